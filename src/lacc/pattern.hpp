@@ -1,0 +1,18 @@
+// Builds the structure of the global matrix from the elements' degree-of-freedom ranges:
+// row d couples with every free degree of freedom of every element that has d.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "elems/tet.hpp"
+#include "lacc/spr.hpp"
+
+namespace quarvex {
+
+// The matrix of the free-free couplings of all elements, `rows` x `rows`, all values 0.0.
+// Fails with the index-out-of-bounds panic for a free number >= rows (len rows, index d) or
+// for a row that no element uses (len 0, index 0).
+SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows);
+
+}  // namespace quarvex

@@ -1,0 +1,47 @@
+// The global matrix in run format: row r owns the runs |row_runs[r]| .. |row_runs[r+1]| - 1,
+// each run a stretch of consecutive columns whose values lie contiguously in `vals`.
+// runs[0] is a dummy (col 0, off 0) and the last run a sentinel (col 0, off nnz), so the
+// length of run t is runs[t+1].off - runs[t].off and every row_runs entry is at least 1.
+// While assembling, a negative row_runs[r] means row r is locked.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quarvex {
+
+struct Run {
+    std::int32_t col = 0;
+    std::uint32_t off = 0;
+};
+
+struct SprMat {
+    std::vector<double> vals;
+    std::vector<std::int32_t> row_runs = std::vector<std::int32_t>(1, 1);
+    std::vector<Run> runs = std::vector<Run>(2, Run{});
+    std::uint64_t rows = 0;
+    std::uint64_t cols = 0;
+};
+
+// Position in `vals` of entry (r, c); c must lie in row r's pattern.
+std::size_t locate(const SprMat& mat, std::size_t r, std::int32_t c);
+
+// Row locks in the sign bit of row_runs (acquire on lock, release on unlock).
+void lock_row(SprMat& mat, std::size_t r);
+void unlock_row(SprMat& mat, std::size_t r);
+// |row_runs[r]|, safe to read while other rows are locked.
+std::int32_t row_start(const SprMat& mat, std::size_t r);
+
+// y = mat * x, in parallel over rows.
+void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y);
+
+// Sets every stored value to 0.0, keeping the structure.
+void zero_values(SprMat& mat);
+
+// Unpreconditioned conjugate gradients on mat * sol = rhs from the current sol.
+void cg_solve(const SprMat& mat, std::vector<double>& sol, const std::vector<double>& rhs, double tol);
+
+}  // namespace quarvex
