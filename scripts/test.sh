@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds quarvex with warnings as errors, and runs every
+# test: the Python suite (pytest) and the C++ unit tests (GoogleTest through CTest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+    sudo_cmd=""
+    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+    $sudo_cmd apt-get update -qq
+    $sudo_cmd apt-get install -y -qq libgtest-dev >/dev/null
+fi
+
+python3 -m pip install -q ".[test]" --config-settings=cmake.define.QUARVEX_WERROR=ON
+
+cmake -S . -B build/cpp-tests -DCMAKE_BUILD_TYPE=Release -DQUARVEX_BUILD_MODULE=OFF \
+    -DQUARVEX_BUILD_TESTS=ON -DQUARVEX_WERROR=ON >/dev/null
+cmake --build build/cpp-tests --parallel 2
+ctest --test-dir build/cpp-tests --output-on-failure --parallel 2
+
+python3 -m pytest -q tests
