@@ -1,19 +1,105 @@
-// Placeholder: lane kernels only, replaced by the chunked parallel kernels.
+// The vector kernels of the solver. Each is one chunked parallel loop: the first operand of
+// length n is cut into chunks of c = chunk_len(n) entries, chunk k = [k c, min((k + 1) c, n)),
+// and chunk k of a second operand (cut with the same c) is paired with it; a loop over two
+// vectors runs over as many pairs as the shorter one has chunks.
 #include "lacc/lav.hpp"
 
+#include <algorithm>
 #include <cmath>
 
-namespace quarvex {
+#if defined(__AVX__) && defined(__FMA__)
+#include <immintrin.h>
+#endif
 
+#include "base/failure.hpp"
+#include "lacc/misc.hpp"
+#include "lacc/pool.hpp"
+
+namespace quarvex {
+namespace {
+
+struct Chunks {
+    std::size_t len;    // c, from the first operand's length
+    std::size_t count;  // chunks of one vector, or pairs of chunks of two
+};
+
+Chunks paired_chunks(std::size_t first_size, std::size_t second_size) {
+    const std::size_t len = chunk_len(first_size);
+    return {len, std::min(chunk_count(first_size, len), chunk_count(second_size, len))};
+}
+
+// Number of entries of chunk k of a vector of `size` entries.
+std::size_t chunk_size(std::size_t size, Chunks chunks, std::size_t k) {
+    return std::min(chunks.len, size - k * chunks.len);
+}
+
+// Runs kernel(y_chunk, x_chunk, m) over the paired chunks of y and x, m the shorter length.
+template <class Kernel>
+void for_each_pair(std::span<double> y, std::span<const double> x, Kernel kernel) {
+    const Chunks chunks = paired_chunks(y.size(), x.size());
+    parallel_for(chunks.count, [&](std::size_t k) {
+        const std::size_t m = std::min(chunk_size(y.size(), chunks, k), chunk_size(x.size(), chunks, k));
+        kernel(y.data() + k * chunks.len, x.data() + k * chunks.len, m);
+    });
+}
+
+// The general-factor kernels. Groups of four and a final pair take one fused multiply-add per
+// entry; the single trailing entry of an odd-length chunk rounds its product before the add.
+void axpy_chunk(double* y, double a, const double* x, std::size_t m) {  // y = a x + y
+    const std::size_t fused = m & ~std::size_t{1};
+    for (std::size_t i = 0; i < fused; ++i) y[i] = std::fma(a, x[i], y[i]);
+    if (fused < m) y[fused] = a * x[fused] + y[fused];
+}
+
+void axmy_chunk(double* y, double a, const double* x, std::size_t m) {  // y = y - a x
+    const std::size_t fused = m & ~std::size_t{1};
+    for (std::size_t i = 0; i < fused; ++i) y[i] = std::fma(-a, x[i], y[i]);
+    if (fused < m) y[fused] = y[fused] - a * x[fused];
+}
+
+void aypx_chunk(double* y, double a, const double* x, std::size_t m) {  // y = a y + x
+    const std::size_t fused = m & ~std::size_t{1};
+    for (std::size_t i = 0; i < fused; ++i) y[i] = std::fma(a, y[i], x[i]);
+    if (fused < m) y[fused] = a * y[fused] + x[fused];
+}
+
+void add_chunk(double* y, const double* x, std::size_t m) {
+    for (std::size_t i = 0; i < m; ++i) y[i] = y[i] + x[i];
+}
+
+void subtract_chunk(double* y, const double* x, std::size_t m) {
+    for (std::size_t i = 0; i < m; ++i) y[i] = y[i] - x[i];
+}
+
+void copy_chunk(double* y, const double* x, std::size_t m) { std::copy_n(x, m, y); }
+
+}  // namespace
+
+// Lanes l = 0..3 of a group of four: a_l = fma(v[i], w[i], a_l) with i = l mod 4; two or three
+// left over: the first two go to lanes 0 and 1 fused; one then left: a_0 = a_0 + v[i] w[i]
+// with the product rounded. Result ((a_0 + a_1) + a_2) + a_3.
+// The four lanes are one 256-bit register where the target has one (the compiler does not
+// turn the four scalar chains into a vector chain by itself).
 double lane_dot(const double* v, const double* w, std::size_t m) {
     double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
     std::size_t i = 0;
+#if defined(__AVX__) && defined(__FMA__)
+    __m256d lanes = _mm256_setzero_pd();
+    for (; i + 4 <= m; i += 4) lanes = _mm256_fmadd_pd(_mm256_loadu_pd(v + i), _mm256_loadu_pd(w + i), lanes);
+    alignas(32) double lane[4];
+    _mm256_store_pd(lane, lanes);
+    a0 = lane[0];
+    a1 = lane[1];
+    a2 = lane[2];
+    a3 = lane[3];
+#else
     for (; i + 4 <= m; i += 4) {
         a0 = std::fma(v[i], w[i], a0);
         a1 = std::fma(v[i + 1], w[i + 1], a1);
         a2 = std::fma(v[i + 2], w[i + 2], a2);
         a3 = std::fma(v[i + 3], w[i + 3], a3);
     }
+#endif
     if (i + 2 <= m) {
         a0 = std::fma(v[i], w[i], a0);
         a1 = std::fma(v[i + 1], w[i + 1], a1);
@@ -24,5 +110,75 @@ double lane_dot(const double* v, const double* w, std::size_t m) {
 }
 
 double lane_sumsq(const double* v, std::size_t m) { return lane_dot(v, v, m); }
+
+double dot(std::span<const double> a, std::span<const double> b) {
+    check_equal(a.size(), b.size());
+    const Chunks chunks = paired_chunks(a.size(), b.size());
+    return parallel_sum(chunks.count, [&](std::size_t begin, std::size_t end) {
+        double sum = 0.0;
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::size_t offset = k * chunks.len;
+            sum = sum + lane_dot(a.data() + offset, b.data() + offset, chunk_size(a.size(), chunks, k));
+        }
+        return sum;
+    });
+}
+
+double norm_sq(std::span<const double> a) {
+    const Chunks chunks = paired_chunks(a.size(), a.size());
+    return parallel_sum(chunks.count, [&](std::size_t begin, std::size_t end) {
+        double sum = 0.0;
+        for (std::size_t k = begin; k < end; ++k) {
+            sum = sum + lane_sumsq(a.data() + k * chunks.len, chunk_size(a.size(), chunks, k));
+        }
+        return sum;
+    });
+}
+
+void axpy(std::span<double> y, double a, std::span<const double> x) {
+    if (a == 0.0) return;
+    if (a == 1.0) {
+        for_each_pair(y, x, add_chunk);
+        return;
+    }
+    for_each_pair(y, x, [a](double* y_chunk, const double* x_chunk, std::size_t m) {
+        axpy_chunk(y_chunk, a, x_chunk, m);
+    });
+}
+
+void axmy(std::span<double> y, double a, std::span<const double> x) {
+    if (a == 0.0) return;
+    if (a == 1.0) {
+        for_each_pair(y, x, subtract_chunk);
+        return;
+    }
+    for_each_pair(y, x, [a](double* y_chunk, const double* x_chunk, std::size_t m) {
+        axmy_chunk(y_chunk, a, x_chunk, m);
+    });
+}
+
+void aypx(std::span<double> y, double a, std::span<const double> x) {
+    check_equal(y.size(), x.size());
+    if (a == 0.0) {
+        for_each_pair(y, x, copy_chunk);
+    } else if (a == 1.0) {
+        for_each_pair(y, x, add_chunk);
+    } else {
+        for_each_pair(y, x, [a](double* y_chunk, const double* x_chunk, std::size_t m) {
+            aypx_chunk(y_chunk, a, x_chunk, m);
+        });
+    }
+}
+
+void copy_into(std::span<double> y, std::span<const double> x) { for_each_pair(y, x, copy_chunk); }
+
+void sub_into(std::span<double> y, std::span<const double> x) { for_each_pair(y, x, subtract_chunk); }
+
+void fill_zero(std::span<double> y) {
+    const Chunks chunks = paired_chunks(y.size(), y.size());
+    parallel_for(chunks.count, [&](std::size_t k) {
+        std::fill_n(y.data() + k * chunks.len, chunk_size(y.size(), chunks, k), 0.0);
+    });
+}
 
 }  // namespace quarvex

@@ -4,9 +4,6 @@
 
 namespace quarvex {
 
-std::size_t chunk_len(std::size_t n) {
-    const std::size_t workers = worker_count();
-    return workers <= n ? n / workers : workers;
-}
+std::size_t chunk_len(std::size_t n) { return chunk_len_for(n, worker_count()); }
 
 }  // namespace quarvex

@@ -6,8 +6,13 @@
 
 namespace quarvex {
 
-// c = floor(n / T) when T <= n, otherwise T; never 0.
+// c = floor(n / T) when T <= n, otherwise T; never 0. T = worker_count().
 std::size_t chunk_len(std::size_t n);
+
+// The same rule for an explicit number of workers (at least 1).
+inline std::size_t chunk_len_for(std::size_t n, std::size_t workers) {
+    return workers <= n ? n / workers : workers;
+}
 
 // Number of chunks of size c covering n items: ceil(n / c).
 inline std::size_t chunk_count(std::size_t n, std::size_t c) { return (n + c - 1) / c; }

@@ -1,16 +1,316 @@
-// Placeholder pool: runs every loop on the calling thread. Replaced by the threaded pool.
+// The process-wide worker pool: the calling thread plus T - 1 detached threads.
+//
+// A loop is cut, before it starts, into the leaves of a tree of halvings (cut_depth). The
+// first index of every leaf ("piece") lies in `piece_begin`. The loop is published through
+// one atomic ticket, generation << kRemainingBits | pieces not yet taken; every thread,
+// the caller included, takes pieces by decrementing the ticket until none are left, and the
+// caller then waits until `finished` counts every piece. Taking a piece with a compare-and-
+// swap that also checks the generation means a thread that wakes late can never take a
+// piece of a later loop while holding a stale view of an earlier one.
+//
+// Idle threads spin for a short while (the solver runs many small loops back to back),
+// then sleep on a futex-backed atomic wait. Partial sums of a reduction are kept per piece
+// and combined by the caller along the same tree, lower half + upper half.
 #include "lacc/pool.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <charconv>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#include <signal.h>
+#endif
+
 namespace quarvex {
+namespace {
 
-std::size_t worker_count() { return 1; }
+using RangeBody = FunctionRef<void(std::size_t, std::size_t)>;
+using SumBody = FunctionRef<double(std::size_t, std::size_t)>;
 
-void parallel_ranges(std::size_t count, FunctionRef<void(std::size_t, std::size_t)> body) {
-    if (count > 0) body(0, count);
+// QUARVEX_NUM_THREADS above this is treated as this many: every worker is a real thread.
+constexpr std::size_t kMaxRequestedWorkers = 1024;
+// How long an idle thread spins before it sleeps.
+constexpr std::chrono::microseconds kSpinTime{50};
+
+constexpr int kRemainingBits = 20;
+constexpr std::uint64_t kRemainingMask = (std::uint64_t{1} << kRemainingBits) - 1;
+constexpr std::uint64_t kGenerationMask = (std::uint64_t{1} << (64 - kRemainingBits)) - 1;
+
+struct Pool {
+    std::size_t workers = 1;     // T, the calling thread included
+    std::size_t depth = 0;       // cut_depth(workers)
+    bool oversubscribed = false; // more threads than logical processors: yield instead of spin
+
+    // The loop being run, written by the caller before it publishes the ticket.
+    const RangeBody* range_body = nullptr;
+    const SumBody* sum_body = nullptr;
+    std::uint32_t piece_count = 0;
+    std::vector<std::size_t> piece_begin;  // piece_count + 1 entries, the last one = count
+    std::vector<double> piece_sum;         // one partial sum per piece of a reduction
+    std::uint64_t generation = 0;          // of the last loop published; 0 is never a loop
+
+    std::atomic<std::uint64_t> ticket{0};
+    std::atomic<std::uint32_t> wake{0};      // bumped per loop; sleeping threads wait on it
+    std::atomic<std::uint32_t> finished{0};  // pieces of the current loop that are done
+
+    // The first exception of the current loop; once set, pieces not yet begun are skipped.
+    std::atomic<bool> failed{false};
+    std::mutex failure_lock;
+    std::exception_ptr failure;
+
+    // One loop at a time; a loop started by another thread meanwhile runs on its own thread.
+    std::mutex submit_lock;
+};
+
+// True while this thread runs a piece: a loop started from inside a piece runs inline.
+thread_local bool t_inside_piece = false;
+
+void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
 }
 
-double parallel_sum(std::size_t count, FunctionRef<double(std::size_t, std::size_t)> body) {
-    return count > 0 ? body(0, count) : 0.0;
+// Spins until done() holds or kSpinTime has passed; returns whether done() held.
+template <class Done>
+bool spin_until(const Pool& pool, Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
+    for (unsigned round = 1;; ++round) {
+        if (done()) return true;
+        if (pool.oversubscribed) {
+            std::this_thread::yield();
+        } else {
+            cpu_relax();
+        }
+        if (round % 64 == 0 && std::chrono::steady_clock::now() > deadline) return done();
+    }
+}
+
+std::uint64_t ticket_generation(std::uint64_t ticket) { return ticket >> kRemainingBits; }
+
+// Takes the next piece of loop `generation`, if one is left.
+bool take_piece(Pool& pool, std::uint64_t generation, std::uint32_t& piece) {
+    std::uint64_t seen = pool.ticket.load(std::memory_order_acquire);
+    for (;;) {
+        if (ticket_generation(seen) != generation) return false;
+        const std::uint64_t remaining = seen & kRemainingMask;
+        if (remaining == 0) return false;
+        if (pool.ticket.compare_exchange_weak(seen, seen - 1, std::memory_order_acquire,
+                                              std::memory_order_acquire)) {
+            // The loop cannot end before this piece is done, so its description is stable.
+            piece = pool.piece_count - static_cast<std::uint32_t>(remaining);
+            return true;
+        }
+    }
+}
+
+void record_failure(Pool& pool, std::exception_ptr error) {
+    const std::lock_guard<std::mutex> guard(pool.failure_lock);
+    if (!pool.failure) pool.failure = std::move(error);
+    pool.failed.store(true, std::memory_order_relaxed);
+}
+
+void run_piece(Pool& pool, std::uint32_t piece) {
+    const std::uint32_t piece_count = pool.piece_count;  // read before the loop may end
+    if (!pool.failed.load(std::memory_order_relaxed)) {
+        const std::size_t begin = pool.piece_begin[piece];
+        const std::size_t end = pool.piece_begin[piece + 1];
+        t_inside_piece = true;
+        try {
+            if (pool.sum_body != nullptr) {
+                pool.piece_sum[piece] = (*pool.sum_body)(begin, end);
+            } else {
+                (*pool.range_body)(begin, end);
+            }
+        } catch (...) {
+            record_failure(pool, std::current_exception());
+        }
+        t_inside_piece = false;
+    }
+    // After this increment the caller may return and its loop's objects may be gone.
+    if (pool.finished.fetch_add(1, std::memory_order_acq_rel) + 1 == piece_count) {
+        pool.finished.notify_all();
+    }
+}
+
+void run_pieces(Pool& pool, std::uint64_t generation) {
+    std::uint32_t piece = 0;
+    while (take_piece(pool, generation, piece)) run_piece(pool, piece);
+}
+
+[[noreturn]] void worker_main(Pool& pool) {
+    std::uint64_t seen = 0;
+    for (;;) {
+        const auto published = [&] {
+            return ticket_generation(pool.ticket.load(std::memory_order_acquire)) != seen;
+        };
+        if (!spin_until(pool, published)) {
+            for (;;) {
+                const std::uint32_t wake = pool.wake.load();
+                if (published()) break;
+                pool.wake.wait(wake);
+            }
+        }
+        seen = ticket_generation(pool.ticket.load(std::memory_order_acquire));
+        run_pieces(pool, seen);
+    }
+}
+
+// Appends the first index of every leaf of [begin, begin + len) cut `depth` more times.
+void cut_pieces(std::vector<std::size_t>& piece_begin, std::size_t begin, std::size_t len,
+                std::size_t depth) {
+    if (depth == 0 || len == 1) {
+        piece_begin.push_back(begin);
+        return;
+    }
+    const std::size_t lower = len / 2;
+    cut_pieces(piece_begin, begin, lower, depth - 1);
+    cut_pieces(piece_begin, begin + lower, len - lower, depth - 1);
+}
+
+// Combines the partial sums of the leaves of [0, len) along the tree: lower + upper.
+double combine_sums(const std::vector<double>& piece_sum, std::size_t& next_piece, std::size_t len,
+                    std::size_t depth) {
+    if (depth == 0 || len == 1) return piece_sum[next_piece++];
+    const std::size_t lower = len / 2;
+    const double lower_sum = combine_sums(piece_sum, next_piece, lower, depth - 1);
+    const double upper_sum = combine_sums(piece_sum, next_piece, len - lower, depth - 1);
+    return lower_sum + upper_sum;
+}
+
+// The same tree, run on the calling thread (loops started inside a piece).
+double serial_tree_sum(std::size_t begin, std::size_t len, std::size_t depth, const SumBody& body) {
+    if (depth == 0 || len == 1) return body(begin, begin + len);
+    const std::size_t lower = len / 2;
+    const double lower_sum = serial_tree_sum(begin, lower, depth - 1, body);
+    const double upper_sum = serial_tree_sum(begin + lower, len - lower, depth - 1, body);
+    return lower_sum + upper_sum;
+}
+
+std::size_t requested_workers() {
+    const std::size_t logical = std::max(1u, std::thread::hardware_concurrency());
+    const char* text = std::getenv("QUARVEX_NUM_THREADS");
+    if (text == nullptr) return logical;
+    const std::string_view digits(text);
+    std::size_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc{} || end != digits.data() + digits.size() || value == 0) return logical;
+    return std::min(value, kMaxRequestedWorkers);
+}
+
+// Starts the threads. The pool is never destroyed: its threads are detached and block
+// forever once the process runs no more loops, so nothing can touch a freed pool at exit.
+Pool& start_pool() {
+    auto owned = std::make_unique<Pool>();
+    Pool& pool = *owned;
+    const std::size_t requested = requested_workers();
+    pool.oversubscribed = requested > std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t max_pieces = std::size_t{1} << cut_depth(requested);
+    pool.piece_begin.reserve(max_pieces + 1);
+    pool.piece_sum.resize(max_pieces);
+
+#if defined(__unix__) || defined(__APPLE__)
+    // Signals stay with the threads that started the pool (the interpreter's thread).
+    sigset_t all_signals;
+    sigset_t previous;
+    sigfillset(&all_signals);
+    pthread_sigmask(SIG_SETMASK, &all_signals, &previous);
+#endif
+    std::size_t started = 0;
+    try {
+        for (; started + 1 < requested; ++started) std::thread(worker_main, std::ref(pool)).detach();
+    } catch (const std::exception&) {
+        // The system refused a thread: run with those already started.
+    }
+#if defined(__unix__) || defined(__APPLE__)
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#endif
+    pool.workers = started + 1;
+    pool.depth = cut_depth(pool.workers);
+    return *owned.release();
+}
+
+Pool& the_pool() {
+    static Pool& pool = start_pool();
+    return pool;
+}
+
+// Runs one loop of `count` items over the pieces of the tree; the caller takes pieces too.
+void run_loop(Pool& pool, std::size_t count, const RangeBody* range_body, const SumBody* sum_body) {
+    pool.range_body = range_body;
+    pool.sum_body = sum_body;
+    pool.piece_begin.clear();
+    cut_pieces(pool.piece_begin, 0, count, pool.depth);
+    pool.piece_count = static_cast<std::uint32_t>(pool.piece_begin.size());
+    pool.piece_begin.push_back(count);
+    pool.failure = nullptr;
+    pool.failed.store(false, std::memory_order_relaxed);
+    pool.finished.store(0, std::memory_order_relaxed);
+    pool.generation = pool.generation % kGenerationMask + 1;
+
+    pool.ticket.store(pool.generation << kRemainingBits | pool.piece_count);
+    pool.wake.fetch_add(1);
+    pool.wake.notify_all();
+
+    run_pieces(pool, pool.generation);
+    const std::uint32_t piece_count = pool.piece_count;
+    const auto all_done = [&] { return pool.finished.load(std::memory_order_acquire) == piece_count; };
+    if (!spin_until(pool, all_done)) {
+        for (std::uint32_t done = pool.finished.load(std::memory_order_acquire); done != piece_count;
+             done = pool.finished.load(std::memory_order_acquire)) {
+            pool.finished.wait(done, std::memory_order_acquire);
+        }
+    }
+    pool.range_body = nullptr;
+    pool.sum_body = nullptr;
+    if (pool.failure) std::rethrow_exception(std::exchange(pool.failure, nullptr));
+}
+
+}  // namespace
+
+std::size_t cut_depth(std::size_t workers) {
+    return workers <= 1 ? 0 : static_cast<std::size_t>(std::bit_width(workers - 1)) + 2;
+}
+
+std::size_t worker_count() { return the_pool().workers; }
+
+void parallel_ranges(std::size_t count, RangeBody body) {
+    if (count == 0) return;
+    Pool& pool = the_pool();
+    if (pool.workers == 1 || count == 1 || t_inside_piece) {
+        body(0, count);
+        return;
+    }
+    std::unique_lock<std::mutex> submit(pool.submit_lock, std::try_to_lock);
+    if (!submit.owns_lock()) {
+        body(0, count);
+        return;
+    }
+    run_loop(pool, count, &body, nullptr);
+}
+
+double parallel_sum(std::size_t count, SumBody body) {
+    if (count == 0) return 0.0;
+    Pool& pool = the_pool();
+    if (pool.workers == 1 || count == 1) return body(0, count);
+    if (t_inside_piece) return serial_tree_sum(0, count, pool.depth, body);
+    std::unique_lock<std::mutex> submit(pool.submit_lock, std::try_to_lock);
+    if (!submit.owns_lock()) return serial_tree_sum(0, count, pool.depth, body);
+    run_loop(pool, count, nullptr, &body);
+    std::size_t next_piece = 0;
+    return combine_sums(pool.piece_sum, next_piece, count, pool.depth);
 }
 
 }  // namespace quarvex

@@ -33,8 +33,15 @@ private:
     Result (*call_)(void*, Args...);
 };
 
-// T, the number of workers (at least 1).
+// T, the number of workers (at least 1). The calling thread counts as one of them: it runs
+// pieces of its own loops alongside the T - 1 pool threads.
 std::size_t worker_count();
+
+// How deep the pool cuts a range when T workers share it: every range is cut at length / 2
+// until its pieces lie cut_depth(T) cuts deep or hold a single item. 0 for one worker (the
+// whole range is one piece), else ceil(log2 T) + 2, about four pieces per worker. The cuts
+// depend only on the range length and T, so reductions are reproducible from run to run.
+std::size_t cut_depth(std::size_t workers);
 
 // Runs body(begin, end) over pieces that together cover [0, count) exactly once; the body
 // handles its items in increasing order. A C++ exception thrown by any piece is rethrown on
