@@ -1,0 +1,12 @@
+#include "base/bary.hpp"
+
+#include "base/failure.hpp"
+
+namespace quarvex {
+
+PointValues bary_values(std::size_t k) {
+    if (k >= kBaryTable.size()) panic("undefined index!");
+    return kBaryTable[k];
+}
+
+}  // namespace quarvex

@@ -1,0 +1,17 @@
+#include "base/lagrange.hpp"
+
+#include "base/failure.hpp"
+
+namespace quarvex {
+
+PointValues shape_values(std::size_t a) {
+    if (a >= kShapes) panic("undefined index!");
+    return kShapeValueTable[a];
+}
+
+PointGrads shape_grads(const InverseJacobian& m, std::size_t a) {
+    if (a >= kShapes) panic("undefined index!");
+    return physical_grads(m, kRefGradTable[a]);
+}
+
+}  // namespace quarvex
