@@ -16,6 +16,7 @@ namespace quarvex {
 struct Run {
     std::int32_t col = 0;
     std::uint32_t off = 0;
+    friend bool operator==(const Run&, const Run&) = default;
 };
 
 struct SprMat {
