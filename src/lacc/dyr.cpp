@@ -171,11 +171,14 @@ void dyr_sine(Dyr& out, const Dyr& x) {
     const std::size_t len = out.len;
     double* o = out.data.data();
     const double* a = x.data.data();
-    for (std::size_t k = 1; k < out.typ; ++k) {
-        double* ok = o + k * len;
-        const double* ak = a + k * len;
-        for (std::size_t i = 0; i < len; ++i) ok[i] = std::cos(a[i]) * ak[i];
+    // With derivative blocks, one pass per point computes sin and cos of x0 once for all blocks.
+    for (std::size_t i = 0; i < len && out.typ > 1; ++i) {
+        const double sine = std::sin(a[i]);
+        const double cosine = std::cos(a[i]);
+        for (std::size_t k = 1; k < out.typ; ++k) o[k * len + i] = cosine * a[k * len + i];
+        o[i] = sine;
     }
+    if (out.typ > 1) return;
     for (std::size_t i = 0; i < len; ++i) o[i] = std::sin(a[i]);
 }
 
@@ -186,11 +189,13 @@ void dyr_cosine(Dyr& out, const Dyr& x) {
     const std::size_t len = out.len;
     double* o = out.data.data();
     const double* a = x.data.data();
-    for (std::size_t k = 1; k < out.typ; ++k) {
-        double* ok = o + k * len;
-        const double* ak = a + k * len;
-        for (std::size_t i = 0; i < len; ++i) ok[i] = -std::sin(a[i]) * ak[i];
+    for (std::size_t i = 0; i < len && out.typ > 1; ++i) {
+        const double sine = std::sin(a[i]);
+        const double cosine = std::cos(a[i]);
+        for (std::size_t k = 1; k < out.typ; ++k) o[k * len + i] = -sine * a[k * len + i];
+        o[i] = cosine;
     }
+    if (out.typ > 1) return;
     for (std::size_t i = 0; i < len; ++i) o[i] = std::cos(a[i]);
 }
 
@@ -273,7 +278,7 @@ void dyr_scale(Dyr& out, double c, const Dyr& x) {
 // x^n with n = c truncated to a signed 32-bit integer (see power_exponent). A negative n takes
 // the reciprocal first and continues with |n|. |n| >= 2 runs binary powering from the highest
 // bit down: the value so far is squared for every further bit and multiplied by the base where
-// the bit is set, so the base is kept (in a per-thread scratch) only when |n| is not a power of two.
+// the bit is set.
 void dyr_integer_power(Dyr& out, double c, const Dyr& x) {
     check_equal(out.tot_len(), x.tot_len());
     const std::int32_t n = power_exponent(c);
@@ -290,12 +295,17 @@ void dyr_integer_power(Dyr& out, double c, const Dyr& x) {
     }
     if (magnitude == 1) return;
 
+    // For n > 0 and an output other than x the base is x itself; otherwise (a reciprocal base, or
+    // the output being x) it is copied once into this thread's scratch, which keeps its capacity.
     thread_local std::vector<double> base_scratch;
-    const bool needs_base = !std::has_single_bit(magnitude);
-    if (needs_base) base_scratch.assign(out.data.data(), out.data.data() + out.tot_len());
+    const double* base = x.data.data();
+    if (!std::has_single_bit(magnitude) && (n < 0 || &out == &x)) {
+        base_scratch.assign(out.data.data(), out.data.data() + out.tot_len());
+        base = base_scratch.data();
+    }
     for (int bit = std::bit_width(magnitude) - 2; bit >= 0; --bit) {
         square_in_place(out);
-        if ((magnitude >> bit) & 1u) multiply_in_place(out, base_scratch.data());
+        if ((magnitude >> bit) & 1u) multiply_in_place(out, base);
     }
 }
 
