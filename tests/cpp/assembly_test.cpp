@@ -1,0 +1,158 @@
+// Global assembly against a dense reference built element by element from tet_element.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "api/nexus.hpp"
+#include "base/failure.hpp"
+#include "elems/tet_element.hpp"
+
+namespace quarvex {
+namespace {
+
+std::vector<std::vector<double>> isotropic(double lam, double mu) {
+    std::vector<std::vector<double>> d(9, std::vector<double>(9, 0.0));
+    auto delta = [](int a, int b) { return a == b ? 1.0 : 0.0; };
+    for (int c = 0; c < 3; ++c)
+        for (int j = 0; j < 3; ++j)
+            for (int e = 0; e < 3; ++e)
+                for (int l = 0; l < 3; ++l)
+                    d[3 * c + j][3 * e + l] =
+                        lam * delta(c, j) * delta(e, l) + mu * (delta(c, e) * delta(j, l) + delta(c, l) * delta(j, e));
+    return d;
+}
+
+// Two tetrahedra sharing the face (1, 2, 3); vertex 0 prescribed, the rest numbered per node.
+struct TwoTets {
+    Nexus model;
+    std::uint64_t free = 0;
+};
+
+TwoTets two_tets(const std::vector<std::vector<double>>& cmat) {
+    const std::vector<Point> pts{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0.9, 0.8, 0.7}};
+    const std::vector<TetKey> tets{{0, 1, 2, 3}, {1, 2, 3, 4}};
+    TwoTets out{make_nexus(pts, tets)};
+    VertexDofMap ver_dof;
+    EdgeDofMap edge_dof;
+    ver_dof[0] = {-1, 3};
+    std::int32_t next = 0;
+    for (int v = 1; v < 5; ++v, next += 3) ver_dof[v] = {next, 3};
+    for (const TetKey& tet : tets) {
+        constexpr int kEdges[6][2] = {{0, 1}, {1, 2}, {0, 2}, {0, 3}, {1, 3}, {2, 3}};
+        for (const auto& edge : kEdges) {
+            const EdgeKey key{tet[edge[0]], tet[edge[1]]};
+            if (!edge_dof.contains(key)) {
+                edge_dof[key] = {next, 3};
+                next += 3;
+            }
+        }
+    }
+    set_dof(out.model, ver_dof, edge_dof);
+    set_cmat(out.model, cmat);
+    Arena load;
+    for (int i = 0; i < 3; ++i) new_var(load);
+    const auto fx = new_cst(load, 0.5);
+    const auto fy = new_two_nodes(load, Kernel::Multiply, 0, 1);  // x y
+    const auto fz = new_cst(load, -2.0);
+    set_f(out.model, 0, {}, load, {fx, fy, fz});
+    set_solver(out.model, static_cast<std::uint64_t>(next), {0.0, 0.01, -0.02, 0.03});
+    out.free = static_cast<std::uint64_t>(next);
+    return out;
+}
+
+// Dense matrix and load of the free rows, straight from the element routine.
+void dense_reference(const Nexus& model, std::uint64_t n, std::vector<double>& matrix, std::vector<double>& load) {
+    matrix.assign(n * n, 0.0);
+    load.assign(n, 0.0);
+    LoadMap loads = model.loads;
+    std::array<double, kElementMatrixSize> k{};
+    std::array<double, kElementVectorSize> f{};
+    for (const Tet& tet : model.tets) {
+        tet_element(tet, k, f, model.cmat, loads);
+        std::vector<std::int64_t> dofs;
+        for_each_dof(tet, [&](std::int64_t d) { dofs.push_back(d); });
+        for (std::size_t h = 0; h < dofs.size(); ++h) {
+            if (dofs[h] < 0) continue;
+            const auto r = static_cast<std::size_t>(dofs[h]);
+            load[r] += f[h];
+            for (std::size_t q = 0; q < dofs.size(); ++q) {
+                if (dofs[q] >= 0) matrix[r * n + static_cast<std::size_t>(dofs[q])] += k[h * 30 + q];
+                else load[r] -= k[h * 30 + q] * model.bc[static_cast<std::size_t>(-dofs[q])];
+            }
+        }
+    }
+}
+
+std::vector<double> to_dense(const SprMat& mat) {
+    std::vector<double> dense(mat.rows * mat.cols, 0.0);
+    for (std::size_t r = 0; r < mat.rows; ++r)
+        for (std::int32_t t = mat.row_runs[r]; t < mat.row_runs[r + 1]; ++t)
+            for (std::uint32_t p = mat.runs[t].off; p < mat.runs[t + 1].off; ++p)
+                dense[r * mat.cols + static_cast<std::size_t>(mat.runs[t].col) + (p - mat.runs[t].off)] = mat.vals[p];
+    return dense;
+}
+
+void expect_close(const std::vector<double>& actual, const std::vector<double>& expected, double scale) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i) EXPECT_NEAR(actual[i], expected[i], 1e-12 * scale) << "entry " << i;
+}
+
+TEST(Assembly, MatchesDenseReference) {
+    TwoTets setup = two_tets(isotropic(1.2, 0.8));
+    std::vector<double> matrix, load;
+    dense_reference(setup.model, setup.free, matrix, load);
+    assemble(setup.model);
+    expect_close(to_dense(setup.model.mat), matrix, 10.0);
+    expect_close(setup.model.rhs, load, 10.0);
+    for (const std::int32_t start : setup.model.mat.row_runs) EXPECT_GT(start, 0);
+}
+
+TEST(Assembly, SymmetricMaterialGivesSymmetricMatrix) {
+    TwoTets setup = two_tets(isotropic(1.0, 0.5));
+    assemble(setup.model);
+    const std::vector<double> dense = to_dense(setup.model.mat);
+    const std::size_t n = setup.free;
+    for (std::size_t r = 0; r < n; ++r)
+        for (std::size_t c = 0; c < r; ++c) EXPECT_NEAR(dense[r * n + c], dense[c * n + r], 1e-13);
+}
+
+TEST(Assembly, AddsOnEveryCallAndNullifyClears) {
+    TwoTets setup = two_tets(isotropic(1.0, 0.5));
+    assemble(setup.model);
+    const std::vector<double> once = setup.model.mat.vals;
+    const std::vector<double> once_rhs = setup.model.rhs;
+    assemble(setup.model);
+    for (std::size_t i = 0; i < once.size(); ++i) EXPECT_DOUBLE_EQ(setup.model.mat.vals[i], 2.0 * once[i]);
+    for (std::size_t i = 0; i < once_rhs.size(); ++i) EXPECT_DOUBLE_EQ(setup.model.rhs[i], 2.0 * once_rhs[i]);
+    nullify(setup.model);
+    for (const double v : setup.model.mat.vals) EXPECT_EQ(v, 0.0);
+    for (const double v : setup.model.rhs) EXPECT_EQ(v, 0.0);
+    assemble(setup.model);
+    expect_close(setup.model.mat.vals, once, 10.0);
+}
+
+TEST(Assembly, NonSymmetricMaterialKeepsItsOrientation) {
+    auto cmat = isotropic(1.0, 0.5);
+    cmat[0][4] += 0.3;  // couples block (0, 1) only
+    TwoTets setup = two_tets(cmat);
+    std::vector<double> matrix, load;
+    dense_reference(setup.model, setup.free, matrix, load);
+    assemble(setup.model);
+    expect_close(to_dense(setup.model.mat), matrix, 10.0);
+}
+
+TEST(Assembly, RefusesBeforeAddingAnything) {
+    TwoTets setup = two_tets(isotropic(1.0, 0.5));
+    setup.model.bc.resize(2);  // vertex 0 reads bc[1..3]
+    try {
+        assemble(setup.model);
+        FAIL() << "no failure";
+    } catch (const Panic& failure) {
+        EXPECT_EQ(failure.text, "index out of bounds: the len is 2 but the index is 2");
+    }
+    for (const double v : setup.model.mat.vals) EXPECT_EQ(v, 0.0);
+}
+
+}  // namespace
+}  // namespace quarvex

@@ -1,0 +1,99 @@
+"""Small builders shared by the end-to-end tests."""
+import quarvex
+from box_mesh import box_mesh, isotropic_cmat, p2_numbering
+
+UNIT_PTS = [(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)]
+EDGES = [(0, 1), (1, 2), (0, 2), (0, 3), (1, 3), (2, 3)]
+
+
+def panic_text(call):
+    """Runs call, which must fail with PanicException, and returns the failure text."""
+    try:
+        call()
+    except Exception as exc:  # noqa: BLE001
+        raise AssertionError(f"expected PanicException, got {exc!r}") from exc
+    except BaseException as exc:  # noqa: BLE001
+        assert type(exc).__name__ == "PanicException", repr(exc)
+        return exc.args[0]
+    raise AssertionError("no failure raised")
+
+
+class Expr:
+    """Builds arena expressions with Python operators: Expr(arena, node)."""
+
+    def __init__(self, arena, node):
+        self.arena, self.node = arena, node
+
+    def _wrap(self, node):
+        return Expr(self.arena, node)
+
+    def _other(self, other):
+        return other.node if isinstance(other, Expr) else None
+
+    def __add__(self, other):
+        node = self._other(other)
+        return self._wrap(self.arena.add(self.node, node) if node is not None else self.arena.add_f64(self.node, other))
+
+    def __radd__(self, other):
+        return self._wrap(self.arena.rev_add_f64(other, self.node))
+
+    def __sub__(self, other):
+        node = self._other(other)
+        return self._wrap(self.arena.sub(self.node, node) if node is not None else self.arena.sub_f64(self.node, other))
+
+    def __rsub__(self, other):
+        return self._wrap(self.arena.rev_sub_f64(other, self.node))
+
+    def __mul__(self, other):
+        node = self._other(other)
+        return self._wrap(self.arena.mul(self.node, node) if node is not None else self.arena.mul_f64(self.node, other))
+
+    def __rmul__(self, other):
+        return self._wrap(self.arena.rev_mul_f64(other, self.node))
+
+    def __truediv__(self, other):
+        node = self._other(other)
+        return self._wrap(self.arena.div(self.node, node) if node is not None else self.arena.div_f64(self.node, other))
+
+    def __rtruediv__(self, other):
+        return self._wrap(self.arena.rev_div_f64(other, self.node))
+
+    def __neg__(self):
+        return self._wrap(self.arena.neg(self.node))
+
+    def __pow__(self, exponent):
+        return self._wrap(self.arena.pow(self.node, exponent))
+
+    def sin(self):
+        return self._wrap(self.arena.sin(self.node))
+
+    def cos(self):
+        return self._wrap(self.arena.cos(self.node))
+
+    def exp(self):
+        return self._wrap(self.arena.exp(self.node))
+
+
+def coordinates(arena):
+    """x, y, z as expressions: nodes 0, 1, 2 of a fresh arena."""
+    return tuple(Expr(arena, arena.new_var()) for _ in range(3))
+
+
+def constant(arena, value):
+    return Expr(arena, arena.new_cst(value))
+
+
+def cube_model(n, cmat, prescribed=None, load=None):
+    """The unit cube of n^3 cells with P2 numbering; `load` = (arena, nodes) for group 0."""
+    pts, tets = box_mesh(n, n, n)
+    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, prescribed)
+    model = quarvex.Nexus(pts, tets)
+    model.set_dof(ver_dof, edge_dof)
+    model.set_cmat(cmat)
+    if load is not None:
+        model.set_f(0, set(), *load)
+    model.set_solver(pos_dof, bc)
+    return model, pts, tets, pos_dof
+
+
+__all__ = ["box_mesh", "isotropic_cmat", "p2_numbering"]
