@@ -9,9 +9,10 @@
 
 #include "base/failure.hpp"
 
-// Every kernel runs flat loops over contiguous blocks: block 0 (the values) is entries
-// 0 .. len-1, derivative block k is entries k*len .. k*len+len-1. Within one block the loop
-// runs over points only, so it vectorises.
+// The kernels run flat loops over contiguous blocks: block 0 (the values) is entries 0 .. len-1,
+// derivative block k is entries k*len .. k*len+len-1. Within one block the loop runs over points
+// only, so it vectorises. Sine and cosine with derivative blocks go point by point instead, so
+// that each point pays for one sin and one cos whatever the number of blocks.
 //
 // An output may be the same record as one of its inputs (an operand id at or above the node's
 // own id reads the node's value from before the pass). Every kernel therefore reads an entry
@@ -171,15 +172,17 @@ void dyr_sine(Dyr& out, const Dyr& x) {
     const std::size_t len = out.len;
     double* o = out.data.data();
     const double* a = x.data.data();
+    if (out.typ == 1) {
+        for (std::size_t i = 0; i < len; ++i) o[i] = std::sin(a[i]);
+        return;
+    }
     // With derivative blocks, one pass per point computes sin and cos of x0 once for all blocks.
-    for (std::size_t i = 0; i < len && out.typ > 1; ++i) {
+    for (std::size_t i = 0; i < len; ++i) {
         const double sine = std::sin(a[i]);
         const double cosine = std::cos(a[i]);
         for (std::size_t k = 1; k < out.typ; ++k) o[k * len + i] = cosine * a[k * len + i];
         o[i] = sine;
     }
-    if (out.typ > 1) return;
-    for (std::size_t i = 0; i < len; ++i) o[i] = std::sin(a[i]);
 }
 
 // block 0: cos x0;  block k: -sin(x0) * xk.
@@ -189,14 +192,16 @@ void dyr_cosine(Dyr& out, const Dyr& x) {
     const std::size_t len = out.len;
     double* o = out.data.data();
     const double* a = x.data.data();
-    for (std::size_t i = 0; i < len && out.typ > 1; ++i) {
+    if (out.typ == 1) {
+        for (std::size_t i = 0; i < len; ++i) o[i] = std::cos(a[i]);
+        return;
+    }
+    for (std::size_t i = 0; i < len; ++i) {  // one sin and cos of x0 per point, as for the sine
         const double sine = std::sin(a[i]);
         const double cosine = std::cos(a[i]);
         for (std::size_t k = 1; k < out.typ; ++k) o[k * len + i] = -sine * a[k * len + i];
         o[i] = cosine;
     }
-    if (out.typ > 1) return;
-    for (std::size_t i = 0; i < len; ++i) o[i] = std::cos(a[i]);
 }
 
 // block 0: e = exp(x0);  block k: e * xk with the e just stored.

@@ -18,7 +18,8 @@ struct Dyr {
 };
 
 // The batch kernels, one per arena operation. Each reads its inputs and overwrites `out`
-// in place without changing its shape; the shape checks guard the arena's invariant.
+// in place without changing its shape; the shape checks guard the arena's invariant. `out`
+// may be one of the inputs: the result is then computed from the input as it was.
 void dyr_add(Dyr& out, const Dyr& x, const Dyr& y);
 void dyr_subtract(Dyr& out, const Dyr& x, const Dyr& y);
 void dyr_multiply(Dyr& out, const Dyr& x, const Dyr& y);
