@@ -1,0 +1,81 @@
+// Run lookup, the row locks in the sign bit of row_runs, the product and the reset of SprMat.
+#include "lacc/spr.hpp"
+
+#include <cstdlib>
+
+#include "base/failure.hpp"
+#include "lacc/lav.hpp"
+#include "lacc/pool.hpp"
+
+namespace quarvex {
+namespace {
+
+// Tells the core that this thread spins, so a sibling hyper-thread gets the pipeline.
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+std::atomic_ref<std::int32_t> row_entry(const SprMat& mat, std::size_t r) {
+    // Readers of a locked matrix only load through the reference; no reader writes.
+    return std::atomic_ref<std::int32_t>(const_cast<std::int32_t&>(mat.row_runs[r]));
+}
+
+}  // namespace
+
+std::int32_t row_start(const SprMat& mat, std::size_t r) {
+    return std::abs(row_entry(mat, r).load(std::memory_order_relaxed));
+}
+
+std::size_t locate(const SprMat& mat, std::size_t r, std::int32_t c) {
+    const std::size_t lo = static_cast<std::size_t>(row_start(mat, r));
+    const std::size_t hi = static_cast<std::size_t>(row_start(mat, r + 1));
+    std::size_t run = lo;  // the last run of the row whose first column is <= c
+    while (run + 1 < hi && mat.runs[run + 1].col <= c) ++run;
+    return mat.runs[run].off + static_cast<std::size_t>(c - mat.runs[run].col);
+}
+
+// Lock: v = |row_runs[r]|, compare-and-swap v -> -v; while another task holds it, spin
+// while the entry reads -v. Unlock stores v again.
+void lock_row(SprMat& mat, std::size_t r) {
+    std::atomic_ref<std::int32_t> entry(mat.row_runs[r]);
+    const std::int32_t unlocked = std::abs(entry.load(std::memory_order_relaxed));
+    for (;;) {
+        std::int32_t expected = unlocked;
+        if (entry.compare_exchange_weak(expected, -unlocked, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
+        while (entry.load(std::memory_order_relaxed) == -unlocked) spin_pause();
+    }
+}
+
+void unlock_row(SprMat& mat, std::size_t r) {
+    std::atomic_ref<std::int32_t> entry(mat.row_runs[r]);
+    entry.store(std::abs(entry.load(std::memory_order_relaxed)), std::memory_order_release);
+}
+
+// y[r] = sum over the runs t of row r of lane_dot(vals[off_t ..], x[col_t ..]), runs in order.
+void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y) {
+    if (mat.cols != x.size() || mat.cols != y.size())
+        panic("assertion failed: self.0.cols == rhs.len() && self.0.cols == self.1.len()");
+    const std::int32_t* const row_runs = mat.row_runs.data();
+    const Run* const runs = mat.runs.data();
+    const double* const vals = mat.vals.data();
+    const double* const xs = x.data();
+    parallel_ranges(y.size(), [&](std::size_t begin, std::size_t end) {
+        std::size_t run = static_cast<std::size_t>(std::abs(row_runs[begin]));
+        for (std::size_t r = begin; r < end; ++r) {
+            const std::size_t row_end = static_cast<std::size_t>(std::abs(row_runs[r + 1]));
+            double s = 0.0;
+            for (; run < row_end; ++run) {
+                const Run here = runs[run];
+                s = s + lane_dot(vals + here.off, xs + here.col, runs[run + 1].off - here.off);
+            }
+            y[r] = s;
+        }
+    });
+}
+
+void zero_values(SprMat& mat) { fill_zero(mat.vals); }
+
+}  // namespace quarvex
