@@ -21,4 +21,9 @@ struct ExMat {
 const Block3& block(const ExMat& matrix, std::size_t r, std::size_t c);
 Block3& block(ExMat& matrix, std::size_t r, std::size_t c);
 
+// Copies the leading 9 x 9 part of `rows` into the material matrix: row I, entries 3k..3k+2,
+// go to block (I div 3, k), inner row I mod 3. Rows and entries are copied in order; a missing
+// row or entry panics with the index-out-of-bounds text, leaving what was copied before it.
+void set_material(ExMat& cmat, const std::vector<std::vector<double>>& rows);
+
 }  // namespace quarvex
