@@ -92,9 +92,18 @@ void set_stiffness(const ElementGeometry& geometry, const ExMat& cmat,
     }
 }
 
+// Shape values with the shape index innermost: [q][a] = phi_a(q), lanes 10 and 11 zero.
+constexpr std::array<ShapeLanes, kQuadPoints> kShapeValueLanes = [] {
+    std::array<ShapeLanes, kQuadPoints> lanes{};
+    for (std::size_t q = 0; q < kQuadPoints; ++q)
+        for (std::size_t shape = 0; shape < kShapes; ++shape) lanes[q][shape] = kShapeValueTable[shape][q];
+    return lanes;
+}();
+
 // Element load vector: F[3a + i] = |det J| * sum over q of (phi_a(q) * v_i(q)) * w_q, where
 // v_i are the values of load node nodes[i] at the 14 physical quadrature points. The sum is
-// a fused multiply-add chain over q from 0. An element whose group has no load keeps F = 0.
+// a fused multiply-add chain over q from 0; the ten shape functions of one node run in the
+// vector lanes. An element whose group has no load keeps F = 0.
 void set_load_vector(const Tet& tet, double abs_det_j, LoadMap& loads,
                      std::span<double, kElementVectorSize> element_vector) {
     const auto found = loads.find(tet.group);
@@ -107,20 +116,27 @@ void set_load_vector(const Tet& tet, double abs_det_j, LoadMap& loads,
     bind_values(load.arena, 2, points[2], 0, 1);
     evaluate(load.arena);
 
+    // Every listed node must exist and hold 14 values, and entry 3a + i must lie in the
+    // vector. The nodes are checked first, in list order, so that a bad node is reported
+    // before a list too long for the vector (which first overflows at a = 9).
     const std::uint64_t nodes_in_arena = node_count(load.arena);
-    for (std::size_t a = 0; a < kShapes; ++a) {
-        const PointValues& shape_value = kShapeValueTable[a];
-        for (std::size_t i = 0; i < load.nodes.size(); ++i) {
-            const std::uint64_t node = load.nodes[i];
-            check_index(node, nodes_in_arena);
-            const Dyr& values = load.arena.node_values[node];
-            check_equal(values.len, kQuadPoints);
-            check_index(kQuadPoints - 1, values.data.size());  // a value block is present
+    for (std::size_t i = 0; i < load.nodes.size(); ++i) {
+        const std::uint64_t node = load.nodes[i];
+        check_index(node, nodes_in_arena);
+        const Dyr& values = load.arena.node_values[node];
+        check_equal(values.len, kQuadPoints);
+        check_index(kQuadPoints - 1, values.data.size());  // a value block is present
+        check_index(i, kElementVectorSize);
+    }
+    for (std::size_t i = 0; i < load.nodes.size(); ++i) {
+        const double* values = load.arena.node_values[load.nodes[i]].data.data();
+        ShapeLanes sums{};  // [a]
+        for (std::size_t q = 0; q < kQuadPoints; ++q)
+            for (std::size_t a = 0; a < kLanes; ++a)
+                sums[a] = std::fma(kShapeValueLanes[q][a] * values[q], QUAD_WEIGHTS[q], sums[a]);
+        for (std::size_t a = 0; a < kShapes; ++a) {
             check_index(3 * a + i, kElementVectorSize);
-            double sum = 0.0;
-            for (std::size_t q = 0; q < kQuadPoints; ++q)
-                sum = std::fma(shape_value[q] * values.data[q], QUAD_WEIGHTS[q], sum);
-            element_vector[3 * a + i] = abs_det_j * sum;
+            element_vector[3 * a + i] = abs_det_j * sums[a];
         }
     }
 }

@@ -497,6 +497,7 @@ TEST(ElementLoad, BadLoadsFailWithTheirIndexChecks) {
     const LoadFailureCase cases[] = {
         {"four components", 6, {3, 4, 5, 3}, "index out of bounds: the len is 30 but the index is 30"},
         {"node id past the arena", 6, {3, 4, 99}, "index out of bounds: the len is 6 but the index is 99"},
+        {"bad node after a fourth one", 6, {3, 4, 5, 3, 99}, "index out of bounds: the len is 6 but the index is 99"},
         {"arena of two nodes", 2, {0, 1, 1}, "index out of bounds: the len is 2 but the index is 2"},
         {"empty arena", 0, {}, "index out of bounds: the len is 0 but the index is 1"},
     };
@@ -507,6 +508,16 @@ TEST(ElementLoad, BadLoadsFailWithTheirIndexChecks) {
         LoadMap loads = loads_for(0, std::move(arena), failure.nodes);
         EXPECT_EQ(panic_text([&] { run_element(make_tet(kGeneral), cmat, loads); }), failure.message) << failure.name;
     }
+
+    // A node that lost its batch shape (possible only by editing node values directly).
+    Arena arena = arena_with_constants({1.0});
+    arena.typ = 1;
+    arena.len = 14;
+    for (Dyr& node : arena.node_values) node = Dyr{1, 14, std::vector<double>(14, 1.0)};
+    arena.node_values[3] = Dyr{1, 5, std::vector<double>(5, 1.0)};
+    LoadMap loads = loads_for(0, std::move(arena), {3});
+    EXPECT_EQ(panic_text([&] { run_element(make_tet(kGeneral), cmat, loads); }),
+              "assertion failed: `(left == right)`\n  left: `5`,\n right: `14`");
 }
 
 }  // namespace
