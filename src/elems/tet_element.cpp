@@ -162,7 +162,7 @@ ElementGeometry element_geometry(const Tet& tet) {
     const double det = J[0][0] * (J[1][1] * J[2][2] - J[1][2] * J[2][1]) -
                        J[0][1] * (J[1][0] * J[2][2] - J[1][2] * J[2][0]) +
                        J[0][2] * (J[1][0] * J[2][1] - J[1][1] * J[2][0]);
-    const double inv_det = 1.0 / det;  // a degenerate element gives non-finite entries
+    const double inv_det = 1.0 / det;  // infinite for a degenerate element, which tet_element refuses
     InverseJacobian& m = geometry.inverse;
     m[0] = (J[1][1] * J[2][2] - J[1][2] * J[2][1]) * inv_det;
     m[1] = (J[0][2] * J[2][1] - J[0][1] * J[2][2]) * inv_det;
