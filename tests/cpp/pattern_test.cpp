@@ -7,6 +7,7 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,9 @@ std::string panic_text(const std::function<void()>& call) {
 
 // "(col, off) (col, off) ...", so that a mismatch prints readably.
 std::string runs_text(const std::vector<quarvex::Run>& runs) {
-    std::string text;
-    for (const quarvex::Run run : runs) text += "(" + std::to_string(run.col) + ", " + std::to_string(run.off) + ") ";
-    return text;
+    std::ostringstream text;
+    for (const quarvex::Run run : runs) text << "(" << run.col << ", " << run.off << ") ";
+    return text.str();
 }
 
 // The reference: row d gets every free number of every element that has d; each row's set is
