@@ -3,9 +3,11 @@
 // Run with QUARVEX_NUM_THREADS=1, 2, ... to compare worker counts.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "lacc/lav.hpp"
@@ -45,6 +47,42 @@ double median(std::vector<double> samples) {
 double percentile(std::vector<double> samples, double fraction) {
     std::sort(samples.begin(), samples.end());
     return samples[static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1))];
+}
+
+// One step of the solver's vector work, pooled: dot, axpy, axmy, norm_sq, aypx.
+double pooled_step(std::vector<double>& p, const std::vector<double>& t, std::vector<double>& r,
+                   std::vector<double>& x) {
+    const double curvature = quarvex::dot(p, t);
+    quarvex::axpy(x, 0.5, p);
+    quarvex::axmy(r, 0.5, t);
+    const double residual = quarvex::norm_sq(r);
+    quarvex::aypx(p, 0.25, r);
+    return curvature + residual;
+}
+
+// The same arithmetic on the calling thread alone.
+double serial_step(std::vector<double>& p, const std::vector<double>& t, std::vector<double>& r,
+                   std::vector<double>& x) {
+    const std::size_t n = p.size();
+    const double curvature = quarvex::lane_dot(p.data(), t.data(), n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = std::fma(0.5, p[i], x[i]);
+    for (std::size_t i = 0; i < n; ++i) r[i] = std::fma(-0.5, t[i], r[i]);
+    const double residual = quarvex::lane_sumsq(r.data(), n);
+    for (std::size_t i = 0; i < n; ++i) p[i] = std::fma(0.25, p[i], r[i]);
+    return curvature + residual;
+}
+
+// Median microseconds per step over `steps` steps.
+template <class Step>
+double step_time(std::size_t n, int steps, Step step, double& sink) {
+    std::vector<double> p(n, 1.0), t(n, 0.5), r(n, 2.0), x(n, 0.0);
+    std::vector<double> samples(static_cast<std::size_t>(steps));
+    for (double& sample : samples) {
+        const auto start = Clock::now();
+        sink += step(p, t, r, x);
+        sample = seconds_since(start) * 1e6;
+    }
+    return median(samples);
 }
 
 }  // namespace
@@ -104,6 +142,15 @@ int main() {
     std::printf("%-8s %8s %8s %8s\n", "", "median", "p90", "p99");
     std::printf("%-8s %8.3f %8.3f %8.3f\n", "latency", median(samples), percentile(samples, 0.9),
                 percentile(samples, 0.99));
+
+    // Five kernels in a row, as in one solver iteration: what the pool costs or gains.
+    std::printf("\nsolver step (dot, axpy, axmy, norm_sq, aypx), median us per step\n");
+    std::printf("%-10s %10s %10s %10s\n", "n", "pooled", "serial", "speedup");
+    for (const auto& [n, steps] : {std::pair<std::size_t, int>{1'000, 20'000}, {30'000, 2'000}, {1'000'000, 100}}) {
+        const double pooled = step_time(n, steps, pooled_step, sink);
+        const double serial = step_time(n, steps, serial_step, sink);
+        std::printf("%-10zu %10.2f %10.2f %10.2f\n", n, pooled, serial, serial / pooled);
+    }
     std::printf("\n(checksum %g)\n", sink);
     return 0;
 }

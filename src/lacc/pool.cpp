@@ -1,12 +1,16 @@
-// The process-wide worker pool: the calling thread plus T - 1 detached threads.
+// The process-wide worker pool: the calling thread (executor 0) plus T - 1 detached threads
+// (executors 1 .. T - 1).
 //
-// A loop is cut, before it starts, into the leaves of a tree of halvings (cut_depth). The
-// first index of every leaf ("piece") lies in `piece_begin`. The loop is published through
-// one atomic ticket, generation << kRemainingBits | pieces not yet taken; every thread,
-// the caller included, takes pieces by decrementing the ticket until none are left, and the
-// caller then waits until `finished` counts every piece. Taking a piece with a compare-and-
-// swap that also checks the generation means a thread that wakes late can never take a
-// piece of a later loop while holding a stale view of an earlier one.
+// A loop is cut, before it starts, into the leaves of a tree of halvings (cut_depth); the
+// first index of every leaf ("piece") lies in `piece_begin`. The pieces are dealt out in T
+// consecutive blocks, block e to executor e, so that a loop run again over the same data
+// (the solver's vectors) finds each piece's data in the cache of the core that had it last
+// time. An executor takes the pieces of its own block in order, then takes over what is
+// left in the other blocks. Each block has one atomic ticket, generation << kRemainingBits
+// | pieces not yet taken; taking a piece is a compare-and-swap that also checks the
+// generation, so a thread that wakes late can never take a piece of a later loop while
+// holding a stale view of an earlier one. The caller waits until `finished` counts every
+// piece.
 //
 // Idle threads spin for a short while (the solver runs many small loops back to back),
 // then sleep on a futex-backed atomic wait. Partial sums of a reduction are kept per piece
@@ -39,14 +43,26 @@ namespace {
 using RangeBody = FunctionRef<void(std::size_t, std::size_t)>;
 using SumBody = FunctionRef<double(std::size_t, std::size_t)>;
 
-// QUARVEX_NUM_THREADS above this is treated as this many: every worker is a real thread.
-constexpr std::size_t kMaxRequestedWorkers = 1024;
+// At most this many workers, whatever the processor count or QUARVEX_NUM_THREADS says:
+// every worker is a real thread.
+constexpr std::size_t kMaxWorkers = 1024;
 // How long an idle thread spins before it sleeps.
 constexpr std::chrono::microseconds kSpinTime{50};
 
 constexpr int kRemainingBits = 20;
 constexpr std::uint64_t kRemainingMask = (std::uint64_t{1} << kRemainingBits) - 1;
 constexpr std::uint64_t kGenerationMask = (std::uint64_t{1} << (64 - kRemainingBits)) - 1;
+
+constexpr std::size_t depth_for(std::size_t workers) {
+    return workers <= 1 ? 0 : static_cast<std::size_t>(std::bit_width(workers - 1)) + 2;
+}
+static_assert((std::uint64_t{1} << depth_for(kMaxWorkers)) <= kRemainingMask, "piece count fits the ticket");
+
+// The pieces dealt to one executor: those before `end` not yet taken. One per cache line.
+struct alignas(64) Block {
+    std::atomic<std::uint64_t> ticket{0};  // generation << kRemainingBits | pieces left
+    std::uint32_t end = 0;                 // one past the block's last piece
+};
 
 struct Pool {
     std::size_t workers = 1;     // T, the calling thread included
@@ -61,7 +77,8 @@ struct Pool {
     std::vector<double> piece_sum;         // one partial sum per piece of a reduction
     std::uint64_t generation = 0;          // of the last loop published; 0 is never a loop
 
-    std::atomic<std::uint64_t> ticket{0};
+    std::vector<Block> blocks;                  // one per executor
+    std::atomic<std::uint64_t> published{0};    // generation of the loop being run
     std::atomic<std::uint32_t> wake{0};      // bumped per loop; sleeping threads wait on it
     std::atomic<std::uint32_t> finished{0};  // pieces of the current loop that are done
 
@@ -100,17 +117,17 @@ bool spin_until(const Pool& pool, Done done) {
 
 std::uint64_t ticket_generation(std::uint64_t ticket) { return ticket >> kRemainingBits; }
 
-// Takes the next piece of loop `generation`, if one is left.
-bool take_piece(Pool& pool, std::uint64_t generation, std::uint32_t& piece) {
-    std::uint64_t seen = pool.ticket.load(std::memory_order_acquire);
+// Takes the next piece of `block` in loop `generation`, if one is left.
+bool take_piece(Block& block, std::uint64_t generation, std::uint32_t& piece) {
+    std::uint64_t seen = block.ticket.load(std::memory_order_acquire);
     for (;;) {
         if (ticket_generation(seen) != generation) return false;
         const std::uint64_t remaining = seen & kRemainingMask;
         if (remaining == 0) return false;
-        if (pool.ticket.compare_exchange_weak(seen, seen - 1, std::memory_order_acquire,
-                                              std::memory_order_acquire)) {
+        if (block.ticket.compare_exchange_weak(seen, seen - 1, std::memory_order_acquire,
+                                               std::memory_order_acquire)) {
             // The loop cannot end before this piece is done, so its description is stable.
-            piece = pool.piece_count - static_cast<std::uint32_t>(remaining);
+            piece = block.end - static_cast<std::uint32_t>(remaining);
             return true;
         }
     }
@@ -145,17 +162,20 @@ void run_piece(Pool& pool, std::uint32_t piece) {
     }
 }
 
-void run_pieces(Pool& pool, std::uint64_t generation) {
+// Executor `executor` runs its own block, then whatever the other blocks still hold.
+void run_pieces(Pool& pool, std::uint64_t generation, std::size_t executor) {
     std::uint32_t piece = 0;
-    while (take_piece(pool, generation, piece)) run_piece(pool, piece);
+    const std::size_t executors = pool.workers;
+    for (std::size_t step = 0; step < executors; ++step) {
+        Block& block = pool.blocks[(executor + step) % executors];
+        while (take_piece(block, generation, piece)) run_piece(pool, piece);
+    }
 }
 
-[[noreturn]] void worker_main(Pool& pool) {
+[[noreturn]] void worker_main(Pool& pool, std::size_t executor) {
     std::uint64_t seen = 0;
     for (;;) {
-        const auto published = [&] {
-            return ticket_generation(pool.ticket.load(std::memory_order_acquire)) != seen;
-        };
+        const auto published = [&] { return pool.published.load(std::memory_order_acquire) != seen; };
         if (!spin_until(pool, published)) {
             for (;;) {
                 const std::uint32_t wake = pool.wake.load();
@@ -163,8 +183,8 @@ void run_pieces(Pool& pool, std::uint64_t generation) {
                 pool.wake.wait(wake);
             }
         }
-        seen = ticket_generation(pool.ticket.load(std::memory_order_acquire));
-        run_pieces(pool, seen);
+        seen = pool.published.load(std::memory_order_acquire);
+        run_pieces(pool, seen, executor);
     }
 }
 
@@ -199,15 +219,16 @@ double serial_tree_sum(std::size_t begin, std::size_t len, std::size_t depth, co
     return lower_sum + upper_sum;
 }
 
+// QUARVEX_NUM_THREADS when it is a positive integer, else one per logical processor.
 std::size_t requested_workers() {
-    const std::size_t logical = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t logical = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaxWorkers);
     const char* text = std::getenv("QUARVEX_NUM_THREADS");
     if (text == nullptr) return logical;
     const std::string_view digits(text);
     std::size_t value = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (error != std::errc{} || end != digits.data() + digits.size() || value == 0) return logical;
-    return std::min(value, kMaxRequestedWorkers);
+    return std::min(value, kMaxWorkers);
 }
 
 // Starts the threads. The pool is never destroyed: its threads are detached and block
@@ -220,6 +241,7 @@ Pool& start_pool() {
     const std::size_t max_pieces = std::size_t{1} << cut_depth(requested);
     pool.piece_begin.reserve(max_pieces + 1);
     pool.piece_sum.resize(max_pieces);
+    pool.blocks = std::vector<Block>(requested);
 
 #if defined(__unix__) || defined(__APPLE__)
     // Signals stay with the threads that started the pool (the interpreter's thread).
@@ -230,7 +252,7 @@ Pool& start_pool() {
 #endif
     std::size_t started = 0;
     try {
-        for (; started + 1 < requested; ++started) std::thread(worker_main, std::ref(pool)).detach();
+        for (; started + 1 < requested; ++started) std::thread(worker_main, std::ref(pool), started + 1).detach();
     } catch (const std::exception&) {
         // The system refused a thread: run with those already started.
     }
@@ -260,11 +282,23 @@ void run_loop(Pool& pool, std::size_t count, const RangeBody* range_body, const 
     pool.finished.store(0, std::memory_order_relaxed);
     pool.generation = pool.generation % kGenerationMask + 1;
 
-    pool.ticket.store(pool.generation << kRemainingBits | pool.piece_count);
+    // Block e holds pieces [ceil(e P / T), ceil((e + 1) P / T)): the caller's block comes
+    // first and is never empty.
+    const std::uint64_t pieces = pool.piece_count;
+    const std::uint64_t executors = pool.workers;
+    std::uint64_t block_begin = 0;
+    for (std::uint64_t e = 0; e < executors; ++e) {
+        const std::uint64_t block_end = ((e + 1) * pieces + executors - 1) / executors;
+        pool.blocks[e].end = static_cast<std::uint32_t>(block_end);
+        pool.blocks[e].ticket.store(pool.generation << kRemainingBits | (block_end - block_begin),
+                                    std::memory_order_relaxed);
+        block_begin = block_end;
+    }
+    pool.published.store(pool.generation);
     pool.wake.fetch_add(1);
     pool.wake.notify_all();
 
-    run_pieces(pool, pool.generation);
+    run_pieces(pool, pool.generation, 0);
     const std::uint32_t piece_count = pool.piece_count;
     const auto all_done = [&] { return pool.finished.load(std::memory_order_acquire) == piece_count; };
     if (!spin_until(pool, all_done)) {
@@ -280,9 +314,7 @@ void run_loop(Pool& pool, std::size_t count, const RangeBody* range_body, const 
 
 }  // namespace
 
-std::size_t cut_depth(std::size_t workers) {
-    return workers <= 1 ? 0 : static_cast<std::size_t>(std::bit_width(workers - 1)) + 2;
-}
+std::size_t cut_depth(std::size_t workers) { return depth_for(workers); }
 
 std::size_t worker_count() { return the_pool().workers; }
 
