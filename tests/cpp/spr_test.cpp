@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/failure.hpp"
+#include "lacc/lav.hpp"
 #include "lacc/pattern.hpp"
 #include "lacc/spr.hpp"
 
@@ -105,11 +106,14 @@ TEST(SprProduct, EveryLaneTailBitForBit) {
     std::vector<double> y(mat.rows, std::nan(""));
     mul_vec(mat, x, y);
     for (std::size_t r = 0; r < mat.rows; ++r) {
-        double s = 0.0;
-        for (std::int32_t t = mat.row_runs[r]; t < mat.row_runs[r + 1]; ++t)
-            s = s + reference_lane_dot(&mat.vals[mat.runs[t].off], &x[mat.runs[t].col],
-                                       mat.runs[t + 1].off - mat.runs[t].off);
+        double s = 0.0, kernel_sum = 0.0;  // the reference, and the solver's lane kernel itself
+        for (std::int32_t t = mat.row_runs[r]; t < mat.row_runs[r + 1]; ++t) {
+            const std::size_t len = mat.runs[t + 1].off - mat.runs[t].off;
+            s = s + reference_lane_dot(&mat.vals[mat.runs[t].off], &x[mat.runs[t].col], len);
+            kernel_sum = kernel_sum + lane_dot(&mat.vals[mat.runs[t].off], &x[mat.runs[t].col], len);
+        }
         EXPECT_EQ(y[r], s) << "row " << r;
+        EXPECT_EQ(y[r], kernel_sum) << "row " << r;
     }
     // Row 0 against the plain sum, to catch a reference that shares a fault with the product.
     double plain = 0.0;

@@ -1,0 +1,75 @@
+// The sparse product against the memory bandwidth of the machine: the N = 20 unit-cube matrix
+// (quadratic elements, three unknowns per node) filled with values, y = A x timed and compared
+// with a triad a = b + s c over arrays of the same size measured in the same run. The product
+// must move 8 bytes per stored value, 8 per run and 28 per row (row_runs, x, y); its bound is
+// that traffic at the triad's rate.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "lacc/pattern.hpp"
+#include "lacc/pool.hpp"
+#include "lacc/spr.hpp"
+#include "unit_cube.hpp"
+
+namespace {
+
+template <class Body>
+double best_seconds(int repeats, Body&& body) {
+    double best = 1e300;
+    for (int k = 0; k < repeats; ++k) {
+        const auto start = std::chrono::steady_clock::now();
+        body();
+        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    return best;
+}
+
+// Bytes per second of a = b + s c over n entries (24 bytes per entry, as STREAM counts).
+double triad_rate(std::size_t n) {
+    std::vector<double> a(n), b(n), c(n);
+    quarvex::parallel_ranges(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            a[i] = 0.0;
+            b[i] = 1.0 + 1e-9 * static_cast<double>(i);
+            c[i] = 2.0 - 1e-9 * static_cast<double>(i);
+        }
+    });
+    const double s = 0.5;
+    const double seconds = best_seconds(20, [&] {
+        quarvex::parallel_ranges(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) a[i] = std::fma(s, c[i], b[i]);
+        });
+    });
+    if (a[n / 2] == 0.0) std::puts("");  // keep the loop
+    return 24.0 * static_cast<double>(n) / seconds;
+}
+
+}  // namespace
+
+int main() {
+    const int n = 20;
+    const std::vector<quarvex::Tet> tets = quarvex::bench::unit_cube(n);
+    quarvex::SprMat mat = quarvex::build_pattern(tets, quarvex::bench::unit_cube_dofs(n));
+    for (std::size_t k = 0; k < mat.vals.size(); ++k) mat.vals[k] = 1.0 + 1e-3 * static_cast<double>(k % 97);
+    std::vector<double> x(mat.cols), y(mat.rows);
+    for (std::size_t k = 0; k < x.size(); ++k) x[k] = std::sin(static_cast<double>(k));
+
+    const std::size_t runs = mat.runs.size() - 2;
+    const double bytes = 8.0 * static_cast<double>(mat.vals.size()) + 8.0 * static_cast<double>(runs) +
+                         28.0 * static_cast<double>(mat.rows);
+    const double triad = triad_rate(static_cast<std::size_t>(bytes / 24.0));
+    quarvex::mul_vec(mat, x, y);  // warm up
+    const double product = best_seconds(30, [&] { quarvex::mul_vec(mat, x, y); });
+    const double bound = bytes / triad;
+
+    std::printf("sparse product, unit cube N = %d, %zu workers\n", n, quarvex::worker_count());
+    std::printf("%10s %12s %10s %10s %12s %12s %12s %10s\n", "rows", "nnz", "runs", "MB moved", "triad GB/s",
+                "product ms", "bound ms", "bound/time");
+    std::printf("%10llu %12zu %10zu %10.1f %12.2f %12.3f %12.3f %10.3f\n", static_cast<unsigned long long>(mat.rows),
+                mat.vals.size(), runs, bytes / 1e6, triad / 1e9, product * 1e3, bound * 1e3, bound / product);
+    std::printf("product rate %.2f GB/s\n", bytes / product / 1e9);
+    return 0;
+}
