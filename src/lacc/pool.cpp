@@ -49,6 +49,9 @@ constexpr std::size_t kMaxWorkers = 1024;
 // How long an idle thread spins before it sleeps.
 constexpr std::chrono::microseconds kSpinTime{50};
 
+// Partial sums of pieces lie a cache line apart, as different threads write them.
+constexpr std::size_t kSumStride = 8;
+
 constexpr int kRemainingBits = 20;
 constexpr std::uint64_t kRemainingMask = (std::uint64_t{1} << kRemainingBits) - 1;
 constexpr std::uint64_t kGenerationMask = (std::uint64_t{1} << (64 - kRemainingBits)) - 1;
@@ -74,13 +77,15 @@ struct Pool {
     const SumBody* sum_body = nullptr;
     std::uint32_t piece_count = 0;
     std::vector<std::size_t> piece_begin;  // piece_count + 1 entries, the last one = count
-    std::vector<double> piece_sum;         // one partial sum per piece of a reduction
+    std::vector<double> piece_sum;         // partial sum of piece k at k * kSumStride
     std::uint64_t generation = 0;          // of the last loop published; 0 is never a loop
 
-    std::vector<Block> blocks;                  // one per executor
-    std::atomic<std::uint64_t> published{0};    // generation of the loop being run
-    std::atomic<std::uint32_t> wake{0};      // bumped per loop; sleeping threads wait on it
-    std::atomic<std::uint32_t> finished{0};  // pieces of the current loop that are done
+    std::vector<Block> blocks;  // one per executor
+
+    // Each on its own cache line: spinning readers of one must not slow writers of another.
+    alignas(64) std::atomic<std::uint64_t> published{0};  // generation of the loop being run
+    alignas(64) std::atomic<std::uint32_t> finished{0};   // pieces of the current loop that are done
+    alignas(64) std::atomic<std::uint32_t> wake{0};       // bumped per loop; sleeping threads wait on it
 
     // The first exception of the current loop; once set, pieces not yet begun are skipped.
     std::atomic<bool> failed{false};
@@ -147,7 +152,7 @@ void run_piece(Pool& pool, std::uint32_t piece) {
         t_inside_piece = true;
         try {
             if (pool.sum_body != nullptr) {
-                pool.piece_sum[piece] = (*pool.sum_body)(begin, end);
+                pool.piece_sum[piece * kSumStride] = (*pool.sum_body)(begin, end);
             } else {
                 (*pool.range_body)(begin, end);
             }
@@ -203,7 +208,7 @@ void cut_pieces(std::vector<std::size_t>& piece_begin, std::size_t begin, std::s
 // Combines the partial sums of the leaves of [0, len) along the tree: lower + upper.
 double combine_sums(const std::vector<double>& piece_sum, std::size_t& next_piece, std::size_t len,
                     std::size_t depth) {
-    if (depth == 0 || len == 1) return piece_sum[next_piece++];
+    if (depth == 0 || len == 1) return piece_sum[kSumStride * next_piece++];
     const std::size_t lower = len / 2;
     const double lower_sum = combine_sums(piece_sum, next_piece, lower, depth - 1);
     const double upper_sum = combine_sums(piece_sum, next_piece, len - lower, depth - 1);
@@ -240,7 +245,7 @@ Pool& start_pool() {
     pool.oversubscribed = requested > std::max(1u, std::thread::hardware_concurrency());
     const std::size_t max_pieces = std::size_t{1} << cut_depth(requested);
     pool.piece_begin.reserve(max_pieces + 1);
-    pool.piece_sum.resize(max_pieces);
+    pool.piece_sum.resize(max_pieces * kSumStride);
     pool.blocks = std::vector<Block>(requested);
 
 #if defined(__unix__) || defined(__APPLE__)
