@@ -72,7 +72,7 @@ struct Pool {
     std::size_t depth = 0;       // cut_depth(workers)
     bool oversubscribed = false; // more threads than logical processors: yield instead of spin
 
-    // The loop being run, written by the caller before it publishes the ticket.
+    // The loop being run, written by the caller before it publishes the generation.
     const RangeBody* range_body = nullptr;
     const SumBody* sum_body = nullptr;
     std::uint32_t piece_count = 0;
