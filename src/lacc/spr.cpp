@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <thread>
 #if defined(__AVX__) && defined(__FMA__)
 #include <immintrin.h>
 #endif
@@ -14,8 +15,15 @@
 namespace quarvex {
 namespace {
 
-// Tells the core that this thread spins, so a sibling hyper-thread gets the pipeline.
-inline void spin_pause() {
+constexpr int kSpinsBeforeYield = 1024;
+
+// One wait of a spinning thread: a pause that leaves the core's pipeline to a sibling
+// hyper-thread, and now and then the processor itself, in case the holder is not running.
+inline void spin_wait(int& spins) {
+    if (++spins % kSpinsBeforeYield == 0) {
+        std::this_thread::yield();
+        return;
+    }
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
@@ -84,7 +92,8 @@ void lock_row(SprMat& mat, std::size_t r) {
         std::int32_t expected = unlocked;
         if (entry.compare_exchange_weak(expected, -unlocked, std::memory_order_acquire, std::memory_order_relaxed))
             return;
-        while (entry.load(std::memory_order_relaxed) == -unlocked) spin_pause();
+        int spins = 0;
+        while (entry.load(std::memory_order_relaxed) == -unlocked) spin_wait(spins);
     }
 }
 
