@@ -18,6 +18,11 @@
 namespace quarvex {
 namespace {
 
+// Vectors shorter than this run their chunks on the calling thread, with the same chunks
+// and the same sums: waking the workers costs more than the work (on two cores the pool
+// starts to pay at about 5000 entries).
+constexpr std::size_t kSerialBelow = 4096;
+
 struct Chunks {
     std::size_t len;    // c, from the first operand's length
     std::size_t count;  // chunks of one vector, or pairs of chunks of two
@@ -33,11 +38,32 @@ std::size_t chunk_size(std::size_t size, Chunks chunks, std::size_t k) {
     return std::min(chunks.len, size - k * chunks.len);
 }
 
+// item(k) for every chunk k of a loop over a first operand of n entries.
+template <class Item>
+void for_each_chunk(std::size_t n, Chunks chunks, Item item) {
+    if (n < kSerialBelow) {
+        for (std::size_t k = 0; k < chunks.count; ++k) item(k);
+    } else {
+        parallel_for(chunks.count, item);
+    }
+}
+
+// The sum over chunks of a loop over a first operand of n entries (lower + upper per cut).
+template <class Part>
+double sum_chunks(std::size_t n, Chunks chunks, Part part) {
+    const auto sum_range = [&](std::size_t begin, std::size_t end) {
+        double sum = 0.0;
+        for (std::size_t k = begin; k < end; ++k) sum = sum + part(k);
+        return sum;
+    };
+    return n < kSerialBelow ? serial_sum(chunks.count, sum_range) : parallel_sum(chunks.count, sum_range);
+}
+
 // Runs kernel(y_chunk, x_chunk, m) over the paired chunks of y and x, m the shorter length.
 template <class Kernel>
 void for_each_pair(std::span<double> y, std::span<const double> x, Kernel kernel) {
     const Chunks chunks = paired_chunks(y.size(), x.size());
-    parallel_for(chunks.count, [&](std::size_t k) {
+    for_each_chunk(y.size(), chunks, [&](std::size_t k) {
         const std::size_t m = std::min(chunk_size(y.size(), chunks, k), chunk_size(x.size(), chunks, k));
         kernel(y.data() + k * chunks.len, x.data() + k * chunks.len, m);
     });
@@ -114,24 +140,16 @@ double lane_sumsq(const double* v, std::size_t m) { return lane_dot(v, v, m); }
 double dot(std::span<const double> a, std::span<const double> b) {
     check_equal(a.size(), b.size());
     const Chunks chunks = paired_chunks(a.size(), b.size());
-    return parallel_sum(chunks.count, [&](std::size_t begin, std::size_t end) {
-        double sum = 0.0;
-        for (std::size_t k = begin; k < end; ++k) {
-            const std::size_t offset = k * chunks.len;
-            sum = sum + lane_dot(a.data() + offset, b.data() + offset, chunk_size(a.size(), chunks, k));
-        }
-        return sum;
+    return sum_chunks(a.size(), chunks, [&](std::size_t k) {
+        const std::size_t offset = k * chunks.len;
+        return lane_dot(a.data() + offset, b.data() + offset, chunk_size(a.size(), chunks, k));
     });
 }
 
 double norm_sq(std::span<const double> a) {
     const Chunks chunks = paired_chunks(a.size(), a.size());
-    return parallel_sum(chunks.count, [&](std::size_t begin, std::size_t end) {
-        double sum = 0.0;
-        for (std::size_t k = begin; k < end; ++k) {
-            sum = sum + lane_sumsq(a.data() + k * chunks.len, chunk_size(a.size(), chunks, k));
-        }
-        return sum;
+    return sum_chunks(a.size(), chunks, [&](std::size_t k) {
+        return lane_sumsq(a.data() + k * chunks.len, chunk_size(a.size(), chunks, k));
     });
 }
 
@@ -176,7 +194,7 @@ void sub_into(std::span<double> y, std::span<const double> x) { for_each_pair(y,
 
 void fill_zero(std::span<double> y) {
     const Chunks chunks = paired_chunks(y.size(), y.size());
-    parallel_for(chunks.count, [&](std::size_t k) {
+    for_each_chunk(y.size(), chunks, [&](std::size_t k) {
         std::fill_n(y.data() + k * chunks.len, chunk_size(y.size(), chunks, k), 0.0);
     });
 }

@@ -350,4 +350,8 @@ double parallel_sum(std::size_t count, SumBody body) {
     return combine_sums(pool.piece_sum, next_piece, count, pool.depth);
 }
 
+double serial_sum(std::size_t count, SumBody body) {
+    return count == 0 ? 0.0 : serial_tree_sum(0, count, the_pool().depth, body);
+}
+
 }  // namespace quarvex

@@ -52,6 +52,10 @@ void parallel_ranges(std::size_t count, FunctionRef<void(std::size_t, std::size_
 // order from 0.0; a range that was cut returns (lower half) + (upper half). 0.0 when count is 0.
 double parallel_sum(std::size_t count, FunctionRef<double(std::size_t, std::size_t)> body);
 
+// The same pieces and the same result as parallel_sum, all run on the calling thread: for
+// loops too small to be worth waking the workers.
+double serial_sum(std::size_t count, FunctionRef<double(std::size_t, std::size_t)> body);
+
 // One call of item(k) per index, items of a piece in increasing order.
 template <class Item>
 void parallel_for(std::size_t count, Item&& item) {

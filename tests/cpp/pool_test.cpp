@@ -124,6 +124,10 @@ TEST(PoolAnyWorkers, SumCombinesLowerPlusUpperAlongTheCuts) {
         const std::vector<double> values = scattered_values(count, static_cast<unsigned>(count));
         const double expected = reference_tree_sum(values, 0, count, cut_depth(worker_count()));
         EXPECT_EQ(pool_sum(values), expected) << "count " << count;
+        EXPECT_EQ(serial_sum(values.size(),
+                             [&](std::size_t begin, std::size_t end) { return sequential_sum(values, begin, end); }),
+                  expected)
+            << "count " << count << ", on the calling thread";
         EXPECT_EQ(pool_sum(values), pool_sum(values)) << "count " << count << ": not reproducible";
         if (expected != sequential_sum(values, 0, count)) grouping_matters = true;
     }
