@@ -45,7 +45,9 @@ std::size_t cut_depth(std::size_t workers);
 
 // Runs body(begin, end) over pieces that together cover [0, count) exactly once; the body
 // handles its items in increasing order. A C++ exception thrown by any piece is rethrown on
-// the calling thread once every piece that had started has finished.
+// the calling thread once every piece that had started has finished; pieces not yet begun
+// are then skipped. A loop started inside a piece (or while another thread's loop holds the
+// pool) runs on its own thread.
 void parallel_ranges(std::size_t count, FunctionRef<void(std::size_t, std::size_t)> body);
 
 // Reduction over [0, count): body(begin, end) returns the sum of its items taken in index
