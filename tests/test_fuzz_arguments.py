@@ -137,6 +137,16 @@ def analysis(model):
     return sorted(model.plot_disp().items())
 
 
+def same_analysis(result, reference):
+    """Equal keys and points; assembly order may change the last bits between runs."""
+    if [key for key, _ in result] != [key for key, _ in reference]:
+        return False
+    return all(abs(a - b) <= 1e-12 * (1.0 + abs(b))
+               for (_, points), (_, expected) in zip(result, reference)
+               for point, expected_point in zip(points, expected)
+               for a, b in zip(point, expected_point))
+
+
 REFERENCE = analysis(reference_model())
 
 NEXUS_METHODS = {"set_cmat": 1, "set_f": 4, "set_dof": 2, "set_solver": 2, "solve": 1, "error": 2}
@@ -153,7 +163,7 @@ def test_nexus_methods_fuzz(name, args, use_arena):
     outcome = call_and_classify(lambda: getattr(model, name)(*args))
     model.nullify()  # the exclusive borrow is free again
     if outcome == "conversion":
-        assert analysis(model) == REFERENCE, "a refused argument must change nothing"
+        assert same_analysis(analysis(model), REFERENCE), "a refused argument must change nothing"
     else:
         call_and_classify(lambda: analysis(model))  # whatever it holds now, it never crashes
 
