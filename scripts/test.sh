@@ -19,3 +19,8 @@ cmake --build build/cpp-tests --parallel 2
 ctest --test-dir build/cpp-tests --output-on-failure --parallel 2
 
 python3 -m pytest -q tests
+
+# The same suites under AddressSanitizer + UndefinedBehaviorSanitizer and ThreadSanitizer.
+if [ "${QUARVEX_SKIP_SANITIZERS:-0}" != "1" ]; then
+    bash scripts/sanitize.sh
+fi
