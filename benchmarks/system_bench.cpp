@@ -10,44 +10,22 @@
 #include "api/nexus.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
-#include "unit_cube.hpp"
+#include "bench_common.hpp"
 
 using namespace quarvex;
 
 namespace {
 
-template <class Action>
-double median_seconds(int repeats, Action&& action) {
-    std::vector<double> times;
-    for (int i = 0; i < repeats; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        action();
-        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
 // Bytes per second of a[i] = b[i] + s c[i] over three vectors of n doubles, on the pool
 // (24 bytes per entry counted, as is usual for the triad).
 double triad_bandwidth(std::size_t n) {
     std::vector<double> a(n, 0.0), b(n, 1.0), c(n, 2.0);
-    const double seconds = median_seconds(9, [&] {
+    const double seconds = bench::median_seconds(9, [&] {
         parallel_ranges(n, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) a[i] = b[i] + 0.5 * c[i];
         });
     });
     return 24.0 * static_cast<double>(n) / seconds;
-}
-
-std::vector<std::vector<double>> isotropic(double lam, double mu) {
-    std::vector<std::vector<double>> d(9, std::vector<double>(9, 0.0));
-    for (int c = 0; c < 3; ++c)
-        for (int j = 0; j < 3; ++j)
-            for (int e = 0; e < 3; ++e)
-                for (int l = 0; l < 3; ++l)
-                    d[3 * c + j][3 * e + l] = lam * (c == j) * (e == l) + mu * ((c == e) * (j == l) + (c == l) * (j == e));
-    return d;
 }
 
 }  // namespace
@@ -62,18 +40,11 @@ int main(int argc, char** argv) {
     std::printf("%3s %9s %9s %10s %9s %10s %9s %8s %9s %8s %9s %8s\n", "N", "elements", "dofs", "nnz", "assemble",
                 "elem/s", "mul_vec", "GB/s", "bound", "ratio", "cg iter", "ratio");
     for (const int n : sizes) {
-        Nexus model;
-        model.tets = bench::unit_cube(n);
-        set_cmat(model, isotropic(0.6, 0.4));
-        Arena gravity;
-        for (int i = 0; i < 3; ++i) new_var(gravity);
-        const auto zero = new_cst(gravity, 0.0);
-        const auto weight = new_cst(gravity, -1.0);
-        set_f(model, 0, {}, gravity, {zero, zero, weight});
+        Nexus model = bench::loaded_cube(n);
         const std::uint64_t dofs = bench::unit_cube_dofs(n);
         set_solver(model, dofs, {0.0});
 
-        const double t_assemble = median_seconds(3, [&] {
+        const double t_assemble = bench::median_seconds(3, [&] {
             nullify(model);
             assemble(model);
         });
@@ -82,21 +53,13 @@ int main(int argc, char** argv) {
         const std::size_t rows = mat.rows;
         const std::size_t nnz = mat.vals.size();
         const std::size_t runs = mat.runs.size() - 2;
-        std::vector<double> x(rows, 1.0), y(rows, 0.0), r(rows, 0.5), p(rows, 0.25), sol(rows, 0.0);
-        const double t_mul = median_seconds(21, [&] { mul_vec(mat, x, y); });
+        std::vector<double> x(rows, 1.0), y(rows, 0.0);
+        bench::CgVectors vectors(rows);
+        const double t_mul = bench::median_seconds(21, [&] { mul_vec(mat, x, y); });
         const double bytes = 8.0 * nnz + 8.0 * runs + 28.0 * rows;
         const double bound = bytes / triad;
 
-        // One regular iteration: t = A p; pi = (p, t); sol += a p; r -= a t; rho' = |r|^2; p = r + b p.
-        const double t_iter = median_seconds(21, [&] {
-            mul_vec(mat, p, y);
-            const double pi = dot(p, y);
-            const double alpha = 1e-3 / (pi == 0.0 ? 1.0 : pi);
-            axpy(sol, alpha, p);
-            axmy(r, alpha, y);
-            const double rho = norm_sq(r);
-            aypx(p, 1e-3 * rho, r);
-        });
+        const double t_iter = bench::median_seconds(21, [&] { bench::cg_iteration(mat, vectors); });
         // Against one measured product plus the bandwidth time of the vector kernels
         // (dot 2, axpy 3, axmy 3, norm_sq 1, aypx 3 vectors of traffic).
         const double iter_bound = t_mul + 12.0 * 8.0 * static_cast<double>(rows) / triad;
