@@ -158,11 +158,9 @@ ElementBlocks element_blocks(std::span<const Tet> tets, const Blocks& blocks) {
             for (const DofRange range : tets[e].dofs) {
                 const RowSpan rows = free_rows(range);
                 if (rows.first == rows.end) continue;
-                const BlockSpan span{blocks.block_of[rows.first], blocks.block_of[rows.end - 1] + 1};
-                std::size_t at = len++;  // insertion sort by first block: an element has few ranges
-                for (; at > 0 && spans[at - 1].first > span.first; --at) spans[at] = spans[at - 1];
-                spans[at] = span;
+                spans[len++] = {blocks.block_of[rows.first], blocks.block_of[rows.end - 1] + 1};
             }
+            std::sort(spans, spans + len, [](BlockSpan a, BlockSpan b) { return a.first < b.first; });
             std::size_t merged = 0;
             for (std::size_t k = 0; k < len; ++k) {
                 if (merged > 0 && spans[k].first <= spans[merged - 1].end)
