@@ -5,9 +5,9 @@
 // that touch it. The steps, each a parallel loop over elements, blocks or chunks of blocks:
 //   1. check every free number against `rows` (before anything proportional to rows exists);
 //   2. mark where free ranges start and end, which cuts the rows into blocks;
-//   3. turn each element's free ranges into sorted, merged spans of blocks;
+//   3. turn each element's free ranges into the sorted list of its blocks;
 //   4. list for every block the elements that touch it (an untouched block is an empty row);
-//   5. for every block, the union of its elements' spans, as runs of consecutive columns;
+//   5. for every block, the union of its elements' blocks, as runs of consecutive columns;
 //   6. write row_runs and runs, repeating a block's runs for each of its rows, then the zeros.
 #include "lacc/pattern.hpp"
 
@@ -136,39 +136,54 @@ Blocks cut_blocks(std::span<const Tet> tets, std::size_t rows) {
     return blocks;
 }
 
-// Step 3. Element e's blocks are spans[first[e]] .. spans[first[e] + len[e] - 1], sorted,
-// disjoint and not touching. first[] is sized by the number of ranges, an upper bound.
+// The free ranges of an element as spans of blocks, sorted and merged, in `spans`.
+void merged_spans(const Tet& tet, const Blocks& blocks, std::vector<BlockSpan>& spans) {
+    spans.clear();
+    for (const DofRange range : tet.dofs) {
+        const RowSpan rows = free_rows(range);
+        if (rows.first < rows.end) spans.push_back({blocks.block_of[rows.first], blocks.block_of[rows.end - 1] + 1});
+    }
+    std::sort(spans.begin(), spans.end(), [](BlockSpan a, BlockSpan b) { return a.first < b.first; });
+    std::size_t merged = 0;
+    for (const BlockSpan span : spans) {
+        if (merged > 0 && span.first <= spans[merged - 1].end)
+            spans[merged - 1].end = std::max(spans[merged - 1].end, span.end);
+        else
+            spans[merged++] = span;
+    }
+    spans.resize(merged);
+}
+
+// Step 3. Element e's blocks, sorted and distinct: blocks[first[e]] .. blocks[first[e + 1] - 1].
 struct ElementBlocks {
     std::vector<std::uint64_t> first;
-    std::vector<std::uint32_t> len;
-    std::vector<BlockSpan> spans;
-    std::span<const BlockSpan> of(std::size_t e) const { return {spans.data() + first[e], len[e]}; }
+    std::vector<std::uint32_t> blocks;
+    std::span<const std::uint32_t> of(std::size_t e) const {
+        return {blocks.data() + first[e], static_cast<std::size_t>(first[e + 1] - first[e])};
+    }
 };
 
 ElementBlocks element_blocks(std::span<const Tet> tets, const Blocks& blocks) {
     ElementBlocks result;
-    result.first.resize(tets.size() + 1);
-    result.len.resize(tets.size());
-    for (std::size_t e = 0; e < tets.size(); ++e) result.first[e + 1] = result.first[e] + tets[e].dofs.size();
-    result.spans.resize(result.first.back());
+    result.first.assign(tets.size() + 1, 0);
     parallel_ranges(tets.size(), [&](std::size_t begin, std::size_t end) {
+        std::vector<BlockSpan> spans;
         for (std::size_t e = begin; e < end; ++e) {
-            BlockSpan* const spans = result.spans.data() + result.first[e];
-            std::size_t len = 0;
-            for (const DofRange range : tets[e].dofs) {
-                const RowSpan rows = free_rows(range);
-                if (rows.first == rows.end) continue;
-                spans[len++] = {blocks.block_of[rows.first], blocks.block_of[rows.end - 1] + 1};
-            }
-            std::sort(spans, spans + len, [](BlockSpan a, BlockSpan b) { return a.first < b.first; });
-            std::size_t merged = 0;
-            for (std::size_t k = 0; k < len; ++k) {
-                if (merged > 0 && spans[k].first <= spans[merged - 1].end)
-                    spans[merged - 1].end = std::max(spans[merged - 1].end, spans[k].end);
-                else
-                    spans[merged++] = spans[k];
-            }
-            result.len[e] = static_cast<std::uint32_t>(merged);
+            merged_spans(tets[e], blocks, spans);
+            std::uint64_t count = 0;
+            for (const BlockSpan span : spans) count += span.end - span.first;
+            result.first[e + 1] = count;
+        }
+    });
+    for (std::size_t e = 0; e < tets.size(); ++e) result.first[e + 1] += result.first[e];
+    result.blocks.resize(result.first.back());
+    parallel_ranges(tets.size(), [&](std::size_t begin, std::size_t end) {
+        std::vector<BlockSpan> spans;
+        for (std::size_t e = begin; e < end; ++e) {
+            merged_spans(tets[e], blocks, spans);
+            std::uint32_t* out = result.blocks.data() + result.first[e];
+            for (const BlockSpan span : spans)
+                for (std::uint32_t b = span.first; b < span.end; ++b) *out++ = b;
         }
     });
     return result;
@@ -180,13 +195,12 @@ struct BlockElements {
     std::vector<std::uint32_t> elements;
 };
 
-BlockElements block_elements(std::size_t element_count, std::size_t block_count, const ElementBlocks& spans) {
+BlockElements block_elements(std::size_t element_count, std::size_t block_count, const ElementBlocks& element) {
     std::vector<std::uint64_t> cursor(block_count + 1, 0);
     parallel_ranges(element_count, [&](std::size_t begin, std::size_t end) {
         for (std::size_t e = begin; e < end; ++e)
-            for (const BlockSpan span : spans.of(e))
-                for (std::uint32_t b = span.first; b < span.end; ++b)
-                    std::atomic_ref<std::uint64_t>(cursor[b + 1]).fetch_add(1, std::memory_order_relaxed);
+            for (const std::uint32_t b : element.of(e))
+                std::atomic_ref<std::uint64_t>(cursor[b + 1]).fetch_add(1, std::memory_order_relaxed);
     });
     for (std::size_t b = 0; b < block_count; ++b) {
         if (cursor[b + 1] == 0) panic(index_message(0, 0));  // rows that no element uses
@@ -195,12 +209,10 @@ BlockElements block_elements(std::size_t element_count, std::size_t block_count,
     BlockElements result{cursor, std::vector<std::uint32_t>(cursor.back())};
     parallel_ranges(element_count, [&](std::size_t begin, std::size_t end) {
         for (std::size_t e = begin; e < end; ++e)
-            for (const BlockSpan span : spans.of(e))
-                for (std::uint32_t b = span.first; b < span.end; ++b) {
-                    const std::uint64_t at =
-                        std::atomic_ref<std::uint64_t>(cursor[b]).fetch_add(1, std::memory_order_relaxed);
-                    result.elements[at] = static_cast<std::uint32_t>(e);
-                }
+            for (const std::uint32_t b : element.of(e)) {
+                const std::uint64_t at = std::atomic_ref<std::uint64_t>(cursor[b]).fetch_add(1, std::memory_order_relaxed);
+                result.elements[at] = static_cast<std::uint32_t>(e);
+            }
     });
     return result;
 }
@@ -216,54 +228,57 @@ struct ChunkPattern {
     std::uint64_t entries_total = 0;
 };
 
-// The sorted, distinct blocks coupled to `block`, gathered through a bit set (clear on entry
-// and on return). Dense results are read back from the set in order, sparse ones sorted.
-void coupled_blocks(std::size_t block, const BlockElements& touching, const ElementBlocks& spans,
-                    std::vector<std::uint64_t>& seen, std::vector<std::uint32_t>& coupled) {
-    coupled.clear();
+// The sorted, distinct blocks coupled to `block`, left in coupled[0 .. count - 1]; returns
+// count. They are gathered through a bit set (clear on entry and on return) without a branch
+// on whether a block is new, which would be mispredicted often; a dense result is read back
+// from the set in order, a sparse one sorted.
+std::size_t coupled_blocks(std::size_t block, const BlockElements& touching, const ElementBlocks& element,
+                           std::vector<std::uint64_t>& seen, std::vector<std::uint32_t>& coupled) {
+    std::size_t count = 0;
     std::uint32_t lowest = std::numeric_limits<std::uint32_t>::max();
     std::uint32_t highest = 0;
-    for (std::uint64_t k = touching.first[block]; k < touching.first[block + 1]; ++k)
-        for (const BlockSpan span : spans.of(touching.elements[k]))
-            for (std::uint32_t b = span.first; b < span.end; ++b) {
-                std::uint64_t& word = seen[b >> 6];
-                const std::uint64_t bit = std::uint64_t{1} << (b & 63);
-                if ((word & bit) != 0) continue;
-                word |= bit;
-                coupled.push_back(b);
-                lowest = std::min(lowest, b);
-                highest = std::max(highest, b);
-            }
-    if (coupled.empty()) return;
+    for (std::uint64_t k = touching.first[block]; k < touching.first[block + 1]; ++k) {
+        const std::span<const std::uint32_t> candidates = element.of(touching.elements[k]);
+        if (coupled.size() < count + candidates.size()) coupled.resize(2 * (count + candidates.size()));
+        for (const std::uint32_t b : candidates) {
+            const std::uint64_t word = seen[b >> 6];
+            const std::uint64_t bit = std::uint64_t{1} << (b & 63);
+            seen[b >> 6] = word | bit;
+            coupled[count] = b;
+            count += (word & bit) == 0 ? 1 : 0;
+        }
+        lowest = std::min(lowest, candidates.front());  // each element's list is sorted
+        highest = std::max(highest, candidates.back());
+    }
+    if (count == 0) return 0;
     const std::size_t words = (highest >> 6) - (lowest >> 6) + 1;
-    if (words <= 4 * coupled.size()) {
-        coupled.clear();
+    if (words <= 4 * count) {
+        count = 0;
         for (std::size_t w = lowest >> 6; w <= (highest >> 6); ++w) {
             std::uint64_t word = seen[w];
             seen[w] = 0;
-            while (word != 0) {
-                coupled.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(word)));
-                word &= word - 1;
-            }
+            for (; word != 0; word &= word - 1)
+                coupled[count++] = static_cast<std::uint32_t>(w * 64 + std::countr_zero(word));
         }
     } else {
-        std::sort(coupled.begin(), coupled.end());
-        for (const std::uint32_t b : coupled) seen[b >> 6] = 0;
+        std::sort(coupled.begin(), coupled.begin() + static_cast<std::ptrdiff_t>(count));
+        for (std::size_t k = 0; k < count; ++k) seen[coupled[k] >> 6] = 0;
     }
+    return count;
 }
 
 ChunkPattern chunk_pattern(std::size_t first_block, std::size_t end_block, const Blocks& blocks,
-                           const BlockElements& touching, const ElementBlocks& spans) {
+                           const BlockElements& touching, const ElementBlocks& element) {
     ChunkPattern chunk;
     std::vector<std::uint64_t> seen((blocks.count() + 63) / 64, 0);
     std::vector<std::uint32_t> coupled;
     for (std::size_t block = first_block; block < end_block; ++block) {
-        coupled_blocks(block, touching, spans, seen, coupled);
+        const std::size_t count = coupled_blocks(block, touching, element, seen, coupled);
         std::uint32_t run_count = 0;
         std::uint64_t col_count = 0;
-        for (std::size_t k = 0; k < coupled.size();) {
+        for (std::size_t k = 0; k < count;) {
             std::size_t last = k;  // consecutive blocks are consecutive columns
-            while (last + 1 < coupled.size() && coupled[last + 1] == coupled[last] + 1) ++last;
+            while (last + 1 < count && coupled[last + 1] == coupled[last] + 1) ++last;
             const std::uint32_t col = blocks.first_row[coupled[k]];
             const std::uint32_t len = blocks.first_row[coupled[last] + 1] - col;
             chunk.runs.push_back({col, len});
@@ -328,8 +343,8 @@ SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
         refuse_size(std::to_string(tets.size()) + " elements, at most 2^32 - 1 are supported");
 
     const Blocks blocks = cut_blocks(tets, rows);
-    ElementBlocks spans = element_blocks(tets, blocks);
-    BlockElements touching = block_elements(tets.size(), blocks.count(), spans);
+    ElementBlocks element = element_blocks(tets, blocks);
+    BlockElements touching = block_elements(tets.size(), blocks.count(), element);
 
     const std::size_t chunk_size =
         (blocks.count() + kChunksPerWorker * worker_count() - 1) / (kChunksPerWorker * worker_count());
@@ -337,9 +352,9 @@ SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
     std::vector<ChunkPattern> chunks(chunk_total);
     parallel_for(chunk_total, [&](std::size_t c) {
         chunks[c] = chunk_pattern(c * chunk_size, std::min(blocks.count(), (c + 1) * chunk_size), blocks,
-                                  touching, spans);
+                                  touching, element);
     });
-    spans = {};
+    element = {};
     touching = {};
 
     // Where each chunk's rows begin in `runs` (after the dummy) and in `vals`.
