@@ -217,13 +217,12 @@ BlockElements block_elements(std::size_t element_count, std::size_t block_count,
     return result;
 }
 
-// Step 5. The column runs of the blocks of one chunk, in block order; run_counts[k] and
-// col_counts[k] belong to the chunk's k-th block. row_runs_total and entries_total count what
+// Step 5. The column runs of the blocks of one chunk, in block order; run_counts[k] belongs to
+// the chunk's k-th block. row_runs_total and entries_total count what
 // the chunk's rows take in `runs` and `vals` (each row repeats its block's runs).
 struct ChunkPattern {
     std::vector<ColumnRun> runs;
     std::vector<std::uint32_t> run_counts;
-    std::vector<std::uint32_t> col_counts;
     std::uint64_t row_runs_total = 0;
     std::uint64_t entries_total = 0;
 };
@@ -288,7 +287,6 @@ ChunkPattern chunk_pattern(std::size_t first_block, std::size_t end_block, const
         }
         const std::uint64_t block_rows = blocks.first_row[block + 1] - blocks.first_row[block];
         chunk.run_counts.push_back(run_count);
-        chunk.col_counts.push_back(static_cast<std::uint32_t>(col_count));
         chunk.row_runs_total += block_rows * run_count;
         chunk.entries_total += block_rows * col_count;
     }
