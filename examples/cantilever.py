@@ -16,7 +16,7 @@ from box_mesh import box_mesh, isotropic_cmat, p2_numbering  # noqa: E402
 LENGTH, WIDTH, HEIGHT = 10.0, 1.0, 1.0
 YOUNG, POISSON = 210e9, 0.3
 DENSITY, GRAVITY = 7850.0, 9.81
-CELLS = (40, 4, 4)
+CELLS = (30, 3, 3)
 
 
 def timed(label, timings, action):
