@@ -7,10 +7,6 @@
 #include <algorithm>
 #include <cmath>
 
-#if defined(__AVX__) && defined(__FMA__)
-#include <immintrin.h>
-#endif
-
 #include "base/failure.hpp"
 #include "lacc/misc.hpp"
 #include "lacc/pool.hpp"
@@ -101,41 +97,6 @@ void copy_chunk(double* y, const double* x, std::size_t m) { std::copy_n(x, m, y
 
 }  // namespace
 
-// Lanes l = 0..3 of a group of four: a_l = fma(v[i], w[i], a_l) with i = l mod 4; two or three
-// left over: the first two go to lanes 0 and 1 fused; one then left: a_0 = a_0 + v[i] w[i]
-// with the product rounded. Result ((a_0 + a_1) + a_2) + a_3.
-// The four lanes are one 256-bit register where the target has one (the compiler does not
-// turn the four scalar chains into a vector chain by itself).
-double lane_dot(const double* v, const double* w, std::size_t m) {
-    double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
-    std::size_t i = 0;
-#if defined(__AVX__) && defined(__FMA__)
-    __m256d lanes = _mm256_setzero_pd();
-    for (; i + 4 <= m; i += 4) lanes = _mm256_fmadd_pd(_mm256_loadu_pd(v + i), _mm256_loadu_pd(w + i), lanes);
-    alignas(32) double lane[4];
-    _mm256_store_pd(lane, lanes);
-    a0 = lane[0];
-    a1 = lane[1];
-    a2 = lane[2];
-    a3 = lane[3];
-#else
-    for (; i + 4 <= m; i += 4) {
-        a0 = std::fma(v[i], w[i], a0);
-        a1 = std::fma(v[i + 1], w[i + 1], a1);
-        a2 = std::fma(v[i + 2], w[i + 2], a2);
-        a3 = std::fma(v[i + 3], w[i + 3], a3);
-    }
-#endif
-    if (i + 2 <= m) {
-        a0 = std::fma(v[i], w[i], a0);
-        a1 = std::fma(v[i + 1], w[i + 1], a1);
-        i += 2;
-    }
-    if (i < m) a0 = a0 + v[i] * w[i];
-    return ((a0 + a1) + a2) + a3;
-}
-
-double lane_sumsq(const double* v, std::size_t m) { return lane_dot(v, v, m); }
 
 double dot(std::span<const double> a, std::span<const double> b) {
     check_equal(a.size(), b.size());

@@ -5,9 +5,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <thread>
-#if defined(__AVX__) && defined(__FMA__)
-#include <immintrin.h>
-#endif
 
 #include "base/failure.hpp"
 #include "lacc/lav.hpp"
@@ -31,41 +28,6 @@ inline void spin_wait(int& spins) {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
-}
-
-// lane_dot's arithmetic, inlined: the product calls it once per run, and runs average seven
-// entries, so a call per run costs as much as the run itself. Four lanes fused over complete
-// groups of four, a fused pair on lanes 0 and 1, a last product rounded before it is added to
-// lane 0, then ((a0 + a1) + a2) + a3; the product test holds it to that rounding bit for bit.
-inline double run_dot(const double* v, const double* w, std::size_t m) {
-    double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
-    std::size_t i = 0;
-    if (m >= 4) {
-#if defined(__AVX__) && defined(__FMA__)
-        __m256d lanes = _mm256_setzero_pd();
-        for (; i + 4 <= m; i += 4) lanes = _mm256_fmadd_pd(_mm256_loadu_pd(v + i), _mm256_loadu_pd(w + i), lanes);
-        alignas(32) double lane[4];
-        _mm256_store_pd(lane, lanes);
-        a0 = lane[0];
-        a1 = lane[1];
-        a2 = lane[2];
-        a3 = lane[3];
-#else
-        for (; i + 4 <= m; i += 4) {
-            a0 = std::fma(v[i], w[i], a0);
-            a1 = std::fma(v[i + 1], w[i + 1], a1);
-            a2 = std::fma(v[i + 2], w[i + 2], a2);
-            a3 = std::fma(v[i + 3], w[i + 3], a3);
-        }
-#endif
-    }
-    if (i + 2 <= m) {
-        a0 = std::fma(v[i], w[i], a0);
-        a1 = std::fma(v[i + 1], w[i + 1], a1);
-        i += 2;
-    }
-    if (i < m) a0 = a0 + v[i] * w[i];
-    return ((a0 + a1) + a2) + a3;
 }
 
 std::atomic_ref<std::int32_t> row_entry(const SprMat& mat, std::size_t r) {
@@ -124,7 +86,7 @@ void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y) 
             for (; run < row_end; ++run) {
                 const Run here = runs[run];
                 __builtin_prefetch(vals + std::min<std::size_t>(here.off + kPrefetchAhead, value_count));
-                s = s + run_dot(vals + here.off, xs + here.col, runs[run + 1].off - here.off);
+                s = s + lane_dot(vals + here.off, xs + here.col, runs[run + 1].off - here.off);
             }
             y[r] = s;
         }
