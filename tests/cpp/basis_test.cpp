@@ -2,6 +2,8 @@
 // integrals, the partition of unity and known values at the quadrature points.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <cmath>
 #include <string>
 
@@ -12,16 +14,7 @@
 namespace {
 
 using namespace quarvex;
-
-template <class Body>
-std::string panic_text(Body&& body) {
-    try {
-        body();
-    } catch (const Panic& failure) {
-        return failure.text;
-    }
-    return "<no panic>";
-}
+using quarvex::test_support::panic_text;
 
 double factorial(int n) { return n <= 1 ? 1.0 : n * factorial(n - 1); }
 

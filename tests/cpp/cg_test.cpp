@@ -5,6 +5,8 @@
 // see the same reductions bit for bit.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -22,16 +24,9 @@
 namespace quarvex {
 namespace {
 
-using Dense = std::vector<std::vector<double>>;
+using test_support::panic_text;
 
-std::string panic_text(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Panic& failure) {
-        return failure.text;
-    }
-    return "<no failure>";
-}
+using Dense = std::vector<std::vector<double>>;
 
 // A full n x n pattern (one element holding 0..n-1) filled row by row from `rows`.
 SprMat dense_matrix(const Dense& rows) {

@@ -2,6 +2,8 @@
 // central finite differences of the kernels' own value blocks, in-place use, and the failure texts.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -15,6 +17,8 @@
 namespace quarvex {
 namespace {
 
+using test_support::panic_text;
+
 using Unary = std::function<void(Dyr&, const Dyr&)>;
 using Binary = std::function<void(Dyr&, const Dyr&, const Dyr&)>;
 
@@ -25,15 +29,6 @@ Dyr make_dyr(std::size_t typ, std::size_t len, double start, double step) {
 }
 
 Dyr zeros(std::size_t typ, std::size_t len) { return Dyr{typ, len, std::vector<double>(typ * len, 0.0)}; }
-
-std::string panic_text(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Panic& failure) {
-        return failure.text;
-    }
-    return "<no failure>";
-}
 
 // Block 0 of a one-block value at the given points.
 std::vector<double> unary_values(const Unary& kernel, const std::vector<double>& points) {

@@ -2,6 +2,8 @@
 // central finite differences, the batch shape rules, and rejected bindings and operand ids.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -15,16 +17,9 @@
 namespace quarvex {
 namespace {
 
-constexpr std::size_t kPoints = 14;
+using test_support::panic_text;
 
-std::string panic_text(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Panic& failure) {
-        return failure.text;
-    }
-    return "<no failure>";
-}
+constexpr std::size_t kPoints = 14;
 
 Arena coordinate_arena() {
     Arena arena;

@@ -2,6 +2,8 @@
 // by short input, and the block index check.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <string>
 #include <vector>
 
@@ -11,17 +13,8 @@
 namespace {
 
 using namespace quarvex;
+using quarvex::test_support::panic_text;
 using Rows = std::vector<std::vector<double>>;
-
-template <class Body>
-std::string panic_text(Body&& body) {
-    try {
-        body();
-    } catch (const Panic& failure) {
-        return failure.text;
-    }
-    return "<no panic>";
-}
 
 // Entry (I, J) of a test matrix: 100 + 10 I + J, so every entry is distinct and non-zero.
 Rows numbered(std::size_t rows, std::size_t cols) {

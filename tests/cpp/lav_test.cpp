@@ -4,6 +4,8 @@
 // LavAnyWorkers also runs under several worker counts (see pool_test.cpp).
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -22,6 +24,8 @@
 namespace quarvex {
 namespace {
 
+using test_support::panic_text;
+
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -37,15 +41,6 @@ std::vector<std::uint64_t> bits_of(const std::vector<double>& values) {
     std::vector<std::uint64_t> bits;
     for (const double v : values) bits.push_back(std::bit_cast<std::uint64_t>(v));
     return bits;
-}
-
-std::string panic_text(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Panic& failure) {
-        return failure.text;
-    }
-    return "<no failure>";
 }
 
 // lane_dot entry by entry: entry i of the complete groups of four goes fused to lane i mod 4;

@@ -3,6 +3,8 @@
 // with their texts and their order.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <random>
@@ -17,20 +19,8 @@
 namespace quarvex {
 namespace {
 
-Tet make_tet(std::vector<DofRange> dofs) {
-    Tet tet;
-    tet.dofs = std::move(dofs);
-    return tet;
-}
-
-std::string panic_text(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Panic& failure) {
-        return failure.text;
-    }
-    return "<no failure>";
-}
+using test_support::make_tet;
+using test_support::panic_text;
 
 // "(col, off) (col, off) ...", so that a mismatch prints readably.
 std::string runs_text(const std::vector<quarvex::Run>& runs) {

@@ -2,6 +2,8 @@
 // four-lane rounding, its length check, the reset, and the row locks under contention.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -19,20 +21,8 @@
 namespace quarvex {
 namespace {
 
-Tet make_tet(std::vector<DofRange> dofs) {
-    Tet tet;
-    tet.dofs = std::move(dofs);
-    return tet;
-}
-
-std::string panic_text(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Panic& failure) {
-        return failure.text;
-    }
-    return "<no failure>";
-}
+using test_support::make_tet;
+using test_support::panic_text;
 
 // Rows 0..40 with the runs of lengths 1, 2, 3, 5, 7, 8 and 9 in every row of the first element
 // (columns 0, 2-3, 5-7, 9-13, 15-21, 23-30, 32-40); the gap rows couple only with themselves.

@@ -3,6 +3,8 @@
 // body-load integrals of polynomial loads.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -18,6 +20,7 @@
 namespace {
 
 using namespace quarvex;
+using quarvex::test_support::panic_text;
 
 using Matrix3 = std::array<std::array<double, 3>, 3>;
 using Dense9 = std::array<std::array<double, 9>, 9>;  // D[3c + j][3d + l]
@@ -25,16 +28,6 @@ using Nodes = std::array<Point, 10>;
 
 // Local edge order of the element, written out here rather than taken from the code under test.
 constexpr int kEdges[6][2] = {{0, 1}, {1, 2}, {0, 2}, {0, 3}, {1, 3}, {2, 3}};
-
-template <class Body>
-std::string panic_text(Body&& body) {
-    try {
-        body();
-    } catch (const Panic& failure) {
-        return failure.text;
-    }
-    return "<no panic>";
-}
 
 Tet make_tet(const std::array<Point, 4>& pts) {
     Tet tet;
