@@ -4,17 +4,6 @@ import pytest
 import quarvex
 
 
-@pytest.fixture
-def arena():
-    a = quarvex.Arena()
-    for _ in range(3):
-        a.new_var()
-    return a
-
-
-@pytest.fixture
-def model():
-    return quarvex.Nexus([(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)], [(0, 1, 2, 3)])
 
 
 @pytest.mark.parametrize(

@@ -6,17 +6,6 @@ import quarvex
 UNIT_PTS = [(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)]
 
 
-@pytest.fixture
-def arena():
-    a = quarvex.Arena()
-    for _ in range(3):
-        a.new_var()
-    return a
-
-
-@pytest.fixture
-def model():
-    return quarvex.Nexus(UNIT_PTS, [(0, 1, 2, 3)])
 
 
 class Index:
