@@ -80,6 +80,27 @@ std::int32_t power_exponent(double c) {
     return static_cast<std::int32_t>(c);
 }
 
+// Sine (cosine = false) or cosine of x0, with derivative blocks cos(x0) xk or -sin(x0) xk.
+// With derivative blocks, one pass per point computes sin and cos of x0 once for all blocks.
+void sine_or_cosine(Dyr& out, const Dyr& x, bool cosine) {
+    check_same_shape(out, x);
+    if (out.empty()) return;  // no block 0 to write
+    const std::size_t len = out.len;
+    double* o = out.data.data();
+    const double* a = x.data.data();
+    if (out.typ == 1) {
+        for (std::size_t i = 0; i < len; ++i) o[i] = cosine ? std::cos(a[i]) : std::sin(a[i]);
+        return;
+    }
+    for (std::size_t i = 0; i < len; ++i) {
+        const double sine = std::sin(a[i]);
+        const double cos_x = std::cos(a[i]);
+        const double slope = cosine ? -sine : cos_x;
+        for (std::size_t k = 1; k < out.typ; ++k) o[k * len + i] = slope * a[k * len + i];
+        o[i] = cosine ? cos_x : sine;
+    }
+}
+
 }  // namespace
 
 void dyr_add(Dyr& out, const Dyr& x, const Dyr& y) {
@@ -166,43 +187,10 @@ void dyr_negate(Dyr& out, const Dyr& x) {
 }
 
 // block 0: sin x0;  block k: cos(x0) * xk.
-void dyr_sine(Dyr& out, const Dyr& x) {
-    check_same_shape(out, x);
-    if (out.empty()) return;  // no block 0 to write
-    const std::size_t len = out.len;
-    double* o = out.data.data();
-    const double* a = x.data.data();
-    if (out.typ == 1) {
-        for (std::size_t i = 0; i < len; ++i) o[i] = std::sin(a[i]);
-        return;
-    }
-    // With derivative blocks, one pass per point computes sin and cos of x0 once for all blocks.
-    for (std::size_t i = 0; i < len; ++i) {
-        const double sine = std::sin(a[i]);
-        const double cosine = std::cos(a[i]);
-        for (std::size_t k = 1; k < out.typ; ++k) o[k * len + i] = cosine * a[k * len + i];
-        o[i] = sine;
-    }
-}
+void dyr_sine(Dyr& out, const Dyr& x) { sine_or_cosine(out, x, false); }
 
 // block 0: cos x0;  block k: -sin(x0) * xk.
-void dyr_cosine(Dyr& out, const Dyr& x) {
-    check_same_shape(out, x);
-    if (out.empty()) return;  // no block 0 to write
-    const std::size_t len = out.len;
-    double* o = out.data.data();
-    const double* a = x.data.data();
-    if (out.typ == 1) {
-        for (std::size_t i = 0; i < len; ++i) o[i] = std::cos(a[i]);
-        return;
-    }
-    for (std::size_t i = 0; i < len; ++i) {  // one sin and cos of x0 per point, as for the sine
-        const double sine = std::sin(a[i]);
-        const double cosine = std::cos(a[i]);
-        for (std::size_t k = 1; k < out.typ; ++k) o[k * len + i] = -sine * a[k * len + i];
-        o[i] = cosine;
-    }
-}
+void dyr_cosine(Dyr& out, const Dyr& x) { sine_or_cosine(out, x, true); }
 
 // block 0: e = exp(x0);  block k: e * xk with the e just stored.
 void dyr_exponential(Dyr& out, const Dyr& x) {
@@ -247,17 +235,8 @@ void dyr_add_constant(Dyr& out, double c, const Dyr& x) {
     if (x.typ >= 2) std::copy(a + len, a + x.tot_len(), o + len);
 }
 
-// block 0: x0 - c;  block k: a copy of xk, as for the added constant.
-void dyr_subtract_constant(Dyr& out, double c, const Dyr& x) {
-    check_equal(out.len, x.len);
-    check_equal(out.typ, x.typ);
-    if (out.empty()) return;  // no block 0 to write
-    const std::size_t len = out.len;
-    double* o = out.data.data();
-    const double* a = x.data.data();
-    for (std::size_t i = 0; i < len; ++i) o[i] = a[i] - c;
-    if (x.typ >= 2) std::copy(a + len, a + x.tot_len(), o + len);
-}
+// block 0: x0 - c, computed as x0 + (-c), which rounds identically;  block k: a copy of xk.
+void dyr_subtract_constant(Dyr& out, double c, const Dyr& x) { dyr_add_constant(out, -c, x); }
 
 // block 0: c - x0;  block k: -xk.
 void dyr_constant_minus(Dyr& out, double c, const Dyr& x) {
