@@ -7,7 +7,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "api/nexus.hpp"
+#include "model/assembly.hpp"
+#include "model/dofs.hpp"
+#include "model/loads.hpp"
+#include "model/mesh.hpp"
+#include "model/system.hpp"
 #include "lacc/lav.hpp"
 #include "unit_cube.hpp"
 

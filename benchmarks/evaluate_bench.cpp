@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "lacc/arena.hpp"
+#include "expr/evaluate.hpp"
 
 namespace {
 
@@ -130,12 +130,12 @@ Row measure(Load load, std::size_t typ, long calls) {
     Arena copy = load.arena;  // each chunk evaluates its own copy
     const double arena_ns = nanoseconds_per_call(calls, [&](long i) {
         const Coordinates& c = elements[i % kElements];
-        quarvex::bind_values(copy, 0, c.xs, typ > 1 ? 1 : 0, typ);
-        quarvex::bind_values(copy, 1, c.ys, typ > 2 ? 2 : 0, typ);
-        quarvex::bind_values(copy, 2, c.zs, typ > 3 ? 3 : 0, typ);
-        quarvex::evaluate(copy);
+        quarvex::bind_values(copy.values, 0, c.xs, typ > 1 ? 1 : 0, typ);
+        quarvex::bind_values(copy.values, 1, c.ys, typ > 2 ? 2 : 0, typ);
+        quarvex::bind_values(copy.values, 2, c.zs, typ > 3 ? 3 : 0, typ);
+        quarvex::evaluate(copy.node_ops, copy.values);
         double total = 0.0;
-        for (std::uint64_t component : load.components) total += copy.node_values[component].data[kPoints - 1];
+        for (std::uint64_t component : load.components) total += copy.values.node_values[component].data[kPoints - 1];
         sink = sink + total;
     });
     const double direct_ns = nanoseconds_per_call(calls, [&](long i) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "lacc/lav.hpp"
-#include "lacc/misc.hpp"
+#include "lacc/pool.hpp"
 #include "lacc/pool.hpp"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "elems/tet_element.hpp"
-#include "lacc/arena.hpp"
+#include "model/element_system.hpp"
+#include "expr/arena.hpp"
 
 namespace {
 
@@ -66,10 +66,11 @@ std::vector<Tet> random_elements(std::size_t count, std::mt19937_64& random) {
 double measure(const std::vector<Tet>& elements, std::size_t passes, const ExMat& cmat, quarvex::LoadMap& loads,
                double& checksum) {
     std::vector<double> element_matrix(quarvex::kElementMatrixSize);
-    std::vector<double> element_vector(quarvex::kElementVectorSize);
+    std::vector<double> element_vector(quarvex::kLocalDofs);
+    quarvex::LoadValues load_values;
     const auto run = [&](const Tet& tet) {
         quarvex::tet_element(tet, std::span<double, 900>(element_matrix.data(), 900),
-                             std::span<double, 30>(element_vector.data(), 30), cmat, loads);
+                             std::span<double, 30>(element_vector.data(), 30), cmat, loads, load_values);
     };
     for (const Tet& tet : elements) run(tet);
     const auto start = std::chrono::steady_clock::now();

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "elems/tet.hpp"
+#include "base/tet.hpp"
 
 namespace quarvex::bench {
 

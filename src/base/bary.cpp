@@ -5,7 +5,7 @@
 namespace quarvex {
 
 PointValues bary_values(std::size_t k) {
-    if (k >= kBaryTable.size()) panic("undefined index!");
+    if (k >= kBaryTable.size()) fail_undefined_index();
     return kBaryTable[k];
 }
 

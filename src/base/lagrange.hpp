@@ -1,6 +1,6 @@
-// The ten quadratic Lagrange shape functions (vertices 0..3, then edges (0,1), (1,2),
-// (0,2), (0,3), (1,3), (2,3)) tabulated at the 14 quadrature points: values as one row of
-// 14 f64 per function, reference gradients as three such rows (d/dxi1, d/dxi2, d/dxi3).
+// The ten quadratic Lagrange shape functions (vertices 0..3, then the edges of kEdgeVertices)
+// tabulated at the 14 quadrature points: values as one row of 14 f64 per function, reference
+// gradients as three such rows (d/dxi1, d/dxi2, d/dxi3).
 #pragma once
 
 #include <array>
@@ -8,17 +8,13 @@
 #include <cstddef>
 
 #include "base/bary.hpp"
+#include "base/tet.hpp"
 
 namespace quarvex {
 
 constexpr std::size_t kShapes = 10;
 using PointGrads = std::array<PointValues, 3>;  // row r: d/dx_r at the 14 points
 using InverseJacobian = std::array<double, 9>;  // m[3j + r] = (J^-1)[j][r]
-
-// The two vertices of edge node 4 + e, in local edge order.
-inline constexpr std::array<std::array<std::size_t, 2>, 6> kEdgeVertices = {{
-    {0, 1}, {1, 2}, {0, 2}, {0, 3}, {1, 3}, {2, 3},
-}};
 
 namespace lagrange_detail {
 

@@ -17,7 +17,7 @@ double dof_value(std::int64_t d, std::span<const double> sol, std::span<const do
 std::array<DomEdge, 6> dom_edges(const Tet& tet) {
     std::array<DomEdge, 6> edges{};
     for (std::size_t k = 0; k < 6; ++k) {
-        const auto [a, b] = EDGE_ORDER[k];
+        const auto [a, b] = kEdgeVertices[k];
         edges[k] = DomEdge{{tet.verts[a], tet.verts[b]}, {tet.pts[a], tet.pts[b]}};
     }
     return edges;
@@ -28,7 +28,7 @@ std::array<DispEdge, 6> disp_edges(const Tet& tet, std::span<const double> sol, 
     std::array<Point, 10> nodes{};
     for (std::size_t v = 0; v < 4; ++v) nodes[v] = tet.pts[v];
     for (std::size_t k = 0; k < 6; ++k) {
-        const auto [a, b] = EDGE_ORDER[k];
+        const auto [a, b] = kEdgeVertices[k];
         for (std::size_t r = 0; r < 3; ++r) nodes[4 + k][r] = (tet.pts[a][r] + tet.pts[b][r]) * 0.5;
     }
     // Local degree of freedom 3a + c displaces component c of node a; a list that runs out
@@ -41,7 +41,7 @@ std::array<DispEdge, 6> disp_edges(const Tet& tet, std::span<const double> sol, 
     }
     std::array<DispEdge, 6> edges{};
     for (std::size_t k = 0; k < 6; ++k) {
-        const auto [a, b] = EDGE_ORDER[k];
+        const auto [a, b] = kEdgeVertices[k];
         edges[k] = DispEdge{{tet.verts[a], tet.verts[b]}, {nodes[a], nodes[4 + k], nodes[b]}};
     }
     return edges;

@@ -1,16 +1,13 @@
-// Per-element records of the plot output: the six edges of an element in the order
-// (0,1), (1,2), (0,2), (0,3), (1,3), (2,3), keyed by the ordered pair of vertex indices
-// as stored (never sorted).
+// Per-element records of the plot output: the six edges of an element in the order of
+// kEdgeVertices, keyed by the ordered pair of vertex indices as stored (never sorted).
 #pragma once
 
 #include <array>
 #include <span>
 
-#include "elems/tet.hpp"
+#include "base/tet.hpp"
 
 namespace quarvex {
-
-inline constexpr std::array<std::array<int, 2>, 6> EDGE_ORDER{{{0, 1}, {1, 2}, {0, 2}, {0, 3}, {1, 3}, {2, 3}}};
 
 struct DomEdge {
     std::array<std::int32_t, 2> key;

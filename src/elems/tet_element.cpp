@@ -3,11 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <string>
 
 #include "base/failure.hpp"
-#include "lacc/arena.hpp"
 
 namespace quarvex {
 namespace {
@@ -48,8 +45,10 @@ void physical_grad_lanes(const InverseJacobian& m, LaneGrads& grads) {
 // fused multiply-add chains in index order, starting from +0. Every entry of the matrix is
 // assigned once; a chain started from +0 never ends in -0, so this equals adding the sum
 // into a zero-filled matrix.
-void set_stiffness(const ElementGeometry& geometry, const ExMat& cmat,
-                   std::span<double, kElementMatrixSize> element_matrix) {
+}  // namespace
+
+void element_stiffness(const ElementGeometry& geometry, const ExMat& cmat,
+                       std::span<double, kElementMatrixSize> element_matrix) {
     std::array<Block3, 9> material;  // [3c + d]: block (c, d), visited in row-major block order
     for (std::size_t c = 0; c < 3; ++c)
         for (std::size_t d = 0; d < 3; ++d) material[3 * c + d] = block(cmat, c, d);
@@ -85,12 +84,14 @@ void set_stiffness(const ElementGeometry& geometry, const ExMat& cmat,
                     entries[d][b] = sum;
                 }
             }
-            double* row = element_matrix.data() + (3 * a + c) * kElementVectorSize;
+            double* row = element_matrix.data() + (3 * a + c) * kLocalDofs;
             for (std::size_t b = 0; b < kShapes; ++b)
                 for (std::size_t d = 0; d < 3; ++d) row[3 * b + d] = entries[d][b];
         }
     }
 }
+
+namespace {
 
 // Shape values with the shape index innermost: [q][a] = phi_a(q), lanes 10 and 11 zero.
 constexpr std::array<ShapeLanes, kQuadPoints> kShapeValueLanes = [] {
@@ -100,58 +101,32 @@ constexpr std::array<ShapeLanes, kQuadPoints> kShapeValueLanes = [] {
     return lanes;
 }();
 
+}  // namespace
+
 // Element load vector: F[3a + i] = |det J| * sum over q of (phi_a(q) * v_i(q)) * w_q, where
-// v_i are the values of load node nodes[i] at the 14 physical quadrature points. The sum is
-// a fused multiply-add chain over q from 0; the ten shape functions of one node run in the
-// vector lanes. An element whose group has no load keeps F = 0.
-void set_load_vector(const Tet& tet, double abs_det_j, LoadMap& loads,
-                     std::span<double, kElementVectorSize> element_vector) {
-    const auto found = loads.find(tet.group);
-    if (found == loads.end()) return;
-    BodyLoad& load = found->second;
-
-    const QuadPointCoords points = quad_points(tet);
-    bind_values(load.arena, 0, points[0], 0, 1);
-    bind_values(load.arena, 1, points[1], 0, 1);
-    bind_values(load.arena, 2, points[2], 0, 1);
-    evaluate(load.arena);
-
-    // Every listed node must exist and hold 14 values, and entry 3a + i must lie in the
-    // vector. The nodes are checked first, in list order, so that a bad node is reported
-    // before a list too long for the vector (which first overflows at a = 9).
-    const std::uint64_t nodes_in_arena = node_count(load.arena);
-    for (std::size_t i = 0; i < load.nodes.size(); ++i) {
-        const std::uint64_t node = load.nodes[i];
-        check_index(node, nodes_in_arena);
-        const Dyr& values = load.arena.node_values[node];
-        check_equal(values.len, kQuadPoints);
-        check_index(kQuadPoints - 1, values.data.size());  // a value block is present
-        check_index(i, kElementVectorSize);
-    }
-    for (std::size_t i = 0; i < load.nodes.size(); ++i) {
-        const double* values = load.arena.node_values[load.nodes[i]].data.data();
+// v_i are the values of load component i at the 14 physical quadrature points. The sum is a
+// fused multiply-add chain over q from 0; the ten shape functions of one node run in the
+// vector lanes.
+void element_load(double abs_det_j, std::span<const double* const> load_values,
+                  std::span<double, kLocalDofs> element_vector) {
+    std::fill(element_vector.begin(), element_vector.end(), 0.0);
+    for (std::size_t i = 0; i < load_values.size(); ++i) {
+        const double* values = load_values[i];
         ShapeLanes sums{};  // [a]
         for (std::size_t q = 0; q < kQuadPoints; ++q)
             for (std::size_t a = 0; a < kLanes; ++a)
                 sums[a] = std::fma(kShapeValueLanes[q][a] * values[q], QUAD_WEIGHTS[q], sums[a]);
         for (std::size_t a = 0; a < kShapes; ++a) {
-            check_index(3 * a + i, kElementVectorSize);
+            check_index(3 * a + i, kLocalDofs);
             element_vector[3 * a + i] = abs_det_j * sums[a];
         }
     }
 }
 
-// An element whose vertices span no volume (or whose coordinates are not finite) has no
-// inverse Jacobian; its matrix would be non-finite and would poison the global system.
 void check_nondegenerate(const Tet& tet, const ElementGeometry& geometry) {
     if (std::isfinite(geometry.det_j) && geometry.det_j != 0.0 && std::isfinite(1.0 / geometry.det_j)) return;
-    char det_text[32];
-    std::snprintf(det_text, sizeof det_text, "%.17g", geometry.det_j);
-    panic("degenerate element with vertices [" + std::to_string(tet.verts[0]) + ", " + std::to_string(tet.verts[1]) +
-          ", " + std::to_string(tet.verts[2]) + ", " + std::to_string(tet.verts[3]) + "]: det J = " + det_text);
+    fail_degenerate_element(tet.verts, geometry.det_j);
 }
-
-}  // namespace
 
 ElementGeometry element_geometry(const Tet& tet) {
     ElementGeometry geometry;
@@ -187,15 +162,6 @@ QuadPointCoords quad_points(const Tet& tet) {
             points[r][q] = coord;
         }
     return points;
-}
-
-void tet_element(const Tet& tet, std::span<double, kElementMatrixSize> element_matrix,
-                 std::span<double, kElementVectorSize> element_vector, const ExMat& cmat, LoadMap& loads) {
-    std::fill(element_vector.begin(), element_vector.end(), 0.0);  // the matrix is assigned in full
-    const ElementGeometry geometry = element_geometry(tet);
-    check_nondegenerate(tet, geometry);
-    set_load_vector(tet, geometry.abs_det_j, loads, element_vector);
-    set_stiffness(geometry, cmat, element_matrix);
 }
 
 }  // namespace quarvex

@@ -10,14 +10,12 @@
 
 #include "base/bary.hpp"
 #include "base/lagrange.hpp"
-#include "elems/body_load.hpp"
-#include "elems/tet.hpp"
-#include "lacc/exmat.hpp"
+#include "base/tet.hpp"
+#include "elems/exmat.hpp"
 
 namespace quarvex {
 
-constexpr std::size_t kElementMatrixSize = 900;
-constexpr std::size_t kElementVectorSize = 30;
+constexpr std::size_t kElementMatrixSize = kLocalDofs * kLocalDofs;
 
 struct ElementGeometry {
     std::array<std::array<double, 3>, 3> jacobian{};  // J[r][j]
@@ -33,11 +31,19 @@ ElementGeometry element_geometry(const Tet& tet);
 using QuadPointCoords = std::array<PointValues, 3>;
 QuadPointCoords quad_points(const Tet& tet);
 
-// Overwrites both buffers with the element's stiffness matrix and body-load vector.
-// `loads` is the caller's private copy of the model's load map: evaluating a load writes
-// node values into its arena. The material matrix is used as stored (no symmetry assumed).
-// An element whose det J is zero or not finite panics ("degenerate element ...").
-void tet_element(const Tet& tet, std::span<double, kElementMatrixSize> element_matrix,
-                 std::span<double, kElementVectorSize> element_vector, const ExMat& cmat, LoadMap& loads);
+// Panics ("degenerate element ...") unless det J is finite and nonzero with a finite
+// reciprocal: such an element has no inverse Jacobian and its matrix would not be finite.
+void check_nondegenerate(const Tet& tet, const ElementGeometry& geometry);
+
+// Overwrites the buffer with the element's stiffness matrix. The material matrix is used as
+// stored (no symmetry assumed).
+void element_stiffness(const ElementGeometry& geometry, const ExMat& cmat,
+                       std::span<double, kElementMatrixSize> element_matrix);
+
+// Overwrites the buffer with the element's body-load vector; component i of the load has the
+// 14 values load_values[i] at the quadrature points (at most 30 components; entry 3a + i
+// beyond the vector panics). No components give the zero vector.
+void element_load(double abs_det_j, std::span<const double* const> load_values,
+                  std::span<double, kLocalDofs> element_vector);
 
 }  // namespace quarvex

@@ -8,7 +8,6 @@
 #include <cmath>
 
 #include "base/failure.hpp"
-#include "lacc/misc.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
@@ -19,49 +18,26 @@ namespace {
 // starts to pay at about 5000 entries).
 constexpr std::size_t kSerialBelow = 4096;
 
-struct Chunks {
-    std::size_t len;    // c, from the first operand's length
-    std::size_t count;  // chunks of one vector, or pairs of chunks of two
-};
-
-Chunks paired_chunks(std::size_t first_size, std::size_t second_size) {
-    const std::size_t len = chunk_len(first_size);
-    return {len, std::min(chunk_count(first_size, len), chunk_count(second_size, len))};
+// Chunks of a loop whose first operand has first_size entries, paired with the chunks (cut
+// with the same length) of a second operand of second_size entries.
+Chunking paired_chunks(std::size_t first_size, std::size_t second_size) {
+    Chunking chunks = chunking(first_size);
+    chunks.count = std::min(chunks.count, chunk_count(second_size, chunks.len));
+    chunks.on_caller = first_size < kSerialBelow;
+    return chunks;
 }
 
 // Number of entries of chunk k of a vector of `size` entries.
-std::size_t chunk_size(std::size_t size, Chunks chunks, std::size_t k) {
-    return std::min(chunks.len, size - k * chunks.len);
-}
-
-// item(k) for every chunk k of a loop over a first operand of n entries.
-template <class Item>
-void for_each_chunk(std::size_t n, Chunks chunks, Item item) {
-    if (n < kSerialBelow) {
-        for (std::size_t k = 0; k < chunks.count; ++k) item(k);
-    } else {
-        parallel_for(chunks.count, item);
-    }
-}
-
-// The sum over chunks of a loop over a first operand of n entries (lower + upper per cut).
-template <class Part>
-double sum_chunks(std::size_t n, Chunks chunks, Part part) {
-    const auto sum_range = [&](std::size_t begin, std::size_t end) {
-        double sum = 0.0;
-        for (std::size_t k = begin; k < end; ++k) sum = sum + part(k);
-        return sum;
-    };
-    return n < kSerialBelow ? serial_sum(chunks.count, sum_range) : parallel_sum(chunks.count, sum_range);
+std::size_t chunk_size(std::size_t size, const Chunk& chunk) {
+    return std::min(chunk.end - chunk.begin, size - chunk.begin);
 }
 
 // Runs kernel(y_chunk, x_chunk, m) over the paired chunks of y and x, m the shorter length.
 template <class Kernel>
 void for_each_pair(std::span<double> y, std::span<const double> x, Kernel kernel) {
-    const Chunks chunks = paired_chunks(y.size(), x.size());
-    for_each_chunk(y.size(), chunks, [&](std::size_t k) {
-        const std::size_t m = std::min(chunk_size(y.size(), chunks, k), chunk_size(x.size(), chunks, k));
-        kernel(y.data() + k * chunks.len, x.data() + k * chunks.len, m);
+    for_each_chunk(paired_chunks(y.size(), x.size()), [&](const Chunk& chunk) {
+        const std::size_t m = std::min(chunk_size(y.size(), chunk), chunk_size(x.size(), chunk));
+        kernel(y.data() + chunk.begin, x.data() + chunk.begin, m);
     });
 }
 
@@ -97,20 +73,16 @@ void copy_chunk(double* y, const double* x, std::size_t m) { std::copy_n(x, m, y
 
 }  // namespace
 
-
 double dot(std::span<const double> a, std::span<const double> b) {
     check_equal(a.size(), b.size());
-    const Chunks chunks = paired_chunks(a.size(), b.size());
-    return sum_chunks(a.size(), chunks, [&](std::size_t k) {
-        const std::size_t offset = k * chunks.len;
-        return lane_dot(a.data() + offset, b.data() + offset, chunk_size(a.size(), chunks, k));
+    return sum_chunks(paired_chunks(a.size(), b.size()), [&](const Chunk& chunk) {
+        return lane_dot(a.data() + chunk.begin, b.data() + chunk.begin, chunk_size(a.size(), chunk));
     });
 }
 
 double norm_sq(std::span<const double> a) {
-    const Chunks chunks = paired_chunks(a.size(), a.size());
-    return sum_chunks(a.size(), chunks, [&](std::size_t k) {
-        return lane_sumsq(a.data() + k * chunks.len, chunk_size(a.size(), chunks, k));
+    return sum_chunks(paired_chunks(a.size(), a.size()), [&](const Chunk& chunk) {
+        return lane_sumsq(a.data() + chunk.begin, chunk_size(a.size(), chunk));
     });
 }
 
@@ -154,9 +126,8 @@ void copy_into(std::span<double> y, std::span<const double> x) { for_each_pair(y
 void sub_into(std::span<double> y, std::span<const double> x) { for_each_pair(y, x, subtract_chunk); }
 
 void fill_zero(std::span<double> y) {
-    const Chunks chunks = paired_chunks(y.size(), y.size());
-    for_each_chunk(y.size(), chunks, [&](std::size_t k) {
-        std::fill_n(y.data() + k * chunks.len, chunk_size(y.size(), chunks, k), 0.0);
+    for_each_chunk(paired_chunks(y.size(), y.size()), [&](const Chunk& chunk) {
+        std::fill_n(y.data() + chunk.begin, chunk_size(y.size(), chunk), 0.0);
     });
 }
 

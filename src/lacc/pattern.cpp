@@ -99,9 +99,6 @@ std::uint64_t first_out_of_range(const Tet& tet, std::uint64_t rows) {
     return rows;
 }
 
-[[noreturn]] void refuse_size(const std::string& what) {
-    panic("matrix too large: " + what);
-}
 
 // Step 2. Block b holds rows first_row[b] .. first_row[b + 1] - 1; block_of[r] is the block of row r.
 struct Blocks {
@@ -203,7 +200,7 @@ BlockElements block_elements(std::size_t element_count, std::size_t block_count,
                 std::atomic_ref<std::uint64_t>(cursor[b + 1]).fetch_add(1, std::memory_order_relaxed);
     });
     for (std::size_t b = 0; b < block_count; ++b) {
-        if (cursor[b + 1] == 0) panic(index_message(0, 0));  // rows that no element uses
+        if (cursor[b + 1] == 0) fail_index(0, 0);  // rows that no element uses
         cursor[b + 1] += cursor[b];
     }
     BlockElements result{cursor, std::vector<std::uint32_t>(cursor.back())};
@@ -333,24 +330,24 @@ void resize_fresh(std::vector<Value>& values, std::size_t count) {
 
 SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
     const DofScan scan = scan_dofs(tets, rows);
-    if (scan.bad_element < tets.size()) panic(index_message(rows, first_out_of_range(tets[scan.bad_element], rows)));
+    if (scan.bad_element < tets.size()) fail_index(first_out_of_range(tets[scan.bad_element], rows), rows);
     if (rows == 0) return SprMat{};  // no free number at all, or the scan would have failed
-    if (static_cast<std::uint64_t>(scan.last_free + 1) < rows) panic(index_message(0, 0));  // the last rows are unused
-    if (rows > kIndexLimit) refuse_size(std::to_string(rows) + " columns, column numbers must stay below 2^31");
+    if (static_cast<std::uint64_t>(scan.last_free + 1) < rows) fail_index(0, 0);  // the last rows are unused
+    if (rows > kIndexLimit) fail_matrix_too_large(std::to_string(rows) + " columns, column numbers must stay below 2^31");
     if (tets.size() > std::numeric_limits<std::uint32_t>::max())
-        refuse_size(std::to_string(tets.size()) + " elements, at most 2^32 - 1 are supported");
+        fail_matrix_too_large(std::to_string(tets.size()) + " elements, at most 2^32 - 1 are supported");
 
     const Blocks blocks = cut_blocks(tets, rows);
     ElementBlocks element = element_blocks(tets, blocks);
     BlockElements touching = block_elements(tets.size(), blocks.count(), element);
 
-    const std::size_t chunk_size =
-        (blocks.count() + kChunksPerWorker * worker_count() - 1) / (kChunksPerWorker * worker_count());
-    const std::size_t chunk_total = (blocks.count() + chunk_size - 1) / chunk_size;
+    // Rows differ widely in cost, so blocks go in many more chunks than the usual rule makes.
+    const Chunking block_chunks =
+        chunking_by_len(blocks.count(), std::max<std::size_t>(1, chunk_count(blocks.count(), kChunksPerWorker * worker_count())));
+    const std::size_t chunk_total = block_chunks.count;
     std::vector<ChunkPattern> chunks(chunk_total);
-    parallel_for(chunk_total, [&](std::size_t c) {
-        chunks[c] = chunk_pattern(c * chunk_size, std::min(blocks.count(), (c + 1) * chunk_size), blocks,
-                                  touching, element);
+    for_each_chunk(block_chunks, [&](const Chunk& chunk) {
+        chunks[chunk.index] = chunk_pattern(chunk.begin, chunk.end, blocks, touching, element);
     });
     element = {};
     touching = {};
@@ -364,8 +361,8 @@ SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
     }
     const std::uint64_t run_end = run_base.back();  // index of the sentinel
     const std::uint64_t nnz = entry_base.back();
-    if (run_end >= kIndexLimit) refuse_size(std::to_string(run_end - 1) + " runs, run indices must stay below 2^31");
-    if (nnz >= kEntryLimit) refuse_size(std::to_string(nnz) + " entries, at most 2^32 - 1 are supported");
+    if (run_end >= kIndexLimit) fail_matrix_too_large(std::to_string(run_end - 1) + " runs, run indices must stay below 2^31");
+    if (nnz >= kEntryLimit) fail_matrix_too_large(std::to_string(nnz) + " entries, at most 2^32 - 1 are supported");
 
     SprMat mat;
     mat.rows = rows;
@@ -373,8 +370,8 @@ SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
     mat.row_runs.assign(rows + 1, 0);
     mat.runs.clear();
     resize_fresh(mat.runs, run_end + 1);
-    parallel_for(chunk_total, [&](std::size_t c) {
-        write_rows(chunks[c], c * chunk_size, run_base[c], entry_base[c], blocks, mat);
+    for_each_chunk(block_chunks, [&](const Chunk& chunk) {
+        write_rows(chunks[chunk.index], chunk.begin, run_base[chunk.index], entry_base[chunk.index], blocks, mat);
     });
     mat.row_runs[rows] = static_cast<std::int32_t>(run_end);
     mat.runs[run_end] = {0, static_cast<std::uint32_t>(nnz)};

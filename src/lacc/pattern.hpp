@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "elems/tet.hpp"
+#include "base/tet.hpp"
 #include "lacc/spr.hpp"
 
 namespace quarvex {

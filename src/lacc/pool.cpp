@@ -323,6 +323,8 @@ std::size_t cut_depth(std::size_t workers) { return depth_for(workers); }
 
 std::size_t worker_count() { return the_pool().workers; }
 
+std::size_t chunk_len(std::size_t n) { return chunk_len_for(n, worker_count()); }
+
 void parallel_ranges(std::size_t count, RangeBody body) {
     if (count == 0) return;
     Pool& pool = the_pool();

@@ -72,7 +72,7 @@ void unlock_row(SprMat& mat, std::size_t r) {
 // s = s + lane_dot(...) from s = 0.0.
 void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y) {
     if (mat.cols != x.size() || mat.cols != y.size())
-        panic("assertion failed: self.0.cols == rhs.len() && self.0.cols == self.1.len()");
+        fail_product_lengths();
     const std::int32_t* const row_runs = mat.row_runs.data();
     const Run* const runs = mat.runs.data();
     const double* const vals = mat.vals.data();

@@ -42,12 +42,4 @@ void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y);
 // Sets every stored value to 0.0, keeping the structure.
 void zero_values(SprMat& mat);
 
-// Unpreconditioned conjugate gradients on mat * sol = rhs from the current sol, at most n
-// iterations, until the squared residual norm falls below tol * tol.
-void cg_solve(const SprMat& mat, std::vector<double>& sol, const std::vector<double>& rhs, double tol);
-
-// The period of the solver's residual refresh: sqrt(n) rounded half away from zero,
-// saturated to the unsigned range; 0 only for n = 0.
-std::uint64_t refresh_period(std::uint64_t n);
-
 }  // namespace quarvex

@@ -4,9 +4,13 @@
 #include <cmath>
 #include <vector>
 
-#include "api/nexus.hpp"
+#include "model/assembly.hpp"
+#include "model/dofs.hpp"
+#include "model/loads.hpp"
+#include "model/mesh.hpp"
+#include "model/system.hpp"
 #include "base/failure.hpp"
-#include "elems/tet_element.hpp"
+#include "model/element_system.hpp"
 
 namespace quarvex {
 namespace {
@@ -65,11 +69,11 @@ TwoTets two_tets(const std::vector<std::vector<double>>& cmat) {
 void dense_reference(const Nexus& model, std::uint64_t n, std::vector<double>& matrix, std::vector<double>& load) {
     matrix.assign(n * n, 0.0);
     load.assign(n, 0.0);
-    LoadMap loads = model.loads;
+    LoadValues load_values;
     std::array<double, kElementMatrixSize> k{};
-    std::array<double, kElementVectorSize> f{};
+    std::array<double, kLocalDofs> f{};
     for (const Tet& tet : model.tets) {
-        tet_element(tet, k, f, model.cmat, loads);
+        tet_element(tet, k, f, model.cmat, model.loads, load_values);
         std::vector<std::int64_t> dofs;
         for_each_dof(tet, [&](std::int64_t d) { dofs.push_back(d); });
         for (std::size_t h = 0; h < dofs.size(); ++h) {

@@ -19,7 +19,7 @@
 #include "base/failure.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pattern.hpp"
-#include "lacc/spr.hpp"
+#include "lacc/cg.hpp"
 
 namespace quarvex {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/failure.hpp"
-#include "lacc/dyr.hpp"
+#include "expr/dyr.hpp"
 
 namespace quarvex {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/failure.hpp"
-#include "lacc/arena.hpp"
+#include "expr/evaluate.hpp"
 
 namespace quarvex {
 namespace {
@@ -39,13 +39,13 @@ std::vector<double> points(double start, double step) {
 // along x, y, z.
 void bind_coordinates(Arena& arena, const std::vector<double>& xs, const std::vector<double>& ys,
                       const std::vector<double>& zs, std::size_t typ) {
-    bind_values(arena, 0, xs, typ > 1 ? 1 : 0, typ);
-    bind_values(arena, 1, ys, typ > 2 ? 2 : 0, typ);
-    bind_values(arena, 2, zs, typ > 3 ? 3 : 0, typ);
+    bind_values(arena.values, 0, xs, typ > 1 ? 1 : 0, typ);
+    bind_values(arena.values, 1, ys, typ > 2 ? 2 : 0, typ);
+    bind_values(arena.values, 2, zs, typ > 3 ? 3 : 0, typ);
 }
 
 std::vector<double> block(const Arena& arena, std::uint64_t node, std::size_t j) {
-    const Dyr& value = arena.node_values[node];
+    const Dyr& value = arena.values.node_values[node];
     return std::vector<double>(value.data.begin() + j * value.len, value.data.begin() + (j + 1) * value.len);
 }
 
@@ -53,11 +53,11 @@ TEST(Evaluate, SquarePlusY) {
     Arena arena = coordinate_arena();
     const std::uint64_t square = new_two_nodes(arena, Kernel::Multiply, 0, 0);
     const std::uint64_t sum = new_two_nodes(arena, Kernel::Add, square, 1);
-    bind_values(arena, 0, std::vector<double>{1.0, 2.0}, 0, 1);
-    bind_values(arena, 1, std::vector<double>{3.0, 4.0}, 0, 1);
-    bind_values(arena, 2, std::vector<double>{0.0, 0.0}, 0, 1);
-    evaluate(arena);
-    EXPECT_EQ(arena.node_values[sum].data, (std::vector<double>{4.0, 8.0}));
+    bind_values(arena.values, 0, std::vector<double>{1.0, 2.0}, 0, 1);
+    bind_values(arena.values, 1, std::vector<double>{3.0, 4.0}, 0, 1);
+    bind_values(arena.values, 2, std::vector<double>{0.0, 0.0}, 0, 1);
+    evaluate(arena.node_ops, arena.values);
+    EXPECT_EQ(arena.values.node_values[sum].data, (std::vector<double>{4.0, 8.0}));
 }
 
 TEST(Evaluate, ConstantsSpreadAndUnboundVariablesAreZero) {
@@ -68,7 +68,7 @@ TEST(Evaluate, ConstantsSpreadAndUnboundVariablesAreZero) {
         const std::uint64_t unbound = new_var(arena);
         const std::uint64_t shifted = new_node_const(arena, Kernel::AddConstant, unbound, 0.5);
         bind_coordinates(arena, points(0.1, 0.1), points(0.2, 0.1), points(0.3, 0.1), typ);
-        evaluate(arena);
+        evaluate(arena.node_ops, arena.values);
         EXPECT_EQ(block(arena, five, 0), std::vector<double>(kPoints, 5.0));
         EXPECT_EQ(block(arena, unbound, 0), std::vector<double>(kPoints, 0.0));
         EXPECT_EQ(block(arena, shifted, 0), std::vector<double>(kPoints, 0.5));
@@ -89,7 +89,7 @@ TEST(Evaluate, DerivativeBlockAlongX) {
     const std::vector<double> xs = points(-1.3, 0.2);
     const std::vector<double> ys = points(2.0, -0.3);
     bind_coordinates(arena, xs, ys, points(0.0, 0.0), 2);
-    evaluate(arena);
+    evaluate(arena.node_ops, arena.values);
     for (std::size_t i = 0; i < kPoints; ++i) {
         EXPECT_EQ(block(arena, sine, 1)[i], std::cos(xs[i]));
         EXPECT_EQ(block(arena, square, 1)[i], 2.0 * xs[i]);
@@ -112,7 +112,7 @@ TEST(Evaluate, IntegerPowerTruncatesItsExponent) {
         Arena arena = coordinate_arena();
         const std::uint64_t power = new_node_const(arena, Kernel::IntegerPower, 0, c.c);
         bind_coordinates(arena, xs, points(0.0, 0.0), points(0.0, 0.0), 2);
-        evaluate(arena);
+        evaluate(arena.node_ops, arena.values);
         for (std::size_t i = 0; i < kPoints; ++i) {
             const double value = std::pow(xs[i], c.n);
             const double derivative = c.n == 0 ? 0.0 : c.n * std::pow(xs[i], c.n - 1);
@@ -125,11 +125,11 @@ TEST(Evaluate, IntegerPowerTruncatesItsExponent) {
 TEST(Evaluate, LogarithmOfZeroAndNegative) {
     Arena arena = coordinate_arena();
     const std::uint64_t log = new_one_node(arena, Kernel::Logarithm, 0);
-    bind_values(arena, 0, std::vector<double>{0.0, -1.0, 1.0}, 0, 1);
-    evaluate(arena);
-    EXPECT_EQ(arena.node_values[log].data[0], -std::numeric_limits<double>::infinity());
-    EXPECT_TRUE(std::isnan(arena.node_values[log].data[1]));
-    EXPECT_EQ(arena.node_values[log].data[2], 0.0);
+    bind_values(arena.values, 0, std::vector<double>{0.0, -1.0, 1.0}, 0, 1);
+    evaluate(arena.node_ops, arena.values);
+    EXPECT_EQ(arena.values.node_values[log].data[0], -std::numeric_limits<double>::infinity());
+    EXPECT_TRUE(std::isnan(arena.values.node_values[log].data[1]));
+    EXPECT_EQ(arena.values.node_values[log].data[2], 0.0);
 }
 
 // Every kernel in one expression; each node's derivative blocks along x, y, z against central
@@ -164,7 +164,7 @@ TEST(Evaluate, DerivativesOfACompositeExpression) {
     const std::vector<double> ys = points(0.2, 0.075);
     const std::vector<double> zs = points(-1.0, 0.15);
     bind_coordinates(arena, xs, ys, zs, 4);
-    evaluate(arena);
+    evaluate(arena.node_ops, arena.values);
     const Arena derivatives = arena;
 
     for (std::size_t i = 0; i < kPoints; ++i) {
@@ -172,7 +172,7 @@ TEST(Evaluate, DerivativesOfACompositeExpression) {
         const double q = z * z + 1.0;
         const double n14_value = std::exp(y * std::sin(x)) / q + std::log(x) - y * y * y * std::cos(z);
         const double expected = (0.5 * (2.0 + n14_value) - 3.0) / q + 1.0 / (q * q * q);
-        EXPECT_NEAR(derivatives.node_values[last].data[i], expected, 1e-13 * std::abs(expected));
+        EXPECT_NEAR(derivatives.values.node_values[last].data[i], expected, 1e-13 * std::abs(expected));
     }
 
     const double step = 1e-6;
@@ -186,14 +186,14 @@ TEST(Evaluate, DerivativesOfACompositeExpression) {
         }
         Arena ahead = arena;
         bind_coordinates(ahead, up[0], up[1], up[2], 1);
-        evaluate(ahead);
+        evaluate(ahead.node_ops, ahead.values);
         Arena behind = arena;
         bind_coordinates(behind, down[0], down[1], down[2], 1);
-        evaluate(behind);
+        evaluate(behind.node_ops, behind.values);
         for (std::uint64_t node = 3; node < node_count(arena); ++node) {
             for (std::size_t i = 0; i < kPoints; ++i) {
                 const double difference =
-                    (ahead.node_values[node].data[i] - behind.node_values[node].data[i]) / (2.0 * step);
+                    (ahead.values.node_values[node].data[i] - behind.values.node_values[node].data[i]) / (2.0 * step);
                 EXPECT_NEAR(block(derivatives, node, direction + 1)[i], difference, 1e-6 * (1.0 + std::abs(difference)))
                     << "node " << node << " direction " << direction << " point " << i;
             }
@@ -215,10 +215,10 @@ TEST(Bind, SeedSelectsTheUnitBlock) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.seed);
         Arena arena = coordinate_arena();
-        bind_values(arena, 1, std::vector<double>{7.0, 8.0}, c.seed, 4);
-        EXPECT_EQ(arena.node_values[1].data, c.expected);
-        EXPECT_EQ(arena.node_values[1].typ, 4u);
-        EXPECT_EQ(arena.node_values[1].len, 2u);
+        bind_values(arena.values, 1, std::vector<double>{7.0, 8.0}, c.seed, 4);
+        EXPECT_EQ(arena.values.node_values[1].data, c.expected);
+        EXPECT_EQ(arena.values.node_values[1].typ, 4u);
+        EXPECT_EQ(arena.values.node_values[1].len, 2u);
     }
 }
 
@@ -226,46 +226,46 @@ TEST(Bind, UnchangedShapeRewritesOnlyTheBoundNode) {
     Arena arena = coordinate_arena();
     const std::uint64_t sum = new_two_nodes(arena, Kernel::Add, 0, 1);
     bind_coordinates(arena, points(1.0, 1.0), points(10.0, 0.0), points(0.0, 0.0), 1);
-    evaluate(arena);
-    const std::vector<double> before = arena.node_values[sum].data;
-    const double* y_storage = arena.node_values[1].data.data();
+    evaluate(arena.node_ops, arena.values);
+    const std::vector<double> before = arena.values.node_values[sum].data;
+    const double* y_storage = arena.values.node_values[1].data.data();
 
-    bind_values(arena, 0, points(-1.0, 0.0), 0, 1);
-    EXPECT_EQ(arena.node_values[sum].data, before) << "operation nodes wait for evaluate";
-    EXPECT_EQ(arena.node_values[1].data.data(), y_storage);
-    evaluate(arena);
-    EXPECT_EQ(arena.node_values[sum].data, std::vector<double>(kPoints, 9.0));
+    bind_values(arena.values, 0, points(-1.0, 0.0), 0, 1);
+    EXPECT_EQ(arena.values.node_values[sum].data, before) << "operation nodes wait for evaluate";
+    EXPECT_EQ(arena.values.node_values[1].data.data(), y_storage);
+    evaluate(arena.node_ops, arena.values);
+    EXPECT_EQ(arena.values.node_values[sum].data, std::vector<double>(kPoints, 9.0));
 
     // A new shape spreads the evaluated sum like a constant: its first value, zero derivatives.
-    bind_values(arena, 2, std::vector<double>{0.0, 0.0, 0.0}, 0, 2);
-    EXPECT_EQ(arena.typ, 2u);
-    EXPECT_EQ(arena.len, 3u);
-    EXPECT_EQ(arena.node_values[sum].data, (std::vector<double>{9.0, 9.0, 9.0, 0.0, 0.0, 0.0}));
-    EXPECT_EQ(arena.node_values[0].data, (std::vector<double>{-1.0, -1.0, -1.0, 0.0, 0.0, 0.0}));
+    bind_values(arena.values, 2, std::vector<double>{0.0, 0.0, 0.0}, 0, 2);
+    EXPECT_EQ(arena.values.typ, 2u);
+    EXPECT_EQ(arena.values.len, 3u);
+    EXPECT_EQ(arena.values.node_values[sum].data, (std::vector<double>{9.0, 9.0, 9.0, 0.0, 0.0, 0.0}));
+    EXPECT_EQ(arena.values.node_values[0].data, (std::vector<double>{-1.0, -1.0, -1.0, 0.0, 0.0, 0.0}));
 }
 
 TEST(Bind, NodeBeyondTheArena) {
     Arena arena;
     new_var(arena);
     new_var(arena);
-    bind_values(arena, 0, points(0.1, 0.1), 0, 1);
-    bind_values(arena, 1, points(0.2, 0.1), 0, 1);
-    const std::vector<double> x_before = arena.node_values[0].data;
-    EXPECT_EQ(panic_text([&] { bind_values(arena, 2, points(0.3, 0.1), 0, 1); }),
+    bind_values(arena.values, 0, points(0.1, 0.1), 0, 1);
+    bind_values(arena.values, 1, points(0.2, 0.1), 0, 1);
+    const std::vector<double> x_before = arena.values.node_values[0].data;
+    EXPECT_EQ(panic_text([&] { bind_values(arena.values, 2, points(0.3, 0.1), 0, 1); }),
               "index out of bounds: the len is 2 but the index is 2");
-    EXPECT_EQ(panic_text([&] { bind_values(arena, UINT64_MAX, points(0.3, 0.1), 0, 1); }),
+    EXPECT_EQ(panic_text([&] { bind_values(arena.values, UINT64_MAX, points(0.3, 0.1), 0, 1); }),
               "index out of bounds: the len is 2 but the index is 18446744073709551615");
-    EXPECT_EQ(arena.node_values[0].data, x_before);
+    EXPECT_EQ(arena.values.node_values[0].data, x_before);
 
     // At a new shape the same id binds nothing and fails nothing; every node is reshaped.
     Arena fresh;
     const std::uint64_t five = new_cst(fresh, 5.0);
     const std::uint64_t unbound = new_var(fresh);
-    bind_values(fresh, 7, points(0.3, 0.1), 0, 1);
-    EXPECT_EQ(fresh.typ, 1u);
-    EXPECT_EQ(fresh.len, kPoints);
-    EXPECT_EQ(fresh.node_values[five].data, std::vector<double>(kPoints, 5.0));
-    EXPECT_EQ(fresh.node_values[unbound].data, std::vector<double>(kPoints, 0.0));
+    bind_values(fresh.values, 7, points(0.3, 0.1), 0, 1);
+    EXPECT_EQ(fresh.values.typ, 1u);
+    EXPECT_EQ(fresh.values.len, kPoints);
+    EXPECT_EQ(fresh.values.node_values[five].data, std::vector<double>(kPoints, 5.0));
+    EXPECT_EQ(fresh.values.node_values[unbound].data, std::vector<double>(kPoints, 0.0));
 }
 
 TEST(Evaluate, OperandIdsBeyondTheArenaAreRejected) {
@@ -290,7 +290,7 @@ TEST(Evaluate, OperandIdsBeyondTheArenaAreRejected) {
         const std::uint64_t shifted = new_node_const(arena, Kernel::AddConstant, 0, 1.0);
         c.build(arena);
         bind_coordinates(arena, points(1.0, 1.0), points(0.0, 0.0), points(0.0, 0.0), 1);
-        EXPECT_EQ(panic_text([&] { evaluate(arena); }), c.text);
+        EXPECT_EQ(panic_text([&] { evaluate(arena.node_ops, arena.values); }), c.text);
         EXPECT_EQ(block(arena, shifted, 0), points(2.0, 1.0)) << "nodes before the bad one are computed";
     }
 }
@@ -302,10 +302,10 @@ TEST(Evaluate, LaterOperandsReadTheirPreviousValues) {
     const std::uint64_t shifted = new_node_const(arena, Kernel::AddConstant, 0, 1.0);
     const std::uint64_t running = new_two_nodes(arena, Kernel::Add, 5, 0);  // its own id
     bind_coordinates(arena, points(1.0, 1.0), points(0.0, 0.0), points(0.0, 0.0), 1);
-    evaluate(arena);
+    evaluate(arena.node_ops, arena.values);
     EXPECT_EQ(block(arena, sum, 0), points(1.0, 1.0));  // 0 + x
     EXPECT_EQ(block(arena, running, 0), points(1.0, 1.0));
-    evaluate(arena);
+    evaluate(arena.node_ops, arena.values);
     EXPECT_EQ(block(arena, sum, 0), points(3.0, 2.0));  // (x + 1) + x
     EXPECT_EQ(block(arena, shifted, 0), points(2.0, 1.0));
     EXPECT_EQ(block(arena, running, 0), points(2.0, 2.0));  // x + x
@@ -315,14 +315,14 @@ TEST(Evaluate, KernelChecksGuardAnUnboundArena) {
     Arena arena = coordinate_arena();
     const std::uint64_t five = new_cst(arena, 5.0);
     new_two_nodes(arena, Kernel::Add, five, 0);
-    EXPECT_EQ(panic_text([&] { evaluate(arena); }),
+    EXPECT_EQ(panic_text([&] { evaluate(arena.node_ops, arena.values); }),
               "assertion failed: self.tot_len() == l.tot_len() && self.tot_len() == r.tot_len()");
     Arena logs = coordinate_arena();
     new_one_node(logs, Kernel::Logarithm, new_cst(logs, 5.0));
-    EXPECT_EQ(panic_text([&] { evaluate(logs); }), "assertion failed: self.len == l.len && self.typ == l.typ");
+    EXPECT_EQ(panic_text([&] { evaluate(logs.node_ops, logs.values); }), "assertion failed: self.len == l.len && self.typ == l.typ");
     Arena powers = coordinate_arena();
     new_node_const(powers, Kernel::IntegerPower, new_cst(powers, 5.0), 2.0);
-    EXPECT_EQ(panic_text([&] { evaluate(powers); }),
+    EXPECT_EQ(panic_text([&] { evaluate(powers.node_ops, powers.values); }),
               "assertion failed: `(left == right)`\n  left: `0`,\n right: `1`");
 }
 
@@ -335,9 +335,9 @@ TEST(Evaluate, EmptyShapes) {
         new_two_nodes(arena, Kernel::Divide, 3, 0);
         new_node_const(arena, Kernel::IntegerPower, 4, 5.0);
         new_node_const(arena, Kernel::AddConstant, 4, 5.0);
-        bind_values(arena, 0, typ == 0 ? points(1.0, 1.0) : std::vector<double>{}, 0, typ);
-        evaluate(arena);
-        for (const Dyr& value : arena.node_values) EXPECT_TRUE(value.data.empty());
+        bind_values(arena.values, 0, typ == 0 ? points(1.0, 1.0) : std::vector<double>{}, 0, typ);
+        evaluate(arena.node_ops, arena.values);
+        for (const Dyr& value : arena.values.node_values) EXPECT_TRUE(value.data.empty());
     }
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/failure.hpp"
-#include "lacc/exmat.hpp"
+#include "elems/exmat.hpp"
 
 namespace {
 

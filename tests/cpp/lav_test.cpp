@@ -18,7 +18,7 @@
 
 #include "base/failure.hpp"
 #include "lacc/lav.hpp"
-#include "lacc/misc.hpp"
+#include "lacc/pool.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {

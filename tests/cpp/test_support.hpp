@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/failure.hpp"
-#include "elems/tet.hpp"
+#include "base/tet.hpp"
 
 namespace quarvex::test_support {
 

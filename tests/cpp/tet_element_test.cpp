@@ -14,8 +14,8 @@
 
 #include "base/failure.hpp"
 #include "base/lagrange.hpp"
-#include "elems/tet_element.hpp"
-#include "lacc/arena.hpp"
+#include "expr/arena.hpp"
+#include "model/element_system.hpp"
 
 namespace {
 
@@ -91,14 +91,15 @@ Dense9 random_dense(std::mt19937_64& random, bool symmetric) {
 
 struct ElementResult {
     std::vector<double> matrix = std::vector<double>(kElementMatrixSize, -7.0);  // stale content
-    std::vector<double> vector = std::vector<double>(kElementVectorSize, -7.0);
+    std::vector<double> vector = std::vector<double>(kLocalDofs, -7.0);
     double at(int row, int col) const { return matrix[row * 30 + col]; }
 };
 
 ElementResult run_element(const Tet& tet, const ExMat& cmat, LoadMap& loads) {
     ElementResult result;
+    LoadValues load_values;
     tet_element(tet, std::span<double, 900>(result.matrix.data(), 900), std::span<double, 30>(result.vector.data(), 30),
-                cmat, loads);
+                cmat, loads, load_values);
     return result;
 }
 
@@ -504,10 +505,10 @@ TEST(ElementLoad, BadLoadsFailWithTheirIndexChecks) {
 
     // A node that lost its batch shape (possible only by editing node values directly).
     Arena arena = arena_with_constants({1.0});
-    arena.typ = 1;
-    arena.len = 14;
-    for (Dyr& node : arena.node_values) node = Dyr{1, 14, std::vector<double>(14, 1.0)};
-    arena.node_values[3] = Dyr{1, 5, std::vector<double>(5, 1.0)};
+    arena.values.typ = 1;
+    arena.values.len = 14;
+    for (Dyr& node : arena.values.node_values) node = Dyr{1, 14, std::vector<double>(14, 1.0)};
+    arena.values.node_values[3] = Dyr{1, 5, std::vector<double>(5, 1.0)};
     LoadMap loads = loads_for(0, std::move(arena), {3});
     EXPECT_EQ(panic_text([&] { run_element(make_tet(kGeneral), cmat, loads); }),
               "assertion failed: `(left == right)`\n  left: `5`,\n right: `14`");

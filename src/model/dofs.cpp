@@ -1,0 +1,48 @@
+#include "model/dofs.hpp"
+
+#include "lacc/pool.hpp"
+
+namespace quarvex {
+namespace {
+
+// 32-bit wrapping sum, defined for every input (the numbers are the caller's).
+std::int32_t wrapping_add(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+std::int32_t wrapping_sub(std::int32_t a, std::int32_t b) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
+}
+
+// (s, n) continues (t, m) when s = t + m for t >= 0, or s = t - m for t < 0.
+void append_range(std::vector<DofRange>& dofs, DofRange range) {
+    if (!dofs.empty()) {
+        DofRange& last = dofs.back();
+        const std::int32_t next = last.start >= 0 ? wrapping_add(last.start, last.count)
+                                                  : wrapping_sub(last.start, last.count);
+        if (range.start == next) {
+            last.count = wrapping_add(last.count, range.count);
+            return;
+        }
+    }
+    dofs.push_back(range);
+}
+
+}  // namespace
+
+void set_dof(Nexus& model, const VertexDofMap& ver_dof, const EdgeDofMap& edge_dof) {
+    model.dof_version += 1;
+    parallel_for(model.tets.size(), [&](std::size_t e) {
+        Tet& tet = model.tets[e];
+        for (const std::int32_t vertex : tet.verts) {
+            const auto found = ver_dof.find(vertex);
+            if (found != ver_dof.end()) append_range(tet.dofs, found->second);
+        }
+        for (const auto& [i, j] : kEdgeVertices) {
+            const auto found = edge_dof.find(EdgeKey{tet.verts[i], tet.verts[j]});
+            if (found != edge_dof.end()) append_range(tet.dofs, found->second);
+        }
+    });
+}
+
+}  // namespace quarvex

@@ -1,0 +1,19 @@
+// The caller's numbering of degrees of freedom: ranges per vertex and per ordered edge key,
+// appended to every element in local node order.
+#pragma once
+
+#include <unordered_map>
+
+#include "model/nexus.hpp"
+
+namespace quarvex {
+
+using VertexDofMap = std::unordered_map<std::int32_t, DofRange>;
+using EdgeDofMap = std::unordered_map<EdgeKey, DofRange, EdgeKeyHash>;
+
+// Appends to every element the ranges of its vertices, then of its edges under the key
+// (verts[i], verts[j]) of each local edge (i, j), merging a range into the previous one when
+// it continues it; vertices and edges without an entry add nothing.
+void set_dof(Nexus& model, const VertexDofMap& ver_dof, const EdgeDofMap& edge_dof);
+
+}  // namespace quarvex

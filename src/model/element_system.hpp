@@ -1,0 +1,25 @@
+// One element's contribution to the global system as assembly computes it: its geometry, the
+// degenerate-element check, its body load evaluated into the chunk's own evaluation state,
+// then the element routines of elems/. The loads' graphs are shared by every chunk; only
+// their evaluation state is per chunk, copied when a chunk first meets a load group.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+
+#include "elems/tet_element.hpp"
+#include "expr/body_load.hpp"
+
+namespace quarvex {
+
+// Evaluation state of each load group a chunk has met (a chunk's scratch).
+using LoadValues = std::unordered_map<std::int32_t, ArenaValues>;
+
+// Overwrites both buffers with the element's stiffness matrix and body-load vector. An
+// element whose group has no load gets the zero vector.
+void tet_element(const Tet& tet, std::span<double, kElementMatrixSize> element_matrix,
+                 std::span<double, kLocalDofs> element_vector, const ExMat& cmat, const LoadMap& loads,
+                 LoadValues& load_values);
+
+}  // namespace quarvex

@@ -1,0 +1,15 @@
+// The L2 norm of the difference between the discrete displacement and an exact field given
+// by expressions, summed over chunks of elements.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "expr/arena.hpp"
+#include "model/nexus.hpp"
+
+namespace quarvex {
+
+double error(const Nexus& model, Arena arena, std::vector<std::uint64_t> nodes);
+
+}  // namespace quarvex

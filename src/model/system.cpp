@@ -1,0 +1,25 @@
+#include "model/system.hpp"
+
+#include "lacc/cg.hpp"
+#include "lacc/lav.hpp"
+#include "lacc/pattern.hpp"
+
+namespace quarvex {
+
+void set_solver(Nexus& model, std::uint64_t pos_dof, std::vector<double> bc) {
+    model.bc = std::move(bc);
+    SprMat mat = build_pattern(model.tets, pos_dof);  // on failure the previous mat stays
+    model.mat = std::move(mat);
+    model.rhs.resize(model.mat.rows, 0.0);
+    model.sol.resize(model.mat.rows, 0.0);
+    model.mat_version = model.dof_version;
+}
+
+void solve(Nexus& model, double tol) { cg_solve(model.mat, model.sol, model.rhs, tol); }
+
+void nullify(Nexus& model) {
+    fill_zero(model.mat.vals);
+    fill_zero(model.rhs);
+}
+
+}  // namespace quarvex

@@ -1,0 +1,88 @@
+// The call frame every method runs through: take the receiver's borrow, run the body
+// (binding, conversion, operation, result), release the borrow on every path and turn
+// any failure into a Python exception. Instances lay out as the object header, a borrow
+// flag (0 free, -1 exclusive, n > 0 shared) and the payload record.
+#pragma once
+
+#include "python/py_errors.hpp"
+#include "python/py_ref.hpp"
+
+#include <memory>
+#include <utility>
+
+namespace quarvex {
+
+template <class Payload>
+struct Instance {
+    PyObject_HEAD
+    Py_ssize_t borrow_flag;
+    Payload payload;
+};
+
+template <class Payload>
+Instance<Payload>* instance_of(PyObject* self) {
+    return reinterpret_cast<Instance<Payload>*>(self);
+}
+
+enum class Borrow { exclusive, shared };
+
+// Takes the borrow on construction (a conflict raises RuntimeError) and releases it on
+// destruction, so the flag returns to the value it had on every path.
+class BorrowGuard {
+public:
+    BorrowGuard(Py_ssize_t& flag, Borrow kind) : flag_{flag}, kind_{kind} {
+        if (kind == Borrow::exclusive) {
+            if (flag != 0) raise_python(PyExc_RuntimeError, "Already borrowed");
+            flag = -1;
+        } else {
+            if (flag == -1) raise_python(PyExc_RuntimeError, "Already mutably borrowed");
+            ++flag;
+        }
+    }
+    BorrowGuard(const BorrowGuard&) = delete;
+    BorrowGuard& operator=(const BorrowGuard&) = delete;
+    ~BorrowGuard() {
+        if (kind_ == Borrow::exclusive) flag_ = 0;
+        else --flag_;
+    }
+
+private:
+    Py_ssize_t& flag_;
+    Borrow kind_;
+};
+
+// Runs body(payload) under the receiver's borrow; body returns the result as a PyRef.
+template <Borrow kind, class Payload, class Body>
+PyObject* call_method(PyObject* self, Body&& body) noexcept {
+    try {
+        Instance<Payload>* instance = instance_of<Payload>(self);
+        BorrowGuard guard{instance->borrow_flag, kind};
+        return body(instance->payload).release();
+    } catch (...) {
+        raise_current(std::current_exception());  // the guard is already released here
+        return nullptr;
+    }
+}
+
+// Allocates an instance of `type` holding `payload` (moved in), with a free borrow flag.
+template <class Payload>
+PyRef new_instance(PyTypeObject* type, Payload&& payload) {
+    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    PyRef object{alloc(type, 0)};
+    if (!object) throw PythonError{};
+    Instance<Payload>* instance = instance_of<Payload>(object.get());
+    instance->borrow_flag = 0;
+    std::construct_at(&instance->payload, std::forward<Payload>(payload));
+    return object;
+}
+
+// Destructor slot: drops the payload, then frees the object and its hold on the heap type.
+template <class Payload>
+void dealloc_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    std::destroy_at(&instance_of<Payload>(self)->payload);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+}  // namespace quarvex
