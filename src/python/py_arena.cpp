@@ -134,12 +134,7 @@ PyMethodDef arena_methods[] = {
 
 // Arena(...) ignores whatever it is given and returns an empty arena.
 PyObject* arena_new(PyTypeObject* type, PyObject*, PyObject*) {
-    try {
-        return new_instance(type, Arena{}).release();
-    } catch (...) {
-        raise_current(std::current_exception());
-        return nullptr;
-    }
+    return construct_instance(type, [] { return Arena{}; });
 }
 
 PyType_Slot arena_slots[] = {

@@ -51,17 +51,41 @@ private:
     Borrow kind_;
 };
 
-// Runs body(payload) under the receiver's borrow; body returns the result as a PyRef.
-template <Borrow kind, class Payload, class Body>
-PyObject* call_method(PyObject* self, Body&& body) noexcept {
+// The one catch of the binding layer: runs body(), which returns the result as a PyRef, and
+// turns any failure into the pending Python exception. Everything the body holds (a borrow
+// guard, converted arguments) is released before the exception is raised.
+template <class Body>
+PyObject* run_frame(Body&& body) noexcept {
     try {
-        Instance<Payload>* instance = instance_of<Payload>(self);
-        BorrowGuard guard{instance->borrow_flag, kind};
-        return body(instance->payload).release();
+        return body().release();
     } catch (...) {
-        raise_current(std::current_exception());  // the guard is already released here
+        raise_current(std::current_exception());
         return nullptr;
     }
+}
+
+// Runs body(payload) under the receiver's borrow: an exclusive borrow hands the body the
+// payload to change, a shared one hands it read-only.
+template <Borrow kind, class Payload, class Body>
+PyObject* call_method(PyObject* self, Body&& body) noexcept {
+    return run_frame([&] {
+        Instance<Payload>* instance = instance_of<Payload>(self);
+        BorrowGuard guard{instance->borrow_flag, kind};
+        if constexpr (kind == Borrow::exclusive) return body(instance->payload);
+        else return body(std::as_const(instance->payload));
+    });
+}
+
+// The one exception to the rule above: Nexus.assemble takes a shared borrow, as the class's
+// interface fixes, yet adds into the model's matrix and load vector. This is the only place
+// where a body gets write access under a shared borrow.
+template <class Payload, class Body>
+PyObject* call_method_shared_writing(PyObject* self, Body&& body) noexcept {
+    return run_frame([&] {
+        Instance<Payload>* instance = instance_of<Payload>(self);
+        BorrowGuard guard{instance->borrow_flag, Borrow::shared};
+        return body(instance->payload);
+    });
 }
 
 // Allocates an instance of `type` holding `payload` (moved in), with a free borrow flag.
@@ -74,6 +98,13 @@ PyRef new_instance(PyTypeObject* type, Payload&& payload) {
     instance->borrow_flag = 0;
     std::construct_at(&instance->payload, std::forward<Payload>(payload));
     return object;
+}
+
+// Constructor slot body: the payload made by make_payload() (which binds and converts the
+// arguments) in a new instance of `type`, through the same frame as the methods.
+template <class MakePayload>
+PyObject* construct_instance(PyTypeObject* type, MakePayload&& make_payload) noexcept {
+    return run_frame([&] { return new_instance(type, make_payload()); });
 }
 
 // Destructor slot: drops the payload, then frees the object and its hold on the heap type.

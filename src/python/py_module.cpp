@@ -37,16 +37,13 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
 }
 
 PyObject* init_module() noexcept {
-    try {
+    return run_frame([] {
         PyRef module{PyModule_Create(&module_def)};
         if (!module) throw PythonError{};
         add_class(module.get(), "Arena", arena_type());
         add_class(module.get(), "Nexus", nexus_type());
-        return module.release();
-    } catch (...) {
-        raise_current(std::current_exception());
-        return nullptr;
-    }
+        return module;
+    });
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ std::vector<double> to_f64_list(PyObject* object) { return to_sequence(object, t
 std::vector<std::uint64_t> to_node_list(PyObject* object) { return to_sequence(object, to_u64); }
 
 PyObject* nexus_plot_dom(PyObject* self, PyObject*) {
-    return call_method<Borrow::shared, Nexus>(self, [](Nexus& model) { return to_edge_dict(plot_dom(model)); });
+    return call_method<Borrow::shared, Nexus>(self, [](const Nexus& model) { return to_edge_dict(plot_dom(model)); });
 }
 
 constexpr Signature kSetCmat{"Nexus.set_cmat()", {"cmat"}};
@@ -85,7 +85,7 @@ PyObject* nexus_set_solver(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* nexus_assemble(PyObject* self, PyObject*) {
-    return call_method<Borrow::shared, Nexus>(self, [](Nexus& model) {
+    return call_method_shared_writing<Nexus>(self, [](Nexus& model) {
         assemble(model);
         return none();
     });
@@ -101,12 +101,12 @@ PyObject* nexus_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* nexus_plot_disp(PyObject* self, PyObject*) {
-    return call_method<Borrow::shared, Nexus>(self, [](Nexus& model) { return to_edge_dict(plot_disp(model)); });
+    return call_method<Borrow::shared, Nexus>(self, [](const Nexus& model) { return to_edge_dict(plot_disp(model)); });
 }
 
 constexpr Signature kError{"Nexus.error()", {"arena", "nodes"}};
 PyObject* nexus_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<Borrow::shared, Nexus>(self, [&](Nexus& model) {
+    return call_method<Borrow::shared, Nexus>(self, [&](const Nexus& model) {
         const BoundArgs bound = bind_arguments(kError, args, nargs, kwnames);
         Arena arena = convert_arg(bound, 0, to_arena_copy);
         std::vector<std::uint64_t> nodes = convert_arg(bound, 1, to_node_list);
@@ -141,16 +141,13 @@ PyMethodDef nexus_methods[] = {
 
 constexpr Signature kNew{"Nexus.__new__()", {"pts", "tets"}};
 PyObject* nexus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    try {
+    return construct_instance(type, [&] {
         const BoundArgs bound = bind_arguments(kNew, args, kwargs);
         const std::vector<Point> pts = convert_arg(bound, 0, [](PyObject* list) { return to_sequence(list, to_point); });
         const std::vector<TetKey> tets =
             convert_arg(bound, 1, [](PyObject* list) { return to_sequence(list, to_tet_key); });
-        return new_instance(type, make_nexus(pts, tets)).release();
-    } catch (...) {
-        raise_current(std::current_exception());
-        return nullptr;
-    }
+        return make_nexus(pts, tets);
+    });
 }
 
 PyType_Slot nexus_slots[] = {
