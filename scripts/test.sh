@@ -4,11 +4,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# GoogleTest comes from Debian's packages; installing it needs root (as CI runs).
 if [ ! -f /usr/include/gtest/gtest.h ]; then
-    sudo_cmd=""
-    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-    $sudo_cmd apt-get update -qq
-    $sudo_cmd apt-get install -y -qq libgtest-dev >/dev/null
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "GoogleTest is missing: install Debian's libgtest-dev (as root) and run again" >&2
+        exit 1
+    fi
+    apt-get update -qq
+    apt-get install -y -qq libgtest-dev >/dev/null
 fi
 
 python3 -m pip install -q ".[test]" --config-settings=cmake.define.QUARVEX_WERROR=ON

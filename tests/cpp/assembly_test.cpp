@@ -1,6 +1,8 @@
 // Global assembly against a dense reference built element by element from tet_element.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <cmath>
 #include <vector>
 
@@ -15,16 +17,11 @@
 namespace quarvex {
 namespace {
 
-std::vector<std::vector<double>> isotropic(double lam, double mu) {
-    std::vector<std::vector<double>> d(9, std::vector<double>(9, 0.0));
-    auto delta = [](int a, int b) { return a == b ? 1.0 : 0.0; };
-    for (int c = 0; c < 3; ++c)
-        for (int j = 0; j < 3; ++j)
-            for (int e = 0; e < 3; ++e)
-                for (int l = 0; l < 3; ++l)
-                    d[3 * c + j][3 * e + l] =
-                        lam * delta(c, j) * delta(e, l) + mu * (delta(c, e) * delta(j, l) + delta(c, l) * delta(j, e));
-    return d;
+// The isotropic material as the rows set_cmat takes.
+std::vector<std::vector<double>> isotropic(double lambda, double mu) {
+    std::vector<std::vector<double>> rows;
+    for (const auto& row : test_support::isotropic(lambda, mu)) rows.emplace_back(row.begin(), row.end());
+    return rows;
 }
 
 // Two tetrahedra sharing the face (1, 2, 3); vertex 0 prescribed, the rest numbered per node.

@@ -25,6 +25,8 @@ namespace quarvex {
 namespace {
 
 using test_support::panic_text;
+using test_support::reference_lane_dot;
+using test_support::reference_tree_sum;
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -43,43 +45,11 @@ std::vector<std::uint64_t> bits_of(const std::vector<double>& values) {
     return bits;
 }
 
-// lane_dot entry by entry: entry i of the complete groups of four goes fused to lane i mod 4;
-// of the remainder, a pair goes fused to lanes 0 and 1 and a single entry is added to lane 0
-// after its product is rounded.
-double reference_lane_dot(const double* v, const double* w, std::size_t m) {
-    double lane[4] = {0.0, 0.0, 0.0, 0.0};
-    const std::size_t grouped = m / 4 * 4;
-    const std::size_t paired = grouped + (m - grouped >= 2 ? 2 : 0);
-    for (std::size_t i = 0; i < m; ++i) {
-        if (i < grouped) {
-            lane[i % 4] = std::fma(v[i], w[i], lane[i % 4]);
-        } else if (i < paired) {
-            lane[i - grouped] = std::fma(v[i], w[i], lane[i - grouped]);
-        } else {
-            const double product = v[i] * w[i];
-            lane[0] = lane[0] + product;
-        }
-    }
-    return ((lane[0] + lane[1]) + lane[2]) + lane[3];
-}
-
 // Every entry fused into lane i mod 4: what a kernel without the unfused tail would give.
 double all_fused_lane_dot(const double* v, const double* w, std::size_t m) {
     double lane[4] = {0.0, 0.0, 0.0, 0.0};
     for (std::size_t i = 0; i < m; ++i) lane[i % 4] = std::fma(v[i], w[i], lane[i % 4]);
     return ((lane[0] + lane[1]) + lane[2]) + lane[3];
-}
-
-// The reduction over chunk contributions, cut like the pool cuts [0, chunk count).
-double reference_tree(const std::vector<double>& parts, std::size_t begin, std::size_t len, std::size_t depth) {
-    if (depth == 0 || len == 1) {
-        double sum = 0.0;
-        for (std::size_t k = begin; k < begin + len; ++k) sum = sum + parts[k];
-        return sum;
-    }
-    const double lower = reference_tree(parts, begin, len / 2, depth - 1);
-    const double upper = reference_tree(parts, begin + len / 2, len - len / 2, depth - 1);
-    return lower + upper;
 }
 
 double reference_dot(const std::vector<double>& a, const std::vector<double>& b) {
@@ -90,7 +60,7 @@ double reference_dot(const std::vector<double>& a, const std::vector<double>& b)
     for (std::size_t begin = 0; begin < n; begin += c) {
         parts.push_back(reference_lane_dot(a.data() + begin, b.data() + begin, std::min(c, n - begin)));
     }
-    return reference_tree(parts, 0, parts.size(), cut_depth(worker_count()));
+    return reference_tree_sum(parts, 0, parts.size(), cut_depth(worker_count()));
 }
 
 TEST(Lav, LaneDotFollowsTheLaneOrderForEveryTail) {

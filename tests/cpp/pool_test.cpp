@@ -4,6 +4,8 @@
 // reruns them in child processes with QUARVEX_NUM_THREADS set, since the pool reads it once.
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,15 +49,6 @@ double sequential_sum(const std::vector<double>& values, std::size_t begin, std:
     double sum = 0.0;
     for (std::size_t k = begin; k < end; ++k) sum = sum + values[k];
     return sum;
-}
-
-// Each leaf sums its items from 0.0 in index order; a cut range returns lower + upper.
-double reference_tree_sum(const std::vector<double>& values, std::size_t begin, std::size_t len,
-                          std::size_t depth) {
-    if (depth == 0 || len == 1) return sequential_sum(values, begin, begin + len);
-    const double lower = reference_tree_sum(values, begin, len / 2, depth - 1);
-    const double upper = reference_tree_sum(values, begin + len / 2, len - len / 2, depth - 1);
-    return lower + upper;
 }
 
 // Values of wildly different magnitudes and signs, so that every grouping of the sum differs.
@@ -122,7 +115,7 @@ TEST(PoolAnyWorkers, SumCombinesLowerPlusUpperAlongTheCuts) {
     bool grouping_matters = false;
     for (const std::size_t count : kCounts) {
         const std::vector<double> values = scattered_values(count, static_cast<unsigned>(count));
-        const double expected = reference_tree_sum(values, 0, count, cut_depth(worker_count()));
+        const double expected = test_support::reference_tree_sum(values, 0, count, cut_depth(worker_count()));
         EXPECT_EQ(pool_sum(values), expected) << "count " << count;
         EXPECT_EQ(serial_sum(values.size(),
                              [&](std::size_t begin, std::size_t end) { return sequential_sum(values, begin, end); }),
@@ -187,7 +180,7 @@ TEST(PoolAnyWorkers, FailuresKeepTheirTypeAndThePoolRecovers) {
         EXPECT_STREQ(failure.what(), "item 500");
     }
     const std::vector<double> values = scattered_values(5000, 3);
-    EXPECT_EQ(pool_sum(values), reference_tree_sum(values, 0, values.size(), cut_depth(worker_count())));
+    EXPECT_EQ(pool_sum(values), test_support::reference_tree_sum(values, 0, values.size(), cut_depth(worker_count())));
 }
 
 TEST(PoolAnyWorkers, NestedLoopsRunInlineWithTheSameCuts) {
@@ -205,7 +198,7 @@ TEST(PoolAnyWorkers, NestedLoopsRunInlineWithTheSameCuts) {
 
 TEST(PoolAnyWorkers, LoopsFromSeveralThreadsAtOnce) {
     const std::vector<double> values = scattered_values(20000, 5);
-    const double expected = reference_tree_sum(values, 0, values.size(), cut_depth(worker_count()));
+    const double expected = test_support::reference_tree_sum(values, 0, values.size(), cut_depth(worker_count()));
     std::atomic<int> wrong{0};
     std::vector<std::thread> callers;
     for (int c = 0; c < 4; ++c) {

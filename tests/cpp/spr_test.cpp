@@ -23,6 +23,7 @@ namespace {
 
 using test_support::make_tet;
 using test_support::panic_text;
+using test_support::reference_lane_dot;
 
 // Rows 0..40 with the runs of lengths 1, 2, 3, 5, 7, 8 and 9 in every row of the first element
 // (columns 0, 2-3, 5-7, 9-13, 15-21, 23-30, 32-40); the gap rows couple only with themselves.
@@ -38,25 +39,6 @@ std::vector<double> random_values(std::size_t n, unsigned seed) {
     std::vector<double> values(n);
     for (double& v : values) v = value(random);
     return values;
-}
-
-// Four lanes with fused multiply-adds over complete groups of four, then a fused pair on
-// lanes 0 and 1, then a last entry added to lane 0 after rounding its product.
-double reference_lane_dot(const double* v, const double* w, std::size_t m) {
-    double lane[4] = {0.0, 0.0, 0.0, 0.0};
-    std::size_t i = 0;
-    for (; i + 4 <= m; i += 4)
-        for (int l = 0; l < 4; ++l) lane[l] = std::fma(v[i + l], w[i + l], lane[l]);
-    if (i + 2 <= m) {
-        lane[0] = std::fma(v[i], w[i], lane[0]);
-        lane[1] = std::fma(v[i + 1], w[i + 1], lane[1]);
-        i += 2;
-    }
-    if (i < m) {
-        const double product = v[i] * w[i];
-        lane[0] = lane[0] + product;
-    }
-    return ((lane[0] + lane[1]) + lane[2]) + lane[3];
 }
 
 // The row's entries as (column, position) pairs, read from the layout directly.

@@ -21,9 +21,11 @@ namespace {
 
 using namespace quarvex;
 using quarvex::test_support::panic_text;
+using quarvex::test_support::Dense9;
+using quarvex::test_support::isotropic;
+using quarvex::test_support::kUnitRight;
 
 using Matrix3 = std::array<std::array<double, 3>, 3>;
-using Dense9 = std::array<std::array<double, 9>, 9>;  // D[3c + j][3d + l]
 using Nodes = std::array<Point, 10>;
 
 // Local edge order of the element, written out here rather than taken from the code under test.
@@ -35,8 +37,6 @@ Tet make_tet(const std::array<Point, 4>& pts) {
     tet.verts = {10, 11, 12, 13};
     return tet;
 }
-
-const std::array<Point, 4> kUnitRight = {{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
 
 // A well-shaped element in general position, with positive orientation.
 const std::array<Point, 4> kGeneral = {{{0.3, -0.2, 0.1}, {1.4, 0.1, -0.3}, {0.2, 1.2, 0.4}, {0.5, 0.3, 1.6}}};
@@ -65,17 +65,6 @@ ExMat to_exmat(const Dense9& dense) {
     for (int row = 0; row < 9; ++row)
         for (int col = 0; col < 9; ++col) block(cmat, row / 3, col / 3)[3 * (row % 3) + col % 3] = dense[row][col];
     return cmat;
-}
-
-Dense9 isotropic(double lambda, double mu) {
-    Dense9 dense{};
-    for (int c = 0; c < 3; ++c)
-        for (int j = 0; j < 3; ++j)
-            for (int d = 0; d < 3; ++d)
-                for (int l = 0; l < 3; ++l)
-                    dense[3 * c + j][3 * d + l] =
-                        lambda * (c == j) * (d == l) + mu * ((c == d) * (j == l) + (c == l) * (j == d));
-    return dense;
 }
 
 Dense9 random_dense(std::mt19937_64& random, bool symmetric) {
