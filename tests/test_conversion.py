@@ -162,14 +162,17 @@ def test_failing_len_is_ignored(model):
     model.set_solver(0, NoLen())
 
 
-def test_dict_mutated_during_conversion_is_safe(model):
+@pytest.mark.parametrize("mutate", [dict.clear, lambda d: d.update({7: (9, 3)})], ids=["cleared", "grown"])
+def test_dict_mutated_during_conversion_is_refused(model, mutate):
     ver_dof = {}
 
     class Evil:
         def __index__(self):
-            ver_dof.clear()
+            mutate(ver_dof)
             return 0
 
     ver_dof[0] = (Evil(), 3)
     ver_dof[1] = (3, 3)
-    model.set_dof(ver_dof, {})  # must neither crash nor read freed objects
+    # Refused as Python's own iteration refuses it, without reading freed objects.
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        model.set_dof(ver_dof, {})

@@ -123,8 +123,12 @@ void element_load(double abs_det_j, std::span<const double* const> load_values,
     }
 }
 
+bool is_nondegenerate(const ElementGeometry& geometry) {
+    return std::isfinite(geometry.det_j) && geometry.det_j != 0.0 && std::isfinite(1.0 / geometry.det_j);
+}
+
 void check_nondegenerate(const Tet& tet, const ElementGeometry& geometry) {
-    if (std::isfinite(geometry.det_j) && geometry.det_j != 0.0 && std::isfinite(1.0 / geometry.det_j)) return;
+    if (is_nondegenerate(geometry)) return;
     fail_degenerate_element(tet.verts, geometry.det_j);
 }
 

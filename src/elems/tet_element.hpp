@@ -31,8 +31,11 @@ ElementGeometry element_geometry(const Tet& tet);
 using QuadPointCoords = std::array<PointValues, 3>;
 QuadPointCoords quad_points(const Tet& tet);
 
-// Panics ("degenerate element ...") unless det J is finite and nonzero with a finite
-// reciprocal: such an element has no inverse Jacobian and its matrix would not be finite.
+// Whether det J is finite and nonzero with a finite reciprocal: otherwise the element has no
+// inverse Jacobian and its matrix would not be finite.
+bool is_nondegenerate(const ElementGeometry& geometry);
+
+// Panics ("degenerate element ...") unless is_nondegenerate(geometry).
 void check_nondegenerate(const Tet& tet, const ElementGeometry& geometry);
 
 // Overwrites the buffer with the element's stiffness matrix. The material matrix is used as

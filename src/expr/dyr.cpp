@@ -232,7 +232,7 @@ void dyr_add_constant(Dyr& out, double c, const Dyr& x) {
     double* o = out.data.data();
     const double* a = x.data.data();
     for (std::size_t i = 0; i < len; ++i) o[i] = a[i] + c;
-    if (x.typ >= 2) std::copy(a + len, a + x.tot_len(), o + len);
+    if (x.typ >= 2 && o != a) std::copy(a + len, a + x.tot_len(), o + len);  // in place the tail is already there
 }
 
 // block 0: x0 - c, computed as x0 + (-c), which rounds identically;  block k: a copy of xk.

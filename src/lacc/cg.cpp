@@ -4,20 +4,37 @@
 // Every P = round(sqrt(n)) iterations (i mod P = 0, so always at i = 0) r is recomputed as
 // b - A x instead, which keeps the carried residual from drifting away from the true one.
 // The test rho < tol^2 is absolute; below tol^2 = 1e-20 a passing carried rho is confirmed
-// with a recomputed residual before the method stops. A breakdown stops the method with the
-// last iterate: rho = 0 (x already solves the system as far as the carried residual knows)
-// or p.t = 0 or not finite (a step along p would be infinite or NaN).
+// with a recomputed residual before the method stops; rho = 0 stops it too (x already solves
+// the system as far as the carried residual knows). Any other stop is a breakdown and fails,
+// naming the iteration, with the last finite iterate left in x: a residual that is not
+// finite, p.t = 0 or not finite, or a step alpha p that is not finite.
 #include "lacc/cg.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <string>
 
+#include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "lacc/lav.hpp"
 
 namespace quarvex {
 namespace {
 
 constexpr double kConfirmBelow = 1e-20;  // tol^2 below which a passing test is confirmed
+// Beyond this step length the step alpha p is checked for overflow before x takes it.
+constexpr double kLargeStep = 1e100;
+
+[[noreturn]] void fail_breakdown(std::size_t iteration, const std::string& what) {
+    panic("conjugate gradients broke down at iteration " + std::to_string(iteration) + ": " + what);
+}
+
+std::string number_text(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
 
 // residual = rhs - mat * sol, with `product` as scratch.
 void recompute_residual(const SprMat& mat, std::span<const double> sol, std::span<const double> rhs,
@@ -35,7 +52,7 @@ std::uint64_t refresh_period(std::uint64_t n) {
     return root < kUnsignedEnd ? static_cast<std::uint64_t>(root) : std::numeric_limits<std::uint64_t>::max();
 }
 
-void cg_solve(const SprMat& mat, std::vector<double>& sol, const std::vector<double>& rhs, double tol) {
+CgReport cg_solve(const SprMat& mat, std::vector<double>& sol, const std::vector<double>& rhs, double tol) {
     const std::size_t n = rhs.size();
     const std::uint64_t period = refresh_period(n);
     std::vector<double> residual(rhs);           // r = b
@@ -44,27 +61,40 @@ void cg_solve(const SprMat& mat, std::vector<double>& sol, const std::vector<dou
     sub_into(residual, product);                 // r = b - A x
     std::vector<double> search_dir(residual);    // p = r
     double rho = norm_sq(residual);              // rho = r.r
+    if (!std::isfinite(rho)) fail_breakdown(0, "r.r = " + number_text(rho));
     const double tau = tol * tol;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (rho < tau) {
-            if (tau >= kConfirmBelow) break;
-            recompute_residual(mat, sol, rhs, product, residual);
-            if (norm_sq(residual) < tau) break;  // sigma = r.r only decides; rho stays as carried
-        }
-        if (rho == 0.0) break;
+    // The carried test rho < tau, confirmed with a recomputed residual below kConfirmBelow.
+    const auto meets_tolerance = [&] {
+        if (!(rho < tau)) return false;
+        if (tau >= kConfirmBelow) return true;
+        recompute_residual(mat, sol, rhs, product, residual);
+        return norm_sq(residual) < tau;  // sigma = r.r only decides; rho stays as carried
+    };
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+        check_interrupt();
+        if (meets_tolerance() || rho == 0.0) return {i, rho, true};
         mul_vec(mat, search_dir, product);                  // t = A p
         const double curvature = dot(search_dir, product);  // p.t
-        if (curvature == 0.0 || !std::isfinite(curvature)) break;
+        if (curvature == 0.0 || !std::isfinite(curvature)) fail_breakdown(i, "p.Ap = " + number_text(curvature));
         const double alpha = rho / curvature;
+        if (!std::isfinite(alpha) ||
+            (std::fabs(alpha) > kLargeStep && !std::isfinite(alpha * std::sqrt(norm_sq(search_dir)))))
+            fail_breakdown(i, "the step length " + number_text(alpha) + " overflows");
         axpy(sol, alpha, search_dir);                       // x += alpha p
         if (i % period != 0)
             axmy(residual, alpha, product);                 // r -= alpha t
         else
             recompute_residual(mat, sol, rhs, product, residual);
         const double rho_next = norm_sq(residual);
+        if (!std::isfinite(rho_next)) {
+            axmy(sol, alpha, search_dir);                   // x -= alpha p: back to the last finite iterate
+            fail_breakdown(i, "r.r = " + number_text(rho_next));
+        }
         aypx(search_dir, rho_next / rho, residual);         // p = r + (rho' / rho) p
         rho = rho_next;
     }
+    return {i, rho, meets_tolerance() || rho == 0.0};
 }
 
 }  // namespace quarvex

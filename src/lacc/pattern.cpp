@@ -24,6 +24,7 @@
 #endif
 
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
@@ -61,18 +62,24 @@ struct ColumnRun {
 struct DofScan {
     std::size_t bad_element = 0;
     std::int64_t last_free = -1;
+    std::uint64_t free_total = 0;  // free numbers of all elements, with repeats
 };
 
 DofScan scan_dofs(std::span<const Tet> tets, std::uint64_t rows) {
     std::atomic<std::size_t> bad_element{tets.size()};
     std::atomic<std::int64_t> last_free{-1};
+    std::atomic<std::uint64_t> free_total{0};
     parallel_ranges(tets.size(), [&](std::size_t begin, std::size_t end) {
         std::int64_t piece_last = -1;
+        std::uint64_t piece_total = 0;
         for (std::size_t e = begin; e < end; ++e) {
             std::int64_t element_last = -1;
             for (const DofRange range : tets[e].dofs) {
                 const RowSpan span = free_rows(range);
-                if (span.first < span.end) element_last = std::max(element_last, span.end - 1);
+                if (span.first < span.end) {
+                    element_last = std::max(element_last, span.end - 1);
+                    piece_total += static_cast<std::uint64_t>(span.end - span.first);
+                }
             }
             if (element_last >= 0 && static_cast<std::uint64_t>(element_last) >= rows) {
                 std::size_t seen = bad_element.load(std::memory_order_relaxed);
@@ -85,8 +92,9 @@ DofScan scan_dofs(std::span<const Tet> tets, std::uint64_t rows) {
         std::int64_t seen = last_free.load(std::memory_order_relaxed);
         while (piece_last > seen && !last_free.compare_exchange_weak(seen, piece_last, std::memory_order_relaxed)) {
         }
+        free_total.fetch_add(piece_total, std::memory_order_relaxed);
     });
-    return {bad_element.load(), last_free.load()};
+    return {bad_element.load(), last_free.load(), free_total.load()};
 }
 
 // The first free number >= rows met when the element's ranges are expanded in order.
@@ -336,10 +344,17 @@ SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
     if (rows > kIndexLimit) fail_matrix_too_large(std::to_string(rows) + " columns, column numbers must stay below 2^31");
     if (tets.size() > std::numeric_limits<std::uint32_t>::max())
         fail_matrix_too_large(std::to_string(tets.size()) + " elements, at most 2^32 - 1 are supported");
+    // Fewer free numbers than rows leave some row unused; refusing it here keeps a refused call
+    // from building tables of `rows` entries for a model that holds far fewer numbers.
+    if (scan.free_total < rows) fail_index(0, 0);
+    check_interrupt();
 
     const Blocks blocks = cut_blocks(tets, rows);
+    check_interrupt();
     ElementBlocks element = element_blocks(tets, blocks);
+    check_interrupt();
     BlockElements touching = block_elements(tets.size(), blocks.count(), element);
+    check_interrupt();
 
     // Rows differ widely in cost, so blocks go in many more chunks than the usual rule makes.
     const Chunking block_chunks =
@@ -351,6 +366,7 @@ SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
     });
     element = {};
     touching = {};
+    check_interrupt();
 
     // Where each chunk's rows begin in `runs` (after the dummy) and in `vals`.
     std::vector<std::uint64_t> run_base(chunk_total + 1, 1);

@@ -3,10 +3,15 @@
 #include "model/assembly.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <string>
 #include <vector>
 
 #include "base/failure.hpp"
 #include "lacc/pool.hpp"
+#include "base/interrupt.hpp"
+#include "elems/tet_element.hpp"
+#include "model/dofs.hpp"
 #include "model/element_system.hpp"
 
 namespace quarvex {
@@ -18,22 +23,61 @@ struct LocalRange {
     std::size_t local = 0;
 };
 
-// Refuses a model that the scatter could not address: a matrix built for an older
-// numbering, an element with more than 30 degrees of freedom, or a prescribed number
-// without a value in bc. Runs before anything is added, so a refused model is unchanged.
-void check_assembly_input(const Nexus& model) {
-    if (model.mat_version != model.dof_version) fail_stale_numbering();
-    const std::uint64_t rows = model.mat.rows;
-    const std::uint64_t prescribed = model.bc.size();
-    parallel_for(model.tets.size(), [&](std::size_t e) {
-        const Tet& tet = model.tets[e];
-        const std::int64_t count = expanded_count(tet);
-        if (count > std::int64_t{kLocalDofs}) fail_too_many_dofs(e, count);
-        for_each_dof(tet, [&](std::int64_t d) {
-            if (d >= 0) check_index(static_cast<std::uint64_t>(d), rows);
-            else check_index(static_cast<std::uint64_t>(-d), prescribed);
-        });
+// The checks of one element, each throwing its failure: more than 30 degrees of freedom, a
+// free number without a row, a prescribed number without a value in bc.
+void check_element_dofs(const Nexus& model, std::size_t e) {
+    const Tet& tet = model.tets[e];
+    const std::int64_t count = expanded_count(tet);
+    if (count > std::int64_t{kLocalDofs}) fail_too_many_dofs(e, count);
+    for_each_dof(tet, [&](std::int64_t d) {
+        if (d >= 0) check_index(static_cast<std::uint64_t>(d), model.mat.rows);
+        else check_index(static_cast<std::uint64_t>(-d), model.bc.size());
     });
+}
+
+bool has_free_row(const Tet& tet) {
+    return std::any_of(tet.dofs.begin(), tet.dofs.end(),
+                       [](DofRange range) { return range.start >= 0 && range.count > 0; });
+}
+
+// Lowers `first` to e unless it already holds a lower index.
+void lower_to(std::atomic<std::size_t>& first, std::size_t e) {
+    std::size_t seen = first.load(std::memory_order_relaxed);
+    while (e < seen && !first.compare_exchange_weak(seen, e, std::memory_order_relaxed)) {
+    }
+}
+
+// Refuses a model that the scatter could not address, before anything is added, so a
+// refused model is unchanged: a matrix built for an older numbering, then the first element
+// (in element order, whatever the scheduling) whose numbers the system cannot hold, then the
+// first degenerate element that reaches a free row. A degenerate element without a free row
+// adds nothing and is passed over. Returns the warning about the first element that found
+// one of its edges only under the reversed key, or "".
+std::string check_assembly_input(const Nexus& model) {
+    if (model.mat_version != model.dof_version) fail_stale_numbering();
+    const std::size_t n = model.tets.size();
+    std::atomic<std::size_t> first_bad_dofs{n};
+    std::atomic<std::size_t> first_degenerate{n};
+    for_each_chunk(chunking(n), [&](const Chunk& chunk) {
+        for (std::size_t e = chunk.begin; e < chunk.end; ++e) {
+            try {
+                check_element_dofs(model, e);
+            } catch (const Panic&) {
+                lower_to(first_bad_dofs, e);
+                return;  // later elements of the chunk cannot be first
+            }
+            const Tet& tet = model.tets[e];
+            if (e < first_degenerate.load(std::memory_order_relaxed) && has_free_row(tet) &&
+                !is_nondegenerate(element_geometry(tet)))
+                lower_to(first_degenerate, e);
+        }
+    });
+    if (first_bad_dofs.load() < n) check_element_dofs(model, first_bad_dofs.load());
+    if (first_degenerate.load() < n) {
+        const Tet& tet = model.tets[first_degenerate.load()];
+        check_nondegenerate(tet, element_geometry(tet));
+    }
+    return reversed_edge_warning(model);
 }
 
 // Adds one element's matrix and vector into the rows of its free degrees of freedom.
@@ -91,27 +135,43 @@ AssemblyScratch make_scratch() {
 
 }  // namespace
 
-void assemble(Nexus& model) {
-    check_assembly_input(model);
-    for_each_chunk(chunking(model.tets.size()), make_scratch, [&](const Chunk& chunk, AssemblyScratch& scratch) {
-        const std::span<double, kElementMatrixSize> element_matrix(scratch.element_matrix);
-        const std::span<double, kLocalDofs> element_vector(scratch.element_vector);
-        for (std::size_t e = chunk.begin; e < chunk.end; ++e) {
-            const Tet& tet = model.tets[e];
-            tet_element(tet, element_matrix, element_vector, model.cmat, model.loads, scratch.load_values);
-            scratch.free_ranges.clear();
-            scratch.fixed_ranges.clear();
-            std::size_t local = 0;
-            for (const DofRange range : tet.dofs) {
-                if (range.count <= 0) continue;
-                (range.start >= 0 ? scratch.free_ranges : scratch.fixed_ranges).push_back(LocalRange{range, local});
-                local += static_cast<std::size_t>(range.count);
+// Elements a chunk handles between two interrupt checks: about 0.05 s of work per worker.
+constexpr std::size_t kElementsPerRound = 16384;
+
+std::string assemble(Nexus& model) {
+    std::string warning = check_assembly_input(model);
+    // Every chunk keeps its scratch across rounds, so each element sees the same evaluation
+    // state whether or not the work is cut into rounds; rounds only make room for checks.
+    const Chunking chunks = chunking(model.tets.size());
+    std::vector<AssemblyScratch> scratches;
+    scratches.reserve(chunks.count);
+    for (std::size_t k = 0; k < chunks.count; ++k) scratches.push_back(make_scratch());
+    for (std::size_t offset = 0; offset < chunks.len; offset += kElementsPerRound) {
+        check_interrupt();
+        for_each_chunk(chunks, [&](const Chunk& chunk) {
+            AssemblyScratch& scratch = scratches[chunk.index];
+            const std::span<double, kElementMatrixSize> element_matrix(scratch.element_matrix);
+            const std::span<double, kLocalDofs> element_vector(scratch.element_vector);
+            const std::size_t end = std::min(chunk.end, chunk.begin + offset + kElementsPerRound);
+            for (std::size_t e = chunk.begin + offset; e < end; ++e) {
+                const Tet& tet = model.tets[e];
+                if (!has_free_row(tet)) continue;  // nothing of it reaches the system
+                tet_element(tet, element_matrix, element_vector, model.cmat, model.loads, scratch.load_values);
+                scratch.free_ranges.clear();
+                scratch.fixed_ranges.clear();
+                std::size_t local = 0;
+                for (const DofRange range : tet.dofs) {
+                    if (range.count <= 0) continue;
+                    (range.start >= 0 ? scratch.free_ranges : scratch.fixed_ranges).push_back(LocalRange{range, local});
+                    local += static_cast<std::size_t>(range.count);
+                }
+                std::sort(scratch.free_ranges.begin(), scratch.free_ranges.end(),
+                          [](const LocalRange& x, const LocalRange& y) { return x.range.start < y.range.start; });
+                scatter_element(model, tet, scratch.free_ranges, scratch.fixed_ranges, element_matrix, element_vector);
             }
-            std::sort(scratch.free_ranges.begin(), scratch.free_ranges.end(),
-                      [](const LocalRange& x, const LocalRange& y) { return x.range.start < y.range.start; });
-            scatter_element(model, tet, scratch.free_ranges, scratch.fixed_ranges, element_matrix, element_vector);
-        }
-    });
+        });
+    }
+    return warning;
 }
 
 }  // namespace quarvex

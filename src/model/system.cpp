@@ -1,5 +1,9 @@
 #include "model/system.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
 #include "lacc/cg.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pattern.hpp"
@@ -15,7 +19,42 @@ void set_solver(Nexus& model, std::uint64_t pos_dof, std::vector<double> bc) {
     model.mat_version = model.dof_version;
 }
 
-void solve(Nexus& model, double tol) { cg_solve(model.mat, model.sol, model.rhs, tol); }
+namespace {
+
+// D[I][J] = D[J][I] for the 9 x 9 material matrix, up to rounding of its largest entry.
+bool has_major_symmetry(const ExMat& cmat) {
+    const auto entry = [&](std::size_t row, std::size_t col) {
+        return block(cmat, row / 3, col / 3)[3 * (row % 3) + col % 3];
+    };
+    double largest = 0.0;
+    for (std::size_t row = 0; row < 9; ++row)
+        for (std::size_t col = 0; col < 9; ++col) largest = std::max(largest, std::fabs(entry(row, col)));
+    for (std::size_t row = 0; row < 9; ++row)
+        for (std::size_t col = row + 1; col < 9; ++col)
+            if (!(std::fabs(entry(row, col) - entry(col, row)) <= 1e-12 * largest)) return false;
+    return true;
+}
+
+std::string number_text(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> solve(Nexus& model, double tol) {
+    std::vector<std::string> warnings;
+    if (!has_major_symmetry(model.cmat))
+        warnings.push_back("the material matrix lacks major symmetry (D[3c+j][3d+l] != D[3d+l][3c+j]): conjugate "
+                           "gradients need a symmetric matrix, so the solution may be wrong");
+    const CgReport report = cg_solve(model.mat, model.sol, model.rhs, tol);
+    if (!report.converged)
+        warnings.push_back("conjugate gradients stopped after " + std::to_string(report.iterations) +
+                           " iterations without meeting the tolerance: residual norm " +
+                           number_text(std::sqrt(report.residual_sq)) + ", tolerance " + number_text(tol));
+    return warnings;
+}
 
 void nullify(Nexus& model) {
     fill_zero(model.mat.vals);

@@ -3,14 +3,22 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "model/nexus.hpp"
 
 namespace quarvex {
 
+// Stores bc, then builds the matrix structure for pos_dof free numbers and sizes rhs and sol.
+// A failure (or an interrupt) leaves the new bc and the previous matrix and vectors.
 void set_solver(Nexus& model, std::uint64_t pos_dof, std::vector<double> bc);
-void solve(Nexus& model, double tol);
+
+// Conjugate gradients from the current sol (see cg_solve). Returns warnings for the caller to
+// pass on: a material matrix without major symmetry (the method needs a symmetric matrix),
+// and a solve that ran out of iterations before meeting the tolerance.
+std::vector<std::string> solve(Nexus& model, double tol);
+
 void nullify(Nexus& model);
 
 }  // namespace quarvex

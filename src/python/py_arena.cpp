@@ -149,7 +149,7 @@ PyType_Spec arena_spec = {
     "builtins.Arena",
     static_cast<int>(sizeof(ArenaObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,  // class attributes cannot be replaced from Python
     arena_slots,
 };
 

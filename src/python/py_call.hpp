@@ -8,6 +8,7 @@
 #include "python/py_ref.hpp"
 
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 namespace quarvex {
@@ -91,6 +92,8 @@ PyObject* call_method_shared_writing(PyObject* self, Body&& body) noexcept {
 // Allocates an instance of `type` holding `payload` (moved in), with a free borrow flag.
 template <class Payload>
 PyRef new_instance(PyTypeObject* type, Payload&& payload) {
+    // Nothing may throw once the object is allocated: its payload is moved in last.
+    static_assert(std::is_nothrow_move_constructible_v<std::remove_cvref_t<Payload>>);
     allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     PyRef object{alloc(type, 0)};
     if (!object) throw PythonError{};

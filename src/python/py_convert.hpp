@@ -66,10 +66,9 @@ template <class Set, class Item>
 Set to_set(PyObject* object, Item&& item) {
     if (PySet_Check(object) == 0) raise_downcast(object, "PySet");
     Set values;
-    const Py_ssize_t size = PyObject_Size(object);
-    if (size < 0) PyErr_Clear();
-    values.reserve(capacity_hint(size));
-    PyRef iterator{PyObject_GetIter(object)};
+    values.reserve(capacity_hint(PySet_Size(object)));
+    // The set's own entries, whatever a subclass's __iter__ or __len__ would say.
+    PyRef iterator{PySet_Type.tp_iter(object)};
     if (!iterator) throw PythonError{};
     while (PyRef element{PyIter_Next(iterator.get())}) values.insert(item(element.get()));
     throw_if_python_error();
@@ -81,7 +80,8 @@ template <class Map, class Key, class Value>
 Map to_dict(PyObject* object, Key&& key, Value&& value) {
     if (PyDict_Check(object) == 0) raise_downcast(object, "PyDict");
     Map values;
-    values.reserve(capacity_hint(PyDict_Size(object)));
+    const Py_ssize_t size = PyDict_Size(object);
+    values.reserve(capacity_hint(size));
     Py_ssize_t position = 0;
     PyObject* borrowed_key = nullptr;
     PyObject* borrowed_value = nullptr;
@@ -92,6 +92,8 @@ Map to_dict(PyObject* object, Key&& key, Value&& value) {
         auto converted_key = key(held_key.get());
         auto converted_value = value(held_value.get());
         values.insert_or_assign(std::move(converted_key), std::move(converted_value));
+        // As Python's own iteration does, refuse a dict that conversion grew or shrank.
+        if (PyDict_Size(object) != size) raise_python(PyExc_RuntimeError, "dictionary changed size during iteration");
     }
     return values;
 }

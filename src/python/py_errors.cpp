@@ -120,4 +120,12 @@ void prefix_type_error(const std::string& prefix) noexcept {
     }
 }
 
+void warn_runtime(const std::string& text) {
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) throw PythonError{};
+}
+
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw PythonError{};
+}
+
 }  // namespace quarvex

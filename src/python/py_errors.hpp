@@ -19,6 +19,13 @@ struct PythonError {};
 // Throws PythonError if the interpreter has an exception set, else returns.
 void throw_if_python_error();
 
+// Issues `text` as a RuntimeWarning; a warning turned into an error throws PythonError.
+void warn_runtime(const std::string& text);
+
+// The core's interrupt hook: runs the interpreter's signal handlers on the calling thread, so
+// Ctrl-C raises KeyboardInterrupt there (thrown on as PythonError).
+void check_signals();
+
 // Checks a new reference returned by the interpreter while building a result. A failure
 // keeps a MemoryError as it is; any other error is printed and becomes an internal failure.
 PyRef checked_result(PyObject* object);

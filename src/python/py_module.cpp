@@ -4,6 +4,7 @@
 #include "python/py_errors.hpp"
 #include "python/py_nexus.hpp"
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "python/py_arena.hpp"
 
 namespace quarvex {
@@ -42,6 +43,7 @@ PyObject* init_module() noexcept {
         if (!module) throw PythonError{};
         add_class(module.get(), "Arena", arena_type());
         add_class(module.get(), "Nexus", nexus_type());
+        set_interrupt_hook(check_signals);  // long operations check for Ctrl-C between their steps
         return module;
     });
 }

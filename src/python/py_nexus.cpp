@@ -86,7 +86,8 @@ PyObject* nexus_set_solver(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* nexus_assemble(PyObject* self, PyObject*) {
     return call_method_shared_writing<Nexus>(self, [](Nexus& model) {
-        assemble(model);
+        const std::string warning = assemble(model);
+        if (!warning.empty()) warn_runtime(warning);
         return none();
     });
 }
@@ -95,7 +96,7 @@ constexpr Signature kSolve{"Nexus.solve()", {"tol"}};
 PyObject* nexus_solve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Borrow::exclusive, Nexus>(self, [&](Nexus& model) {
         const BoundArgs bound = bind_arguments(kSolve, args, nargs, kwnames);
-        solve(model, convert_arg(bound, 0, to_f64));
+        for (const std::string& warning : solve(model, convert_arg(bound, 0, to_f64))) warn_runtime(warning);
         return none();
     });
 }
@@ -162,7 +163,7 @@ PyType_Spec nexus_spec = {
     "builtins.Nexus",
     static_cast<int>(sizeof(NexusObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,  // class attributes cannot be replaced from Python
     nexus_slots,
 };
 

@@ -3,6 +3,7 @@
 
 #include "test_support.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "model/mesh.hpp"
 #include "model/system.hpp"
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "model/element_system.hpp"
 
 namespace quarvex {
@@ -153,6 +155,62 @@ TEST(Assembly, RefusesBeforeAddingAnything) {
         EXPECT_EQ(failure.text, "index out of bounds: the len is 2 but the index is 2");
     }
     for (const double v : setup.model.mat.vals) EXPECT_EQ(v, 0.0);
+}
+
+// Interrupts: a hook that throws at its `stop_at`-th call stands for Ctrl-C.
+struct Interrupted {};
+int interrupt_calls = 0;
+int interrupt_stop_at = 0;
+void counting_hook() {
+    if (++interrupt_calls == interrupt_stop_at) throw Interrupted{};
+}
+
+class Interrupt : public testing::Test {
+protected:
+    void arm(int stop_at) {
+        interrupt_calls = 0;
+        interrupt_stop_at = stop_at;
+        set_interrupt_hook(counting_hook);
+    }
+    void TearDown() override { set_interrupt_hook(nullptr); }
+};
+
+TEST_F(Interrupt, AssembleStopsBeforeItsFirstRoundAndCanRunAgain) {
+    TwoTets interrupted = two_tets(isotropic(1.0, 0.5));
+    arm(1);
+    EXPECT_THROW(assemble(interrupted.model), Interrupted);
+    for (const double value : interrupted.model.mat.vals) EXPECT_EQ(value, 0.0);
+    set_interrupt_hook(nullptr);
+    assemble(interrupted.model);
+    TwoTets reference = two_tets(isotropic(1.0, 0.5));
+    assemble(reference.model);
+    EXPECT_EQ(interrupted.model.mat.vals, reference.model.mat.vals);
+    EXPECT_EQ(interrupted.model.rhs, reference.model.rhs);
+}
+
+TEST_F(Interrupt, SetSolverKeepsThePreviousMatrixAtEveryCheck) {
+    for (int stop_at = 1; stop_at <= 5; ++stop_at) {
+        TwoTets setup = two_tets(isotropic(1.0, 0.5));
+        const SprMat before = setup.model.mat;
+        arm(stop_at);
+        EXPECT_THROW(set_solver(setup.model, setup.free, {0.0, 0.5, 0.5, 0.5}), Interrupted) << stop_at;
+        EXPECT_EQ(setup.model.mat.runs, before.runs);
+        EXPECT_EQ(setup.model.mat.row_runs, before.row_runs);
+        EXPECT_EQ(setup.model.bc, (std::vector<double>{0.0, 0.5, 0.5, 0.5}));  // as a failed call leaves it
+    }
+}
+
+TEST_F(Interrupt, SolveKeepsTheLastIterateAsAStart) {
+    TwoTets setup = two_tets(isotropic(1.0, 0.5));
+    assemble(setup.model);
+    arm(4);  // before the fourth iteration
+    EXPECT_THROW(solve(setup.model, 1e-12), Interrupted);
+    const std::vector<double> partial = setup.model.sol;
+    EXPECT_TRUE(std::any_of(partial.begin(), partial.end(), [](double v) { return v != 0.0; }));
+    for (const double value : partial) EXPECT_TRUE(std::isfinite(value));
+    set_interrupt_hook(nullptr);
+    solve(setup.model, 1e-10);  // a valid start: the method runs on from it
+    for (const double value : setup.model.sol) EXPECT_TRUE(std::isfinite(value));
 }
 
 }  // namespace

@@ -186,20 +186,23 @@ TEST(CgSmall, TestIsStrict) {
     EXPECT_EQ(solved(dense_matrix({{1.0}}), {0.0}, {1.0}, 1.0000001), std::vector<double>{0.0});
 }
 
-// Starts that must come back bit for bit, and breakdowns that must not produce NaN.
+// Starts that must come back bit for bit: converged ones, and breakdowns, which must fail
+// with their text and never leave NaN behind.
 struct StopCase {
     const char* name;
     Dense matrix;
     std::vector<double> rhs;
     std::vector<double> start;
     double tol;
+    std::string failure = "<no panic>";
 };
 
 class CgStops : public testing::TestWithParam<StopCase> {};
 
 TEST_P(CgStops, StartVectorComesBackUnchanged) {
     const StopCase& c = GetParam();
-    const std::vector<double> sol = solved(dense_matrix(c.matrix), c.start, c.rhs, c.tol);
+    std::vector<double> sol = c.start;
+    EXPECT_EQ(panic_text([&] { cg_solve(dense_matrix(c.matrix), sol, c.rhs, c.tol); }), c.failure);
     ASSERT_EQ(sol.size(), c.start.size());
     for (std::size_t k = 0; k < sol.size(); ++k) {
         EXPECT_EQ(std::bit_cast<std::uint64_t>(sol[k]), std::bit_cast<std::uint64_t>(c.start[k])) << "entry " << k;
@@ -217,10 +220,15 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"exact_start_tiny_tol", diagonal({2.0, 4.0, 8.0}), {2.0, 4.0, 8.0}, {1.0, 1.0, 1.0}, 1e-12},
         StopCase{"exact_start_zero_tol", diagonal({2.0, 4.0, 8.0}), {2.0, 4.0, 8.0}, {1.0, 1.0, 1.0}, 0.0},
         StopCase{"zero_system_zero_tol", diagonal({0.0, 0.0, 0.0}), {0.0, 0.0, 0.0}, {1.0, -2.0, 3.0}, 0.0},
-        StopCase{"zero_matrix_zero_tol", diagonal({0.0, 0.0, 0.0}), {1.0, 2.0, 3.0}, {0.0, 0.0, 0.0}, 0.0},
-        StopCase{"nan_in_rhs", diagonal({1.0, 2.0}), {kNaN, 1.0}, {0.5, 0.5}, 1e-6},
+        StopCase{"zero_matrix_zero_tol", diagonal({0.0, 0.0, 0.0}), {1.0, 2.0, 3.0}, {0.0, 0.0, 0.0}, 0.0,
+                 "conjugate gradients broke down at iteration 0: p.Ap = 0"},
+        StopCase{"nan_in_rhs", diagonal({1.0, 2.0}), {kNaN, 1.0}, {0.5, 0.5}, 1e-6,
+                 "conjugate gradients broke down at iteration 0: r.r = nan"},
         StopCase{"infinite_rhs", diagonal({1.0, 2.0}), {std::numeric_limits<double>::infinity(), 1.0},
-                 {0.5, 0.5}, 1e-6}),
+                 {0.5, 0.5}, 1e-6, "conjugate gradients broke down at iteration 0: r.r = inf"},
+        // alpha = 1 / 1e-310 overflows: refused before the solution takes the step.
+        StopCase{"step_overflows", diagonal({1e-310}), {1.0}, {0.0}, 1e-6,
+                 "conjugate gradients broke down at iteration 0: the step length inf overflows"}),
     [](const testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
 TEST(CgSolve, RandomSpdAgainstCholesky) {
