@@ -135,8 +135,8 @@ AssemblyScratch make_scratch() {
 
 }  // namespace
 
-// Elements a chunk handles between two interrupt checks: about 0.05 s of work per worker.
-constexpr std::size_t kElementsPerRound = 16384;
+// Elements a chunk handles between two interrupt checks: about 0.02 s of work per worker.
+constexpr std::size_t kElementsPerRound = 8192;
 
 std::string assemble(Nexus& model) {
     std::string warning = check_assembly_input(model);

@@ -1,0 +1,96 @@
+"""Ctrl-C latency of the long calls, and the cost of checking for it.
+
+A helper process sends SIGINT to this process `delay` seconds into a call and records the
+moment it sent it; the latency is the time from that moment to the KeyboardInterrupt.
+The check itself (the interpreter's signal check, once per solver iteration) is timed
+through ctypes, which only adds to its cost, and set beside one CG iteration.
+
+    python3 benchmarks/interrupt_latency.py [N_solve] [N_setup]
+"""
+import ctypes
+import os
+import subprocess
+import sys
+import time
+import warnings
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
+
+import quarvex  # noqa: E402
+from box_mesh import box_mesh, isotropic_cmat, p2_numbering  # noqa: E402
+
+SENDER = "import os, signal, sys, time; time.sleep(float(sys.argv[2])); print(time.monotonic(), flush=True); " \
+         "os.kill(int(sys.argv[1]), signal.SIGINT)"
+
+
+def clamped(p):
+    return (0.0, 0.0, 0.0) if p[0] == 0.0 else None
+
+
+def build(n, solver=True):
+    pts, tets = box_mesh(n, n, n)
+    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, clamped)
+    arena = quarvex.Arena()
+    for _ in range(3):
+        arena.new_var()
+    zero, weight = arena.new_cst(0.0), arena.new_cst(-1.0)
+    model = quarvex.Nexus(pts, tets)
+    model.set_dof(ver_dof, edge_dof)
+    model.set_cmat(isotropic_cmat(1.0, 0.3))
+    model.set_f(0, set(), arena, [zero, zero, weight])
+    if solver:
+        model.set_solver(pos_dof, bc)
+    return model, pos_dof, bc
+
+
+def latency(call, delay):
+    """Seconds from the signal to the KeyboardInterrupt, or None when the call ended first."""
+    sender = subprocess.Popen([sys.executable, "-c", SENDER, str(os.getpid()), str(delay)],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        call()
+        caught = None
+    except KeyboardInterrupt:
+        caught = time.monotonic()
+    sent = float(sender.stdout.read())
+    sender.wait()
+    return None if caught is None else caught - sent
+
+
+def main():
+    n_solve = int(sys.argv[1]) if len(sys.argv) > 1 else 20
+    n_setup = int(sys.argv[2]) if len(sys.argv) > 2 else 40
+    warnings.simplefilter("ignore", RuntimeWarning)
+    rows = []
+
+    model, pos_dof, _ = build(n_solve)
+    model.assemble()
+    small, small_dof, _ = build(max(2, n_solve // 2))
+    small.assemble()
+    start = time.perf_counter()
+    small.solve(0.0)
+    per_iteration = (time.perf_counter() - start) / small_dof
+    rows.append(("solve", n_solve, [latency(lambda: model.solve(0.0), 1.0) for _ in range(3)]))
+
+    big, big_dof, big_bc = build(n_setup, solver=False)
+    rows.append(("set_solver", n_setup, [latency(lambda: big.set_solver(big_dof, big_bc), 0.05) for _ in range(3)]))
+    big.set_solver(big_dof, big_bc)
+    rows.append(("assemble", n_setup, [latency(big.assemble, 0.1) for _ in range(3)]))
+
+    check = ctypes.pythonapi.PyErr_CheckSignals
+    calls = 200_000
+    start = time.perf_counter()
+    for _ in range(calls):
+        check()
+    per_check = (time.perf_counter() - start) / calls
+
+    print(f"{'call':<11} {'N':>3} {'latency, 3 runs (s)':>28}")
+    for name, n, values in rows:
+        text = ", ".join("ended first" if v is None else f"{v:.3f}" for v in values)
+        print(f"{name:<11} {n:>3} {text:>28}")
+    print(f"signal check {per_check * 1e9:.0f} ns (through ctypes) per CG iteration of "
+          f"{per_iteration * 1e3:.3f} ms at N = {max(2, n_solve // 2)}: ratio {per_check / per_iteration:.2e}")
+
+
+if __name__ == "__main__":
+    main()
