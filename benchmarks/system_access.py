@@ -13,7 +13,13 @@ import os
 import sys
 import time
 
-import numpy as np
+# The vector operations of scipy's and pyamg's iterations are far too small for BLAS threads,
+# which busy-wait between calls and, on a machine with few or busy cores, slow them down many
+# times over (scipy's cg at N = 8: 0.28 s with one BLAS thread, 1 to 5 s with the default).
+for _variable in ("OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_variable, "1")
+
+import numpy as np  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
 
@@ -200,7 +206,8 @@ def run_amg(sizes):
     import pyamg
 
     print("time to solution, rtol = 1e-8: the core's conjugate gradients against pyamg's smoothed aggregation")
-    print("  (rigid-body modes as near null space, CG acceleration; export included in pyamg's time)")
+    print("  (3 x 3 blocks, rigid-body modes as near null space, sparse LU on the coarsest level, CG")
+    print("   acceleration; pyamg's time = export + setup + solve; pyamg runs on one thread, the core on all)")
     print(f"{'N':>3} {'dofs':>8} {'core its':>8} {'core s':>8} {'export':>7} {'setup':>7} {'amg its':>7} "
           f"{'solve':>7} {'amg s':>7} {'core/amg':>8} {'rel diff':>9}")
     for n in sizes:
@@ -219,8 +226,9 @@ def run_amg(sizes):
         t_export = time.perf_counter() - start
         start = time.perf_counter()
         near_null = rigid_body_modes(free_node_coords(points, *numbering[:4], pos_dof))
-        hierarchy = pyamg.smoothed_aggregation_solver(matrix, B=near_null, strength=("symmetric", {"theta": 0.0}),
-                                                      max_coarse=500)
+        hierarchy = pyamg.smoothed_aggregation_solver(matrix.tobsr(blocksize=(3, 3)), B=near_null,
+                                                      coarse_solver="splu")
+        hierarchy.solve(load, maxiter=1)  # the coarse factorisation happens in the first cycle: count it here
         t_setup = time.perf_counter() - start
         residuals = []
         start = time.perf_counter()
