@@ -134,7 +134,7 @@ def run_export(sizes):
         t_vectors = best_of(3, lambda: (system.solution(model), system.load_vector(model)))
         print(f"{n:>3} {held.nnz:>10} {t_assemble:>9.4f} {t_structure:>9.4f} {t_values:>9.4f} {t_cold:>9.4f} "
               f"{t_warm:>9.4f} {t_warm / t_assemble:>8.2f} {t_cold / t_assemble:>8.2f} {t_vectors:>9.5f}")
-        del held, model
+        held = model = None  # free this size before building the next
 
 
 def run_arrays(sizes):

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import quarvex
-from helpers import UNIT_PTS, box_mesh, isotropic_cmat, p2_numbering, panic_text
+from helpers import UNIT_PTS, box_mesh, p2_numbering, panic_text
 from quarvex_tools import system
 
 
