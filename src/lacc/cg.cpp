@@ -52,28 +52,30 @@ std::uint64_t refresh_period(std::uint64_t n) {
     return root < kUnsignedEnd ? static_cast<std::uint64_t>(root) : std::numeric_limits<std::uint64_t>::max();
 }
 
-CgReport cg_solve(const SprMat& mat, std::vector<double>& sol, const std::vector<double>& rhs, double tol) {
+CgReport cg_solve(const SprMat& mat, std::span<double> sol, std::span<const double> rhs, const CgOptions& options) {
     const std::size_t n = rhs.size();
     const std::uint64_t period = refresh_period(n);
-    std::vector<double> residual(rhs);           // r = b
-    std::vector<double> product(n, 0.0);         // t
-    mul_vec(mat, sol, product);                  // t = A x (fails first on mismatched lengths)
-    sub_into(residual, product);                 // r = b - A x
-    std::vector<double> search_dir(residual);    // p = r
-    double rho = norm_sq(residual);              // rho = r.r
+    std::vector<double> residual(rhs.begin(), rhs.end());  // r = b
+    std::vector<double> product(n, 0.0);                   // t
+    mul_vec(mat, sol, product);                            // t = A x (fails first on mismatched lengths)
+    sub_into(residual, product);                           // r = b - A x
+    std::vector<double> search_dir(residual);              // p = r
+    double rho = norm_sq(residual);                        // rho = r.r
     if (!std::isfinite(rho)) fail_breakdown(0, "r.r = " + number_text(rho));
-    const double tau = tol * tol;
-    // The carried test rho < tau, confirmed with a recomputed residual below kConfirmBelow.
+    CgReport report;
+    if (options.keep_history) report.history.push_back(std::sqrt(rho));
+    const double tau = options.tol * options.tol;
+    // The carried test rho < tau, confirmed with a recomputed residual below confirm_below.
     const auto meets_tolerance = [&] {
         if (!(rho < tau)) return false;
-        if (tau >= kConfirmBelow) return true;
+        if (tau >= options.confirm_below) return true;
         recompute_residual(mat, sol, rhs, product, residual);
         return norm_sq(residual) < tau;  // sigma = r.r only decides; rho stays as carried
     };
-    std::size_t i = 0;
-    for (; i < n; ++i) {
+    std::uint64_t i = 0;
+    for (; i < options.max_iterations; ++i) {
         check_interrupt();
-        if (meets_tolerance() || rho == 0.0) return {i, rho, true};
+        if (meets_tolerance() || rho == 0.0) return {i, rho, true, std::move(report.history)};
         mul_vec(mat, search_dir, product);                  // t = A p
         const double curvature = dot(search_dir, product);  // p.t
         if (curvature == 0.0 || !std::isfinite(curvature)) fail_breakdown(i, "p.Ap = " + number_text(curvature));
@@ -93,8 +95,21 @@ CgReport cg_solve(const SprMat& mat, std::vector<double>& sol, const std::vector
         }
         aypx(search_dir, rho_next / rho, residual);         // p = r + (rho' / rho) p
         rho = rho_next;
+        if (options.keep_history) report.history.push_back(std::sqrt(rho));
     }
-    return {i, rho, meets_tolerance() || rho == 0.0};
+    const bool converged = meets_tolerance() || rho == 0.0;
+    return {i, rho, converged, std::move(report.history)};
+}
+
+CgReport cg_solve(const SprMat& mat, std::vector<double>& sol, const std::vector<double>& rhs, double tol) {
+    return cg_solve(mat, std::span<double>(sol), std::span<const double>(rhs), CgOptions{tol, rhs.size(), 1e-20, false});
+}
+
+double residual_norm_sq(const SprMat& mat, std::span<const double> sol, std::span<const double> rhs) {
+    std::vector<double> product(rhs.size(), 0.0);
+    std::vector<double> residual(rhs.size(), 0.0);
+    recompute_residual(mat, sol, rhs, product, residual);
+    return norm_sq(residual);
 }
 
 }  // namespace quarvex

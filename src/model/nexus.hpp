@@ -27,6 +27,8 @@ struct Nexus {
     // Bookkeeping that lets assemble refuse a matrix built for an older numbering.
     std::uint64_t dof_version = 0;  // bumped by every set_dof
     std::uint64_t mat_version = 0;  // dof_version that the current mat was built from
+    // Process-unique stamp of mat's structure (next_pattern_version), for caches of exports.
+    std::uint64_t pattern_version = 0;
     // Per element, bit k set when set_dof found local edge k only under the reversed key: the
     // edge then has no degrees of freedom, which assemble warns about.
     std::vector<std::uint8_t> reversed_edges;

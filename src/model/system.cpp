@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "lacc/cg.hpp"
+#include "model/export.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pattern.hpp"
 
@@ -14,6 +16,7 @@ void set_solver(Nexus& model, std::uint64_t pos_dof, std::vector<double> bc) {
     model.bc = std::move(bc);
     SprMat mat = build_pattern(model.tets, pos_dof);  // on failure the previous mat stays
     model.mat = std::move(mat);
+    model.pattern_version = next_pattern_version();
     model.rhs.resize(model.mat.rows, 0.0);
     model.sol.resize(model.mat.rows, 0.0);
     model.mat_version = model.dof_version;
@@ -41,19 +44,37 @@ std::string number_text(double value) {
     return text;
 }
 
+std::vector<std::string> material_warnings(const Nexus& model) {
+    if (has_major_symmetry(model.cmat)) return {};
+    return {"the material matrix lacks major symmetry (D[3c+j][3d+l] != D[3d+l][3c+j]): conjugate gradients need a "
+            "symmetric matrix, so the solution may be wrong"};
+}
+
 }  // namespace
 
 std::vector<std::string> solve(Nexus& model, double tol) {
-    std::vector<std::string> warnings;
-    if (!has_major_symmetry(model.cmat))
-        warnings.push_back("the material matrix lacks major symmetry (D[3c+j][3d+l] != D[3d+l][3c+j]): conjugate "
-                           "gradients need a symmetric matrix, so the solution may be wrong");
+    std::vector<std::string> warnings = material_warnings(model);
     const CgReport report = cg_solve(model.mat, model.sol, model.rhs, tol);
     if (!report.converged)
         warnings.push_back("conjugate gradients stopped after " + std::to_string(report.iterations) +
                            " iterations without meeting the tolerance: residual norm " +
                            number_text(std::sqrt(report.residual_sq)) + ", tolerance " + number_text(tol));
     return warnings;
+}
+
+SolveReport solve_to(Nexus& model, double rtol, double atol, std::uint64_t max_iterations, bool keep_history) {
+    SolveReport result;
+    result.warnings = material_warnings(model);
+    result.rhs_norm = std::sqrt(norm_sq(model.rhs));
+    const double tol = std::max(rtol * result.rhs_norm, atol);
+    const CgOptions options{tol, max_iterations, std::numeric_limits<double>::infinity(), keep_history};
+    CgReport report = cg_solve(model.mat, model.sol, model.rhs, options);
+    result.iterations = report.iterations;
+    result.residual_norm = std::sqrt(residual_norm_sq(model.mat, model.sol, model.rhs));
+    result.converged = report.converged;
+    result.history = std::move(report.history);
+    if (!result.history.empty()) result.history.back() = result.residual_norm;
+    return result;
 }
 
 void nullify(Nexus& model) {

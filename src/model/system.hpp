@@ -19,6 +19,21 @@ void set_solver(Nexus& model, std::uint64_t pos_dof, std::vector<double> bc);
 // and a solve that ran out of iterations before meeting the tolerance.
 std::vector<std::string> solve(Nexus& model, double tol);
 
+// A solve to ||b - A x|| < max(rtol ||b||, atol) in at most max_iterations, every passing test
+// confirmed on a recomputed residual. The residual norm reported is recomputed from its
+// definition; the history (when kept) holds the norm at the start and after every iteration,
+// its last entry the recomputed one. `warnings` as for solve, but for the iteration limit,
+// which the report states.
+struct SolveReport {
+    std::uint64_t iterations = 0;
+    double residual_norm = 0.0;
+    double rhs_norm = 0.0;
+    bool converged = false;
+    std::vector<double> history;
+    std::vector<std::string> warnings;
+};
+SolveReport solve_to(Nexus& model, double rtol, double atol, std::uint64_t max_iterations, bool keep_history);
+
 void nullify(Nexus& model);
 
 }  // namespace quarvex

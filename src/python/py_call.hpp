@@ -65,16 +65,20 @@ PyObject* run_frame(Body&& body) noexcept {
     }
 }
 
-// Runs body(payload) under the receiver's borrow: an exclusive borrow hands the body the
-// payload to change, a shared one hands it read-only.
+// Runs body(payload) under the borrow of `self` (inside a frame): an exclusive borrow hands
+// the body the payload to change, a shared one hands it read-only.
+template <Borrow kind, class Payload, class Body>
+PyRef with_borrow(PyObject* self, Body&& body) {
+    Instance<Payload>* instance = instance_of<Payload>(self);
+    BorrowGuard guard{instance->borrow_flag, kind};
+    if constexpr (kind == Borrow::exclusive) return body(instance->payload);
+    else return body(std::as_const(instance->payload));
+}
+
+// A method: body(payload) under the receiver's borrow, in the frame.
 template <Borrow kind, class Payload, class Body>
 PyObject* call_method(PyObject* self, Body&& body) noexcept {
-    return run_frame([&] {
-        Instance<Payload>* instance = instance_of<Payload>(self);
-        BorrowGuard guard{instance->borrow_flag, kind};
-        if constexpr (kind == Borrow::exclusive) return body(instance->payload);
-        else return body(std::as_const(instance->payload));
-    });
+    return run_frame([&] { return with_borrow<kind, Payload>(self, body); });
 }
 
 // The one exception to the rule above: Nexus.assemble takes a shared borrow, as the class's

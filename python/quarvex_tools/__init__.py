@@ -1,0 +1,1 @@
+"""Tools around the quarvex extension module."""
