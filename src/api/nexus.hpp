@@ -31,6 +31,8 @@ struct Nexus {
     // Bookkeeping that lets assemble refuse a matrix built for an older numbering.
     std::uint64_t dof_version = 0;  // bumped by every set_dof
     std::uint64_t mat_version = 0;  // dof_version that the current mat was built from
+    // Process-unique stamp of mat's structure (next_pattern_version), for caches of exports.
+    std::uint64_t pattern_version = 0;
 };
 
 using EdgeKey = std::pair<std::int32_t, std::int32_t>;

@@ -1,0 +1,43 @@
+"""The native functions of quarvex_tools, loaded from quarvex's own shared object.
+
+The extension file that holds ``quarvex`` also exports ``PyInit__native_ext``; loading that
+same file under the name ``quarvex_tools._native_ext`` gives a second module that shares
+the first one's core: one worker pool per process (sized once, from QUARVEX_NUM_THREADS or
+the processor count, by whichever module runs a parallel loop first) and one ``Nexus`` type.
+"""
+import importlib.machinery
+import importlib.util
+import sys
+from types import ModuleType
+
+import quarvex
+
+_NAME = "quarvex_tools._native_ext"
+
+
+def _load() -> ModuleType:
+    """Returns the module, loading it from quarvex.__file__ on first use."""
+    loaded = sys.modules.get(_NAME)
+    if loaded is not None:
+        return loaded
+    loader = importlib.machinery.ExtensionFileLoader(_NAME, quarvex.__file__)
+    spec = importlib.util.spec_from_file_location(_NAME, quarvex.__file__, loader=loader)
+    if spec is None:
+        raise ImportError(f"cannot load {_NAME} from {quarvex.__file__}")
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    sys.modules[_NAME] = module
+    return module
+
+
+_ext = _load()
+
+get_vector = _ext.get_vector
+set_vector = _ext.set_vector
+matrix_structure = _ext.matrix_structure
+matrix_values = _ext.matrix_values
+pattern_version = _ext.pattern_version
+nexus_from_arrays = _ext.nexus_from_arrays
+set_dof_arrays = _ext.set_dof_arrays
+solve = _ext.solve
+worker_count = _ext.worker_count

@@ -1,0 +1,420 @@
+"""The assembled system of a ``quarvex.Nexus`` as numpy and scipy objects.
+
+- Vectors: :func:`solution`, :func:`load_vector` and :func:`prescribed_values` return float64
+  arrays; :func:`set_solution` and :func:`set_load_vector` write arrays back (a start vector, an
+  imported solution, surface or point loads added to the assembled load).
+- Matrix: :func:`stiffness_matrix` returns the free-free stiffness matrix as a
+  ``scipy.sparse.csr_matrix`` for other solvers (scipy, pyamg, petsc4py).
+- Array fast paths: :func:`nexus_from_arrays` and :func:`set_dof_arrays` build a model from
+  numpy arrays, with the semantics, checks and failure texts of ``Nexus(pts, tets)`` and
+  ``Nexus.set_dof``, and no Python object per entry.
+- :func:`solve`: conjugate gradients with a relative tolerance, an iteration limit and a
+  :class:`SolveResult`; Ctrl-C stops it with ``KeyboardInterrupt``, leaving the last iterate.
+
+Every function borrows the model as ``Nexus``'s own methods do: shared to read, exclusive to
+write, so a model that is busy (for example from code run while one of its methods converts
+an argument) refuses with ``RuntimeError("Already borrowed")`` or ``("Already mutably borrowed")``.
+
+Copies, not views. Every array handed out owns its memory, so nothing can dangle: ``set_solver``
+resizes the model's vectors and the model may be deleted while the arrays live on. Copying
+costs little: for the unit cube at N = 20 (201 720 unknowns) a vector copy takes about 0.2 ms
+beside seconds for ``solve``, and the matrix values (17 M of them) take well under one
+``assemble`` (see ``benchmarks/system_access.py``). The matrix's index arrays are the exception
+that keeps export cheap: they are expanded once per structure (per ``set_solver``) and shared,
+read-only, by every matrix exported from that structure while any of them is alive. Copy a
+matrix (``A.copy()``) before changing its structure in place, e.g. with ``eliminate_zeros``.
+"""
+from __future__ import annotations
+
+import warnings
+import weakref
+from dataclasses import dataclass
+from typing import Optional
+
+import numpy as np
+import numpy.typing as npt
+
+import quarvex
+
+from . import _native
+
+__all__ = [
+    "SolveResult",
+    "load_vector",
+    "nexus_from_arrays",
+    "prescribed_values",
+    "set_dof_arrays",
+    "set_load_vector",
+    "set_solution",
+    "solution",
+    "solve",
+    "stiffness_matrix",
+    "worker_count",
+]
+
+_INT32 = np.iinfo(np.int32)
+
+# Index arrays of exported matrices by (structure stamp, "indptr" | "indices"). Stamps are
+# unique in the process, so an entry can never belong to another structure; an entry lives
+# as long as some matrix (or caller) still holds the array.
+_structures: "weakref.WeakValueDictionary[tuple[int, str], np.ndarray]" = weakref.WeakValueDictionary()
+
+
+def _float64_array(buffer: bytearray) -> np.ndarray:
+    return np.frombuffer(buffer, dtype=np.float64)
+
+
+def _float64_vector(name: str, values: npt.ArrayLike) -> np.ndarray:
+    array = np.ascontiguousarray(values, dtype=np.float64)
+    if array.ndim != 1:
+        raise ValueError(f"argument '{name}': expected a 1-D array, got shape {array.shape}")
+    return array
+
+
+def solution(model: quarvex.Nexus) -> np.ndarray:
+    """The solution vector ``sol`` of the free degrees of freedom.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        The model (borrowed shared).
+
+    Returns
+    -------
+    numpy.ndarray
+        (n,) float64, a copy: entry d is free degree of freedom d.
+    """
+    return _float64_array(_native.get_vector(model, "sol"))
+
+
+def set_solution(model: quarvex.Nexus, values: npt.ArrayLike) -> None:
+    """Overwrites ``sol``: the start vector of the next solve, or a solution computed elsewhere.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        The model (borrowed exclusively).
+    values : array_like
+        (n,) float, n the number of free degrees of freedom given to ``set_solver``.
+
+    Raises
+    ------
+    ValueError
+        If the length differs from the model's.
+    """
+    _native.set_vector(model, "sol", _float64_vector("values", values))
+
+
+def load_vector(model: quarvex.Nexus) -> np.ndarray:
+    """The load vector ``rhs``: body loads and the couplings with prescribed values, as assembled.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        The model (borrowed shared).
+
+    Returns
+    -------
+    numpy.ndarray
+        (n,) float64, a copy.
+    """
+    return _float64_array(_native.get_vector(model, "rhs"))
+
+
+def set_load_vector(model: quarvex.Nexus, values: npt.ArrayLike) -> None:
+    """Overwrites ``rhs``, for example with the assembled load plus surface or point loads.
+
+    ``assemble`` adds into ``rhs`` and ``nullify`` zeroes it, so add your loads after the last
+    ``assemble``: ``set_load_vector(model, load_vector(model) + extra)``.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        The model (borrowed exclusively).
+    values : array_like
+        (n,) float, n the number of free degrees of freedom.
+
+    Raises
+    ------
+    ValueError
+        If the length differs from the model's.
+    """
+    _native.set_vector(model, "rhs", _float64_vector("values", values))
+
+
+def prescribed_values(model: quarvex.Nexus) -> np.ndarray:
+    """The prescribed values ``bc`` given to ``set_solver``: entry k is the value of number -k.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        The model (borrowed shared).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 copy; entry 0 belongs to no degree of freedom.
+    """
+    return _float64_array(_native.get_vector(model, "bc"))
+
+
+def _structure(model: quarvex.Nexus) -> tuple[int, np.ndarray, np.ndarray]:
+    """(stamp, indptr, indices) of the model's current matrix structure, from the cache if alive."""
+    version = _native.pattern_version(model)
+    indptr = _structures.get((version, "indptr"))
+    indices = _structures.get((version, "indices"))
+    if indptr is None or indices is None:
+        _rows, indptr_bytes, indices_bytes, itemsize = _native.matrix_structure(model)
+        index_type = np.int32 if itemsize == 4 else np.int64
+        indptr = np.frombuffer(indptr_bytes, dtype=index_type)
+        indices = np.frombuffer(indices_bytes, dtype=index_type)
+        indptr.flags.writeable = False
+        indices.flags.writeable = False
+        _structures[(version, "indptr")] = indptr
+        _structures[(version, "indices")] = indices
+    return version, indptr, indices
+
+
+def stiffness_matrix(model: quarvex.Nexus):
+    """The free-free stiffness matrix as a ``scipy.sparse.csr_matrix``.
+
+    Rows and columns are the free degrees of freedom 0 .. n - 1; couplings with prescribed
+    values are not in it (``assemble`` moved them into the load vector). The values are a copy
+    taken now, so export again after every ``assemble``. The indices are sorted, without
+    duplicates, int32 while there are fewer than 2^31 stored values (else int64), and shared,
+    read-only, with every matrix exported from the same structure (see the module docstring).
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        The model (borrowed shared).
+
+    Returns
+    -------
+    scipy.sparse.csr_matrix
+        (n, n) float64.
+    """
+    import scipy.sparse
+
+    version, indptr, indices = _structure(model)
+    values = _float64_array(_native.matrix_values(model))
+    if _native.pattern_version(model) != version or values.size != indices.size:
+        raise RuntimeError("the model's matrix structure changed while it was exported; export again")
+    rows = indptr.size - 1
+    matrix = scipy.sparse.csr_matrix((values, indices, indptr), shape=(rows, rows), copy=False)
+    matrix.has_sorted_indices = True
+    matrix.has_canonical_format = True
+    return matrix
+
+
+def _integer_array(name: str, values: npt.ArrayLike, shape_text: str, width: Optional[int]) -> np.ndarray:
+    """values as an integer array of ndim 1 (width None) or (rows, width); empty input of any dtype is accepted."""
+    array = np.asarray(values)
+    if array.size == 0 and array.ndim <= (1 if width is None else 2):
+        return np.zeros((0,) if width is None else (0, width), dtype=np.int32)
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"argument '{name}': expected an integer array, got dtype {array.dtype}")
+    if array.ndim != (1 if width is None else 2) or (width is not None and array.shape[1] != width):
+        raise ValueError(f"argument '{name}': expected an array of shape {shape_text}, got shape {array.shape}")
+    return array
+
+
+def _overflow(value: int) -> OverflowError:
+    """The error of the integer conversion of Nexus's methods for a value outside int32."""
+    size = "large" if value > 0 else "small"
+    return OverflowError(f"Python int too {size} to convert to a 32-bit signed integer")
+
+
+def _check_int32(*columns: np.ndarray) -> None:
+    """Raises the conversion's OverflowError for the first out-of-range value, reading the
+    arrays item by item, each item's columns left to right (the order of a dict's key, then value)."""
+    if all(column.size == 0 or (column.min() >= _INT32.min and column.max() <= _INT32.max) for column in columns):
+        return
+    rows = np.column_stack([column.reshape(column.shape[0], -1).astype(object) for column in columns]).ravel()
+    for value in rows:
+        if not _INT32.min <= value <= _INT32.max:
+            raise _overflow(int(value))
+
+
+def nexus_from_arrays(points: npt.ArrayLike, tetrahedra: npt.ArrayLike) -> quarvex.Nexus:
+    """``quarvex.Nexus(pts, tets)`` from arrays, without a Python object per entry.
+
+    The model is the one ``Nexus(pts, tets)`` builds from the same numbers, with the same
+    checks: an index that is negative or not below the number of points raises
+    ``PanicException`` "index out of bounds: the len is N but the index is I" (the first in
+    element order; a negative index written as its unsigned 64-bit value), and an index
+    outside the 32-bit range raises the same ``OverflowError``.
+
+    Parameters
+    ----------
+    points : array_like
+        (n, 3) float: vertex coordinates.
+    tetrahedra : array_like
+        (m, 4) integer: vertex indices of each tetrahedron, in its local vertex order.
+
+    Returns
+    -------
+    quarvex.Nexus
+        A new model with its elements and nothing else.
+    """
+    pts = np.asarray(points, dtype=np.float64)
+    if pts.size == 0 and pts.ndim <= 2:
+        pts = pts.reshape(0, 3)
+    if pts.ndim != 2 or pts.shape[1] != 3:
+        raise ValueError(f"argument 'points': expected an array of shape (n, 3), got shape {pts.shape}")
+    tets = _integer_array("tetrahedra", tetrahedra, "(m, 4)", 4)
+    if tets.dtype not in (np.dtype(np.int32), np.dtype(np.int64)):
+        if tets.dtype == np.dtype(np.uint64) and tets.max() > _INT32.max:
+            raise _overflow(int(tets.max()))
+        tets = tets.astype(np.int64)
+    return _native.nexus_from_arrays(np.ascontiguousarray(pts), np.ascontiguousarray(tets))
+
+
+def set_dof_arrays(
+    model: quarvex.Nexus,
+    vertex_ids: npt.ArrayLike,
+    vertex_ranges: npt.ArrayLike,
+    edge_keys: npt.ArrayLike,
+    edge_ranges: npt.ArrayLike,
+) -> None:
+    """``model.set_dof(ver_dof, edge_dof)`` from arrays, without a Python object per entry.
+
+    Equivalent to ``set_dof(dict(zip(ids, map(tuple, vertex_ranges))), dict(zip(map(tuple,
+    edge_keys), map(tuple, edge_ranges))))``: a later row of the same key replaces an earlier
+    one, edge keys are ordered pairs, and a value outside the 32-bit range raises the same
+    ``OverflowError`` (the first one met item by item, vertices before edges).
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        The model (borrowed exclusively).
+    vertex_ids : array_like
+        (k,) integer vertex indices.
+    vertex_ranges : array_like
+        (k, 2) integer: (start, count) of each vertex's degrees of freedom.
+    edge_keys : array_like
+        (e, 2) integer: the ordered vertex pair (a, b) of each edge entry.
+    edge_ranges : array_like
+        (e, 2) integer: (start, count) of each edge entry.
+    """
+    ids = _integer_array("vertex_ids", vertex_ids, "(k,)", None)
+    ranges = _integer_array("vertex_ranges", vertex_ranges, "(k, 2)", 2)
+    keys = _integer_array("edge_keys", edge_keys, "(e, 2)", 2)
+    edge_values = _integer_array("edge_ranges", edge_ranges, "(e, 2)", 2)
+    if ranges.shape[0] != ids.shape[0]:
+        raise ValueError(f"argument 'vertex_ranges': {ranges.shape[0]} ranges for {ids.shape[0]} vertices")
+    if edge_values.shape[0] != keys.shape[0]:
+        raise ValueError(f"argument 'edge_ranges': {edge_values.shape[0]} ranges for {keys.shape[0]} edges")
+    _check_int32(ids, ranges)
+    _check_int32(keys, edge_values)
+    _native.set_dof_arrays(
+        model,
+        *(np.ascontiguousarray(array, dtype=np.int32) for array in (ids, ranges, keys, edge_values)),
+    )
+
+
+@dataclass(frozen=True)
+class SolveResult:
+    """What :func:`solve` reached.
+
+    Attributes
+    ----------
+    iterations : int
+        Conjugate-gradient steps made.
+    residual_norm : float
+        ||b - A x|| of the returned solution, recomputed from its definition.
+    rhs_norm : float
+        ||b||.
+    converged : bool
+        Whether residual_norm <= max(rtol * rhs_norm, atol).
+    history : numpy.ndarray or None
+        (iterations + 1,) residual norms when asked for: the start, then after each step
+        (the recursively updated residual, recomputed every ~sqrt(n) steps); the last entry
+        is residual_norm.
+    """
+
+    iterations: int
+    residual_norm: float
+    rhs_norm: float
+    converged: bool
+    history: Optional[np.ndarray] = None
+
+    @property
+    def relative_residual(self) -> float:
+        """residual_norm / rhs_norm (inf for a zero load with a non-zero residual, 0 for both zero)."""
+        if self.rhs_norm == 0.0:
+            return 0.0 if self.residual_norm == 0.0 else float("inf")
+        return self.residual_norm / self.rhs_norm
+
+
+def solve(
+    model: quarvex.Nexus,
+    rtol: float = 1e-8,
+    atol: float = 0.0,
+    maxiter: Optional[int] = None,
+    history: bool = False,
+) -> SolveResult:
+    """Solves the assembled system by conjugate gradients, starting from the current ``sol``.
+
+    Stops when ||b - A x|| <= max(rtol * ||b||, atol), confirmed on a recomputed residual, or
+    after ``maxiter`` steps, or when a step meets a zero or non-finite curvature p.Ap (a
+    matrix that is not symmetric positive definite, or NaN in the system). The solution is
+    left in ``sol`` (read it with :func:`solution`). Ctrl-C raises ``KeyboardInterrupt``
+    within one step, leaving the last iterate in ``sol``.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        An assembled model (borrowed exclusively).
+    rtol : float
+        Tolerance relative to ||b||, >= 0.
+    atol : float
+        Absolute tolerance, >= 0; the stricter test of the two is the looser tolerance.
+    maxiter : int or None
+        Step limit; None allows 10 n steps for n unknowns.
+    history : bool
+        Whether to record the residual norm after every step.
+
+    Returns
+    -------
+    SolveResult
+        A ``RuntimeWarning`` says so when the tolerance was not met.
+    """
+    iterations, residual_norm, rhs_norm, converged, norms = _native.solve(model, rtol, atol, maxiter, history)
+    result = SolveResult(
+        iterations=iterations,
+        residual_norm=residual_norm,
+        rhs_norm=rhs_norm,
+        converged=converged,
+        history=None if norms is None else np.asarray(norms, dtype=np.float64),
+    )
+    if not converged:
+        tolerance = max(rtol * rhs_norm, atol)
+        if maxiter is not None and iterations >= maxiter:
+            reason = f"reached maxiter = {maxiter}"
+        elif maxiter is None and iterations > 0 and iterations == _step_limit(model):
+            reason = "reached the default limit of 10 steps per unknown"
+        else:
+            reason = "broke down (zero or non-finite curvature: is the matrix symmetric positive definite and finite?)"
+        warnings.warn(
+            f"conjugate gradients {reason} after {iterations} steps: residual {residual_norm:.3e} > "
+            f"tolerance {tolerance:.3e} (rtol={rtol:g}, atol={atol:g}, ||b||={rhs_norm:.3e})",
+            RuntimeWarning,
+            stacklevel=2,
+        )
+    return result
+
+
+def _step_limit(model: quarvex.Nexus) -> int:
+    return 10 * solution(model).size
+
+
+def worker_count() -> int:
+    """Threads of the process's one worker pool (QUARVEX_NUM_THREADS, else one per logical processor).
+
+    Returns
+    -------
+    int
+        At least 1; shared by ``quarvex`` and ``quarvex_tools``.
+    """
+    return _native.worker_count()

@@ -1,0 +1,53 @@
+// The functions of the module quarvex_tools._native_ext. The module lives in the same shared
+// object as quarvex (a second init function), so both share one core, one worker pool and
+// one Nexus type. A function taking a model binds its arguments, checks that the first is
+// a Nexus, and runs its body through the call frame under the borrow Nexus's own methods
+// would take: shared to read, exclusive to write.
+#pragma once
+
+#include "api/nexus.hpp"
+#include "api/py_bind.hpp"
+#include "api/py_call.hpp"
+#include "api/py_convert.hpp"
+#include "api/py_nexus.hpp"
+
+#include <exception>
+
+namespace quarvex {
+
+// Argument 0 as a Nexus; anything else raises TypeError "argument 'model': ...".
+inline PyObject* model_arg(const BoundArgs& bound) {
+    return convert_arg(bound, 0, [](PyObject* object) {
+        if (Py_TYPE(object) != nexus_type()) raise_downcast(object, "Nexus");
+        return object;
+    });
+}
+
+// Binds the arguments, then runs body(model, bound) under the model's borrow; the body
+// converts the other arguments itself (after the borrow, as the methods do).
+template <Borrow kind, class Body>
+PyObject* call_on_model(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        Body&& body) noexcept {
+    BoundArgs bound{};
+    PyObject* model = nullptr;
+    try {
+        bound = bind_arguments(signature, args, nargs, kwnames);
+        model = model_arg(bound);
+    } catch (...) {
+        raise_current(std::current_exception());
+        return nullptr;
+    }
+    return call_method<kind, Nexus>(model, [&](Nexus& payload) { return body(payload, bound); });
+}
+
+// Vector-call entry points (METH_FASTCALL | METH_KEYWORDS), one per module function.
+PyObject* tools_get_vector(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_set_vector(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_matrix_structure(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_matrix_values(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_pattern_version(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_nexus_from_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_set_dof_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace quarvex

@@ -1,0 +1,68 @@
+// Initialisation of quarvex_tools._native_ext, the second module of this shared object:
+// PyInit__native_ext builds it from the function table below. Loaded from the file that
+// holds quarvex, it shares that module's core, worker pool and Nexus type.
+#include "api/py_tools.hpp"
+#include "lacc/pool.hpp"
+
+namespace quarvex {
+namespace {
+
+PyObject* tools_worker_count(PyObject*, PyObject*) {
+    try {
+        return from_u64(worker_count()).release();
+    } catch (...) {
+        raise_current(std::current_exception());
+        return nullptr;
+    }
+}
+
+#define QUARVEX_FAST(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef tools_functions[] = {
+    {"get_vector", QUARVEX_FAST(tools_get_vector), kFast,
+     "get_vector(model, name) -> bytearray: a float64 copy of 'sol', 'rhs' or 'bc'."},
+    {"set_vector", QUARVEX_FAST(tools_set_vector), kFast,
+     "set_vector(model, name, values): overwrite 'sol' or 'rhs' with a float64 array of its length."},
+    {"matrix_structure", QUARVEX_FAST(tools_matrix_structure), kFast,
+     "matrix_structure(model) -> (rows, indptr, indices, itemsize): CSR structure of the free-free matrix."},
+    {"matrix_values", QUARVEX_FAST(tools_matrix_values), kFast,
+     "matrix_values(model) -> bytearray: the float64 values in the order of matrix_structure."},
+    {"pattern_version", QUARVEX_FAST(tools_pattern_version), kFast,
+     "pattern_version(model) -> int: a stamp that changes whenever set_solver rebuilds the structure."},
+    {"nexus_from_arrays", QUARVEX_FAST(tools_nexus_from_arrays), kFast,
+     "nexus_from_arrays(pts, tets) -> Nexus: Nexus(pts, tets) from float64 (n, 3) and int32/int64 (m, 4) arrays."},
+    {"set_dof_arrays", QUARVEX_FAST(tools_set_dof_arrays), kFast,
+     "set_dof_arrays(model, vertex_ids, vertex_ranges, edge_keys, edge_ranges): set_dof from int32 arrays."},
+    {"solve", QUARVEX_FAST(tools_solve), kFast,
+     "solve(model, rtol, atol, maxiter, history) -> (iterations, residual_norm, rhs_norm, converged, history);"
+     " maxiter None allows 10 steps per unknown."},
+    {"worker_count", tools_worker_count, METH_NOARGS, "worker_count() -> int: threads of the shared worker pool."},
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef QUARVEX_FAST
+
+PyModuleDef tools_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quarvex_tools._native_ext",
+    "Array access to quarvex models: system export, array fast paths and a reporting solver.",
+    0,  // no per-module state
+    tools_functions,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* init_tools_module() noexcept {
+    try {
+        PyRef module{PyModule_Create(&tools_module_def)};
+        if (!module) throw PythonError{};
+        return module.release();
+    } catch (...) {
+        raise_current(std::current_exception());
+        return nullptr;
+    }
+}
+
+}  // namespace
+}  // namespace quarvex
+
+PyMODINIT_FUNC PyInit__native_ext() { return quarvex::init_tools_module(); }
