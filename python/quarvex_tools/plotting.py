@@ -5,6 +5,7 @@ bending shows as curvature; faces are shaded by their angle to a light from the 
 """
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -69,6 +70,7 @@ def plot_result(
     dpi: int = 150,
     size: tuple[float, float] = (10.0, 5.5),
     unit: str = "",
+    box: tuple[Sequence[float], Sequence[float]] | None = None,
 ) -> float:
     """Draws the deformed boundary of a result coloured by a node field and saves it (PNG).
 
@@ -91,6 +93,9 @@ def plot_result(
         Figure size in inches.
     unit : str
         Unit of the field for the colour bar label, e.g. "Pa".
+    box : ((3,) float, (3,) float), optional
+        Draw only the boundary faces whose points lie in this box (lowest, highest corner) of
+        the undeformed mesh, to look closely at a part; the colour range follows that part.
 
     Returns
     -------
@@ -105,6 +110,12 @@ def plot_result(
     scale = default_scale(result) if scale is None else float(scale)
     values = result.field(field)
     faces, _ = model.mesh.boundary_faces()
+    if box is not None:
+        low_box, high_box = (np.asarray(corner, dtype=np.float64) for corner in box)
+        corners_in = ((model.mesh.points >= low_box) & (model.mesh.points <= high_box)).all(axis=1)
+        faces = faces[corners_in[faces].all(axis=1)]
+        if len(faces) == 0:
+            raise ValueError(f"no boundary face lies in the box {box}")
     nodes = model._face_nodes(faces)  # (k, 6): vertices, then edges (0,1), (1,2), (0,2)
     level = int(max(1, min(4, np.sqrt(_POLYGON_BUDGET / max(len(faces), 1)))))
     lattice, cuts = _lattice(level)
@@ -121,7 +132,7 @@ def plot_result(
     towards_light = np.array([np.cos(e) * np.cos(a), np.cos(e) * np.sin(a), np.sin(e)])
     light = 0.55 + 0.45 * np.abs(normals @ towards_light)
 
-    low, high = float(values.min()), float(values.max())
+    low, high = float(lattice_values.min()), float(lattice_values.max())
     if high <= low:
         high = low + 1.0
     norm = matplotlib.colors.Normalize(low, high)
@@ -134,7 +145,8 @@ def plot_result(
     # Edges in the face colour close the hairline seams that antialiasing leaves between faces.
     collection = art3d.Poly3DCollection(corners, facecolors=colours, edgecolors=colours, linewidths=0.3)
     axes.add_collection3d(collection)
-    low_corner, high_corner = deformed.min(axis=0), deformed.max(axis=0)
+    drawn = lattice_points.reshape(-1, 3)
+    low_corner, high_corner = drawn.min(axis=0), drawn.max(axis=0)
     extent = np.maximum(high_corner - low_corner, 1e-3 * (high_corner - low_corner).max())
     axes.set_xlim(low_corner[0], low_corner[0] + extent[0])
     axes.set_ylim(low_corner[1], low_corner[1] + extent[1])
