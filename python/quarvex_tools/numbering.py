@@ -136,17 +136,28 @@ def p2_numbering(mesh: Mesh, order: str = "morton") -> Numbering:
     """
     tets = mesh.tetrahedra
     n = len(mesh.points)
-    first = tets[:, EDGE_ORDER[:, 0]]  # (m, 6)
-    second = tets[:, EDGE_ORDER[:, 1]]
-    low, high = np.minimum(first, second), np.maximum(first, second)
-    keys = (low * np.int64(n) + high).ravel()
-    unique_keys, edge_of = np.unique(keys, return_inverse=True)
-    edge_of = edge_of.reshape(-1, 6)
+    m = len(tets)
+    keys = np.empty((m, 6), dtype=np.int64)  # edge (i, j) of an element -> min * n + max
+    ascending = np.empty((m, 6), dtype=bool)  # whether the element lists it low to high
+    for k, (a, b) in enumerate(EDGE_ORDER):
+        first, second = tets[:, a], tets[:, b]
+        keys[:, k] = np.minimum(first, second) * np.int64(n) + np.maximum(first, second)
+        ascending[:, k] = first < second
+
+    # Distinct keys and each element edge's rank among them (np.unique's work, by one argsort).
+    flat = keys.ravel()
+    by_key = np.argsort(flat)
+    sorted_keys = flat[by_key]
+    starts = np.ones(len(flat), dtype=bool)
+    np.not_equal(sorted_keys[1:], sorted_keys[:-1], out=starts[1:])
+    unique_keys = sorted_keys[starts]
+    edge_of = np.empty(len(flat), dtype=np.int64)
+    edge_of[by_key] = np.cumsum(starts) - 1
+    edge_of = edge_of.reshape(m, 6)
     edges = np.column_stack([unique_keys // n, unique_keys % n]) if n else np.zeros((0, 2), dtype=np.int64)
 
     forward = np.zeros(len(edges), dtype=bool)
     backward = np.zeros(len(edges), dtype=bool)
-    ascending = first < second
     forward[edge_of[ascending]] = True
     backward[edge_of[~ascending]] = True
 
