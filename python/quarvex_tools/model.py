@@ -190,10 +190,10 @@ class Elasticity:
         if callable(where):
             inside = np.zeros(self.numbering.n_nodes, dtype=bool)
             inside[self.nodes(where)] = True
-            return faces[inside[self._face_nodes(faces)].all(axis=1)]
+            return faces[inside[self.face_nodes(faces)].all(axis=1)]
         raise TypeError("a surface is given by a face group name or a predicate on coordinates")
 
-    def _face_nodes(self, faces: np.ndarray) -> np.ndarray:
+    def face_nodes(self, faces: np.ndarray) -> np.ndarray:
         """(k, 6) P2 nodes of triangles: vertices, then edges (0,1), (1,2), (0,2)."""
         edges = self.numbering.edge_index(faces[:, TRIANGLE_EDGES[:, 0]].ravel(), faces[:, TRIANGLE_EDGES[:, 1]].ravel())
         return np.concatenate([faces, self.numbering.n_vertices + edges.reshape(-1, 3)], axis=1)
@@ -345,7 +345,7 @@ class Elasticity:
         values = values.reshape(len(faces), len(TRIANGLE_WEIGHTS), 3)
         shapes = triangle_shape_values(TRIANGLE_POINTS)  # (q, 6)
         forces = np.einsum("q,qa,kqc,k->kac", TRIANGLE_WEIGHTS, shapes, values, 0.5 * double_area)
-        nodes = self._face_nodes(faces)
+        nodes = self.face_nodes(faces)
         for c in range(3):
             self.nodal_loads[:, c] += np.bincount(nodes.ravel(), forces[:, :, c].ravel(), self.numbering.n_nodes)
 

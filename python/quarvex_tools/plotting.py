@@ -116,7 +116,7 @@ def plot_result(
         faces = faces[corners_in[faces].all(axis=1)]
         if len(faces) == 0:
             raise ValueError(f"no boundary face lies in the box {box}")
-    nodes = model._face_nodes(faces)  # (k, 6): vertices, then edges (0,1), (1,2), (0,2)
+    nodes = model.face_nodes(faces)  # (k, 6): vertices, then edges (0,1), (1,2), (0,2)
     level = int(max(1, min(4, np.sqrt(_POLYGON_BUDGET / max(len(faces), 1)))))
     lattice, cuts = _lattice(level)
     shapes = triangle_shape_values(lattice)  # (p, 6): the quadratic interpolation on each face
