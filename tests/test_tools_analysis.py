@@ -45,6 +45,20 @@ def test_bar_under_uniform_traction_has_the_exact_uniform_stress(load, where):
     np.testing.assert_allclose(result.displacement, exact, atol=1e-8 * np.abs(exact).max())
 
 
+def test_point_loads_at_node_coordinates_act_like_the_traction_they_add_up_to():
+    mesh = scrambled_mesh((2, 2, 2), seed=8)
+    models = [Elasticity(mesh, isotropic(E=1.0, nu=0.3)) for _ in range(2)]
+    for model in models:
+        model.fix("xmin")
+    models[0].traction("xmax", (0.2, -0.1, 0.3))
+    loaded = np.flatnonzero(np.abs(models[0].nodal_loads).sum(axis=1))
+    for node in loaded:
+        assert models[1].point_load(models[1].numbering.node_points[node], models[0].nodal_loads[node]) == node
+    np.testing.assert_allclose(models[0].nodal_loads.sum(axis=0), (0.2, -0.1, 0.3))  # unit face area
+    first, second = (model.solve(rtol=1e-10).displacement for model in models)
+    np.testing.assert_allclose(second, first, atol=1e-9 * np.abs(first).max())
+
+
 def test_manufactured_quadratic_field_is_reproduced():
     """u = 1/2 x.H_d.x + g_d.x with a general anisotropic material: body force -C:grad grad u, u on the boundary."""
     rng = np.random.default_rng(7)

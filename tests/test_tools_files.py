@@ -28,6 +28,10 @@ def test_vtu_round_trip(bent_beam, tmp_path):
     np.testing.assert_allclose(back.point_data["stress"], bent_beam.nodal_stress().reshape(-1, 9))
     np.testing.assert_allclose(back.point_data["uz"], bent_beam.displacement[:, 2])
     assert back.point_data["von_mises"].max() > 0
+    # Read as a mesh, the quadratic file gives back the linear one: edge nodes are dropped.
+    again = read_mesh(path)
+    np.testing.assert_array_equal(again.points, bent_beam.model.mesh.points)
+    np.testing.assert_array_equal(again.tetrahedra, bent_beam.model.mesh.tetrahedra)
 
 
 def test_picture_is_drawn(bent_beam, tmp_path):
