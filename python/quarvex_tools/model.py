@@ -118,10 +118,10 @@ class Elasticity:
 
         Parameters
         ----------
-        where : str, callable or sequence of int
+        where : str, callable, sequence of int or bool array
             A face group of the mesh (its vertices and edge nodes); a predicate on node
-            coordinates, called with an (n, 3) array and returning (n,) bool; or point indices
-            (those vertices and the edges between two of them).
+            coordinates, called with an (n, 3) array and returning (n,) bool; point indices
+            (those vertices and the edges between two of them); or a mask over the nodes.
 
         Returns
         -------
@@ -140,7 +140,12 @@ class Elasticity:
                     f"for points of shape ({numbering.n_nodes}, 3); got {mask.dtype} {mask.shape}"
                 )
             return np.flatnonzero(mask)
-        vertices = np.unique(np.asarray(where, dtype=np.int64).ravel())
+        given = np.asarray(where)
+        if given.dtype == bool:
+            if given.shape != (numbering.n_nodes,):
+                raise ValueError(f"a node mask must have shape ({numbering.n_nodes},), got {given.shape}")
+            return np.flatnonzero(given)
+        vertices = np.unique(given.astype(np.int64).ravel())
         if len(vertices) and (vertices[0] < 0 or vertices[-1] >= numbering.n_vertices):
             raise ValueError(f"vertex indices must lie in 0..{numbering.n_vertices - 1}")
         inside = np.zeros(numbering.n_vertices, dtype=bool)
@@ -449,4 +454,4 @@ class Elasticity:
         report = solve_system(nexus, self.dofs, method=method, rtol=rtol, atol=atol, maxiter=maxiter)
         assert self.dofs is not None
         displacement = self.dofs.values(system.solution(nexus))
-        return Result(self, displacement, report)
+        return Result(self, displacement, report, nexus)

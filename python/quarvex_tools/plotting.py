@@ -154,7 +154,6 @@ def plot_result(
     axes.set_box_aspect(extent, zoom=1.1)
     axes.view_init(elev=elev, azim=azim)
     axes.set_axis_off()
-    _draw_triad(axes, low_corner, 0.12 * extent.max())
 
     mappable = matplotlib.cm.ScalarMappable(norm=norm, cmap=colour_map)
     label = _LABELS.get(field, field.replace("_", " "))
@@ -163,15 +162,41 @@ def plot_result(
     largest, _ = result.max_displacement
     figure.suptitle(title if title is not None else f"{label} on the deformed shape")
     axes.set_title(f"displacements drawn {scale:.3g} x true size (max |u| = {largest:.3g})", fontsize=10)
+    _draw_triad(figure, axes, low_corner, high_corner)
     figure.savefig(path, dpi=dpi, bbox_inches="tight")
     pyplot.close(figure)
     return scale
 
 
-def _draw_triad(axes: object, origin: np.ndarray, length: float) -> None:
-    """Three labelled arrows along x, y, z at `origin`, for orientation."""
+def _draw_triad(figure: object, axes: object, low: np.ndarray, high: np.ndarray) -> None:
+    """An x, y, z triad along the view's projections of the axes, below left of the drawn body."""
+    proj3d = require("mpl_toolkits.mplot3d.proj3d")
+    figure.canvas.draw()  # type: ignore[attr-defined]  # the projection is final once drawn
+    projection = axes.get_proj()  # type: ignore[attr-defined]
+
+    def on_screen(point: np.ndarray) -> np.ndarray:
+        flat = proj3d.proj_transform(*point, projection)[:2]
+        return axes.transData.transform(flat)  # type: ignore[attr-defined]
+
+    corners = np.array([on_screen(np.where([i, j, k], high, low)) for i in (0, 1) for j in (0, 1) for k in (0, 1)])
+    to_figure = figure.transFigure.inverted().transform  # type: ignore[attr-defined]
+    (left, bottom), _ = to_figure(corners.min(axis=0)), to_figure(corners.max(axis=0))
+    width = 0.07
+    height = width * figure.get_figwidth() / figure.get_figheight()  # type: ignore[attr-defined]
+    inset = figure.add_axes([max(left - width, 0.0), max(bottom - height, 0.0), width, height])  # type: ignore[attr-defined]
+    inset.set_xlim(-1.6, 1.6)
+    inset.set_ylim(-1.6, 1.6)
+    inset.set_aspect("equal")
+    inset.set_axis_off()
+    centre = 0.5 * (low + high)
+    origin = on_screen(centre)
     for axis, label in enumerate("xyz"):
-        tip = np.zeros(3)
-        tip[axis] = length
-        axes.quiver(*origin, *tip, color="0.25", linewidth=1.0, arrow_length_ratio=0.25)  # type: ignore[attr-defined]
-        axes.text(*(origin + 1.25 * tip), label, color="0.25", fontsize=9)  # type: ignore[attr-defined]
+        tip = centre.copy()
+        tip[axis] += 0.1 * (high - low).max()
+        direction = on_screen(tip) - origin
+        size = np.linalg.norm(direction)
+        if size < 1e-9:  # seen end-on
+            continue
+        direction /= size
+        inset.annotate("", xy=direction, xytext=(0, 0), arrowprops={"arrowstyle": "->", "color": "0.25", "lw": 1.2})
+        inset.text(*(1.35 * direction), label, color="0.25", fontsize=9, ha="center", va="center")

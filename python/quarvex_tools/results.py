@@ -6,6 +6,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+import quarvex
+
 from .expressions import ExprLike, to_arena, vector_field
 from .p2 import TET_NODES, TET_POINTS, displacement_gradients
 
@@ -38,10 +40,15 @@ class Result:
         Displacement of every P2 node (points first, then edge midpoints; see `points`).
     report : SolveResult
         Iterations, residual norm, load norm and whether the solver converged.
+    nexus : quarvex.Nexus or None
+        The solved core model.
     """
 
-    def __init__(self, model: Elasticity, displacement: np.ndarray, report: SolveResult) -> None:
+    def __init__(
+        self, model: Elasticity, displacement: np.ndarray, report: SolveResult, nexus: quarvex.Nexus | None = None
+    ) -> None:
         self.model = model
+        self.nexus = nexus
         self.displacement = np.asarray(displacement, dtype=np.float64)
         self.displacement.setflags(write=False)
         self.report = report
@@ -140,10 +147,10 @@ class Result:
         exact : sequence of 3 expressions or numbers
             (ux, uy, uz) written with `x`, `y`, `z`.
         """
-        if self.model.nexus is None:
-            raise RuntimeError("the model holds no solution")
+        if self.nexus is None:
+            raise RuntimeError("this result holds no solved core model")
         arena, nodes = to_arena(vector_field(exact, "exact"))
-        return float(self.model.nexus.error(arena, nodes))
+        return float(self.nexus.error(arena, nodes))
 
     # Output ---------------------------------------------------------------------------------
     def write(self, path: str, fields: Sequence[str] = ("von_mises",)) -> None:
