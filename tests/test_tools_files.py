@@ -1,5 +1,8 @@
 """Files in and out: gmsh meshes with physical groups, VTU written and read back, the PNG picture."""
+import re
+import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -89,3 +92,16 @@ def test_missing_extra_is_named(monkeypatch, tmp_path):
     monkeypatch.setitem(sys.modules, "meshio", None)  # as if not installed: importing it raises ImportError
     with pytest.raises(ImportError, match=r'meshio is needed .* pip install "quarvex\[io\]"'):
         read_mesh(tmp_path / "anything.msh")
+
+
+def test_plate_with_hole_example_meets_the_classical_factor(tmp_path):
+    pytest.importorskip("gmsh")
+    pytest.importorskip("matplotlib")
+    example = Path(__file__).resolve().parent.parent / "examples" / "plate_with_hole.py"
+    out = subprocess.run([sys.executable, str(example)], cwd=tmp_path, check=True, capture_output=True, text=True).stdout
+    found = re.search(r"measured ([0-9.]+), Heywood 2 \+ \(1 - d/W\)\^3 = ([0-9.]+)", out)
+    assert found, out
+    measured, classical = map(float, found.groups())
+    assert classical == pytest.approx(2.512)
+    assert abs(measured / classical - 1) < 0.04, out
+    assert all((tmp_path / f"plate_with_hole.{ext}").stat().st_size > 10_000 for ext in ("msh", "vtu", "png"))
