@@ -7,7 +7,7 @@ import pytest
 import quarvex
 from box_mesh import isotropic_cmat
 from quarvex_tools import (
-    Elasticity, cos, exp, from_voigt, isotropic, log, orthotropic, sin, sqrt, to_arena, x, y, z,
+    Elasticity, system, cos, exp, from_voigt, isotropic, log, orthotropic, sin, sqrt, to_arena, x, y, z,
 )
 from quarvex_tools.p2 import TET_POINTS, TET_WEIGHTS
 from quarvex_tools.mesh import signed_volumes
@@ -59,7 +59,41 @@ def test_point_loads_at_node_coordinates_act_like_the_traction_they_add_up_to():
     np.testing.assert_allclose(second, first, atol=1e-9 * np.abs(first).max())
 
 
-def test_manufactured_quadratic_field_is_reproduced():
+@pytest.mark.parametrize(
+    "forces",
+    [
+        [((1.0, -2.0, 3.0), None)],
+        [((0.0, 0.0, -5.0), "left"), ((2.0, 0.0, 0.0), None)],
+        [((sin(x) * y + 2, 0.0, x * z), "left"), ((0.0, exp(y), 1.0), "right"), ((z**2, 1.0, 0.0), None)],
+    ],
+)
+def test_body_forces_on_element_groups_add_up(forces):
+    """Without supports every unknown is free and the load vector sums to the integral of the force."""
+    mesh = scrambled_mesh((3, 2, 2), seed=9)
+    centroids = mesh.points[mesh.tetrahedra].mean(axis=1)
+    groups = {"left": np.flatnonzero(centroids[:, 0] < 0.6), "right": np.flatnonzero(centroids[:, 0] > 0.4)}
+    mesh = type(mesh)(mesh.points, mesh.tetrahedra, element_groups=groups)
+    model = Elasticity(mesh, isotropic(E=1.0, nu=0.3))
+    for force, group in forces:
+        model.body_force(force, elements=group)
+    load = system.load_vector(model.assemble())
+
+    numbers = model.dofs.numbers()
+    totals = [load[numbers[:, c]].sum() for c in range(3)]
+    barycentric = np.column_stack([1 - TET_POINTS.sum(axis=1), TET_POINTS])
+    volumes = np.abs(signed_volumes(mesh.points, mesh.tetrahedra)) / 6.0
+    expected = np.zeros(3)
+    for force, group in forces:
+        members = np.arange(len(mesh.tetrahedra)) if group is None else groups[group]
+        quad = np.einsum("qk,ekc->eqc", barycentric, mesh.points[mesh.tetrahedra[members]]).reshape(-1, 3)
+        for c, component in enumerate(force):
+            values = np.broadcast_to(component(quad) if callable(component) else component, len(quad))
+            expected[c] += (6.0 * volumes[members, None] * TET_WEIGHTS * values.reshape(len(members), -1)).sum()
+    np.testing.assert_allclose(totals, expected, rtol=1e-12, atol=1e-12)
+
+
+@pytest.mark.parametrize("given_as", ["expressions", "function"])
+def test_manufactured_quadratic_field_is_reproduced(given_as):
     """u = 1/2 x.H_d.x + g_d.x with a general anisotropic material: body force -C:grad grad u, u on the boundary."""
     rng = np.random.default_rng(7)
     root = rng.normal(size=(6, 6))
@@ -77,8 +111,9 @@ def test_manufactured_quadratic_field_is_reproduced():
 
     mesh = scrambled_mesh((3, 3, 2), seed=5)
     model = Elasticity(mesh, material)
+    value = exact if given_as == "expressions" else (lambda p: np.column_stack([e(p) for e in exact]))
     for side in mesh.face_groups:
-        model.fix(side, value=exact)
+        model.fix(side, value=value)
     model.body_force(tuple(force))
     result = model.solve(rtol=1e-12)
 
