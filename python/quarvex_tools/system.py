@@ -29,7 +29,7 @@ from __future__ import annotations
 import warnings
 import weakref
 from dataclasses import dataclass
-from typing import Optional
+from typing import TYPE_CHECKING, Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -37,6 +37,9 @@ import numpy.typing as npt
 import quarvex
 
 from . import _native
+
+if TYPE_CHECKING:
+    import scipy.sparse
 
 __all__ = [
     "SolveResult",
@@ -175,7 +178,7 @@ def _structure(model: quarvex.Nexus) -> tuple[int, np.ndarray, np.ndarray]:
     return version, indptr, indices
 
 
-def stiffness_matrix(model: quarvex.Nexus):
+def stiffness_matrix(model: quarvex.Nexus) -> scipy.sparse.csr_matrix:
     """The free-free stiffness matrix as a ``scipy.sparse.csr_matrix``.
 
     Rows and columns are the free degrees of freedom 0 .. n - 1; couplings with prescribed
@@ -406,6 +409,7 @@ def solve(
 
 
 def _step_limit(model: quarvex.Nexus) -> int:
+    """The default step limit of solve: 10 per unknown."""
     return 10 * solution(model).size
 
 

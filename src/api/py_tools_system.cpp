@@ -23,8 +23,9 @@ std::vector<double>* named_vector(Nexus& model, PyObject* name, bool writable) {
     if (text == "sol") return &model.sol;
     if (text == "rhs") return &model.rhs;
     if (text == "bc" && !writable) return &model.bc;
-    raise_python(PyExc_ValueError, std::string("unknown vector '") + std::string(text) +
-                                       (writable ? "': expected 'sol' or 'rhs'" : "': expected 'sol', 'rhs' or 'bc'"));
+    raise_python(PyExc_ValueError, "vector '" + std::string(text) +
+                                       (writable ? "' cannot be written: expected 'sol' or 'rhs'"
+                                                 : "' is unknown: expected 'sol', 'rhs' or 'bc'"));
 }
 
 PyRef float64_copy(std::span<const double> values) {
