@@ -16,6 +16,14 @@ fi
 
 python3 -m pip install -q ".[test]" --config-settings=cmake.define.QUARVEX_WERROR=ON
 
+# gmsh's wheel links X11 and OpenGL libraries that a server image may lack.
+if ! python3 -c "import gmsh" >/dev/null 2>&1; then
+    sudo_cmd=""
+    [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+    $sudo_cmd apt-get update -qq
+    $sudo_cmd apt-get install -y -qq libglu1-mesa libxcursor1 libxft2 libxinerama1 >/dev/null
+fi
+
 cmake -S . -B build/cpp-tests -DCMAKE_BUILD_TYPE=Release -DQUARVEX_BUILD_MODULE=OFF \
     -DQUARVEX_BUILD_TESTS=ON -DQUARVEX_WERROR=ON >/dev/null
 cmake --build build/cpp-tests --parallel 2
