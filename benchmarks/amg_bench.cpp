@@ -1,0 +1,189 @@
+// Multigrid-preconditioned conjugate gradients against the core's unpreconditioned cg_solve
+// on the clamped unit cube (lambda = 1.25, mu = 1, f = (0, 0, -1), relative tolerance 1e-8),
+// then iteration counts on a cantilever, a slender beam and nearly incompressible material.
+// Usage: amg_bench [--sizes 8,12,16,20,24,32] [--no-cg] [--threshold t] [--degree d]
+//                  [--ratio r] [--point] [--coarse n] [--weight w] [--eigen-steps s]
+// --no-cg skips the unpreconditioned reference (for parameter sweeps).
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "box_model.hpp"
+#include "lacc/amg.hpp"
+#include "lacc/amg_pcg.hpp"
+#include "lacc/lav.hpp"
+#include "lacc/pool.hpp"
+
+using namespace quarvex;
+
+namespace {
+
+constexpr double kRtol = 1e-8;
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Peak resident memory of this process in bytes (VmHWM).
+double peak_rss_bytes() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmHWM:") {
+            double kib = 0.0;
+            status >> kib;
+            return kib * 1024.0;
+        }
+        status.ignore(1 << 12, '\n');
+    }
+    return 0.0;
+}
+
+// The iterations cg_solve makes: the same recursion with the same kernels, counted.
+std::size_t cg_iterations(const SprMat& mat, const std::vector<double>& rhs, double tol) {
+    const std::size_t n = rhs.size();
+    const std::uint64_t period = refresh_period(n);
+    std::vector<double> sol(n, 0.0), residual(rhs), product(n, 0.0), search_dir(rhs);
+    double rho = norm_sq(residual);
+    std::size_t i = 0;
+    for (; i < n && !(rho < tol * tol) && rho != 0.0; ++i) {
+        mul_vec(mat, search_dir, product);
+        const double alpha = rho / dot(search_dir, product);
+        axpy(sol, alpha, search_dir);
+        if (i % period != 0) {
+            axmy(residual, alpha, product);
+        } else {
+            mul_vec(mat, sol, product);
+            copy_into(residual, rhs);
+            sub_into(residual, product);
+        }
+        const double rho_next = norm_sq(residual);
+        aypx(search_dir, rho_next / rho, residual);
+        rho = rho_next;
+    }
+    return i;
+}
+
+struct AmgRun {
+    double setup = 0.0, solve = 0.0;
+    SolveReport report;
+    AmgStats stats;
+};
+
+AmgRun run_amg(const bench::BoxModel& box, const AmgOptions& options) {
+    AmgRun run;
+    const SprMat& mat = box.model.mat;
+    auto start = std::chrono::steady_clock::now();
+    const AmgHierarchy hierarchy = amg_setup(mat, rigid_body_modes(box.coordinates, box.components), options);
+    run.setup = seconds_since(start);
+    std::vector<double> sol(mat.rows, 0.0);
+    start = std::chrono::steady_clock::now();
+    run.report = amg_pcg(mat, hierarchy, sol, box.model.rhs, kRtol, 0.0, 1000, false);
+    run.solve = seconds_since(start);
+    run.stats = amg_stats(hierarchy, mat);
+    return run;
+}
+
+std::string level_sizes(const AmgStats& stats) {
+    std::string text;
+    for (const std::size_t rows : stats.rows) {
+        if (!text.empty()) text += '/';
+        text += std::to_string(rows);
+    }
+    return text;
+}
+
+std::vector<int> parse_list(const char* text) {
+    std::vector<int> values;
+    for (const char* p = text; *p != '\0';) {
+        values.push_back(std::atoi(p));
+        while (*p != '\0' && *p != ',') ++p;
+        if (*p == ',') ++p;
+    }
+    return values;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<int> sizes{8, 12, 16, 20, 24, 32};
+    bool with_cg = true;
+    AmgOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string flag = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : "";
+        if (flag == "--sizes") sizes = parse_list(value), ++i;
+        else if (flag == "--no-cg") with_cg = false;
+        else if (flag == "--threshold") options.strength_threshold = std::atof(value), ++i;
+        else if (flag == "--degree") options.smoother_degree = std::atoi(value), ++i;
+        else if (flag == "--ratio") options.smoother_ratio = std::atof(value), ++i;
+        else if (flag == "--point") options.block_smoother = false;
+        else if (flag == "--coarse") options.coarse_size = static_cast<std::size_t>(std::atol(value)), ++i;
+        else if (flag == "--weight") options.prolongator_weight = std::atof(value), ++i;
+        else if (flag == "--eigen-steps") options.eigen_steps = std::atoi(value), ++i;
+        else {
+            std::fprintf(stderr, "unknown flag %s\n", argv[i]);
+            return 2;
+        }
+    }
+    std::printf("workers %zu; threshold %g, Chebyshev degree %d on [upper/%g, upper], %s Jacobi, coarse %zu\n",
+                worker_count(), options.strength_threshold, options.smoother_degree, options.smoother_ratio,
+                options.block_smoother ? "block" : "point", options.coarse_size);
+    std::printf("unit cube, clamped at x = 0, lambda 1.25, mu 1, rtol %g; times in seconds\n", kRtol);
+    std::printf("%3s %8s %7s %8s %8s %7s %8s %8s %7s %6s %6s %7s  %s\n", "N", "unknowns", "CG its", "CG time",
+                "setup", "PCG its", "solve", "total", "ratio", "opcx", "levels", "mem", "level sizes");
+    for (const int n : sizes) {
+        const bench::BoxModel box = bench::box_model({n, n, n, 1.0, 1.0, 1.0, true}, 1.25, 1.0);
+        const SprMat& mat = box.model.mat;
+        const double tol = kRtol * std::sqrt(norm_sq(box.model.rhs));
+        std::size_t cg_its = 0;
+        double cg_time = 0.0;
+        if (with_cg) {
+            std::vector<double> sol(mat.rows, 0.0);
+            const auto start = std::chrono::steady_clock::now();
+            cg_solve(mat, sol, box.model.rhs, tol);
+            cg_time = seconds_since(start);
+            cg_its = cg_iterations(mat, box.model.rhs, tol);
+        }
+        const AmgRun run = run_amg(box, options);
+        const double total = run.setup + run.solve;
+        std::printf("%3d %8zu %7zu %8.3f %8.3f %7zu %8.3f %8.3f %7.1f %6.3f %6zu %7.3f  %s%s\n", n,
+                    static_cast<std::size_t>(mat.rows), cg_its, cg_time, run.setup, run.report.iterations, run.solve,
+                    total, with_cg ? cg_time / total : 0.0, run.stats.operator_complexity, run.stats.rows.size(),
+                    static_cast<double>(run.stats.bytes) / static_cast<double>(run.stats.fine_bytes),
+                    level_sizes(run.stats).c_str(), run.report.converged ? "" : "  NOT CONVERGED");
+        std::fflush(stdout);
+    }
+
+    std::printf("\nother models (rtol %g): PCG iterations\n", kRtol);
+    std::printf("%-40s %8s %7s %8s %8s %6s %7s  %s\n", "model", "unknowns", "PCG its", "setup", "solve", "opcx", "mem",
+                "level sizes");
+    struct Case {
+        const char* name;
+        bench::BoxShape shape;
+        double nu;
+    };
+    const Case cases[] = {
+        {"cantilever 30x3x3 cells, 10x1x1", {30, 3, 3, 10.0, 1.0, 1.0, true}, 1.25 / 4.5},
+        {"slender beam 200x2x2 cells, 100x1x1", {200, 2, 2, 100.0, 1.0, 1.0, true}, 1.25 / 4.5},
+        {"unit cube N = 16, nu = 0.45", {16, 16, 16, 1.0, 1.0, 1.0, true}, 0.45},
+        {"unit cube N = 16, nu = 0.49", {16, 16, 16, 1.0, 1.0, 1.0, true}, 0.49},
+    };
+    for (const Case& c : cases) {
+        const bench::BoxModel box = bench::box_model(c.shape, bench::lambda_for(c.nu), 1.0);
+        const AmgRun run = run_amg(box, options);
+        std::printf("%-40s %8zu %7zu %8.3f %8.3f %6.3f %7.3f  %s%s\n", c.name,
+                    static_cast<std::size_t>(box.model.mat.rows), run.report.iterations, run.setup, run.solve,
+                    run.stats.operator_complexity,
+                    static_cast<double>(run.stats.bytes) / static_cast<double>(run.stats.fine_bytes),
+                    level_sizes(run.stats).c_str(), run.report.converged ? "" : "  NOT CONVERGED");
+        std::fflush(stdout);
+    }
+    std::printf("\npeak RSS %.2f GiB\n", peak_rss_bytes() / (1u << 30));
+    return 0;
+}

@@ -1,0 +1,252 @@
+// Set-up of the multigrid hierarchy level by level (smoother, strength, aggregation, tentative
+// and smoothed prolongators, Galerkin product), its refresh for new values, the near-null-space
+// builders and the size report.
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <string>
+
+#include "base/failure.hpp"
+#include "lacc/amg.hpp"
+#include "lacc/amg_aggregate.hpp"
+#include "lacc/amg_transfer.hpp"
+
+namespace quarvex {
+namespace {
+
+// A level that shrinks by less than this factor ends the hierarchy.
+constexpr double kStalledRatio = 0.9;
+// The last level is factored densely up to this many unknowns, else only smoothed.
+constexpr std::size_t kDenseLimit = 8000;
+constexpr std::size_t kHashBlocks = 64;
+
+// FNV-1a over the structure (row_runs and runs), in fixed blocks of rows combined in order.
+std::uint64_t structure_hash(const SprMat& mat) {
+    const std::size_t rows = mat.rows;
+    std::vector<std::uint64_t> block_hash(kHashBlocks, 0);
+    const auto mix = [](std::uint64_t h, std::uint64_t value) {
+        for (int byte = 0; byte < 8; ++byte) h = (h ^ ((value >> (8 * byte)) & 0xff)) * 0x100000001b3ull;
+        return h;
+    };
+    parallel_for(kHashBlocks, [&](std::size_t b) {
+        std::uint64_t h = 0xcbf29ce484222325ull;
+        for (std::size_t r = b * rows / kHashBlocks; r < (b + 1) * rows / kHashBlocks; ++r) {
+            h = mix(h, static_cast<std::uint64_t>(mat.row_runs[r]));
+            for (std::int32_t t = mat.row_runs[r]; t < mat.row_runs[r + 1]; ++t)
+                h = mix(h, static_cast<std::uint64_t>(static_cast<std::uint32_t>(mat.runs[t].col)) << 32 | mat.runs[t].off);
+        }
+        block_hash[b] = h;
+    });
+    std::uint64_t h = mix(0xcbf29ce484222325ull, rows);
+    h = mix(h, mat.vals.size());
+    for (const std::uint64_t value : block_hash) h = mix(h, value);
+    return h;
+}
+
+// Throws Panic naming the first row that holds a non-finite value.
+void check_finite(const SprMat& mat) {
+    std::atomic<std::size_t> first_bad{SIZE_MAX};
+    parallel_ranges(mat.rows, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            bool finite = true;
+            for (std::size_t pos = row_begin(mat, r); pos < row_end(mat, r); ++pos) finite &= std::isfinite(mat.vals[pos]);
+            if (finite) continue;
+            std::size_t seen = first_bad.load();
+            while (r < seen && !first_bad.compare_exchange_weak(seen, r)) {
+            }
+            return;
+        }
+    });
+    if (first_bad.load() != SIZE_MAX)
+        panic("multigrid: the matrix holds a non-finite value in row " + std::to_string(first_bad.load()));
+}
+
+const SprMat& level_matrix(const AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l) {
+    return l == 0 ? fine : hierarchy.levels[l].matrix;
+}
+
+// The smoother's Jacobi base and its Chebyshev interval.
+void prepare_smoother(AmgLevel& level, const SprMat& mat, const AmgOptions& options) {
+    level.smoother = jacobi_base(mat, level.nodes, options.block_smoother);
+    level.smoother.eigen_max = estimate_eigen_max(mat, level.smoother, level.nodes, options.eigen_steps);
+    level.smoother.upper = options.eigen_margin * level.smoother.eigen_max;
+    level.smoother.lower = level.smoother.upper / options.smoother_ratio;
+    level.smoother.degree = std::max(1, options.smoother_degree);
+}
+
+// P's values and the next level's matrix R A P (R = P^T), into existing structures.
+void galerkin(const AmgHierarchy& hierarchy, AmgLevel& level, const SprMat& mat, const NodeRanges& coarse_nodes,
+              SprMat& coarse_matrix, bool new_structure) {
+    const double weight = hierarchy.options.prolongator_weight / level.smoother.eigen_max;
+    smooth_prolongator(mat, level.nodes, level.smoother, level.tentative, weight, level.prolongator);
+    level.restrictor = transpose(level.prolongator);
+    const SprMat product = multiply(mat, level.prolongator, coarse_nodes);  // A P
+    if (new_structure)
+        coarse_matrix = multiply(level.restrictor, product, coarse_nodes);
+    else
+        multiply_values(level.restrictor, product, coarse_matrix);
+}
+
+// The last level: a dense factor when small enough, else its smoother alone.
+void finish_last_level(AmgHierarchy& hierarchy, const SprMat& mat) {
+    AmgLevel& level = hierarchy.levels.back();
+    hierarchy.coarse = DenseCholesky{};
+    if (mat.rows <= kDenseLimit) {
+        level.smoother = Smoother{};
+        hierarchy.coarse = factor_dense(mat);
+    } else {
+        prepare_smoother(level, mat, hierarchy.options);
+    }
+}
+
+void check_near_null(const SprMat& matrix, const NearNullSpace& near_null) {
+    const std::size_t rows = matrix.rows;
+    if (matrix.rows != matrix.cols)
+        panic("multigrid: the matrix is not square (" + std::to_string(matrix.rows) + " x " +
+              std::to_string(matrix.cols) + ")");
+    if (static_cast<std::size_t>(near_null.nodes.starts.back()) != rows || near_null.mode_count == 0 ||
+        near_null.modes.size() != rows * near_null.mode_count)
+        panic("multigrid: near-null-space data for " + std::to_string(near_null.nodes.starts.back()) +
+              " unknowns and " + std::to_string(near_null.mode_count) + " modes, but the matrix has " +
+              std::to_string(rows) + " rows");
+}
+
+}  // namespace
+
+NearNullSpace rigid_body_modes(std::span<const double> coordinates, std::span<const std::int32_t> components) {
+    const std::size_t n = components.size();
+    if (coordinates.size() != 3 * n)
+        panic("multigrid: " + std::to_string(coordinates.size()) + " coordinates for " + std::to_string(n) +
+              " unknowns (3 per unknown expected)");
+    std::vector<std::int32_t> sizes;
+    double centroid[3] = {0.0, 0.0, 0.0};
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int32_t c = components[i];
+        if (c < 0 || c > 2)
+            panic("multigrid: component " + std::to_string(c) + " of unknown " + std::to_string(i) +
+                  " is not 0, 1 or 2");
+        const bool same_node = i > 0 && c > components[i - 1] && coordinates[3 * i] == coordinates[3 * i - 3] &&
+                               coordinates[3 * i + 1] == coordinates[3 * i - 2] &&
+                               coordinates[3 * i + 2] == coordinates[3 * i - 1];
+        if (same_node)
+            ++sizes.back();
+        else
+            sizes.push_back(1);
+        for (int axis = 0; axis < 3; ++axis) centroid[axis] += coordinates[3 * i + axis];
+    }
+    for (double& value : centroid) value /= std::max<std::size_t>(n, 1);
+    NearNullSpace result;
+    result.nodes = node_ranges_from_sizes(sizes);
+    result.mode_count = 6;
+    result.modes.assign(6 * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = coordinates[3 * i] - centroid[0];
+        const double y = coordinates[3 * i + 1] - centroid[1];
+        const double z = coordinates[3 * i + 2] - centroid[2];
+        double* const row = result.modes.data() + 6 * i;
+        // Translation along the component, then the rotations (0, -z, y), (z, 0, -x), (-y, x, 0).
+        switch (components[i]) {
+            case 0: row[0] = 1.0; row[4] = z; row[5] = -y; break;
+            case 1: row[1] = 1.0; row[3] = -z; row[5] = x; break;
+            default: row[2] = 1.0; row[3] = y; row[4] = -x; break;
+        }
+    }
+    return result;
+}
+
+NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_count, std::size_t node_size) {
+    if (mode_count == 0 || node_size == 0 || modes.size() % mode_count != 0 ||
+        (modes.size() / mode_count) % node_size != 0)
+        panic("multigrid: " + std::to_string(modes.size()) + " mode values do not make whole rows of " +
+              std::to_string(mode_count) + " modes and whole nodes of " + std::to_string(node_size) + " unknowns");
+    const std::size_t n = modes.size() / mode_count;
+    NearNullSpace result;
+    result.nodes = node_ranges_from_sizes(std::vector<std::int32_t>(n / node_size, static_cast<std::int32_t>(node_size)));
+    result.mode_count = mode_count;
+    result.modes.assign(modes.begin(), modes.end());
+    return result;
+}
+
+AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, const AmgOptions& options,
+                       FunctionRef<void()> check_interrupt) {
+    check_near_null(matrix, near_null);
+    check_finite(matrix);
+    AmgHierarchy hierarchy;
+    hierarchy.options = options;
+    hierarchy.fine_rows = matrix.rows;
+    hierarchy.fine_structure = structure_hash(matrix);
+    const std::size_t k = near_null.mode_count;
+    const std::size_t max_levels = static_cast<std::size_t>(std::max(1, options.max_levels));
+    hierarchy.levels.reserve(max_levels);
+    hierarchy.levels.emplace_back();
+    hierarchy.levels[0].nodes = near_null.nodes;
+    std::vector<double> modes = near_null.modes;
+    for (std::size_t l = 0;; ++l) {
+        check_interrupt();
+        const SprMat& mat = level_matrix(hierarchy, matrix, l);
+        if (mat.rows <= options.coarse_size || l + 1 >= max_levels) {
+            finish_last_level(hierarchy, mat);
+            break;
+        }
+        AmgLevel& level = hierarchy.levels[l];
+        prepare_smoother(level, mat, options);
+        check_interrupt();
+        const Aggregates aggregates = aggregate_nodes(strong_graph(mat, level.nodes, options.strength_threshold));
+        Tentative tentative = tentative_prolongator(level.nodes, aggregates, modes, k);
+        const std::size_t coarse_rows = static_cast<std::size_t>(tentative.coarse_nodes.starts.back());
+        if (coarse_rows == 0 || static_cast<double>(coarse_rows) > kStalledRatio * static_cast<double>(mat.rows)) {
+            finish_last_level(hierarchy, mat);
+            break;
+        }
+        level.tentative = std::move(tentative.matrix);
+        level.prolongator = prolongator_structure(mat, level.nodes, level.tentative, tentative.coarse_nodes);
+        check_interrupt();
+        AmgLevel next;
+        galerkin(hierarchy, level, mat, tentative.coarse_nodes, next.matrix, true);
+        next.nodes = std::move(tentative.coarse_nodes);
+        modes = std::move(tentative.coarse_modes);
+        hierarchy.levels.push_back(std::move(next));
+    }
+    return hierarchy;
+}
+
+void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> check_interrupt) {
+    if (matrix.rows != hierarchy.fine_rows || structure_hash(matrix) != hierarchy.fine_structure)
+        panic("multigrid: the matrix's structure differs from the one the hierarchy was built for");
+    check_finite(matrix);
+    for (std::size_t l = 0; l < hierarchy.levels.size(); ++l) {
+        check_interrupt();
+        const SprMat& mat = level_matrix(hierarchy, matrix, l);
+        if (l + 1 == hierarchy.levels.size()) {
+            finish_last_level(hierarchy, mat);
+            break;
+        }
+        AmgLevel& level = hierarchy.levels[l];
+        prepare_smoother(level, mat, hierarchy.options);
+        AmgLevel& next = hierarchy.levels[l + 1];
+        galerkin(hierarchy, level, mat, next.nodes, next.matrix, false);
+    }
+}
+
+AmgStats amg_stats(const AmgHierarchy& hierarchy, const SprMat& matrix) {
+    AmgStats stats;
+    std::size_t total_values = 0;
+    for (std::size_t l = 0; l < hierarchy.levels.size(); ++l) {
+        const AmgLevel& level = hierarchy.levels[l];
+        const SprMat& mat = level_matrix(hierarchy, matrix, l);
+        stats.rows.push_back(mat.rows);
+        stats.values.push_back(mat.vals.size());
+        total_values += mat.vals.size();
+        if (l > 0) stats.bytes += matrix_bytes(level.matrix);
+        stats.bytes += matrix_bytes(level.tentative) + matrix_bytes(level.prolongator) +
+                       matrix_bytes(level.restrictor) + smoother_bytes(level.smoother) +
+                       (level.nodes.starts.size() + level.nodes.node_of.size()) * sizeof(std::int32_t);
+    }
+    stats.bytes += hierarchy.coarse.lower.size() * sizeof(double);
+    stats.fine_bytes = matrix_bytes(matrix);
+    stats.operator_complexity =
+        matrix.vals.empty() ? 0.0 : static_cast<double>(total_values) / static_cast<double>(matrix.vals.size());
+    return stats;
+}
+
+}  // namespace quarvex
