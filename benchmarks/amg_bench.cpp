@@ -2,8 +2,8 @@
 // on the clamped unit cube (lambda = 1.25, mu = 1, f = (0, 0, -1), relative tolerance 1e-8),
 // then iteration counts on a cantilever, a slender beam and nearly incompressible material.
 // Usage: amg_bench [--sizes 8,12,16,20,24,32] [--no-cg] [--threshold t] [--degree d]
-//                  [--ratio r] [--point] [--coarse n] [--weight w] [--eigen-steps s]
-// --no-cg skips the unpreconditioned reference (for parameter sweeps).
+//                  [--ratio r] [--point] [--coarse n] [--weight w] [--eigen-steps s] [--no-others]
+// --no-cg skips the unpreconditioned reference, --no-others the other models (for parameter sweeps).
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -113,12 +113,14 @@ std::vector<int> parse_list(const char* text) {
 int main(int argc, char** argv) {
     std::vector<int> sizes{8, 12, 16, 20, 24, 32};
     bool with_cg = true;
+    bool with_others = true;
     AmgOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : "";
         if (flag == "--sizes") sizes = parse_list(value), ++i;
         else if (flag == "--no-cg") with_cg = false;
+        else if (flag == "--no-others") with_others = false;
         else if (flag == "--threshold") options.strength_threshold = std::atof(value), ++i;
         else if (flag == "--degree") options.smoother_degree = std::atoi(value), ++i;
         else if (flag == "--ratio") options.smoother_ratio = std::atof(value), ++i;
@@ -160,6 +162,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
 
+    if (!with_others) return 0;
     std::printf("\nother models (rtol %g): PCG iterations\n", kRtol);
     std::printf("%-40s %8s %7s %8s %8s %6s %7s  %s\n", "model", "unknowns", "PCG its", "setup", "solve", "opcx", "mem",
                 "level sizes");

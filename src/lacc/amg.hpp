@@ -50,14 +50,19 @@ NearNullSpace rigid_body_modes(std::span<const double> coordinates, std::span<co
 // Explicit modes (n x mode_count, row-major) with nodes of node_size consecutive unknowns.
 NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_count, std::size_t node_size);
 
+// A level's operators as the cycle reads them: the structure of a run-format matrix and its
+// values rounded to float. The set-up holds their values in double only while it needs them.
 struct AmgLevel {
-    SprMat matrix;          // the level's operator; left empty on level 0 (the caller's matrix)
-    NodeRanges nodes;       // its unknowns grouped into nodes
+    SprMat matrix;                      // the level's operator; level 0 uses the caller's matrix
+    std::vector<float> matrix_values;   // its values, level 0 included
+    NodeRanges nodes;                   // its unknowns grouped into nodes
     Smoother smoother;
     // Transfer to the next level (empty on the last level):
-    SprMat tentative;       // T, orthonormal columns per aggregate, kept for amg_refresh
-    SprMat prolongator;     // P = (I - w / rho M A) T: next-level unknowns -> this level's
-    SprMat restrictor;      // R = P^T
+    SprMat tentative;                   // T, orthonormal columns per aggregate, kept for amg_refresh
+    SprMat prolongator;                 // P = (I - w / rho M A) T: next-level unknowns -> this level's
+    std::vector<float> prolongator_values;
+    SprMat restrictor;                  // R = P^T
+    std::vector<float> restrictor_values;
 };
 
 struct AmgHierarchy {

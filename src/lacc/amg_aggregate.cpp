@@ -11,7 +11,7 @@
 namespace quarvex {
 namespace {
 
-// The couplings of a contiguous range of nodes: node begin + k couples with
+// The couplings of a contiguous range of nodes (the matrix in node blocks): node begin + k couples with
 // nodes[first[k]] .. nodes[first[k + 1] - 1] with squared block norms norm_sq[...].
 struct NodeBlock {
     std::size_t begin = 0;
@@ -29,28 +29,26 @@ std::vector<NodeBlock> coupling_norms(const SprMat& mat, const NodeRanges& nodes
     parallel_ranges(count, [&](std::size_t begin, std::size_t end) {
         NodeBlock block;
         block.begin = begin;
-        NodeSet set{std::vector<std::int32_t>(count, -1), {}, -1};
-        std::vector<double> sum(count, 0.0);
         for (std::size_t v = begin; v < end; ++v) {
-            set.list.clear();
-            set.row = static_cast<std::int32_t>(v);
-            for (std::int32_t r = nodes.starts[v]; r < nodes.starts[v + 1]; ++r)
-                for_each_entry(mat, static_cast<std::size_t>(r), [&](std::size_t col, std::size_t pos) {
-                    const std::int32_t w = nodes.node_of[col];
-                    set.add(w);
-                    sum[static_cast<std::size_t>(w)] += mat.vals[pos] * mat.vals[pos];
-                });
-            std::sort(set.list.begin(), set.list.end());
-            for (const std::int32_t w : set.list) {
-                const std::size_t index = static_cast<std::size_t>(w);
-                if (index == v)
-                    diagonal[v] = sum[index];
-                else {
-                    block.nodes.push_back(w);
-                    block.norm_sq.push_back(sum[index]);
+            const std::size_t first = static_cast<std::size_t>(nodes.starts[v]);
+            const std::size_t size = static_cast<std::size_t>(node_size(nodes, v));
+            const std::size_t len = row_end(mat, first) - row_begin(mat, first);
+            const double* const values = mat.vals.data() + row_begin(mat, first);
+            for_each_block(mat, first, nodes, [&](std::size_t w, std::size_t position) {
+                const std::size_t w_size = static_cast<std::size_t>(node_size(nodes, w));
+                double sum = 0.0;
+                for (std::size_t m = 0; m < size; ++m)
+                    for (std::size_t l = 0; l < w_size; ++l) {
+                        const double value = values[m * len + position + l];
+                        sum += value * value;
+                    }
+                if (w == v) {
+                    diagonal[v] = sum;
+                } else {
+                    block.nodes.push_back(static_cast<std::int32_t>(w));
+                    block.norm_sq.push_back(sum);
                 }
-                sum[index] = 0.0;
-            }
+            });
             block.first.push_back(static_cast<std::int64_t>(block.nodes.size()));
         }
         const std::lock_guard<std::mutex> guard(blocks_lock);

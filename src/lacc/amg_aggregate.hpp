@@ -26,6 +26,7 @@ struct StrongGraph {
     std::vector<float> strength;
 };
 
+// The matrix comes in node blocks over (nodes, nodes).
 StrongGraph strong_graph(const SprMat& mat, const NodeRanges& nodes, double threshold);
 
 // Three passes over the nodes in order: (1) a node whose strong neighbours are all free

@@ -15,18 +15,21 @@ void cycle(const AmgHierarchy& hierarchy, const SprMat& fine, AmgWork& work, std
            std::span<double> x) {
     const AmgLevel& level = hierarchy.levels[l];
     const SprMat& mat = l == 0 ? fine : level.matrix;
+    const std::span<const float> values = level.matrix_values;
     if (l + 1 == hierarchy.levels.size()) {
         if (hierarchy.coarse.n == mat.rows)
             solve_dense(hierarchy.coarse, b, x);
         else
-            chebyshev_smooth(mat, level.smoother, level.nodes, b, x, work.r[l], work.d[l], true, false);
+            chebyshev_smooth(mat, values, level.smoother, level.nodes, b, x, work.r[l], work.d[l], true, false);
         return;
     }
-    chebyshev_smooth(mat, level.smoother, level.nodes, b, x, work.r[l], work.d[l], true, true);  // x = S b, r = b - A x
-    level_mul(level.restrictor, work.r[l], work.b[l + 1]);                                     // b' = R r
+    // x = S b, r = b - A x
+    chebyshev_smooth(mat, values, level.smoother, level.nodes, b, x, work.r[l], work.d[l], true, true);
+    level_mul(level.restrictor, level.restrictor_values, work.r[l], work.b[l + 1]);  // b' = R r
     cycle(hierarchy, fine, work, l + 1, work.b[l + 1], work.x[l + 1]);
-    level_mul_add(level.prolongator, work.x[l + 1], x);                                        // x += P x'
-    chebyshev_smooth(mat, level.smoother, level.nodes, b, x, work.r[l], work.d[l], false, false);  // x += S (b - A x)
+    level_mul_add(level.prolongator, level.prolongator_values, work.x[l + 1], x);   // x += P x'
+    // x += S (b - A x)
+    chebyshev_smooth(mat, values, level.smoother, level.nodes, b, x, work.r[l], work.d[l], false, false);
 }
 
 }  // namespace

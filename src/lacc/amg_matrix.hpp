@@ -31,23 +31,44 @@ inline std::int32_t node_size(const NodeRanges& nodes, std::size_t v) {
 
 // y = mat x; y has mat.rows entries, x mat.cols.
 void level_mul(const SprMat& mat, std::span<const double> x, std::span<double> y);
-// y = y + mat x.
-void level_mul_add(const SprMat& mat, std::span<const double> x, std::span<double> y);
 // residual = rhs - mat x.
 void level_residual(const SprMat& mat, std::span<const double> x, std::span<const double> rhs,
                     std::span<double> residual);
+
+// The same products with the structure of `mat` and the values `values` rounded to float (the
+// form in which the multigrid cycle reads its operators: half the memory traffic). Sums are
+// formed in double.
+void level_mul(const SprMat& mat, std::span<const float> values, std::span<const double> x, std::span<double> y);
+// y = y + mat x.
+void level_mul_add(const SprMat& mat, std::span<const float> values, std::span<const double> x,
+                   std::span<double> y);
+// residual = rhs - mat x.
+void level_residual(const SprMat& mat, std::span<const float> values, std::span<const double> x,
+                    std::span<const double> rhs, std::span<double> residual);
 // residual = residual - mat x.
-void level_mul_sub(const SprMat& mat, std::span<const double> x, std::span<double> residual);
+void level_mul_sub(const SprMat& mat, std::span<const float> values, std::span<const double> x,
+                   std::span<double> residual);
+
+// The values rounded to float.
+std::vector<float> float_values(const SprMat& mat);
 
 // The transpose, values included; rows of the result list their columns in increasing order.
 SprMat transpose(const SprMat& mat);
 
-// c = a b with the structure of whole column nodes of b: row i of c holds every column of
-// each node of `col_nodes` that some b row j with a(i, j) stored reaches.
-SprMat multiply(const SprMat& a, const SprMat& b, const NodeRanges& col_nodes);
-// The values of a b into c, whose structure came from multiply(a, b, ...) with the same
-// structures of a and b.
-void multiply_values(const SprMat& a, const SprMat& b, SprMat& c);
+// Node blocks. A matrix has node blocks over (row_nodes, col_nodes) when the rows of every
+// row node share one column structure and every run covers whole column nodes: the entries of
+// row node I and column node J then form a dense block, and the values of row node I lie
+// row after row, each row `row length` long.
+bool has_node_blocks(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes);
+
+// c = a b, with a in node blocks over (a_rows, a_cols) and b over (a_cols, b_cols); c comes in
+// node blocks over (a_rows, b_cols): row node I holds every column node that b reaches from a
+// column node of I.
+SprMat multiply(const SprMat& a, const SprMat& b, const NodeRanges& a_rows, const NodeRanges& a_cols,
+                const NodeRanges& b_cols);
+// The values of a b into c, whose structure came from multiply with the same structures.
+void multiply_values(const SprMat& a, const SprMat& b, const NodeRanges& a_rows, const NodeRanges& a_cols,
+                     const NodeRanges& b_cols, SprMat& c);
 
 // The first and one-past-last position in vals of row r.
 inline std::size_t row_begin(const SprMat& mat, std::size_t r) {
@@ -72,23 +93,43 @@ void for_each_entry(const SprMat& mat, std::size_t r, Visit&& visit) {
 // Bytes held by the matrix's values and structure.
 std::size_t matrix_bytes(const SprMat& mat);
 
-// The distinct nodes met while scanning one row, in the order first met. `seen_in` holds,
-// per node, the last row that added it.
+// The distinct nodes met while scanning one row node, in the order first met. `seen_in`
+// holds, per node, the last row node that added it.
 struct NodeSet {
     std::vector<std::int32_t> seen_in;
     std::vector<std::int32_t> list;
-    std::int32_t row = -1;
+    std::int32_t owner = -1;
     void add(std::int32_t v) {
-        if (seen_in[static_cast<std::size_t>(v)] == row) return;
-        seen_in[static_cast<std::size_t>(v)] = row;
+        if (seen_in[static_cast<std::size_t>(v)] == owner) return;
+        seen_in[static_cast<std::size_t>(v)] = owner;
         list.push_back(v);
     }
 };
 
-// Builds the structure (values zero) of a rows x cols matrix whose row r holds whole nodes of
-// `col_nodes`: row_nodes(r, set) adds row r's nodes to `set`, touching no shared state; it is
-// called twice per row.
-SprMat build_node_structure(std::size_t rows, const NodeRanges& col_nodes,
-                            FunctionRef<void(std::size_t, NodeSet&)> row_nodes);
+// Builds the structure (values zero) of a matrix in node blocks over (row_nodes, col_nodes):
+// node_cols(I, set) adds the column nodes of row node I to `set`, touching no shared state;
+// it is called twice per row node.
+SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_nodes,
+                             FunctionRef<void(std::size_t, NodeSet&)> node_cols);
+
+// Calls visit(J, position of the block within the row) for every column node J of `row`,
+// in column order; the runs of the row must cover whole column nodes.
+template <class Visit>
+void for_each_block(const SprMat& mat, std::size_t row, const NodeRanges& col_nodes, Visit&& visit) {
+    const std::size_t base = row_begin(mat, row);
+    for (std::size_t t = static_cast<std::size_t>(mat.row_runs[row]); t < static_cast<std::size_t>(mat.row_runs[row + 1]);
+         ++t) {
+        std::size_t col = static_cast<std::size_t>(mat.runs[t].col);
+        std::size_t position = mat.runs[t].off - base;
+        const std::size_t end = col + (mat.runs[t + 1].off - mat.runs[t].off);
+        while (col < end) {
+            const std::int32_t node = col_nodes.node_of[col];
+            visit(static_cast<std::size_t>(node), position);
+            const std::size_t size = static_cast<std::size_t>(node_size(col_nodes, static_cast<std::size_t>(node)));
+            col += size;
+            position += size;
+        }
+    }
+}
 
 }  // namespace quarvex

@@ -65,26 +65,48 @@ const SprMat& level_matrix(const AmgHierarchy& hierarchy, const SprMat& fine, st
     return l == 0 ? fine : hierarchy.levels[l].matrix;
 }
 
-// The smoother's Jacobi base and its Chebyshev interval.
+// The matrix's values in float for the cycle; the double ones are released.
+std::vector<float> release_values(SprMat& mat) {
+    std::vector<float> values = float_values(mat);
+    mat.vals = std::vector<double>();
+    return values;
+}
+
+// The smoother's Jacobi base and its Chebyshev interval, for the level's operator in float.
 void prepare_smoother(AmgLevel& level, const SprMat& mat, const AmgOptions& options) {
     level.smoother = jacobi_base(mat, level.nodes, options.block_smoother);
-    level.smoother.eigen_max = estimate_eigen_max(mat, level.smoother, level.nodes, options.eigen_steps);
+    level.smoother.eigen_max =
+        estimate_eigen_max(mat, level.matrix_values, level.smoother, level.nodes, options.eigen_steps);
     level.smoother.upper = options.eigen_margin * level.smoother.eigen_max;
     level.smoother.lower = level.smoother.upper / options.smoother_ratio;
     level.smoother.degree = std::max(1, options.smoother_degree);
 }
 
-// P's values and the next level's matrix R A P (R = P^T), into existing structures.
+// P and the next level's matrix R A P (R = P^T), the latter in double; into the existing
+// structures on a refresh (with room made for their double values). P and R end in float.
 void galerkin(const AmgHierarchy& hierarchy, AmgLevel& level, const SprMat& mat, const NodeRanges& coarse_nodes,
               SprMat& coarse_matrix, bool new_structure) {
     const double weight = hierarchy.options.prolongator_weight / level.smoother.eigen_max;
-    smooth_prolongator(mat, level.nodes, level.smoother, level.tentative, weight, level.prolongator);
+    if (new_structure) {
+        level.prolongator =
+            smoothed_prolongator(mat, level.nodes, level.smoother, level.tentative, coarse_nodes, weight);
+    } else {
+        level.prolongator.vals.assign(level.prolongator.runs.back().off, 0.0);
+        smooth_prolongator(mat, level.nodes, level.smoother, level.tentative, coarse_nodes, weight,
+                           level.prolongator);
+    }
     level.restrictor = transpose(level.prolongator);
-    const SprMat product = multiply(mat, level.prolongator, coarse_nodes);  // A P
-    if (new_structure)
-        coarse_matrix = multiply(level.restrictor, product, coarse_nodes);
-    else
-        multiply_values(level.restrictor, product, coarse_matrix);
+    {
+        const SprMat product = multiply(mat, level.prolongator, level.nodes, level.nodes, coarse_nodes);  // A P
+        if (new_structure) {
+            coarse_matrix = multiply(level.restrictor, product, coarse_nodes, level.nodes, coarse_nodes);
+        } else {
+            coarse_matrix.vals.assign(coarse_matrix.runs.back().off, 0.0);
+            multiply_values(level.restrictor, product, coarse_nodes, level.nodes, coarse_nodes, coarse_matrix);
+        }
+    }
+    level.prolongator_values = release_values(level.prolongator);
+    level.restrictor_values = release_values(level.restrictor);
 }
 
 // The last level: a dense factor when small enough, else its smoother alone.
@@ -97,6 +119,42 @@ void finish_last_level(AmgHierarchy& hierarchy, const SprMat& mat) {
     } else {
         prepare_smoother(level, mat, hierarchy.options);
     }
+}
+
+// One level of the set-up (new_structure) or of a refresh, on level l's matrix in double.
+// Returns false when level l is the last.
+bool build_level(AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l, std::vector<double>& modes,
+                 std::size_t mode_count, bool new_structure) {
+    const AmgOptions& options = hierarchy.options;
+    AmgLevel& level = hierarchy.levels[l];
+    const SprMat& mat = level_matrix(hierarchy, fine, l);
+    level.matrix_values = float_values(mat);
+    bool last = new_structure ? mat.rows <= options.coarse_size ||
+                                    l + 1 >= static_cast<std::size_t>(std::max(1, options.max_levels))
+                              : l + 1 == hierarchy.levels.size();
+    if (!last) prepare_smoother(level, mat, options);
+    if (!last && new_structure) {
+        const Aggregates aggregates = aggregate_nodes(strong_graph(mat, level.nodes, options.strength_threshold));
+        Tentative tentative = tentative_prolongator(level.nodes, aggregates, modes, mode_count);
+        const std::size_t coarse_rows = static_cast<std::size_t>(tentative.coarse_nodes.starts.back());
+        if (coarse_rows == 0 || static_cast<double>(coarse_rows) > kStalledRatio * static_cast<double>(mat.rows)) {
+            last = true;
+        } else {
+            level.tentative = std::move(tentative.matrix);
+            AmgLevel next;
+            next.nodes = std::move(tentative.coarse_nodes);
+            modes = std::move(tentative.coarse_modes);
+            hierarchy.levels.push_back(std::move(next));
+        }
+    }
+    if (last) {
+        finish_last_level(hierarchy, mat);
+    } else {
+        AmgLevel& next = hierarchy.levels[l + 1];
+        galerkin(hierarchy, level, mat, next.nodes, next.matrix, new_structure);
+    }
+    if (l > 0) level.matrix.vals = std::vector<double>();  // the cycle reads matrix_values
+    return !last;
 }
 
 void check_near_null(const SprMat& matrix, const NearNullSpace& near_null) {
@@ -175,37 +233,17 @@ AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, con
     hierarchy.options = options;
     hierarchy.fine_rows = matrix.rows;
     hierarchy.fine_structure = structure_hash(matrix);
-    const std::size_t k = near_null.mode_count;
-    const std::size_t max_levels = static_cast<std::size_t>(std::max(1, options.max_levels));
-    hierarchy.levels.reserve(max_levels);
+    hierarchy.levels.reserve(static_cast<std::size_t>(std::max(1, options.max_levels)));
     hierarchy.levels.emplace_back();
+    // The set-up works on node blocks; a matrix whose rows within a node differ in structure is
+    // aggregated unknown by unknown.
     hierarchy.levels[0].nodes = near_null.nodes;
+    if (!has_node_blocks(matrix, near_null.nodes, near_null.nodes))
+        hierarchy.levels[0].nodes = node_ranges_from_sizes(std::vector<std::int32_t>(matrix.rows, 1));
     std::vector<double> modes = near_null.modes;
     for (std::size_t l = 0;; ++l) {
         check_interrupt();
-        const SprMat& mat = level_matrix(hierarchy, matrix, l);
-        if (mat.rows <= options.coarse_size || l + 1 >= max_levels) {
-            finish_last_level(hierarchy, mat);
-            break;
-        }
-        AmgLevel& level = hierarchy.levels[l];
-        prepare_smoother(level, mat, options);
-        check_interrupt();
-        const Aggregates aggregates = aggregate_nodes(strong_graph(mat, level.nodes, options.strength_threshold));
-        Tentative tentative = tentative_prolongator(level.nodes, aggregates, modes, k);
-        const std::size_t coarse_rows = static_cast<std::size_t>(tentative.coarse_nodes.starts.back());
-        if (coarse_rows == 0 || static_cast<double>(coarse_rows) > kStalledRatio * static_cast<double>(mat.rows)) {
-            finish_last_level(hierarchy, mat);
-            break;
-        }
-        level.tentative = std::move(tentative.matrix);
-        level.prolongator = prolongator_structure(mat, level.nodes, level.tentative, tentative.coarse_nodes);
-        check_interrupt();
-        AmgLevel next;
-        galerkin(hierarchy, level, mat, tentative.coarse_nodes, next.matrix, true);
-        next.nodes = std::move(tentative.coarse_nodes);
-        modes = std::move(tentative.coarse_modes);
-        hierarchy.levels.push_back(std::move(next));
+        if (!build_level(hierarchy, matrix, l, modes, near_null.mode_count, true)) break;
     }
     return hierarchy;
 }
@@ -214,17 +252,10 @@ void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void
     if (matrix.rows != hierarchy.fine_rows || structure_hash(matrix) != hierarchy.fine_structure)
         panic("multigrid: the matrix's structure differs from the one the hierarchy was built for");
     check_finite(matrix);
+    std::vector<double> no_modes;
     for (std::size_t l = 0; l < hierarchy.levels.size(); ++l) {
         check_interrupt();
-        const SprMat& mat = level_matrix(hierarchy, matrix, l);
-        if (l + 1 == hierarchy.levels.size()) {
-            finish_last_level(hierarchy, mat);
-            break;
-        }
-        AmgLevel& level = hierarchy.levels[l];
-        prepare_smoother(level, mat, hierarchy.options);
-        AmgLevel& next = hierarchy.levels[l + 1];
-        galerkin(hierarchy, level, mat, next.nodes, next.matrix, false);
+        if (!build_level(hierarchy, matrix, l, no_modes, 0, false)) break;
     }
 }
 
@@ -235,11 +266,13 @@ AmgStats amg_stats(const AmgHierarchy& hierarchy, const SprMat& matrix) {
         const AmgLevel& level = hierarchy.levels[l];
         const SprMat& mat = level_matrix(hierarchy, matrix, l);
         stats.rows.push_back(mat.rows);
-        stats.values.push_back(mat.vals.size());
-        total_values += mat.vals.size();
+        stats.values.push_back(level.matrix_values.size());
+        total_values += level.matrix_values.size();
         if (l > 0) stats.bytes += matrix_bytes(level.matrix);
         stats.bytes += matrix_bytes(level.tentative) + matrix_bytes(level.prolongator) +
                        matrix_bytes(level.restrictor) + smoother_bytes(level.smoother) +
+                       (level.matrix_values.size() + level.prolongator_values.size() +
+                        level.restrictor_values.size()) * sizeof(float) +
                        (level.nodes.starts.size() + level.nodes.node_of.size()) * sizeof(std::int32_t);
     }
     stats.bytes += hierarchy.coarse.lower.size() * sizeof(double);

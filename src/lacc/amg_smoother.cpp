@@ -180,7 +180,8 @@ void apply_jacobi(const Smoother& smoother, const NodeRanges& nodes, std::span<c
     });
 }
 
-double estimate_eigen_max(const SprMat& mat, const Smoother& smoother, const NodeRanges& nodes, int steps) {
+double estimate_eigen_max(const SprMat& mat, std::span<const float> values, const Smoother& smoother,
+                          const NodeRanges& nodes, int steps) {
     const std::size_t n = mat.rows;
     if (n == 0) return 0.0;
     std::vector<double> r(n), z(n), p(n), q(n);
@@ -199,7 +200,7 @@ double estimate_eigen_max(const SprMat& mat, const Smoother& smoother, const Nod
     std::vector<double> diagonal, off;
     double alpha_last = 0.0, beta_last = 0.0;
     for (int k = 0; k < steps && k < static_cast<int>(n); ++k) {
-        level_mul(mat, p, q);  // q = A p
+        level_mul(mat, values, p, q);  // q = A p
         const double curvature = dot(p, q);
         if (!(curvature > 0.0) || !std::isfinite(curvature)) {
             if (curvature == 0.0 && rz == 0.0) break;
@@ -224,7 +225,8 @@ double estimate_eigen_max(const SprMat& mat, const Smoother& smoother, const Nod
     return tridiagonal_max(diagonal, off);
 }
 
-void chebyshev_smooth(const SprMat& mat, const Smoother& smoother, const NodeRanges& nodes,
+void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Smoother& smoother,
+                      const NodeRanges& nodes,
                       std::span<const double> b, std::span<double> x, std::span<double> r, std::span<double> d,
                       bool zero_start, bool keep_residual) {
     const double theta = 0.5 * (smoother.upper + smoother.lower);
@@ -260,7 +262,7 @@ void chebyshev_smooth(const SprMat& mat, const Smoother& smoother, const NodeRan
     };
     std::span<const double> residual = b;
     if (!zero_start) {
-        level_residual(mat, x, b, r);  // r = b - A x
+        level_residual(mat, values, x, b, r);  // r = b - A x
         residual = r;
     }
     step(residual, 0.0, 1.0 / theta, zero_start);  // d = M r / theta; x += d
@@ -268,9 +270,9 @@ void chebyshev_smooth(const SprMat& mat, const Smoother& smoother, const NodeRan
     for (int k = 1; k <= smoother.degree; ++k) {
         if (k == smoother.degree && !keep_residual) break;
         if (residual.data() == b.data())
-            level_residual(mat, d, b, r);  // r = b - A d (x = d so far)
+            level_residual(mat, values, d, b, r);  // r = b - A d (x = d so far)
         else
-            level_mul_sub(mat, d, r);  // r -= A d
+            level_mul_sub(mat, values, d, r);  // r -= A d
         residual = r;
         if (k == smoother.degree) break;
         const double rho_next = 1.0 / (2.0 * sigma - rho);

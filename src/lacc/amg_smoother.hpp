@@ -34,12 +34,15 @@ void apply_jacobi(const Smoother& smoother, const NodeRanges& nodes, std::span<c
 // The largest eigenvalue of M A from `steps` Lanczos steps (run as Jacobi-preconditioned
 // conjugate gradients from a fixed pseudo-random vector). A lower estimate that converges
 // quickly from below; Panic when the iteration finds A not positive definite.
-double estimate_eigen_max(const SprMat& mat, const Smoother& smoother, const NodeRanges& nodes, int steps);
+// The matrix has the structure of `mat` and the values `values`.
+double estimate_eigen_max(const SprMat& mat, std::span<const float> values, const Smoother& smoother,
+                          const NodeRanges& nodes, int steps);
 
 // Chebyshev smoothing of A x = b: x = x + p(M A) M (b - A x), with work vectors r and d of the
-// level's size. zero_start: x is taken as 0 on entry (its content ignored). keep_residual:
-// r = b - A x on return (one more product).
-void chebyshev_smooth(const SprMat& mat, const Smoother& smoother, const NodeRanges& nodes,
+// level's size, A with the structure of `mat` and the values `values`. zero_start: x is taken
+// as 0 on entry (its content ignored). keep_residual: r = b - A x on return (one more product).
+void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Smoother& smoother,
+                      const NodeRanges& nodes,
                       std::span<const double> b, std::span<double> x, std::span<double> r, std::span<double> d,
                       bool zero_start, bool keep_residual);
 

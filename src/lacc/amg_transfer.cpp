@@ -96,8 +96,8 @@ Tentative tentative_prolongator(const NodeRanges& nodes, const Aggregates& aggre
     Tentative result;
     result.coarse_nodes = node_ranges_from_sizes(coarse_sizes);
     const NodeRanges& coarse = result.coarse_nodes;
-    result.matrix = build_node_structure(unknowns, coarse, [&](std::size_t i, NodeSet& set) {
-        const std::int32_t node = coarse_of[static_cast<std::size_t>(aggregates.of[static_cast<std::size_t>(nodes.node_of[i])])];
+    result.matrix = build_block_structure(nodes, coarse, [&](std::size_t v, NodeSet& set) {
+        const std::int32_t node = coarse_of[static_cast<std::size_t>(aggregates.of[v])];
         if (node >= 0) set.add(node);
     });
     SprMat& t = result.matrix;
@@ -115,66 +115,60 @@ Tentative tentative_prolongator(const NodeRanges& nodes, const Aggregates& aggre
     return result;
 }
 
-SprMat prolongator_structure(const SprMat& mat, const NodeRanges& nodes, const SprMat& tentative,
-                             const NodeRanges& coarse_nodes) {
-    return build_node_structure(mat.rows, coarse_nodes, [&](std::size_t i, NodeSet& set) {
-        const std::size_t v = static_cast<std::size_t>(nodes.node_of[i]);
-        for (std::int32_t row = nodes.starts[v]; row < nodes.starts[v + 1]; ++row)
-            for_each_entry(mat, static_cast<std::size_t>(row), [&](std::size_t j, std::size_t) {
-                const std::size_t first = static_cast<std::size_t>(tentative.row_runs[j]);
-                const std::size_t last = static_cast<std::size_t>(tentative.row_runs[j + 1]);
-                for (std::size_t t = first; t < last; ++t) {
-                    const std::int32_t col = tentative.runs[t].col;
-                    const std::int32_t len = static_cast<std::int32_t>(tentative.runs[t + 1].off - tentative.runs[t].off);
-                    for (std::int32_t w = coarse_nodes.node_of[col]; w <= coarse_nodes.node_of[col + len - 1]; ++w)
-                        set.add(w);
+namespace {
+
+// P holds A T on entry; row node v becomes T_v - weight M_v (A T)_v, M_v the node's block of M.
+void apply_jacobi_step(const NodeRanges& nodes, const Smoother& base, const SprMat& tentative,
+                       const NodeRanges& coarse_nodes, double weight, SprMat& prolongator) {
+    parallel_ranges(node_count(nodes), [&](std::size_t begin, std::size_t end) {
+        std::vector<double> product;  // (A T)_v, row-major
+        for (std::size_t v = begin; v < end; ++v) {
+            const std::size_t first = static_cast<std::size_t>(nodes.starts[v]);
+            const std::size_t size = static_cast<std::size_t>(node_size(nodes, v));
+            const std::size_t len = row_end(prolongator, first) - row_begin(prolongator, first);
+            double* const block = prolongator.vals.data() + row_begin(prolongator, first);
+            product.assign(block, block + size * len);
+            for (std::size_t i = 0; i < size; ++i)
+                for (std::size_t c = 0; c < len; ++c) {
+                    double smoothed = 0.0;
+                    if (base.blocks) {
+                        const double* const inverse = base.inverse.data() + base.block_first[v] + i * size;
+                        for (std::size_t m = 0; m < size; ++m) smoothed = std::fma(inverse[m], product[m * len + c], smoothed);
+                    } else {
+                        smoothed = base.inverse[first + i] * product[i * len + c];
+                    }
+                    block[i * len + c] = -weight * smoothed;
                 }
+            // Add T_v at the place of its aggregate's coarse node.
+            const std::size_t t_len = row_end(tentative, first) - row_begin(tentative, first);
+            if (t_len == 0) continue;
+            const std::int32_t aggregate = coarse_nodes.node_of[static_cast<std::size_t>(
+                tentative.runs[static_cast<std::size_t>(tentative.row_runs[first])].col)];
+            std::size_t place = 0;
+            for_each_block(prolongator, first, coarse_nodes, [&](std::size_t k_node, std::size_t position) {
+                if (k_node == static_cast<std::size_t>(aggregate)) place = position;
             });
+            for (std::size_t i = 0; i < size; ++i) {
+                const double* const t_row = tentative.vals.data() + row_begin(tentative, first + i);
+                for (std::size_t c = 0; c < t_len; ++c) block[i * len + place + c] += t_row[c];
+            }
+        }
     });
 }
 
+}  // namespace
+
+SprMat smoothed_prolongator(const SprMat& mat, const NodeRanges& nodes, const Smoother& base, const SprMat& tentative,
+                            const NodeRanges& coarse_nodes, double weight) {
+    SprMat prolongator = multiply(mat, tentative, nodes, nodes, coarse_nodes);  // A T
+    apply_jacobi_step(nodes, base, tentative, coarse_nodes, weight, prolongator);
+    return prolongator;
+}
+
 void smooth_prolongator(const SprMat& mat, const NodeRanges& nodes, const Smoother& base, const SprMat& tentative,
-                        double weight, SprMat& prolongator) {
-    const std::size_t cols = prolongator.cols;
-    parallel_ranges(node_count(nodes), [&](std::size_t begin, std::size_t end) {
-        std::vector<std::vector<double>> acc;  // row m of the node: (A T)(m, :), scattered
-        for (std::size_t v = begin; v < end; ++v) {
-            const std::size_t s = static_cast<std::size_t>(nodes.starts[v]);
-            const std::size_t b = static_cast<std::size_t>(node_size(nodes, v));
-            while (acc.size() < b) acc.emplace_back(cols, 0.0);
-            for (std::size_t m = 0; m < b; ++m) {
-                double* const row_acc = acc[m].data();
-                for_each_entry(mat, s + m, [&](std::size_t j, std::size_t a_pos) {
-                    const double factor = mat.vals[a_pos];
-                    for_each_entry(tentative, j, [&](std::size_t col, std::size_t t_pos) {
-                        row_acc[col] = std::fma(factor, tentative.vals[t_pos], row_acc[col]);
-                    });
-                });
-            }
-            // P(i, c) = T(i, c) - weight sum_m M(i, m) (A T)(m, c), with M the node's block of M.
-            for (std::size_t i = 0; i < b; ++i) {
-                const std::size_t row = s + i;
-                const std::size_t t_first = row_begin(tentative, row);
-                const std::size_t t_len = row_end(tentative, row) - t_first;
-                const std::size_t t_col = t_len > 0 ? static_cast<std::size_t>(tentative.runs[tentative.row_runs[row]].col) : 0;
-                for_each_entry(prolongator, row, [&](std::size_t col, std::size_t p_pos) {
-                    double smoothed = 0.0;
-                    if (base.blocks) {
-                        const double* const block = base.inverse.data() + base.block_first[v] + i * b;
-                        for (std::size_t m = 0; m < b; ++m) smoothed = std::fma(block[m], acc[m][col], smoothed);
-                    } else {
-                        smoothed = base.inverse[row] * acc[i][col];
-                    }
-                    const double t_value = col >= t_col && col < t_col + t_len ? tentative.vals[t_first + col - t_col] : 0.0;
-                    prolongator.vals[p_pos] = t_value - weight * smoothed;
-                });
-            }
-            // Every row of the node has the same structure, which covers what was scattered.
-            for_each_entry(prolongator, s, [&](std::size_t col, std::size_t) {
-                for (std::size_t m = 0; m < b; ++m) acc[m][col] = 0.0;
-            });
-        }
-    });
+                        const NodeRanges& coarse_nodes, double weight, SprMat& prolongator) {
+    multiply_values(mat, tentative, nodes, nodes, coarse_nodes, prolongator);  // A T
+    apply_jacobi_step(nodes, base, tentative, coarse_nodes, weight, prolongator);
 }
 
 }  // namespace quarvex

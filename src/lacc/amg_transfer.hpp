@@ -1,7 +1,7 @@
 // The transfer between two levels of smoothed aggregation. The tentative prolongator T maps
 // the near-null-space modes of each aggregate onto the coarse unknowns of that aggregate
 // (B_a = Q_a R_a, T = Q_a on the aggregate's rows, coarse modes R_a); the prolongator is T
-// after one Jacobi step, P = (I - weight M A) T, whose rows hold whole coarse nodes.
+// after one Jacobi step, P = (I - weight M A) T. All three matrices come in node blocks.
 #pragma once
 
 #include <cstddef>
@@ -27,13 +27,14 @@ struct Tentative {
 Tentative tentative_prolongator(const NodeRanges& nodes, const Aggregates& aggregates, std::span<const double> modes,
                                 std::size_t mode_count);
 
-// The structure of P: the rows of fine node v hold every coarse node that T reaches from a
-// column of any row of v.
-SprMat prolongator_structure(const SprMat& mat, const NodeRanges& nodes, const SprMat& tentative,
-                             const NodeRanges& coarse_nodes);
+// P = T - weight M A T, in node blocks over (nodes, coarse_nodes): row node v holds every
+// coarse node that T reaches from a column node of v.
+SprMat smoothed_prolongator(const SprMat& mat, const NodeRanges& nodes, const Smoother& base, const SprMat& tentative,
+                            const NodeRanges& coarse_nodes, double weight);
 
-// The values of P = T - weight M A T into `prolongator` (structure from prolongator_structure).
+// The same values into `prolongator`, built by smoothed_prolongator for matrices of the same
+// structure.
 void smooth_prolongator(const SprMat& mat, const NodeRanges& nodes, const Smoother& base, const SprMat& tentative,
-                        double weight, SprMat& prolongator);
+                        const NodeRanges& coarse_nodes, double weight, SprMat& prolongator);
 
 }  // namespace quarvex
