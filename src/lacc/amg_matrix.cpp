@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <mutex>
 #include <string>
 
 #include "base/failure.hpp"
@@ -207,24 +208,29 @@ SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_
     const std::size_t rows = static_cast<std::size_t>(row_nodes.starts.back());
     const std::size_t cols = static_cast<std::size_t>(col_nodes.starts.back());
     const std::int32_t* const starts = col_nodes.starts.data();
-    const auto new_set = [&] { return NodeSet{std::vector<std::int32_t>(node_count(col_nodes), -1), {}, -1}; };
-    // Row node I's distinct column nodes, sorted, in set.list.
-    const auto collect = [&](std::size_t node, NodeSet& set) -> const std::vector<std::int32_t>& {
-        set.list.clear();
-        set.owner = static_cast<std::int32_t>(node);
-        node_cols(node, set);
-        std::sort(set.list.begin(), set.list.end());
-        return set.list;
+    // The sorted column nodes of every row node, gathered per piece of row nodes.
+    struct PieceLists {
+        std::size_t begin = 0, end = 0;
+        std::vector<std::int64_t> first{0};
+        std::vector<std::int32_t> nodes;
     };
+    std::vector<PieceLists> pieces;
+    std::mutex pieces_lock;
     RowCounts counts{std::vector<std::uint64_t>(rows, 0), std::vector<std::uint32_t>(rows, 0)};
     parallel_ranges(node_count(row_nodes), [&](std::size_t begin, std::size_t end) {
-        NodeSet set = new_set();
+        PieceLists piece;
+        piece.begin = begin;
+        piece.end = end;
+        NodeSet set{std::vector<std::int32_t>(node_count(col_nodes), -1), {}, -1};
         for (std::size_t node = begin; node < end; ++node) {
-            const std::vector<std::int32_t>& list = collect(node, set);
+            set.list.clear();
+            set.owner = static_cast<std::int32_t>(node);
+            node_cols(node, set);
+            std::sort(set.list.begin(), set.list.end());
             std::uint64_t entries = 0;
             std::uint32_t runs = 0;
             std::int32_t last_end = -1;
-            for (const std::int32_t v : list) {
+            for (const std::int32_t v : set.list) {
                 if (starts[v] != last_end) ++runs;
                 entries += static_cast<std::uint64_t>(starts[v + 1] - starts[v]);
                 last_end = starts[v + 1];
@@ -233,19 +239,24 @@ SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_
                 counts.entries[static_cast<std::size_t>(r)] = entries;
                 counts.runs[static_cast<std::size_t>(r)] = runs;
             }
+            piece.nodes.insert(piece.nodes.end(), set.list.begin(), set.list.end());
+            piece.first.push_back(static_cast<std::int64_t>(piece.nodes.size()));
         }
+        const std::lock_guard<std::mutex> guard(pieces_lock);
+        pieces.push_back(std::move(piece));
     });
     SprMat mat = allocate_structure(rows, cols, counts);
     const std::vector<std::uint64_t> first_value = value_starts(counts);
-    parallel_ranges(node_count(row_nodes), [&](std::size_t begin, std::size_t end) {
-        NodeSet set = new_set();
-        for (std::size_t node = begin; node < end; ++node) {
-            const std::vector<std::int32_t>& list = collect(node, set);
+    parallel_for(pieces.size(), [&](std::size_t p) {
+        const PieceLists& piece = pieces[p];
+        for (std::size_t node = piece.begin; node < piece.end; ++node) {
+            const std::size_t k = node - piece.begin;
             for (std::int32_t r = row_nodes.starts[node]; r < row_nodes.starts[node + 1]; ++r) {
                 std::size_t run = static_cast<std::size_t>(mat.row_runs[static_cast<std::size_t>(r)]);
                 std::uint64_t off = first_value[static_cast<std::size_t>(r)];
                 std::int32_t last_end = -1;
-                for (const std::int32_t v : list) {
+                for (std::int64_t e = piece.first[k]; e < piece.first[k + 1]; ++e) {
+                    const std::int32_t v = piece.nodes[static_cast<std::size_t>(e)];
                     if (starts[v] != last_end) mat.runs[run++] = Run{starts[v], static_cast<std::uint32_t>(off)};
                     off += static_cast<std::uint64_t>(starts[v + 1] - starts[v]);
                     last_end = starts[v + 1];
@@ -254,6 +265,79 @@ SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_
         }
     });
     return mat;
+}
+
+BlockIndex block_index(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes) {
+    const std::size_t count = node_count(row_nodes);
+    BlockIndex index;
+    index.first.assign(count + 1, 0);
+    parallel_ranges(count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t node = begin; node < end; ++node) {
+            std::int64_t blocks = 0;
+            for_each_block(mat, static_cast<std::size_t>(row_nodes.starts[node]), col_nodes,
+                           [&](std::size_t, std::size_t) { ++blocks; });
+            index.first[node + 1] = blocks;
+        }
+    });
+    for (std::size_t node = 0; node < count; ++node) index.first[node + 1] += index.first[node];
+    index.col_node.resize(static_cast<std::size_t>(index.first[count]));
+    index.position.resize(index.col_node.size());
+    parallel_ranges(count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t node = begin; node < end; ++node) {
+            std::size_t e = static_cast<std::size_t>(index.first[node]);
+            for_each_block(mat, static_cast<std::size_t>(row_nodes.starts[node]), col_nodes,
+                           [&](std::size_t col_node, std::size_t position) {
+                               index.col_node[e] = static_cast<std::int32_t>(col_node);
+                               index.position[e] = static_cast<std::int32_t>(position);
+                               ++e;
+                           });
+        }
+    });
+    return index;
+}
+
+SprMat transpose_blocks(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes) {
+    const BlockIndex index = block_index(mat, row_nodes, col_nodes);
+    const std::size_t col_count = node_count(col_nodes);
+    // The blocks of column node K, by increasing row node: (row node, position in its row).
+    std::vector<std::int64_t> first(col_count + 1, 0);
+    for (const std::int32_t k_node : index.col_node) ++first[static_cast<std::size_t>(k_node) + 1];
+    for (std::size_t k = 0; k < col_count; ++k) first[k + 1] += first[k];
+    std::vector<std::int32_t> row_node(index.col_node.size()), position(index.col_node.size());
+    {
+        std::vector<std::int64_t> next(first.begin(), first.end() - 1);
+        for (std::size_t node = 0; node < node_count(row_nodes); ++node)
+            for (std::int64_t e = index.first[node]; e < index.first[node + 1]; ++e) {
+                const std::size_t target = static_cast<std::size_t>(next[static_cast<std::size_t>(index.col_node[e])]++);
+                row_node[target] = static_cast<std::int32_t>(node);
+                position[target] = index.position[static_cast<std::size_t>(e)];
+            }
+    }
+    SprMat result = build_block_structure(col_nodes, row_nodes, [&](std::size_t k_node, NodeSet& set) {
+        for (std::int64_t f = first[k_node]; f < first[k_node + 1]; ++f) set.add(row_node[static_cast<std::size_t>(f)]);
+    });
+    // result(K rows, I columns) = mat(I rows, K columns)^T, block by block in row-node order.
+    parallel_ranges(col_count, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k_node = begin; k_node < end; ++k_node) {
+            const std::size_t k_first = static_cast<std::size_t>(col_nodes.starts[k_node]);
+            const std::size_t k_size = static_cast<std::size_t>(node_size(col_nodes, k_node));
+            const std::size_t out_len = row_end(result, k_first) - row_begin(result, k_first);
+            double* const out = result.vals.data() + row_begin(result, k_first);
+            std::size_t out_position = 0;
+            for (std::int64_t f = first[k_node]; f < first[k_node + 1]; ++f) {
+                const std::size_t i_node = static_cast<std::size_t>(row_node[static_cast<std::size_t>(f)]);
+                const std::size_t i_first = static_cast<std::size_t>(row_nodes.starts[i_node]);
+                const std::size_t i_size = static_cast<std::size_t>(node_size(row_nodes, i_node));
+                const std::size_t in_len = row_end(mat, i_first) - row_begin(mat, i_first);
+                const double* const in =
+                    mat.vals.data() + row_begin(mat, i_first) + position[static_cast<std::size_t>(f)];
+                for (std::size_t m = 0; m < k_size; ++m)
+                    for (std::size_t l = 0; l < i_size; ++l) out[m * out_len + out_position + l] = in[l * in_len + m];
+                out_position += i_size;
+            }
+        }
+    });
+    return result;
 }
 
 bool has_node_blocks(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes) {
@@ -297,17 +381,14 @@ SprMat multiply(const SprMat& a, const SprMat& b, const NodeRanges& a_rows, cons
     if (a.cols != b.rows || static_cast<std::uint64_t>(b_cols.starts.back()) != b.cols)
         panic("matrix product: " + std::to_string(a.rows) + " x " + std::to_string(a.cols) + " times " +
               std::to_string(b.rows) + " x " + std::to_string(b.cols));
-    const std::int32_t* const node_of = b_cols.node_of.data();
+    const BlockIndex a_index = block_index(a, a_rows, a_cols);
+    const BlockIndex b_index = block_index(b, a_cols, b_cols);
     SprMat c = build_block_structure(a_rows, b_cols, [&](std::size_t node, NodeSet& set) {
-        for_each_block(a, static_cast<std::size_t>(a_rows.starts[node]), a_cols, [&](std::size_t j_node, std::size_t) {
-            const std::size_t row = static_cast<std::size_t>(a_cols.starts[j_node]);
-            for (std::size_t u = static_cast<std::size_t>(b.row_runs[row]); u < static_cast<std::size_t>(b.row_runs[row + 1]);
-                 ++u) {
-                const std::int32_t col = b.runs[u].col;
-                const std::int32_t len = static_cast<std::int32_t>(b.runs[u + 1].off - b.runs[u].off);
-                for (std::int32_t v = node_of[col]; v <= node_of[col + len - 1]; ++v) set.add(v);
-            }
-        });
+        for (std::int64_t e = a_index.first[node]; e < a_index.first[node + 1]; ++e) {
+            const std::size_t j_node = static_cast<std::size_t>(a_index.col_node[static_cast<std::size_t>(e)]);
+            for (std::int64_t f = b_index.first[j_node]; f < b_index.first[j_node + 1]; ++f)
+                set.add(b_index.col_node[static_cast<std::size_t>(f)]);
+        }
     });
     multiply_values(a, b, a_rows, a_cols, b_cols, c);
     return c;
@@ -321,12 +402,31 @@ namespace {
 template <std::size_t BI, std::size_t BJ, std::size_t BK>
 void block_product(const double* __restrict a, std::size_t a_stride, const double* __restrict b, std::size_t b_stride,
                    double* __restrict c, std::size_t c_stride, std::size_t bi, std::size_t bj, std::size_t bk) {
+#if defined(__AVX2__) && defined(__FMA__)
+    if constexpr (BK == 6) {
+        // A row of c is one vector of four and one of two.
+        for (std::size_t m = 0; m < BI; ++m) {
+            double* const c_row = c + m * c_stride;
+            __m256d low = _mm256_loadu_pd(c_row);
+            __m128d high = _mm_loadu_pd(c_row + 4);
+            for (std::size_t l = 0; l < BJ; ++l) {
+                const double* const b_row = b + l * b_stride;
+                const __m256d factor = _mm256_set1_pd(a[m * a_stride + l]);
+                low = _mm256_fmadd_pd(factor, _mm256_loadu_pd(b_row), low);
+                high = _mm_fmadd_pd(_mm256_castpd256_pd128(factor), _mm_loadu_pd(b_row + 4), high);
+            }
+            _mm256_storeu_pd(c_row, low);
+            _mm_storeu_pd(c_row + 4, high);
+        }
+        return;
+    }
+#endif
     if constexpr (BI > 0) {
         for (std::size_t m = 0; m < BI; ++m)
-            for (std::size_t k = 0; k < BK; ++k) {
-                double sum = c[m * c_stride + k];
-                for (std::size_t l = 0; l < BJ; ++l) sum = std::fma(a[m * a_stride + l], b[l * b_stride + k], sum);
-                c[m * c_stride + k] = sum;
+            for (std::size_t l = 0; l < BJ; ++l) {
+                const double factor = a[m * a_stride + l];
+                for (std::size_t k = 0; k < BK; ++k)
+                    c[m * c_stride + k] = std::fma(factor, b[l * b_stride + k], c[m * c_stride + k]);
             }
     } else {
         for (std::size_t m = 0; m < bi; ++m)
@@ -338,27 +438,33 @@ void block_product(const double* __restrict a, std::size_t a_stride, const doubl
     }
 }
 
-using BlockProduct = void (*)(const double*, std::size_t, const double*, std::size_t, double*, std::size_t,
-                              std::size_t, std::size_t, std::size_t);
-
-// The kernel for blocks of sizes bi, bj, bk: fixed sizes for the node sizes of elasticity
-// (3 unknowns per mesh node, 6 per coarse node).
-BlockProduct block_kernel(std::size_t bi, std::size_t bj, std::size_t bk) {
-    if (bk == 6) {
-        if (bi == 3 && bj == 3) return block_product<3, 3, 6>;
-        if (bi == 6 && bj == 3) return block_product<6, 3, 6>;
-        if (bi == 3 && bj == 6) return block_product<3, 6, 6>;
-        if (bi == 6 && bj == 6) return block_product<6, 6, 6>;
+// c_IK += A_IJ B_JK over the blocks K of b's row node J, with A_IJ of bi x bj at `a`; fixed
+// sizes (BI, BJ > 0) for the common node sizes.
+template <std::size_t BI, std::size_t BJ>
+void add_block_row(const double* a, std::size_t a_stride, const double* b, std::size_t b_stride,
+                   const BlockIndex& b_index, std::size_t j_node, const NodeRanges& b_cols, const std::int32_t* place,
+                   double* c, std::size_t c_stride, std::size_t bi, std::size_t bj) {
+    const std::int32_t* const starts = b_cols.starts.data();
+    for (std::int64_t f = b_index.first[j_node]; f < b_index.first[j_node + 1]; ++f) {
+        const std::size_t k_node = static_cast<std::size_t>(b_index.col_node[static_cast<std::size_t>(f)]);
+        const std::size_t k_size = static_cast<std::size_t>(starts[k_node + 1] - starts[k_node]);
+        const double* const b_block = b + b_index.position[static_cast<std::size_t>(f)];
+        double* const c_block = c + place[k_node];
+        if (BI > 0 && k_size == 6)
+            block_product<BI, BJ, 6>(a, a_stride, b_block, b_stride, c_block, c_stride, bi, bj, 6);
+        else
+            block_product<0, 0, 0>(a, a_stride, b_block, b_stride, c_block, c_stride, bi, bj, k_size);
     }
-    return block_product<0, 0, 0>;
 }
 
 }  // namespace
 
-// Row node I of c = sum over the column nodes J of I in a: A_IJ (bI x bJ) times the rows of
-// node J of b, added run by run of b into c's rows at the columns' places in c's row.
+// Row node I of c = sum over the column nodes J of I in a: A_IJ (bI x bJ) times the blocks of
+// b's row node J, each added at its column node's place in c's row.
 void multiply_values(const SprMat& a, const SprMat& b, const NodeRanges& a_rows, const NodeRanges& a_cols,
                      const NodeRanges& b_cols, SprMat& c) {
+    const BlockIndex a_index = block_index(a, a_rows, a_cols);
+    const BlockIndex b_index = block_index(b, a_cols, b_cols);
     parallel_ranges(node_count(a_rows), [&](std::size_t begin, std::size_t end) {
         std::vector<std::int32_t> place(node_count(b_cols), 0);  // position of a column node in c's row
         for (std::size_t node = begin; node < end; ++node) {
@@ -372,18 +478,28 @@ void multiply_values(const SprMat& a, const SprMat& b, const NodeRanges& a_rows,
             });
             const std::size_t a_len = row_end(a, first) - row_begin(a, first);
             const double* const a_block = a.vals.data() + row_begin(a, first);
-            for_each_block(a, first, a_cols, [&](std::size_t j_node, std::size_t a_position) {
-                const std::size_t b_first = static_cast<std::size_t>(a_cols.starts[j_node]);
+            for (std::int64_t e = a_index.first[node]; e < a_index.first[node + 1]; ++e) {
+                const std::size_t j_node = static_cast<std::size_t>(a_index.col_node[static_cast<std::size_t>(e)]);
                 const std::size_t j_size = static_cast<std::size_t>(node_size(a_cols, j_node));
+                const std::size_t b_first = static_cast<std::size_t>(a_cols.starts[j_node]);
                 const std::size_t b_len = row_end(b, b_first) - row_begin(b, b_first);
+                const double* const a_at = a_block + a_index.position[static_cast<std::size_t>(e)];
                 const double* const b_row = b.vals.data() + row_begin(b, b_first);
-                // c_IK += A_IJ B_JK for every column node K of b's row node J.
-                for_each_block(b, b_first, b_cols, [&](std::size_t k_node, std::size_t b_position) {
-                    const std::size_t k_size = static_cast<std::size_t>(node_size(b_cols, k_node));
-                    block_kernel(size, j_size, k_size)(a_block + a_position, a_len, b_row + b_position, b_len,
-                                                       c_block + place[k_node], c_len, size, j_size, k_size);
-                });
-            });
+                const auto add = [&](auto kernel) {
+                    kernel(a_at, a_len, b_row, b_len, b_index, j_node, b_cols, place.data(), c_block, c_len, size,
+                           j_size);
+                };
+                if (size == 3 && j_size == 3)
+                    add(add_block_row<3, 3>);
+                else if (size == 6 && j_size == 3)
+                    add(add_block_row<6, 3>);
+                else if (size == 3 && j_size == 6)
+                    add(add_block_row<3, 6>);
+                else if (size == 6 && j_size == 6)
+                    add(add_block_row<6, 6>);
+                else
+                    add(add_block_row<0, 0>);
+            }
         }
     });
 }

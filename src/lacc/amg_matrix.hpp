@@ -61,6 +61,10 @@ SprMat transpose(const SprMat& mat);
 // row after row, each row `row length` long.
 bool has_node_blocks(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes);
 
+// The transpose of a matrix in node blocks over (row_nodes, col_nodes), in node blocks over
+// (col_nodes, row_nodes).
+SprMat transpose_blocks(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes);
+
 // c = a b, with a in node blocks over (a_rows, a_cols) and b over (a_cols, b_cols); c comes in
 // node blocks over (a_rows, b_cols): row node I holds every column node that b reaches from a
 // column node of I.
@@ -111,6 +115,16 @@ struct NodeSet {
 // it is called twice per row node.
 SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_nodes,
                              FunctionRef<void(std::size_t, NodeSet&)> node_cols);
+
+// The blocks of a matrix in node blocks, row node by row node: row node I holds the blocks of
+// column nodes col_node[first[I]] .. col_node[first[I + 1] - 1], in column order, starting at
+// `position` within each of its rows.
+struct BlockIndex {
+    std::vector<std::int64_t> first;
+    std::vector<std::int32_t> col_node;
+    std::vector<std::int32_t> position;
+};
+BlockIndex block_index(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes);
 
 // Calls visit(J, position of the block within the row) for every column node J of `row`,
 // in column order; the runs of the row must cover whole column nodes.

@@ -95,7 +95,7 @@ void galerkin(const AmgHierarchy& hierarchy, AmgLevel& level, const SprMat& mat,
         smooth_prolongator(mat, level.nodes, level.smoother, level.tentative, coarse_nodes, weight,
                            level.prolongator);
     }
-    level.restrictor = transpose(level.prolongator);
+    level.restrictor = transpose_blocks(level.prolongator, level.nodes, coarse_nodes);
     {
         const SprMat product = multiply(mat, level.prolongator, level.nodes, level.nodes, coarse_nodes);  // A P
         if (new_structure) {
