@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "base/failure.hpp"
@@ -12,6 +13,10 @@
 
 namespace quarvex {
 namespace {
+
+// A failed confirmation ends the solve unless the true residual fell by this factor since the
+// previous one.
+constexpr double kStallFactor = 0.5;
 
 void check_finite_vector(const std::vector<double>& v, const char* name) {
     const double sum = norm_sq(v);
@@ -40,6 +45,7 @@ SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::ve
     if (record_history) report.history.push_back(residual_norm);
     double rz = 0.0;
     bool restart = true;  // z and p from the current r
+    double failed_norm = std::numeric_limits<double>::infinity();  // true residual at the last failed confirmation
     while (!(residual_norm <= target) && report.iterations < maxiter) {
         check_interrupt();
         if (restart) {
@@ -61,12 +67,20 @@ SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::ve
         axmy(residual, alpha, product);  // r -= alpha q
         ++report.iterations;
         residual_norm = std::sqrt(norm_sq(residual));
+        bool stalled = false;
         if (residual_norm <= target) {
             level_residual(matrix, sol, rhs, residual);  // confirm with r = b - A x
             residual_norm = std::sqrt(norm_sq(residual));
-            if (!(residual_norm <= target)) restart = true;
+            if (!(residual_norm <= target)) {
+                // The carried residual drifted from the true one: go on from the true residual,
+                // as long as that keeps falling (else it sits at the rounding floor of b - A x).
+                stalled = !(residual_norm < kStallFactor * failed_norm);
+                failed_norm = residual_norm;
+                restart = true;
+            }
         }
         if (record_history) report.history.push_back(residual_norm);
+        if (stalled) break;
         if (restart || residual_norm <= target) continue;
         amg_apply(hierarchy, matrix, work, residual, precond);  // z = M r
         const double rz_next = dot(residual, precond);

@@ -19,7 +19,9 @@ struct SolveReport {
 };
 
 // Solves matrix sol = rhs from the current sol until |r| <= max(rtol |rhs|, atol) or maxiter
-// iterations. A residual that passes on the recursion is confirmed by recomputing it. Throws
+// iterations. A residual that passes on the recursion is confirmed by recomputing it; when the
+// recomputed one fails twice without halving, the target lies below what rounding lets b - A x
+// reach and the solve stops unconverged. Throws
 // Panic on non-finite input or when p.Ap or r.z is not positive (matrix or preconditioner not
 // definite). check_interrupt is called on the calling thread once per iteration.
 SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,

@@ -134,7 +134,9 @@ bool build_level(AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l, std
                               : l + 1 == hierarchy.levels.size();
     if (!last) prepare_smoother(level, mat, options);
     if (!last && new_structure) {
-        const Aggregates aggregates = aggregate_nodes(strong_graph(mat, level.nodes, options.strength_threshold));
+        const double threshold = l > 0 && options.coarse_strength_threshold >= 0.0 ? options.coarse_strength_threshold
+                                                                                   : options.strength_threshold;
+        const Aggregates aggregates = aggregate_nodes(strong_graph(mat, level.nodes, threshold));
         Tentative tentative = tentative_prolongator(level.nodes, aggregates, modes, mode_count);
         const std::size_t coarse_rows = static_cast<std::size_t>(tentative.coarse_nodes.starts.back());
         if (coarse_rows == 0 || static_cast<double>(coarse_rows) > kStalledRatio * static_cast<double>(mat.rows)) {
