@@ -3,6 +3,8 @@
 // next begins), as in the model's own matrix.
 #include "lacc/amg_matrix.hpp"
 
+#include "lacc/amg_block.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <limits>
@@ -203,68 +205,91 @@ std::size_t matrix_bytes(const SprMat& mat) {
            mat.row_runs.size() * sizeof(std::int32_t);
 }
 
-SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_nodes,
-                             FunctionRef<void(std::size_t, NodeSet&)> node_cols) {
-    const std::size_t rows = static_cast<std::size_t>(row_nodes.starts.back());
-    const std::size_t cols = static_cast<std::size_t>(col_nodes.starts.back());
-    const std::int32_t* const starts = col_nodes.starts.data();
-    // The sorted column nodes of every row node, gathered per piece of row nodes.
+NodeLists node_lists(std::size_t row_count, std::size_t col_count,
+                     FunctionRef<void(std::size_t, NodeSet&)> node_cols) {
+    // Gathered per piece of row nodes, joined in order.
     struct PieceLists {
-        std::size_t begin = 0, end = 0;
-        std::vector<std::int64_t> first{0};
+        std::size_t begin = 0;
+        std::vector<std::int64_t> count;
         std::vector<std::int32_t> nodes;
     };
     std::vector<PieceLists> pieces;
     std::mutex pieces_lock;
-    RowCounts counts{std::vector<std::uint64_t>(rows, 0), std::vector<std::uint32_t>(rows, 0)};
-    parallel_ranges(node_count(row_nodes), [&](std::size_t begin, std::size_t end) {
+    parallel_ranges(row_count, [&](std::size_t begin, std::size_t end) {
         PieceLists piece;
         piece.begin = begin;
-        piece.end = end;
-        NodeSet set{std::vector<std::int32_t>(node_count(col_nodes), -1), {}, -1};
+        NodeSet set{std::vector<std::int32_t>(col_count, -1), {}, -1};
         for (std::size_t node = begin; node < end; ++node) {
             set.list.clear();
             set.owner = static_cast<std::int32_t>(node);
             node_cols(node, set);
             std::sort(set.list.begin(), set.list.end());
-            std::uint64_t entries = 0;
-            std::uint32_t runs = 0;
-            std::int32_t last_end = -1;
-            for (const std::int32_t v : set.list) {
-                if (starts[v] != last_end) ++runs;
-                entries += static_cast<std::uint64_t>(starts[v + 1] - starts[v]);
-                last_end = starts[v + 1];
-            }
-            for (std::int32_t r = row_nodes.starts[node]; r < row_nodes.starts[node + 1]; ++r) {
-                counts.entries[static_cast<std::size_t>(r)] = entries;
-                counts.runs[static_cast<std::size_t>(r)] = runs;
-            }
             piece.nodes.insert(piece.nodes.end(), set.list.begin(), set.list.end());
-            piece.first.push_back(static_cast<std::int64_t>(piece.nodes.size()));
+            piece.count.push_back(static_cast<std::int64_t>(set.list.size()));
         }
         const std::lock_guard<std::mutex> guard(pieces_lock);
         pieces.push_back(std::move(piece));
     });
-    SprMat mat = allocate_structure(rows, cols, counts);
-    const std::vector<std::uint64_t> first_value = value_starts(counts);
+    std::sort(pieces.begin(), pieces.end(), [](const PieceLists& a, const PieceLists& b) { return a.begin < b.begin; });
+    NodeLists lists;
+    lists.first.assign(row_count + 1, 0);
+    for (const PieceLists& piece : pieces)
+        for (std::size_t k = 0; k < piece.count.size(); ++k)
+            lists.first[piece.begin + k + 1] = lists.first[piece.begin + k] + piece.count[k];
+    lists.nodes.resize(static_cast<std::size_t>(lists.first[row_count]));
     parallel_for(pieces.size(), [&](std::size_t p) {
-        const PieceLists& piece = pieces[p];
-        for (std::size_t node = piece.begin; node < piece.end; ++node) {
-            const std::size_t k = node - piece.begin;
+        std::copy(pieces[p].nodes.begin(), pieces[p].nodes.end(),
+                  lists.nodes.begin() + lists.first[pieces[p].begin]);
+    });
+    return lists;
+}
+
+SprMat structure_from_lists(const NodeRanges& row_nodes, const NodeRanges& col_nodes, const NodeLists& lists) {
+    const std::size_t rows = static_cast<std::size_t>(row_nodes.starts.back());
+    const std::size_t cols = static_cast<std::size_t>(col_nodes.starts.back());
+    const std::int32_t* const starts = col_nodes.starts.data();
+    // Calls run(column, entries so far) at every new run of row node I, returns its entries.
+    const auto walk = [&](std::size_t node, auto&& run) {
+        std::uint64_t entries = 0;
+        std::int32_t last_end = -1;
+        for (std::int64_t e = lists.first[node]; e < lists.first[node + 1]; ++e) {
+            const std::int32_t v = lists.nodes[static_cast<std::size_t>(e)];
+            if (starts[v] != last_end) run(starts[v], entries);
+            entries += static_cast<std::uint64_t>(starts[v + 1] - starts[v]);
+            last_end = starts[v + 1];
+        }
+        return entries;
+    };
+    RowCounts counts{std::vector<std::uint64_t>(rows, 0), std::vector<std::uint32_t>(rows, 0)};
+    parallel_ranges(node_count(row_nodes), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t node = begin; node < end; ++node) {
+            std::uint32_t runs = 0;
+            const std::uint64_t entries = walk(node, [&](std::int32_t, std::uint64_t) { ++runs; });
             for (std::int32_t r = row_nodes.starts[node]; r < row_nodes.starts[node + 1]; ++r) {
-                std::size_t run = static_cast<std::size_t>(mat.row_runs[static_cast<std::size_t>(r)]);
-                std::uint64_t off = first_value[static_cast<std::size_t>(r)];
-                std::int32_t last_end = -1;
-                for (std::int64_t e = piece.first[k]; e < piece.first[k + 1]; ++e) {
-                    const std::int32_t v = piece.nodes[static_cast<std::size_t>(e)];
-                    if (starts[v] != last_end) mat.runs[run++] = Run{starts[v], static_cast<std::uint32_t>(off)};
-                    off += static_cast<std::uint64_t>(starts[v + 1] - starts[v]);
-                    last_end = starts[v + 1];
-                }
+                counts.entries[static_cast<std::size_t>(r)] = entries;
+                counts.runs[static_cast<std::size_t>(r)] = runs;
             }
         }
     });
+    SprMat mat = allocate_structure(rows, cols, counts);
+    const std::vector<std::uint64_t> first_value = value_starts(counts);
+    parallel_ranges(node_count(row_nodes), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t node = begin; node < end; ++node)
+            for (std::int32_t r = row_nodes.starts[node]; r < row_nodes.starts[node + 1]; ++r) {
+                std::size_t run = static_cast<std::size_t>(mat.row_runs[static_cast<std::size_t>(r)]);
+                const std::uint64_t first = first_value[static_cast<std::size_t>(r)];
+                walk(node, [&](std::int32_t col, std::uint64_t entries) {
+                    mat.runs[run++] = Run{col, static_cast<std::uint32_t>(first + entries)};
+                });
+            }
+    });
     return mat;
+}
+
+SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_nodes,
+                             FunctionRef<void(std::size_t, NodeSet&)> node_cols) {
+    return structure_from_lists(row_nodes, col_nodes,
+                                node_lists(node_count(row_nodes), node_count(col_nodes), node_cols));
 }
 
 BlockIndex block_index(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes) {
@@ -395,48 +420,6 @@ SprMat multiply(const SprMat& a, const SprMat& b, const NodeRanges& a_rows, cons
 }
 
 namespace {
-
-// c(m, k) += sum_l a(m, l) b(l, k) for a block a of bi x bj, b of bj x bk and c of bi x bk,
-// rows `stride` apart in each. Fixed sizes (all > 0) let the compiler keep the block in
-// registers and vectorise along k; sizes 0 mean sizes known at run time.
-template <std::size_t BI, std::size_t BJ, std::size_t BK>
-void block_product(const double* __restrict a, std::size_t a_stride, const double* __restrict b, std::size_t b_stride,
-                   double* __restrict c, std::size_t c_stride, std::size_t bi, std::size_t bj, std::size_t bk) {
-#if defined(__AVX2__) && defined(__FMA__)
-    if constexpr (BK == 6) {
-        // A row of c is one vector of four and one of two.
-        for (std::size_t m = 0; m < BI; ++m) {
-            double* const c_row = c + m * c_stride;
-            __m256d low = _mm256_loadu_pd(c_row);
-            __m128d high = _mm_loadu_pd(c_row + 4);
-            for (std::size_t l = 0; l < BJ; ++l) {
-                const double* const b_row = b + l * b_stride;
-                const __m256d factor = _mm256_set1_pd(a[m * a_stride + l]);
-                low = _mm256_fmadd_pd(factor, _mm256_loadu_pd(b_row), low);
-                high = _mm_fmadd_pd(_mm256_castpd256_pd128(factor), _mm_loadu_pd(b_row + 4), high);
-            }
-            _mm256_storeu_pd(c_row, low);
-            _mm_storeu_pd(c_row + 4, high);
-        }
-        return;
-    }
-#endif
-    if constexpr (BI > 0) {
-        for (std::size_t m = 0; m < BI; ++m)
-            for (std::size_t l = 0; l < BJ; ++l) {
-                const double factor = a[m * a_stride + l];
-                for (std::size_t k = 0; k < BK; ++k)
-                    c[m * c_stride + k] = std::fma(factor, b[l * b_stride + k], c[m * c_stride + k]);
-            }
-    } else {
-        for (std::size_t m = 0; m < bi; ++m)
-            for (std::size_t l = 0; l < bj; ++l) {
-                const double factor = a[m * a_stride + l];
-                for (std::size_t k = 0; k < bk; ++k)
-                    c[m * c_stride + k] = std::fma(factor, b[l * b_stride + k], c[m * c_stride + k]);
-            }
-    }
-}
 
 // c_IK += A_IJ B_JK over the blocks K of b's row node J, with A_IJ of bi x bj at `a`; fixed
 // sizes (BI, BJ > 0) for the common node sizes.

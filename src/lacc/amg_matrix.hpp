@@ -110,9 +110,23 @@ struct NodeSet {
     }
 };
 
-// Builds the structure (values zero) of a matrix in node blocks over (row_nodes, col_nodes):
-// node_cols(I, set) adds the column nodes of row node I to `set`, touching no shared state;
-// it is called twice per row node.
+// Sorted lists of column nodes, one per row node: row node I's are nodes[first[I]] ..
+// nodes[first[I + 1] - 1].
+struct NodeLists {
+    std::vector<std::int64_t> first;
+    std::vector<std::int32_t> nodes;
+};
+
+// The lists of row_count row nodes over col_count column nodes: node_cols(I, set) adds the
+// column nodes of row node I to `set` (in any order, repeats allowed), touching no shared state.
+NodeLists node_lists(std::size_t row_count, std::size_t col_count,
+                     FunctionRef<void(std::size_t, NodeSet&)> node_cols);
+
+// The structure (values zero) of a matrix in node blocks over (row_nodes, col_nodes) whose row
+// node I holds the column nodes of list I.
+SprMat structure_from_lists(const NodeRanges& row_nodes, const NodeRanges& col_nodes, const NodeLists& lists);
+
+// The same from node_cols as in node_lists.
 SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_nodes,
                              FunctionRef<void(std::size_t, NodeSet&)> node_cols);
 

@@ -9,6 +9,7 @@
 #include "base/failure.hpp"
 #include "lacc/amg.hpp"
 #include "lacc/amg_aggregate.hpp"
+#include "lacc/amg_galerkin.hpp"
 #include "lacc/amg_transfer.hpp"
 
 namespace quarvex {
@@ -96,14 +97,11 @@ void galerkin(const AmgHierarchy& hierarchy, AmgLevel& level, const SprMat& mat,
                            level.prolongator);
     }
     level.restrictor = transpose_blocks(level.prolongator, level.nodes, coarse_nodes);
-    {
-        const SprMat product = multiply(mat, level.prolongator, level.nodes, level.nodes, coarse_nodes);  // A P
-        if (new_structure) {
-            coarse_matrix = multiply(level.restrictor, product, coarse_nodes, level.nodes, coarse_nodes);
-        } else {
-            coarse_matrix.vals.assign(coarse_matrix.runs.back().off, 0.0);
-            multiply_values(level.restrictor, product, coarse_nodes, level.nodes, coarse_nodes, coarse_matrix);
-        }
+    if (new_structure) {
+        coarse_matrix = galerkin_product(level.restrictor, mat, level.prolongator, level.nodes, coarse_nodes);
+    } else {
+        coarse_matrix.vals.assign(coarse_matrix.runs.back().off, 0.0);
+        galerkin_values(level.restrictor, mat, level.prolongator, level.nodes, coarse_nodes, coarse_matrix);
     }
     level.prolongator_values = release_values(level.prolongator);
     level.restrictor_values = release_values(level.restrictor);

@@ -1,0 +1,24 @@
+// The coarse operator R A P of a multigrid level (R = P^T), without storing A P: the fine nodes
+// are taken in chunks; the rows of A P of a chunk are formed in one reused buffer and added
+// into the coarse rows they reach. Every coarse block is summed over the fine nodes in
+// increasing order, so the result does not depend on the chunks or the workers. Only the
+// blocks on and above the block diagonal are summed; those below are their transposes, which
+// keeps the coarse operator exactly symmetric.
+#pragma once
+
+#include "lacc/amg_matrix.hpp"
+#include "lacc/spr.hpp"
+
+namespace quarvex {
+
+// R A P with a in node blocks over (nodes, nodes), p over (nodes, coarse), r = p^T over
+// (coarse, nodes); the result is in node blocks over (coarse, coarse). a's structure must be
+// symmetric (Panic otherwise).
+SprMat galerkin_product(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& nodes,
+                        const NodeRanges& coarse);
+
+// The values of R A P into `coarse_matrix`, built by galerkin_product for the same structures.
+void galerkin_values(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& nodes,
+                     const NodeRanges& coarse, SprMat& coarse_matrix);
+
+}  // namespace quarvex
