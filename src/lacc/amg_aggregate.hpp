@@ -26,8 +26,8 @@ struct StrongGraph {
     std::vector<float> strength;
 };
 
-// The matrix comes in node blocks over (nodes, nodes).
-StrongGraph strong_graph(const SprMat& mat, const NodeRanges& nodes, double threshold);
+// The matrix comes in node blocks over (nodes, nodes), with block index mat_index.
+StrongGraph strong_graph(const SprMat& mat, const BlockIndex& mat_index, const NodeRanges& nodes, double threshold);
 
 // Three passes over the nodes in order: (1) a node whose strong neighbours are all free
 // founds an aggregate with them; (2) a node still free joins the aggregate of its strongest

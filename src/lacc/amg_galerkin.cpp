@@ -174,9 +174,8 @@ void fill(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& n
 
 }  // namespace
 
-SprMat galerkin_product(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& nodes,
-                        const NodeRanges& coarse) {
-    const BlockIndex a_index = block_index(a, nodes, nodes);
+SprMat galerkin_product(const SprMat& r, const SprMat& a, const BlockIndex& a_index, const SprMat& p,
+                        const NodeRanges& nodes, const NodeRanges& coarse) {
     const BlockIndex p_index = block_index(p, nodes, coarse);
     const ProductColumns columns = product_columns(a_index, p_index, nodes, coarse);
     const BlockIndex r_index = block_index(r, coarse, nodes);
@@ -191,9 +190,8 @@ SprMat galerkin_product(const SprMat& r, const SprMat& a, const SprMat& p, const
     return c;
 }
 
-void galerkin_values(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& nodes,
-                     const NodeRanges& coarse, SprMat& coarse_matrix) {
-    const BlockIndex a_index = block_index(a, nodes, nodes);
+void galerkin_values(const SprMat& r, const SprMat& a, const BlockIndex& a_index, const SprMat& p,
+                     const NodeRanges& nodes, const NodeRanges& coarse, SprMat& coarse_matrix) {
     const BlockIndex p_index = block_index(p, nodes, coarse);
     fill(r, a, p, nodes, coarse, a_index, p_index, product_columns(a_index, p_index, nodes, coarse), coarse_matrix);
 }

@@ -11,14 +11,14 @@
 
 namespace quarvex {
 
-// R A P with a in node blocks over (nodes, nodes), p over (nodes, coarse), r = p^T over
-// (coarse, nodes); the result is in node blocks over (coarse, coarse). a's structure must be
-// symmetric (Panic otherwise).
-SprMat galerkin_product(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& nodes,
-                        const NodeRanges& coarse);
+// R A P with a in node blocks over (nodes, nodes) (a_index its block index), p over (nodes,
+// coarse), r = p^T over (coarse, nodes); the result is in node blocks over (coarse, coarse).
+// a's structure must be symmetric (Panic otherwise).
+SprMat galerkin_product(const SprMat& r, const SprMat& a, const BlockIndex& a_index, const SprMat& p,
+                        const NodeRanges& nodes, const NodeRanges& coarse);
 
 // The values of R A P into `coarse_matrix`, built by galerkin_product for the same structures.
-void galerkin_values(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& nodes,
-                     const NodeRanges& coarse, SprMat& coarse_matrix);
+void galerkin_values(const SprMat& r, const SprMat& a, const BlockIndex& a_index, const SprMat& p,
+                     const NodeRanges& nodes, const NodeRanges& coarse, SprMat& coarse_matrix);
 
 }  // namespace quarvex

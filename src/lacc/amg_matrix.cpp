@@ -401,12 +401,11 @@ bool has_node_blocks(const SprMat& mat, const NodeRanges& row_nodes, const NodeR
     return blocked.load();
 }
 
-SprMat multiply(const SprMat& a, const SprMat& b, const NodeRanges& a_rows, const NodeRanges& a_cols,
-                const NodeRanges& b_cols) {
+SprMat multiply(const SprMat& a, const BlockIndex& a_index, const SprMat& b, const NodeRanges& a_rows,
+                const NodeRanges& a_cols, const NodeRanges& b_cols) {
     if (a.cols != b.rows || static_cast<std::uint64_t>(b_cols.starts.back()) != b.cols)
         panic("matrix product: " + std::to_string(a.rows) + " x " + std::to_string(a.cols) + " times " +
               std::to_string(b.rows) + " x " + std::to_string(b.cols));
-    const BlockIndex a_index = block_index(a, a_rows, a_cols);
     const BlockIndex b_index = block_index(b, a_cols, b_cols);
     SprMat c = build_block_structure(a_rows, b_cols, [&](std::size_t node, NodeSet& set) {
         for (std::int64_t e = a_index.first[node]; e < a_index.first[node + 1]; ++e) {
@@ -415,7 +414,7 @@ SprMat multiply(const SprMat& a, const SprMat& b, const NodeRanges& a_rows, cons
                 set.add(b_index.col_node[static_cast<std::size_t>(f)]);
         }
     });
-    multiply_values(a, b, a_rows, a_cols, b_cols, c);
+    multiply_values(a, a_index, b, a_rows, a_cols, b_cols, c);
     return c;
 }
 
@@ -444,9 +443,8 @@ void add_block_row(const double* a, std::size_t a_stride, const double* b, std::
 
 // Row node I of c = sum over the column nodes J of I in a: A_IJ (bI x bJ) times the blocks of
 // b's row node J, each added at its column node's place in c's row.
-void multiply_values(const SprMat& a, const SprMat& b, const NodeRanges& a_rows, const NodeRanges& a_cols,
-                     const NodeRanges& b_cols, SprMat& c) {
-    const BlockIndex a_index = block_index(a, a_rows, a_cols);
+void multiply_values(const SprMat& a, const BlockIndex& a_index, const SprMat& b, const NodeRanges& a_rows,
+                     const NodeRanges& a_cols, const NodeRanges& b_cols, SprMat& c) {
     const BlockIndex b_index = block_index(b, a_cols, b_cols);
     parallel_ranges(node_count(a_rows), [&](std::size_t begin, std::size_t end) {
         std::vector<std::int32_t> place(node_count(b_cols), 0);  // position of a column node in c's row

@@ -61,18 +61,28 @@ SprMat transpose(const SprMat& mat);
 // row after row, each row `row length` long.
 bool has_node_blocks(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes);
 
+// The blocks of a matrix in node blocks, row node by row node: row node I holds the blocks of
+// column nodes col_node[first[I]] .. col_node[first[I + 1] - 1], in column order, starting at
+// `position` within each of its rows.
+struct BlockIndex {
+    std::vector<std::int64_t> first;
+    std::vector<std::int32_t> col_node;
+    std::vector<std::int32_t> position;
+};
+BlockIndex block_index(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes);
+
 // The transpose of a matrix in node blocks over (row_nodes, col_nodes), in node blocks over
 // (col_nodes, row_nodes).
 SprMat transpose_blocks(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes);
 
-// c = a b, with a in node blocks over (a_rows, a_cols) and b over (a_cols, b_cols); c comes in
-// node blocks over (a_rows, b_cols): row node I holds every column node that b reaches from a
-// column node of I.
-SprMat multiply(const SprMat& a, const SprMat& b, const NodeRanges& a_rows, const NodeRanges& a_cols,
-                const NodeRanges& b_cols);
+// c = a b, with a in node blocks over (a_rows, a_cols) (a_index its block index) and b over
+// (a_cols, b_cols); c comes in node blocks over (a_rows, b_cols): row node I holds every column
+// node that b reaches from a column node of I.
+SprMat multiply(const SprMat& a, const BlockIndex& a_index, const SprMat& b, const NodeRanges& a_rows,
+                const NodeRanges& a_cols, const NodeRanges& b_cols);
 // The values of a b into c, whose structure came from multiply with the same structures.
-void multiply_values(const SprMat& a, const SprMat& b, const NodeRanges& a_rows, const NodeRanges& a_cols,
-                     const NodeRanges& b_cols, SprMat& c);
+void multiply_values(const SprMat& a, const BlockIndex& a_index, const SprMat& b, const NodeRanges& a_rows,
+                     const NodeRanges& a_cols, const NodeRanges& b_cols, SprMat& c);
 
 // The first and one-past-last position in vals of row r.
 inline std::size_t row_begin(const SprMat& mat, std::size_t r) {
@@ -130,15 +140,6 @@ SprMat structure_from_lists(const NodeRanges& row_nodes, const NodeRanges& col_n
 SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_nodes,
                              FunctionRef<void(std::size_t, NodeSet&)> node_cols);
 
-// The blocks of a matrix in node blocks, row node by row node: row node I holds the blocks of
-// column nodes col_node[first[I]] .. col_node[first[I + 1] - 1], in column order, starting at
-// `position` within each of its rows.
-struct BlockIndex {
-    std::vector<std::int64_t> first;
-    std::vector<std::int32_t> col_node;
-    std::vector<std::int32_t> position;
-};
-BlockIndex block_index(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes);
 
 // Calls visit(J, position of the block within the row) for every column node J of `row`,
 // in column order; the runs of the row must cover whole column nodes.

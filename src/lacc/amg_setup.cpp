@@ -3,6 +3,7 @@
 // builders and the size report.
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <string>
 
@@ -20,14 +21,18 @@ constexpr double kStalledRatio = 0.9;
 // The last level is factored densely up to this many unknowns, else only smoothed.
 constexpr std::size_t kDenseLimit = 8000;
 constexpr std::size_t kHashBlocks = 64;
+// The float copies of the operators need entries in this range of magnitudes.
+constexpr double kFloatLargest = 1e37;
+constexpr double kFloatSmallest = 1e-30;
 
-// FNV-1a over the structure (row_runs and runs), in fixed blocks of rows combined in order.
+// A hash of the structure (row_runs and runs): a multiply-xorshift mix per word, in fixed blocks
+// of rows combined in order.
 std::uint64_t structure_hash(const SprMat& mat) {
     const std::size_t rows = mat.rows;
     std::vector<std::uint64_t> block_hash(kHashBlocks, 0);
     const auto mix = [](std::uint64_t h, std::uint64_t value) {
-        for (int byte = 0; byte < 8; ++byte) h = (h ^ ((value >> (8 * byte)) & 0xff)) * 0x100000001b3ull;
-        return h;
+        h = (h ^ value) * 0x9e3779b97f4a7c15ull;
+        return h ^ (h >> 29);
     };
     parallel_for(kHashBlocks, [&](std::size_t b) {
         std::uint64_t h = 0xcbf29ce484222325ull;
@@ -44,22 +49,40 @@ std::uint64_t structure_hash(const SprMat& mat) {
     return h;
 }
 
-// Throws Panic naming the first row that holds a non-finite value.
-void check_finite(const SprMat& mat) {
+// The values in float, for the cycle. Throws Panic naming the first row that holds a value
+// that is not finite, and when the entries do not fit the range of float.
+std::vector<float> checked_float_values(const SprMat& mat) {
+    std::vector<float> values(mat.vals.size());
     std::atomic<std::size_t> first_bad{SIZE_MAX};
+    std::atomic<std::uint64_t> largest_bits{0};  // of the largest |entry|, a non-negative double
     parallel_ranges(mat.rows, [&](std::size_t begin, std::size_t end) {
+        double largest = 0.0;
         for (std::size_t r = begin; r < end; ++r) {
             bool finite = true;
-            for (std::size_t pos = row_begin(mat, r); pos < row_end(mat, r); ++pos) finite &= std::isfinite(mat.vals[pos]);
+            for (std::size_t pos = row_begin(mat, r); pos < row_end(mat, r); ++pos) {
+                const double value = mat.vals[pos];
+                finite &= std::isfinite(value);
+                largest = std::max(largest, std::abs(value));
+                values[pos] = static_cast<float>(value);
+            }
             if (finite) continue;
             std::size_t seen = first_bad.load();
             while (r < seen && !first_bad.compare_exchange_weak(seen, r)) {
             }
             return;
         }
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(largest);
+        std::uint64_t seen = largest_bits.load();
+        while (bits > seen && !largest_bits.compare_exchange_weak(seen, bits)) {
+        }
     });
     if (first_bad.load() != SIZE_MAX)
         panic("multigrid: the matrix holds a non-finite value in row " + std::to_string(first_bad.load()));
+    const double largest = std::bit_cast<double>(largest_bits.load());
+    if (largest > kFloatLargest || (largest > 0.0 && largest < kFloatSmallest))
+        panic("multigrid: the matrix's entries (largest magnitude " + std::to_string(largest) +
+              ") lie outside the range of single precision that the cycle computes in");
+    return values;
 }
 
 const SprMat& level_matrix(const AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l) {
@@ -85,23 +108,24 @@ void prepare_smoother(AmgLevel& level, const SprMat& mat, const AmgOptions& opti
 
 // P and the next level's matrix R A P (R = P^T), the latter in double; into the existing
 // structures on a refresh (with room made for their double values). P and R end in float.
-void galerkin(const AmgHierarchy& hierarchy, AmgLevel& level, const SprMat& mat, const NodeRanges& coarse_nodes,
-              SprMat& coarse_matrix, bool new_structure) {
+void galerkin(const AmgHierarchy& hierarchy, AmgLevel& level, const SprMat& mat, const BlockIndex& mat_index,
+              const NodeRanges& coarse_nodes, SprMat& coarse_matrix, bool new_structure) {
     const double weight = hierarchy.options.prolongator_weight / level.smoother.eigen_max;
     if (new_structure) {
         level.prolongator =
-            smoothed_prolongator(mat, level.nodes, level.smoother, level.tentative, coarse_nodes, weight);
+            smoothed_prolongator(mat, mat_index, level.nodes, level.smoother, level.tentative, coarse_nodes, weight);
     } else {
         level.prolongator.vals.assign(level.prolongator.runs.back().off, 0.0);
-        smooth_prolongator(mat, level.nodes, level.smoother, level.tentative, coarse_nodes, weight,
+        smooth_prolongator(mat, mat_index, level.nodes, level.smoother, level.tentative, coarse_nodes, weight,
                            level.prolongator);
     }
     level.restrictor = transpose_blocks(level.prolongator, level.nodes, coarse_nodes);
     if (new_structure) {
-        coarse_matrix = galerkin_product(level.restrictor, mat, level.prolongator, level.nodes, coarse_nodes);
+        coarse_matrix =
+            galerkin_product(level.restrictor, mat, mat_index, level.prolongator, level.nodes, coarse_nodes);
     } else {
         coarse_matrix.vals.assign(coarse_matrix.runs.back().off, 0.0);
-        galerkin_values(level.restrictor, mat, level.prolongator, level.nodes, coarse_nodes, coarse_matrix);
+        galerkin_values(level.restrictor, mat, mat_index, level.prolongator, level.nodes, coarse_nodes, coarse_matrix);
     }
     level.prolongator_values = release_values(level.prolongator);
     level.restrictor_values = release_values(level.restrictor);
@@ -126,15 +150,16 @@ bool build_level(AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l, std
     const AmgOptions& options = hierarchy.options;
     AmgLevel& level = hierarchy.levels[l];
     const SprMat& mat = level_matrix(hierarchy, fine, l);
-    level.matrix_values = float_values(mat);
+    level.matrix_values = l == 0 ? checked_float_values(mat) : float_values(mat);
     bool last = new_structure ? mat.rows <= options.coarse_size ||
                                     l + 1 >= static_cast<std::size_t>(std::max(1, options.max_levels))
                               : l + 1 == hierarchy.levels.size();
     if (!last) prepare_smoother(level, mat, options);
+    const BlockIndex mat_index = last ? BlockIndex{} : block_index(mat, level.nodes, level.nodes);
     if (!last && new_structure) {
         const double threshold = l > 0 && options.coarse_strength_threshold >= 0.0 ? options.coarse_strength_threshold
                                                                                    : options.strength_threshold;
-        const Aggregates aggregates = aggregate_nodes(strong_graph(mat, level.nodes, threshold));
+        const Aggregates aggregates = aggregate_nodes(strong_graph(mat, mat_index, level.nodes, threshold));
         Tentative tentative = tentative_prolongator(level.nodes, aggregates, modes, mode_count);
         const std::size_t coarse_rows = static_cast<std::size_t>(tentative.coarse_nodes.starts.back());
         if (coarse_rows == 0 || static_cast<double>(coarse_rows) > kStalledRatio * static_cast<double>(mat.rows)) {
@@ -151,7 +176,7 @@ bool build_level(AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l, std
         finish_last_level(hierarchy, mat);
     } else {
         AmgLevel& next = hierarchy.levels[l + 1];
-        galerkin(hierarchy, level, mat, next.nodes, next.matrix, new_structure);
+        galerkin(hierarchy, level, mat, mat_index, next.nodes, next.matrix, new_structure);
     }
     if (l > 0) level.matrix.vals = std::vector<double>();  // the cycle reads matrix_values
     return !last;
@@ -228,7 +253,6 @@ NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_cou
 AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, const AmgOptions& options,
                        FunctionRef<void()> check_interrupt) {
     check_near_null(matrix, near_null);
-    check_finite(matrix);
     AmgHierarchy hierarchy;
     hierarchy.options = options;
     hierarchy.fine_rows = matrix.rows;
@@ -251,7 +275,6 @@ AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, con
 void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> check_interrupt) {
     if (matrix.rows != hierarchy.fine_rows || structure_hash(matrix) != hierarchy.fine_structure)
         panic("multigrid: the matrix's structure differs from the one the hierarchy was built for");
-    check_finite(matrix);
     std::vector<double> no_modes;
     for (std::size_t l = 0; l < hierarchy.levels.size(); ++l) {
         check_interrupt();

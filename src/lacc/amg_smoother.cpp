@@ -146,11 +146,12 @@ Smoother jacobi_base(const SprMat& mat, const NodeRanges& nodes, bool blocks) {
             const std::size_t first = static_cast<std::size_t>(nodes.starts[v]);
             const std::size_t b = static_cast<std::size_t>(node_size(nodes, v));
             double* const block = smoother.inverse.data() + smoother.block_first[v];
-            for (std::size_t i = 0; i < b; ++i)
-                for (std::size_t j = 0; j < b; ++j) {
-                    const std::size_t pos = find_entry(mat, first + i, first + j);
-                    block[i * b + j] = pos == SIZE_MAX ? 0.0 : mat.vals[pos];
-                }
+            const std::size_t len = row_end(mat, first) - row_begin(mat, first);
+            for_each_block(mat, first, nodes, [&](std::size_t w, std::size_t position) {
+                if (w != v) return;
+                for (std::size_t i = 0; i < b; ++i)
+                    for (std::size_t j = 0; j < b; ++j) block[i * b + j] = mat.vals[row_begin(mat, first) + i * len + position + j];
+            });
             if (!invert_block(block, b)) refuse_not_definite(nodes.starts[v], nodes.starts[v + 1]);
         }
     });

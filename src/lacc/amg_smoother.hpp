@@ -23,8 +23,9 @@ struct Smoother {
     int degree = 1;
 };
 
-// M for the level. Throws Panic when a diagonal entry is not positive and finite (point) or a
-// diagonal block is not positive definite (blocks): the matrix is then not positive definite.
+// M for the level, the matrix in node blocks over (nodes, nodes). Throws Panic when a diagonal
+// entry is not positive and finite (point) or a diagonal block is not positive definite
+// (blocks): the matrix is then not positive definite.
 Smoother jacobi_base(const SprMat& mat, const NodeRanges& nodes, bool blocks);
 
 // z = scale M r.

@@ -158,16 +158,16 @@ void apply_jacobi_step(const NodeRanges& nodes, const Smoother& base, const SprM
 
 }  // namespace
 
-SprMat smoothed_prolongator(const SprMat& mat, const NodeRanges& nodes, const Smoother& base, const SprMat& tentative,
-                            const NodeRanges& coarse_nodes, double weight) {
-    SprMat prolongator = multiply(mat, tentative, nodes, nodes, coarse_nodes);  // A T
+SprMat smoothed_prolongator(const SprMat& mat, const BlockIndex& mat_index, const NodeRanges& nodes,
+                            const Smoother& base, const SprMat& tentative, const NodeRanges& coarse_nodes, double weight) {
+    SprMat prolongator = multiply(mat, mat_index, tentative, nodes, nodes, coarse_nodes);  // A T
     apply_jacobi_step(nodes, base, tentative, coarse_nodes, weight, prolongator);
     return prolongator;
 }
 
-void smooth_prolongator(const SprMat& mat, const NodeRanges& nodes, const Smoother& base, const SprMat& tentative,
-                        const NodeRanges& coarse_nodes, double weight, SprMat& prolongator) {
-    multiply_values(mat, tentative, nodes, nodes, coarse_nodes, prolongator);  // A T
+void smooth_prolongator(const SprMat& mat, const BlockIndex& mat_index, const NodeRanges& nodes, const Smoother& base,
+                        const SprMat& tentative, const NodeRanges& coarse_nodes, double weight, SprMat& prolongator) {
+    multiply_values(mat, mat_index, tentative, nodes, nodes, coarse_nodes, prolongator);  // A T
     apply_jacobi_step(nodes, base, tentative, coarse_nodes, weight, prolongator);
 }
 

@@ -29,12 +29,13 @@ Tentative tentative_prolongator(const NodeRanges& nodes, const Aggregates& aggre
 
 // P = T - weight M A T, in node blocks over (nodes, coarse_nodes): row node v holds every
 // coarse node that T reaches from a column node of v.
-SprMat smoothed_prolongator(const SprMat& mat, const NodeRanges& nodes, const Smoother& base, const SprMat& tentative,
-                            const NodeRanges& coarse_nodes, double weight);
+// mat_index is the block index of mat over (nodes, nodes).
+SprMat smoothed_prolongator(const SprMat& mat, const BlockIndex& mat_index, const NodeRanges& nodes,
+                            const Smoother& base, const SprMat& tentative, const NodeRanges& coarse_nodes, double weight);
 
 // The same values into `prolongator`, built by smoothed_prolongator for matrices of the same
 // structure.
-void smooth_prolongator(const SprMat& mat, const NodeRanges& nodes, const Smoother& base, const SprMat& tentative,
-                        const NodeRanges& coarse_nodes, double weight, SprMat& prolongator);
+void smooth_prolongator(const SprMat& mat, const BlockIndex& mat_index, const NodeRanges& nodes, const Smoother& base,
+                        const SprMat& tentative, const NodeRanges& coarse_nodes, double weight, SprMat& prolongator);
 
 }  // namespace quarvex
