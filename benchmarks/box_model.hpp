@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -16,6 +17,7 @@ namespace quarvex::bench {
 
 struct BoxModel {
     Nexus model;
+    double assemble_seconds = 0.0;       // set_solver and assemble
     std::vector<double> coordinates;     // free unknowns x 3
     std::vector<std::int32_t> components;  // free unknowns
 };
@@ -91,8 +93,10 @@ inline BoxModel box_model(const BoxShape& shape, double lam, double mu) {
     const auto zero = new_cst(load, 0.0);
     const auto down = new_cst(load, -1.0);
     set_f(out.model, 0, {}, std::move(load), {zero, zero, down});
+    const auto start = std::chrono::steady_clock::now();
     set_solver(out.model, static_cast<std::uint64_t>(next), {0.0, 0.0, 0.0, 0.0});
     assemble(out.model);
+    out.assemble_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return out;
 }
 

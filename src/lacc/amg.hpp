@@ -22,8 +22,7 @@ namespace quarvex {
 inline constexpr auto kNoInterrupt = [] {};
 
 struct AmgOptions {
-    double strength_threshold = 0.0;  // strong couplings: |A_vw| >= threshold sqrt(|A_vv| |A_ww|)
-    double coarse_strength_threshold = -1.0;  // the same on levels 1, 2, ... (negative: as on level 0)
+    double strength_threshold = 0.02;  // strong couplings: |A_vw| >= threshold sqrt(|A_vv| |A_ww|)
     int smoother_degree = 2;          // Chebyshev degree of the pre- and of the post-smoother
     double smoother_ratio = 30.0;     // the smoother damps the eigenvalues of M A in [upper / ratio, upper]
     bool block_smoother = true;       // M from the inverses of the node blocks, else from the diagonal

@@ -1,6 +1,6 @@
 // Chunked Galerkin product. For fine node I the row block (A P)_I = sum over the column nodes J
-// of I of A_IJ P_J; coarse row node K then gets, for every fine node I with a block R_KI,
-//   C_KL += R_KI (A P)_IL   for the column nodes L >= K of (A P)_I,
+// of I of A_IJ P_J; coarse row node K then gets, for every fine node I with a block P_IK,
+//   C_KL += P_IK^T (A P)_IL   for the column nodes L >= K of (A P)_I,
 // and finally C_LK = C_KL^T for L < K.
 #include "lacc/amg_galerkin.hpp"
 
@@ -50,14 +50,13 @@ ProductColumns product_columns(const BlockIndex& a_index, const BlockIndex& p_in
     return columns;
 }
 
-void fill(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeRanges& coarse,
-          const BlockIndex& a_index, const BlockIndex& p_index, const ProductColumns& columns, SprMat& c) {
-    const BlockIndex r_index = block_index(r, coarse, nodes);
+void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeRanges& coarse, const BlockIndex& a_index,
+          const BlockIndex& p_index, const BlockIndex& r_index, const ProductColumns& columns, SprMat& c) {
     const BlockIndex c_index = block_index(c, coarse, coarse);
     const std::size_t fine_count = node_count(nodes), coarse_count = node_count(coarse);
     const NodeLists& lists = columns.lists;
     std::fill(c.vals.begin(), c.vals.end(), 0.0);
-    std::vector<std::int64_t> cursor(r_index.first.begin(), r_index.first.end() - 1);  // next R block of K
+    std::vector<std::int64_t> cursor(r_index.first.begin(), r_index.first.end() - 1);  // next block P_IK of K
     std::vector<std::int64_t> offset;    // of fine node I's rows of A P in `product`
     std::vector<double> product;         // the rows of A P of one chunk, node after node
     std::vector<std::int32_t> seen(coarse_count, -1), receivers;
@@ -107,7 +106,7 @@ void fill(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& n
                 seen[static_cast<std::size_t>(k_node)] = static_cast<std::int32_t>(chunk_begin / kChunkNodes);
                 receivers.push_back(k_node);
             }
-        // C_KL += R_KI (A P)_IL for L >= K, over the chunk's fine nodes I of R's row node K in order.
+        // C_KL += P_IK^T (A P)_IL for L >= K, over the chunk's fine nodes I with a block P_IK, in order.
         parallel_ranges(receivers.size(), [&](std::size_t begin, std::size_t end) {
             std::vector<std::int32_t> place(coarse_count, 0);
             for (std::size_t q = begin; q < end; ++q) {
@@ -119,8 +118,6 @@ void fill(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& n
                 for (std::int64_t e = c_index.first[k_node]; e < c_index.first[k_node + 1]; ++e)
                     place[static_cast<std::size_t>(c_index.col_node[static_cast<std::size_t>(e)])] =
                         c_index.position[static_cast<std::size_t>(e)];
-                const std::size_t r_len = row_end(r, k_first) - row_begin(r, k_first);
-                const double* const r_row = r.vals.data() + row_begin(r, k_first);
                 std::int64_t f = cursor[k_node];
                 for (; f < r_index.first[k_node + 1] &&
                        static_cast<std::size_t>(r_index.col_node[static_cast<std::size_t>(f)]) < chunk_end;
@@ -129,15 +126,19 @@ void fill(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& n
                     const std::size_t i_size = static_cast<std::size_t>(node_size(nodes, i_node));
                     const std::size_t length = static_cast<std::size_t>(columns.length[i_node]);
                     const double* const row = product.data() + offset[i_node - chunk_begin];
-                    const double* const r_block = r_row + r_index.position[static_cast<std::size_t>(f)];
+                    const std::size_t i_first = static_cast<std::size_t>(nodes.starts[i_node]);
+                    const std::size_t p_len = row_end(p, i_first) - row_begin(p, i_first);
+                    const double* const p_block =
+                        p.vals.data() + row_begin(p, i_first) + r_index.position[static_cast<std::size_t>(f)];
                     const auto list_begin = lists.nodes.begin() + lists.first[i_node];
                     const auto list_end = lists.nodes.begin() + lists.first[i_node + 1];
                     for (auto it = std::lower_bound(list_begin, list_end, static_cast<std::int32_t>(k_node)); it != list_end;
                          ++it) {
                         const std::size_t l_node = static_cast<std::size_t>(*it);
                         const std::size_t e = static_cast<std::size_t>(it - lists.nodes.begin());
-                        add_block_product(k_size, i_size, static_cast<std::size_t>(node_size(coarse, l_node)), r_block,
-                                          r_len, row + columns.place[e], length, c_row + place[l_node], c_len);
+                        add_block_product<true>(k_size, i_size, static_cast<std::size_t>(node_size(coarse, l_node)),
+                                                p_block, p_len, row + columns.place[e], length, c_row + place[l_node],
+                                                c_len);
                     }
                 }
                 cursor[k_node] = f;
@@ -174,11 +175,11 @@ void fill(const SprMat& r, const SprMat& a, const SprMat& p, const NodeRanges& n
 
 }  // namespace
 
-SprMat galerkin_product(const SprMat& r, const SprMat& a, const BlockIndex& a_index, const SprMat& p,
-                        const NodeRanges& nodes, const NodeRanges& coarse) {
+SprMat galerkin_product(const SprMat& a, const BlockIndex& a_index, const SprMat& p, const NodeRanges& nodes,
+                        const NodeRanges& coarse) {
     const BlockIndex p_index = block_index(p, nodes, coarse);
+    const BlockIndex r_index = transposed_index(p_index, node_count(coarse));
     const ProductColumns columns = product_columns(a_index, p_index, nodes, coarse);
-    const BlockIndex r_index = block_index(r, coarse, nodes);
     SprMat c = build_block_structure(coarse, coarse, [&](std::size_t k_node, NodeSet& set) {
         for (std::int64_t f = r_index.first[k_node]; f < r_index.first[k_node + 1]; ++f) {
             const std::size_t i_node = static_cast<std::size_t>(r_index.col_node[static_cast<std::size_t>(f)]);
@@ -186,14 +187,16 @@ SprMat galerkin_product(const SprMat& r, const SprMat& a, const BlockIndex& a_in
                 set.add(columns.lists.nodes[static_cast<std::size_t>(e)]);
         }
     });
-    fill(r, a, p, nodes, coarse, a_index, p_index, columns, c);
+    fill(a, p, nodes, coarse, a_index, p_index, r_index, columns, c);
     return c;
 }
 
-void galerkin_values(const SprMat& r, const SprMat& a, const BlockIndex& a_index, const SprMat& p,
-                     const NodeRanges& nodes, const NodeRanges& coarse, SprMat& coarse_matrix) {
+void galerkin_values(const SprMat& a, const BlockIndex& a_index, const SprMat& p, const NodeRanges& nodes,
+                     const NodeRanges& coarse, SprMat& coarse_matrix) {
     const BlockIndex p_index = block_index(p, nodes, coarse);
-    fill(r, a, p, nodes, coarse, a_index, p_index, product_columns(a_index, p_index, nodes, coarse), coarse_matrix);
+    const BlockIndex r_index = transposed_index(p_index, node_count(coarse));
+    fill(a, p, nodes, coarse, a_index, p_index, r_index, product_columns(a_index, p_index, nodes, coarse),
+         coarse_matrix);
 }
 
 }  // namespace quarvex

@@ -102,9 +102,9 @@ struct RowCounts {
     std::vector<std::uint32_t> runs;
 };
 
-// row_runs, the run offsets and the value count from per-row counts; refuses sizes the
-// format cannot index.
-SprMat allocate_structure(std::size_t rows, std::size_t cols, const RowCounts& counts) {
+// row_runs, the run offsets and (with_values) zero values from per-row counts; refuses sizes
+// the format cannot index.
+SprMat allocate_structure(std::size_t rows, std::size_t cols, const RowCounts& counts, bool with_values = true) {
     SprMat mat;
     mat.rows = rows;
     mat.cols = cols;
@@ -125,7 +125,7 @@ SprMat allocate_structure(std::size_t rows, std::size_t cols, const RowCounts& c
     mat.row_runs[rows] = static_cast<std::int32_t>(run_total);
     mat.runs.assign(run_total + 1, Run{});
     mat.runs[run_total] = Run{0, static_cast<std::uint32_t>(value_total)};
-    mat.vals.assign(value_total, 0.0);
+    if (with_values) mat.vals.assign(value_total, 0.0);
     return mat;
 }
 
@@ -244,7 +244,8 @@ NodeLists node_lists(std::size_t row_count, std::size_t col_count,
     return lists;
 }
 
-SprMat structure_from_lists(const NodeRanges& row_nodes, const NodeRanges& col_nodes, const NodeLists& lists) {
+SprMat structure_from_lists(const NodeRanges& row_nodes, const NodeRanges& col_nodes, const NodeLists& lists,
+                            bool with_values) {
     const std::size_t rows = static_cast<std::size_t>(row_nodes.starts.back());
     const std::size_t cols = static_cast<std::size_t>(col_nodes.starts.back());
     const std::int32_t* const starts = col_nodes.starts.data();
@@ -271,7 +272,7 @@ SprMat structure_from_lists(const NodeRanges& row_nodes, const NodeRanges& col_n
             }
         }
     });
-    SprMat mat = allocate_structure(rows, cols, counts);
+    SprMat mat = allocate_structure(rows, cols, counts, with_values);
     const std::vector<std::uint64_t> first_value = value_starts(counts);
     parallel_ranges(node_count(row_nodes), [&](std::size_t begin, std::size_t end) {
         for (std::size_t node = begin; node < end; ++node)
@@ -287,9 +288,9 @@ SprMat structure_from_lists(const NodeRanges& row_nodes, const NodeRanges& col_n
 }
 
 SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_nodes,
-                             FunctionRef<void(std::size_t, NodeSet&)> node_cols) {
+                             FunctionRef<void(std::size_t, NodeSet&)> node_cols, bool with_values) {
     return structure_from_lists(row_nodes, col_nodes,
-                                node_lists(node_count(row_nodes), node_count(col_nodes), node_cols));
+                                node_lists(node_count(row_nodes), node_count(col_nodes), node_cols), with_values);
 }
 
 BlockIndex block_index(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes) {
@@ -321,41 +322,47 @@ BlockIndex block_index(const SprMat& mat, const NodeRanges& row_nodes, const Nod
     return index;
 }
 
-SprMat transpose_blocks(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes) {
-    const BlockIndex index = block_index(mat, row_nodes, col_nodes);
+BlockIndex transposed_index(const BlockIndex& index, std::size_t col_count) {
+    BlockIndex result;
+    result.first.assign(col_count + 1, 0);
+    for (const std::int32_t k_node : index.col_node) ++result.first[static_cast<std::size_t>(k_node) + 1];
+    for (std::size_t k = 0; k < col_count; ++k) result.first[k + 1] += result.first[k];
+    result.col_node.resize(index.col_node.size());
+    result.position.resize(index.col_node.size());
+    std::vector<std::int64_t> next(result.first.begin(), result.first.end() - 1);
+    for (std::size_t node = 0; node + 1 < index.first.size(); ++node)
+        for (std::int64_t e = index.first[node]; e < index.first[node + 1]; ++e) {
+            const std::size_t target = static_cast<std::size_t>(next[static_cast<std::size_t>(index.col_node[e])]++);
+            result.col_node[target] = static_cast<std::int32_t>(node);
+            result.position[target] = index.position[static_cast<std::size_t>(e)];
+        }
+    return result;
+}
+
+SprMat transpose_blocks(const SprMat& mat, std::span<const float> values, const NodeRanges& row_nodes,
+                        const NodeRanges& col_nodes, std::vector<float>& transposed_values) {
     const std::size_t col_count = node_count(col_nodes);
-    // The blocks of column node K, by increasing row node: (row node, position in its row).
-    std::vector<std::int64_t> first(col_count + 1, 0);
-    for (const std::int32_t k_node : index.col_node) ++first[static_cast<std::size_t>(k_node) + 1];
-    for (std::size_t k = 0; k < col_count; ++k) first[k + 1] += first[k];
-    std::vector<std::int32_t> row_node(index.col_node.size()), position(index.col_node.size());
-    {
-        std::vector<std::int64_t> next(first.begin(), first.end() - 1);
-        for (std::size_t node = 0; node < node_count(row_nodes); ++node)
-            for (std::int64_t e = index.first[node]; e < index.first[node + 1]; ++e) {
-                const std::size_t target = static_cast<std::size_t>(next[static_cast<std::size_t>(index.col_node[e])]++);
-                row_node[target] = static_cast<std::int32_t>(node);
-                position[target] = index.position[static_cast<std::size_t>(e)];
-            }
-    }
+    const BlockIndex by_column = transposed_index(block_index(mat, row_nodes, col_nodes), col_count);
     SprMat result = build_block_structure(col_nodes, row_nodes, [&](std::size_t k_node, NodeSet& set) {
-        for (std::int64_t f = first[k_node]; f < first[k_node + 1]; ++f) set.add(row_node[static_cast<std::size_t>(f)]);
-    });
+        for (std::int64_t f = by_column.first[k_node]; f < by_column.first[k_node + 1]; ++f)
+            set.add(by_column.col_node[static_cast<std::size_t>(f)]);
+    }, false);
+    transposed_values.assign(values.size(), 0.0f);
     // result(K rows, I columns) = mat(I rows, K columns)^T, block by block in row-node order.
     parallel_ranges(col_count, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k_node = begin; k_node < end; ++k_node) {
             const std::size_t k_first = static_cast<std::size_t>(col_nodes.starts[k_node]);
             const std::size_t k_size = static_cast<std::size_t>(node_size(col_nodes, k_node));
             const std::size_t out_len = row_end(result, k_first) - row_begin(result, k_first);
-            double* const out = result.vals.data() + row_begin(result, k_first);
+            float* const out = transposed_values.data() + row_begin(result, k_first);
             std::size_t out_position = 0;
-            for (std::int64_t f = first[k_node]; f < first[k_node + 1]; ++f) {
-                const std::size_t i_node = static_cast<std::size_t>(row_node[static_cast<std::size_t>(f)]);
+            for (std::int64_t f = by_column.first[k_node]; f < by_column.first[k_node + 1]; ++f) {
+                const std::size_t i_node = static_cast<std::size_t>(by_column.col_node[static_cast<std::size_t>(f)]);
                 const std::size_t i_first = static_cast<std::size_t>(row_nodes.starts[i_node]);
                 const std::size_t i_size = static_cast<std::size_t>(node_size(row_nodes, i_node));
                 const std::size_t in_len = row_end(mat, i_first) - row_begin(mat, i_first);
-                const double* const in =
-                    mat.vals.data() + row_begin(mat, i_first) + position[static_cast<std::size_t>(f)];
+                const float* const in =
+                    values.data() + row_begin(mat, i_first) + by_column.position[static_cast<std::size_t>(f)];
                 for (std::size_t m = 0; m < k_size; ++m)
                     for (std::size_t l = 0; l < i_size; ++l) out[m * out_len + out_position + l] = in[l * in_len + m];
                 out_position += i_size;
@@ -483,65 +490,6 @@ void multiply_values(const SprMat& a, const BlockIndex& a_index, const SprMat& b
             }
         }
     });
-}
-
-SprMat transpose(const SprMat& mat) {
-    const std::size_t rows = mat.rows;
-    const std::size_t cols = mat.cols;
-    // Rows are cut into fixed blocks; block b's entries of column c follow those of the
-    // blocks before it, so every row of the transpose lists its columns in order.
-    const std::size_t block_count = std::max<std::size_t>(1, std::min(rows, 4 * worker_count()));
-    const auto block_first = [&](std::size_t b) { return b * rows / block_count; };
-    std::vector<std::uint64_t> cursor(block_count * cols, 0);
-    parallel_for(block_count, [&](std::size_t b) {
-        std::uint64_t* const count = cursor.data() + b * cols;
-        for (std::size_t r = block_first(b); r < block_first(b + 1); ++r)
-            for_each_entry(mat, r, [&](std::size_t col, std::size_t) { ++count[col]; });
-    });
-    std::vector<std::uint64_t> col_start(cols + 1, 0);
-    for (std::size_t col = 0; col < cols; ++col) {
-        std::uint64_t position = col_start[col];
-        for (std::size_t b = 0; b < block_count; ++b) {
-            const std::uint64_t count = cursor[b * cols + col];
-            cursor[b * cols + col] = position;
-            position += count;
-        }
-        col_start[col + 1] = position;
-    }
-    std::vector<std::int32_t> source_row(mat.vals.size());
-    std::vector<double> values(mat.vals.size());
-    parallel_for(block_count, [&](std::size_t b) {
-        std::uint64_t* const next = cursor.data() + b * cols;
-        for (std::size_t r = block_first(b); r < block_first(b + 1); ++r)
-            for_each_entry(mat, r, [&](std::size_t col, std::size_t pos) {
-                const std::uint64_t target = next[col]++;
-                source_row[target] = static_cast<std::int32_t>(r);
-                values[target] = mat.vals[pos];
-            });
-    });
-    cursor = {};
-    // Runs of the transpose: stretches of consecutive source rows.
-    RowCounts counts{std::vector<std::uint64_t>(cols, 0), std::vector<std::uint32_t>(cols, 0)};
-    parallel_ranges(cols, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c) {
-            std::uint32_t runs = 0;
-            for (std::uint64_t k = col_start[c]; k < col_start[c + 1]; ++k)
-                if (k == col_start[c] || source_row[k] != source_row[k - 1] + 1) ++runs;
-            counts.entries[c] = col_start[c + 1] - col_start[c];
-            counts.runs[c] = runs;
-        }
-    });
-    SprMat result = allocate_structure(cols, rows, counts);
-    parallel_ranges(cols, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c) {
-            std::size_t run = static_cast<std::size_t>(result.row_runs[c]);
-            for (std::uint64_t k = col_start[c]; k < col_start[c + 1]; ++k)
-                if (k == col_start[c] || source_row[k] != source_row[k - 1] + 1)
-                    result.runs[run++] = Run{source_row[k], static_cast<std::uint32_t>(k)};
-        }
-    });
-    result.vals = std::move(values);
-    return result;
 }
 
 }  // namespace quarvex

@@ -52,9 +52,6 @@ void level_mul_sub(const SprMat& mat, std::span<const float> values, std::span<c
 // The values rounded to float.
 std::vector<float> float_values(const SprMat& mat);
 
-// The transpose, values included; rows of the result list their columns in increasing order.
-SprMat transpose(const SprMat& mat);
-
 // Node blocks. A matrix has node blocks over (row_nodes, col_nodes) when the rows of every
 // row node share one column structure and every run covers whole column nodes: the entries of
 // row node I and column node J then form a dense block, and the values of row node I lie
@@ -71,9 +68,16 @@ struct BlockIndex {
 };
 BlockIndex block_index(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes);
 
-// The transpose of a matrix in node blocks over (row_nodes, col_nodes), in node blocks over
-// (col_nodes, row_nodes).
-SprMat transpose_blocks(const SprMat& mat, const NodeRanges& row_nodes, const NodeRanges& col_nodes);
+// The blocks of a matrix in node blocks over (row_nodes, col_nodes), column node by column node:
+// column node K's blocks lie in the row nodes col_node[first[K]] .. (increasing), at `position`
+// within each of their rows (a block index of the transpose, pointing into the matrix).
+BlockIndex transposed_index(const BlockIndex& index, std::size_t col_count);
+
+// The transpose of a matrix in node blocks over (row_nodes, col_nodes) whose values are
+// `values`: the structure, in node blocks over (col_nodes, row_nodes), with its vals left
+// empty, and the transposed values in `transposed_values`.
+SprMat transpose_blocks(const SprMat& mat, std::span<const float> values, const NodeRanges& row_nodes,
+                        const NodeRanges& col_nodes, std::vector<float>& transposed_values);
 
 // c = a b, with a in node blocks over (a_rows, a_cols) (a_index its block index) and b over
 // (a_cols, b_cols); c comes in node blocks over (a_rows, b_cols): row node I holds every column
@@ -132,13 +136,14 @@ struct NodeLists {
 NodeLists node_lists(std::size_t row_count, std::size_t col_count,
                      FunctionRef<void(std::size_t, NodeSet&)> node_cols);
 
-// The structure (values zero) of a matrix in node blocks over (row_nodes, col_nodes) whose row
-// node I holds the column nodes of list I.
-SprMat structure_from_lists(const NodeRanges& row_nodes, const NodeRanges& col_nodes, const NodeLists& lists);
+// The structure of a matrix in node blocks over (row_nodes, col_nodes) whose row node I holds
+// the column nodes of list I; its values zero, or left empty unless with_values.
+SprMat structure_from_lists(const NodeRanges& row_nodes, const NodeRanges& col_nodes, const NodeLists& lists,
+                            bool with_values = true);
 
 // The same from node_cols as in node_lists.
 SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_nodes,
-                             FunctionRef<void(std::size_t, NodeSet&)> node_cols);
+                             FunctionRef<void(std::size_t, NodeSet&)> node_cols, bool with_values = true);
 
 
 // Calls visit(J, position of the block within the row) for every column node J of `row`,

@@ -106,8 +106,8 @@ void prepare_smoother(AmgLevel& level, const SprMat& mat, const AmgOptions& opti
     level.smoother.degree = std::max(1, options.smoother_degree);
 }
 
-// P and the next level's matrix R A P (R = P^T), the latter in double; into the existing
-// structures on a refresh (with room made for their double values). P and R end in float.
+// P, the next level's matrix P^T A P (in double) and R = P^T; into the existing structures on
+// a refresh (with room made for their double values). P and R end in float.
 void galerkin(const AmgHierarchy& hierarchy, AmgLevel& level, const SprMat& mat, const BlockIndex& mat_index,
               const NodeRanges& coarse_nodes, SprMat& coarse_matrix, bool new_structure) {
     const double weight = hierarchy.options.prolongator_weight / level.smoother.eigen_max;
@@ -119,16 +119,15 @@ void galerkin(const AmgHierarchy& hierarchy, AmgLevel& level, const SprMat& mat,
         smooth_prolongator(mat, mat_index, level.nodes, level.smoother, level.tentative, coarse_nodes, weight,
                            level.prolongator);
     }
-    level.restrictor = transpose_blocks(level.prolongator, level.nodes, coarse_nodes);
     if (new_structure) {
-        coarse_matrix =
-            galerkin_product(level.restrictor, mat, mat_index, level.prolongator, level.nodes, coarse_nodes);
+        coarse_matrix = galerkin_product(mat, mat_index, level.prolongator, level.nodes, coarse_nodes);
     } else {
         coarse_matrix.vals.assign(coarse_matrix.runs.back().off, 0.0);
-        galerkin_values(level.restrictor, mat, mat_index, level.prolongator, level.nodes, coarse_nodes, coarse_matrix);
+        galerkin_values(mat, mat_index, level.prolongator, level.nodes, coarse_nodes, coarse_matrix);
     }
     level.prolongator_values = release_values(level.prolongator);
-    level.restrictor_values = release_values(level.restrictor);
+    level.restrictor = transpose_blocks(level.prolongator, level.prolongator_values, level.nodes, coarse_nodes,
+                                        level.restrictor_values);
 }
 
 // The last level: a dense factor when small enough, else its smoother alone.
@@ -157,9 +156,8 @@ bool build_level(AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l, std
     if (!last) prepare_smoother(level, mat, options);
     const BlockIndex mat_index = last ? BlockIndex{} : block_index(mat, level.nodes, level.nodes);
     if (!last && new_structure) {
-        const double threshold = l > 0 && options.coarse_strength_threshold >= 0.0 ? options.coarse_strength_threshold
-                                                                                   : options.strength_threshold;
-        const Aggregates aggregates = aggregate_nodes(strong_graph(mat, mat_index, level.nodes, threshold));
+        const Aggregates aggregates =
+            aggregate_nodes(strong_graph(mat, mat_index, level.nodes, options.strength_threshold));
         Tentative tentative = tentative_prolongator(level.nodes, aggregates, modes, mode_count);
         const std::size_t coarse_rows = static_cast<std::size_t>(tentative.coarse_nodes.starts.back());
         if (coarse_rows == 0 || static_cast<double>(coarse_rows) > kStalledRatio * static_cast<double>(mat.rows)) {

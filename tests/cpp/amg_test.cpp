@@ -38,7 +38,6 @@ NearNullSpace rigid_modes(const bench::BoxModel& model) {
 // Small coarse sizes, so that even these models get several levels.
 AmgOptions small_options() {
     AmgOptions options;
-    options.strength_threshold = 0.02;
     options.coarse_size = 60;
     return options;
 }
