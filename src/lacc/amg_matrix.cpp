@@ -36,36 +36,60 @@ void check_product(const SprMat& mat, std::size_t x_size, std::size_t y_size) {
               " matrix met vectors of " + std::to_string(x_size) + " and " + std::to_string(y_size) + " entries");
 }
 
-// Dot product of m float values with m doubles, in double: four lanes of fused multiply-adds
-// (the last partial group through masked loads), summed (a0 + a1) + (a2 + a3).
-inline double mixed_dot(const float* v, const double* w, std::size_t m) {
+// Row r of a product with float values: the runs' products summed in double, in vector lanes
+// kept across the runs of the row (the last partial group of a run through masked loads) and
+// added up once at the row's end.
+inline double float_row(const Run* runs, std::size_t first, std::size_t last, const float* values, const double* x,
+                        std::size_t value_count) {
 #if defined(__AVX2__) && defined(__FMA__)
     __m256d lanes = _mm256_setzero_pd();
-    std::size_t i = 0;
-    for (; i + 4 <= m; i += 4) lanes = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(v + i)), _mm256_loadu_pd(w + i), lanes);
-    if (i < m) {
-        const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(m - i)), _mm_set_epi32(3, 2, 1, 0));
-        const __m256d values = _mm256_cvtps_pd(_mm_maskload_ps(v + i, mask));
-        lanes = _mm256_fmadd_pd(values, _mm256_maskload_pd(w + i, _mm256_cvtepi32_epi64(mask)), lanes);
+    for (std::size_t t = first; t < last; ++t) {
+        const std::size_t off = runs[t].off, len = runs[t + 1].off - off;
+        const float* const v = values + off;
+        const double* const w = x + runs[t].col;
+        __builtin_prefetch(values + std::min<std::size_t>(off + kPrefetchBytes / sizeof(float), value_count));
+        std::size_t i = 0;
+        for (; i + 4 <= len; i += 4)
+            lanes = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(v + i)), _mm256_loadu_pd(w + i), lanes);
+        if (i < len) {
+            const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(len - i)), _mm_set_epi32(3, 2, 1, 0));
+            lanes = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_maskload_ps(v + i, mask)),
+                                    _mm256_maskload_pd(w + i, _mm256_cvtepi32_epi64(mask)), lanes);
+        }
     }
     const __m128d pairs = _mm_add_pd(_mm256_castpd256_pd128(lanes), _mm256_extractf128_pd(lanes, 1));
     return _mm_cvtsd_f64(_mm_add_sd(pairs, _mm_unpackhi_pd(pairs, pairs)));
 #else
-    double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
-    std::size_t i = 0;
-    for (; i + 4 <= m; i += 4) {
-        a0 = std::fma(static_cast<double>(v[i]), w[i], a0);
-        a1 = std::fma(static_cast<double>(v[i + 1]), w[i + 1], a1);
-        a2 = std::fma(static_cast<double>(v[i + 2]), w[i + 2], a2);
-        a3 = std::fma(static_cast<double>(v[i + 3]), w[i + 3], a3);
+    double sum = 0.0;
+    for (std::size_t t = first; t < last; ++t) {
+        const std::size_t off = runs[t].off, len = runs[t + 1].off - off;
+        for (std::size_t i = 0; i < len; ++i) sum = std::fma(static_cast<double>(values[off + i]), x[runs[t].col + i], sum);
     }
-    for (; i < m; ++i) a0 = std::fma(static_cast<double>(v[i]), w[i], a0);
-    return (a0 + a1) + (a2 + a3);
+    (void)value_count;
+    return sum;
 #endif
 }
 
-inline double row_dot(const double* v, const double* w, std::size_t m) { return lane_dot(v, w, m); }
-inline double row_dot(const float* v, const double* w, std::size_t m) { return mixed_dot(v, w, m); }
+// Row r of a product with double values: lane_dot per run, as mul_vec.
+inline double double_row(const Run* runs, std::size_t first, std::size_t last, const double* values, const double* x,
+                         std::size_t value_count) {
+    double s = 0.0;
+    for (std::size_t t = first; t < last; ++t) {
+        const Run here = runs[t];
+        __builtin_prefetch(values + std::min<std::size_t>(here.off + kPrefetchBytes / sizeof(double), value_count));
+        s = s + lane_dot(values + here.off, x + here.col, runs[t + 1].off - here.off);
+    }
+    return s;
+}
+
+inline double row_product(const Run* runs, std::size_t first, std::size_t last, const float* values, const double* x,
+                          std::size_t value_count) {
+    return float_row(runs, first, last, values, x, value_count);
+}
+inline double row_product(const Run* runs, std::size_t first, std::size_t last, const double* values, const double* x,
+                          std::size_t value_count) {
+    return double_row(runs, first, last, values, x, value_count);
+}
 
 // out(r, row r of mat x) for every row, in parallel over rows, with the values `vals`.
 template <class Value, class Out>
@@ -78,17 +102,9 @@ void product_rows(const SprMat& mat, std::span<const Value> vals, const double* 
         panic("level product: " + std::to_string(value_count) + " values for a structure of " +
               std::to_string(mat.runs.back().off));
     const auto rows = [&](std::size_t begin, std::size_t end) {
-        std::size_t run = static_cast<std::size_t>(row_runs[begin]);
-        for (std::size_t r = begin; r < end; ++r) {
-            const std::size_t row_end = static_cast<std::size_t>(row_runs[r + 1]);
-            double s = 0.0;
-            for (; run < row_end; ++run) {
-                const Run here = runs[run];
-                __builtin_prefetch(values + std::min<std::size_t>(here.off + kPrefetchBytes / sizeof(Value), value_count));
-                s = s + row_dot(values + here.off, x + here.col, runs[run + 1].off - here.off);
-            }
-            out(r, s);
-        }
+        for (std::size_t r = begin; r < end; ++r)
+            out(r, row_product(runs, static_cast<std::size_t>(row_runs[r]), static_cast<std::size_t>(row_runs[r + 1]),
+                               values, x, value_count));
     };
     if (value_count < kSerialBelow)
         rows(0, static_cast<std::size_t>(mat.rows));
