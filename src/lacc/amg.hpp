@@ -85,13 +85,18 @@ AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, con
 // Throws Panic when the structure differs.
 void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> check_interrupt = kNoInterrupt);
 
+// Whether `matrix` has the structure the hierarchy was built for (rows and a hash of row_runs
+// and runs).
+bool amg_matches(const AmgHierarchy& hierarchy, const SprMat& matrix);
+
 // Work vectors of the cycle, four per level.
 struct AmgWork {
     std::vector<std::vector<double>> x, b, r, d;
 };
 AmgWork amg_work(const AmgHierarchy& hierarchy);
 
-// z = M r: one symmetric V-cycle from z = 0, with the matrix the hierarchy was built for.
+// z = M r: one symmetric V-cycle from z = 0, with the matrix the hierarchy was built for (the
+// caller's check: amg_matches).
 void amg_apply(const AmgHierarchy& hierarchy, const SprMat& matrix, AmgWork& work, std::span<const double> r,
                std::span<double> z);
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/failure.hpp"
+#include "lacc/amg_failure.hpp"
 #include "lacc/amg_matrix.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
@@ -36,8 +37,8 @@ DenseCholesky factor_dense(const SprMat& mat) {
         double* const row_j = lower + packed_row(j);
         const double pivot = row_j[j] - lane_dot(row_j, row_j, j);
         if (!(pivot > kPivotFloor * std::abs(diagonal[j])) || !std::isfinite(pivot))
-            panic("multigrid: the coarsest matrix is not positive definite (pivot " + std::to_string(pivot) +
-                  " in row " + std::to_string(j) + ")");
+            refuse_not_definite("pivot " + number_text(pivot) + " in row " + std::to_string(j) +
+                                " of the coarsest level's factor");
         const double root = std::sqrt(pivot);
         row_j[j] = root;
         const auto column = [&](std::size_t begin, std::size_t end) {

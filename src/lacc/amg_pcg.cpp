@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/failure.hpp"
+#include "lacc/amg_failure.hpp"
 #include "lacc/lav.hpp"
 
 namespace quarvex {
@@ -33,6 +34,7 @@ SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::ve
         panic("conjugate gradients: a " + std::to_string(matrix.rows) + " x " + std::to_string(matrix.cols) +
               " matrix met vectors of " + std::to_string(sol.size()) + " and " + std::to_string(rhs.size()) +
               " entries");
+    if (!amg_matches(hierarchy, matrix)) refuse_other_structure();
     check_finite_vector(rhs, "the right-hand side");
     check_finite_vector(sol, "the start vector");
     SolveReport report;
@@ -51,17 +53,14 @@ SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::ve
         if (restart) {
             amg_apply(hierarchy, matrix, work, residual, precond);  // z = M r
             rz = dot(residual, precond);
-            if (!(rz > 0.0) || !std::isfinite(rz))
-                panic("conjugate gradients: the preconditioner is not positive definite (r.z = " +
-                      std::to_string(rz) + ")");
+            if (!(rz > 0.0) || !std::isfinite(rz)) refuse_breakdown("preconditioner", "r.z = " + number_text(rz));
             copy_into(search_dir, precond);  // p = z
             restart = false;
         }
         level_mul(matrix, search_dir, product);  // q = A p
         const double curvature = dot(search_dir, product);
         if (!(curvature > 0.0) || !std::isfinite(curvature))
-            panic("conjugate gradients: the matrix is not positive definite (p.Ap = " + std::to_string(curvature) +
-                  ")");
+            refuse_breakdown("matrix", "p.Ap = " + number_text(curvature));
         const double alpha = rz / curvature;
         axpy(sol, alpha, search_dir);  // x += alpha p
         axmy(residual, alpha, product);  // r -= alpha q
@@ -85,8 +84,7 @@ SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::ve
         amg_apply(hierarchy, matrix, work, residual, precond);  // z = M r
         const double rz_next = dot(residual, precond);
         if (!(rz_next > 0.0) || !std::isfinite(rz_next))
-            panic("conjugate gradients: the preconditioner is not positive definite (r.z = " +
-                  std::to_string(rz_next) + ")");
+            refuse_breakdown("preconditioner", "r.z = " + number_text(rz_next));
         aypx(search_dir, rz_next / rz, precond);  // p = z + beta p
         rz = rz_next;
     }

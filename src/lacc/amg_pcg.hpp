@@ -22,8 +22,8 @@ struct SolveReport {
 // iterations. A residual that passes on the recursion is confirmed by recomputing it; when the
 // recomputed one fails twice without halving, the target lies below what rounding lets b - A x
 // reach and the solve stops unconverged. Throws
-// Panic on non-finite input or when p.Ap or r.z is not positive (matrix or preconditioner not
-// definite). check_interrupt is called on the calling thread once per iteration.
+// Panic when the matrix's structure is not the hierarchy's (amg_matches), on non-finite input,
+// or when p.Ap or r.z is not positive (matrix or preconditioner not definite). check_interrupt is called on the calling thread once per iteration.
 SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,
                     const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter,
                     bool record_history, FunctionRef<void()> check_interrupt = kNoInterrupt);

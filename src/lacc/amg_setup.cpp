@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/failure.hpp"
+#include "lacc/amg_failure.hpp"
 #include "lacc/amg.hpp"
 #include "lacc/amg_aggregate.hpp"
 #include "lacc/amg_galerkin.hpp"
@@ -80,7 +81,7 @@ std::vector<float> checked_float_values(const SprMat& mat) {
         panic("multigrid: the matrix holds a non-finite value in row " + std::to_string(first_bad.load()));
     const double largest = std::bit_cast<double>(largest_bits.load());
     if (largest > kFloatLargest || (largest > 0.0 && largest < kFloatSmallest))
-        panic("multigrid: the matrix's entries (largest magnitude " + std::to_string(largest) +
+        panic("multigrid: the matrix's entries (largest magnitude " + number_text(largest) +
               ") lie outside the range of single precision that the cycle computes in");
     return values;
 }
@@ -270,9 +271,12 @@ AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, con
     return hierarchy;
 }
 
+bool amg_matches(const AmgHierarchy& hierarchy, const SprMat& matrix) {
+    return matrix.rows == hierarchy.fine_rows && structure_hash(matrix) == hierarchy.fine_structure;
+}
+
 void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> check_interrupt) {
-    if (matrix.rows != hierarchy.fine_rows || structure_hash(matrix) != hierarchy.fine_structure)
-        panic("multigrid: the matrix's structure differs from the one the hierarchy was built for");
+    if (!amg_matches(hierarchy, matrix)) refuse_other_structure();
     std::vector<double> no_modes;
     for (std::size_t l = 0; l < hierarchy.levels.size(); ++l) {
         check_interrupt();

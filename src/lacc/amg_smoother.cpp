@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/failure.hpp"
+#include "lacc/amg_failure.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
 
@@ -31,12 +32,10 @@ void for_node_ranges(const NodeRanges& nodes, Body&& body) {
         parallel_ranges(count, body);
 }
 
-[[noreturn]] void refuse_not_definite(std::int32_t first_row, std::int32_t end_row) {
+[[noreturn]] void refuse_diagonal(std::int32_t first_row, std::int32_t end_row) {
     if (end_row - first_row == 1)
-        panic("multigrid: the matrix is not positive definite (diagonal entry of row " + std::to_string(first_row) +
-              " is not positive)");
-    panic("multigrid: the matrix is not positive definite (diagonal block of rows " + std::to_string(first_row) +
-          ".." + std::to_string(end_row - 1) + ")");
+        refuse_not_definite("diagonal entry of row " + std::to_string(first_row) + " is not positive");
+    refuse_not_definite("diagonal block of rows " + std::to_string(first_row) + ".." + std::to_string(end_row - 1));
 }
 
 // Position in vals of entry (r, c), or SIZE_MAX when it is not stored.
@@ -129,7 +128,7 @@ Smoother jacobi_base(const SprMat& mat, const NodeRanges& nodes, bool blocks) {
                     const std::size_t row = static_cast<std::size_t>(r);
                     const std::size_t pos = find_entry(mat, row, row);
                     const double diagonal = pos == SIZE_MAX ? 0.0 : mat.vals[pos];
-                    if (!(diagonal > 0.0) || !std::isfinite(diagonal)) refuse_not_definite(r, r + 1);
+                    if (!(diagonal > 0.0) || !std::isfinite(diagonal)) refuse_diagonal(r, r + 1);
                     smoother.inverse[row] = 1.0 / diagonal;
                 }
         });
@@ -152,7 +151,7 @@ Smoother jacobi_base(const SprMat& mat, const NodeRanges& nodes, bool blocks) {
                 for (std::size_t i = 0; i < b; ++i)
                     for (std::size_t j = 0; j < b; ++j) block[i * b + j] = mat.vals[row_begin(mat, first) + i * len + position + j];
             });
-            if (!invert_block(block, b)) refuse_not_definite(nodes.starts[v], nodes.starts[v + 1]);
+            if (!invert_block(block, b)) refuse_diagonal(nodes.starts[v], nodes.starts[v + 1]);
         }
     });
     return smoother;
@@ -205,8 +204,7 @@ double estimate_eigen_max(const SprMat& mat, std::span<const float> values, cons
         const double curvature = dot(p, q);
         if (!(curvature > 0.0) || !std::isfinite(curvature)) {
             if (curvature == 0.0 && rz == 0.0) break;
-            panic("multigrid: the matrix is not positive definite (p.Ap = " + std::to_string(curvature) +
-                  " while estimating the spectrum)");
+            refuse_not_definite("p.Ap = " + number_text(curvature) + " while estimating the spectrum");
         }
         const double alpha = rz / curvature;
         diagonal.push_back(1.0 / alpha + (k > 0 ? beta_last / alpha_last : 0.0));

@@ -303,10 +303,19 @@ TEST(AmgRefusal, BadInputIsRefused) {
     EXPECT_EQ(panic_text([&] { rigid_body_modes(std::vector<double>(6, 0.0), std::vector<std::int32_t>{0, 3}); }),
               "multigrid: component 3 of unknown 1 is not 0, 1 or 2");
 
+    // A floating body: singular, found on the coarsest level.
+    const bench::BoxModel floating = box(3, 2, 2, 1.0, false);
+    EXPECT_EQ(panic_text([&] { amg_setup(floating.model.mat, rigid_modes(floating), small_options()); })
+                  .rfind("multigrid: the matrix is not positive definite (pivot ", 0),
+              0u);
+
     AmgHierarchy hierarchy = amg_setup(mat, modes, small_options());
     const bench::BoxModel larger = box(3, 2, 2);
-    EXPECT_EQ(panic_text([&] { amg_refresh(hierarchy, larger.model.mat); }),
-              "multigrid: the matrix's structure differs from the one the hierarchy was built for");
+    const std::string other = "multigrid: the matrix's structure differs from the one the hierarchy was built for";
+    EXPECT_EQ(panic_text([&] { amg_refresh(hierarchy, larger.model.mat); }), other);
+    std::vector<double> larger_sol(larger.model.mat.rows, 0.0);
+    EXPECT_EQ(panic_text([&] { amg_pcg(larger.model.mat, hierarchy, larger_sol, larger.model.rhs, 1e-8, 0.0, 9, false); }),
+              other);
     std::vector<double> sol(mat.rows, 0.0);
     std::vector<double> rhs = model.model.rhs;
     rhs[2] = std::numeric_limits<double>::quiet_NaN();
