@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "lacc/amg_dense.hpp"
-#include "lacc/amg_matrix.hpp"
+#include "lacc/amg_blocks.hpp"
 #include "lacc/amg_smoother.hpp"
 #include "lacc/pool.hpp"
 #include "lacc/spr.hpp"

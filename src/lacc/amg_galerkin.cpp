@@ -8,7 +8,7 @@
 #include <string>
 
 #include "base/failure.hpp"
-#include "lacc/amg_block.hpp"
+#include "lacc/amg_kernels.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
@@ -145,7 +145,7 @@ void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeR
             }
         });
     }
-    // C_LK = C_KL^T below the block diagonal.
+    // C_LK = C_KL^T below the block diagonal, and below the diagonal within the diagonal blocks.
     parallel_ranges(coarse_count, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k_node = begin; k_node < end; ++k_node) {
             const std::size_t k_first = static_cast<std::size_t>(coarse.starts[k_node]);
@@ -154,6 +154,11 @@ void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeR
             double* const c_row = c.vals.data() + row_begin(c, k_first);
             for (std::int64_t e = c_index.first[k_node]; e < c_index.first[k_node + 1]; ++e) {
                 const std::size_t l_node = static_cast<std::size_t>(c_index.col_node[static_cast<std::size_t>(e)]);
+                if (l_node == k_node) {
+                    double* const diagonal = c_row + c_index.position[static_cast<std::size_t>(e)];
+                    for (std::size_t m = 1; m < k_size; ++m)
+                        for (std::size_t q = 0; q < m; ++q) diagonal[m * c_len + q] = diagonal[q * c_len + m];
+                }
                 if (l_node >= k_node) break;
                 const auto l_begin = c_index.col_node.begin() + c_index.first[l_node];
                 const auto l_end = c_index.col_node.begin() + c_index.first[l_node + 1];

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "lacc/amg_aggregate.hpp"
-#include "lacc/amg_matrix.hpp"
+#include "lacc/amg_blocks.hpp"
 #include "lacc/amg_smoother.hpp"
 #include "lacc/spr.hpp"
 

@@ -1,7 +1,10 @@
 // Multigrid-preconditioned conjugate gradients on small elasticity models: solutions against the
 // unpreconditioned solver, symmetry and definiteness of the preconditioner, the Galerkin product
 // against a dense one, the rigid-body modes, iteration counts over two sizes, refresh, refusals
-// and the interrupt callback.
+// and the interrupt callback. Then the parts against independent answers: block products,
+// transposes and the chunked Galerkin product on random matrices of mixed node sizes, the float
+// products' run tails, the dense factor, the eigenvalue estimate, aggregation and the tentative
+// prolongator.
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
@@ -16,8 +19,15 @@
 #include "../../benchmarks/box_model.hpp"
 #include "base/failure.hpp"
 #include "lacc/amg.hpp"
+#include "lacc/amg_aggregate.hpp"
+#include "lacc/amg_blocks.hpp"
+#include "lacc/amg_dense.hpp"
+#include "lacc/amg_galerkin.hpp"
 #include "lacc/amg_pcg.hpp"
+#include "lacc/amg_smoother.hpp"
+#include "lacc/amg_transfer.hpp"
 #include "lacc/lav.hpp"
+#include "lacc/pattern.hpp"
 
 namespace quarvex {
 namespace {
@@ -341,6 +351,296 @@ TEST(AmgInterrupt, CallbackStopsSetupAndSolve) {
     EXPECT_THROW(amg_setup(mat, rigid_modes(model), small_options(), stop), Interrupted);
     std::fill(sol.begin(), sol.end(), 0.0);
     EXPECT_THROW(amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false, stop), Interrupted);
+}
+
+// ---- Parts of the set-up against independent answers.
+
+// A random matrix in node blocks over (rows, cols) whose row node I couples with the column
+// nodes cols_of(I); symmetric values when `symmetric` (rows = cols, symmetric pattern).
+template <class ColsOf>
+SprMat random_blocks(const NodeRanges& rows, const NodeRanges& cols, ColsOf cols_of, unsigned seed,
+                     bool symmetric = false) {
+    SprMat mat = build_block_structure(rows, cols, [&](std::size_t node, NodeSet& set) {
+        for (const std::int32_t col : cols_of(node)) set.add(col);
+    });
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    for (double& v : mat.vals) v = value(random);
+    if (symmetric) {
+        const Dense full = dense(mat, mat.vals);
+        for (std::size_t r = 0; r < mat.rows; ++r)
+            for_each_entry(mat, r, [&](std::size_t c, std::size_t pos) { mat.vals[pos] = full[r][c] + full[c][r]; });
+    }
+    return mat;
+}
+
+NodeRanges cycling_sizes(std::size_t count, std::vector<std::int32_t> pattern) {
+    std::vector<std::int32_t> sizes(count);
+    for (std::size_t v = 0; v < count; ++v) sizes[v] = pattern[v % pattern.size()];
+    return node_ranges_from_sizes(sizes);
+}
+
+Dense dense_product(const Dense& a, const Dense& b) {
+    Dense c(a.size(), std::vector<double>(b[0].size(), 0.0));
+    for (std::size_t i = 0; i < a.size(); ++i)
+        for (std::size_t k = 0; k < b.size(); ++k)
+            if (a[i][k] != 0.0)
+                for (std::size_t j = 0; j < b[0].size(); ++j) c[i][j] += a[i][k] * b[k][j];
+    return c;
+}
+
+// Node blocks of mixed sizes (the fixed-size kernels and the general one): the product against
+// a dense one, its values recomputed in place, and the transpose (float values, exactly).
+TEST(AmgBlocks, ProductAndTransposeOfMixedNodeSizes) {
+    const NodeRanges fine = cycling_sizes(24, {3, 3, 1, 6, 2, 3});
+    const NodeRanges middle = cycling_sizes(20, {3, 6, 6, 2});
+    const NodeRanges coarse = cycling_sizes(9, {6, 6, 5, 3});
+    const auto band = [](std::size_t width, std::size_t count, std::size_t scale_num, std::size_t scale_den) {
+        return [=](std::size_t node) {
+            std::vector<std::int32_t> cols;
+            const std::size_t centre = node * scale_num / scale_den;
+            for (std::size_t c = centre >= width ? centre - width : 0; c <= centre + width && c < count; ++c)
+                cols.push_back(static_cast<std::int32_t>(c));
+            return cols;
+        };
+    };
+    const SprMat a = random_blocks(fine, middle, band(2, 20, 20, 24), 1);
+    const SprMat b = random_blocks(middle, coarse, band(1, 9, 9, 20), 2);
+    ASSERT_TRUE(has_node_blocks(a, fine, middle));
+    SprMat c = multiply(a, block_index(a, fine, middle), b, fine, middle, coarse);
+    EXPECT_TRUE(has_node_blocks(c, fine, coarse));
+    const Dense expected = dense_product(dense(a, a.vals), dense(b, b.vals));
+    const Dense got = dense(c, c.vals);
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        for (std::size_t j = 0; j < expected[0].size(); ++j)
+            ASSERT_NEAR(got[i][j], expected[i][j], 1e-13) << "entry " << i << ", " << j;
+    std::vector<double> before = c.vals;
+    std::fill(c.vals.begin(), c.vals.end(), 7.0);
+    multiply_values(a, block_index(a, fine, middle), b, fine, middle, coarse, c);
+    EXPECT_EQ(c.vals, before);
+
+    const std::vector<float> values = float_values(b);
+    std::vector<float> transposed;
+    const SprMat bt = transpose_blocks(b, values, middle, coarse, transposed);
+    EXPECT_TRUE(has_node_blocks(bt, coarse, middle));
+    const Dense b_dense = dense(b, values), bt_dense = dense(bt, transposed);
+    for (std::size_t i = 0; i < b_dense.size(); ++i)
+        for (std::size_t j = 0; j < b_dense[0].size(); ++j) ASSERT_EQ(bt_dense[j][i], b_dense[i][j]);
+}
+
+// Structures that are not in node blocks: a node range cutting a run, a row of a node with
+// another structure.
+TEST(AmgBlocks, NodeBlocksAreRecognised) {
+    const bench::BoxModel model = box(2, 2, 2);
+    const SprMat& mat = model.model.mat;
+    const NearNullSpace modes = rigid_modes(model);
+    EXPECT_TRUE(has_node_blocks(mat, modes.nodes, modes.nodes));
+    std::vector<std::int32_t> shifted(node_count(modes.nodes) + 1, 3);
+    shifted.front() = 1;
+    shifted.back() = 2;
+    const NodeRanges misaligned = node_ranges_from_sizes(shifted);
+    EXPECT_FALSE(has_node_blocks(mat, misaligned, misaligned));
+    // Rows 0 and 1 form a node, but row 1 couples with column 2 only.
+    const std::vector<Tet> tets{test_support::make_tet({{0, 2}}), test_support::make_tet({{1, 2}})};
+    const SprMat uneven = build_pattern(tets, 3);
+    const NodeRanges pair = node_ranges_from_sizes(std::vector<std::int32_t>{2, 1});
+    EXPECT_FALSE(has_node_blocks(uneven, pair, pair));
+}
+
+// The chunked Galerkin product against P^T A P summed entry by entry, on more fine nodes than
+// one chunk holds, with mixed node sizes; the result is exactly symmetric.
+TEST(AmgGalerkin, ChunkedProductMatchesEntrywiseSum) {
+    const std::size_t fine_count = 4500, coarse_count = 226;
+    const NodeRanges fine = cycling_sizes(fine_count, {1, 2, 3});
+    const NodeRanges coarse = cycling_sizes(coarse_count, {6, 5, 4});
+    const SprMat a = random_blocks(
+        fine, fine,
+        [&](std::size_t node) {
+            std::vector<std::int32_t> cols;
+            for (std::size_t c = node >= 2 ? node - 2 : 0; c <= node + 2 && c < fine_count; ++c)
+                cols.push_back(static_cast<std::int32_t>(c));
+            return cols;
+        },
+        3, true);
+    const SprMat p = random_blocks(
+        fine, coarse,
+        [&](std::size_t node) {
+            std::vector<std::int32_t> cols{static_cast<std::int32_t>(node / 20)};
+            if (node / 20 + 1 < coarse_count && node % 20 > 14) cols.push_back(static_cast<std::int32_t>(node / 20 + 1));
+            return cols;
+        },
+        4);
+    const SprMat c = galerkin_product(a, block_index(a, fine, fine), p, fine, coarse);
+    const std::size_t m = static_cast<std::size_t>(coarse.starts.back());
+    Dense expected(m, std::vector<double>(m, 0.0));
+    for (std::size_t i = 0; i < a.rows; ++i)
+        for_each_entry(a, i, [&](std::size_t j, std::size_t a_pos) {
+            for_each_entry(p, i, [&](std::size_t k, std::size_t pk) {
+                for_each_entry(p, j, [&](std::size_t l, std::size_t pl) {
+                    expected[k][l] += p.vals[pk] * a.vals[a_pos] * p.vals[pl];
+                });
+            });
+        });
+    const Dense got = dense(c, c.vals);
+    for (std::size_t k = 0; k < m; ++k)
+        for (std::size_t l = 0; l < m; ++l) {
+            ASSERT_NEAR(got[k][l], expected[k][l], 1e-11) << "entry " << k << ", " << l;
+            ASSERT_EQ(got[k][l], got[l][k]) << "entry " << k << ", " << l;
+        }
+}
+
+// Float products over runs of every length from 1 to 17 (all vector tails), against the same
+// float values summed in double.
+TEST(AmgProducts, FloatProductsOverEveryRunLength) {
+    std::vector<Tet> tets(1);
+    std::int32_t next = 0;
+    for (std::int32_t len = 1; len <= 17; ++len) {
+        tets[0].dofs.push_back({next, len});
+        tets.push_back(test_support::make_tet({{next + len, 1}}));  // a gap column keeps the runs apart
+        next += len + 1;
+    }
+    SprMat mat = build_pattern(tets, static_cast<std::uint64_t>(next));
+    std::mt19937 random(5);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    for (double& v : mat.vals) v = value(random);
+    const std::vector<float> values = float_values(mat);
+    const std::vector<double> x = random_vector(mat.cols, 6), b = random_vector(mat.rows, 7);
+    std::vector<double> expected(mat.rows, 0.0);
+    for (std::size_t r = 0; r < mat.rows; ++r)
+        for_each_entry(mat, r, [&](std::size_t c, std::size_t pos) { expected[r] += double{values[pos]} * x[c]; });
+    std::vector<double> y(mat.rows), added = b, residual(mat.rows), subtracted = b;
+    level_mul(mat, values, x, y);
+    level_mul_add(mat, values, x, added);
+    level_residual(mat, values, x, b, residual);
+    level_mul_sub(mat, values, x, subtracted);
+    for (std::size_t r = 0; r < mat.rows; ++r) {
+        EXPECT_NEAR(y[r], expected[r], 1e-13) << "row " << r;
+        EXPECT_NEAR(added[r], b[r] + expected[r], 1e-13) << "row " << r;
+        EXPECT_NEAR(residual[r], b[r] - expected[r], 1e-13) << "row " << r;
+        EXPECT_NEAR(subtracted[r], b[r] - expected[r], 1e-13) << "row " << r;
+    }
+    std::vector<double> short_y(mat.rows - 1);
+    EXPECT_NE(panic_text([&] { level_mul(mat, values, x, short_y); }), "<no panic>");
+}
+
+// The dense factor solves a random SPD system and refuses an indefinite one.
+TEST(AmgDense, CholeskySolvesAndRefuses) {
+    const std::size_t n = 70;
+    const NodeRanges single = cycling_sizes(n, {1});
+    SprMat mat = random_blocks(
+        single, single,
+        [&](std::size_t) {
+            std::vector<std::int32_t> all(n);
+            for (std::size_t c = 0; c < n; ++c) all[c] = static_cast<std::int32_t>(c);
+            return all;
+        },
+        8, true);
+    for (std::size_t r = 0; r < n; ++r)
+        for_each_entry(mat, r, [&](std::size_t c, std::size_t pos) {
+            if (c == r) mat.vals[pos] += 2.0 * static_cast<double>(n);
+        });
+    const std::vector<double> solution = random_vector(n, 9);
+    std::vector<double> rhs(n);
+    level_mul(mat, solution, rhs);
+    std::vector<double> x(n);
+    solve_dense(factor_dense(mat), rhs, x);
+    EXPECT_LE(distance(x, solution), 1e-12 * std::sqrt(norm_sq(solution)));
+    for_each_entry(mat, 40, [&](std::size_t c, std::size_t pos) {
+        if (c == 40) mat.vals[pos] = -1.0;
+    });
+    EXPECT_EQ(panic_text([&] { factor_dense(mat); }).rfind("multigrid: the matrix is not positive definite (pivot ", 0),
+              0u);
+}
+
+// The Lanczos estimate of the largest eigenvalue of M A: exact for M A = I, and within a few
+// per cent below the largest eigenvalue 1 + cos(pi / (n + 1)) of the Jacobi-scaled 1D Laplacian.
+TEST(AmgSmoother, EigenvalueEstimate) {
+    const std::size_t n = 400;
+    const NodeRanges single = cycling_sizes(n, {1});
+    SprMat laplacian = random_blocks(single, single, [&](std::size_t node) {
+        std::vector<std::int32_t> cols;
+        for (std::size_t c = node > 0 ? node - 1 : 0; c <= node + 1 && c < n; ++c) cols.push_back(static_cast<std::int32_t>(c));
+        return cols;
+    }, 10);
+    for (std::size_t r = 0; r < n; ++r)
+        for_each_entry(laplacian, r, [&](std::size_t c, std::size_t pos) { laplacian.vals[pos] = c == r ? 2.0 : -1.0; });
+    const double largest = 1.0 + std::cos(3.14159265358979323846 / static_cast<double>(n + 1));
+    for (const bool blocks : {false, true}) {
+        const Smoother base = jacobi_base(laplacian, single, blocks);
+        const double estimate = estimate_eigen_max(laplacian, float_values(laplacian), base, single, 10);
+        EXPECT_LE(estimate, largest * (1.0 + 1e-6));
+        EXPECT_GE(estimate, 0.95 * largest);
+    }
+    SprMat diagonal = random_blocks(single, single, [](std::size_t node) {
+        return std::vector<std::int32_t>{static_cast<std::int32_t>(node)};
+    }, 11);
+    for (std::size_t r = 0; r < n; ++r) diagonal.vals[r] = 1.0 + static_cast<double>(r);
+    const Smoother base = jacobi_base(diagonal, single, false);
+    EXPECT_NEAR(estimate_eigen_max(diagonal, float_values(diagonal), base, single, 10), 1.0, 1e-6);
+}
+
+// Aggregates partition the nodes, each connected in the strong graph; a chain at threshold 0
+// gives aggregates of two or three, an uncoupled matrix singletons, and a threshold above the
+// couplings singletons too.
+TEST(AmgAggregate, AggregatesPartitionConnectedly) {
+    const std::size_t n = 31;
+    const NodeRanges single = cycling_sizes(n, {1});
+    SprMat chain = random_blocks(single, single, [&](std::size_t node) {
+        std::vector<std::int32_t> cols;
+        for (std::size_t c = node > 0 ? node - 1 : 0; c <= node + 1 && c < n; ++c) cols.push_back(static_cast<std::int32_t>(c));
+        return cols;
+    }, 12);
+    for (std::size_t r = 0; r < n; ++r)
+        for_each_entry(chain, r, [&](std::size_t c, std::size_t pos) { chain.vals[pos] = c == r ? 2.0 : -0.1; });
+    const BlockIndex index = block_index(chain, single, single);
+    const Aggregates chained = aggregate_nodes(strong_graph(chain, index, single, 0.0));
+    std::vector<int> members(static_cast<std::size_t>(chained.count), 0);
+    for (std::size_t v = 0; v < n; ++v) {
+        ASSERT_GE(chained.of[v], 0);
+        ASSERT_LT(chained.of[v], chained.count);
+        ++members[static_cast<std::size_t>(chained.of[v])];
+        // On a chain a connected aggregate is a stretch of consecutive nodes.
+        if (v > 0 && chained.of[v] != chained.of[v - 1]) {
+            for (std::size_t w = 0; w < v; ++w) ASSERT_NE(chained.of[w], chained.of[v]);
+        }
+    }
+    for (const int size : members) {
+        EXPECT_GE(size, 2);
+        EXPECT_LE(size, 3);
+    }
+    // Couplings of strength 0.1 / 2 = 0.05 are weak at threshold 0.06.
+    EXPECT_EQ(aggregate_nodes(strong_graph(chain, index, single, 0.06)).count, static_cast<std::int32_t>(n));
+    EXPECT_EQ(aggregate_nodes(strong_graph(chain, index, single, 0.04)).count, chained.count);
+}
+
+// T B_c = B on every aggregate, T^T T = I, and each aggregate gets as many coarse unknowns as
+// the modes are independent on it: 6 on three points off a line, 5 on two points, 3 on one.
+TEST(AmgTransfer, TentativeProlongatorReproducesModes) {
+    const std::vector<double> points{0, 0, 0, 1, 0, 0, 0, 1, 0, 2, 2, 2, 3, 2, 2, 5, 5, 5};
+    std::vector<double> coordinates;
+    std::vector<std::int32_t> components;
+    for (std::size_t p = 0; p < 6; ++p)
+        for (std::int32_t c = 0; c < 3; ++c) {
+            coordinates.insert(coordinates.end(), points.begin() + 3 * p, points.begin() + 3 * p + 3);
+            components.push_back(c);
+        }
+    const NearNullSpace modes = rigid_body_modes(coordinates, components);
+    const Aggregates aggregates{{0, 0, 0, 1, 1, 2}, 3};
+    const Tentative tentative = tentative_prolongator(modes.nodes, aggregates, modes.modes, 6);
+    EXPECT_EQ(tentative.coarse_nodes.starts, (std::vector<std::int32_t>{0, 6, 11, 14}));
+    const Dense t = dense(tentative.matrix, tentative.matrix.vals);
+    for (std::size_t i = 0; i < 18; ++i)
+        for (std::size_t k = 0; k < 6; ++k) {
+            double reproduced = 0.0;
+            for (std::size_t c = 0; c < 14; ++c) reproduced += t[i][c] * tentative.coarse_modes[6 * c + k];
+            EXPECT_NEAR(reproduced, modes.modes[6 * i + k], 1e-12) << "unknown " << i << ", mode " << k;
+        }
+    for (std::size_t c = 0; c < 14; ++c)
+        for (std::size_t d = 0; d < 14; ++d) {
+            double gram = 0.0;
+            for (std::size_t i = 0; i < 18; ++i) gram += t[i][c] * t[i][d];
+            EXPECT_NEAR(gram, c == d ? 1.0 : 0.0, 1e-12);
+        }
 }
 
 }  // namespace
