@@ -71,6 +71,7 @@ struct AmgHierarchy {
     DenseCholesky coarse;
     std::uint64_t fine_rows = 0;       // the level-0 matrix the hierarchy was built for:
     std::uint64_t fine_structure = 0;  // a hash of its structure
+    bool ready = false;                // false while a refresh runs and after one that failed
 };
 
 // Builds the hierarchy for the symmetric positive definite `matrix`. Throws Panic on a
@@ -82,7 +83,8 @@ AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, con
 
 // Recomputes every value of the hierarchy for a matrix with the structure the hierarchy was
 // built for (a reassembled matrix), keeping the aggregates and the tentative prolongators.
-// Throws Panic when the structure differs.
+// Throws Panic when the structure differs. A refresh that throws (a refused matrix, an
+// interrupt) leaves the hierarchy not ready: the cycle refuses it until a refresh succeeds.
 void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> check_interrupt = kNoInterrupt);
 
 // Whether `matrix` has the structure the hierarchy was built for (rows and a hash of row_runs
@@ -96,7 +98,7 @@ struct AmgWork {
 AmgWork amg_work(const AmgHierarchy& hierarchy);
 
 // z = M r: one symmetric V-cycle from z = 0, with the matrix the hierarchy was built for (the
-// caller's check: amg_matches).
+// caller's check: amg_matches). Throws Panic when the hierarchy is not ready.
 void amg_apply(const AmgHierarchy& hierarchy, const SprMat& matrix, AmgWork& work, std::span<const double> r,
                std::span<double> z);
 

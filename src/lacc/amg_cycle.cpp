@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/failure.hpp"
+#include "lacc/amg_failure.hpp"
 #include "lacc/amg.hpp"
 
 namespace quarvex {
@@ -53,6 +54,7 @@ void amg_apply(const AmgHierarchy& hierarchy, const SprMat& matrix, AmgWork& wor
         panic("multigrid: a hierarchy for " + std::to_string(hierarchy.fine_rows) + " unknowns met a " +
               std::to_string(matrix.rows) + "-row matrix and vectors of " + std::to_string(r.size()) + " and " +
               std::to_string(z.size()));
+    if (!hierarchy.ready) refuse_unready();
     if (work.r.size() != hierarchy.levels.size()) work = amg_work(hierarchy);
     cycle(hierarchy, matrix, work, 0, r, z);
 }

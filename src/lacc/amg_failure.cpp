@@ -21,6 +21,10 @@ void refuse_other_structure() {
     panic("multigrid: the matrix's structure differs from the one the hierarchy was built for");
 }
 
+void refuse_unready() {
+    panic("multigrid: the hierarchy is not ready (its last refresh failed); refresh or set it up again");
+}
+
 void refuse_breakdown(const std::string& what, const std::string& evidence) {
     panic("conjugate gradients: the " + what + " is not positive definite (" + evidence + ")");
 }

@@ -16,6 +16,9 @@ std::string number_text(double value);
 // "multigrid: the matrix's structure differs from the one the hierarchy was built for"
 [[noreturn]] void refuse_other_structure();
 
+// "multigrid: the hierarchy is not ready (its last refresh failed); refresh or set it up again"
+[[noreturn]] void refuse_unready();
+
 // "conjugate gradients: the <what> is not positive definite (<evidence>)"
 [[noreturn]] void refuse_breakdown(const std::string& what, const std::string& evidence);
 

@@ -34,6 +34,7 @@ SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::ve
         panic("conjugate gradients: a " + std::to_string(matrix.rows) + " x " + std::to_string(matrix.cols) +
               " matrix met vectors of " + std::to_string(sol.size()) + " and " + std::to_string(rhs.size()) +
               " entries");
+    if (!hierarchy.ready) refuse_unready();
     if (!amg_matches(hierarchy, matrix)) refuse_other_structure();
     check_finite_vector(rhs, "the right-hand side");
     check_finite_vector(sol, "the start vector");

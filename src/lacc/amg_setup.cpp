@@ -268,6 +268,7 @@ AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, con
         check_interrupt();
         if (!build_level(hierarchy, matrix, l, modes, near_null.mode_count, true)) break;
     }
+    hierarchy.ready = true;
     return hierarchy;
 }
 
@@ -277,11 +278,13 @@ bool amg_matches(const AmgHierarchy& hierarchy, const SprMat& matrix) {
 
 void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> check_interrupt) {
     if (!amg_matches(hierarchy, matrix)) refuse_other_structure();
+    hierarchy.ready = false;
     std::vector<double> no_modes;
     for (std::size_t l = 0; l < hierarchy.levels.size(); ++l) {
         check_interrupt();
         if (!build_level(hierarchy, matrix, l, no_modes, 0, false)) break;
     }
+    hierarchy.ready = true;
 }
 
 AmgStats amg_stats(const AmgHierarchy& hierarchy, const SprMat& matrix) {

@@ -351,6 +351,15 @@ TEST(AmgInterrupt, CallbackStopsSetupAndSolve) {
     EXPECT_THROW(amg_setup(mat, rigid_modes(model), small_options(), stop), Interrupted);
     std::fill(sol.begin(), sol.end(), 0.0);
     EXPECT_THROW(amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false, stop), Interrupted);
+
+    // An interrupted refresh leaves the hierarchy refused until a refresh completes.
+    AmgHierarchy refreshed = amg_setup(mat, rigid_modes(model), small_options());
+    EXPECT_THROW(amg_refresh(refreshed, mat, stop), Interrupted);
+    EXPECT_EQ(panic_text([&] { amg_pcg(mat, refreshed, sol, model.model.rhs, 1e-8, 0.0, 100, false); }),
+              "multigrid: the hierarchy is not ready (its last refresh failed); refresh or set it up again");
+    amg_refresh(refreshed, mat);
+    std::fill(sol.begin(), sol.end(), 0.0);
+    EXPECT_TRUE(amg_pcg(mat, refreshed, sol, model.model.rhs, 1e-8, 0.0, 100, false).converged);
 }
 
 // ---- Parts of the set-up against independent answers.
