@@ -50,10 +50,12 @@ std::size_t find_entry(const SprMat& mat, std::size_t r, std::size_t c) {
     return SIZE_MAX;
 }
 
-// Inverts the symmetric b x b block in place through its Cholesky factor: X = L^-T L^-1.
-// Returns false when a pivot is not positive and finite.
-bool invert_block(double* block, std::size_t b) {
-    std::vector<double> lower(b * b, 0.0);
+// Inverts the symmetric b x b block in place through its Cholesky factor: X = L^-T L^-1, with
+// 2 b^2 entries of `scratch`. Returns false when a pivot is not positive and finite.
+bool invert_block(double* block, std::size_t b, std::vector<double>& scratch) {
+    scratch.assign(2 * b * b, 0.0);
+    double* const lower = scratch.data();
+    double* const inv = scratch.data() + b * b;
     for (std::size_t j = 0; j < b; ++j) {
         double pivot = block[j * b + j];
         for (std::size_t k = 0; k < j; ++k) pivot -= lower[j * b + k] * lower[j * b + k];
@@ -66,7 +68,6 @@ bool invert_block(double* block, std::size_t b) {
         }
     }
     // inv = L^-1 (lower), column by column of the identity.
-    std::vector<double> inv(b * b, 0.0);
     for (std::size_t c = 0; c < b; ++c)
         for (std::size_t i = c; i < b; ++i) {
             double value = i == c ? 1.0 : 0.0;
@@ -141,6 +142,7 @@ Smoother jacobi_base(const SprMat& mat, const NodeRanges& nodes, bool blocks) {
     }
     smoother.inverse.assign(static_cast<std::size_t>(smoother.block_first[count]), 0.0);
     for_node_ranges(nodes, [&](std::size_t begin, std::size_t end) {
+        std::vector<double> scratch;
         for (std::size_t v = begin; v < end; ++v) {
             const std::size_t first = static_cast<std::size_t>(nodes.starts[v]);
             const std::size_t b = static_cast<std::size_t>(node_size(nodes, v));
@@ -151,7 +153,7 @@ Smoother jacobi_base(const SprMat& mat, const NodeRanges& nodes, bool blocks) {
                 for (std::size_t i = 0; i < b; ++i)
                     for (std::size_t j = 0; j < b; ++j) block[i * b + j] = mat.vals[row_begin(mat, first) + i * len + position + j];
             });
-            if (!invert_block(block, b)) refuse_diagonal(nodes.starts[v], nodes.starts[v + 1]);
+            if (!invert_block(block, b, scratch)) refuse_diagonal(nodes.starts[v], nodes.starts[v + 1]);
         }
     });
     return smoother;
