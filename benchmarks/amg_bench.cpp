@@ -7,7 +7,8 @@
 // Columns: assembly (set_solver + assemble, for whole-pipeline comparisons), the reference's
 // iterations and time, multigrid set-up and solve, ratio = CG time / (set-up + solve), operator
 // complexity, levels, the hierarchy's bytes and the set-up's peak resident growth over the fine
-// matrix's bytes, and the time of amg_refresh (same structure, new values).
+// matrix's bytes, and the time of amg_refresh (same structure, new values). For the largest N,
+// the products of every level's operators (float values) in GB/s beside a triad.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -18,6 +19,7 @@
 
 #include "box_model.hpp"
 #include "lacc/amg.hpp"
+#include "lacc/amg_matrix.hpp"
 #include "lacc/amg_pcg.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
@@ -80,9 +82,22 @@ struct AmgRun {
     double setup_peak = 0.0;  // growth of the resident set during the set-up, bytes
     SolveReport report;
     AmgStats stats;
+    std::vector<double> sol;
 };
 
-AmgRun run_amg(const bench::BoxModel& box, const AmgOptions& options, double rtol) {
+// The rounding floor of |b - A x| / |b| at the solution: u |(|A| |x|)| / |b| with the unit
+// roundoff u = 2^-53, what the rounding of A x alone leaves in the residual.
+double residual_floor(const SprMat& mat, const std::vector<double>& x, double rhs_norm) {
+    double sum = 0.0;
+    for (std::size_t r = 0; r < mat.rows; ++r) {
+        double row = 0.0;
+        for_each_entry(mat, r, [&](std::size_t c, std::size_t pos) { row += std::abs(mat.vals[pos] * x[c]); });
+        sum += row * row;
+    }
+    return 0x1.0p-53 * std::sqrt(sum) / rhs_norm;
+}
+
+AmgRun run_amg(const bench::BoxModel& box, const AmgOptions& options, double rtol, const std::vector<double>& rhs) {
     AmgRun run;
     const SprMat& mat = box.model.mat;
     const NearNullSpace modes = rigid_body_modes(box.coordinates, box.components);
@@ -92,15 +107,58 @@ AmgRun run_amg(const bench::BoxModel& box, const AmgOptions& options, double rto
     AmgHierarchy hierarchy = amg_setup(mat, modes, options);
     run.setup = seconds_since(start);
     run.setup_peak = status_bytes("VmHWM") - resident;
-    std::vector<double> sol(mat.rows, 0.0);
+    std::vector<double>& sol = run.sol;
+    sol.assign(mat.rows, 0.0);
     start = std::chrono::steady_clock::now();
-    run.report = amg_pcg(mat, hierarchy, sol, box.model.rhs, rtol, 0.0, 1000, false);
+    run.report = amg_pcg(mat, hierarchy, sol, rhs, rtol, 0.0, 1000, false);
     run.solve = seconds_since(start);
     run.stats = amg_stats(hierarchy, mat);
     start = std::chrono::steady_clock::now();
     amg_refresh(hierarchy, mat);
     run.refresh = seconds_since(start);
     return run;
+}
+
+// Bytes per second of a[i] = b[i] + s c[i] over three vectors of n doubles (24 bytes per entry).
+double triad_bandwidth(std::size_t n) {
+    std::vector<double> a(n, 0.0), b(n, 1.0), c(n, 2.0);
+    const double seconds = bench::median_seconds(9, [&] {
+        parallel_ranges(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) a[i] = b[i] + 0.5 * c[i];
+        });
+    });
+    return 24.0 * static_cast<double>(n) / seconds;
+}
+
+// The product y = M x of one operator with float values: its bytes (values, runs, row starts,
+// x and y once) over the median time.
+void print_product(const char* name, std::size_t level, const SprMat& mat, std::span<const float> values,
+                   double triad) {
+    std::vector<double> x(mat.cols, 1.0), y(mat.rows, 0.0);
+    const double seconds = bench::median_seconds(15, [&] { level_mul(mat, values, x, y); });
+    const double bytes = 4.0 * static_cast<double>(values.size()) + 8.0 * static_cast<double>(mat.runs.size()) +
+                         4.0 * static_cast<double>(mat.rows) + 8.0 * static_cast<double>(mat.rows + mat.cols);
+    std::printf("%-12s %5zu %9zu %9zu %11zu %9.3f %7.2f %6.2f\n", name, level, static_cast<std::size_t>(mat.rows),
+                static_cast<std::size_t>(mat.cols), values.size(), seconds * 1e3, bytes / seconds / 1e9,
+                bytes / seconds / triad);
+}
+
+void print_products(const bench::BoxModel& box, const AmgOptions& options) {
+    const SprMat& mat = box.model.mat;
+    const AmgHierarchy hierarchy = amg_setup(mat, rigid_body_modes(box.coordinates, box.components), options);
+    const double triad = triad_bandwidth(std::size_t{20'000'000});
+    std::printf("\nlevel products with float values, N = largest above; triad %.2f GB/s\n", triad / 1e9);
+    std::printf("%-12s %5s %9s %9s %11s %9s %7s %6s\n", "operator", "level", "rows", "cols", "values", "ms", "GB/s",
+                "/triad");
+    for (std::size_t l = 0; l < hierarchy.levels.size(); ++l) {
+        const AmgLevel& level = hierarchy.levels[l];
+        if (!(l + 1 == hierarchy.levels.size() && hierarchy.coarse.n > 0))
+            print_product("A", l, l == 0 ? mat : level.matrix, level.matrix_values, triad);
+        if (l + 1 < hierarchy.levels.size()) {
+            print_product("P", l, level.prolongator, level.prolongator_values, triad);
+            print_product("R", l, level.restrictor, level.restrictor_values, triad);
+        }
+    }
 }
 
 std::string level_sizes(const AmgStats& stats) {
@@ -167,7 +225,7 @@ int main(int argc, char** argv) {
             cg_time = seconds_since(start);
             cg_its = cg_iterations(mat, box.model.rhs, tol);
         }
-        const AmgRun run = run_amg(box, options, kRtol);
+        const AmgRun run = run_amg(box, options, kRtol, box.model.rhs);
         const double total = run.setup + run.solve;
         const double fine = static_cast<double>(run.stats.fine_bytes);
         std::printf("%3d %8zu %8.3f %6zu %8.3f %7.3f %7zu %7.3f %7.3f %6.1f %6.3f %3zu %5.2f %5.2f %7.3f  %s%s\n", n,
@@ -178,22 +236,31 @@ int main(int argc, char** argv) {
                     run.report.converged ? "" : "  NOT CONVERGED");
         std::fflush(stdout);
     }
+    if (!sizes.empty()) {
+        const int n = sizes.back();
+        print_products(bench::box_model({n, n, n, 1.0, 1.0, 1.0, true}, 1.25, 1.0), options);
+    }
     if (!with_others) return 0;
 
-    std::printf("\nother models: PCG iterations to rtol, and the relative residual |b - A x| / |b| reached\n");
-    std::printf("%-44s %5s %8s %7s %7s %7s %9s %6s  %s\n", "model", "rtol", "unknowns", "PCG its", "setup", "solve",
-                "residual", "opcx", "level sizes");
+    std::printf("\nother models: PCG iterations to rtol, the relative residual |b - A x| / |b| reached, and its\n"
+                "rounding floor u |(|A| |x|)| / |b| (u = 2^-53): a target below the floor is out of reach\n");
+    std::printf("%-44s %5s %8s %7s %7s %7s %9s %9s %6s  %s\n", "model", "rtol", "unknowns", "PCG its", "setup",
+                "solve", "residual", "floor", "opcx", "level sizes");
     struct Case {
         const char* name;
         bench::BoxShape shape;
         double nu;
         double rtol;
+        bool random_load = false;  // uniform in [-1, 1] per unknown instead of gravity
     };
     const double nu = 1.25 / 4.5;  // lambda = 1.25, mu = 1
     const Case cases[] = {
         {"cantilever 30x3x3 cells of 10x1x1, gravity", {30, 3, 3, 10.0, 1.0, 1.0, true}, nu, 1e-8},
         {"slender beam 200x2x2 cells of 100x1x1", {200, 2, 2, 100.0, 1.0, 1.0, true}, nu, 1e-8},
-        {"slender beam 200x2x2 cells of 100x1x1", {200, 2, 2, 100.0, 1.0, 1.0, true}, nu, 1e-7},
+        {"slender beam 200x2x2 cells of 100x1x1", {200, 2, 2, 100.0, 1.0, 1.0, true}, nu, 1e-5},
+        {"slender beam 200x2x2, random load", {200, 2, 2, 100.0, 1.0, 1.0, true}, nu, 1e-8, true},
+        {"slender beam 100x1x1 cells of 100x1x1", {100, 1, 1, 100.0, 1.0, 1.0, true}, nu, 1e-5},
+        {"beam 50x2x2 cells of 25x1x1", {50, 2, 2, 25.0, 1.0, 1.0, true}, nu, 1e-8},
         {"unit cube N = 16, nu = 0.45", {16, 16, 16, 1.0, 1.0, 1.0, true}, 0.45, 1e-8},
         {"unit cube N = 16, nu = 0.49", {16, 16, 16, 1.0, 1.0, 1.0, true}, 0.49, 1e-8},
         {"unit cube N = 24, nu = 0.45", {24, 24, 24, 1.0, 1.0, 1.0, true}, 0.45, 1e-8},
@@ -201,10 +268,19 @@ int main(int argc, char** argv) {
     };
     for (const Case& c : cases) {
         const bench::BoxModel box = bench::box_model(c.shape, bench::lambda_for(c.nu), 1.0);
-        const AmgRun run = run_amg(box, options, c.rtol);
-        std::printf("%-44s %5.0e %8zu %7zu %7.3f %7.3f %9.2e %6.3f  %s%s\n", c.name, c.rtol,
+        std::vector<double> rhs = box.model.rhs;
+        if (c.random_load) {
+            std::uint64_t state = 12345;
+            for (double& value : rhs) {
+                state = state * 6364136223846793005ull + 1442695040888963407ull;
+                value = static_cast<double>(state >> 11) * 0x1.0p-52 - 1.0;
+            }
+        }
+        const AmgRun run = run_amg(box, options, c.rtol, rhs);
+        std::printf("%-44s %5.0e %8zu %7zu %7.3f %7.3f %9.2e %9.2e %6.3f  %s%s\n", c.name, c.rtol,
                     static_cast<std::size_t>(box.model.mat.rows), run.report.iterations, run.setup, run.solve,
-                    run.report.residual_norm / run.report.rhs_norm, run.stats.operator_complexity,
+                    run.report.residual_norm / run.report.rhs_norm,
+                    residual_floor(box.model.mat, run.sol, run.report.rhs_norm), run.stats.operator_complexity,
                     level_sizes(run.stats).c_str(), run.report.converged ? "" : "  NOT CONVERGED");
         std::fflush(stdout);
     }
