@@ -1,0 +1,106 @@
+// A box of nx x ny x nz cubes of six quadratic tetrahedra (cut like unit_cube.hpp), sized
+// lx x ly x lz, optionally clamped at x = 0, with an isotropic material and the load
+// f = (0, 0, -1), assembled. Free nodes are numbered on the doubled grid, x fastest, three
+// consecutive unknowns each; the clamped nodes' unknowns are prescribed to zero. Each free
+// unknown's node coordinates and component come along for the rigid-body modes.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "api/nexus.hpp"
+#include "bench_common.hpp"
+
+namespace quarvex::bench {
+
+struct BoxModel {
+    Nexus model;
+    double assemble_seconds = 0.0;       // set_solver and assemble
+    std::vector<double> coordinates;     // free unknowns x 3
+    std::vector<std::int32_t> components;  // free unknowns
+};
+
+struct BoxShape {
+    int nx = 1, ny = 1, nz = 1;
+    double lx = 1.0, ly = 1.0, lz = 1.0;
+    bool clamped = true;  // unknowns of the nodes at x = 0 prescribed
+};
+
+inline BoxModel box_model(const BoxShape& shape, double lam, double mu) {
+    const int sx = 2 * shape.nx + 1, sy = 2 * shape.ny + 1, sz = 2 * shape.nz + 1;
+    // First free unknown of every node of the doubled grid, -1 for a clamped node.
+    std::vector<std::int32_t> first_dof(static_cast<std::size_t>(sx) * sy * sz, -1);
+    BoxModel out;
+    std::int32_t next = 0;
+    for (int k = 0; k < sz; ++k)
+        for (int j = 0; j < sy; ++j)
+            for (int i = 0; i < sx; ++i) {
+                if (shape.clamped && i == 0) continue;
+                first_dof[i + sx * (j + static_cast<std::size_t>(sy) * k)] = next;
+                for (int c = 0; c < 3; ++c) {
+                    out.coordinates.insert(out.coordinates.end(), {0.5 * i * shape.lx / shape.nx,
+                                                                   0.5 * j * shape.ly / shape.ny,
+                                                                   0.5 * k * shape.lz / shape.nz});
+                    out.components.push_back(c);
+                }
+                next += 3;
+            }
+    constexpr std::array<std::array<int, 3>, 6> kAxisOrders{
+        {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}}};
+    constexpr std::array<std::array<int, 2>, 6> kEdges{{{0, 1}, {1, 2}, {0, 2}, {0, 3}, {1, 3}, {2, 3}}};
+    std::vector<Tet>& tets = out.model.tets;
+    tets.reserve(static_cast<std::size_t>(6) * shape.nx * shape.ny * shape.nz);
+    for (int k = 0; k < shape.nz; ++k)
+        for (int j = 0; j < shape.ny; ++j)
+            for (int i = 0; i < shape.nx; ++i)
+                for (const auto& order : kAxisOrders) {
+                    std::array<std::array<int, 3>, 4> corner{};
+                    corner[0] = {2 * i, 2 * j, 2 * k};
+                    for (int v = 1; v < 4; ++v) {
+                        corner[v] = corner[v - 1];
+                        corner[v][order[v - 1]] += 2;
+                    }
+                    Tet tet;
+                    auto append = [&](const std::array<int, 3>& p) {
+                        const std::int32_t start = first_dof[p[0] + sx * (p[1] + static_cast<std::size_t>(sy) * p[2])];
+                        if (start < 0) {
+                            tet.dofs.push_back({-1, 3});  // prescribed: bc[1..3] = 0
+                        } else if (!tet.dofs.empty() && tet.dofs.back().start >= 0 &&
+                                   tet.dofs.back().start + tet.dofs.back().count == start) {
+                            tet.dofs.back().count += 3;
+                        } else {
+                            tet.dofs.push_back({start, 3});
+                        }
+                    };
+                    for (int v = 0; v < 4; ++v) {
+                        tet.pts[v] = {0.5 * corner[v][0] * shape.lx / shape.nx, 0.5 * corner[v][1] * shape.ly / shape.ny,
+                                      0.5 * corner[v][2] * shape.lz / shape.nz};
+                        tet.verts[v] = corner[v][0] / 2 + (shape.nx + 1) * (corner[v][1] / 2 + (shape.ny + 1) * (corner[v][2] / 2));
+                        append(corner[v]);
+                    }
+                    for (const auto& edge : kEdges) {
+                        std::array<int, 3> middle{};
+                        for (int c = 0; c < 3; ++c) middle[c] = (corner[edge[0]][c] + corner[edge[1]][c]) / 2;
+                        append(middle);
+                    }
+                    tets.push_back(std::move(tet));
+                }
+    set_cmat(out.model, isotropic(lam, mu));
+    Arena load;
+    for (int i = 0; i < 3; ++i) new_var(load);
+    const auto zero = new_cst(load, 0.0);
+    const auto down = new_cst(load, -1.0);
+    set_f(out.model, 0, {}, std::move(load), {zero, zero, down});
+    const auto start = std::chrono::steady_clock::now();
+    set_solver(out.model, static_cast<std::uint64_t>(next), {0.0, 0.0, 0.0, 0.0});
+    assemble(out.model);
+    out.assemble_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return out;
+}
+
+// Lame parameters with mu = 1 for Poisson's ratio nu: lambda = 2 nu / (1 - 2 nu).
+inline double lambda_for(double nu) { return 2.0 * nu / (1.0 - 2.0 * nu); }
+
+}  // namespace quarvex::bench

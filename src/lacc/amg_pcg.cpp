@@ -1,0 +1,98 @@
+// Preconditioned conjugate gradients, z = M r one multigrid cycle:
+//   q = A p,  alpha = (r.z) / (p.q),  x += alpha p,  r -= alpha q,  z = M r,
+//   beta = (r.z)' / (r.z),  p = z + beta p.
+#include "lacc/amg_pcg.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "base/failure.hpp"
+#include "lacc/amg_failure.hpp"
+#include "lacc/lav.hpp"
+
+namespace quarvex {
+namespace {
+
+// A failed confirmation ends the solve unless the true residual fell by this factor since the
+// previous one.
+constexpr double kStallFactor = 0.5;
+
+void check_finite_vector(const std::vector<double>& v, const char* name) {
+    const double sum = norm_sq(v);
+    if (!std::isfinite(sum)) panic(std::string("conjugate gradients: ") + name + " holds a non-finite value");
+}
+
+}  // namespace
+
+SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,
+                    const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter,
+                    bool record_history, FunctionRef<void()> check_interrupt) {
+    const std::size_t n = matrix.rows;
+    if (rhs.size() != n || sol.size() != n || matrix.cols != n)
+        panic("conjugate gradients: a " + std::to_string(matrix.rows) + " x " + std::to_string(matrix.cols) +
+              " matrix met vectors of " + std::to_string(sol.size()) + " and " + std::to_string(rhs.size()) +
+              " entries");
+    if (!hierarchy.ready) refuse_unready();
+    if (!amg_matches(hierarchy, matrix)) refuse_other_structure();
+    check_finite_vector(rhs, "the right-hand side");
+    check_finite_vector(sol, "the start vector");
+    SolveReport report;
+    report.rhs_norm = std::sqrt(norm_sq(rhs));
+    const double target = std::max(std::abs(rtol) * report.rhs_norm, std::abs(atol));
+    AmgWork work = amg_work(hierarchy);
+    std::vector<double> residual(n), precond(n), search_dir(n), product(n);
+    level_residual(matrix, sol, rhs, residual);  // r = b - A x
+    double residual_norm = std::sqrt(norm_sq(residual));
+    if (record_history) report.history.push_back(residual_norm);
+    double rz = 0.0;
+    bool restart = true;  // z and p from the current r
+    double failed_norm = std::numeric_limits<double>::infinity();  // true residual at the last failed confirmation
+    while (!(residual_norm <= target) && report.iterations < maxiter) {
+        check_interrupt();
+        if (restart) {
+            amg_apply(hierarchy, matrix, work, residual, precond);  // z = M r
+            rz = dot(residual, precond);
+            if (!(rz > 0.0) || !std::isfinite(rz)) refuse_breakdown("preconditioner", "r.z = " + number_text(rz));
+            copy_into(search_dir, precond);  // p = z
+            restart = false;
+        }
+        level_mul(matrix, search_dir, product);  // q = A p
+        const double curvature = dot(search_dir, product);
+        if (!(curvature > 0.0) || !std::isfinite(curvature))
+            refuse_breakdown("matrix", "p.Ap = " + number_text(curvature));
+        const double alpha = rz / curvature;
+        axpy(sol, alpha, search_dir);  // x += alpha p
+        axmy(residual, alpha, product);  // r -= alpha q
+        ++report.iterations;
+        residual_norm = std::sqrt(norm_sq(residual));
+        bool stalled = false;
+        if (residual_norm <= target) {
+            level_residual(matrix, sol, rhs, residual);  // confirm with r = b - A x
+            residual_norm = std::sqrt(norm_sq(residual));
+            if (!(residual_norm <= target)) {
+                // The carried residual drifted from the true one: go on from the true residual,
+                // as long as that keeps falling (else it sits at the rounding floor of b - A x).
+                stalled = !(residual_norm < kStallFactor * failed_norm);
+                failed_norm = residual_norm;
+                restart = true;
+            }
+        }
+        if (record_history) report.history.push_back(residual_norm);
+        if (stalled) break;
+        if (restart || residual_norm <= target) continue;
+        amg_apply(hierarchy, matrix, work, residual, precond);  // z = M r
+        const double rz_next = dot(residual, precond);
+        if (!(rz_next > 0.0) || !std::isfinite(rz_next))
+            refuse_breakdown("preconditioner", "r.z = " + number_text(rz_next));
+        aypx(search_dir, rz_next / rz, precond);  // p = z + beta p
+        rz = rz_next;
+    }
+    level_residual(matrix, sol, rhs, residual);
+    report.residual_norm = std::sqrt(norm_sq(residual));
+    report.converged = report.residual_norm <= target;
+    return report;
+}
+
+}  // namespace quarvex

@@ -1,0 +1,31 @@
+// Conjugate gradients preconditioned by a multigrid hierarchy, with a report of the run.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "lacc/amg.hpp"
+#include "lacc/pool.hpp"
+#include "lacc/spr.hpp"
+
+namespace quarvex {
+
+struct SolveReport {
+    std::size_t iterations = 0;
+    double residual_norm = 0.0;  // |rhs - A sol| of the returned sol, recomputed
+    double rhs_norm = 0.0;
+    bool converged = false;      // residual_norm <= max(rtol rhs_norm, atol)
+    std::vector<double> history; // residual norms from the start vector on (when recorded)
+};
+
+// Solves matrix sol = rhs from the current sol until |r| <= max(rtol |rhs|, atol) or maxiter
+// iterations. A residual that passes on the recursion is confirmed by recomputing it; when the
+// recomputed one fails twice without halving, the target lies below what rounding lets b - A x
+// reach and the solve stops unconverged. Throws
+// Panic when the matrix's structure is not the hierarchy's (amg_matches), on non-finite input,
+// or when p.Ap or r.z is not positive (matrix or preconditioner not definite). check_interrupt is called on the calling thread once per iteration.
+SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,
+                    const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter,
+                    bool record_history, FunctionRef<void()> check_interrupt = kNoInterrupt);
+
+}  // namespace quarvex
