@@ -82,7 +82,7 @@ std::size_t cg_iterations(const SprMat& mat, const std::vector<double>& rhs, dou
 struct AmgRun {
     double setup = 0.0, solve = 0.0, refresh = 0.0;
     double setup_peak = 0.0;  // growth of the resident set during the set-up, bytes
-    SolveReport report;
+    AmgReport report;
     AmgStats stats;
     std::vector<double> sol;
 };

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "api/nexus.hpp"
 #include "bench_common.hpp"
 
 namespace quarvex::bench {

@@ -18,7 +18,7 @@
 
 namespace quarvex {
 
-// The default of every check_interrupt parameter: never interrupts.
+// The default of every interrupt parameter: never interrupts.
 inline constexpr auto kNoInterrupt = [] {};
 
 struct AmgOptions {
@@ -77,15 +77,16 @@ struct AmgHierarchy {
 // Builds the hierarchy for the symmetric positive definite `matrix`. Throws Panic on a
 // non-finite entry, a diagonal entry or block that is not positive definite, near-null-space
 // data of the wrong length, or a coarsest matrix that is not positive definite.
-// check_interrupt is called on the calling thread between the steps of the set-up.
+// interrupt() runs on the calling thread between the steps of the set-up (never on a worker);
+// what it throws ends the set-up.
 AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, const AmgOptions& options,
-                       FunctionRef<void()> check_interrupt = kNoInterrupt);
+                       FunctionRef<void()> interrupt = kNoInterrupt);
 
 // Recomputes every value of the hierarchy for a matrix with the structure the hierarchy was
 // built for (a reassembled matrix), keeping the aggregates and the tentative prolongators.
 // Throws Panic when the structure differs. A refresh that throws (a refused matrix, an
 // interrupt) leaves the hierarchy not ready: the cycle refuses it until a refresh succeeds.
-void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> check_interrupt = kNoInterrupt);
+void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> interrupt = kNoInterrupt);
 
 // Whether `matrix` has the structure the hierarchy was built for (rows and a hash of row_runs
 // and runs).

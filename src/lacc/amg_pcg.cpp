@@ -26,9 +26,9 @@ void check_finite_vector(const std::vector<double>& v, const char* name) {
 
 }  // namespace
 
-SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,
-                    const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter,
-                    bool record_history, FunctionRef<void()> check_interrupt) {
+AmgReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,
+                  const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter, bool record_history,
+                  FunctionRef<void()> interrupt) {
     const std::size_t n = matrix.rows;
     if (rhs.size() != n || sol.size() != n || matrix.cols != n)
         panic("conjugate gradients: a " + std::to_string(matrix.rows) + " x " + std::to_string(matrix.cols) +
@@ -38,7 +38,7 @@ SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::ve
     if (!amg_matches(hierarchy, matrix)) refuse_other_structure();
     check_finite_vector(rhs, "the right-hand side");
     check_finite_vector(sol, "the start vector");
-    SolveReport report;
+    AmgReport report;
     report.rhs_norm = std::sqrt(norm_sq(rhs));
     const double target = std::max(std::abs(rtol) * report.rhs_norm, std::abs(atol));
     AmgWork work = amg_work(hierarchy);
@@ -50,7 +50,7 @@ SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::ve
     bool restart = true;  // z and p from the current r
     double failed_norm = std::numeric_limits<double>::infinity();  // true residual at the last failed confirmation
     while (!(residual_norm <= target) && report.iterations < maxiter) {
-        check_interrupt();
+        interrupt();
         if (restart) {
             amg_apply(hierarchy, matrix, work, residual, precond);  // z = M r
             rz = dot(residual, precond);

@@ -10,7 +10,8 @@
 
 namespace quarvex {
 
-struct SolveReport {
+// How a solve ended.
+struct AmgReport {
     std::size_t iterations = 0;
     double residual_norm = 0.0;  // |rhs - A sol| of the returned sol, recomputed
     double rhs_norm = 0.0;
@@ -21,11 +22,12 @@ struct SolveReport {
 // Solves matrix sol = rhs from the current sol until |r| <= max(rtol |rhs|, atol) or maxiter
 // iterations. A residual that passes on the recursion is confirmed by recomputing it; when the
 // recomputed one fails twice without halving, the target lies below what rounding lets b - A x
-// reach and the solve stops unconverged. Throws
-// Panic when the matrix's structure is not the hierarchy's (amg_matches), on non-finite input,
-// or when p.Ap or r.z is not positive (matrix or preconditioner not definite). check_interrupt is called on the calling thread once per iteration.
-SolveReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,
-                    const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter,
-                    bool record_history, FunctionRef<void()> check_interrupt = kNoInterrupt);
+// reach and the solve stops unconverged. Throws Panic when the hierarchy is not ready or was
+// built for another structure (amg_matches), on non-finite input, or when p.Ap or r.z is not
+// positive (matrix or preconditioner not definite). interrupt() runs on the calling thread
+// before every iteration; what it throws ends the solve with the last iterate in sol.
+AmgReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,
+                  const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter, bool record_history,
+                  FunctionRef<void()> interrupt = kNoInterrupt);
 
 }  // namespace quarvex

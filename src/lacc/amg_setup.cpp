@@ -250,7 +250,7 @@ NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_cou
 }
 
 AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, const AmgOptions& options,
-                       FunctionRef<void()> check_interrupt) {
+                       FunctionRef<void()> interrupt) {
     check_near_null(matrix, near_null);
     AmgHierarchy hierarchy;
     hierarchy.options = options;
@@ -265,7 +265,7 @@ AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, con
         hierarchy.levels[0].nodes = node_ranges_from_sizes(std::vector<std::int32_t>(matrix.rows, 1));
     std::vector<double> modes = near_null.modes;
     for (std::size_t l = 0;; ++l) {
-        check_interrupt();
+        interrupt();
         if (!build_level(hierarchy, matrix, l, modes, near_null.mode_count, true)) break;
     }
     hierarchy.ready = true;
@@ -276,12 +276,12 @@ bool amg_matches(const AmgHierarchy& hierarchy, const SprMat& matrix) {
     return matrix.rows == hierarchy.fine_rows && structure_hash(matrix) == hierarchy.fine_structure;
 }
 
-void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> check_interrupt) {
+void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> interrupt) {
     if (!amg_matches(hierarchy, matrix)) refuse_other_structure();
     hierarchy.ready = false;
     std::vector<double> no_modes;
     for (std::size_t l = 0; l < hierarchy.levels.size(); ++l) {
-        check_interrupt();
+        interrupt();
         if (!build_level(hierarchy, matrix, l, no_modes, 0, false)) break;
     }
     hierarchy.ready = true;

@@ -122,7 +122,7 @@ TEST_P(AmgSolve, MatchesUnpreconditionedCg) {
     std::vector<double> reference(mat.rows, 0.0);
     cg_solve(mat, reference, model.model.rhs, 1e-13 * std::sqrt(norm_sq(model.model.rhs)));
     std::vector<double> sol(mat.rows, 0.0);
-    const SolveReport report = amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-10, 0.0, 200, true);
+    const AmgReport report = amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-10, 0.0, 200, true);
     EXPECT_TRUE(report.converged);
     EXPECT_LE(report.residual_norm, 1e-10 * report.rhs_norm);
     EXPECT_LE(report.iterations, c.max_iterations);
@@ -238,7 +238,7 @@ TEST(AmgIterations, FlatAcrossSizes) {
         const AmgHierarchy hierarchy = amg_setup(model.model.mat, rigid_modes(model), options);
         EXPECT_GE(hierarchy.levels.size(), 2u) << "N = " << n;
         std::vector<double> sol(model.model.mat.rows, 0.0);
-        const SolveReport report = amg_pcg(model.model.mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false);
+        const AmgReport report = amg_pcg(model.model.mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false);
         EXPECT_TRUE(report.converged) << "N = " << n;
         EXPECT_LE(report.iterations, 30u) << "N = " << n;
         iterations.push_back(report.iterations);
@@ -261,7 +261,7 @@ TEST(AmgRefresh, MatchesFreshSetup) {
     const bench::BoxModel other = bench::box_model({4, 3, 3, 2.0, 1.0, 1.0, true}, bench::lambda_for(0.4), 1.0);
     amg_refresh(refreshed, other.model.mat);
     std::vector<double> sol(other.model.mat.rows, 0.0);
-    const SolveReport report = amg_pcg(other.model.mat, refreshed, sol, other.model.rhs, 1e-8, 0.0, 100, false);
+    const AmgReport report = amg_pcg(other.model.mat, refreshed, sol, other.model.rhs, 1e-8, 0.0, 100, false);
     EXPECT_TRUE(report.converged);
     EXPECT_LE(report.iterations, 30u);
 }
@@ -344,7 +344,7 @@ TEST(AmgInterrupt, CallbackStopsSetupAndSolve) {
     EXPECT_GE(calls, static_cast<int>(hierarchy.levels.size()));
     calls = 0;
     std::vector<double> sol(mat.rows, 0.0);
-    const SolveReport report = amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false, count);
+    const AmgReport report = amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false, count);
     EXPECT_EQ(calls, static_cast<int>(report.iterations));
 
     const auto stop = [] { throw Interrupted{}; };
