@@ -23,6 +23,7 @@
 #include "lacc/amg.hpp"
 #include "lacc/amg_matrix.hpp"
 #include "lacc/amg_pcg.hpp"
+#include "lacc/cg.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
 

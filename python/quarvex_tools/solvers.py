@@ -1,9 +1,10 @@
 """The one entry point through which the package solves an assembled model.
 
-`solve_system` picks the method: the core's conjugate gradients ("cg"), or a solver the
-core adds later under the same report (`system.solve_amg` for "amg"). When single
+`solve_system` picks the method: multigrid-preconditioned conjugate gradients ("amg", the
+default, `system.solve_amg`) or the core's plain conjugate gradients ("cg"). When single
 components of otherwise free nodes are prescribed (rollers), the core's numbering cannot
-express them; the system is then exported and solved with those unknowns eliminated.
+express them; the system is then exported and solved with those unknowns eliminated,
+whichever method was asked for.
 """
 from __future__ import annotations
 
@@ -17,7 +18,7 @@ from . import system
 from ._optional import require
 from .numbering import Dofs
 
-DEFAULT_METHOD = "cg"
+DEFAULT_METHOD = "amg"
 """The method `Elasticity.solve` and `solve_system` use unless told otherwise."""
 
 METHODS = ("cg", "amg")
@@ -59,14 +60,9 @@ def solve_system(
     if method not in METHODS:
         raise ValueError(f"method must be one of {METHODS}, got {method!r}")
     if dofs is not None and len(dofs.pinned):
-        if method != "cg":
-            raise ValueError(f"method {method!r} cannot solve a model with single fixed components; use 'cg'")
         return _solve_pinned(nexus, dofs, rtol, atol, maxiter, history)
     if method == "amg":
-        solve_amg = getattr(system, "solve_amg", None)
-        if solve_amg is None:
-            raise ValueError("method 'amg' is not available in this build of quarvex")
-        return solve_amg(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history)
+        return system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history)
     return system.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history)
 
 

@@ -42,15 +42,19 @@ if TYPE_CHECKING:
     import scipy.sparse
 
 __all__ = [
+    "Multigrid",
     "SolveResult",
     "load_vector",
+    "multigrid",
     "nexus_from_arrays",
     "prescribed_values",
+    "refresh_multigrid",
     "set_dof_arrays",
     "set_load_vector",
     "set_solution",
     "solution",
     "solve",
+    "solve_amg",
     "stiffness_matrix",
     "worker_count",
 ]
@@ -390,7 +394,70 @@ def solve(
         matrix that is not symmetric positive definite or not finite); the solution keeps the
         last finite iterate.
     """
-    iterations, residual_norm, rhs_norm, converged, norms = _native.solve(model, rtol, atol, maxiter, history)
+    return _report(_native.solve(model, rtol, atol, maxiter, history), rtol, atol, maxiter, "conjugate gradients")
+
+
+Multigrid = _native.Multigrid
+
+
+def multigrid(model: quarvex.Nexus) -> Multigrid:
+    """A smoothed-aggregation multigrid hierarchy for the model's assembled matrix.
+
+    The near null space is the six rigid-body modes, taken from the node of every free
+    unknown; every node must have three consecutive unknowns (x, y, z), as the package's
+    numbering gives. The hierarchy serves any number of solves with new load vectors; after a
+    reassembly with the same structure call `refresh_multigrid`.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        An assembled model (borrowed shared).
+
+    Returns
+    -------
+    Multigrid
+
+    Raises
+    ------
+    quarvex.PanicException
+        When the matrix is not finite or not positive definite on its diagonal blocks.
+    """
+    return _native.amg_setup(model)
+
+
+def refresh_multigrid(model: quarvex.Nexus, hierarchy: Multigrid) -> None:
+    """Recomputes the hierarchy's values for the model's reassembled matrix (same structure),
+    keeping its aggregation."""
+    _native.amg_refresh(model, hierarchy)
+
+
+def solve_amg(
+    model: quarvex.Nexus,
+    rtol: float = 1e-8,
+    atol: float = 0.0,
+    maxiter: Optional[int] = None,
+    history: bool = False,
+    hierarchy: Optional[Multigrid] = None,
+) -> SolveResult:
+    """Solves the assembled system by multigrid-preconditioned conjugate gradients.
+
+    Parameters are those of `solve`; `hierarchy` reuses a `multigrid(model)` built before
+    (otherwise one is built for this call).
+
+    Returns
+    -------
+    SolveResult
+        A ``RuntimeWarning`` says so when the tolerance was not met within the step limit.
+    """
+    if hierarchy is None:
+        hierarchy = multigrid(model)
+    report = _native.amg_solve(model, hierarchy, rtol, atol, maxiter, history)
+    return _report(report, rtol, atol, maxiter, "multigrid conjugate gradients")
+
+
+def _report(report: tuple, rtol: float, atol: float, maxiter: Optional[int], method: str) -> SolveResult:
+    """The SolveResult of a native solve's tuple, warning when it did not converge."""
+    iterations, residual_norm, rhs_norm, converged, norms = report
     result = SolveResult(
         iterations=iterations,
         residual_norm=residual_norm,
@@ -405,10 +472,10 @@ def solve(
         else:
             reason = "reached the default limit of 10 steps per unknown"
         warnings.warn(
-            f"conjugate gradients {reason} after {iterations} steps: residual {residual_norm:.3e} > "
+            f"{method} {reason} after {iterations} steps: residual {residual_norm:.3e} > "
             f"tolerance {tolerance:.3e} (rtol={rtol:g}, atol={atol:g}, ||b||={rhs_norm:.3e})",
             RuntimeWarning,
-            stacklevel=2,
+            stacklevel=3,
         )
     return result
 

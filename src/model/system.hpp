@@ -32,6 +32,9 @@ struct SolveReport {
     std::vector<double> history;
     std::vector<std::string> warnings;
 };
+// The warning about a material matrix without major symmetry, if it lacks it.
+std::vector<std::string> material_warnings(const Nexus& model);
+
 SolveReport solve_to(Nexus& model, double rtol, double atol, std::uint64_t max_iterations, bool keep_history);
 
 void nullify(Nexus& model);

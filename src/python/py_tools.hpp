@@ -42,5 +42,11 @@ PyObject* tools_pattern_version(PyObject* module, PyObject* const* args, Py_ssiz
 PyObject* tools_nexus_from_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_set_dof_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_amg_setup(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_amg_refresh(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_amg_solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The Multigrid class of the module (a hierarchy from amg_setup).
+PyTypeObject* multigrid_type();
 
 }  // namespace quarvex

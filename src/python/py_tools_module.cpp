@@ -33,6 +33,12 @@ PyMethodDef tools_functions[] = {
     {"solve", QUARVEX_FAST(tools_solve), kFast,
      "solve(model, rtol, atol, maxiter, history) -> (iterations, residual_norm, rhs_norm, converged, history);"
      " maxiter None allows 10 steps per unknown."},
+    {"amg_setup", QUARVEX_FAST(tools_amg_setup), kFast,
+     "amg_setup(model) -> Multigrid: a smoothed-aggregation hierarchy for the model's matrix (rigid-body modes)."},
+    {"amg_refresh", QUARVEX_FAST(tools_amg_refresh), kFast,
+     "amg_refresh(model, multigrid): new values for a reassembled matrix of the same structure."},
+    {"amg_solve", QUARVEX_FAST(tools_amg_solve), kFast,
+     "amg_solve(model, multigrid, rtol, atol, maxiter, history) -> the tuple of solve(), preconditioned by multigrid."},
     {"worker_count", tools_worker_count, METH_NOARGS, "worker_count() -> int: threads of the shared worker pool."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -51,6 +57,12 @@ PyObject* init_tools_module() noexcept {
     return run_frame([] {
         PyRef module{PyModule_Create(&tools_module_def)};
         if (!module) throw PythonError{};
+        PyTypeObject* multigrid = multigrid_type();
+        Py_INCREF(multigrid);
+        if (PyModule_AddObject(module.get(), "Multigrid", reinterpret_cast<PyObject*>(multigrid)) != 0) {
+            Py_DECREF(multigrid);
+            throw PythonError{};
+        }
         set_interrupt_hook(check_signals);  // as quarvex's init does, whichever runs first
         return module;
     });

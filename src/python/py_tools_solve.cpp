@@ -1,12 +1,16 @@
-// solve(model, rtol, atol, maxiter, history): conjugate gradients with a report; maxiter None
-// allows 10 n steps, n the number of unknowns (rounding can keep CG from finishing in n).
-// Ctrl-C raises KeyboardInterrupt within one step and leaves the last iterate in sol.
+// The solvers of quarvex_tools: solve(model, rtol, atol, maxiter, history), conjugate gradients
+// with a report, and the multigrid ones: amg_setup(model) -> Multigrid, amg_refresh(multigrid,
+// model) and amg_solve(model, multigrid, rtol, atol, maxiter, history). maxiter None allows
+// 10 n steps, n the number of unknowns. Ctrl-C raises KeyboardInterrupt within one step and
+// leaves the last iterate in sol.
 #include <cmath>
 #include <cstdint>
 #include <string>
 
 #include "python/py_tools.hpp"
+#include "model/multigrid.hpp"
 #include "model/system.hpp"
+#include "python/py_type_spec.hpp"
 
 namespace quarvex {
 namespace {
@@ -28,32 +32,109 @@ PyRef float_list(const std::vector<double>& values) {
     return list;
 }
 
+struct SolveLimits {
+    double rtol = 0.0;
+    double atol = 0.0;
+    std::uint64_t max_iterations = 0;
+    bool keep_history = false;
+};
+
+// Arguments first .. first + 3 of a solve: rtol, atol, maxiter (None: 10 steps per unknown), history.
+SolveLimits solve_limits(const BoundArgs& bound, std::size_t first, std::uint64_t unknowns) {
+    SolveLimits limits;
+    limits.rtol = tolerance_arg(bound, first);
+    limits.atol = tolerance_arg(bound, first + 1);
+    constexpr std::uint64_t kDefaultStepsPerUnknown = 10;
+    limits.max_iterations =
+        bound.values[first + 2] == Py_None
+            ? (unknowns <= UINT64_MAX / kDefaultStepsPerUnknown ? kDefaultStepsPerUnknown * unknowns : UINT64_MAX)
+            : convert_arg(bound, first + 2, to_u64);
+    limits.keep_history = convert_arg(bound, first + 3, [](PyObject* flag) {
+        const int truth = PyObject_IsTrue(flag);
+        if (truth < 0) throw PythonError{};
+        return truth != 0;
+    });
+    return limits;
+}
+
+// Issues the report's warnings, then (iterations, residual_norm, rhs_norm, converged, history).
+PyRef report_tuple(const SolveReport& report, bool keep_history) {
+    for (const std::string& warning : report.warnings) warn_runtime(warning);
+    PyRef items[] = {from_u64(report.iterations), from_f64(report.residual_norm), from_f64(report.rhs_norm),
+                     PyRef::borrow(report.converged ? Py_True : Py_False),
+                     keep_history ? float_list(report.history) : none()};
+    PyRef tuple = checked_result(PyTuple_New(5));
+    for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(tuple.get(), i, items[i].release());
+    return tuple;
+}
+
+// The Multigrid class: a hierarchy built for one model's matrix structure.
+using MultigridObject = Instance<AmgHierarchy>;
+
+PyType_Slot multigrid_slots[] = {
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<AmgHierarchy>)},
+    {Py_tp_doc, const_cast<char*>("A multigrid hierarchy for a model's matrix, from amg_setup(model).")},
+    {0, nullptr},
+};
+
+PyType_Spec multigrid_spec = {
+    "quarvex_tools._native_ext.Multigrid",
+    static_cast<int>(sizeof(MultigridObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    multigrid_slots,
+};
+
+PyTypeObject* multigrid_type_cache = nullptr;
+
+// Argument `index` as a Multigrid; anything else raises TypeError.
+PyObject* multigrid_arg(const BoundArgs& bound, std::size_t index) {
+    return convert_arg(bound, index, [](PyObject* object) {
+        if (Py_TYPE(object) != multigrid_type()) raise_downcast(object, "Multigrid");
+        return object;
+    });
+}
+
 }  // namespace
+
+PyTypeObject* multigrid_type() { return cached_type(multigrid_type_cache, multigrid_spec, "Multigrid"); }
 
 constexpr Signature kSolve{"solve()", {"model", "rtol", "atol", "maxiter", "history"}};
 PyObject* tools_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_on_model<Borrow::exclusive>(kSolve, args, nargs, kwnames, [](Nexus& model, const BoundArgs& bound) {
-        const double rtol = tolerance_arg(bound, 1);
-        const double atol = tolerance_arg(bound, 2);
-        constexpr std::uint64_t kDefaultStepsPerUnknown = 10;
-        const std::uint64_t unknowns = model.rhs.size();
-        const std::uint64_t max_iterations =
-            bound.values[3] == Py_None
-                ? (unknowns <= UINT64_MAX / kDefaultStepsPerUnknown ? kDefaultStepsPerUnknown * unknowns : UINT64_MAX)
-                : convert_arg(bound, 3, to_u64);
-        const bool keep_history = convert_arg(bound, 4, [](PyObject* flag) {
-            const int truth = PyObject_IsTrue(flag);
-            if (truth < 0) throw PythonError{};
-            return truth != 0;
+        const SolveLimits limits = solve_limits(bound, 1, model.rhs.size());
+        return report_tuple(solve_to(model, limits.rtol, limits.atol, limits.max_iterations, limits.keep_history),
+                            limits.keep_history);
+    });
+}
+
+constexpr Signature kAmgSetup{"amg_setup()", {"model"}};
+PyObject* tools_amg_setup(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_on_model<Borrow::shared>(kAmgSetup, args, nargs, kwnames, [](const Nexus& model, const BoundArgs&) {
+        return new_instance(multigrid_type(), multigrid_setup(model));
+    });
+}
+
+constexpr Signature kAmgRefresh{"amg_refresh()", {"model", "multigrid"}};
+PyObject* tools_amg_refresh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_on_model<Borrow::shared>(kAmgRefresh, args, nargs, kwnames, [](const Nexus& model, const BoundArgs& bound) {
+        return with_borrow<Borrow::exclusive, AmgHierarchy>(multigrid_arg(bound, 1), [&](AmgHierarchy& hierarchy) {
+            multigrid_refresh(hierarchy, model);
+            return none();
         });
-        const SolveReport report = solve_to(model, rtol, atol, max_iterations, keep_history);
-        for (const std::string& warning : report.warnings) warn_runtime(warning);
-        PyRef items[] = {from_u64(report.iterations), from_f64(report.residual_norm), from_f64(report.rhs_norm),
-                         PyRef::borrow(report.converged ? Py_True : Py_False),
-                         keep_history ? float_list(report.history) : none()};
-        PyRef tuple = checked_result(PyTuple_New(5));
-        for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(tuple.get(), i, items[i].release());
-        return tuple;
+    });
+}
+
+constexpr Signature kAmgSolve{"amg_solve()", {"model", "multigrid", "rtol", "atol", "maxiter", "history"}};
+PyObject* tools_amg_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_on_model<Borrow::exclusive>(kAmgSolve, args, nargs, kwnames, [](Nexus& model, const BoundArgs& bound) {
+        return with_borrow<Borrow::shared, AmgHierarchy>(multigrid_arg(bound, 1), [&](const AmgHierarchy& hierarchy) {
+            const SolveLimits limits = solve_limits(bound, 2, model.rhs.size());
+            const SolveReport report = solve_multigrid(model, hierarchy, limits.rtol, limits.atol,
+                                                       limits.max_iterations, limits.keep_history);
+            return report_tuple(report, limits.keep_history);
+        });
     });
 }
 

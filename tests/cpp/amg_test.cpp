@@ -24,6 +24,7 @@
 #include "lacc/amg_dense.hpp"
 #include "lacc/amg_galerkin.hpp"
 #include "lacc/amg_pcg.hpp"
+#include "lacc/cg.hpp"
 #include "lacc/amg_smoother.hpp"
 #include "lacc/amg_transfer.hpp"
 #include "lacc/lav.hpp"

@@ -1,0 +1,27 @@
+// Multigrid for a model's assembled matrix: a smoothed-aggregation hierarchy whose near null
+// space is the six rigid-body modes of the model's numbering, and conjugate gradients
+// preconditioned by it. Both call check_interrupt() between their steps.
+#pragma once
+
+#include <cstdint>
+
+#include "lacc/amg.hpp"
+#include "model/nexus.hpp"
+#include "model/system.hpp"
+
+namespace quarvex {
+
+// The hierarchy for the model's current matrix. Every free number must belong to a node with
+// three consecutive unknowns (x, y, z), as a numbering of whole nodes gives.
+AmgHierarchy multigrid_setup(const Nexus& model, const AmgOptions& options = {});
+
+// New values for a reassembled matrix of the same structure, keeping the aggregation.
+void multigrid_refresh(AmgHierarchy& hierarchy, const Nexus& model);
+
+// Preconditioned conjugate gradients from the current solution to ||b - A x|| <= max(rtol ||b||,
+// atol), at most max_iterations; the report as for solve_to. A matrix of another structure
+// than the hierarchy's is refused.
+SolveReport solve_multigrid(Nexus& model, const AmgHierarchy& hierarchy, double rtol, double atol,
+                            std::uint64_t max_iterations, bool keep_history);
+
+}  // namespace quarvex
