@@ -43,4 +43,4 @@ fi
 "$PYTHON" -m pip install -q --no-deps . --config-settings=cmake.define.QUARVEX_WERROR=ON \
     --config-settings=build-dir=build/mpi-{wheel_tag}
 
-"$PYTHON" -m pytest -q tests/mpi
+QUARVEX_REQUIRE_MPI=1 "$PYTHON" -m pytest -q tests/mpi
