@@ -578,13 +578,19 @@ def _block_structure(indptr: np.ndarray, indices: np.ndarray) -> tuple[np.ndarra
     the three scalar rows one after the other: the row-oriented layout of PETSc's blocked insertion.
     """
     lengths = np.diff(indptr)
-    rows = len(lengths)
-    if rows % 3 or np.any(lengths[0::3] != lengths[1::3]) or np.any(lengths[0::3] != lengths[2::3]) or np.any(lengths % 3):
+    if len(lengths) % 3 or np.any(lengths % 3):
         raise ValueError("the matrix is not made of 3 x 3 node blocks")
-    row_of = np.repeat(np.arange(rows), lengths)
-    leading = (row_of % 3 == 0) & (indices % 3 == 0)
-    block_columns = indices[leading] // 3
-    block_ptr = np.concatenate([[0], np.cumsum(lengths[0::3] // 3)])
+    leading = lengths[0::3]
+    if np.any(lengths[1::3] != leading) or np.any(lengths[2::3] != leading):
+        raise ValueError("the matrix is not made of 3 x 3 node blocks")
+    blocks = leading // 3
+    block_ptr = np.concatenate([[0], np.cumsum(blocks)])
+    # Every third entry of each block's first scalar row: position indptr[3k] + 3 t, t < blocks[k].
+    positions = np.repeat(indptr[:-1:3].astype(np.int64) - 3 * block_ptr[:-1], blocks) + 3 * np.arange(block_ptr[-1])
+    block_columns = indices[positions]
+    if np.any(block_columns % 3):
+        raise ValueError("the matrix is not made of 3 x 3 node blocks")
+    block_columns = block_columns // 3
     return block_ptr, block_columns
 
 
