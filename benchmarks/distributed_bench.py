@@ -9,7 +9,8 @@ Phases of quarvex_tools.distributed (each between barriers, the slowest rank's t
   mesh        rank 0 builds the whole mesh (box_part on one process)
   partition   recursive coordinate bisection on rank 0 and sending the parts (distribute_mesh)
   numbering   number_part: P2 nodes, ownership and global numbers by rendezvous
-  assembly    assemble_part: the rank's Nexus, set_dof, set_solver, assemble
+  assembly    assemble_part: the rank's Nexus, set_dof, set_solver, assemble, and the copy
+              of its matrix and load vector out of the model (local_system), which frees it
   insertion   petsc_system: preallocation, adding the rows into the MPIAIJ matrix, load vector
   setup       KSP and GAMG set-up;  solve: CG iterations
 dolfinx (Debian's 0.5, /work/shared/anchors): numbering = edges + dof map, assembly +
@@ -73,9 +74,11 @@ def worker(n):
         comm, *((whole.points, whole.tetrahedra) if whole is not None else (None, None))))
     del whole
     numbering = timed("numbering", lambda: distributed.number_part(comm, part, lambda x: x[:, 0] == 0.0))
-    model = timed("assembly", lambda: distributed.assemble_part(numbering, cmat_lame(LAM, MU), (0.0, 0.0, -1.0)))
-    matrix, load = timed("insertion", lambda: distributed.petsc_system(comm, numbering, model))
-    del model
+    local = timed("assembly", lambda: distributed.local_system(
+        distributed.assemble_part(numbering, cmat_lame(LAM, MU), (0.0, 0.0, -1.0))))
+    matrix, load = timed("insertion", lambda: distributed.petsc_system(comm, numbering, local))
+    del local
+    after_insertion = peak_mb()
     comm.Barrier()
     solution = distributed.solve_system(comm, numbering, matrix, load, "gamg", rtol=RTOL)
     for name in ("setup", "solve"):
@@ -85,6 +88,7 @@ def worker(n):
         "ranks": comm.size, "N": n, "unknowns": 3 * numbering.n_global_nodes, "seconds": seconds,
         "iterations": solution.iterations, "relres": solution.residual_norm / solution.rhs_norm,
         "peak_mb": comm.gather(peak_mb(), root=0), "baseline_mb": comm.gather(baseline, root=0),
+        "insertion_mb": comm.gather(after_insertion, root=0),
         "shared_nodes": shared,
     }
     if comm.rank == 0:
@@ -184,6 +188,8 @@ def print_table(n, columns):
                                              for _, record in columns))
     print(f"{'peak MB per rank':<22}" + "".join(f"{'/'.join(f'{mb:.0f}' for mb in record['peak_mb']):>16}"
                                               for _, record in columns))
+    print(f"{'  up to insertion':<22}" + "".join(f"{'/'.join(f'{mb:.0f}' for mb in record.get('insertion_mb', [])) or '-':>16}"
+                                               for _, record in columns))
     print(f"{'  after imports':<22}" + "".join(f"{'/'.join(f'{mb:.0f}' for mb in record.get('baseline_mb', [])) or '-':>16}"
                                              for _, record in columns))
     print(f"{'nodes on 2+ ranks':<22}" + "".join(f"{record.get('shared_nodes', '-'):>16}" for _, record in columns))

@@ -51,14 +51,17 @@ if TYPE_CHECKING:
 
 __all__ = [
     "DistributedSolution",
+    "LocalSystem",
     "MeshPart",
     "PartNumbering",
     "assemble_part",
     "box_part",
     "distribute_mesh",
+    "local_system",
     "number_part",
     "partition_elements",
     "petsc_system",
+    "rigid_body_modes",
     "solve_part",
     "solve_system",
     "write_pvtu",
@@ -594,7 +597,51 @@ def _block_structure(indptr: np.ndarray, indices: np.ndarray) -> tuple[np.ndarra
     return block_ptr, block_columns
 
 
-def petsc_system(comm: "MPI.Comm", numbering: PartNumbering, model: quarvex.Nexus) -> tuple["PETSc.Mat", "PETSc.Vec"]:
+@dataclass(frozen=True, eq=False)
+class LocalSystem:
+    """A rank's assembled system, copied out of its ``Nexus`` so that the model can be freed.
+
+    Attributes
+    ----------
+    indptr, indices : int32 or int64 arrays
+        CSR structure over the rank's local free unknowns.
+    values : float64 array
+        The matrix values.
+    rhs : (3 f,) float64
+        The rank's share of the load vector.
+    """
+
+    indptr: np.ndarray
+    indices: np.ndarray
+    values: np.ndarray
+    rhs: np.ndarray
+
+
+def local_system(model: quarvex.Nexus) -> LocalSystem:
+    """Copies the assembled matrix and load vector of a rank's model (own, writable arrays).
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        An assembled model, e.g. from :func:`assemble_part`.
+
+    Returns
+    -------
+    LocalSystem
+    """
+    _rows, indptr_bytes, indices_bytes, itemsize = _native.matrix_structure(model)
+    index_type = np.int32 if itemsize == 4 else np.int64
+    indices = np.frombuffer(indices_bytes, dtype=index_type)
+    values = np.frombuffer(_native.matrix_values(model), dtype=np.float64)
+    if values.size != indices.size:
+        raise RuntimeError("the model's matrix structure changed while it was exported; export again")
+    return LocalSystem(np.frombuffer(indptr_bytes, dtype=index_type), indices, values,
+                       np.frombuffer(_native.get_vector(model, "rhs"), dtype=np.float64))
+
+
+def petsc_system(
+    comm: "MPI.Comm", numbering: PartNumbering, assembled: Union[LocalSystem, quarvex.Nexus]
+) -> tuple["PETSc.Mat", "PETSc.Vec"]:
     """The global matrix and load vector, from every rank's assembled part (collective).
 
     The matrix is MPIAIJ with block size 3; each rank owns the rows of its owned nodes.
@@ -605,16 +652,17 @@ def petsc_system(comm: "MPI.Comm", numbering: PartNumbering, model: quarvex.Nexu
     ----------
     comm : mpi4py.MPI.Comm
     numbering : PartNumbering
-    model : quarvex.Nexus
-        The rank's model from :func:`assemble_part`.
+    assembled : LocalSystem or quarvex.Nexus
+        The rank's model from :func:`assemble_part`, or its :func:`local_system` (then the
+        model can be freed before PETSc's matrix is built, which lowers the peak memory).
 
     Returns
     -------
     (petsc4py.PETSc.Mat, petsc4py.PETSc.Vec)
     """
     PETSc = _petsc()
-    _version, indptr, indices = system._structure(model)
-    values = np.frombuffer(_native.matrix_values(model), dtype=np.float64)
+    local = assembled if isinstance(assembled, LocalSystem) else local_system(assembled)
+    indptr, indices, values = local.indptr, local.indices, local.values
     block_ptr, block_columns = _block_structure(indptr, indices)
     local_to_global = numbering.local_to_global()
     global_rows = np.repeat(local_to_global, np.diff(block_ptr))
@@ -661,9 +709,8 @@ def petsc_system(comm: "MPI.Comm", numbering: PartNumbering, model: quarvex.Nexu
     matrix.assemble()
 
     load = matrix.createVecLeft()
-    rhs = np.frombuffer(_native.get_vector(model, "rhs"), dtype=np.float64)
     global_dofs = (3 * local_to_global[:, None] + np.arange(3)).ravel()
-    load.setValues(global_dofs.astype(PETSc.IntType), rhs, addv=PETSc.InsertMode.ADD_VALUES)
+    load.setValues(global_dofs.astype(PETSc.IntType), local.rhs, addv=PETSc.InsertMode.ADD_VALUES)
     load.assemble()
     return matrix, load
 
@@ -849,11 +896,11 @@ def solve_part(
     numbering = number_part(comm, part, fixed)
     timings["numbering"] = time.perf_counter() - start
     start = time.perf_counter()
-    model = assemble_part(numbering, cmat, body_force)
+    local = local_system(assemble_part(numbering, cmat, body_force))  # the model is freed here
     timings["assembly"] = time.perf_counter() - start
     start = time.perf_counter()
-    matrix, load = petsc_system(comm, numbering, model)
-    del model
+    matrix, load = petsc_system(comm, numbering, local)
+    del local
     timings["insertion"] = time.perf_counter() - start
     solution = solve_system(comm, numbering, matrix, load, preconditioner, rtol, maxiter)
     matrix.destroy()
