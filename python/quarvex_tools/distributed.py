@@ -8,11 +8,12 @@ global vertex numbers. The steps, each a function:
    the mesh, :func:`box_part` lets each rank build its part of a structured box by itself.
 2. :func:`number_part` finds the rank's P2 nodes (its vertices and the edges of its elements)
    and numbers their unknowns twice: compactly for the rank's own ``quarvex.Nexus``
-   (``local_dof``) and globally for PETSc (``global_node``). A node touched by several ranks
+   (``local_start``) and globally for PETSc (``global_node``). A node touched by several ranks
    is owned by the lowest of them; each rank's owned nodes hold one consecutive range of
    global numbers (its rows of the PETSc matrix). Nodes with prescribed values get no global
    number: the core moves their coupling to the load vector.
-3. :func:`assemble_part` assembles the rank's elements with the core; :func:`petsc_system`
+3. :func:`assemble_part` assembles the rank's elements with the core, :func:`local_system`
+   copies its matrix and load out of the model (so it can be freed); :func:`petsc_system`
    adds its rows into a PETSc MPIAIJ matrix (block size 3, preallocated exactly) and its
    load vector into a PETSc vector. Rows of nodes on a part boundary get contributions from
    every rank that touches them, added through PETSc.
@@ -20,8 +21,8 @@ global vertex numbers. The steps, each a function:
    modes as near null space) or hypre's BoomerAMG, and hands every rank the displacement of
    all its nodes; :func:`write_pvtu` writes one VTU file per rank and a PVTU over them.
 
-:func:`solve_part` runs steps 2 to 4. Node numbers are global ids of nodes: vertex v has key v,
-the edge of vertices a < b has key n + a n + b for n global vertices. Global numbers and
+:func:`solve_part` runs steps 2 to 4. Every node has a global key: vertex v has key v, the
+edge of vertices a < b has key n + a n + b for n global vertices. Global numbers and
 ownership come from a rendezvous: the node with key k is looked up on rank hash(k) mod P, so
 no rank ever holds a table of the whole model.
 
@@ -419,6 +420,7 @@ def _morton_order(points: np.ndarray) -> np.ndarray:
     return np.argsort(code, kind="stable")
 
 
+# fixed(x) for the (k, 3) node coordinates x: a (k,) bool mask, or (mask, (k, 3) values).
 FixedNodes = Callable[[np.ndarray], Union[np.ndarray, tuple[np.ndarray, np.ndarray]]]
 
 
@@ -759,7 +761,19 @@ def _reason_name(PETSc: Any, code: int) -> str:
 
 
 def rigid_body_modes(comm: "MPI.Comm", numbering: PartNumbering) -> "PETSc.NullSpace":
-    """The six rigid-body modes of the rank's owned nodes, as PETSc's near null space."""
+    """The six rigid-body modes (three translations, three rotations) as PETSc's near null space.
+
+    Parameters
+    ----------
+    comm : mpi4py.MPI.Comm
+    numbering : PartNumbering
+        Gives the coordinates of the rank's owned nodes, in the order of its matrix rows.
+
+    Returns
+    -------
+    petsc4py.PETSc.NullSpace
+        Orthonormal modes over the free unknowns (collective).
+    """
     PETSc = _petsc()
     first, last = numbering.owned_range
     owned = np.flatnonzero((numbering.global_node >= first) & (numbering.global_node < last))
