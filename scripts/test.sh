@@ -5,17 +5,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# GoogleTest comes from Debian's packages; installing it needs root (as CI runs).
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+# Debian's packages that the tests need; installing them needs root (as CI runs).
+apt_install() {
     if [ "$(id -u)" -ne 0 ]; then
-        echo "GoogleTest is missing: install Debian's libgtest-dev (as root) and run again" >&2
+        echo "missing Debian packages: $*; install them (as root) and run again" >&2
         exit 1
     fi
     apt-get update -qq
-    apt-get install -y -qq libgtest-dev >/dev/null
-fi
+    apt-get install -y -qq "$@" >/dev/null
+}
+
+# GoogleTest for the C++ unit tests.
+[ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev
 
 python3 -m pip install -q ".[test]" --config-settings=cmake.define.QUARVEX_WERROR=ON
+
+# gmsh's wheel links X11 and OpenGL libraries that a server image may lack.
+python3 -c "import gmsh" >/dev/null 2>&1 || apt_install libglu1-mesa libxcursor1 libxft2 libxinerama1
 
 cmake -S . -B build/cpp-tests -DCMAKE_BUILD_TYPE=Release -DQUARVEX_BUILD_MODULE=OFF \
     -DQUARVEX_BUILD_TESTS=ON -DQUARVEX_WERROR=ON >/dev/null

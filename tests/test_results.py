@@ -1,6 +1,7 @@
 """Plot output, the error measure, reset and solver behaviour at the edges."""
 import math
 import os
+import re
 import subprocess
 import sys
 
@@ -207,8 +208,11 @@ def test_set_f_copies_the_arena():
     assert all(points[2][2] <= 1.0 + 1e-15 for points in model.plot_disp().values())
 
 
-def test_cantilever_example_matches_beam_theory():
+def test_cantilever_example_matches_beam_theory(tmp_path):
     example = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "cantilever.py")
-    out = subprocess.run([sys.executable, example], check=True, capture_output=True, text=True).stdout
-    ratio = float(out.rsplit("ratio", 1)[1].strip(" )\n"))
+    out = subprocess.run([sys.executable, example, str(tmp_path)], check=True, capture_output=True, text=True).stdout
+    ratio = float(re.search(r"ratio ([0-9.]+)\)", out).group(1))
     assert 0.95 < ratio < 1.1, out
+    assert "converged: True" in out, out
+    assert (tmp_path / "cantilever.png").stat().st_size > 10_000
+    assert (tmp_path / "cantilever.vtu").stat().st_size > 10_000

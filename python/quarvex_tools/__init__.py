@@ -1,1 +1,57 @@
-"""Tools around the quarvex extension module."""
+"""quarvex_tools: from a mesh to a picture with the quarvex elasticity core.
+
+A typical script::
+
+    from quarvex_tools import Elasticity, box_mesh, isotropic
+
+    model = Elasticity(box_mesh(30, 3, 3, size=(10, 1, 1)), isotropic(E=210e9, nu=0.3))
+    model.fix("xmin")                                   # a face group, a predicate or point indices
+    model.body_force((0.0, 0.0, -7850 * 9.81))
+    result = model.solve(rtol=1e-8)
+    result.write("beam.vtu")                            # ParaView
+    result.plot("beam.png", field="von_mises")
+
+The layers below stay reachable: `Mesh`, `p2_numbering` and `number_dofs` give the arrays
+that `system.set_dof_arrays` takes, `model.assemble()` returns the core's `quarvex.Nexus`,
+and `quarvex_tools.system` exports its vectors and matrix.
+"""
+from __future__ import annotations
+
+from .expressions import Expr, constant, cos, exp, log, sin, sqrt, to_arena, x, y, z
+from .materials import Material, from_voigt, isotropic, orthotropic
+from .mesh import Mesh, box_mesh
+from .mesh_io import read_mesh
+from .model import Elasticity
+from .numbering import Dofs, Numbering, number_dofs, p2_numbering
+from .results import Result, von_mises
+from .solvers import DEFAULT_METHOD, solve_system
+
+__all__ = [
+    "DEFAULT_METHOD",
+    "Dofs",
+    "Elasticity",
+    "Expr",
+    "Material",
+    "Mesh",
+    "Numbering",
+    "Result",
+    "box_mesh",
+    "constant",
+    "cos",
+    "exp",
+    "from_voigt",
+    "isotropic",
+    "log",
+    "number_dofs",
+    "orthotropic",
+    "p2_numbering",
+    "read_mesh",
+    "sin",
+    "solve_system",
+    "sqrt",
+    "to_arena",
+    "von_mises",
+    "x",
+    "y",
+    "z",
+]

@@ -13,10 +13,12 @@
 #include <functional>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pattern.hpp"
 #include "lacc/cg.hpp"
@@ -302,6 +304,97 @@ TEST(CgSchedule, SmallTolConfirmsWithTrueResidual) {
     const std::vector<double> sol = solved(mat, start, b, tol);
     EXPECT_EQ(sol, confirmed.sol);
     EXPECT_NE(sol, replay(mat, start, b, tol, {refresh_period(n), n, false}).sol);
+}
+
+// ||b - A x|| computed densely.
+double dense_residual_norm(const Dense& a, const std::vector<double>& x, const std::vector<double>& b) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        double r = b[i];
+        for (std::size_t j = 0; j < b.size(); ++j) r -= a[i][j] * x[j];
+        sum += r * r;
+    }
+    return std::sqrt(sum);
+}
+
+constexpr double kAlways = std::numeric_limits<double>::infinity();  // confirm every passing test
+
+// Options and report: the one-unknown case by hand, a random SPD system with its history, the
+// step limit, a breakdown, and an interrupt, which must leave exactly the iterate a shorter
+// run reaches.
+TEST(CgReport, OneUnknownByHand) {
+    const SprMat mat = dense_matrix({{4.0}});
+    std::vector<double> sol{0.0};
+    const std::vector<double> rhs{8.0};
+    const CgReport report = cg_solve(mat, sol, rhs, CgOptions{1e-6, 10, kAlways, true});
+    EXPECT_EQ(report.iterations, 1u);
+    EXPECT_EQ(sol[0], 2.0);
+    EXPECT_TRUE(report.converged);
+    EXPECT_EQ(report.residual_sq, 0.0);
+    EXPECT_EQ(report.history, (std::vector<double>{8.0, 0.0}));
+}
+
+TEST(CgReport, RandomSystemReportsTheTrueResidual) {
+    const std::size_t n = 40;
+    const Dense a = random_spd(n, static_cast<double>(n), 7);
+    const SprMat mat = dense_matrix(a);
+    std::vector<double> rhs(n), sol(n, 0.0);
+    std::mt19937 random(7);
+    for (double& v : rhs) v = std::uniform_real_distribution<double>(-1.0, 1.0)(random);
+    const CgReport report = cg_solve(mat, sol, rhs, CgOptions{1e-10, 400, kAlways, true});
+    EXPECT_TRUE(report.converged);
+    EXPECT_GT(report.iterations, 0u);
+    const double true_norm = std::sqrt(residual_norm_sq(mat, sol, rhs));
+    EXPECT_LT(true_norm, 1e-10);
+    EXPECT_NEAR(true_norm, dense_residual_norm(a, sol, rhs), 1e-3 * true_norm);
+    ASSERT_EQ(report.history.size(), report.iterations + 1);
+    EXPECT_EQ(report.history.back(), std::sqrt(report.residual_sq));
+}
+
+TEST(CgReport, LimitsFloorAndBreakdown) {
+    const Dense a = random_spd(12, 12.0, 3);
+    const SprMat mat = dense_matrix(a);
+    const std::vector<double> rhs(12, 1.0);
+
+    std::vector<double> sol(12, 0.0);
+    CgReport report = cg_solve(mat, sol, rhs, CgOptions{1e-12, 0, kAlways, false});
+    EXPECT_EQ(report.iterations, 0u);
+    EXPECT_FALSE(report.converged);
+    EXPECT_EQ(sol, std::vector<double>(12, 0.0));
+    EXPECT_DOUBLE_EQ(report.residual_sq, 12.0);
+    EXPECT_TRUE(report.history.empty());
+
+    report = cg_solve(mat, sol, rhs, CgOptions{4.0, 100, kAlways, false});  // sqrt(12) < 4
+    EXPECT_TRUE(report.converged);
+    EXPECT_EQ(report.iterations, 0u);
+
+    const SprMat zero = dense_matrix(Dense(3, std::vector<double>(3, 0.0)));
+    std::vector<double> small(3, 0.0);
+    std::string text = "<no panic>";
+    try {
+        cg_solve(zero, small, std::vector<double>(3, 1.0), CgOptions{1e-8, 100, kAlways, false});
+    } catch (const Panic& failure) {
+        text = failure.text;
+    }
+    EXPECT_EQ(text, "conjugate gradients broke down at iteration 0: p.Ap = 0");
+    EXPECT_EQ(small, std::vector<double>(3, 0.0));
+}
+
+TEST(CgReport, AnExceptionBetweenStepsLeavesTheLastIterate) {
+    const SprMat mat = dense_matrix(random_spd(30, 30.0, 5));
+    const std::vector<double> rhs(30, 1.0);
+    std::vector<double> two_steps(30, 0.0);
+    cg_solve(mat, two_steps, rhs, CgOptions{0.0, 2, kAlways, false});
+
+    std::vector<double> interrupted(30, 0.0);
+    static int calls = 0;
+    calls = 0;
+    set_interrupt_hook([] {
+        if (++calls == 3) throw std::runtime_error("interrupt");
+    });
+    EXPECT_THROW(cg_solve(mat, interrupted, rhs, CgOptions{0.0, 100, kAlways, false}), std::runtime_error);
+    set_interrupt_hook(nullptr);
+    EXPECT_EQ(interrupted, two_steps);  // the pool's fixed reduction tree makes the runs agree bit for bit
 }
 
 }  // namespace

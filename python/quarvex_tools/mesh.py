@@ -1,0 +1,272 @@
+"""Tetrahedral meshes: the checked mesh record, a structured box mesher and its boundary faces.
+
+A mesh is a point array (n, 3) and a tetrahedron array (m, 4) of point indices, each
+tetrahedron positively oriented: (p1 - p0) x (p2 - p0) . (p3 - p0) > 0. Element groups are
+arrays of tetrahedron indices, face groups (k, 3) arrays of point indices, both by name.
+"""
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+
+# A positively oriented tetrahedron's faces with outward normals (right-hand rule), face f
+# lying opposite vertex 3 - f for f = 0..3.
+OUTWARD_FACES = np.array([(0, 2, 1), (0, 1, 3), (0, 3, 2), (1, 2, 3)])
+
+_SHOWN = 5  # indices quoted in an error message
+
+
+def _quote(indices: np.ndarray) -> str:
+    shown = ", ".join(str(int(i)) for i in indices[:_SHOWN])
+    return shown + (f" ... ({len(indices)} in all)" if len(indices) > _SHOWN else "")
+
+
+def signed_volumes(points: np.ndarray, tetrahedra: np.ndarray) -> np.ndarray:
+    """Six times the signed volume of every tetrahedron.
+
+    Parameters
+    ----------
+    points : (n, 3) float
+    tetrahedra : (m, 4) int
+
+    Returns
+    -------
+    (m,) float : (p1 - p0) x (p2 - p0) . (p3 - p0)
+    """
+    p0 = points[tetrahedra[:, 0]]
+    e1 = points[tetrahedra[:, 1]] - p0
+    e2 = points[tetrahedra[:, 2]] - p0
+    e3 = points[tetrahedra[:, 3]] - p0
+    return np.einsum("ij,ij->i", np.cross(e1, e2), e3)
+
+
+class Mesh:
+    """A checked tetrahedral mesh with named element and face groups.
+
+    Parameters
+    ----------
+    points : (n, 3) float
+        Point coordinates.
+    tetrahedra : (m, 4) int
+        Point indices of every tetrahedron. Inverted tetrahedra are reordered (vertices 1 and 2
+        swapped) to positive orientation; `reoriented` holds their indices.
+    element_groups : mapping of str to (k,) int, optional
+        Named sets of tetrahedron indices.
+    face_groups : mapping of str to (k, 3) int, optional
+        Named sets of triangles given by point indices (for loads and boundary conditions).
+    drop_unused : bool
+        Drop points that no tetrahedron uses (renumbering the rest) instead of refusing them.
+
+    Raises
+    ------
+    ValueError
+        On a wrong shape, non-finite coordinates, an index out of range, a degenerate tetrahedron
+        (zero volume, for example a repeated vertex; the message names them), or unused points
+        when `drop_unused` is False.
+
+    Attributes
+    ----------
+    points : (n, 3) float64, read-only
+    tetrahedra : (m, 4) int64, read-only, positively oriented
+    element_groups : dict of str to (k,) int64
+    face_groups : dict of str to (k, 3) int64
+    reoriented : (r,) int64, the tetrahedra that were given inverted
+    """
+
+    def __init__(
+        self,
+        points: Any,
+        tetrahedra: Any,
+        element_groups: Mapping[str, Any] | None = None,
+        face_groups: Mapping[str, Any] | None = None,
+        *,
+        drop_unused: bool = False,
+    ) -> None:
+        points = np.array(points, dtype=np.float64, order="C")
+        tets = np.asarray(tetrahedra)
+        if points.ndim != 2 or points.shape[1] != 3:
+            raise ValueError(f"points must have shape (n, 3), got {points.shape}")
+        if tets.size == 0:
+            tets = tets.reshape(0, 4)
+        if tets.ndim != 2 or tets.shape[1] != 4:
+            raise ValueError(f"tetrahedra must have shape (m, 4), got {tets.shape}")
+        if tets.dtype.kind not in "iu":
+            raise ValueError(f"tetrahedra must hold integers, got {tets.dtype}")
+        tets = np.array(tets, dtype=np.int64, order="C")
+        bad = np.flatnonzero(~np.isfinite(points).all(axis=1))
+        if len(bad):
+            raise ValueError(f"points {_quote(bad)} have non-finite coordinates")
+        n = len(points)
+        outside = np.flatnonzero(((tets < 0) | (tets >= n)).any(axis=1))
+        if len(outside):
+            first = outside[0]
+            raise ValueError(
+                f"tetrahedra {_quote(outside)} refer to points out of range (the mesh has {n} points); "
+                f"tetrahedron {first} is {tuple(int(v) for v in tets[first])}"
+            )
+
+        groups = {str(k): self._element_group(k, v, len(tets)) for k, v in (element_groups or {}).items()}
+        faces = {str(k): self._face_group(k, v, n) for k, v in (face_groups or {}).items()}
+
+        used = np.zeros(n, dtype=bool)
+        used[tets.ravel()] = True
+        unused = np.flatnonzero(~used)
+        if len(unused):
+            if not drop_unused:
+                raise ValueError(
+                    f"points {_quote(unused)} are used by no tetrahedron; "
+                    "pass drop_unused=True to drop them"
+                )
+            new_index = np.cumsum(used) - 1
+            for name, tri in faces.items():
+                stray = np.flatnonzero((~used[tri]).any(axis=1))
+                if len(stray):
+                    raise ValueError(f"faces {_quote(stray)} of face group {name!r} use points of no tetrahedron")
+                faces[name] = new_index[tri]
+            points = points[used]
+            tets = new_index[tets]
+
+        volumes = signed_volumes(points, tets)
+        p0 = points[tets[:, 0]]
+        longest = np.max([np.linalg.norm(points[tets[:, k]] - p0, axis=1) for k in (1, 2, 3)], axis=0)
+        degenerate = np.flatnonzero(~(np.abs(volumes) > 1e-12 * longest**3))
+        if len(degenerate):
+            first = degenerate[0]
+            raise ValueError(
+                f"tetrahedra {_quote(degenerate)} are degenerate (zero volume); "
+                f"tetrahedron {first} is {tuple(int(v) for v in tets[first])}"
+            )
+        reoriented = np.flatnonzero(volumes < 0)
+        tets[reoriented[:, None], [1, 2]] = tets[reoriented[:, None], [2, 1]]
+
+        for array in (points, tets, reoriented, *groups.values(), *faces.values()):
+            array.setflags(write=False)
+        self.points: np.ndarray = points
+        self.tetrahedra: np.ndarray = tets
+        self.element_groups: dict[str, np.ndarray] = groups
+        self.face_groups: dict[str, np.ndarray] = faces
+        self.reoriented: np.ndarray = reoriented
+
+    @staticmethod
+    def _element_group(name: str, value: Any, m: int) -> np.ndarray:
+        index = np.array(value, dtype=np.int64).ravel()
+        if ((index < 0) | (index >= m)).any():
+            raise ValueError(f"element group {name!r} holds tetrahedron indices out of range (the mesh has {m})")
+        return index
+
+    @staticmethod
+    def _face_group(name: str, value: Any, n: int) -> np.ndarray:
+        tri = np.array(value, dtype=np.int64)
+        if tri.size == 0:
+            tri = tri.reshape(0, 3)
+        if tri.ndim != 2 or tri.shape[1] != 3:
+            raise ValueError(f"face group {name!r} must have shape (k, 3), got {tri.shape}")
+        if ((tri < 0) | (tri >= n)).any():
+            raise ValueError(f"face group {name!r} refers to points out of range (the mesh has {n} points)")
+        return tri
+
+    def __repr__(self) -> str:
+        return (
+            f"Mesh({len(self.points)} points, {len(self.tetrahedra)} tetrahedra, "
+            f"element groups {sorted(self.element_groups)}, face groups {sorted(self.face_groups)})"
+        )
+
+    @property
+    def bounds(self) -> np.ndarray:
+        """(2, 3) float: the lowest and highest coordinates."""
+        return np.array([self.points.min(axis=0), self.points.max(axis=0)])
+
+    def volume(self) -> float:
+        """The total volume of the tetrahedra."""
+        return float(signed_volumes(self.points, self.tetrahedra).sum() / 6.0)
+
+    def boundary_faces(self) -> tuple[np.ndarray, np.ndarray]:
+        """The faces that belong to one tetrahedron only, with outward orientation.
+
+        Returns
+        -------
+        faces : (k, 3) int64
+            Point indices, ordered so that (q1 - q0) x (q2 - q0) points out of the mesh.
+        owners : (k,) int64
+            The tetrahedron of each face.
+        """
+        all_faces = self.tetrahedra[:, OUTWARD_FACES].reshape(-1, 3)
+        keys = np.sort(all_faces, axis=1)
+        n = np.int64(max(len(self.points), 1))
+        flat = (keys[:, 0] * n + keys[:, 1]) * n + keys[:, 2]
+        order = np.argsort(flat, kind="stable")
+        sorted_keys = flat[order]
+        lonely = np.ones(len(flat), dtype=bool)
+        same = sorted_keys[1:] == sorted_keys[:-1]
+        lonely[1:] &= ~same
+        lonely[:-1] &= ~same
+        chosen = order[lonely]
+        return all_faces[chosen], chosen // 4
+
+
+def _check_counts(cells: tuple[int, int, int]) -> None:
+    if any(int(c) < 1 for c in cells):
+        raise ValueError(f"cell counts must be positive, got {cells}")
+
+
+def box_mesh(
+    nx: int,
+    ny: int,
+    nz: int,
+    size: tuple[float, float, float] = (1.0, 1.0, 1.0),
+    origin: tuple[float, float, float] = (0.0, 0.0, 0.0),
+) -> Mesh:
+    """A structured mesh of a box: every cell of an nx x ny x nz grid cut into six tetrahedra.
+
+    All cells are cut the same way, along their main diagonal, so neighbours share whole faces.
+    The six sides are face groups "xmin", "xmax", "ymin", "ymax", "zmin", "zmax".
+
+    Parameters
+    ----------
+    nx, ny, nz : int
+        Cells along x, y and z.
+    size : (3,) float
+        Edge lengths of the box.
+    origin : (3,) float
+        Its lowest corner.
+
+    Returns
+    -------
+    Mesh
+    """
+    _check_counts((nx, ny, nz))
+    counts = np.array([nx, ny, nz], dtype=np.int64)
+    shape = counts + 1
+    axes = [origin[a] + size[a] * np.arange(shape[a]) / counts[a] for a in range(3)]
+    gz, gy, gx = np.meshgrid(axes[2], axes[1], axes[0], indexing="ij")
+    points = np.column_stack([gx.ravel(), gy.ravel(), gz.ravel()])
+
+    # The six monotone paths from corner (0, 0, 0) to (1, 1, 1), one per order of the axes;
+    # odd permutations are stored with vertices 1 and 2 swapped for positive orientation.
+    strides = np.array([1, shape[0], shape[0] * shape[1]], dtype=np.int64)
+    paths = []
+    for order, odd in (((0, 1, 2), 0), ((1, 2, 0), 0), ((2, 0, 1), 0), ((0, 2, 1), 1), ((2, 1, 0), 1), ((1, 0, 2), 1)):
+        offsets = np.cumsum([0] + [strides[a] for a in order])
+        if odd:
+            offsets[[1, 2]] = offsets[[2, 1]]
+        paths.append(offsets)
+    paths = np.array(paths)  # (6, 4) offsets from a cell's lowest corner
+    ci, cj, ck = np.meshgrid(np.arange(nx), np.arange(ny), np.arange(nz), indexing="ij")
+    corners = (ci + shape[0] * (cj + shape[1] * ck)).transpose(2, 1, 0).ravel()
+    tets = (corners[:, None, None] + paths[None, :, :]).reshape(-1, 4)
+
+    # A side's faces: faces of the tetrahedra in the boundary layer of cells whose three
+    # points all lie on the side.
+    grid_index = np.stack(np.unravel_index(np.arange(len(points)), tuple(shape[::-1]))[::-1], axis=1)
+    faces = {}
+    for axis, letter in enumerate("xyz"):
+        for name, level in ((f"{letter}min", 0), (f"{letter}max", counts[axis])):
+            cell_level = min(level, counts[axis] - 1)
+            layer = np.flatnonzero(grid_index[corners, axis] == cell_level)
+            candidates = tets.reshape(-1, 6, 4)[layer].reshape(-1, 4)[:, OUTWARD_FACES].reshape(-1, 3)
+            on_side = (grid_index[candidates, axis] == level).all(axis=1)
+            faces[name] = candidates[on_side]
+    return Mesh(points, tets, face_groups=faces)
+

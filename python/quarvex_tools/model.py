@@ -1,0 +1,457 @@
+"""An elasticity problem on a mesh: supports, loads, assembly in the core and the solve.
+
+`Elasticity` gathers prescribed displacements and loads on the P2 nodes of a mesh, then
+hands the core its arrays: the mesh, the numbering, the material matrix and the body
+forces (as arena expressions); surface and point loads are integrated here and added to
+the assembled load vector.
+"""
+from __future__ import annotations
+
+import warnings
+from collections.abc import Callable, Sequence
+from typing import Any, Union
+
+import numpy as np
+
+import quarvex
+
+from . import system
+from .expressions import Expr, ExprLike, _as_expr, constant, to_arena, vector_field
+from .materials import Material
+from .mesh import Mesh
+from .numbering import Dofs, Numbering, core_arrays, number_dofs, p2_numbering
+from .p2 import TRIANGLE_EDGES, TRIANGLE_POINTS, TRIANGLE_WEIGHTS, triangle_shape_values
+from .results import Result
+from .solvers import DEFAULT_METHOD, solve_system
+
+Region = Union[str, Callable[[np.ndarray], np.ndarray], Sequence[int], np.ndarray]
+VectorValue = Union[float, Sequence[ExprLike], Callable[[np.ndarray], np.ndarray]]
+ScalarValue = Union[ExprLike, Callable[[np.ndarray], np.ndarray]]
+
+_AXES = {"x": 0, "y": 1, "z": 2}
+
+
+def _components(components: str | int | Sequence[int]) -> list[int]:
+    if isinstance(components, str):
+        if not components or any(c not in _AXES for c in components):
+            raise ValueError(f"components must be letters of 'xyz', got {components!r}")
+        chosen = [_AXES[c] for c in components]
+    elif isinstance(components, (int, np.integer)):
+        chosen = [int(components)]
+    else:
+        chosen = [int(c) for c in components]
+    if not chosen or any(c not in (0, 1, 2) for c in chosen):
+        raise ValueError(f"components must be among 0, 1, 2 (x, y, z), got {components!r}")
+    return sorted(set(chosen))
+
+
+def _vector_values(value: Any, points: np.ndarray, name: str) -> np.ndarray:
+    """(k, 3) values of a constant, a 3-vector of numbers or expressions, or a callable on points."""
+    if callable(value) and not isinstance(value, Expr):
+        out = np.asarray(value(points), dtype=np.float64)
+        if out.shape != (len(points), 3):
+            raise ValueError(f"{name}(points) must return shape ({len(points)}, 3), got {out.shape}")
+        return out
+    if isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool):
+        return np.full((len(points), 3), float(value))
+    return np.column_stack([c(points) for c in vector_field(value, name)])
+
+
+def _scalar_values(value: Any, points: np.ndarray, name: str) -> np.ndarray:
+    """(k,) values of a number, an expression or a callable on points."""
+    if callable(value) and not isinstance(value, Expr):
+        out = np.asarray(value(points), dtype=np.float64)
+        if out.shape != (len(points),):
+            raise ValueError(f"{name}(points) must return shape ({len(points)},), got {out.shape}")
+        return out
+    return _as_expr(value)(points)
+
+
+class Elasticity:
+    """Small-strain linear elasticity on quadratic tetrahedra.
+
+    Parameters
+    ----------
+    mesh : Mesh
+    material : Material
+    numbering : Numbering, optional
+        The P2 numbering of `mesh` (made with `p2_numbering` unless given).
+
+    Examples
+    --------
+    >>> model = Elasticity(box_mesh(30, 3, 3, size=(10, 1, 1)), isotropic(E=210e9, nu=0.3))
+    >>> model.fix("xmin")
+    >>> model.body_force((0.0, 0.0, -7850 * 9.81))
+    >>> result = model.solve()
+
+    Attributes
+    ----------
+    mesh, material, numbering
+    nexus : quarvex.Nexus or None
+        The core model of the last `assemble` or `solve`.
+    dofs : Dofs or None
+        Its degree-of-freedom numbers.
+    nodal_loads : (n_nodes, 3) float64
+        Consistent nodal forces of the surface and point loads given so far.
+    """
+
+    def __init__(self, mesh: Mesh, material: Material, numbering: Numbering | None = None) -> None:
+        if not isinstance(mesh, Mesh):
+            raise TypeError(f"mesh must be a Mesh, got {type(mesh).__name__}")
+        if not isinstance(material, Material):
+            raise TypeError(f"material must be a Material, got {type(material).__name__}")
+        self.mesh = mesh
+        self.material = material
+        self.numbering = numbering if numbering is not None else p2_numbering(mesh)
+        n_nodes = self.numbering.n_nodes
+        self.nodal_loads = np.zeros((n_nodes, 3))
+        self.nexus: quarvex.Nexus | None = None
+        self.dofs: Dofs | None = None
+        self._fixed = np.zeros((n_nodes, 3), dtype=bool)
+        self._fixed_values = np.zeros((n_nodes, 3))
+        self._body_forces: list[tuple[np.ndarray | None, tuple[Expr, Expr, Expr]]] = []
+        self._boundary: tuple[np.ndarray, np.ndarray] | None = None
+
+    # Regions ----------------------------------------------------------------------
+    def nodes(self, where: Region) -> np.ndarray:
+        """The P2 nodes of a region.
+
+        Parameters
+        ----------
+        where : str, callable, sequence of int or bool array
+            A face group of the mesh (its vertices and edge nodes); a predicate on node
+            coordinates, called with an (n, 3) array and returning (n,) bool; point indices
+            (those vertices and the edges between two of them); or a mask over the nodes.
+
+        Returns
+        -------
+        (k,) int64 node indices
+        """
+        numbering = self.numbering
+        if isinstance(where, str):
+            faces = self._face_group(where)
+            edges = numbering.edge_index(faces[:, TRIANGLE_EDGES[:, 0]].ravel(), faces[:, TRIANGLE_EDGES[:, 1]].ravel())
+            return np.unique(np.concatenate([faces.ravel(), numbering.n_vertices + edges]))
+        if callable(where):
+            mask = np.asarray(where(numbering.node_points))
+            if mask.shape != (numbering.n_nodes,) or mask.dtype != bool:
+                raise ValueError(
+                    f"a region predicate must return a bool array of shape ({numbering.n_nodes},) "
+                    f"for points of shape ({numbering.n_nodes}, 3); got {mask.dtype} {mask.shape}"
+                )
+            return np.flatnonzero(mask)
+        given = np.asarray(where)
+        if given.dtype == bool:
+            if given.shape != (numbering.n_nodes,):
+                raise ValueError(f"a node mask must have shape ({numbering.n_nodes},), got {given.shape}")
+            return np.flatnonzero(given)
+        vertices = np.unique(given.astype(np.int64).ravel())
+        if len(vertices) and (vertices[0] < 0 or vertices[-1] >= numbering.n_vertices):
+            raise ValueError(f"vertex indices must lie in 0..{numbering.n_vertices - 1}")
+        inside = np.zeros(numbering.n_vertices, dtype=bool)
+        inside[vertices] = True
+        edges = np.flatnonzero(inside[numbering.edges].all(axis=1))
+        return np.concatenate([vertices, numbering.n_vertices + edges])
+
+    def _face_group(self, name: str) -> np.ndarray:
+        try:
+            return self.mesh.face_groups[name]
+        except KeyError:
+            raise KeyError(f"the mesh has no face group {name!r}; it has {sorted(self.mesh.face_groups)}") from None
+
+    def boundary_faces(self, where: Region) -> np.ndarray:
+        """Boundary triangles of a region, oriented with outward normals.
+
+        Parameters
+        ----------
+        where : str or callable
+            A face group (each face must lie on the boundary), or a predicate on coordinates:
+            the boundary faces whose six nodes all satisfy it.
+
+        Returns
+        -------
+        (k, 3) int64 point indices
+        """
+        if self._boundary is None:
+            self._boundary = self.mesh.boundary_faces()
+        faces, _ = self._boundary
+        n = np.int64(max(self.numbering.n_vertices, 1))
+
+        def keys(tri: np.ndarray) -> np.ndarray:
+            s = np.sort(tri, axis=1)
+            return (s[:, 0] * n + s[:, 1]) * n + s[:, 2]
+
+        if isinstance(where, str):
+            wanted = self._face_group(where)
+            boundary_keys = keys(faces)
+            order = np.argsort(boundary_keys)
+            found = np.searchsorted(boundary_keys[order], keys(wanted))
+            found = np.minimum(found, max(len(order) - 1, 0))
+            hit = boundary_keys[order][found] == keys(wanted) if len(order) else np.zeros(len(wanted), dtype=bool)
+            if not hit.all():
+                stray = np.flatnonzero(~hit)
+                raise ValueError(f"faces {stray[:5].tolist()} of face group {where!r} are not on the boundary of the mesh")
+            return faces[order[found]]
+        if callable(where):
+            inside = np.zeros(self.numbering.n_nodes, dtype=bool)
+            inside[self.nodes(where)] = True
+            return faces[inside[self.face_nodes(faces)].all(axis=1)]
+        raise TypeError("a surface is given by a face group name or a predicate on coordinates")
+
+    def face_nodes(self, faces: np.ndarray) -> np.ndarray:
+        """(k, 6) P2 nodes of triangles: vertices, then edges (0,1), (1,2), (0,2)."""
+        edges = self.numbering.edge_index(faces[:, TRIANGLE_EDGES[:, 0]].ravel(), faces[:, TRIANGLE_EDGES[:, 1]].ravel())
+        return np.concatenate([faces, self.numbering.n_vertices + edges.reshape(-1, 3)], axis=1)
+
+    # Supports -------------------------------------------------------------------------
+    def fix(self, where: Region, components: str | int | Sequence[int] = "xyz", value: VectorValue = 0.0) -> int:
+        """Prescribes displacement components on a region.
+
+        Parameters
+        ----------
+        where : str, callable or sequence of int
+            The region, as for `nodes`.
+        components : str or int or sequence of int
+            Which components: "xyz" (clamped), "x" (a roller that keeps x), (0, 2), ...
+        value : float, sequence of 3 numbers or expressions, or callable
+            The displacement: one number for every chosen component, a vector (x, y, z) of
+            which the chosen components are used, or a function of the node coordinates
+            (k, 3) returning (k, 3).
+
+        Returns
+        -------
+        int : the number of nodes the region holds
+
+        Raises
+        ------
+        ValueError
+            When the region holds no node.
+        """
+        nodes = self.nodes(where)
+        if len(nodes) == 0:
+            raise ValueError(f"the region {where!r} holds no node of the mesh")
+        chosen = _components(components)
+        values = _vector_values(value, self.numbering.node_points[nodes], "value")
+        self._fixed[np.ix_(nodes, chosen)] = True
+        self._fixed_values[np.ix_(nodes, chosen)] = values[:, chosen]
+        return len(nodes)
+
+    # Loads ---------------------------------------------------------------------------
+    def body_force(self, force: Sequence[ExprLike], elements: str | Sequence[int] | None = None) -> None:
+        """Adds a force per unit volume.
+
+        Parameters
+        ----------
+        force : sequence of 3 numbers or expressions
+            (fx, fy, fz), e.g. (0, 0, -rho * g) or (sin(x) * y, 0, 0).
+        elements : str or sequence of int, optional
+            An element group of the mesh or tetrahedron indices (default: every element).
+        """
+        components = vector_field(force, "force")
+        chosen = None
+        if elements is not None:
+            if isinstance(elements, str):
+                try:
+                    chosen = self.mesh.element_groups[elements]
+                except KeyError:
+                    raise KeyError(
+                        f"the mesh has no element group {elements!r}; it has {sorted(self.mesh.element_groups)}"
+                    ) from None
+            else:
+                chosen = np.unique(np.asarray(elements, dtype=np.int64).ravel())
+                if len(chosen) and (chosen[0] < 0 or chosen[-1] >= len(self.mesh.tetrahedra)):
+                    raise ValueError(f"element indices must lie in 0..{len(self.mesh.tetrahedra) - 1}")
+        self._body_forces.append((chosen, components))
+
+    def traction(self, where: str | Callable[[np.ndarray], np.ndarray], value: VectorValue) -> int:
+        """Adds a surface force per unit area on boundary faces.
+
+        Parameters
+        ----------
+        where : str or callable
+            A face group or a predicate on coordinates (see `boundary_faces`).
+        value : float, sequence of 3 numbers or expressions, or callable
+            The traction vector; a callable gets points (k, 3) and returns (k, 3).
+
+        Returns
+        -------
+        int : the number of faces loaded
+        """
+        faces = self._loaded_faces(where)
+        self._integrate(faces, lambda points, normals: _vector_values(value, points, "value"))
+        return len(faces)
+
+    def pressure(self, where: str | Callable[[np.ndarray], np.ndarray], value: ScalarValue) -> int:
+        """Adds a pressure on boundary faces: the traction -p n with n the outward normal.
+
+        Parameters
+        ----------
+        where : str or callable
+            A face group or a predicate on coordinates (see `boundary_faces`).
+        value : number, expression or callable
+            The pressure p (positive pushes into the body); a callable gets points (k, 3).
+
+        Returns
+        -------
+        int : the number of faces loaded
+        """
+        faces = self._loaded_faces(where)
+        self._integrate(faces, lambda points, normals: -_scalar_values(value, points, "value")[:, None] * normals)
+        return len(faces)
+
+    def point_load(self, at: int | Sequence[float], force: Sequence[float]) -> int:
+        """Adds a force at one node.
+
+        Parameters
+        ----------
+        at : int or (3,) float
+            A point index, or coordinates that must coincide with a node.
+        force : (3,) float
+
+        Returns
+        -------
+        int : the node loaded
+        """
+        force = np.asarray(force, dtype=np.float64)
+        if force.shape != (3,):
+            raise ValueError(f"force must have three components, got shape {force.shape}")
+        if isinstance(at, (int, np.integer)):
+            node = int(at)
+            if not 0 <= node < self.numbering.n_vertices:
+                raise ValueError(f"point index {node} out of range 0..{self.numbering.n_vertices - 1}")
+        else:
+            target = np.asarray(at, dtype=np.float64)
+            distance = np.linalg.norm(self.numbering.node_points - target, axis=1)
+            node = int(np.argmin(distance))
+            size = float(np.linalg.norm(np.ptp(self.mesh.points, axis=0)))
+            if distance[node] > 1e-9 * size:
+                raise ValueError(
+                    f"no node at {tuple(target)}: the nearest, node {node} at "
+                    f"{tuple(self.numbering.node_points[node])}, is {distance[node]:.3g} away"
+                )
+        self.nodal_loads[node] += force
+        return node
+
+    def _loaded_faces(self, where: str | Callable[[np.ndarray], np.ndarray]) -> np.ndarray:
+        faces = self.boundary_faces(where)
+        if len(faces) == 0:
+            raise ValueError(f"the region {where!r} holds no boundary face")
+        return faces
+
+    def _integrate(self, faces: np.ndarray, traction: Callable[[np.ndarray, np.ndarray], np.ndarray]) -> None:
+        """Adds the consistent nodal forces F_a = integral of N_a t over each quadratic triangle."""
+        points = self.mesh.points
+        corners = points[faces]  # (k, 3, 3)
+        cross = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+        double_area = np.linalg.norm(cross, axis=1)
+        normals = cross / double_area[:, None]
+        quad_points = np.einsum("qv,kvc->kqc", TRIANGLE_POINTS, corners).reshape(-1, 3)
+        values = traction(quad_points, np.repeat(normals, len(TRIANGLE_WEIGHTS), axis=0))
+        values = values.reshape(len(faces), len(TRIANGLE_WEIGHTS), 3)
+        shapes = triangle_shape_values(TRIANGLE_POINTS)  # (q, 6)
+        forces = np.einsum("q,qa,kqc,k->kac", TRIANGLE_WEIGHTS, shapes, values, 0.5 * double_area)
+        nodes = self.face_nodes(faces)
+        for c in range(3):
+            self.nodal_loads[:, c] += np.bincount(nodes.ravel(), forces[:, :, c].ravel(), self.numbering.n_nodes)
+
+    # Assembly and solve ---------------------------------------------------------------------
+    @property
+    def fixed(self) -> np.ndarray:
+        """(n_nodes, 3) bool: the prescribed components (a copy)."""
+        return self._fixed.copy()
+
+    def assemble(self) -> quarvex.Nexus:
+        """Builds and assembles the core model: numbering, material, body forces, supports, loads.
+
+        Returns
+        -------
+        quarvex.Nexus
+            The assembled model (also kept as `self.nexus`), ready for `solve_system` or the
+            functions of `quarvex_tools.system`.
+        """
+        dofs = number_dofs(self.numbering, self._fixed, self._fixed_values)
+        nexus = system.nexus_from_arrays(self.mesh.points, self.mesh.tetrahedra)
+        system.set_dof_arrays(nexus, *core_arrays(self.numbering, dofs))
+        nexus.set_cmat(self.material.matrix.tolist())
+        self._set_body_forces(nexus)
+        nexus.set_solver(dofs.n_free, dofs.bc.tolist())
+        nexus.assemble()
+        loaded = self.nodal_loads != 0.0
+        if loaded.any():
+            numbers = dofs.numbers()
+            free = numbers >= 0
+            absorbed = loaded & ~free
+            if absorbed.any():
+                warnings.warn(
+                    f"{int(absorbed.sum())} loaded components are prescribed displacements; "
+                    "their loads go into the supports",
+                    RuntimeWarning,
+                    stacklevel=2,
+                )
+            rhs = system.load_vector(nexus)
+            rhs += np.bincount(numbers[free], self.nodal_loads[free], dofs.n_free)
+            system.set_load_vector(nexus, rhs)
+        self.nexus, self.dofs = nexus, dofs
+        return nexus
+
+    def _set_body_forces(self, nexus: quarvex.Nexus) -> None:
+        """Gives every element the sum of the body forces on it, one core load group per distinct sum."""
+        if not self._body_forces:
+            return
+        m = len(self.mesh.tetrahedra)
+        if len(self._body_forces) > 62:
+            raise ValueError("at most 62 body forces can be given")
+        code = np.zeros(m, dtype=np.int64)
+        for k, (elements, _) in enumerate(self._body_forces):
+            if elements is None:
+                code |= np.int64(1) << k
+            else:
+                code[elements] |= np.int64(1) << k
+        codes, counts = np.unique(code, return_counts=True)
+        commonest = codes[np.argmax(counts)]
+        group = 1
+        for value in codes:
+            force = [constant(0.0)] * 3
+            for k, (_, components) in enumerate(self._body_forces):
+                if value >> k & 1:
+                    force = [f + c for f, c in zip(force, components)]
+            arena, nodes = to_arena(force)
+            if value == commonest:
+                if value != 0:
+                    nexus.set_f(0, set(), arena, nodes)
+                continue
+            members = self.mesh.tetrahedra[code == value]
+            nexus.set_f(group, set(map(tuple, members.tolist())), arena, nodes)
+            group += 1
+
+    def solve(
+        self,
+        rtol: float = 1e-8,
+        *,
+        atol: float = 0.0,
+        maxiter: int | None = None,
+        method: str = DEFAULT_METHOD,
+    ) -> Result:
+        """Assembles and solves; returns the displacements with the solver's report.
+
+        Parameters
+        ----------
+        rtol : float
+            Stop when the residual norm is at most rtol times the load vector's norm ...
+        atol : float
+            ... or at most atol.
+        maxiter : int, optional
+            Iteration limit.
+        method : str
+            The solver (see `quarvex_tools.solvers.solve_system`).
+
+        Returns
+        -------
+        Result
+            A RuntimeWarning is emitted when the solver stopped before the tolerance.
+        """
+        nexus = self.assemble()
+        report = solve_system(nexus, self.dofs, method=method, rtol=rtol, atol=atol, maxiter=maxiter)
+        assert self.dofs is not None
+        displacement = self.dofs.values(system.solution(nexus))
+        return Result(self, displacement, report, nexus)

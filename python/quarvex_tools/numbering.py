@@ -1,0 +1,282 @@
+"""P2 nodes of a tetrahedral mesh and the numbering of their degrees of freedom.
+
+The nodes of the quadratic mesh are its points (node v is point v) followed by its edges
+(node n + e is edge e, edges sorted by their (low, high) point pair). Every element lists
+its ten nodes in the core's local order: vertices 0..3, then edges (0,1), (1,2), (0,2),
+(0,3), (1,3), (2,3). Each node owns three consecutive numbers (x, y, z); free nodes are
+numbered in an order along a space-filling curve so that neighbours get nearby numbers.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from .mesh import Mesh
+
+# Local edges of a tetrahedron in the core's order.
+EDGE_ORDER = np.array([(0, 1), (1, 2), (0, 2), (0, 3), (1, 3), (2, 3)])
+
+_INT32_MAX = np.iinfo(np.int32).max
+
+
+@dataclass(frozen=True, eq=False)
+class Numbering:
+    """The P2 nodes of a mesh and their order for locality.
+
+    Attributes
+    ----------
+    n_vertices : int
+        Number of points; node v < n_vertices is point v.
+    edges : (e, 2) int64
+        Point pairs (low, high) of the edges, sorted; node n_vertices + k is edge k.
+    element_nodes : (m, 10) int64
+        The ten nodes of every element in the core's local order.
+    node_points : (n_vertices + e, 3) float64
+        Node coordinates: the points, then the edge midpoints.
+    node_rank : (n_vertices + e,) int64
+        Position of every node in the locality order.
+    forward, backward : (e,) bool
+        Whether some element lists edge k as (low, high), respectively (high, low).
+    """
+
+    n_vertices: int
+    edges: np.ndarray
+    element_nodes: np.ndarray
+    node_points: np.ndarray
+    node_rank: np.ndarray
+    forward: np.ndarray
+    backward: np.ndarray
+
+    @property
+    def n_nodes(self) -> int:
+        """Number of P2 nodes (points and edges)."""
+        return len(self.node_points)
+
+    def edge_index(self, first: np.ndarray, second: np.ndarray) -> np.ndarray:
+        """Edge numbers of the point pairs (first[k], second[k]) in either order; -1 for no edge.
+
+        Parameters
+        ----------
+        first, second : (k,) int
+
+        Returns
+        -------
+        (k,) int64
+        """
+        first, second = np.asarray(first, dtype=np.int64), np.asarray(second, dtype=np.int64)
+        n = np.int64(self.n_vertices)
+        keys = self.edges[:, 0] * n + self.edges[:, 1]
+        wanted = np.minimum(first, second) * n + np.maximum(first, second)
+        found = np.searchsorted(keys, wanted)
+        found = np.minimum(found, max(len(keys) - 1, 0))
+        hit = (keys[found] == wanted) if len(keys) else np.zeros(len(wanted), dtype=bool)
+        return np.where(hit, found, -1)
+
+    def directed_edge_keys(self) -> tuple[np.ndarray, np.ndarray]:
+        """The ordered point pairs under which elements list their edges.
+
+        Returns
+        -------
+        keys : (k, 2) int64
+            Every pair (i, j) that some element lists as one of its edges, in its own vertex order.
+        edge : (k,) int64
+            The edge number of each key.
+        """
+        ahead = np.flatnonzero(self.forward)
+        behind = np.flatnonzero(self.backward)
+        keys = np.concatenate([self.edges[ahead], self.edges[behind][:, ::-1]])
+        return keys, np.concatenate([ahead, behind])
+
+
+def morton_rank(points: np.ndarray) -> np.ndarray:
+    """Position of every point along a Z-order (Morton) curve through its bounding box.
+
+    Parameters
+    ----------
+    points : (n, 3) float
+
+    Returns
+    -------
+    (n,) int64, a permutation of 0..n-1
+    """
+    if len(points) == 0:
+        return np.zeros(0, dtype=np.int64)
+    low, high = points.min(axis=0), points.max(axis=0)
+    cells = (points - low) / np.where(high > low, high - low, 1.0) * ((1 << 21) - 1)
+    code = np.zeros(len(points), dtype=np.uint64)
+    for axis in range(3):
+        # Spread the 21 bits of the cell index to every third bit (bits 3k + axis).
+        v = cells[:, axis].astype(np.uint64)
+        v = (v | (v << np.uint64(32))) & np.uint64(0x1F00000000FFFF)
+        v = (v | (v << np.uint64(16))) & np.uint64(0x1F0000FF0000FF)
+        v = (v | (v << np.uint64(8))) & np.uint64(0x100F00F00F00F00F)
+        v = (v | (v << np.uint64(4))) & np.uint64(0x10C30C30C30C30C3)
+        v = (v | (v << np.uint64(2))) & np.uint64(0x1249249249249249)
+        code |= v << np.uint64(axis)
+    order = np.argsort(code, kind="stable")
+    rank = np.empty(len(points), dtype=np.int64)
+    rank[order] = np.arange(len(points))
+    return rank
+
+
+def p2_numbering(mesh: Mesh, order: str = "morton") -> Numbering:
+    """Finds the edges of a mesh and orders its P2 nodes.
+
+    Parameters
+    ----------
+    mesh : Mesh
+    order : {"morton", "given"}
+        "morton" orders the nodes along a space-filling curve (shorter sparse products);
+        "given" keeps the points in mesh order followed by the edges.
+
+    Returns
+    -------
+    Numbering
+    """
+    tets = mesh.tetrahedra
+    n = len(mesh.points)
+    m = len(tets)
+    keys = np.empty((m, 6), dtype=np.int64)  # edge (i, j) of an element -> min * n + max
+    ascending = np.empty((m, 6), dtype=bool)  # whether the element lists it low to high
+    for k, (a, b) in enumerate(EDGE_ORDER):
+        first, second = tets[:, a], tets[:, b]
+        keys[:, k] = np.minimum(first, second) * np.int64(n) + np.maximum(first, second)
+        ascending[:, k] = first < second
+
+    # Distinct keys and each element edge's rank among them (np.unique's work, by one argsort).
+    flat = keys.ravel()
+    by_key = np.argsort(flat)
+    sorted_keys = flat[by_key]
+    starts = np.ones(len(flat), dtype=bool)
+    np.not_equal(sorted_keys[1:], sorted_keys[:-1], out=starts[1:])
+    unique_keys = sorted_keys[starts]
+    edge_of = np.empty(len(flat), dtype=np.int64)
+    edge_of[by_key] = np.cumsum(starts) - 1
+    edge_of = edge_of.reshape(m, 6)
+    edges = np.column_stack([unique_keys // n, unique_keys % n]) if n else np.zeros((0, 2), dtype=np.int64)
+
+    forward = np.zeros(len(edges), dtype=bool)
+    backward = np.zeros(len(edges), dtype=bool)
+    forward[edge_of[ascending]] = True
+    backward[edge_of[~ascending]] = True
+
+    element_nodes = np.concatenate([tets, n + edge_of], axis=1)
+    node_points = np.concatenate([mesh.points, 0.5 * (mesh.points[edges[:, 0]] + mesh.points[edges[:, 1]])])
+    if order == "morton":
+        rank = morton_rank(node_points)
+    elif order == "given":
+        rank = np.arange(len(node_points), dtype=np.int64)
+    else:
+        raise ValueError(f"order must be 'morton' or 'given', got {order!r}")
+    for array in (edges, element_nodes, node_points, rank, forward, backward):
+        array.setflags(write=False)
+    return Numbering(n, edges, element_nodes, node_points, rank, forward, backward)
+
+
+@dataclass(frozen=True, eq=False)
+class Dofs:
+    """Degree-of-freedom numbers of every node, with the prescribed values.
+
+    A node owns three numbers in x, y, z order: start, start + 1, start + 2 when it is free
+    (start >= 0), start, start - 1, start - 2 when it is prescribed (start < 0; number -k takes
+    the value bc[k]). A node with some components prescribed and others free is numbered free;
+    its prescribed components are listed in `pinned` and are enforced by the solve.
+
+    Attributes
+    ----------
+    node_start : (n_nodes,) int64
+    n_free : int
+        Number of free numbers (0 .. n_free - 1).
+    bc : (k,) float64
+        Prescribed values; entry 0 is unused.
+    pinned : (p,) int64
+        Free numbers whose value is nevertheless prescribed.
+    pinned_values : (p,) float64
+    """
+
+    node_start: np.ndarray
+    n_free: int
+    bc: np.ndarray
+    pinned: np.ndarray
+    pinned_values: np.ndarray
+
+    def numbers(self) -> np.ndarray:
+        """(n_nodes, 3) int64: the signed number of every node component."""
+        step = np.where(self.node_start >= 0, 1, -1)
+        return self.node_start[:, None] + step[:, None] * np.arange(3)
+
+    def values(self, solution: np.ndarray) -> np.ndarray:
+        """Node values (n_nodes, 3) from a vector of free values (n_free,) and the prescribed ones."""
+        numbers = self.numbers()
+        free = numbers >= 0
+        out = np.empty(numbers.shape, dtype=np.float64)
+        out[free] = solution[numbers[free]]
+        out[~free] = self.bc[-numbers[~free]]
+        return out
+
+
+def number_dofs(numbering: Numbering, fixed: np.ndarray, fixed_values: np.ndarray) -> Dofs:
+    """Numbers the node components: free nodes in locality order, then the prescribed ones.
+
+    Parameters
+    ----------
+    numbering : Numbering
+    fixed : (n_nodes, 3) bool
+        Prescribed components.
+    fixed_values : (n_nodes, 3) float
+        Their values (other entries ignored).
+
+    Returns
+    -------
+    Dofs
+    """
+    fixed = np.asarray(fixed, dtype=bool)
+    fixed_values = np.asarray(fixed_values, dtype=np.float64)
+    by_rank = np.argsort(numbering.node_rank)
+    whole = fixed.all(axis=1)
+    free_nodes = by_rank[~whole[by_rank]]
+    fixed_nodes = by_rank[whole[by_rank]]
+    n_free = 3 * len(free_nodes)
+    if max(n_free, 3 * len(fixed_nodes) + 1) > _INT32_MAX:
+        raise ValueError(f"{n_free} free unknowns do not fit the core's 32-bit numbers")
+    start = np.empty(numbering.n_nodes, dtype=np.int64)
+    start[free_nodes] = 3 * np.arange(len(free_nodes))
+    start[fixed_nodes] = -1 - 3 * np.arange(len(fixed_nodes))
+    bc = np.zeros(1 + 3 * len(fixed_nodes))
+    bc[1:] = fixed_values[fixed_nodes].ravel()
+    partly = fixed & ~whole[:, None]
+    node, component = np.nonzero(partly)
+    pinned = start[node] + component
+    order = np.argsort(pinned)
+    return Dofs(start, n_free, bc, pinned[order], fixed_values[node, component][order])
+
+
+def core_arrays(numbering: Numbering, dofs: Dofs) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """The numbering in the core's array form (the arguments of `set_dof_arrays` after the model).
+
+    Returns
+    -------
+    vertex_ids : (n,) int32
+    vertex_ranges : (n, 2) int32, (start, 3)
+    edge_keys : (k, 2) int32, every ordered pair an element uses
+    edge_ranges : (k, 2) int32
+    """
+    n = numbering.n_vertices
+    vertex_ids = np.arange(n, dtype=np.int32)
+    vertex_ranges = np.empty((n, 2), dtype=np.int32)
+    vertex_ranges[:, 0] = dofs.node_start[:n]
+    vertex_ranges[:, 1] = 3
+    keys, edge = numbering.directed_edge_keys()
+    edge_ranges = np.empty((len(keys), 2), dtype=np.int32)
+    edge_ranges[:, 0] = dofs.node_start[n + edge]
+    edge_ranges[:, 1] = 3
+    return vertex_ids, vertex_ranges, keys.astype(np.int32), edge_ranges
+
+
+def core_dicts(numbering: Numbering, dofs: Dofs) -> tuple[dict, dict]:
+    """The numbering as the two dictionaries of `Nexus.set_dof` (slow; for small meshes and checks)."""
+    vertex_ids, vertex_ranges, edge_keys, edge_ranges = core_arrays(numbering, dofs)
+    ver_dof = {int(v): (int(s), 3) for v, (s, _) in zip(vertex_ids, vertex_ranges)}
+    edge_dof = {(int(i), int(j)): (int(s), 3) for (i, j), (s, _) in zip(edge_keys, edge_ranges)}
+    return ver_dof, edge_dof

@@ -1,0 +1,98 @@
+"""The quadratic tetrahedron and triangle on the numpy side: shape functions, quadrature, gradients.
+
+Reference tetrahedron: vertices (0,0,0), (1,0,0), (0,1,0), (0,0,1); barycentrics
+l0 = 1 - s - t - u, l1 = s, l2 = t, l3 = u. Shape functions in the core's order: vertex
+functions l_i (2 l_i - 1), then 4 l_i l_j for edges (0,1), (1,2), (0,2), (0,3), (1,3), (2,3).
+"""
+from __future__ import annotations
+
+import numpy as np
+
+from .numbering import EDGE_ORDER
+
+# The core's symmetric 14-point rule of degree 5 (reference volume 1/6).
+_A, _B, _E = 0.092735250310891, 0.310885919263301, 0.04550370412565
+_A1, _B1, _E1 = 1 - 3 * _A, 1 - 3 * _B, 0.5 - _E
+TET_POINTS = np.array([
+    (_A, _A, _A1), (_B, _B, _B1), (_A, _A1, _A), (_B, _B1, _B), (_A1, _A, _A), (_B1, _B, _B),
+    (_A, _A, _A), (_B, _B, _B), (_E, _E1, _E1), (_E1, _E, _E1), (_E, _E, _E1), (_E1, _E1, _E),
+    (_E, _E1, _E), (_E1, _E, _E),
+])
+TET_WEIGHTS = np.array([0.012248840519394, 0.018781320953003] * 4 + [0.007091003462847] * 6)
+
+# Reference positions of the ten nodes.
+TET_NODES = np.array([(0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)], dtype=np.float64)
+TET_NODES = np.concatenate([TET_NODES, 0.5 * (TET_NODES[EDGE_ORDER[:, 0]] + TET_NODES[EDGE_ORDER[:, 1]])])
+
+# Degree-5 seven-point rule on the triangle (weights sum to 1; multiply by the area).
+_R = np.sqrt(15.0)
+_T1, _T2 = (6 - _R) / 21, (6 + _R) / 21
+TRIANGLE_POINTS = np.array([
+    (1 / 3, 1 / 3, 1 / 3),
+    (1 - 2 * _T1, _T1, _T1), (_T1, 1 - 2 * _T1, _T1), (_T1, _T1, 1 - 2 * _T1),
+    (1 - 2 * _T2, _T2, _T2), (_T2, 1 - 2 * _T2, _T2), (_T2, _T2, 1 - 2 * _T2),
+])  # barycentric coordinates
+TRIANGLE_WEIGHTS = np.array([9 / 40] + [(155 - _R) / 1200] * 3 + [(155 + _R) / 1200] * 3)
+# Edges of a triangle in the order of its edge nodes 3, 4, 5.
+TRIANGLE_EDGES = np.array([(0, 1), (1, 2), (0, 2)])
+
+
+def _barycentric(reference: np.ndarray) -> np.ndarray:
+    reference = np.atleast_2d(reference)
+    return np.column_stack([1.0 - reference.sum(axis=1), reference])
+
+
+def tet_shape_values(reference: np.ndarray) -> np.ndarray:
+    """(q, 10): the ten shape functions at reference points (q, 3)."""
+    lam = _barycentric(reference)
+    vertex = lam * (2 * lam - 1)
+    edge = 4 * lam[:, EDGE_ORDER[:, 0]] * lam[:, EDGE_ORDER[:, 1]]
+    return np.concatenate([vertex, edge], axis=1)
+
+
+def tet_shape_gradients(reference: np.ndarray) -> np.ndarray:
+    """(q, 10, 3): reference gradients of the ten shape functions at points (q, 3)."""
+    lam = _barycentric(reference)
+    dlam = np.array([(-1, -1, -1), (1, 0, 0), (0, 1, 0), (0, 0, 1)], dtype=np.float64)
+    vertex = (4 * lam - 1)[:, :, None] * dlam[None, :, :]
+    i, j = EDGE_ORDER[:, 0], EDGE_ORDER[:, 1]
+    edge = 4 * (lam[:, i, None] * dlam[None, j, :] + lam[:, j, None] * dlam[None, i, :])
+    return np.concatenate([vertex, edge], axis=1)
+
+
+def triangle_shape_values(barycentric: np.ndarray) -> np.ndarray:
+    """(q, 6): the quadratic triangle's shape functions (vertices, then edges (0,1), (1,2), (0,2))."""
+    lam = np.atleast_2d(barycentric)
+    vertex = lam * (2 * lam - 1)
+    edge = 4 * lam[:, TRIANGLE_EDGES[:, 0]] * lam[:, TRIANGLE_EDGES[:, 1]]
+    return np.concatenate([vertex, edge], axis=1)
+
+
+def inverse_jacobians(points: np.ndarray, tetrahedra: np.ndarray) -> np.ndarray:
+    """(m, 3, 3): the inverse Jacobians of the elements' maps x(s, t, u) = p0 + s e1 + t e2 + u e3."""
+    p0 = points[tetrahedra[:, 0]]
+    jacobian = np.stack([points[tetrahedra[:, k]] - p0 for k in (1, 2, 3)], axis=2)  # columns e1 e2 e3
+    return np.linalg.inv(jacobian)
+
+
+def displacement_gradients(
+    points: np.ndarray, tetrahedra: np.ndarray, nodal: np.ndarray, reference: np.ndarray
+) -> np.ndarray:
+    """Displacement gradients of quadratic elements at reference points.
+
+    Parameters
+    ----------
+    points : (n, 3) float
+    tetrahedra : (m, 4) int
+    nodal : (m, 10, 3) float
+        Displacements of every element's ten nodes.
+    reference : (q, 3) float
+
+    Returns
+    -------
+    (m, q, 3, 3) float64 : du_d/dx_l at [e, q, d, l]
+    """
+    inverse = inverse_jacobians(points, tetrahedra)  # [e, r, l] = dxi_r/dx_l
+    grads = tet_shape_gradients(reference)  # [q, a, r]
+    physical = np.einsum("qar,erl->eqal", grads, inverse)
+    return np.einsum("ead,eqal->eqdl", nodal, physical)

@@ -1,0 +1,125 @@
+"""Mesh checks and the vectorised P2 numbering, against a slow numbering written element by element."""
+import numpy as np
+import pytest
+
+from quarvex_tools import Mesh, box_mesh, number_dofs, p2_numbering
+from quarvex_tools.mesh import signed_volumes
+from quarvex_tools.numbering import EDGE_ORDER, core_arrays
+from tools_meshes import scrambled_box, scrambled_mesh
+
+
+def slow_numbering(points, tets):
+    """Nodes as Python objects: ('v', i) or ('e', frozenset((i, j))), each element's ten in local order."""
+    element_nodes = []
+    for tet in tets.tolist():
+        nodes = [("v", v) for v in tet] + [("e", frozenset((tet[a], tet[b]))) for a, b in EDGE_ORDER]
+        element_nodes.append(nodes)
+    return element_nodes
+
+
+@pytest.mark.parametrize("cells, seed", [((3, 2, 2), 0), ((2, 4, 3), 1), ((5, 1, 2), 2)])
+def test_numbering_matches_slow_numbering(cells, seed):
+    points, tets, _ = scrambled_box(cells, seed)
+    mesh = Mesh(points, tets)
+    assert len(mesh.reoriented) > 0, "the scrambled mesh should hold inverted elements"
+    assert (signed_volumes(mesh.points, mesh.tetrahedra) > 0).all()
+    numbering = p2_numbering(mesh)
+    n = numbering.n_vertices
+
+    # Every element's ten nodes are the slow numbering's ten nodes, one to one across the mesh.
+    slow = slow_numbering(mesh.points, mesh.tetrahedra)
+    name_of = {}
+    for fast_row, slow_row in zip(numbering.element_nodes.tolist(), slow):
+        for fast, key in zip(fast_row, slow_row):
+            assert name_of.setdefault(fast, key) == key
+    assert len(set(name_of.values())) == len(name_of) == numbering.n_nodes
+    for node, (kind, what) in name_of.items():
+        if kind == "v":
+            assert node == what
+        else:
+            i, j = sorted(what)
+            assert node >= n and tuple(numbering.edges[node - n]) == (i, j)
+            np.testing.assert_array_equal(numbering.node_points[node], 0.5 * (mesh.points[i] + mesh.points[j]))
+
+    # Some nodes fully fixed, some partly, with values; the numbers then cover 0..n_free-1 once each.
+    rng = np.random.default_rng(seed)
+    fixed = rng.random((numbering.n_nodes, 3)) < 0.3
+    fixed[rng.random(numbering.n_nodes) < 0.3] = True
+    values = rng.random((numbering.n_nodes, 3))
+    dofs = number_dofs(numbering, fixed, values)
+    numbers = dofs.numbers()
+    whole = fixed.all(axis=1)
+    assert (numbers[whole] < 0).all() and (numbers[~whole] >= 0).all()
+    np.testing.assert_array_equal(np.sort(numbers[~whole].ravel()), np.arange(dofs.n_free))
+    np.testing.assert_array_equal(dofs.bc[-numbers[whole]], values[whole])
+    pinned = fixed & ~whole[:, None]
+    np.testing.assert_array_equal(np.sort(numbers[pinned]), dofs.pinned)
+    np.testing.assert_array_equal(dofs.pinned_values, values[pinned][np.argsort(numbers[pinned])])
+
+    # The core's arrays: every vertex, and every edge under each key order an element uses.
+    vertex_ids, vertex_ranges, edge_keys, edge_ranges = core_arrays(numbering, dofs)
+    ranges = {("v", int(v)): tuple(r) for v, r in zip(vertex_ids, vertex_ranges)}
+    ranges.update({("e", (int(i), int(j))): tuple(r) for (i, j), r in zip(edge_keys, edge_ranges)})
+    for tet, row in zip(mesh.tetrahedra.tolist(), numbering.element_nodes.tolist()):
+        keys = [("v", v) for v in tet] + [("e", (tet[a], tet[b])) for a, b in EDGE_ORDER]
+        for key, node in zip(keys, row):
+            assert ranges.pop(key, None) in (None, (numbers[node, 0], 3))
+            assert key not in ranges
+    assert not ranges, f"keys used by no element: {list(ranges)[:3]}"
+
+
+def test_ordering_keeps_neighbours_close():
+    """The space-filling order gives the unknowns of an element a far smaller spread than a random labelling."""
+    mesh = scrambled_mesh((8, 8, 8), seed=3)
+    spreads = {}
+    for order in ("morton", "given"):
+        numbering = p2_numbering(mesh, order=order)
+        rank = numbering.node_rank[numbering.element_nodes]
+        spreads[order] = np.median(rank.max(axis=1) - rank.min(axis=1))
+    assert spreads["morton"] < 0.2 * spreads["given"], spreads
+
+
+@pytest.mark.parametrize(
+    "points, tets, message",
+    [
+        (np.eye(4, 3), [(0, 1, 2, 4)], r"tetrahedra 0 refer to points out of range \(the mesh has 4 points\)"),
+        (np.eye(4, 3), [(0, 1, 2, -1)], "out of range"),
+        (np.eye(5, 3), [(0, 1, 2, 3), (0, 1, 2, 2), (1, 2, 3, 4)], r"tetrahedra 1, 2 are degenerate"),
+        (np.eye(5, 3), [(0, 1, 2, 3)], r"points 4 are used by no tetrahedron; pass drop_unused=True"),
+        (np.eye(4, 2), [(0, 1, 2, 3)], r"points must have shape \(n, 3\)"),
+        (np.eye(4, 3), [(0.0, 1.0, 2.0, 3.0)], "must hold integers"),
+    ],
+)
+def test_mesh_refusals(points, tets, message):
+    if len(points) == 5:
+        points = np.array(points)
+        points[4] = points[1] + points[2] - points[3]  # in the plane of 1, 2, 3: (1, 2, 3, 4) is flat
+    with pytest.raises(ValueError, match=message):
+        Mesh(points, tets)
+
+
+def test_inverted_elements_reordered_and_unused_points_dropped():
+    points = np.vstack([np.eye(4, 3)[[3, 0, 1, 2]], [(5.0, 5.0, 5.0)], [(0.0, 0.0, -1.0)]])
+    # point 4 is unused; tetrahedron 1 is given inverted.
+    mesh = Mesh(points, [(0, 1, 2, 3), (1, 2, 0, 5)], face_groups={"bottom": [(1, 2, 5)]}, drop_unused=True)
+    assert len(mesh.points) == 5
+    np.testing.assert_array_equal(mesh.reoriented, [1])
+    np.testing.assert_array_equal(np.sort(mesh.tetrahedra, axis=1), [(0, 1, 2, 3), (0, 1, 2, 4)])
+    assert (signed_volumes(mesh.points, mesh.tetrahedra) > 0).all()
+    np.testing.assert_array_equal(mesh.face_groups["bottom"], [(1, 2, 4)])
+    assert mesh.volume() == pytest.approx(2.0 / 6.0)
+
+
+def test_box_faces_are_outward_boundary_faces():
+    mesh = box_mesh(3, 2, 4, size=(3.0, 2.0, 1.0))
+    faces, _ = mesh.boundary_faces()
+    assert sum(len(f) for f in mesh.face_groups.values()) == len(faces) == 2 * 2 * (6 + 12 + 8)
+    for name, tri in mesh.face_groups.items():
+        axis, side = "xyz".index(name[0]), name[1:]
+        corners = mesh.points[tri]
+        normal = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+        expected = np.zeros(3)
+        expected[axis] = 1.0 if side == "max" else -1.0
+        np.testing.assert_allclose(normal / np.linalg.norm(normal, axis=1)[:, None], np.tile(expected, (len(tri), 1)),
+                                   atol=1e-12)
+        assert np.abs(normal).sum(axis=0)[axis] / 2 == pytest.approx(np.prod(np.delete([3.0, 2.0, 1.0], axis)))
