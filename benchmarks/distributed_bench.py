@@ -37,15 +37,6 @@ LAM, MU = 1.25, 1.0
 RTOL = 1e-8
 
 
-def cmat_lame(lam, mu):
-    """D[3c + j][3d + l] = lam d_cj d_dl + mu (d_cd d_jl + d_cl d_jd)."""
-    def delta(a, b):
-        return 1.0 if a == b else 0.0
-
-    return [[lam * delta(c, j) * delta(d, l) + mu * (delta(c, d) * delta(j, l) + delta(c, l) * delta(j, d))
-             for d in range(3) for l in range(3)] for c in range(3) for j in range(3)]
-
-
 def peak_mb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
@@ -54,7 +45,7 @@ def worker(n):
     """One measured solve under mpirun; rank 0 prints one JSON line."""
     from mpi4py import MPI
 
-    from quarvex_tools import distributed
+    from quarvex_tools import distributed, isotropic
 
     comm = MPI.COMM_WORLD
     baseline = peak_mb()
@@ -75,7 +66,7 @@ def worker(n):
     del whole
     numbering = timed("numbering", lambda: distributed.number_part(comm, part, lambda x: x[:, 0] == 0.0))
     local = timed("assembly", lambda: distributed.local_system(
-        distributed.assemble_part(numbering, cmat_lame(LAM, MU), (0.0, 0.0, -1.0))))
+        distributed.assemble_part(numbering, isotropic(lam=LAM, mu=MU), (0.0, 0.0, -1.0))))
     matrix, load = timed("insertion", lambda: distributed.petsc_system(comm, numbering, local))
     del local
     after_insertion = peak_mb()

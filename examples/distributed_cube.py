@@ -10,15 +10,11 @@ Usage (Debian's MPI stack and Python, see README "Running on several machines wi
     mpirun -n 2 python3 -m mpi4py examples/distributed_cube.py [N] [gamg|hypre]
 (as root add --allow-run-as-root; with more ranks than cores add --oversubscribe)
 """
-import os
 import sys
 
 from mpi4py import MPI
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from box_mesh import isotropic_cmat  # noqa: E402
-from quarvex_tools import distributed  # noqa: E402
+from quarvex_tools import distributed, isotropic
 
 
 def main():
@@ -27,7 +23,7 @@ def main():
     comm = MPI.COMM_WORLD
     part = distributed.box_part(comm, n, n, n)
     numbering, solution = distributed.solve_part(
-        comm, part, isotropic_cmat(1.0, 0.3),
+        comm, part, isotropic(E=1.0, nu=0.3),
         fixed=lambda x: x[:, 0] == 0.0,
         body_force=(0.0, 0.0, -1.0),
         preconditioner=preconditioner, rtol=1e-8,

@@ -41,10 +41,12 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional, Union
 
 import numpy as np
+import numpy.typing as npt
 
 import quarvex
 
 from . import _native, system
+from .materials import Material
 
 if TYPE_CHECKING:
     from mpi4py import MPI
@@ -538,7 +540,7 @@ def _body_force_arena(force: Union[Sequence[float], tuple[quarvex.Arena, Sequenc
 
 def assemble_part(
     numbering: PartNumbering,
-    cmat: Sequence[Sequence[float]],
+    cmat: Union[Material, npt.ArrayLike],
     body_force: Optional[Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]] = None,
 ) -> quarvex.Nexus:
     """Assembles the rank's elements with the core, in its local numbering.
@@ -546,8 +548,8 @@ def assemble_part(
     Parameters
     ----------
     numbering : PartNumbering
-    cmat : 9 x 9 nested sequence
-        Material matrix D[3c + j][3d + l].
+    cmat : Material or (9, 9) array_like
+        The material (e.g. ``quarvex_tools.isotropic(E=..., nu=...)``) or its matrix D[3c + j][3d + l].
     body_force : (3,) float or (quarvex.Arena, [fx, fy, fz]), optional
         A constant force per volume, or expressions of x, y, z (arena nodes 0, 1, 2).
 
@@ -567,7 +569,10 @@ def assemble_part(
     edge_ranges = np.column_stack([starts[n:], three[n:]])
     system.set_dof_arrays(model, np.arange(n), np.column_stack([starts[:n], three[:n]]),
                           edge_keys, np.concatenate([edge_ranges, edge_ranges]))
-    model.set_cmat([list(map(float, row)) for row in cmat])
+    matrix = np.asarray(cmat.matrix if isinstance(cmat, Material) else cmat, dtype=np.float64)
+    if matrix.shape != (9, 9):
+        raise ValueError(f"the material matrix must be 9 x 9, got shape {matrix.shape}")
+    model.set_cmat(matrix.tolist())
     if body_force is not None:
         arena, nodes = _body_force_arena(body_force)
         model.set_f(0, set(), arena, nodes)
@@ -882,7 +887,7 @@ def solve_system(
 def solve_part(
     comm: "MPI.Comm",
     part: MeshPart,
-    cmat: Sequence[Sequence[float]],
+    cmat: Union[Material, npt.ArrayLike],
     fixed: Optional[FixedNodes] = None,
     body_force: Optional[Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]] = None,
     preconditioner: str = "gamg",
