@@ -248,7 +248,7 @@ def _bisect_box(cells: tuple[int, int, int], parts: int, index: int) -> tuple[np
     while count > 1:
         lower = count // 2
         axis = int(np.argmax(high - low))
-        cut = low[axis] + ((high[axis] - low[axis]) * lower) // count
+        cut = low[axis] + (2 * (high[axis] - low[axis]) * lower + count) // (2 * count)  # nearest whole cell
         if index < first + lower:
             high[axis], count = cut, lower
         else:
