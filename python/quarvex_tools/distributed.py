@@ -422,6 +422,32 @@ def _morton_order(points: np.ndarray) -> np.ndarray:
     return np.argsort(code, kind="stable")
 
 
+def _fail_together(comm: "MPI.Comm", failure: Optional[Exception]) -> None:
+    """Raises on every rank when any rank failed, so that none waits in a later collective call.
+
+    The failing rank raises its own exception; the others a ValueError naming it.
+    """
+    texts = comm.allgather(None if failure is None else f"{type(failure).__name__}: {failure}")
+    if failure is not None:
+        raise failure
+    for rank, text in enumerate(texts):
+        if text is not None:
+            raise ValueError(f"rank {rank} failed: {text}")
+
+
+def _fixed_nodes(fixed: "FixedNodes", node_points: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(mask, values) of the prescribed nodes from the caller's fixed(x), checked."""
+    answer = fixed(node_points)
+    mask, values = answer if isinstance(answer, tuple) else (answer, None)
+    is_fixed = np.asarray(mask, dtype=bool)
+    if is_fixed.shape != (len(node_points),):
+        raise ValueError(f"fixed(x) must return a ({len(node_points)},) mask, got shape {is_fixed.shape}")
+    if values is None:
+        return is_fixed, np.zeros((len(node_points), 3))
+    values = np.broadcast_to(np.asarray(values, dtype=np.float64), (len(node_points), 3))
+    return is_fixed, np.where(is_fixed[:, None], values, 0.0)
+
+
 # fixed(x) for the (k, 3) node coordinates x: a (k,) bool mask, or (mask, (k, 3) values).
 FixedNodes = Callable[[np.ndarray], Union[np.ndarray, tuple[np.ndarray, np.ndarray]]]
 
@@ -463,35 +489,45 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
 
     is_fixed = np.zeros(len(node_points), dtype=bool)
     fixed_values = np.zeros((len(node_points), 3))
-    if fixed is not None:
-        answer = fixed(node_points)
-        mask, values = answer if isinstance(answer, tuple) else (answer, None)
-        is_fixed = np.asarray(mask, dtype=bool)
-        if is_fixed.shape != (len(node_points),):
-            raise ValueError(f"fixed(x) must return a ({len(node_points)},) mask, got shape {is_fixed.shape}")
-        if values is not None:
-            values = np.broadcast_to(np.asarray(values, dtype=np.float64), (len(node_points), 3))
-            fixed_values = np.where(is_fixed[:, None], values, 0.0)
+    failure: Optional[Exception] = None
+    try:
+        if fixed is not None:
+            is_fixed, fixed_values = _fixed_nodes(fixed, node_points)
+        if 3 * len(node_points) >= np.iinfo(np.int32).max:
+            raise ValueError(f"{3 * len(node_points)} local unknowns do not fit the core's 32-bit numbers: "
+                             "use more ranks")
+    except (TypeError, ValueError) as error:
+        failure = error
+    _fail_together(comm, failure)
 
     free_nodes = np.flatnonzero(~is_fixed)
-    free_keys = node_keys[free_nodes]
     rank, size = comm.Get_rank(), comm.Get_size()
 
-    # Round 1: every rank names its free nodes to their directory ranks, which answer with
-    # the owner, the lowest rank that named the node.
-    asked, counts, order = _exchange(comm, free_keys, _hash_rank(free_keys, size))
+    # Round 1: every rank names its nodes, with whether it fixes them, to their directory
+    # ranks. A directory refuses a node that one rank fixes and another does not, and names
+    # the owner of a free node: the lowest rank that named it.
+    asked, counts, order = _exchange(comm, np.column_stack([node_keys, is_fixed.astype(np.int64)]),
+                                     _hash_rank(node_keys, size))
+    asked_keys, asked_fixed = asked[:, 0], asked[:, 1]
     source = np.repeat(np.arange(size, dtype=np.int64), counts)
-    by_key = np.lexsort((source, asked))
+    by_key = np.lexsort((source, asked_keys))
     first_of_key = np.ones(len(asked), dtype=bool)
-    first_of_key[1:] = asked[by_key][1:] != asked[by_key][:-1]
+    first_of_key[1:] = asked_keys[by_key][1:] != asked_keys[by_key][:-1]
+    starts = np.flatnonzero(first_of_key)
+    if len(starts):
+        sorted_fixed = asked_fixed[by_key]
+        mixed = np.minimum.reduceat(sorted_fixed, starts) != np.maximum.reduceat(sorted_fixed, starts)
+    else:
+        mixed = np.zeros(0, dtype=bool)
+    if not comm.allreduce(not mixed.any(), op=_mpi().LAND):
+        raise ValueError("ranks disagree on which nodes are fixed: fixed(x) must depend on the coordinates only")
     group = np.cumsum(first_of_key) - 1
-    owner_sorted = source[by_key][first_of_key][group]
     owner_asked = np.empty(len(asked), dtype=np.int64)
-    owner_asked[by_key] = owner_sorted
+    owner_asked[by_key] = source[by_key][first_of_key][group]
     owner = _reply(comm, owner_asked, counts, order)
 
     # Owners number their nodes along a space-filling curve, after the lower ranks' nodes.
-    mine = free_nodes[owner == rank]
+    mine = free_nodes[owner[free_nodes] == rank]
     mine = mine[_morton_order(node_points[mine])]
     first = comm.exscan(len(mine)) or 0
     n_global = comm.allreduce(len(mine))
@@ -502,11 +538,9 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
     posted, _, _ = _exchange(comm, np.column_stack([node_keys[mine], numbers[mine]]),
                              _hash_rank(node_keys[mine], size))
     posted = posted[np.argsort(posted[:, 0])]
-    where = np.minimum(np.searchsorted(posted[:, 0], asked), max(len(posted) - 1, 0))
-    found = posted[where, 0] == asked if len(posted) else np.zeros(len(asked), dtype=bool)
-    if not comm.allreduce(bool(found.all()), op=_mpi().LAND):
-        raise ValueError("ranks disagree on which nodes are fixed: fixed(x) must depend on the coordinates only")
-    numbers[free_nodes] = _reply(comm, posted[where, 1], counts, order)
+    where = np.minimum(np.searchsorted(posted[:, 0], asked_keys), max(len(posted) - 1, 0))
+    answer = np.where(posted[where, 0] == asked_keys, posted[where, 1], -1) if len(posted) else np.full(len(asked), -1)
+    numbers = _reply(comm, answer.astype(np.int64), counts, order)
 
     local_start = np.empty(len(node_points), dtype=np.int64)
     by_number = free_nodes[np.argsort(numbers[free_nodes], kind="stable")]
@@ -514,8 +548,6 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
     fixed_nodes = np.flatnonzero(is_fixed)
     local_start[fixed_nodes] = -(3 * np.arange(len(fixed_nodes)) + 1)
     bc = np.concatenate([[0.0], fixed_values[fixed_nodes].ravel()])
-    if max(3 * len(by_number), len(bc)) > np.iinfo(np.int32).max:
-        raise ValueError(f"{3 * len(by_number)} local unknowns do not fit the core's 32-bit numbers: use more ranks")
     return PartNumbering(part, edges, element_nodes, node_points, node_keys, is_fixed, fixed_values,
                          local_start, numbers, (int(first), int(first + len(mine))), int(n_global), bc)
 

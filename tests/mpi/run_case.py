@@ -40,6 +40,18 @@ def main():
         distributed.solve_system(comm, numbering, matrix, load, "none", rtol=1e-12, maxiter=2)
     unmet = [str(w.message) for w in caught if issubclass(w.category, RuntimeWarning)]
 
+    # Refusals reach every rank, so none waits for the others: bad arrays on rank 0, and a
+    # fixed(x) that ranks answer differently for the nodes they share.
+    refusals = []
+    bad = (np.zeros((4, 3)), np.array([[0, 1, 2, 4]])) if comm.rank == 0 else (None, None)
+    for attempt in (lambda: distributed.distribute_mesh(comm, *bad),
+                    lambda: distributed.number_part(comm, part, lambda x: (x[:, 1] == 0.0) & (comm.rank == 0))):
+        try:
+            attempt()
+            refusals.append(None)
+        except ValueError as error:
+            refusals.append(str(error))
+
     record = {
         "node_keys": numbering.node_keys,
         "displacement": solution.displacement,
@@ -50,13 +62,14 @@ def main():
         "matrix_rows": matrix.getSize()[0],
         "report": (solution.iterations, solution.converged, solution.residual_norm / solution.rhs_norm, solution.reason),
         "unmet": unmet,
+        "refusals": refusals,
     }
     records = comm.gather(record, root=0)
     if comm.rank == 0:
         arrays = {}
         for rank, item in enumerate(records):
             for name, value in item.items():
-                arrays[f"{name}_{rank}"] = np.array(value, dtype=object) if name in ("report", "unmet") else value
+                arrays[f"{name}_{rank}"] = np.array(value, dtype=object) if name in ("report", "unmet", "refusals") else value
         np.savez(os.path.join(out_dir, "ranks.npz"), ranks=len(records), **arrays)
 
 

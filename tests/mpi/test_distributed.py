@@ -164,5 +164,12 @@ def test_distributed_solution_matches_the_serial_solve(mpirun, tmp_path, ranks, 
         assert converged and reason == "CONVERGED_RTOL" and relative_residual <= 1.01e-12, saved[f"report_{rank}"]
         unmet = list(saved[f"unmet_{rank}"])
         assert len(unmet) == 1 and "after 2 steps without convergence (DIVERGED_MAX_IT)" in unmet[0], unmet
+        bad_mesh, disagreement = saved[f"refusals_{rank}"]
+        assert "vertex indices must lie in 0 .. 3" in bad_mesh
+        # Rank 0 fixes the face y = 0, the others nothing: the nodes they share there disagree.
+        if ranks > 1:
+            assert "ranks disagree on which nodes are fixed" in disagreement, disagreement
+        else:
+            assert disagreement is None
 
     assert check_pvtu(str(tmp_path / "solution.pvtu"), ranks, reference, points) == total_elements
