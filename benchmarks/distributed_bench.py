@@ -63,12 +63,12 @@ def worker(n):
     whole = timed("mesh", lambda: distributed.box_part(MPI.COMM_SELF, n, n, n) if comm.rank == 0 else None)
     part = timed("partition", lambda: distributed.distribute_mesh(
         comm, *((whole.points, whole.tetrahedra) if whole is not None else (None, None))))
-    del whole
+    whole = None  # rank 0 lets the whole mesh go
     numbering = timed("numbering", lambda: distributed.number_part(comm, part, lambda x: x[:, 0] == 0.0))
     local = timed("assembly", lambda: distributed.local_system(
         distributed.assemble_part(numbering, isotropic(lam=LAM, mu=MU), (0.0, 0.0, -1.0))))
     matrix, load = timed("insertion", lambda: distributed.petsc_system(comm, numbering, local))
-    del local
+    local = None
     after_insertion = peak_mb()
     comm.Barrier()
     solution = distributed.solve_system(comm, numbering, matrix, load, "gamg", rtol=RTOL)

@@ -165,7 +165,9 @@ def partition_elements(points: np.ndarray, tetrahedra: np.ndarray, parts: int) -
     return owner
 
 
-def _part_from_elements(points: np.ndarray, tetrahedra: np.ndarray, element_ids: np.ndarray, n_vertices: int) -> MeshPart:
+def _part_from_elements(
+    points: np.ndarray, tetrahedra: np.ndarray, element_ids: np.ndarray, n_vertices: int
+) -> MeshPart:
     """The part of the given elements; `points` may be the whole mesh's or any superset indexed alike."""
     vertex_ids, local = np.unique(tetrahedra, return_inverse=True)
     return MeshPart(
@@ -300,7 +302,8 @@ def box_part(
     cell_id = cell[:, 0] + nx * (cell[:, 1] + ny * cell[:, 2])
     element_ids = (6 * cell_id[:, None] + np.arange(6)).ravel()
     vertex_ids, local = np.unique(tetrahedra, return_inverse=True)
-    grid = np.stack([vertex_ids % (nx + 1), (vertex_ids // (nx + 1)) % (ny + 1), vertex_ids // ((nx + 1) * (ny + 1))], axis=1)
+    layer = (nx + 1) * (ny + 1)
+    grid = np.stack([vertex_ids % (nx + 1), (vertex_ids // (nx + 1)) % (ny + 1), vertex_ids // layer], axis=1)
     points = grid * (np.asarray(size, dtype=np.float64) / np.array([nx, ny, nz]))
     return MeshPart(points, local.reshape(-1, 4).astype(np.int64), vertex_ids.astype(np.int64),
                     element_ids.astype(np.int64), (nx + 1) * (ny + 1) * (nz + 1))
@@ -382,7 +385,9 @@ def _hash_rank(keys: np.ndarray, size: int) -> np.ndarray:
     return (mixed % np.uint64(size)).astype(np.int64)
 
 
-def _exchange(comm: "MPI.Comm", values: np.ndarray, destination: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _exchange(
+    comm: "MPI.Comm", values: np.ndarray, destination: np.ndarray
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Sends values[i] (rows of a 1-D or 2-D array) to rank destination[i].
 
     Returns (received rows grouped by source rank, the count from each rank, the send order:
@@ -396,7 +401,8 @@ def _exchange(comm: "MPI.Comm", values: np.ndarray, destination: np.ndarray) -> 
     recv_counts = np.empty(size, dtype=np.int64)
     comm.Alltoall(send_counts, recv_counts)
     incoming = np.empty(int(recv_counts.sum()) * width, dtype=values.dtype)
-    comm.Alltoallv([outgoing, (send_counts * width).astype(np.int32)], [incoming, (recv_counts * width).astype(np.int32)])
+    comm.Alltoallv([outgoing, (send_counts * width).astype(np.int32)],
+                   [incoming, (recv_counts * width).astype(np.int32)])
     return incoming.reshape((-1,) + values.shape[1:]), recv_counts, order
 
 
@@ -557,7 +563,9 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
 # ---------------------------------------------------------------------------------------------
 
 
-def _body_force_arena(force: Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]) -> tuple[quarvex.Arena, list[int]]:
+def _body_force_arena(
+    force: Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]
+) -> tuple[quarvex.Arena, list[int]]:
     """(arena, three node ids) of a body force: a constant vector, or (arena, nodes) as given."""
     if isinstance(force, tuple) and len(force) == 2 and isinstance(force[0], quarvex.Arena):
         return force[0], list(force[1])
@@ -736,7 +744,8 @@ def petsc_system(
 
     petsc_comm = PETSc.Comm(comm)
     matrix = PETSc.Mat().create(comm=petsc_comm)
-    matrix.setSizes(((3 * owned_count, 3 * numbering.n_global_nodes), (3 * owned_count, 3 * numbering.n_global_nodes)), bsize=3)
+    rows = (3 * owned_count, 3 * numbering.n_global_nodes)  # (this rank's, all)
+    matrix.setSizes((rows, rows), bsize=3)
     matrix.setType(PETSc.Mat.Type.AIJ)
     matrix.setPreallocationNNZ((diagonal_nnz.astype(PETSc.IntType), off_nnz.astype(PETSc.IntType)))
     matrix.setOption(PETSc.Mat.Option.NEW_NONZERO_ALLOCATION_ERR, True)
@@ -913,7 +922,8 @@ def solve_system(
     displacement[free] = free_values[numbering.local_start[free] // 3]
     for item in (scatter, local, residual, solution, solver):
         item.destroy()
-    return DistributedSolution(displacement, iterations, float(residual_norm), float(rhs_norm), code > 0, reason, seconds)
+    return DistributedSolution(displacement, iterations, float(residual_norm), float(rhs_norm), code > 0, reason,
+                               seconds)
 
 
 def solve_part(
@@ -1004,7 +1014,8 @@ def write_pvtu(comm: "MPI.Comm", path: str, numbering: PartNumbering, displaceme
         out.write('<?xml version="1.0"?>\n<VTKFile type="UnstructuredGrid" version="1.0" '
                   'byte_order="LittleEndian" header_type="UInt64">\n<UnstructuredGrid>\n'
                   f'<Piece NumberOfPoints="{numbering.n_nodes}" NumberOfCells="{cells}">\n')
-        out.write("<PointData Vectors=\"displacement\">\n" + _data_array("displacement", displacement, 3) + "</PointData>\n")
+        out.write('<PointData Vectors="displacement">\n' + _data_array("displacement", displacement, 3)
+                  + "</PointData>\n")
         out.write("<CellData>\n" + _data_array("rank", np.full(cells, rank, dtype=np.int32), 1) + "</CellData>\n")
         out.write("<Points>\n" + _data_array(None, numbering.node_points.astype(np.float64), 3) + "</Points>\n")
         out.write("<Cells>\n"
