@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds quarvex with warnings as errors, and runs every
-# test: the Python suite (pytest) and the C++ unit tests (GoogleTest through CTest).
+# test: the Python suite (pytest), the C++ unit tests (GoogleTest through CTest) and the
+# MPI tests (scripts/test_mpi.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,7 +28,10 @@ cmake -S . -B build/cpp-tests -DCMAKE_BUILD_TYPE=Release -DQUARVEX_BUILD_MODULE=
 cmake --build build/cpp-tests --parallel 2
 ctest --test-dir build/cpp-tests --output-on-failure --parallel 2
 
-python3 -m pytest -q tests
+python3 -m pytest -q tests --ignore=tests/mpi
+
+# Distributed solves under MPI, with Debian's PETSc (installed by the script when missing).
+bash scripts/test_mpi.sh
 
 # The same suites under AddressSanitizer + UndefinedBehaviorSanitizer and ThreadSanitizer.
 if [ "${QUARVEX_SKIP_SANITIZERS:-0}" != "1" ]; then

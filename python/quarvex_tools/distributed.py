@@ -1,0 +1,1039 @@
+"""Distributed assembly and solve through PETSc, for runs under MPI.
+
+Every rank keeps a part of the mesh: whole elements and the vertices they touch, with their
+global vertex numbers. The steps, each a function:
+
+1. :func:`partition_elements` cuts the elements into parts by recursive coordinate bisection
+   of their centroids; :func:`distribute_mesh` sends each rank its part from a root that read
+   the mesh, :func:`box_part` lets each rank build its part of a structured box by itself.
+2. :func:`number_part` finds the rank's P2 nodes (its vertices and the edges of its elements)
+   and numbers their unknowns twice: compactly for the rank's own ``quarvex.Nexus``
+   (``local_start``) and globally for PETSc (``global_node``). A node touched by several ranks
+   is owned by the lowest of them; each rank's owned nodes hold one consecutive range of
+   global numbers (its rows of the PETSc matrix). Nodes with prescribed values get no global
+   number: the core moves their coupling to the load vector.
+3. :func:`assemble_part` assembles the rank's elements with the core, :func:`local_system`
+   copies its matrix and load out of the model (so it can be freed); :func:`petsc_system`
+   adds its rows into a PETSc MPIAIJ matrix (block size 3, preallocated exactly) and its
+   load vector into a PETSc vector. Rows of nodes on a part boundary get contributions from
+   every rank that touches them, added through PETSc.
+4. :func:`solve_system` solves with PETSc's conjugate gradients and GAMG (the rigid-body
+   modes as near null space) or hypre's BoomerAMG, and hands every rank the displacement of
+   all its nodes; :func:`write_pvtu` writes one VTU file per rank and a PVTU over them.
+
+:func:`solve_part` runs steps 2 to 4. Every node has a global key: vertex v has key v, the
+edge of vertices a < b has key n + a n + b for n global vertices. Global numbers and
+ownership come from a rendezvous: the node with key k is looked up on rank hash(k) mod P, so
+no rank ever holds a table of the whole model.
+
+mpi4py and petsc4py are imported where they are used (Debian: ``apt-get install
+python3-mpi4py python3-petsc4py openmpi-bin``).
+"""
+from __future__ import annotations
+
+import base64
+import dataclasses
+import os
+import time
+import warnings
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+import quarvex
+
+from . import _native, system
+from .materials import Material
+
+if TYPE_CHECKING:
+    from mpi4py import MPI
+    from petsc4py import PETSc
+
+__all__ = [
+    "DistributedSolution",
+    "LocalSystem",
+    "MeshPart",
+    "PartNumbering",
+    "assemble_part",
+    "box_part",
+    "distribute_mesh",
+    "local_system",
+    "number_part",
+    "partition_elements",
+    "petsc_system",
+    "rigid_body_modes",
+    "solve_part",
+    "solve_system",
+    "write_pvtu",
+]
+
+# Local edges of a tetrahedron in the core's order (also VTK's quadratic tetrahedron order).
+EDGES = np.array([(0, 1), (1, 2), (0, 2), (0, 3), (1, 3), (2, 3)])
+
+_VTK_QUADRATIC_TETRA = 24
+
+
+def _mpi() -> Any:
+    from mpi4py import MPI
+
+    return MPI
+
+
+def _petsc() -> Any:
+    try:
+        from petsc4py import PETSc
+    except ImportError as error:
+        raise ImportError(
+            "quarvex_tools.distributed needs petsc4py and mpi4py (Debian: apt-get install python3-petsc4py "
+            "python3-mpi4py openmpi-bin; without Debian's PETSc development package, point PETSC_DIR at "
+            "/usr/lib/petscdir/petsc3.18/x86_64-linux-gnu-real)"
+        ) from error
+    return PETSc
+
+
+# ---------------------------------------------------------------------------------------------
+# Mesh parts
+# ---------------------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True, eq=False)
+class MeshPart:
+    """One rank's part of a tetrahedral mesh.
+
+    Attributes
+    ----------
+    points : (n, 3) float64
+        Coordinates of the vertices the part's elements touch.
+    tetrahedra : (m, 4) int64
+        The part's elements as indices into `points`, each in its global vertex order.
+    vertex_ids : (n,) int64
+        Global number of every vertex of `points` (sorted ascending).
+    element_ids : (m,) int64
+        Global number of every element.
+    n_vertices : int
+        Number of vertices of the whole mesh.
+    """
+
+    points: np.ndarray
+    tetrahedra: np.ndarray
+    vertex_ids: np.ndarray
+    element_ids: np.ndarray
+    n_vertices: int
+
+
+def partition_elements(points: np.ndarray, tetrahedra: np.ndarray, parts: int) -> np.ndarray:
+    """Cuts a mesh into `parts` parts by recursive coordinate bisection of element centroids.
+
+    Each cut splits a set across its longest extent at the element whose share of the parts
+    it splits off, so part sizes differ by at most one element per level of cuts.
+
+    Parameters
+    ----------
+    points : (n, 3) float
+    tetrahedra : (m, 4) int
+    parts : int
+        At least 1; any number, not only powers of two.
+
+    Returns
+    -------
+    (m,) int64
+        The part of every element, 0 .. parts - 1.
+    """
+    if parts < 1:
+        raise ValueError(f"parts must be at least 1, got {parts}")
+    points = np.asarray(points, dtype=np.float64)
+    tetrahedra = np.asarray(tetrahedra)
+    centroids = points[tetrahedra].mean(axis=1)
+    owner = np.zeros(len(tetrahedra), dtype=np.int64)
+    pending = [(np.arange(len(tetrahedra)), 0, parts)]  # (elements, first part, number of parts)
+    while pending:
+        elements, first, count = pending.pop()
+        if count == 1:
+            owner[elements] = first
+            continue
+        lower = count // 2
+        cut = (len(elements) * lower) // count  # elements in the lower half
+        box = centroids[elements]
+        axis = int(np.argmax(box.max(axis=0) - box.min(axis=0))) if len(elements) else 0
+        # A stable sort keeps the split reproducible when centroids tie along the axis.
+        order = np.argsort(box[:, axis], kind="stable")
+        pending.append((elements[order[:cut]], first, lower))
+        pending.append((elements[order[cut:]], first + lower, count - lower))
+    return owner
+
+
+def _part_from_elements(
+    points: np.ndarray, tetrahedra: np.ndarray, element_ids: np.ndarray, n_vertices: int
+) -> MeshPart:
+    """The part of the given elements; `points` may be the whole mesh's or any superset indexed alike."""
+    vertex_ids, local = np.unique(tetrahedra, return_inverse=True)
+    return MeshPart(
+        points=np.ascontiguousarray(points[vertex_ids], dtype=np.float64),
+        tetrahedra=local.reshape(-1, 4).astype(np.int64),
+        vertex_ids=vertex_ids.astype(np.int64),
+        element_ids=np.asarray(element_ids, dtype=np.int64),
+        n_vertices=int(n_vertices),
+    )
+
+
+def distribute_mesh(
+    comm: "MPI.Comm",
+    points: Optional[np.ndarray] = None,
+    tetrahedra: Optional[np.ndarray] = None,
+    root: int = 0,
+    owner: Optional[np.ndarray] = None,
+) -> MeshPart:
+    """Partitions a mesh held by one rank and sends every rank its part.
+
+    Only `root` needs the whole mesh (read it there and drop it after this call); each rank
+    receives the elements of its part and the coordinates of their vertices.
+
+    Parameters
+    ----------
+    comm : mpi4py.MPI.Comm
+    points : (n, 3) float, on root (ignored elsewhere)
+    tetrahedra : (m, 4) int, on root (ignored elsewhere)
+    root : int
+    owner : (m,) int, on root, optional
+        A partition of your own (for example from a graph partitioner); by default
+        :func:`partition_elements`.
+
+    Returns
+    -------
+    MeshPart
+    """
+    size, rank = comm.Get_size(), comm.Get_rank()
+    pieces: Optional[list[Any]] = None
+    if rank == root:
+        try:
+            pieces = _cut_mesh(points, tetrahedra, owner, size)
+        except (TypeError, ValueError) as error:
+            pieces = [error] * size  # every rank raises it, so none waits for the others
+    piece = comm.scatter(pieces, root=root)
+    if isinstance(piece, Exception):
+        raise piece
+    return piece
+
+
+def _cut_mesh(points: Any, tetrahedra: Any, owner: Any, size: int) -> list[MeshPart]:
+    """The parts of a whole mesh (checked), one per rank."""
+    if points is None or tetrahedra is None:
+        raise ValueError("the root rank must pass points and tetrahedra")
+    points = np.asarray(points, dtype=np.float64)
+    tetrahedra = np.asarray(tetrahedra, dtype=np.int64)
+    if points.ndim != 2 or points.shape[1] != 3:
+        raise ValueError(f"argument 'points': expected an array of shape (n, 3), got shape {points.shape}")
+    if tetrahedra.ndim != 2 or tetrahedra.shape[1] != 4:
+        raise ValueError(f"argument 'tetrahedra': expected an array of shape (m, 4), got shape {tetrahedra.shape}")
+    if tetrahedra.size and (tetrahedra.min() < 0 or tetrahedra.max() >= len(points)):
+        raise ValueError(f"argument 'tetrahedra': vertex indices must lie in 0 .. {len(points) - 1}")
+    if owner is None:
+        owner = partition_elements(points, tetrahedra, size)
+    owner = np.asarray(owner, dtype=np.int64)
+    if owner.shape != (len(tetrahedra),) or (owner.size and (owner.min() < 0 or owner.max() >= size)):
+        raise ValueError(f"argument 'owner': expected {len(tetrahedra)} part numbers in 0 .. {size - 1}")
+    by_part = np.argsort(owner, kind="stable")
+    bounds = np.searchsorted(owner[by_part], np.arange(size + 1))
+    return [
+        _part_from_elements(points, tetrahedra[by_part[low:high]], by_part[low:high], len(points))
+        for low, high in zip(bounds[:-1], bounds[1:])
+    ]
+
+
+def _bisect_box(cells: tuple[int, int, int], parts: int, index: int) -> tuple[np.ndarray, np.ndarray]:
+    """The block [low, high) of an integer grid of cells that part `index` of `parts` gets."""
+    low, high = np.zeros(3, dtype=np.int64), np.array(cells, dtype=np.int64)
+    first, count = 0, parts
+    while count > 1:
+        lower = count // 2
+        axis = int(np.argmax(high - low))
+        cut = low[axis] + (2 * (high[axis] - low[axis]) * lower + count) // (2 * count)  # nearest whole cell
+        if index < first + lower:
+            high[axis], count = cut, lower
+        else:
+            low[axis], first, count = cut, first + lower, count - lower
+    return low, high
+
+
+def box_part(
+    comm: "MPI.Comm", nx: int, ny: int, nz: int, size: Sequence[float] = (1.0, 1.0, 1.0)
+) -> MeshPart:
+    """This rank's part of the structured box mesh, built without the whole mesh anywhere.
+
+    The box [0, lx] x [0, ly] x [0, lz] of nx x ny x nz cells, six tetrahedra each (every cell
+    cut along its main diagonal, each tetrahedron listing its vertices from the cell's lowest
+    to its highest corner, as ``examples/box_mesh.py``); the grid of cells is bisected into
+    blocks, one per rank. Vertex (i, j, k) has global number i + (nx + 1) (j + (ny + 1) k);
+    element 6 c + t is tetrahedron t of cell c = i + nx (j + ny k).
+
+    Parameters
+    ----------
+    comm : mpi4py.MPI.Comm
+    nx, ny, nz : int
+        Cells along each axis, at least 1.
+    size : (3,) float
+        Edge lengths of the box.
+
+    Returns
+    -------
+    MeshPart
+    """
+    if min(nx, ny, nz) < 1:
+        raise ValueError(f"a box needs at least one cell along each axis, got {nx} x {ny} x {nz}")
+    low, high = _bisect_box((nx, ny, nz), comm.Get_size(), comm.Get_rank())
+    i, j, k = np.meshgrid(*(np.arange(low[a], high[a]) for a in range(3)), indexing="ij")
+    cell = np.stack([i.ravel(order="F"), j.ravel(order="F"), k.ravel(order="F")], axis=1)
+    # The six monotone paths from corner (0, 0, 0) to (1, 1, 1), one per axis order.
+    paths = []
+    for order in ((0, 1, 2), (0, 2, 1), (1, 0, 2), (1, 2, 0), (2, 0, 1), (2, 1, 0)):
+        corner, path = np.zeros(3, dtype=np.int64), [np.zeros(3, dtype=np.int64)]
+        for axis in order:
+            corner = corner.copy()
+            corner[axis] += 1
+            path.append(corner)
+        paths.append(path)
+    offsets = np.array(paths)  # (6, 4, 3)
+    corners = cell[:, None, None, :] + offsets[None]  # (cells, 6, 4, 3)
+    vertex = corners[..., 0] + (nx + 1) * (corners[..., 1] + (ny + 1) * corners[..., 2])
+    tetrahedra = vertex.reshape(-1, 4)
+    cell_id = cell[:, 0] + nx * (cell[:, 1] + ny * cell[:, 2])
+    element_ids = (6 * cell_id[:, None] + np.arange(6)).ravel()
+    vertex_ids, local = np.unique(tetrahedra, return_inverse=True)
+    layer = (nx + 1) * (ny + 1)
+    grid = np.stack([vertex_ids % (nx + 1), (vertex_ids // (nx + 1)) % (ny + 1), vertex_ids // layer], axis=1)
+    points = grid * (np.asarray(size, dtype=np.float64) / np.array([nx, ny, nz]))
+    return MeshPart(points, local.reshape(-1, 4).astype(np.int64), vertex_ids.astype(np.int64),
+                    element_ids.astype(np.int64), (nx + 1) * (ny + 1) * (nz + 1))
+
+
+# ---------------------------------------------------------------------------------------------
+# Numbering
+# ---------------------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True, eq=False)
+class PartNumbering:
+    """The P2 nodes of a rank's part and their local and global numbers.
+
+    Local node i < n_vertices is vertex i of the part; node n_vertices + e is edge e.
+
+    Attributes
+    ----------
+    part : MeshPart
+    edges : (e, 2) int64
+        Local vertex pairs (low, high) of the part's edges.
+    element_nodes : (m, 10) int64
+        Local nodes of every element in the core's order.
+    node_points : (k, 3) float64
+        Node coordinates: the vertices, then the edge midpoints.
+    node_keys : (k,) int64
+        Global key of every node (see the module docstring).
+    fixed : (k,) bool
+        Nodes whose three components are prescribed.
+    fixed_values : (k, 3) float64
+        Their values (zero for free nodes).
+    local_start : (k,) int64
+        First number of every node in the rank's own model: 3 i for the free node of local
+        rank i (free nodes ordered by global number), -(3 j + 1) for the j-th fixed node.
+    global_node : (k,) int64
+        Global node number of every free node (its unknowns are 3 g, 3 g + 1, 3 g + 2); -1 for
+        fixed nodes.
+    owned_range : (int, int)
+        The global node numbers [first, last) this rank owns (its rows of the matrix).
+    n_global_nodes : int
+        Free nodes in the whole model.
+    bc : (1 + 3 f,) float64
+        Prescribed values for the rank's model (entry 0 unused).
+    """
+
+    part: MeshPart
+    edges: np.ndarray
+    element_nodes: np.ndarray
+    node_points: np.ndarray
+    node_keys: np.ndarray
+    fixed: np.ndarray
+    fixed_values: np.ndarray
+    local_start: np.ndarray
+    global_node: np.ndarray
+    owned_range: tuple[int, int]
+    n_global_nodes: int
+    bc: np.ndarray
+
+    @property
+    def n_nodes(self) -> int:
+        """Nodes the rank's elements touch."""
+        return len(self.node_points)
+
+    @property
+    def n_local_free(self) -> int:
+        """Free nodes the rank's elements touch (owned and not)."""
+        return int(np.count_nonzero(~self.fixed))
+
+    def local_to_global(self) -> np.ndarray:
+        """(f,) int64: global node number of the local free node of local rank i (ascending)."""
+        free = ~self.fixed
+        order = np.argsort(self.local_start[free])
+        return self.global_node[free][order]
+
+
+def _hash_rank(keys: np.ndarray, size: int) -> np.ndarray:
+    """The rank that looks up each key: a multiplicative hash, so structured keys spread evenly."""
+    mixed = (keys.astype(np.uint64) * np.uint64(0x9E3779B97F4A7C15)) >> np.uint64(33)
+    return (mixed % np.uint64(size)).astype(np.int64)
+
+
+def _exchange(
+    comm: "MPI.Comm", values: np.ndarray, destination: np.ndarray
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Sends values[i] (rows of a 1-D or 2-D array) to rank destination[i].
+
+    Returns (received rows grouped by source rank, the count from each rank, the send order:
+    a reply in the received order comes back as rows for values[order]).
+    """
+    size = comm.Get_size()
+    order = np.argsort(destination, kind="stable")
+    width = int(np.prod(values.shape[1:], dtype=np.int64))
+    outgoing = np.ascontiguousarray(values[order]).reshape(-1)
+    send_counts = np.bincount(destination, minlength=size).astype(np.int64)
+    recv_counts = np.empty(size, dtype=np.int64)
+    comm.Alltoall(send_counts, recv_counts)
+    incoming = np.empty(int(recv_counts.sum()) * width, dtype=values.dtype)
+    comm.Alltoallv([outgoing, (send_counts * width).astype(np.int32)],
+                   [incoming, (recv_counts * width).astype(np.int32)])
+    return incoming.reshape((-1,) + values.shape[1:]), recv_counts, order
+
+
+def _reply(comm: "MPI.Comm", answers: np.ndarray, recv_counts: np.ndarray, order: np.ndarray) -> np.ndarray:
+    """Sends answers (one per received row, in received order) back; returns them in the asker's order."""
+    source = np.repeat(np.arange(comm.Get_size()), recv_counts)
+    returned, _, _ = _exchange(comm, answers, source)  # received back in the asker's send order
+    result = np.empty_like(returned)
+    result[order] = returned
+    return result
+
+
+def _morton_order(points: np.ndarray) -> np.ndarray:
+    """Indices that sort points along a Z-order curve through their bounding box (neighbours near)."""
+    if len(points) == 0:
+        return np.zeros(0, dtype=np.int64)
+    low, high = points.min(axis=0), points.max(axis=0)
+    cells = ((points - low) / np.where(high > low, high - low, 1.0) * ((1 << 21) - 1)).astype(np.uint64)
+    code = np.zeros(len(points), dtype=np.uint64)
+    for bit in range(21):
+        for axis in range(3):
+            code |= ((cells[:, axis] >> np.uint64(bit)) & np.uint64(1)) << np.uint64(3 * bit + axis)
+    return np.argsort(code, kind="stable")
+
+
+def _fail_together(comm: "MPI.Comm", failure: Optional[Exception]) -> None:
+    """Raises on every rank when any rank failed, so that none waits in a later collective call.
+
+    The failing rank raises its own exception; the others a ValueError naming it.
+    """
+    texts = comm.allgather(None if failure is None else f"{type(failure).__name__}: {failure}")
+    if failure is not None:
+        raise failure
+    for rank, text in enumerate(texts):
+        if text is not None:
+            raise ValueError(f"rank {rank} failed: {text}")
+
+
+def _fixed_nodes(fixed: "FixedNodes", node_points: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(mask, values) of the prescribed nodes from the caller's fixed(x), checked."""
+    answer = fixed(node_points)
+    mask, values = answer if isinstance(answer, tuple) else (answer, None)
+    is_fixed = np.asarray(mask, dtype=bool)
+    if is_fixed.shape != (len(node_points),):
+        raise ValueError(f"fixed(x) must return a ({len(node_points)},) mask, got shape {is_fixed.shape}")
+    if values is None:
+        return is_fixed, np.zeros((len(node_points), 3))
+    values = np.broadcast_to(np.asarray(values, dtype=np.float64), (len(node_points), 3))
+    return is_fixed, np.where(is_fixed[:, None], values, 0.0)
+
+
+# fixed(x) for the (k, 3) node coordinates x: a (k,) bool mask, or (mask, (k, 3) values).
+FixedNodes = Callable[[np.ndarray], Union[np.ndarray, tuple[np.ndarray, np.ndarray]]]
+
+
+def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = None) -> PartNumbering:
+    """Finds the rank's P2 nodes and numbers them locally and globally (collective).
+
+    Parameters
+    ----------
+    comm : mpi4py.MPI.Comm
+    part : MeshPart
+    fixed : callable, optional
+        ``fixed(x)`` with x the (k, 3) node coordinates returns a (k,) bool array of the nodes
+        whose displacement is prescribed (zero), or a pair (mask, values) with values (k, 3).
+        It must depend on the coordinates only, so every rank decides a shared node alike.
+
+    Returns
+    -------
+    PartNumbering
+    """
+    tets = part.tetrahedra
+    n = len(part.points)
+    m = len(tets)
+    keys = np.empty((m, 6), dtype=np.int64)  # local key low * n + high of every element edge
+    for slot, (a, b) in enumerate(EDGES):
+        first, second = tets[:, a], tets[:, b]
+        keys[:, slot] = np.minimum(first, second) * np.int64(n) + np.maximum(first, second)
+    unique_keys, edge_of = np.unique(keys, return_inverse=True)
+    edge_of = edge_of.reshape(m, 6)
+    edges = np.column_stack([unique_keys // max(n, 1), unique_keys % max(n, 1)]).astype(np.int64)
+    element_nodes = np.concatenate([tets, n + edge_of], axis=1)
+
+    node_points = np.concatenate([part.points, 0.5 * (part.points[edges[:, 0]] + part.points[edges[:, 1]])])
+    total = np.int64(part.n_vertices)
+    ids = part.vertex_ids
+    low_id = np.minimum(ids[edges[:, 0]], ids[edges[:, 1]])
+    high_id = np.maximum(ids[edges[:, 0]], ids[edges[:, 1]])
+    node_keys = np.concatenate([ids, total + low_id * total + high_id])
+
+    is_fixed = np.zeros(len(node_points), dtype=bool)
+    fixed_values = np.zeros((len(node_points), 3))
+    failure: Optional[Exception] = None
+    try:
+        if fixed is not None:
+            is_fixed, fixed_values = _fixed_nodes(fixed, node_points)
+        if 3 * len(node_points) >= np.iinfo(np.int32).max:
+            raise ValueError(f"{3 * len(node_points)} local unknowns do not fit the core's 32-bit numbers: "
+                             "use more ranks")
+    except (TypeError, ValueError) as error:
+        failure = error
+    _fail_together(comm, failure)
+
+    free_nodes = np.flatnonzero(~is_fixed)
+    rank, size = comm.Get_rank(), comm.Get_size()
+
+    # Round 1: every rank names its nodes, with whether it fixes them, to their directory
+    # ranks. A directory refuses a node that one rank fixes and another does not, and names
+    # the owner of a free node: the lowest rank that named it.
+    asked, counts, order = _exchange(comm, np.column_stack([node_keys, is_fixed.astype(np.int64)]),
+                                     _hash_rank(node_keys, size))
+    asked_keys, asked_fixed = asked[:, 0], asked[:, 1]
+    source = np.repeat(np.arange(size, dtype=np.int64), counts)
+    by_key = np.lexsort((source, asked_keys))
+    first_of_key = np.ones(len(asked), dtype=bool)
+    first_of_key[1:] = asked_keys[by_key][1:] != asked_keys[by_key][:-1]
+    starts = np.flatnonzero(first_of_key)
+    if len(starts):
+        sorted_fixed = asked_fixed[by_key]
+        mixed = np.minimum.reduceat(sorted_fixed, starts) != np.maximum.reduceat(sorted_fixed, starts)
+    else:
+        mixed = np.zeros(0, dtype=bool)
+    if not comm.allreduce(not mixed.any(), op=_mpi().LAND):
+        raise ValueError("ranks disagree on which nodes are fixed: fixed(x) must depend on the coordinates only")
+    group = np.cumsum(first_of_key) - 1
+    owner_asked = np.empty(len(asked), dtype=np.int64)
+    owner_asked[by_key] = source[by_key][first_of_key][group]
+    owner = _reply(comm, owner_asked, counts, order)
+
+    # Owners number their nodes along a space-filling curve, after the lower ranks' nodes.
+    mine = free_nodes[owner[free_nodes] == rank]
+    mine = mine[_morton_order(node_points[mine])]
+    first = comm.exscan(len(mine)) or 0
+    n_global = comm.allreduce(len(mine))
+    numbers = np.full(len(node_points), -1, dtype=np.int64)
+    numbers[mine] = first + np.arange(len(mine))
+
+    # Round 2: owners post (key, number) at the directory; round 3: it answers round 1.
+    posted, _, _ = _exchange(comm, np.column_stack([node_keys[mine], numbers[mine]]),
+                             _hash_rank(node_keys[mine], size))
+    posted = posted[np.argsort(posted[:, 0])]
+    where = np.minimum(np.searchsorted(posted[:, 0], asked_keys), max(len(posted) - 1, 0))
+    answer = np.where(posted[where, 0] == asked_keys, posted[where, 1], -1) if len(posted) else np.full(len(asked), -1)
+    numbers = _reply(comm, answer.astype(np.int64), counts, order)
+
+    local_start = np.empty(len(node_points), dtype=np.int64)
+    by_number = free_nodes[np.argsort(numbers[free_nodes], kind="stable")]
+    local_start[by_number] = 3 * np.arange(len(by_number))
+    fixed_nodes = np.flatnonzero(is_fixed)
+    local_start[fixed_nodes] = -(3 * np.arange(len(fixed_nodes)) + 1)
+    bc = np.concatenate([[0.0], fixed_values[fixed_nodes].ravel()])
+    return PartNumbering(part, edges, element_nodes, node_points, node_keys, is_fixed, fixed_values,
+                         local_start, numbers, (int(first), int(first + len(mine))), int(n_global), bc)
+
+
+# ---------------------------------------------------------------------------------------------
+# Assembly and the PETSc system
+# ---------------------------------------------------------------------------------------------
+
+
+def _body_force_arena(
+    force: Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]
+) -> tuple[quarvex.Arena, list[int]]:
+    """(arena, three node ids) of a body force: a constant vector, or (arena, nodes) as given."""
+    if isinstance(force, tuple) and len(force) == 2 and isinstance(force[0], quarvex.Arena):
+        return force[0], list(force[1])
+    values = [float(v) for v in force]
+    if len(values) != 3:
+        raise ValueError(f"a body force has three components, got {len(values)}")
+    arena = quarvex.Arena()
+    for _ in range(3):
+        arena.new_var()  # nodes 0, 1, 2 stand for x, y, z
+    return arena, [arena.new_cst(value) for value in values]
+
+
+def assemble_part(
+    numbering: PartNumbering,
+    cmat: Union[Material, npt.ArrayLike],
+    body_force: Optional[Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]] = None,
+) -> quarvex.Nexus:
+    """Assembles the rank's elements with the core, in its local numbering.
+
+    Parameters
+    ----------
+    numbering : PartNumbering
+    cmat : Material or (9, 9) array_like
+        The material (e.g. ``quarvex_tools.isotropic(E=..., nu=...)``) or its matrix D[3c + j][3d + l].
+    body_force : (3,) float or (quarvex.Arena, [fx, fy, fz]), optional
+        A constant force per volume, or expressions of x, y, z (arena nodes 0, 1, 2).
+
+    Returns
+    -------
+    quarvex.Nexus
+        The assembled local model: its matrix couples the rank's free unknowns, its load
+        vector holds the rank's share of the load (with the coupling to prescribed values).
+    """
+    part = numbering.part
+    model = system.nexus_from_arrays(part.points, part.tetrahedra)
+    n = len(part.points)
+    starts = numbering.local_start
+    three = np.full(len(starts), 3, dtype=np.int64)
+    # Edges under both vertex orders: each element looks its edges up in its own order.
+    edge_keys = np.concatenate([numbering.edges, numbering.edges[:, ::-1]])
+    edge_ranges = np.column_stack([starts[n:], three[n:]])
+    system.set_dof_arrays(model, np.arange(n), np.column_stack([starts[:n], three[:n]]),
+                          edge_keys, np.concatenate([edge_ranges, edge_ranges]))
+    matrix = np.asarray(cmat.matrix if isinstance(cmat, Material) else cmat, dtype=np.float64)
+    if matrix.shape != (9, 9):
+        raise ValueError(f"the material matrix must be 9 x 9, got shape {matrix.shape}")
+    model.set_cmat(matrix.tolist())
+    if body_force is not None:
+        arena, nodes = _body_force_arena(body_force)
+        model.set_f(0, set(), arena, nodes)
+    model.set_solver(3 * numbering.n_local_free, numbering.bc.tolist())
+    model.assemble()
+    return model
+
+
+def _block_structure(indptr: np.ndarray, indices: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The 3 x 3 block rows (bptr, block columns) of a CSR matrix whose nodes own 3 unknowns each.
+
+    Scalar rows 3k, 3k + 1, 3k + 2 hold the same 3 b columns, so the values of block row k are
+    the three scalar rows one after the other: the row-oriented layout of PETSc's blocked insertion.
+    """
+    lengths = np.diff(indptr)
+    if len(lengths) % 3 or np.any(lengths % 3):
+        raise ValueError("the matrix is not made of 3 x 3 node blocks")
+    leading = lengths[0::3]
+    if np.any(lengths[1::3] != leading) or np.any(lengths[2::3] != leading):
+        raise ValueError("the matrix is not made of 3 x 3 node blocks")
+    blocks = leading // 3
+    block_ptr = np.concatenate([[0], np.cumsum(blocks)])
+    # Every third entry of each block's first scalar row: position indptr[3k] + 3 t, t < blocks[k].
+    positions = np.repeat(indptr[:-1:3].astype(np.int64) - 3 * block_ptr[:-1], blocks) + 3 * np.arange(block_ptr[-1])
+    block_columns = indices[positions]
+    if np.any(block_columns % 3):
+        raise ValueError("the matrix is not made of 3 x 3 node blocks")
+    block_columns = block_columns // 3
+    return block_ptr, block_columns
+
+
+@dataclass(frozen=True, eq=False)
+class LocalSystem:
+    """A rank's assembled system, copied out of its ``Nexus`` so that the model can be freed.
+
+    Attributes
+    ----------
+    indptr, indices : int32 or int64 arrays
+        CSR structure over the rank's local free unknowns.
+    values : float64 array
+        The matrix values.
+    rhs : (3 f,) float64
+        The rank's share of the load vector.
+    """
+
+    indptr: np.ndarray
+    indices: np.ndarray
+    values: np.ndarray
+    rhs: np.ndarray
+
+
+def local_system(model: quarvex.Nexus) -> LocalSystem:
+    """Copies the assembled matrix and load vector of a rank's model (own, writable arrays).
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        An assembled model, e.g. from :func:`assemble_part`.
+
+    Returns
+    -------
+    LocalSystem
+    """
+    _rows, indptr_bytes, indices_bytes, itemsize = _native.matrix_structure(model)
+    index_type = np.int32 if itemsize == 4 else np.int64
+    indices = np.frombuffer(indices_bytes, dtype=index_type)
+    values = np.frombuffer(_native.matrix_values(model), dtype=np.float64)
+    if values.size != indices.size:
+        raise RuntimeError("the model's matrix structure changed while it was exported; export again")
+    return LocalSystem(np.frombuffer(indptr_bytes, dtype=index_type), indices, values,
+                       np.frombuffer(_native.get_vector(model, "rhs"), dtype=np.float64))
+
+
+def petsc_system(
+    comm: "MPI.Comm", numbering: PartNumbering, assembled: Union[LocalSystem, quarvex.Nexus]
+) -> tuple["PETSc.Mat", "PETSc.Vec"]:
+    """The global matrix and load vector, from every rank's assembled part (collective).
+
+    The matrix is MPIAIJ with block size 3; each rank owns the rows of its owned nodes.
+    Preallocation is exact: a rank counts its own couplings of its owned rows and receives
+    those of its rows that other ranks' elements add.
+
+    Parameters
+    ----------
+    comm : mpi4py.MPI.Comm
+    numbering : PartNumbering
+    assembled : LocalSystem or quarvex.Nexus
+        The rank's model from :func:`assemble_part`, or its :func:`local_system` (then the
+        model can be freed before PETSc's matrix is built, which lowers the peak memory).
+
+    Returns
+    -------
+    (petsc4py.PETSc.Mat, petsc4py.PETSc.Vec)
+    """
+    PETSc = _petsc()
+    local = assembled if isinstance(assembled, LocalSystem) else local_system(assembled)
+    indptr, indices, values = local.indptr, local.indices, local.values
+    block_ptr, block_columns = _block_structure(indptr, indices)
+    local_to_global = numbering.local_to_global()
+    global_rows = np.repeat(local_to_global, np.diff(block_ptr))
+    global_columns = local_to_global[block_columns]
+    first, last = numbering.owned_range
+    owned_count = last - first
+
+    # Couplings of rows owned elsewhere go to their owners, which merge them with their own.
+    ranges = np.array(comm.allgather(first) + [numbering.n_global_nodes], dtype=np.int64)
+    row_owner = np.searchsorted(ranges, global_rows, side="right") - 1
+    elsewhere = row_owner != comm.Get_rank()
+    received, _, _ = _exchange(comm, np.column_stack([global_rows[elsewhere], global_columns[elsewhere]]),
+                               row_owner[elsewhere])
+    own_rows, own_columns = global_rows[~elsewhere] - first, global_columns[~elsewhere]
+    diagonal = np.bincount(own_rows, weights=(own_columns >= first) & (own_columns < last), minlength=owned_count)
+    total = np.bincount(own_rows, minlength=owned_count).astype(np.float64)
+    if len(received):
+        touched = np.zeros(owned_count, dtype=bool)
+        touched[received[:, 0] - first] = True
+        mine = touched[own_rows]
+        merged = np.unique(np.concatenate([
+            own_rows[mine] * np.int64(numbering.n_global_nodes) + own_columns[mine],
+            (received[:, 0] - first) * np.int64(numbering.n_global_nodes) + received[:, 1],
+        ]))
+        merged_rows, merged_columns = merged // numbering.n_global_nodes, merged % numbering.n_global_nodes
+        touched_rows = np.flatnonzero(touched)
+        diagonal[touched_rows] = np.bincount(merged_rows, weights=(merged_columns >= first) & (merged_columns < last),
+                                             minlength=owned_count)[touched_rows]
+        total[touched_rows] = np.bincount(merged_rows, minlength=owned_count)[touched_rows]
+    diagonal_nnz = np.repeat(3 * diagonal.astype(np.int64), 3)
+    off_nnz = np.repeat(3 * (total - diagonal).astype(np.int64), 3)
+
+    petsc_comm = PETSc.Comm(comm)
+    matrix = PETSc.Mat().create(comm=petsc_comm)
+    rows = (3 * owned_count, 3 * numbering.n_global_nodes)  # (this rank's, all)
+    matrix.setSizes((rows, rows), bsize=3)
+    matrix.setType(PETSc.Mat.Type.AIJ)
+    matrix.setPreallocationNNZ((diagonal_nnz.astype(PETSc.IntType), off_nnz.astype(PETSc.IntType)))
+    matrix.setOption(PETSc.Mat.Option.NEW_NONZERO_ALLOCATION_ERR, True)
+    mapping = PETSc.LGMap().create(local_to_global.astype(PETSc.IntType), bsize=3, comm=petsc_comm)
+    matrix.setLGMap(mapping, mapping)
+    # Scalar rows through the block mapping: local unknown 3 i + c is global 3 l2g[i] + c.
+    matrix.setValuesLocalCSR(indptr.astype(PETSc.IntType, copy=False), indices.astype(PETSc.IntType, copy=False),
+                             values, addv=PETSc.InsertMode.ADD_VALUES)
+    matrix.assemble()
+
+    load = matrix.createVecLeft()
+    global_dofs = (3 * local_to_global[:, None] + np.arange(3)).ravel()
+    load.setValues(global_dofs.astype(PETSc.IntType), local.rhs, addv=PETSc.InsertMode.ADD_VALUES)
+    load.assemble()
+    return matrix, load
+
+
+# ---------------------------------------------------------------------------------------------
+# Solve, results and files
+# ---------------------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True, eq=False)
+class DistributedSolution:
+    """What :func:`solve_system` reached, and this rank's share of the answer.
+
+    Attributes
+    ----------
+    displacement : (k, 3) float64
+        Displacement of every node of the rank's part (local node order: the part's vertices,
+        then its edges), prescribed values included.
+    iterations : int
+    residual_norm : float
+        ||b - A x|| of the solution, recomputed.
+    rhs_norm : float
+        ||b||.
+    converged : bool
+        Whether PETSc reports convergence.
+    reason : str
+        PETSc's converged or diverged reason.
+    seconds : dict of str to float
+        This rank's time in each phase it ran.
+    """
+
+    displacement: np.ndarray
+    iterations: int
+    residual_norm: float
+    rhs_norm: float
+    converged: bool
+    reason: str
+    seconds: dict = field(default_factory=dict)
+
+
+def _reason_name(PETSc: Any, code: int) -> str:
+    for name, value in vars(PETSc.KSP.ConvergedReason).items():
+        if not name.startswith("_") and value == code and name != "ITERATING":
+            return name
+    return str(code)
+
+
+def rigid_body_modes(comm: "MPI.Comm", numbering: PartNumbering) -> "PETSc.NullSpace":
+    """The six rigid-body modes (three translations, three rotations) as PETSc's near null space.
+
+    Parameters
+    ----------
+    comm : mpi4py.MPI.Comm
+    numbering : PartNumbering
+        Gives the coordinates of the rank's owned nodes, in the order of its matrix rows.
+
+    Returns
+    -------
+    petsc4py.PETSc.NullSpace
+        Orthonormal modes over the free unknowns (collective).
+    """
+    PETSc = _petsc()
+    first, last = numbering.owned_range
+    owned = np.flatnonzero((numbering.global_node >= first) & (numbering.global_node < last))
+    coordinates = np.empty((last - first, 3))
+    coordinates[numbering.global_node[owned] - first] = numbering.node_points[owned]
+    vector = PETSc.Vec().createMPI((3 * (last - first), PETSc.DECIDE), bsize=3, comm=PETSc.Comm(comm))
+    vector.setArray(coordinates.ravel())
+    return PETSc.NullSpace().createRigidBody(vector)
+
+
+def solve_system(
+    comm: "MPI.Comm",
+    numbering: PartNumbering,
+    matrix: "PETSc.Mat",
+    load: "PETSc.Vec",
+    preconditioner: str = "gamg",
+    rtol: float = 1e-8,
+    maxiter: int = 10000,
+    options_prefix: str = "",
+) -> DistributedSolution:
+    """Solves A x = b by PETSc's conjugate gradients and returns every rank its nodes' values.
+
+    The stopping test is on the true residual, ||b - A x|| <= rtol ||b||. PETSc options given
+    on the command line or in PETSC_OPTIONS (with `options_prefix`) override the choices made
+    here, for example ``-pc_gamg_threshold 0.02`` or ``-ksp_monitor``.
+
+    Parameters
+    ----------
+    comm : mpi4py.MPI.Comm
+    numbering : PartNumbering
+    matrix, load : from :func:`petsc_system`
+    preconditioner : {"gamg", "hypre", "jacobi", "none"}
+        "gamg": smoothed aggregation with the rigid-body modes; "hypre": BoomerAMG with nodal
+        coarsening over the 3 x 3 blocks.
+    rtol : float
+    maxiter : int
+
+    Returns
+    -------
+    DistributedSolution
+        A ``RuntimeWarning`` says so when PETSc stopped without convergence.
+    """
+    PETSc = _petsc()
+    seconds: dict[str, float] = {}
+    start = time.perf_counter()
+    solver = PETSc.KSP().create(comm=PETSc.Comm(comm))
+    solver.setOptionsPrefix(options_prefix)
+    solver.setOperators(matrix)
+    solver.setType(PETSc.KSP.Type.CG)
+    solver.setNormType(PETSc.KSP.NormType.UNPRECONDITIONED)
+    solver.setTolerances(rtol=rtol, atol=0.0, max_it=maxiter)
+    pc = solver.getPC()
+    if preconditioner == "gamg":
+        matrix.setNearNullSpace(rigid_body_modes(comm, numbering))
+        pc.setType(PETSc.PC.Type.GAMG)
+    elif preconditioner == "hypre":
+        pc.setType(PETSc.PC.Type.HYPRE)
+        pc.setHYPREType("boomeramg")
+        options = PETSc.Options(options_prefix)
+        for name, value in (("pc_hypre_boomeramg_nodal_coarsen", 6), ("pc_hypre_boomeramg_vec_interp_variant", 3),
+                            ("pc_hypre_boomeramg_strong_threshold", 0.5)):
+            if not options.hasName(name):
+                options[name] = value
+    elif preconditioner in ("jacobi", "none"):
+        pc.setType(preconditioner)
+    else:
+        raise ValueError(f"preconditioner must be 'gamg', 'hypre', 'jacobi' or 'none', got {preconditioner!r}")
+    solver.setFromOptions()
+    solution = matrix.createVecRight()
+    solver.setUp()
+    seconds["setup"] = time.perf_counter() - start
+
+    start = time.perf_counter()
+    solver.solve(load, solution)
+    seconds["solve"] = time.perf_counter() - start
+    residual = load.duplicate()
+    matrix.mult(solution, residual)
+    residual.aypx(-1.0, load)  # r = b - A x
+    residual_norm, rhs_norm = residual.norm(), load.norm()
+    code = int(solver.getConvergedReason())
+    iterations = int(solver.getIterationNumber())
+    reason = _reason_name(PETSc, code)
+    if code < 0:
+        warnings.warn(
+            f"PETSc's conjugate gradients stopped after {iterations} steps without convergence ({reason}): "
+            f"residual {residual_norm:.3e} > tolerance {rtol * rhs_norm:.3e} (rtol={rtol:g}, ||b||={rhs_norm:.3e})",
+            RuntimeWarning,
+            stacklevel=2,
+        )
+
+    # Every rank takes the values of all its free nodes, owned or not.
+    local_to_global = numbering.local_to_global()
+    wanted = (3 * local_to_global[:, None] + np.arange(3)).ravel().astype(PETSc.IntType)
+    local = PETSc.Vec().createSeq(len(wanted), comm=PETSc.COMM_SELF)
+    scatter = PETSc.Scatter().create(solution, PETSc.IS().createGeneral(wanted, comm=PETSc.COMM_SELF), local, None)
+    scatter.scatter(solution, local, PETSc.InsertMode.INSERT_VALUES, PETSc.ScatterMode.FORWARD)
+    free_values = local.getArray().reshape(-1, 3)
+    displacement = numbering.fixed_values.copy()
+    free = ~numbering.fixed
+    displacement[free] = free_values[numbering.local_start[free] // 3]
+    for item in (scatter, local, residual, solution, solver):
+        item.destroy()
+    return DistributedSolution(displacement, iterations, float(residual_norm), float(rhs_norm), code > 0, reason,
+                               seconds)
+
+
+def solve_part(
+    comm: "MPI.Comm",
+    part: MeshPart,
+    cmat: Union[Material, npt.ArrayLike],
+    fixed: Optional[FixedNodes] = None,
+    body_force: Optional[Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]] = None,
+    preconditioner: str = "gamg",
+    rtol: float = 1e-8,
+    maxiter: int = 10000,
+) -> tuple[PartNumbering, DistributedSolution]:
+    """Numbers, assembles and solves the model of which every rank passes its part (collective).
+
+    Parameters
+    ----------
+    comm : mpi4py.MPI.Comm
+    part : MeshPart
+    cmat, body_force : as :func:`assemble_part`
+    fixed : as :func:`number_part`
+    preconditioner, rtol, maxiter : as :func:`solve_system`
+
+    Returns
+    -------
+    (PartNumbering, DistributedSolution)
+        The solution's `seconds` holds this rank's time of each phase: numbering, assembly,
+        insertion, setup and solve.
+    """
+    timings = {}
+    start = time.perf_counter()
+    numbering = number_part(comm, part, fixed)
+    timings["numbering"] = time.perf_counter() - start
+    start = time.perf_counter()
+    local = local_system(assemble_part(numbering, cmat, body_force))  # the model is freed here
+    timings["assembly"] = time.perf_counter() - start
+    start = time.perf_counter()
+    matrix, load = petsc_system(comm, numbering, local)
+    del local
+    timings["insertion"] = time.perf_counter() - start
+    solution = solve_system(comm, numbering, matrix, load, preconditioner, rtol, maxiter)
+    matrix.destroy()
+    load.destroy()
+    return numbering, dataclasses.replace(solution, seconds={**timings, **solution.seconds})
+
+
+def _data_array(name: Optional[str], array: np.ndarray, components: int) -> str:
+    """A VTK DataArray element, its values base64-encoded behind their 64-bit byte count."""
+    vtk_type = {np.dtype(np.float64): "Float64", np.dtype(np.int64): "Int64", np.dtype(np.int32): "Int32",
+                np.dtype(np.uint8): "UInt8"}[array.dtype]
+    raw = np.ascontiguousarray(array).tobytes()
+    encoded = base64.b64encode(np.uint64(len(raw)).tobytes() + raw).decode("ascii")
+    named = f' Name="{name}"' if name else ""
+    return (f'<DataArray type="{vtk_type}"{named} NumberOfComponents="{components}" format="binary">'
+            f"{encoded}</DataArray>\n")
+
+
+def write_pvtu(comm: "MPI.Comm", path: str, numbering: PartNumbering, displacement: np.ndarray) -> str:
+    """Writes this rank's part as a VTU file and, on rank 0, a PVTU that ParaView opens as one (collective).
+
+    The pieces are ``<stem>_<rank>.vtu`` beside ``<stem>.pvtu``: quadratic tetrahedra (VTK's
+    node order is the core's), node array "displacement" and element array "rank". Nodes on
+    part boundaries appear in every piece that touches them.
+
+    Parameters
+    ----------
+    comm : mpi4py.MPI.Comm
+    path : str
+        The PVTU file name, ending in ".pvtu".
+    numbering : PartNumbering
+    displacement : (k, 3) float
+        Values of the rank's nodes, e.g. ``DistributedSolution.displacement``.
+
+    Returns
+    -------
+    str
+        The name of this rank's VTU file.
+    """
+    if not path.endswith(".pvtu"):
+        raise ValueError(f"the file name must end in '.pvtu', got {path!r}")
+    displacement = np.ascontiguousarray(displacement, dtype=np.float64)
+    if displacement.shape != (numbering.n_nodes, 3):
+        raise ValueError(f"displacement must have shape ({numbering.n_nodes}, 3), got {displacement.shape}")
+    stem = path[: -len(".pvtu")]
+    rank, size = comm.Get_rank(), comm.Get_size()
+    piece = f"{stem}_{rank:04d}.vtu"
+    cells = len(numbering.element_nodes)
+    with open(piece, "w", encoding="ascii") as out:
+        out.write('<?xml version="1.0"?>\n<VTKFile type="UnstructuredGrid" version="1.0" '
+                  'byte_order="LittleEndian" header_type="UInt64">\n<UnstructuredGrid>\n'
+                  f'<Piece NumberOfPoints="{numbering.n_nodes}" NumberOfCells="{cells}">\n')
+        out.write('<PointData Vectors="displacement">\n' + _data_array("displacement", displacement, 3)
+                  + "</PointData>\n")
+        out.write("<CellData>\n" + _data_array("rank", np.full(cells, rank, dtype=np.int32), 1) + "</CellData>\n")
+        out.write("<Points>\n" + _data_array(None, numbering.node_points.astype(np.float64), 3) + "</Points>\n")
+        out.write("<Cells>\n"
+                  + _data_array("connectivity", numbering.element_nodes.astype(np.int64).ravel(), 1)
+                  + _data_array("offsets", 10 * np.arange(1, cells + 1, dtype=np.int64), 1)
+                  + _data_array("types", np.full(cells, _VTK_QUADRATIC_TETRA, dtype=np.uint8), 1)
+                  + "</Cells>\n</Piece>\n</UnstructuredGrid>\n</VTKFile>\n")
+    comm.Barrier()
+    if rank == 0:
+        names = [os.path.basename(f"{stem}_{r:04d}.vtu") for r in range(size)]
+        with open(path, "w", encoding="ascii") as out:
+            out.write('<?xml version="1.0"?>\n<VTKFile type="PUnstructuredGrid" version="1.0" '
+                      'byte_order="LittleEndian" header_type="UInt64">\n<PUnstructuredGrid GhostLevel="0">\n'
+                      '<PPointData Vectors="displacement">\n'
+                      '<PDataArray type="Float64" Name="displacement" NumberOfComponents="3"/>\n</PPointData>\n'
+                      '<PCellData>\n<PDataArray type="Int32" Name="rank" NumberOfComponents="1"/>\n</PCellData>\n'
+                      '<PPoints>\n<PDataArray type="Float64" NumberOfComponents="3"/>\n</PPoints>\n')
+            out.writelines(f'<Piece Source="{name}"/>\n' for name in names)
+            out.write("</PUnstructuredGrid>\n</VTKFile>\n")
+    comm.Barrier()
+    return piece

@@ -1,0 +1,175 @@
+"""Distributed solves under mpirun against the serial solve of the same model.
+
+Each case starts `mpirun -n P python -m mpi4py run_case.py` and checks what the ranks saved:
+every rank's node values against the core's own serial solve (numbered independently by
+examples/box_mesh.py), the partition and the ownership ranges, the solver's report, the
+warning of an unmet tolerance, and the PVTU files read back. scripts/test_mpi.sh runs these
+tests with Debian's Python, mpi4py and petsc4py, and sets QUARVEX_REQUIRE_MPI=1 so that a
+missing MPI stack fails instead of skipping.
+"""
+import base64
+import os
+import shutil
+import subprocess
+import sys
+import xml.etree.ElementTree as ElementTree
+
+import numpy as np
+import pytest
+
+import model_case
+import quarvex
+from box_mesh import p2_numbering
+from quarvex_tools import system
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+VTK_EDGES = [(0, 1), (1, 2), (2, 0), (0, 3), (1, 3), (2, 3)]  # VTK's quadratic tetrahedron
+
+
+def mpi_missing():
+    """Why MPI runs cannot start here, or None."""
+    if shutil.which("mpirun") is None:
+        return "mpirun is not installed"
+    probe = subprocess.run([sys.executable, "-c", "import mpi4py, petsc4py"], capture_output=True)
+    if probe.returncode != 0:
+        return f"{sys.executable} cannot import mpi4py and petsc4py"
+    return None
+
+
+@pytest.fixture(scope="module")
+def mpirun():
+    reason = mpi_missing()
+    if reason is not None:
+        if os.environ.get("QUARVEX_REQUIRE_MPI") == "1":
+            pytest.fail(reason)
+        pytest.skip(reason)
+    command = ["mpirun", "--oversubscribe"]
+    if os.geteuid() == 0:
+        command.append("--allow-run-as-root")
+    return command
+
+
+def serial_reference(kind):
+    """{node key: displacement} of the core's serial solve, and the number of free nodes."""
+    points, tetrahedra = model_case.mesh(kind)
+
+    def prescribed(point):
+        mask, values = model_case.fixed(np.array([point]))
+        return tuple(values[0]) if mask[0] else None
+
+    pts, tets = [tuple(p) for p in points.tolist()], [tuple(t) for t in tetrahedra.tolist()]
+    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, prescribed)
+    model = quarvex.Nexus(pts, tets)
+    model.set_dof(ver_dof, edge_dof)
+    model.set_cmat(model_case.CMAT)
+    model.set_f(0, set(), *model_case.body_force())
+    model.set_solver(pos_dof, bc)
+    model.assemble()
+    assert system.solve(model, rtol=1e-13).converged
+    solution = system.solution(model)
+
+    def values(start):
+        if start >= 0:
+            return solution[start:start + 3]
+        return np.array(bc[-start:-start + 3])
+
+    n = len(pts)
+    reference = {v: values(start) for v, (start, _) in ver_dof.items()}
+    for (i, j), (start, _) in edge_dof.items():
+        reference[n + min(i, j) * n + max(i, j)] = values(start)
+    return reference, pos_dof // 3, points
+
+
+def read_array(element):
+    """The values of a base64 DataArray written behind a 64-bit byte count."""
+    dtype = {"Float64": np.float64, "Int64": np.int64, "Int32": np.int32, "UInt8": np.uint8}[element.get("type")]
+    raw = base64.b64decode(element.text)
+    size = int(np.frombuffer(raw[:8], dtype=np.uint64)[0])
+    values = np.frombuffer(raw[8:8 + size], dtype=dtype)
+    components = int(element.get("NumberOfComponents", "1"))
+    return values.reshape(-1, components) if components > 1 else values
+
+
+def check_pvtu(path, ranks, reference, points):
+    """Reads the PVTU and its pieces back: node values, edge-node positions and element count."""
+    root = ElementTree.parse(path).getroot()
+    sources = [piece.get("Source") for piece in root.iter("Piece")]
+    assert len(sources) == ranks, sources
+    n = len(points)
+    by_position = {}
+    for key, value in reference.items():
+        position = points[key] if key < n else 0.5 * (points[(key - n) // n] + points[(key - n) % n])
+        by_position[tuple(np.round(position, 12))] = value
+    cells = 0
+    for source in sources:
+        grid = ElementTree.parse(os.path.join(os.path.dirname(path), source)).getroot()
+        arrays = {}
+        for element in grid.iter("DataArray"):
+            arrays[element.get("Name") or "points"] = read_array(element)
+        coordinates, connectivity = arrays["points"], arrays["connectivity"].reshape(-1, 10)
+        assert set(arrays["types"]) == {24} and np.array_equal(arrays["offsets"], 10 * np.arange(1, len(connectivity) + 1))
+        expected = np.array([by_position[tuple(np.round(p, 12))] for p in coordinates])
+        scale = np.abs(expected).max()
+        assert np.abs(arrays["displacement"] - expected).max() <= 1e-8 * scale, source
+        for slot, (a, b) in enumerate(VTK_EDGES):
+            middle = 0.5 * (coordinates[connectivity[:, a]] + coordinates[connectivity[:, b]])
+            assert np.abs(coordinates[connectivity[:, 4 + slot]] - middle).max() < 1e-14, f"{source}: edge node {slot}"
+        cells += len(connectivity)
+    return cells
+
+
+# (ranks, mesh, preconditioner)
+CASES = [
+    (1, "shuffled", "gamg"),
+    (2, "shuffled", "gamg"),
+    (3, "shuffled", "hypre"),
+    (3, "box", "gamg"),
+]
+
+
+@pytest.mark.parametrize("ranks, mesh, preconditioner", CASES)
+def test_distributed_solution_matches_the_serial_solve(mpirun, tmp_path, ranks, mesh, preconditioner):
+    environment = dict(os.environ, OMP_NUM_THREADS="1", QUARVEX_NUM_THREADS="1")
+    run = subprocess.run(
+        mpirun + ["-n", str(ranks), sys.executable, "-m", "mpi4py", os.path.join(HERE, "run_case.py"),
+                  str(tmp_path), mesh, preconditioner],
+        capture_output=True, text=True, timeout=300, env=environment,
+    )
+    assert run.returncode == 0, run.stdout + run.stderr
+    saved = np.load(tmp_path / "ranks.npz", allow_pickle=True)
+    assert int(saved["ranks"]) == ranks
+    reference, free_nodes, points = serial_reference(mesh)
+    scale = max(np.abs(value).max() for value in reference.values())
+
+    elements = np.concatenate([saved[f"element_ids_{rank}"] for rank in range(ranks)])
+    total_elements = 6 * np.prod(model_case.CELLS)
+    assert np.array_equal(np.sort(elements), np.arange(total_elements)), "the parts must hold every element once"
+    sizes = [len(saved[f"element_ids_{rank}"]) for rank in range(ranks)]
+    assert max(sizes) - min(sizes) <= 6 * 4, f"unbalanced parts: {sizes}"
+
+    owned = [tuple(saved[f"owned_{rank}"]) for rank in range(ranks)]
+    assert owned[0][0] == 0 and owned[-1][1] == free_nodes
+    assert all(owned[rank][1] == owned[rank + 1][0] for rank in range(ranks - 1)), owned
+    for rank in range(ranks):
+        assert int(saved[f"n_global_nodes_{rank}"]) == free_nodes
+        assert int(saved[f"matrix_rows_{rank}"]) == 3 * free_nodes
+        keys, displacement = saved[f"node_keys_{rank}"], saved[f"displacement_{rank}"]
+        expected = np.array([reference[int(key)] for key in keys])
+        error = np.abs(displacement - expected).max() / scale
+        assert error <= 1e-8, f"rank {rank}: relative difference {error:.2e} from the serial solution"
+        numbers = saved[f"global_node_{rank}"]
+        free = numbers >= 0
+        assert len(set(numbers[free])) == free.sum() and numbers[free].max() < free_nodes
+        iterations, converged, relative_residual, reason = saved[f"report_{rank}"]
+        assert converged and reason == "CONVERGED_RTOL" and relative_residual <= 1.01e-12, saved[f"report_{rank}"]
+        unmet = list(saved[f"unmet_{rank}"])
+        assert len(unmet) == 1 and "after 2 steps without convergence (DIVERGED_MAX_IT)" in unmet[0], unmet
+        bad_mesh, disagreement = saved[f"refusals_{rank}"]
+        assert "vertex indices must lie in 0 .. 3" in bad_mesh
+        # Rank 0 fixes the face y = 0, the others nothing: the nodes they share there disagree.
+        if ranks > 1:
+            assert "ranks disagree on which nodes are fixed" in disagreement, disagreement
+        else:
+            assert disagreement is None
+
+    assert check_pvtu(str(tmp_path / "solution.pvtu"), ranks, reference, points) == total_elements
