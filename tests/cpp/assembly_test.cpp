@@ -123,7 +123,7 @@ TEST(Assembly, SymmetricMaterialGivesSymmetricMatrix) {
 TEST(Assembly, AddsOnEveryCallAndNullifyClears) {
     TwoTets setup = two_tets(isotropic(1.0, 0.5));
     assemble(setup.model);
-    const std::vector<double> once = setup.model.mat.vals;
+    const std::vector<double> once = test_support::plain(setup.model.mat.vals);
     const std::vector<double> once_rhs = setup.model.rhs;
     assemble(setup.model);
     for (std::size_t i = 0; i < once.size(); ++i) EXPECT_DOUBLE_EQ(setup.model.mat.vals[i], 2.0 * once[i]);
@@ -132,7 +132,7 @@ TEST(Assembly, AddsOnEveryCallAndNullifyClears) {
     for (const double v : setup.model.mat.vals) EXPECT_EQ(v, 0.0);
     for (const double v : setup.model.rhs) EXPECT_EQ(v, 0.0);
     assemble(setup.model);
-    expect_close(setup.model.mat.vals, once, 10.0);
+    expect_close(test_support::plain(setup.model.mat.vals), once, 10.0);
 }
 
 TEST(Assembly, NonSymmetricMaterialKeepsItsOrientation) {
@@ -191,6 +191,7 @@ TEST_F(Interrupt, AssembleStopsBeforeItsFirstRoundAndCanRunAgain) {
 TEST_F(Interrupt, SetSolverKeepsThePreviousMatrixAtEveryCheck) {
     for (int stop_at = 1; stop_at <= 5; ++stop_at) {
         TwoTets setup = two_tets(isotropic(1.0, 0.5));
+        set_dof(setup.model, {}, {});  // adds no range, but a new numbering: set_solver builds anew
         const SprMat before = setup.model.mat;
         arm(stop_at);
         EXPECT_THROW(set_solver(setup.model, setup.free, {0.0, 0.5, 0.5, 0.5}), Interrupted) << stop_at;
