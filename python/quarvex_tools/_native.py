@@ -39,5 +39,7 @@ matrix_values = _ext.matrix_values
 pattern_version = _ext.pattern_version
 nexus_from_arrays = _ext.nexus_from_arrays
 set_dof_arrays = _ext.set_dof_arrays
+plot_dom_arrays = _ext.plot_dom_arrays
+plot_disp_arrays = _ext.plot_disp_arrays
 solve = _ext.solve
 worker_count = _ext.worker_count

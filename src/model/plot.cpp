@@ -1,42 +1,191 @@
+// The edges of all elements, grouped by key without a hash table. Slot s = 6 e + k is local
+// edge k of element e, keyed (i, j). The steps, each a parallel loop:
+//   1. count the slots of every first vertex i and lay out one bucket per i;
+//   2. put every slot into its bucket as (j, s);
+//   3. sort each bucket by j, then s: the last slot of each run of equal j gives edge (i, j),
+//      and the edges take their places in (i, j) order;
+//   4. evaluate every element once and copy the points of its giving slots into their places.
 #include "model/plot.hpp"
 
-#include <vector>
+#include <algorithm>
+#include <atomic>
+#include <limits>
 
+#include "base/failure.hpp"
 #include "elems/tet_edges.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
 namespace {
 
-template <class EdgeMap, class Records>
-EdgeMap collect_edges(const Nexus& model, Records&& records) {
-    const Chunking chunks = chunking(model.tets.size());
-    std::vector<EdgeMap> chunk_maps(chunks.count);
-    for_each_chunk(chunks, [&](const Chunk& chunk) {
-        EdgeMap& map = chunk_maps[chunk.index];
-        map.reserve(chunks.len);
-        for (std::size_t e = chunk.begin; e < chunk.end; ++e)
-            for (const auto& edge : records(model.tets[e])) map.insert_or_assign(EdgeKey{edge.key[0], edge.key[1]}, edge.points);
-    });
-    std::size_t total = 0;
-    for (const EdgeMap& map : chunk_maps) total += map.size();
-    EdgeMap merged;
-    merged.reserve(total);
-    for (EdgeMap& map : chunk_maps) {
-        for (auto& [key, points] : map) merged.insert_or_assign(key, points);
-        EdgeMap{}.swap(map);  // release each chunk map once merged
+constexpr std::uint64_t kEdgesPerElement = kEdgeVertices.size();
+constexpr std::uint64_t kNoEdge = std::numeric_limits<std::uint64_t>::max();
+
+std::array<std::int32_t, 2> slot_key(const Tet& tet, std::uint64_t k) {
+    return {tet.verts[kEdgeVertices[k][0]], tet.verts[kEdgeVertices[k][1]]};
+}
+
+// The slots of first vertex lowest + b, as (j, s), are entries[first[b] .. first[b + 1]).
+struct SlotEntry {
+    std::int32_t second = 0;
+    std::uint64_t slot = 0;
+};
+
+struct Buckets {
+    std::int32_t lowest = 0;
+    std::vector<std::uint64_t> first;
+    std::vector<SlotEntry> entries;
+    std::size_t count() const { return first.size() - 1; }
+};
+
+// Lowers `first` to e unless it already holds a lower index.
+void lower_to(std::atomic<std::size_t>& first, std::size_t e) {
+    std::size_t seen = first.load(std::memory_order_relaxed);
+    while (e < seen && !first.compare_exchange_weak(seen, e, std::memory_order_relaxed)) {
     }
-    return merged;
+}
+
+// Steps 1 and 2. One bucket per value from the lowest to the highest first vertex; the
+// vertices are indices into the points the model was made from, so there are no more
+// buckets than points.
+Buckets bucket_slots(std::span<const Tet> tets) {
+    std::atomic<std::int32_t> lowest{std::numeric_limits<std::int32_t>::max()};
+    std::atomic<std::int32_t> highest{std::numeric_limits<std::int32_t>::min()};
+    parallel_ranges(tets.size(), [&](std::size_t begin, std::size_t end) {
+        std::int32_t low = std::numeric_limits<std::int32_t>::max();
+        std::int32_t high = std::numeric_limits<std::int32_t>::min();
+        for (std::size_t e = begin; e < end; ++e)
+            for (const auto& edge : kEdgeVertices) {
+                low = std::min(low, tets[e].verts[edge[0]]);
+                high = std::max(high, tets[e].verts[edge[0]]);
+            }
+        std::int32_t seen = lowest.load(std::memory_order_relaxed);
+        while (low < seen && !lowest.compare_exchange_weak(seen, low, std::memory_order_relaxed)) {
+        }
+        seen = highest.load(std::memory_order_relaxed);
+        while (high > seen && !highest.compare_exchange_weak(seen, high, std::memory_order_relaxed)) {
+        }
+    });
+    Buckets buckets;
+    buckets.lowest = lowest.load();
+    const auto bucket_of = [&](std::int32_t vertex) {
+        return static_cast<std::uint64_t>(std::int64_t{vertex} - buckets.lowest);
+    };
+    buckets.first.assign(bucket_of(highest.load()) + 2, 0);
+    parallel_ranges(tets.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t e = begin; e < end; ++e)
+            for (const auto& edge : kEdgeVertices) {
+                std::uint64_t& count = buckets.first[bucket_of(tets[e].verts[edge[0]]) + 1];
+                std::atomic_ref<std::uint64_t>(count).fetch_add(1, std::memory_order_relaxed);
+            }
+    });
+    for (std::size_t b = 0; b < buckets.count(); ++b) buckets.first[b + 1] += buckets.first[b];
+    // Each slot takes the next place of its bucket; first[b] then ends where bucket b + 1
+    // begins, and moving every entry up by one restores the starts.
+    buckets.entries.resize(buckets.first.back());
+    parallel_ranges(tets.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t e = begin; e < end; ++e)
+            for (std::uint64_t k = 0; k < kEdgesPerElement; ++k) {
+                const auto [i, j] = slot_key(tets[e], k);
+                std::atomic_ref<std::uint64_t> cursor(buckets.first[bucket_of(i)]);
+                buckets.entries[cursor.fetch_add(1, std::memory_order_relaxed)] = {j, kEdgesPerElement * e + k};
+            }
+    });
+    std::copy_backward(buckets.first.begin(), buckets.first.end() - 1, buckets.first.end());
+    buckets.first[0] = 0;
+    return buckets;
+}
+
+bool entry_before(const SlotEntry& a, const SlotEntry& b) {
+    return a.second != b.second ? a.second < b.second : a.slot < b.slot;
+}
+
+// Step 3. Keys in (i, j) order; place[s] is the edge that slot s gives, or kNoEdge.
+struct EdgePlaces {
+    std::vector<std::array<std::int32_t, 2>> keys;
+    std::vector<std::uint64_t> place;
+};
+
+EdgePlaces place_edges(Buckets& buckets, std::size_t slot_count) {
+    std::vector<std::uint64_t> edge_first(buckets.count() + 1, 0);
+    parallel_ranges(buckets.count(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; ++b) {
+            const auto first = buckets.entries.begin() + static_cast<std::ptrdiff_t>(buckets.first[b]);
+            const auto last = buckets.entries.begin() + static_cast<std::ptrdiff_t>(buckets.first[b + 1]);
+            std::sort(first, last, entry_before);
+            std::uint64_t edges = 0;
+            for (auto entry = first; entry != last; ++entry)
+                edges += (entry + 1 == last || (entry + 1)->second != entry->second) ? 1 : 0;
+            edge_first[b + 1] = edges;
+        }
+    });
+    for (std::size_t b = 0; b < buckets.count(); ++b) edge_first[b + 1] += edge_first[b];
+    EdgePlaces places{std::vector<std::array<std::int32_t, 2>>(edge_first.back()),
+                      std::vector<std::uint64_t>(slot_count, kNoEdge)};
+    parallel_ranges(buckets.count(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; ++b) {
+            const auto i = static_cast<std::int32_t>(std::int64_t{buckets.lowest} + static_cast<std::int64_t>(b));
+            std::uint64_t edge = edge_first[b];
+            for (std::uint64_t n = buckets.first[b]; n < buckets.first[b + 1]; ++n) {
+                const SlotEntry& entry = buckets.entries[n];
+                if (n + 1 < buckets.first[b + 1] && buckets.entries[n + 1].second == entry.second) continue;
+                places.keys[edge] = {i, entry.second};
+                places.place[entry.slot] = edge++;
+            }
+        }
+    });
+    return places;
+}
+
+// Step 4, with records(tet) the element's six edge records (key and points). A failing
+// element is passed over; the first of them in element order fails again at the end.
+template <std::size_t PointsPerEdge, class Records>
+PlotEdges collect_edges(const Nexus& model, Records&& records) {
+    PlotEdges result;
+    result.points_per_edge = PointsPerEdge;
+    const std::span<const Tet> tets = model.tets;
+    if (tets.empty()) return result;
+    EdgePlaces places;
+    {
+        Buckets buckets = bucket_slots(tets);
+        places = place_edges(buckets, kEdgesPerElement * tets.size());
+    }
+    result.keys = std::move(places.keys);
+    result.points.resize(PointsPerEdge * result.keys.size());
+    std::atomic<std::size_t> first_failed{tets.size()};
+    for_each_chunk(chunking(tets.size()), [&](const Chunk& chunk) {
+        for (std::size_t e = chunk.begin; e < chunk.end; ++e) {
+            std::array<std::uint64_t, kEdgesPerElement> place{};
+            bool gives = false;
+            for (std::uint64_t k = 0; k < kEdgesPerElement; ++k) {
+                place[k] = places.place[kEdgesPerElement * e + k];
+                gives = gives || place[k] != kNoEdge;
+            }
+            if (!gives && first_failed.load(std::memory_order_relaxed) < e) continue;  // nothing to check or copy
+            try {
+                const auto edges = records(tets[e]);
+                for (std::uint64_t k = 0; k < kEdgesPerElement; ++k)
+                    if (place[k] != kNoEdge)
+                        std::copy(edges[k].points.begin(), edges[k].points.end(),
+                                  result.points.begin() + static_cast<std::ptrdiff_t>(PointsPerEdge * place[k]));
+            } catch (const Panic&) {
+                lower_to(first_failed, e);
+                return;  // later elements of the chunk cannot fail first
+            }
+        }
+    });
+    if (first_failed.load() < tets.size()) records(tets[first_failed.load()]);  // throws its panic again
+    return result;
 }
 
 }  // namespace
 
-DomEdges plot_dom(const Nexus& model) {
-    return collect_edges<DomEdges>(model, [](const Tet& tet) { return dom_edges(tet); });
+PlotEdges plot_dom(const Nexus& model) {
+    return collect_edges<2>(model, [](const Tet& tet) { return dom_edges(tet); });
 }
 
-DispEdges plot_disp(const Nexus& model) {
-    return collect_edges<DispEdges>(model, [&](const Tet& tet) { return disp_edges(tet, model.sol, model.bc); });
+PlotEdges plot_disp(const Nexus& model) {
+    return collect_edges<3>(model, [&](const Tet& tet) { return disp_edges(tet, model.sol, model.bc); });
 }
 
 }  // namespace quarvex

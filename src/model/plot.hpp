@@ -1,19 +1,28 @@
-// Plot data of a model: every element edge keyed by its ordered vertex pair, with its end
-// points (plot_dom) or its displaced end points and midpoint (plot_disp). Chunks of elements
-// fill their own maps, merged in chunk order: a later entry replaces an earlier one.
+// Plot data of a model: every distinct element edge under its ordered vertex pair (i, j) as the
+// element stores it (never sorted within the pair), with its end points (plot_dom) or its
+// displaced end points and midpoint (plot_disp). Edges are listed by increasing i, then j.
+// Where several elements have an edge under the same key, the last of them in element order
+// gives its points.
 #pragma once
 
 #include <array>
-#include <unordered_map>
+#include <cstdint>
+#include <vector>
 
 #include "model/nexus.hpp"
 
 namespace quarvex {
 
-using DomEdges = std::unordered_map<EdgeKey, std::array<Point, 2>, EdgeKeyHash>;
-using DispEdges = std::unordered_map<EdgeKey, std::array<Point, 3>, EdgeKeyHash>;
+struct PlotEdges {
+    std::size_t points_per_edge = 2;                 // 2: start, end; 3: start, midpoint, end
+    std::vector<std::array<std::int32_t, 2>> keys;   // (i, j) of each edge
+    std::vector<Point> points;                       // points_per_edge per edge, edge after edge
+};
 
-DomEdges plot_dom(const Nexus& model);
-DispEdges plot_disp(const Nexus& model);
+PlotEdges plot_dom(const Nexus& model);
+
+// Fails with the index-out-of-bounds panic of the first element, in element order, one of
+// whose first 30 numbers has no entry in sol (free) or bc (prescribed).
+PlotEdges plot_disp(const Nexus& model);
 
 }  // namespace quarvex

@@ -29,8 +29,8 @@ void set_solver(Nexus& model, std::uint64_t pos_dof, std::vector<double> bc) {
     } else {
         SprMat mat = build_pattern(model.tets, pos_dof);  // on failure the previous mat stays
         model.mat = std::move(mat);
-        model.pattern_version = next_pattern_version();
     }
+    model.pattern_version = next_pattern_version();  // exports made before stay apart from the new matrix
     model.rhs.resize(model.mat.rows, 0.0);
     model.sol.resize(model.mat.rows, 0.0);
     model.mat_version = model.dof_version;

@@ -61,11 +61,4 @@ PyRef from_f64(double value) { return checked_result(PyFloat_FromDouble(value));
 
 PyRef from_i32(std::int32_t value) { return checked_result(PyLong_FromLong(value)); }
 
-PyRef from_point(const std::array<double, 3>& point) {
-    PyRef tuple = checked_result(PyTuple_New(3));
-    for (Py_ssize_t i = 0; i < 3; ++i)
-        PyTuple_SET_ITEM(tuple.get(), i, from_f64(point[static_cast<std::size_t>(i)]).release());
-    return tuple;
-}
-
 }  // namespace quarvex

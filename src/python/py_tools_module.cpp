@@ -33,6 +33,12 @@ PyMethodDef tools_functions[] = {
     {"solve", QUARVEX_FAST(tools_solve), kFast,
      "solve(model, rtol, atol, maxiter, history) -> (iterations, residual_norm, rhs_norm, converged, history);"
      " maxiter None allows 10 steps per unknown."},
+    {"plot_dom_arrays", QUARVEX_FAST(tools_plot_dom_arrays), kFast,
+     "plot_dom_arrays(model) -> (keys, points): Nexus.plot_dom as int32 (i, j) pairs and float64 (start, end)"
+     " points, in the dict's order."},
+    {"plot_disp_arrays", QUARVEX_FAST(tools_plot_disp_arrays), kFast,
+     "plot_disp_arrays(model) -> (keys, points): Nexus.plot_disp as int32 (i, j) pairs and float64 (start,"
+     " midpoint, end) points, in the dict's order."},
     {"worker_count", tools_worker_count, METH_NOARGS, "worker_count() -> int: threads of the shared worker pool."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -41,7 +47,7 @@ PyMethodDef tools_functions[] = {
 PyModuleDef tools_module_def = {
     PyModuleDef_HEAD_INIT,
     "quarvex_tools._native_ext",
-    "Array access to quarvex models: system export, array fast paths and a reporting solver.",
+    "Array access to quarvex models: system export, array fast paths, plot data and a reporting solver.",
     0,  // no per-module state
     tools_functions,
     nullptr, nullptr, nullptr, nullptr,
