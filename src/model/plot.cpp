@@ -1,7 +1,7 @@
 // The edges of all elements, grouped by key without a hash table. Slot s = 6 e + k is local
 // edge k of element e, keyed (i, j). The steps, each a parallel loop:
 //   1. count the slots of every first vertex i and lay out one bucket per i;
-//   2. put every slot into its bucket as (j, s);
+//   2. put every slot into its bucket as (j, s), in increasing s;
 //   3. sort each bucket by j, then s: the last slot of each run of equal j gives edge (i, j),
 //      and the edges take their places in (i, j) order;
 //   4. evaluate every element once and copy the points of its giving slots into their places.
@@ -13,6 +13,7 @@
 
 #include "base/failure.hpp"
 #include "elems/tet_edges.hpp"
+#include "lacc/pages.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
@@ -34,7 +35,7 @@ struct SlotEntry {
 struct Buckets {
     std::int32_t lowest = 0;
     std::vector<std::uint64_t> first;
-    std::vector<SlotEntry> entries;
+    PageVector<SlotEntry> entries;
     std::size_t count() const { return first.size() - 1; }
 };
 
@@ -47,7 +48,9 @@ void lower_to(std::atomic<std::size_t>& first, std::size_t e) {
 
 // Steps 1 and 2. One bucket per value from the lowest to the highest first vertex; the
 // vertices are indices into the points the model was made from, so there are no more
-// buckets than points.
+// buckets than points. Each chunk of elements counts its slots per bucket and puts them in
+// places of its own, chunk after chunk within a bucket, so a bucket lists its slots in
+// increasing order and no two chunks write the same counter.
 Buckets bucket_slots(std::span<const Tet> tets) {
     std::atomic<std::int32_t> lowest{std::numeric_limits<std::int32_t>::max()};
     std::atomic<std::int32_t> highest{std::numeric_limits<std::int32_t>::min()};
@@ -71,28 +74,39 @@ Buckets bucket_slots(std::span<const Tet> tets) {
     const auto bucket_of = [&](std::int32_t vertex) {
         return static_cast<std::uint64_t>(std::int64_t{vertex} - buckets.lowest);
     };
-    buckets.first.assign(bucket_of(highest.load()) + 2, 0);
-    parallel_ranges(tets.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t e = begin; e < end; ++e)
-            for (const auto& edge : kEdgeVertices) {
-                std::uint64_t& count = buckets.first[bucket_of(tets[e].verts[edge[0]]) + 1];
-                std::atomic_ref<std::uint64_t>(count).fetch_add(1, std::memory_order_relaxed);
-            }
+    const std::uint64_t bucket_count = bucket_of(highest.load()) + 1;
+    // No more chunks than leave their counters (chunks x buckets) within the slot count.
+    const std::uint64_t slot_count = kEdgesPerElement * tets.size();
+    const std::size_t chunk_total = std::clamp<std::uint64_t>(slot_count / bucket_count, 1, worker_count());
+    const Chunking chunks = chunking_by_len(tets.size(), chunk_count(tets.size(), chunk_total));
+    // place[c * bucket_count + b]: slots of chunk c in bucket b, then where they go.
+    std::vector<std::uint64_t> place(chunks.count * bucket_count, 0);
+    for_each_chunk(chunks, [&](const Chunk& chunk) {
+        std::uint64_t* const count = place.data() + chunk.index * bucket_count;
+        for (std::size_t e = chunk.begin; e < chunk.end; ++e)
+            for (const auto& edge : kEdgeVertices) ++count[bucket_of(tets[e].verts[edge[0]])];
     });
-    for (std::size_t b = 0; b < buckets.count(); ++b) buckets.first[b + 1] += buckets.first[b];
-    // Each slot takes the next place of its bucket; first[b] then ends where bucket b + 1
-    // begins, and moving every entry up by one restores the starts.
-    buckets.entries.resize(buckets.first.back());
-    parallel_ranges(tets.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t e = begin; e < end; ++e)
+    buckets.first.assign(bucket_count + 1, 0);
+    std::uint64_t next = 0;
+    for (std::uint64_t b = 0; b < bucket_count; ++b) {
+        buckets.first[b] = next;
+        for (std::size_t c = 0; c < chunks.count; ++c) {
+            const std::uint64_t count = place[c * bucket_count + b];
+            place[c * bucket_count + b] = next;
+            next += count;
+        }
+    }
+    buckets.first[bucket_count] = next;
+    buckets.entries = PageVector<SlotEntry>(next);
+    populate_pages(buckets.entries);
+    for_each_chunk(chunks, [&](const Chunk& chunk) {
+        std::uint64_t* const cursor = place.data() + chunk.index * bucket_count;
+        for (std::size_t e = chunk.begin; e < chunk.end; ++e)
             for (std::uint64_t k = 0; k < kEdgesPerElement; ++k) {
                 const auto [i, j] = slot_key(tets[e], k);
-                std::atomic_ref<std::uint64_t> cursor(buckets.first[bucket_of(i)]);
-                buckets.entries[cursor.fetch_add(1, std::memory_order_relaxed)] = {j, kEdgesPerElement * e + k};
+                buckets.entries[cursor[bucket_of(i)]++] = {j, kEdgesPerElement * e + k};
             }
     });
-    std::copy_backward(buckets.first.begin(), buckets.first.end() - 1, buckets.first.end());
-    buckets.first[0] = 0;
     return buckets;
 }
 
@@ -102,8 +116,8 @@ bool entry_before(const SlotEntry& a, const SlotEntry& b) {
 
 // Step 3. Keys in (i, j) order; place[s] is the edge that slot s gives, or kNoEdge.
 struct EdgePlaces {
-    std::vector<std::array<std::int32_t, 2>> keys;
-    std::vector<std::uint64_t> place;
+    PageVector<std::array<std::int32_t, 2>> keys;
+    PageVector<std::uint64_t> place;
 };
 
 EdgePlaces place_edges(Buckets& buckets, std::size_t slot_count) {
@@ -120,8 +134,13 @@ EdgePlaces place_edges(Buckets& buckets, std::size_t slot_count) {
         }
     });
     for (std::size_t b = 0; b < buckets.count(); ++b) edge_first[b + 1] += edge_first[b];
-    EdgePlaces places{std::vector<std::array<std::int32_t, 2>>(edge_first.back()),
-                      std::vector<std::uint64_t>(slot_count, kNoEdge)};
+    EdgePlaces places{PageVector<std::array<std::int32_t, 2>>(edge_first.back()), PageVector<std::uint64_t>(slot_count)};
+    populate_pages(places.keys);
+    populate_pages(places.place);
+    parallel_ranges(slot_count, [&](std::size_t begin, std::size_t end) {
+        std::fill(places.place.begin() + static_cast<std::ptrdiff_t>(begin),
+                  places.place.begin() + static_cast<std::ptrdiff_t>(end), kNoEdge);
+    });
     parallel_ranges(buckets.count(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t b = begin; b < end; ++b) {
             const auto i = static_cast<std::int32_t>(std::int64_t{buckets.lowest} + static_cast<std::int64_t>(b));
@@ -151,7 +170,8 @@ PlotEdges collect_edges(const Nexus& model, Records&& records) {
         places = place_edges(buckets, kEdgesPerElement * tets.size());
     }
     result.keys = std::move(places.keys);
-    result.points.resize(PointsPerEdge * result.keys.size());
+    result.points = PageVector<Point>(PointsPerEdge * result.keys.size());
+    populate_pages(result.points);
     std::atomic<std::size_t> first_failed{tets.size()};
     for_each_chunk(chunking(tets.size()), [&](const Chunk& chunk) {
         for (std::size_t e = chunk.begin; e < chunk.end; ++e) {
