@@ -1,8 +1,7 @@
-// Storage for the matrix's large arrays, taken from the kernel in pages of their own. The kernel
-// hands out new pages filled with zero bytes, so a new PageVector of n elements holds n
-// zero-valued elements without a pass that writes them (arrays under kOwnPagesFrom bytes come
-// from calloc, zeroed too). populate_pages maps an array's pages from all workers at once, before
-// the loops that fill it, instead of one fault per page inside those loops.
+// Storage for the large arrays of the matrix and the plot data: elements that start as zero
+// bytes without a pass that writes them, because the memory comes zeroed from the kernel
+// (calloc clears only memory it reuses). populate_pages maps an array's pages from all workers
+// at once, before the loops that fill it, instead of one fault per page inside those loops.
 #pragma once
 
 #include <cstddef>
@@ -14,18 +13,17 @@
 
 namespace quarvex {
 
-// Arrays of at least this many bytes get pages of their own.
-constexpr std::size_t kOwnPagesFrom = std::size_t{1} << 20;
+// Arrays under this many bytes are not worth a call that maps their pages.
+constexpr std::size_t kPopulateFrom = std::size_t{1} << 20;
 
 // `bytes` zero bytes (at least one), aligned for any scalar; throws std::bad_alloc.
 void* allocate_zeroed(std::size_t bytes);
 void release_zeroed(void* data, std::size_t bytes) noexcept;
 
 // Maps every whole page of [data, data + bytes) for writing, the pieces spread over the
-// workers. Only arrays with pages of their own (allocate_zeroed of kOwnPagesFrom bytes or more)
-// are worth it; for others, and where the kernel cannot (before Linux 5.14), it does nothing and
-// the pages are mapped as they are first written. Throws std::bad_alloc when the system has no
-// memory left for them.
+// workers; pages already mapped stay as they are. Below kPopulateFrom bytes, and where the
+// kernel cannot (before Linux 5.14), it does nothing and the pages are mapped as they are first
+// written. Throws std::bad_alloc when the system has no memory left for them.
 void populate_pages(void* data, std::size_t bytes);
 
 // Element types whose value-initialised state is all zero bytes and which need no destructor:

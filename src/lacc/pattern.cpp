@@ -9,7 +9,7 @@
 //   4. list for every block the elements that touch it (an untouched block is an empty row);
 //   5. for every block, the union of its elements' blocks, as runs of consecutive columns;
 //   6. write row_runs and runs, repeating a block's runs for each of its rows; then the values,
-//      zero in new pages that are mapped up front from all workers.
+//      zero from the start, their pages mapped up front from all workers.
 #include "lacc/pattern.hpp"
 
 #include <algorithm>

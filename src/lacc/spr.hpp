@@ -2,8 +2,8 @@
 // each run a stretch of consecutive columns whose values lie contiguously in `vals`.
 // runs[0] is a dummy (col 0, off 0) and the last run a sentinel (col 0, off nnz), so the
 // length of run t is runs[t+1].off - runs[t].off and every row_runs entry is at least 1.
-// While assembling, a negative row_runs[r] means row r is locked. Values and runs lie in pages
-// of their own (PageVector), so a new matrix's zeros cost no pass that writes them.
+// While assembling, a negative row_runs[r] means row r is locked. Values and runs are
+// PageVectors, so a new matrix's zeros cost no pass that writes them.
 #pragma once
 
 #include <atomic>
