@@ -31,10 +31,21 @@ double to_f64(PyObject* object) {
     return value;
 }
 
-std::int32_t to_i32(PyObject* object) {
+namespace {
+
+// The value of an integer-like object: an exact int read as it is, anything else through
+// __index__ (which is what an exact int's __index__ returns).
+long index_value(PyObject* object) {
+    if (PyLong_CheckExact(object)) return PyLong_AsLong(object);
     PyRef index{PyNumber_Index(object)};
     if (!index) throw PythonError{};
-    const long value = PyLong_AsLong(index.get());
+    return PyLong_AsLong(index.get());
+}
+
+}  // namespace
+
+std::int32_t to_i32(PyObject* object) {
+    const long value = index_value(object);
     if (value == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
     if (value > std::numeric_limits<std::int32_t>::max())
         raise_python(PyExc_OverflowError, "Python int too large to convert to a 32-bit signed integer");
