@@ -4,7 +4,8 @@
 //   2. put every slot into its bucket as (j, s), in increasing s;
 //   3. sort each bucket by j, then s: the last slot of each run of equal j gives edge (i, j),
 //      and the edges take their places in (i, j) order;
-//   4. evaluate every element once and copy the points of its giving slots into their places.
+//   4. evaluate every element once and copy the points of its giving slots into their places
+//      (plot_layout does steps 1 to 3, plot_dom_points and plot_disp_points step 4).
 #include "model/plot.hpp"
 
 #include <algorithm>
@@ -20,7 +21,6 @@ namespace quarvex {
 namespace {
 
 constexpr std::uint64_t kEdgesPerElement = kEdgeVertices.size();
-constexpr std::uint64_t kNoEdge = std::numeric_limits<std::uint64_t>::max();
 
 std::array<std::int32_t, 2> slot_key(const Tet& tet, std::uint64_t k) {
     return {tet.verts[kEdgeVertices[k][0]], tet.verts[kEdgeVertices[k][1]]};
@@ -114,13 +114,8 @@ bool entry_before(const SlotEntry& a, const SlotEntry& b) {
     return a.second != b.second ? a.second < b.second : a.slot < b.slot;
 }
 
-// Step 3. Keys in (i, j) order; place[s] is the edge that slot s gives, or kNoEdge.
-struct EdgePlaces {
-    PageVector<std::array<std::int32_t, 2>> keys;
-    PageVector<std::uint64_t> place;
-};
-
-EdgePlaces place_edges(Buckets& buckets, std::size_t slot_count) {
+// Step 3.
+PlotLayout place_edges(Buckets& buckets, std::size_t slot_count) {
     std::vector<std::uint64_t> edge_first(buckets.count() + 1, 0);
     parallel_ranges(buckets.count(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t b = begin; b < end; ++b) {
@@ -134,7 +129,7 @@ EdgePlaces place_edges(Buckets& buckets, std::size_t slot_count) {
         }
     });
     for (std::size_t b = 0; b < buckets.count(); ++b) edge_first[b + 1] += edge_first[b];
-    EdgePlaces places{PageVector<std::array<std::int32_t, 2>>(edge_first.back()), PageVector<std::uint64_t>(slot_count)};
+    PlotLayout places{PageVector<std::array<std::int32_t, 2>>(edge_first.back()), PageVector<std::uint64_t>(slot_count)};
     populate_pages(places.keys);
     populate_pages(places.place);
     parallel_ranges(slot_count, [&](std::size_t begin, std::size_t end) {
@@ -159,35 +154,22 @@ EdgePlaces place_edges(Buckets& buckets, std::size_t slot_count) {
 // Step 4, with records(tet) the element's six edge records (key and points). A failing
 // element is passed over; the first of them in element order fails again at the end.
 template <std::size_t PointsPerEdge, class Records>
-PlotEdges collect_edges(const Nexus& model, Records&& records) {
-    PlotEdges result;
-    result.points_per_edge = PointsPerEdge;
+void fill_points(const Nexus& model, const PlotLayout& layout, std::span<Point> points, Records&& records) {
     const std::span<const Tet> tets = model.tets;
-    if (tets.empty()) return result;
-    EdgePlaces places;
-    {
-        Buckets buckets = bucket_slots(tets);
-        places = place_edges(buckets, kEdgesPerElement * tets.size());
-    }
-    result.keys = std::move(places.keys);
-    result.points = PageVector<Point>(PointsPerEdge * result.keys.size());
-    populate_pages(result.points);
+    check_equal(layout.place.size(), kEdgesPerElement * tets.size());
+    check_equal(points.size(), PointsPerEdge * layout.keys.size());
     std::atomic<std::size_t> first_failed{tets.size()};
     for_each_chunk(chunking(tets.size()), [&](const Chunk& chunk) {
         for (std::size_t e = chunk.begin; e < chunk.end; ++e) {
-            std::array<std::uint64_t, kEdgesPerElement> place{};
-            bool gives = false;
-            for (std::uint64_t k = 0; k < kEdgesPerElement; ++k) {
-                place[k] = places.place[kEdgesPerElement * e + k];
-                gives = gives || place[k] != kNoEdge;
-            }
-            if (!gives && first_failed.load(std::memory_order_relaxed) < e) continue;  // nothing to check or copy
+            if (first_failed.load(std::memory_order_relaxed) < e) return;  // an earlier element failed first
             try {
                 const auto edges = records(tets[e]);
-                for (std::uint64_t k = 0; k < kEdgesPerElement; ++k)
-                    if (place[k] != kNoEdge)
-                        std::copy(edges[k].points.begin(), edges[k].points.end(),
-                                  result.points.begin() + static_cast<std::ptrdiff_t>(PointsPerEdge * place[k]));
+                for (std::uint64_t k = 0; k < kEdgesPerElement; ++k) {
+                    const std::uint64_t edge = layout.place[kEdgesPerElement * e + k];
+                    if (edge == kNoEdge) continue;
+                    std::copy(edges[k].points.begin(), edges[k].points.end(),
+                              points.begin() + static_cast<std::ptrdiff_t>(PointsPerEdge * edge));
+                }
             } catch (const Panic&) {
                 lower_to(first_failed, e);
                 return;  // later elements of the chunk cannot fail first
@@ -195,17 +177,38 @@ PlotEdges collect_edges(const Nexus& model, Records&& records) {
         }
     });
     if (first_failed.load() < tets.size()) records(tets[first_failed.load()]);  // throws its panic again
+}
+
+template <std::size_t PointsPerEdge>
+PlotEdges plot_edges(const Nexus& model, void (*fill)(const Nexus&, const PlotLayout&, std::span<Point>)) {
+    PlotLayout layout = plot_layout(model);
+    PlotEdges result;
+    result.points_per_edge = PointsPerEdge;
+    result.points = PageVector<Point>(PointsPerEdge * layout.keys.size());
+    populate_pages(result.points);
+    fill(model, layout, result.points);
+    result.keys = std::move(layout.keys);
     return result;
 }
 
 }  // namespace
 
-PlotEdges plot_dom(const Nexus& model) {
-    return collect_edges<2>(model, [](const Tet& tet) { return dom_edges(tet); });
+PlotLayout plot_layout(const Nexus& model) {
+    if (model.tets.empty()) return {};
+    Buckets buckets = bucket_slots(model.tets);
+    return place_edges(buckets, kEdgesPerElement * model.tets.size());
 }
 
-PlotEdges plot_disp(const Nexus& model) {
-    return collect_edges<3>(model, [&](const Tet& tet) { return disp_edges(tet, model.sol, model.bc); });
+void plot_dom_points(const Nexus& model, const PlotLayout& layout, std::span<Point> points) {
+    fill_points<2>(model, layout, points, [](const Tet& tet) { return dom_edges(tet); });
 }
+
+void plot_disp_points(const Nexus& model, const PlotLayout& layout, std::span<Point> points) {
+    fill_points<3>(model, layout, points, [&](const Tet& tet) { return disp_edges(tet, model.sol, model.bc); });
+}
+
+PlotEdges plot_dom(const Nexus& model) { return plot_edges<2>(model, plot_dom_points); }
+
+PlotEdges plot_disp(const Nexus& model) { return plot_edges<3>(model, plot_disp_points); }
 
 }  // namespace quarvex
