@@ -30,6 +30,7 @@ inline std::vector<Tet> unit_cube(int n) {
                         corner[v][order[v - 1]] += 2;
                     }
                     Tet tet;
+                    tet.dofs.reserve(10);  // as make_nexus reserves room for one set_dof
                     auto append = [&tet](std::int32_t start) {
                         if (!tet.dofs.empty() && tet.dofs.back().start + tet.dofs.back().count == start)
                             tet.dofs.back().count += 3;

@@ -33,6 +33,8 @@ def make_model():
 
 MODEL = make_model()
 FRESH = quarvex.Nexus(PTS, [(0, 1, 2, 3)])
+UNSET = quarvex.Nexus(PTS, [(0, 1, 2, 3)])
+UNSET.set_dof({0: (0, 3)}, {})  # numbers but no set_solver: plot_disp fails
 
 CASES = {
     "get_vector": lambda: _native.get_vector(MODEL, "sol"),
@@ -50,6 +52,9 @@ CASES = {
     "solve_history": lambda: _native.solve(MODEL, 1e-8, 0.0, 5, True),
     "solve_bad_rtol": lambda: _native.solve(MODEL, -1.0, 0.0, 5, True),
     "not_a_model": lambda: _native.pattern_version(PTS),
+    "plot_dom_arrays": lambda: _native.plot_dom_arrays(MODEL),
+    "plot_disp_arrays": lambda: _native.plot_disp_arrays(MODEL),
+    "plot_disp_arrays_unset_system": lambda: _native.plot_disp_arrays(UNSET),
 }
 
 
@@ -61,7 +66,7 @@ def rss_kib():
 @pytest.mark.parametrize("name", sorted(CASES))
 def test_no_leak(name):
     call = CASES[name]
-    watched = [MODEL, FRESH, PTS, PTS_ARRAY, TETS_ARRAY, BAD_TETS, IDS, RANGES, EMPTY, VALUES, SHORT]
+    watched = [MODEL, FRESH, UNSET, PTS, PTS_ARRAY, TETS_ARRAY, BAD_TETS, IDS, RANGES, EMPTY, VALUES, SHORT]
 
     def run(count):
         for _ in range(count):

@@ -43,5 +43,7 @@ amg_setup = _ext.amg_setup
 amg_refresh = _ext.amg_refresh
 amg_solve = _ext.amg_solve
 set_dof_arrays = _ext.set_dof_arrays
+plot_dom_arrays = _ext.plot_dom_arrays
+plot_disp_arrays = _ext.plot_disp_arrays
 solve = _ext.solve
 worker_count = _ext.worker_count

@@ -10,6 +10,9 @@
   ``Nexus.set_dof``, and no Python object per entry.
 - :func:`solve`: conjugate gradients with a relative tolerance, an iteration limit and a
   :class:`SolveResult`; Ctrl-C stops it with ``KeyboardInterrupt``, leaving the last iterate.
+- Plot data: :func:`plot_dom_arrays` and :func:`plot_disp_arrays` give what ``Nexus.plot_dom``
+  and ``Nexus.plot_disp`` give, as an (e, 2) key array and an (e, 2, 3) or (e, 3, 3) point
+  array, without building a Python object per edge.
 
 Every function borrows the model as ``Nexus``'s own methods do: shared to read, exclusive to
 write, so a model that is busy (for example from code run while one of its methods converts
@@ -47,6 +50,8 @@ __all__ = [
     "load_vector",
     "multigrid",
     "nexus_from_arrays",
+    "plot_disp_arrays",
+    "plot_dom_arrays",
     "prescribed_values",
     "refresh_multigrid",
     "set_dof_arrays",
@@ -318,6 +323,60 @@ def set_dof_arrays(
         model,
         *(np.ascontiguousarray(array, dtype=np.int32) for array in (ids, ranges, keys, edge_values)),
     )
+
+
+def _plot_arrays(buffers: tuple[bytearray, bytearray], points_per_edge: int) -> tuple[np.ndarray, np.ndarray]:
+    keys, points = buffers
+    return (np.frombuffer(keys, dtype=np.int32).reshape(-1, 2),
+            np.frombuffer(points, dtype=np.float64).reshape(-1, points_per_edge, 3))
+
+
+def plot_dom_arrays(model: quarvex.Nexus) -> tuple[np.ndarray, np.ndarray]:
+    """``model.plot_dom()`` as arrays: every element edge and its end points.
+
+    Row e of both arrays is the e-th entry of the dict ``plot_dom`` returns: edges under the
+    ordered vertex pair (i, j) of the elements that have them, sorted by i, then j; where
+    several elements have an edge under the same key, the last of them gives the points.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        The model (borrowed shared).
+
+    Returns
+    -------
+    keys : numpy.ndarray
+        (e, 2) int32: the vertex pair (i, j) of each edge.
+    points : numpy.ndarray
+        (e, 2, 3) float64: the start vertex i and the end vertex j.
+    """
+    return _plot_arrays(_native.plot_dom_arrays(model), 2)
+
+
+def plot_disp_arrays(model: quarvex.Nexus) -> tuple[np.ndarray, np.ndarray]:
+    """``model.plot_disp()`` as arrays: every element edge, displaced by the solution.
+
+    The rows follow the entries of the dict ``plot_disp`` returns, as in :func:`plot_dom_arrays`.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        The model (borrowed shared), with ``set_solver`` done.
+
+    Returns
+    -------
+    keys : numpy.ndarray
+        (e, 2) int32: the vertex pair (i, j) of each edge.
+    points : numpy.ndarray
+        (e, 3, 3) float64: the displaced start vertex, edge midpoint and end vertex.
+
+    Raises
+    ------
+    quarvex.PanicException
+        As ``plot_disp`` does, for the first element whose numbers have no value in the
+        solution or in the prescribed values.
+    """
+    return _plot_arrays(_native.plot_disp_arrays(model), 3)
 
 
 @dataclass(frozen=True)

@@ -8,7 +8,8 @@
 //   3. turn each element's free ranges into the sorted list of its blocks;
 //   4. list for every block the elements that touch it (an untouched block is an empty row);
 //   5. for every block, the union of its elements' blocks, as runs of consecutive columns;
-//   6. write row_runs and runs, repeating a block's runs for each of its rows, then the zeros.
+//   6. write row_runs and runs, repeating a block's runs for each of its rows; then the values,
+//      zero from the start, their pages mapped up front from all workers.
 #include "lacc/pattern.hpp"
 
 #include <algorithm>
@@ -18,13 +19,10 @@
 #include <limits>
 #include <string>
 #include <vector>
-#ifdef __linux__
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
 
 #include "base/failure.hpp"
 #include "base/interrupt.hpp"
+#include "lacc/pages.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
@@ -316,24 +314,6 @@ void write_rows(const ChunkPattern& chunk, std::size_t first_block, std::uint64_
     }
 }
 
-// Sizes an empty vector to `count` value-initialised entries. The kernel first maps all pages
-// of the new buffer in one call (MADV_POPULATE_WRITE, Linux 5.14 and later; elsewhere the call
-// fails harmlessly), which takes about half as long as one fault per page while the zeros are
-// written. Huge pages are not requested: where freed memory is handed back to a hypervisor,
-// their first touch in a process can cost several times more than it saves.
-template <class Value>
-void resize_fresh(std::vector<Value>& values, std::size_t count) {
-    values.reserve(count);
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto begin = reinterpret_cast<std::uintptr_t>(values.data());
-    const std::uintptr_t first = (begin + page - 1) / page * page;
-    const std::uintptr_t last = (begin + count * sizeof(Value)) / page * page;
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-#endif
-    values.resize(count);
-}
-
 }  // namespace
 
 SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
@@ -384,15 +364,16 @@ SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
     mat.rows = rows;
     mat.cols = rows;
     mat.row_runs.assign(rows + 1, 0);
-    mat.runs.clear();
-    resize_fresh(mat.runs, run_end + 1);
+    mat.runs = PageVector<Run>(run_end + 1);  // runs[0], the dummy, is already (0, 0)
+    populate_pages(mat.runs);
     for_each_chunk(block_chunks, [&](const Chunk& chunk) {
         write_rows(chunks[chunk.index], chunk.begin, run_base[chunk.index], entry_base[chunk.index], blocks, mat);
     });
     mat.row_runs[rows] = static_cast<std::int32_t>(run_end);
     mat.runs[run_end] = {0, static_cast<std::uint32_t>(nnz)};
     chunks = {};
-    resize_fresh(mat.vals, nnz);
+    mat.vals = PageVector<double>(nnz);  // zeros without a pass that writes them
+    populate_pages(mat.vals);
     return mat;
 }
 

@@ -2,7 +2,8 @@
 // each run a stretch of consecutive columns whose values lie contiguously in `vals`.
 // runs[0] is a dummy (col 0, off 0) and the last run a sentinel (col 0, off nnz), so the
 // length of run t is runs[t+1].off - runs[t].off and every row_runs entry is at least 1.
-// While assembling, a negative row_runs[r] means row r is locked.
+// While assembling, a negative row_runs[r] means row r is locked. Values and runs are
+// PageVectors, so a new matrix's zeros cost no pass that writes them.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,8 @@
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "lacc/pages.hpp"
 
 namespace quarvex {
 
@@ -20,9 +23,9 @@ struct Run {
 };
 
 struct SprMat {
-    std::vector<double> vals;
+    PageVector<double> vals;
     std::vector<std::int32_t> row_runs = std::vector<std::int32_t>(1, 1);
-    std::vector<Run> runs = std::vector<Run>(2, Run{});
+    PageVector<Run> runs = PageVector<Run>(2, Run{});
     std::uint64_t rows = 0;
     std::uint64_t cols = 0;
 };

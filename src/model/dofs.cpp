@@ -38,14 +38,11 @@ void set_dof(Nexus& model, const VertexDofMap& ver_dof, const EdgeDofMap& edge_d
     model.reversed_edges.resize(model.tets.size(), 0);
     parallel_for(model.tets.size(), [&](std::size_t e) {
         Tet& tet = model.tets[e];
-        for (const std::int32_t vertex : tet.verts) {
-            const auto found = ver_dof.find(vertex);
-            if (found != ver_dof.end()) append_range(tet.dofs, found->second);
-        }
+        for (const std::int32_t vertex : tet.verts)
+            if (const DofRange* found = ver_dof.find(vertex)) append_range(tet.dofs, *found);
         for (std::size_t k = 0; k < kEdgeVertices.size(); ++k) {
             const auto [i, j] = kEdgeVertices[k];
-            const auto found = edge_dof.find(EdgeKey{tet.verts[i], tet.verts[j]});
-            if (found != edge_dof.end()) append_range(tet.dofs, found->second);
+            if (const DofRange* found = edge_dof.find(EdgeKey{tet.verts[i], tet.verts[j]})) append_range(tet.dofs, *found);
             else if (edge_dof.contains(EdgeKey{tet.verts[j], tet.verts[i]})) model.reversed_edges[e] |= 1u << k;
         }
     });

@@ -3,14 +3,14 @@
 #pragma once
 
 #include <string>
-#include <unordered_map>
 
+#include "model/dof_table.hpp"
 #include "model/nexus.hpp"
 
 namespace quarvex {
 
-using VertexDofMap = std::unordered_map<std::int32_t, DofRange>;
-using EdgeDofMap = std::unordered_map<EdgeKey, DofRange, EdgeKeyHash>;
+using VertexDofMap = DofTable<std::int32_t>;
+using EdgeDofMap = DofTable<EdgeKey>;
 
 // Appends to every element the ranges of its vertices, then of its edges under the key
 // (verts[i], verts[j]) of each local edge (i, j), merging a range into the previous one when

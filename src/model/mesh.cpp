@@ -5,7 +5,9 @@
 namespace quarvex {
 
 Nexus make_nexus(std::span<const Point> pts, std::span<const TetKey> tets) {
-    constexpr std::size_t kDofRangeRoom = 16;  // one set_dof appends at most ten ranges
+    // Room for the ranges one set_dof appends at most (four vertices, six edges), so that the
+    // parallel set_dof allocates nothing; a later set_dof grows the list.
+    constexpr std::size_t kDofRangeRoom = 10;
     Nexus model;
     model.tets.reserve(tets.size());
     for (const TetKey& verts : tets) {

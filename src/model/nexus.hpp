@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <utility>
 #include <vector>
 
@@ -37,14 +36,6 @@ struct Nexus {
 // An edge as the ordered pair of its vertex indices, and a tetrahedron as its four.
 using EdgeKey = std::pair<std::int32_t, std::int32_t>;
 using TetKey = std::array<std::int32_t, 4>;
-
-struct EdgeKeyHash {
-    std::size_t operator()(const EdgeKey& key) const noexcept {
-        const auto a = static_cast<std::uint32_t>(key.first);
-        const auto b = static_cast<std::uint32_t>(key.second);
-        return std::hash<std::uint64_t>{}((std::uint64_t{a} << 32) | b);
-    }
-};
 
 struct TetKeyHash {
     std::size_t operator()(const TetKey& key) const noexcept {

@@ -12,11 +12,25 @@
 
 namespace quarvex {
 
+namespace {
+
+// The matrix was built by a set_solver since the last set_dof, for the same number of rows: the
+// elements' numbers are the ones it was built from, so a new build would give the same structure.
+bool structure_is_current(const Nexus& model, std::uint64_t pos_dof) {
+    return model.pattern_version != 0 && model.mat_version == model.dof_version && model.mat.rows == pos_dof;
+}
+
+}  // namespace
+
 void set_solver(Nexus& model, std::uint64_t pos_dof, std::vector<double> bc) {
     model.bc = std::move(bc);
-    SprMat mat = build_pattern(model.tets, pos_dof);  // on failure the previous mat stays
-    model.mat = std::move(mat);
-    model.pattern_version = next_pattern_version();
+    if (structure_is_current(model, pos_dof)) {
+        zero_values(model.mat);  // the same structure and storage, values as a new build leaves them
+    } else {
+        SprMat mat = build_pattern(model.tets, pos_dof);  // on failure the previous mat stays
+        model.mat = std::move(mat);
+    }
+    model.pattern_version = next_pattern_version();  // exports made before stay apart from the new matrix
     model.rhs.resize(model.mat.rows, 0.0);
     model.sol.resize(model.mat.rows, 0.0);
     model.mat_version = model.dof_version;

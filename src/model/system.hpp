@@ -11,6 +11,8 @@
 namespace quarvex {
 
 // Stores bc, then builds the matrix structure for pos_dof free numbers and sizes rhs and sol.
+// When no set_dof came since the last set_solver and pos_dof is the same, the structure it
+// would build is the one the matrix has: the matrix keeps it and its storage, values zeroed.
 // A failure (or an interrupt) leaves the new bc and the previous matrix and vectors.
 void set_solver(Nexus& model, std::uint64_t pos_dof, std::vector<double> bc);
 

@@ -31,10 +31,21 @@ double to_f64(PyObject* object) {
     return value;
 }
 
-std::int32_t to_i32(PyObject* object) {
+namespace {
+
+// The value of an integer-like object: an exact int read as it is, anything else through
+// __index__ (which is what an exact int's __index__ returns).
+long index_value(PyObject* object) {
+    if (PyLong_CheckExact(object)) return PyLong_AsLong(object);
     PyRef index{PyNumber_Index(object)};
     if (!index) throw PythonError{};
-    const long value = PyLong_AsLong(index.get());
+    return PyLong_AsLong(index.get());
+}
+
+}  // namespace
+
+std::int32_t to_i32(PyObject* object) {
+    const long value = index_value(object);
     if (value == -1 && PyErr_Occurred() != nullptr) throw PythonError{};
     if (value > std::numeric_limits<std::int32_t>::max())
         raise_python(PyExc_OverflowError, "Python int too large to convert to a 32-bit signed integer");
@@ -60,12 +71,5 @@ PyRef from_u64(std::uint64_t value) {
 PyRef from_f64(double value) { return checked_result(PyFloat_FromDouble(value)); }
 
 PyRef from_i32(std::int32_t value) { return checked_result(PyLong_FromLong(value)); }
-
-PyRef from_point(const std::array<double, 3>& point) {
-    PyRef tuple = checked_result(PyTuple_New(3));
-    for (Py_ssize_t i = 0; i < 3; ++i)
-        PyTuple_SET_ITEM(tuple.get(), i, from_f64(point[static_cast<std::size_t>(i)]).release());
-    return tuple;
-}
 
 }  // namespace quarvex

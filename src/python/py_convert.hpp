@@ -103,32 +103,5 @@ PyRef none();
 PyRef from_u64(std::uint64_t value);
 PyRef from_f64(double value);
 PyRef from_i32(std::int32_t value);
-PyRef from_point(const std::array<double, 3>& point);
-
-}  // namespace quarvex
-
-namespace quarvex {
-
-// A plot result: {(i, j): (point, point[, point])}, consuming `edges` in its own order.
-template <class EdgeMap>
-PyRef to_edge_dict(EdgeMap&& edges) {
-    PyRef dict = checked_result(PyDict_New());
-    for (auto node = edges.begin(); node != edges.end(); node = edges.erase(node)) {
-        const auto& [key, points] = *node;
-        PyRef key_tuple = checked_result(PyTuple_New(2));
-        PyTuple_SET_ITEM(key_tuple.get(), 0, from_i32(key.first).release());
-        PyTuple_SET_ITEM(key_tuple.get(), 1, from_i32(key.second).release());
-        const auto count = static_cast<Py_ssize_t>(points.size());
-        PyRef value_tuple = checked_result(PyTuple_New(count));
-        for (Py_ssize_t i = 0; i < count; ++i)
-            PyTuple_SET_ITEM(value_tuple.get(), i, from_point(points[static_cast<std::size_t>(i)]).release());
-        if (PyDict_SetItem(dict.get(), key_tuple.get(), value_tuple.get()) != 0) {
-            if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonError{};
-            PyErr_Clear();
-            raise_internal("Failed to set_item on dict");
-        }
-    }
-    return dict;
-}
 
 }  // namespace quarvex

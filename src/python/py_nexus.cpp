@@ -12,6 +12,7 @@
 #include "python/py_bind.hpp"
 #include "python/py_call.hpp"
 #include "python/py_convert.hpp"
+#include "python/py_edge_dict.hpp"
 #include "python/py_type_spec.hpp"
 #include "python/py_arena.hpp"
 

@@ -41,6 +41,8 @@ PyObject* tools_matrix_values(PyObject* module, PyObject* const* args, Py_ssize_
 PyObject* tools_pattern_version(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_nexus_from_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_set_dof_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_plot_dom_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_plot_disp_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_amg_setup(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_amg_refresh(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

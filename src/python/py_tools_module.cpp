@@ -39,6 +39,12 @@ PyMethodDef tools_functions[] = {
      "amg_refresh(model, multigrid): new values for a reassembled matrix of the same structure."},
     {"amg_solve", QUARVEX_FAST(tools_amg_solve), kFast,
      "amg_solve(model, multigrid, rtol, atol, maxiter, history) -> the tuple of solve(), preconditioned by multigrid."},
+    {"plot_dom_arrays", QUARVEX_FAST(tools_plot_dom_arrays), kFast,
+     "plot_dom_arrays(model) -> (keys, points): Nexus.plot_dom as int32 (i, j) pairs and float64 (start, end)"
+     " points, in the dict's order."},
+    {"plot_disp_arrays", QUARVEX_FAST(tools_plot_disp_arrays), kFast,
+     "plot_disp_arrays(model) -> (keys, points): Nexus.plot_disp as int32 (i, j) pairs and float64 (start,"
+     " midpoint, end) points, in the dict's order."},
     {"worker_count", tools_worker_count, METH_NOARGS, "worker_count() -> int: threads of the shared worker pool."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -47,7 +53,7 @@ PyMethodDef tools_functions[] = {
 PyModuleDef tools_module_def = {
     PyModuleDef_HEAD_INIT,
     "quarvex_tools._native_ext",
-    "Array access to quarvex models: system export, array fast paths and a reporting solver.",
+    "Array access to quarvex models: system export, array fast paths, plot data and a reporting solver.",
     0,  // no per-module state
     tools_functions,
     nullptr, nullptr, nullptr, nullptr,

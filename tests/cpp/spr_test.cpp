@@ -73,7 +73,8 @@ TEST(SprProduct, EmptyMatrix) {
 
 TEST(SprProduct, EveryLaneTailBitForBit) {
     SprMat mat = lane_tail_matrix();
-    mat.vals = random_values(mat.vals.size(), 7);
+    const std::vector<double> values = random_values(mat.vals.size(), 7);
+    mat.vals.assign(values.begin(), values.end());
     const std::vector<double> x = random_values(mat.cols, 8);
     std::vector<double> y(mat.rows, std::nan(""));
     mul_vec(mat, x, y);
@@ -106,7 +107,8 @@ TEST(SprProduct, LengthMismatch) {
 TEST(SprReset, ZeroValuesKeepsStructure) {
     SprMat mat = lane_tail_matrix();
     const SprMat before = mat;
-    mat.vals = random_values(mat.vals.size(), 3);
+    const std::vector<double> values = random_values(mat.vals.size(), 3);
+    mat.vals.assign(values.begin(), values.end());
     zero_values(mat);
     EXPECT_EQ(mat.vals, before.vals);
     EXPECT_EQ(mat.row_runs, before.row_runs);

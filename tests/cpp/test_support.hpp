@@ -32,6 +32,12 @@ inline Tet make_tet(std::vector<DofRange> dofs) {
 }
 
 // The unit right tetrahedron.
+// The elements of a vector of any allocator (the matrix's PageVector) in a plain vector.
+template <class T, class Allocator>
+std::vector<T> plain(const std::vector<T, Allocator>& values) {
+    return {values.begin(), values.end()};
+}
+
 inline const std::array<Point, 4> kUnitRight = {{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
 
 // The isotropic material matrix D[3c + j][3d + l] = lambda d_cj d_dl + mu (d_cd d_jl + d_cl d_jd).

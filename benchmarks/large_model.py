@@ -1,0 +1,168 @@
+"""Set-up and output of a large model, driven from Python: every phase, its share of the
+total, and the ratios against references measured in the same run.
+
+Usage:
+    python3 benchmarks/large_model.py [--n 55] [--small 20] [--anchor PATH/bench_dolfinx.py]
+
+Part 1, the unit cube of N^3 cells of six tetrahedra (N = 55: about 10^6 elements, 4 * 10^6
+unknowns), clamped at z = 0 and loaded by gravity, built from arrays: each phase with its
+share of the pipeline's total; set_solver against assemble; plot_dom and plot_disp as dicts
+against the same data as arrays (the arrays are the core's part; the rest of a dict's time is
+making Python objects); peak memory per unknown.
+
+Part 2, N = 20: set_dof (from dicts, as Nexus.set_dof takes them, and from arrays) plus
+set_solver, each on a new model, against dolfinx's dof map and matrix creation on one process.
+The dolfinx figures come from its anchor script, run with Debian's Python between two rounds
+of ours (--anchor; without it part 2 prints ours alone). Medians of the repetitions.
+"""
+import argparse
+import json
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
+
+import quarvex  # noqa: E402
+from box_mesh import box_mesh, isotropic_cmat, p2_numbering  # noqa: E402
+from quarvex_tools import system  # noqa: E402
+from system_access import box_arrays, clamped_bottom, p2_numbering_arrays  # noqa: E402
+
+
+def timed(action):
+    start = time.perf_counter()
+    result = action()
+    return time.perf_counter() - start, result
+
+
+def load_text():
+    return "load average " + " ".join(f"{value:.2f}" for value in os.getloadavg())
+
+
+def gravity(model):
+    arena = quarvex.Arena()
+    for _ in range(3):
+        arena.new_var()
+    model.set_f(0, set(), arena, [arena.new_cst(0.0), arena.new_cst(0.0), arena.new_cst(-1.0)])
+
+
+def large_model(n):
+    points, tets = box_arrays(n)
+    vertex_ids, vertex_ranges, edge_keys, edge_ranges, pos_dof, bc = p2_numbering_arrays(points, tets, clamped_bottom)
+    phases = []  # (name, seconds, in the pipeline's total)
+
+    t, model = timed(lambda: system.nexus_from_arrays(points, tets))
+    phases.append(("Nexus (nexus_from_arrays)", t, True))
+    t, _ = timed(lambda: system.set_dof_arrays(model, vertex_ids, vertex_ranges, edge_keys, edge_ranges))
+    phases.append(("set_dof (set_dof_arrays)", t, True))
+    model.set_cmat(isotropic_cmat(1.0, 0.3))
+    gravity(model)
+    t_solver, _ = timed(lambda: model.set_solver(pos_dof, bc))
+    phases.append(("set_solver", t_solver, True))
+    t_assemble, _ = timed(model.assemble)
+    phases.append(("assemble", t_assemble, True))
+    t_again, _ = timed(lambda: model.set_solver(pos_dof, bc))
+    phases.append(("set_solver again, same numbering", t_again, False))
+    model.assemble()
+    system.set_solution(model, system.load_vector(model))  # some displacement to show; no solve at this size
+    plots = {}
+    for name, call in (("plot_dom", model.plot_dom), ("plot_dom_arrays", lambda: system.plot_dom_arrays(model)),
+                       ("plot_disp", model.plot_disp), ("plot_disp_arrays", lambda: system.plot_disp_arrays(model))):
+        plots[name], result = timed(call)
+        edges = len(result) if isinstance(result, dict) else len(result[0])
+        del result
+        phases.append((name if name.endswith("arrays") else name + " (dict)", plots[name], not name.endswith("arrays")))
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024.0
+
+    total = sum(t for _, t, counted in phases if counted)
+    print(f"Part 1: unit cube N = {n}: {tets.shape[0]} elements, {pos_dof} unknowns, {edges} edges, "
+          f"{system.worker_count()} workers")
+    print(f"{'phase':<34} {'seconds':>8} {'share':>7}")
+    for name, t, counted in phases:
+        share = f"{100 * t / total:6.1f}%" if counted else "      -"
+        print(f"{name:<34} {t:>8.3f} {share:>7}")
+    print(f"{'total (rows with a share)':<34} {total:>8.3f}")
+    print(f"set_solver / assemble              {t_solver / t_assemble:8.2f}   (goal <= 1.5)")
+    print(f"set_solver again / assemble        {t_again / t_assemble:8.2f}")
+    for name in ("plot_dom", "plot_disp"):
+        ours, whole = plots[name + "_arrays"], plots[name]
+        print(f"{name}: dict {whole:.3f} s = the core's part (as arrays) {ours:.3f} s "
+              f"+ Python objects {whole - ours:.3f} s; dict / arrays {whole / ours:.1f}")
+    print(f"peak resident memory {peak / 2**30:.2f} GiB, {peak / pos_dof:.0f} bytes per unknown")
+
+
+def our_setup(n, repeats):
+    """Medians of set_dof (dicts), set_dof_arrays and set_solver, each on a new model."""
+    pts, tets = box_mesh(n, n, n)
+    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, lambda p: (0.0, 0.0, 0.0) if p[0] == 0.0 else None)
+    points, tet_array = box_arrays(n)
+    numbering = p2_numbering_arrays(points, tet_array, lambda coords: coords[:, 0] == 0.0)
+    times = {"set_dof": [], "set_solver": [], "set_dof_arrays": [], "set_solver (arrays)": []}
+    for _ in range(repeats):
+        model = quarvex.Nexus(pts, tets)
+        times["set_dof"].append(timed(lambda: model.set_dof(ver_dof, edge_dof))[0])
+        times["set_solver"].append(timed(lambda: model.set_solver(pos_dof, bc))[0])
+        del model
+        model = system.nexus_from_arrays(points, tet_array)
+        times["set_dof_arrays"].append(timed(lambda: system.set_dof_arrays(model, *numbering[:4]))[0])
+        times["set_solver (arrays)"].append(timed(lambda: model.set_solver(numbering[4], numbering[5]))[0])
+        del model
+    return times
+
+
+def dolfinx_setup(anchor, n, repeats):
+    """dolfinx's dof map (edges + space) and matrix creation on one process, from its anchor script."""
+    with tempfile.TemporaryDirectory() as scratch:
+        out = os.path.join(scratch, "dolfinx.json")
+        environment = dict(os.environ, OMP_NUM_THREADS="1")
+        subprocess.run(["/usr/bin/python3", anchor, "--N", str(n), "--reps", str(repeats), "--no-solve",
+                        "--nmult", "3", "--json", out], cwd=scratch, env=environment, check=True,
+                       stdout=subprocess.DEVNULL)
+        with open(out) as handle:
+            result = json.load(handle)["results"][0]
+    return result["a_space"], result["b_matcreate"]
+
+
+def small_model(n, anchor, repeats):
+    times = our_setup(n, repeats)
+    peer = dolfinx_setup(anchor, n, repeats) if anchor else None
+    for name, values in our_setup(n, repeats).items():
+        times[name] += values
+    median = {name: statistics.median(values) for name, values in times.items()}
+    ours_dicts = median["set_dof"] + median["set_solver"]
+    ours_arrays = median["set_dof_arrays"] + median["set_solver (arrays)"]
+    print(f"\nPart 2: unit cube N = {n}, set-up on a new model, medians of {2 * repeats} "
+          f"(dolfinx: of {repeats}), {system.worker_count()} workers")
+    print(f"{'':<28} {'set_dof':>8} {'set_solver':>10} {'sum':>8} {'/ dolfinx':>9}")
+    for label, dof, solver, total in (("ours, set_dof from dicts", median["set_dof"], median["set_solver"], ours_dicts),
+                                      ("ours, set_dof_arrays", median["set_dof_arrays"],
+                                       median["set_solver (arrays)"], ours_arrays)):
+        ratio = f"{total / sum(peer):9.2f}" if peer else "        -"
+        print(f"{label:<28} {dof:>8.4f} {solver:>10.4f} {total:>8.4f} {ratio}")
+    if peer:
+        print(f"{'dolfinx, 1 process':<28} {peer[0]:>8.4f} {peer[1]:>10.4f} {sum(peer):>8.4f} {1.0:9.2f}"
+              "   (dof map: edges + space; matrix: create_matrix)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--n", type=int, default=55, help="cells per side of the large model (0: skip part 1)")
+    parser.add_argument("--small", type=int, default=20, help="cells per side of part 2 (0: skip it)")
+    parser.add_argument("--anchor", default=None, help="dolfinx's anchor script bench_dolfinx.py")
+    parser.add_argument("--repeats", type=int, default=3)
+    args = parser.parse_args()
+    print(load_text())
+    if args.n > 0:
+        large_model(args.n)
+    if args.small > 0:
+        small_model(args.small, args.anchor, args.repeats)
+    print(load_text())
+
+
+if __name__ == "__main__":
+    main()
