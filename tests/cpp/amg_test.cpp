@@ -75,8 +75,8 @@ std::vector<double> apply(const AmgHierarchy& hierarchy, const SprMat& mat, cons
 }
 
 // The dense form of a run-format matrix with the given values.
-template <class Value>
-Dense dense(const SprMat& mat, const std::vector<Value>& values) {
+template <class Values>
+Dense dense(const SprMat& mat, const Values& values) {
     Dense out(mat.rows, std::vector<double>(mat.cols, 0.0));
     for (std::size_t r = 0; r < mat.rows; ++r)
         for_each_entry(mat, r, [&](std::size_t c, std::size_t pos) { out[r][c] = values[pos]; });
@@ -424,10 +424,10 @@ TEST(AmgBlocks, ProductAndTransposeOfMixedNodeSizes) {
     for (std::size_t i = 0; i < expected.size(); ++i)
         for (std::size_t j = 0; j < expected[0].size(); ++j)
             ASSERT_NEAR(got[i][j], expected[i][j], 1e-13) << "entry " << i << ", " << j;
-    std::vector<double> before = c.vals;
+    const std::vector<double> before(c.vals.begin(), c.vals.end());
     std::fill(c.vals.begin(), c.vals.end(), 7.0);
     multiply_values(a, block_index(a, fine, middle), b, fine, middle, coarse, c);
-    EXPECT_EQ(c.vals, before);
+    EXPECT_EQ(std::vector<double>(c.vals.begin(), c.vals.end()), before);
 
     const std::vector<float> values = float_values(b);
     std::vector<float> transposed;
