@@ -93,7 +93,7 @@ const SprMat& level_matrix(const AmgHierarchy& hierarchy, const SprMat& fine, st
 // The matrix's values in float for the cycle; the double ones are released.
 std::vector<float> release_values(SprMat& mat) {
     std::vector<float> values = float_values(mat);
-    mat.vals = {};
+    mat.vals = PageVector<double>();  // releases the memory; = {} would keep it
     return values;
 }
 
@@ -177,7 +177,7 @@ bool build_level(AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l, std
         AmgLevel& next = hierarchy.levels[l + 1];
         galerkin(hierarchy, level, mat, mat_index, next.nodes, next.matrix, new_structure);
     }
-    if (l > 0) level.matrix.vals = {};  // the cycle reads matrix_values
+    if (l > 0) level.matrix.vals = PageVector<double>();  // the cycle reads matrix_values
     return !last;
 }
 
