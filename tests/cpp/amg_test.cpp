@@ -306,6 +306,15 @@ TEST(AmgRefusal, BadInputIsRefused) {
               }).find("not positive definite"),
               std::string::npos);
 
+    const auto option_text = [&](void (*change)(AmgOptions&)) {
+        return panic_text([&] { amg_setup(mat, modes, with(small_options(), change)); });
+    };
+    EXPECT_EQ(option_text([](AmgOptions& o) { o.smoother_ratio = 1.0; }),
+              "multigrid: option smoother_ratio = 1 lies outside [1.5, 1e+06]");
+    EXPECT_EQ(option_text([](AmgOptions& o) { o.max_levels = 0; }), "multigrid: option max_levels = 0 lies outside [1, 32]");
+    EXPECT_EQ(option_text([](AmgOptions& o) { o.strength_threshold = std::numeric_limits<double>::quiet_NaN(); }),
+              "multigrid: option strength_threshold = nan lies outside [0, 1]");
+
     const NearNullSpace short_modes = explicit_modes(std::vector<double>(6 * (mat.rows - 3), 1.0), 6, 3);
     EXPECT_EQ(panic_text([&] { amg_setup(mat, short_modes, small_options()); }),
               "multigrid: near-null-space data for " + std::to_string(mat.rows - 3) +
