@@ -41,7 +41,7 @@ std::uint64_t structure_hash(const SprMat& mat) {
         for (std::size_t r = b * rows / kHashBlocks; r < (b + 1) * rows / kHashBlocks; ++r) {
             h = mix(h, static_cast<std::uint64_t>(mat.row_runs[r]));
             for (std::int32_t t = mat.row_runs[r]; t < mat.row_runs[r + 1]; ++t)
-                h = mix(h, static_cast<std::uint64_t>(static_cast<std::uint32_t>(mat.runs[t].col)) << 32 | mat.runs[t].off);
+                h = mix(h, std::uint64_t{static_cast<std::uint32_t>(mat.runs[t].col)} << 32 | mat.runs[t].off);
         }
         block_hash[b] = h;
     });
@@ -260,7 +260,8 @@ NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_cou
               std::to_string(mode_count) + " modes and whole nodes of " + std::to_string(node_size) + " unknowns");
     const std::size_t n = modes.size() / mode_count;
     NearNullSpace result;
-    result.nodes = node_ranges_from_sizes(std::vector<std::int32_t>(n / node_size, static_cast<std::int32_t>(node_size)));
+    const std::vector<std::int32_t> sizes(n / node_size, static_cast<std::int32_t>(node_size));
+    result.nodes = node_ranges_from_sizes(sizes);
     result.mode_count = mode_count;
     result.modes.assign(modes.begin(), modes.end());
     return result;
