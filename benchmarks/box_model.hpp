@@ -1,8 +1,8 @@
 // A box of nx x ny x nz cubes of six quadratic tetrahedra (cut like unit_cube.hpp), sized
-// lx x ly x lz, optionally clamped at x = 0, with an isotropic material and the load
-// f = (0, 0, -1), assembled. Free nodes are numbered on the doubled grid, x fastest, three
-// consecutive unknowns each; the clamped nodes' unknowns are prescribed to zero. Each free
-// unknown's node coordinates and component come along for the rigid-body modes.
+// lx x ly x lz, with an isotropic material and the load f = (0, 0, -1), assembled. The free
+// unknowns are numbered node by node on the doubled grid, x fastest, a node's free components
+// consecutive; the held ones are prescribed to zero. Each free unknown's node coordinates and
+// component come along for the rigid-body modes.
 #pragma once
 
 #include <array>
@@ -21,31 +21,37 @@ struct BoxModel {
     std::vector<std::int32_t> components;  // free unknowns
 };
 
+// How the box is held: clamped at x = 0, free, or on the three symmetry planes x = 0, y = 0,
+// z = 0 (the normal displacement prescribed there, so that nodes keep one, two or three unknowns).
+enum class Support { clamped, free, symmetry_planes };
+
 struct BoxShape {
     int nx = 1, ny = 1, nz = 1;
     double lx = 1.0, ly = 1.0, lz = 1.0;
-    bool clamped = true;  // unknowns of the nodes at x = 0 prescribed
+    Support support = Support::clamped;
 };
 
 inline BoxModel box_model(const BoxShape& shape, double lam, double mu) {
     const int sx = 2 * shape.nx + 1, sy = 2 * shape.ny + 1, sz = 2 * shape.nz + 1;
-    // First free unknown of every node of the doubled grid, -1 for a clamped node.
-    std::vector<std::int32_t> first_dof(static_cast<std::size_t>(sx) * sy * sz, -1);
+    // The free unknown of every component of every node of the doubled grid, -1 if prescribed.
+    std::vector<std::array<std::int32_t, 3>> dof(static_cast<std::size_t>(sx) * sy * sz, {-1, -1, -1});
     BoxModel out;
     std::int32_t next = 0;
     for (int k = 0; k < sz; ++k)
         for (int j = 0; j < sy; ++j)
-            for (int i = 0; i < sx; ++i) {
-                if (shape.clamped && i == 0) continue;
-                first_dof[i + sx * (j + static_cast<std::size_t>(sy) * k)] = next;
+            for (int i = 0; i < sx; ++i)
                 for (int c = 0; c < 3; ++c) {
+                    const std::array<int, 3> at{i, j, k};
+                    const bool held = shape.support == Support::clamped
+                                          ? i == 0
+                                          : shape.support == Support::symmetry_planes && at[c] == 0;
+                    if (held) continue;
+                    dof[i + sx * (j + static_cast<std::size_t>(sy) * k)][c] = next++;
                     out.coordinates.insert(out.coordinates.end(), {0.5 * i * shape.lx / shape.nx,
                                                                    0.5 * j * shape.ly / shape.ny,
                                                                    0.5 * k * shape.lz / shape.nz});
                     out.components.push_back(c);
                 }
-                next += 3;
-            }
     constexpr std::array<std::array<int, 3>, 6> kAxisOrders{
         {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}}};
     constexpr std::array<std::array<int, 2>, 6> kEdges{{{0, 1}, {1, 2}, {0, 2}, {0, 3}, {1, 3}, {2, 3}}};
@@ -63,20 +69,22 @@ inline BoxModel box_model(const BoxShape& shape, double lam, double mu) {
                     }
                     Tet tet;
                     auto append = [&](const std::array<int, 3>& p) {
-                        const std::int32_t start = first_dof[p[0] + sx * (p[1] + static_cast<std::size_t>(sy) * p[2])];
-                        if (start < 0) {
-                            tet.dofs.push_back({-1, 3});  // prescribed: bc[1..3] = 0
-                        } else if (!tet.dofs.empty() && tet.dofs.back().start >= 0 &&
-                                   tet.dofs.back().start + tet.dofs.back().count == start) {
-                            tet.dofs.back().count += 3;
-                        } else {
-                            tet.dofs.push_back({start, 3});
+                        for (const std::int32_t d : dof[p[0] + sx * (p[1] + static_cast<std::size_t>(sy) * p[2])]) {
+                            if (d < 0)
+                                tet.dofs.push_back({-1, 1});  // prescribed: bc[1] = 0
+                            else if (!tet.dofs.empty() && tet.dofs.back().start >= 0 &&
+                                     tet.dofs.back().start + tet.dofs.back().count == d)
+                                ++tet.dofs.back().count;
+                            else
+                                tet.dofs.push_back({d, 1});
                         }
                     };
                     for (int v = 0; v < 4; ++v) {
-                        tet.pts[v] = {0.5 * corner[v][0] * shape.lx / shape.nx, 0.5 * corner[v][1] * shape.ly / shape.ny,
+                        tet.pts[v] = {0.5 * corner[v][0] * shape.lx / shape.nx,
+                                      0.5 * corner[v][1] * shape.ly / shape.ny,
                                       0.5 * corner[v][2] * shape.lz / shape.nz};
-                        tet.verts[v] = corner[v][0] / 2 + (shape.nx + 1) * (corner[v][1] / 2 + (shape.ny + 1) * (corner[v][2] / 2));
+                        tet.verts[v] = corner[v][0] / 2 +
+                                       (shape.nx + 1) * (corner[v][1] / 2 + (shape.ny + 1) * (corner[v][2] / 2));
                         append(corner[v]);
                     }
                     for (const auto& edge : kEdges) {

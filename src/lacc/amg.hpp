@@ -21,16 +21,18 @@ namespace quarvex {
 // The default of every interrupt parameter: never interrupts.
 inline constexpr auto kNoInterrupt = [] {};
 
+// The method's parameters; amg_setup refuses values outside the ranges in the comments.
 struct AmgOptions {
-    double strength_threshold = 0.02;  // strong couplings: |A_vw| >= threshold sqrt(|A_vv| |A_ww|)
-    int smoother_degree = 2;          // Chebyshev degree of the pre- and of the post-smoother
-    double smoother_ratio = 30.0;     // the smoother damps the eigenvalues of M A in [upper / ratio, upper]
-    bool block_smoother = true;       // M from the inverses of the node blocks, else from the diagonal
-    double prolongator_weight = 4.0 / 3.0;  // P = (I - w / rho(M A) M A) T
-    int eigen_steps = 10;             // Lanczos steps of the estimate of rho(M A)
-    double eigen_margin = 1.1;        // upper = margin * estimate (the estimate lies below rho)
-    std::size_t coarse_size = 1000;   // a level with at most this many unknowns is solved densely
-    int max_levels = 12;
+    // Strong couplings: |A_vw| >= threshold sqrt(|A_vv| |A_ww|) (Frobenius norms of node blocks); [0, 1].
+    double strength_threshold = 0.02;
+    int smoother_degree = 2;                // Chebyshev degree of the pre- and the post-smoother; [1, 16]
+    double smoother_ratio = 30.0;           // it damps the eigenvalues of M A in [upper / ratio, upper]; [1.5, 1e6]
+    bool block_smoother = true;             // M from the inverses of the node blocks, else of the diagonal
+    double prolongator_weight = 4.0 / 3.0;  // P = (I - w / rho(M A) M A) T; [0, 2]
+    int eigen_steps = 10;                   // Lanczos steps of the estimate of rho(M A); [1, 100]
+    double eigen_margin = 1.1;              // upper = margin * estimate (which lies below rho); [1, 10]
+    std::size_t coarse_size = 1000;         // a level this small is solved densely; [1, 8000]
+    int max_levels = 12;                    // [1, 32]
 };
 
 // The near null space of the matrix: mode_count vectors of the matrix's length, row-major

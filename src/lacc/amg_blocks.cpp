@@ -259,7 +259,8 @@ bool has_node_blocks(const SprMat& mat, const NodeRanges& row_nodes, const NodeR
             for (std::size_t t = first_runs; t < first_runs + run_count && ok; ++t) {
                 const std::size_t col = static_cast<std::size_t>(mat.runs[t].col);
                 const std::size_t end_col = col + (mat.runs[t + 1].off - mat.runs[t].off);
-                ok = col_nodes.starts[static_cast<std::size_t>(col_nodes.node_of[col])] == static_cast<std::int32_t>(col) &&
+                const std::size_t first_node = static_cast<std::size_t>(col_nodes.node_of[col]);
+                ok = col_nodes.starts[first_node] == static_cast<std::int32_t>(col) &&
                      col_nodes.starts[static_cast<std::size_t>(col_nodes.node_of[end_col - 1]) + 1] ==
                          static_cast<std::int32_t>(end_col);
             }

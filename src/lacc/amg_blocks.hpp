@@ -106,8 +106,8 @@ SprMat build_block_structure(const NodeRanges& row_nodes, const NodeRanges& col_
 template <class Visit>
 void for_each_block(const SprMat& mat, std::size_t row, const NodeRanges& col_nodes, Visit&& visit) {
     const std::size_t base = row_begin(mat, row);
-    for (std::size_t t = static_cast<std::size_t>(mat.row_runs[row]); t < static_cast<std::size_t>(mat.row_runs[row + 1]);
-         ++t) {
+    const std::size_t last = static_cast<std::size_t>(mat.row_runs[row + 1]);
+    for (std::size_t t = static_cast<std::size_t>(mat.row_runs[row]); t < last; ++t) {
         std::size_t col = static_cast<std::size_t>(mat.runs[t].col);
         std::size_t position = mat.runs[t].off - base;
         const std::size_t end = col + (mat.runs[t + 1].off - mat.runs[t].off);

@@ -50,8 +50,9 @@ ProductColumns product_columns(const BlockIndex& a_index, const BlockIndex& p_in
     return columns;
 }
 
-void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeRanges& coarse, const BlockIndex& a_index,
-          const BlockIndex& p_index, const BlockIndex& r_index, const ProductColumns& columns, SprMat& c) {
+void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeRanges& coarse,
+          const BlockIndex& a_index, const BlockIndex& p_index, const BlockIndex& r_index,
+          const ProductColumns& columns, SprMat& c) {
     const BlockIndex c_index = block_index(c, coarse, coarse);
     const std::size_t fine_count = node_count(nodes), coarse_count = node_count(coarse);
     const NodeLists& lists = columns.lists;
@@ -64,8 +65,9 @@ void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeR
         const std::size_t chunk_end = std::min(fine_count, chunk_begin + kChunkNodes);
         offset.assign(chunk_end - chunk_begin + 1, 0);
         for (std::size_t i_node = chunk_begin; i_node < chunk_end; ++i_node)
-            offset[i_node - chunk_begin + 1] = offset[i_node - chunk_begin] +
-                                               static_cast<std::int64_t>(node_size(nodes, i_node)) * columns.length[i_node];
+            offset[i_node - chunk_begin + 1] =
+                offset[i_node - chunk_begin] +
+                static_cast<std::int64_t>(node_size(nodes, i_node)) * columns.length[i_node];
         product.resize(static_cast<std::size_t>(offset.back()));
         // (A P)_I = sum_J A_IJ P_J, P_J's blocks added at their places in the row.
         parallel_ranges(chunk_end - chunk_begin, [&](std::size_t begin, std::size_t end) {
@@ -89,7 +91,8 @@ void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeR
                     const double* const p_row = p.vals.data() + row_begin(p, j_first);
                     const double* const a_block = a_row + a_index.position[static_cast<std::size_t>(e)];
                     for (std::int64_t f = p_index.first[j_node]; f < p_index.first[j_node + 1]; ++f) {
-                        const std::size_t k_node = static_cast<std::size_t>(p_index.col_node[static_cast<std::size_t>(f)]);
+                        const std::size_t k_node =
+                            static_cast<std::size_t>(p_index.col_node[static_cast<std::size_t>(f)]);
                         add_block_product(i_size, j_size, static_cast<std::size_t>(node_size(coarse, k_node)), a_block,
                                           a_len, p_row + p_index.position[static_cast<std::size_t>(f)], p_len,
                                           row + place[k_node], length);
@@ -102,8 +105,9 @@ void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeR
         for (std::size_t i_node = chunk_begin; i_node < chunk_end; ++i_node)
             for (std::int64_t f = p_index.first[i_node]; f < p_index.first[i_node + 1]; ++f) {
                 const std::int32_t k_node = p_index.col_node[static_cast<std::size_t>(f)];
-                if (seen[static_cast<std::size_t>(k_node)] == static_cast<std::int32_t>(chunk_begin / kChunkNodes)) continue;
-                seen[static_cast<std::size_t>(k_node)] = static_cast<std::int32_t>(chunk_begin / kChunkNodes);
+                const std::int32_t chunk = static_cast<std::int32_t>(chunk_begin / kChunkNodes);
+                if (seen[static_cast<std::size_t>(k_node)] == chunk) continue;
+                seen[static_cast<std::size_t>(k_node)] = chunk;
                 receivers.push_back(k_node);
             }
         // C_KL += P_IK^T (A P)_IL for L >= K, over the chunk's fine nodes I with a block P_IK, in order.
@@ -132,8 +136,8 @@ void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeR
                         p.vals.data() + row_begin(p, i_first) + r_index.position[static_cast<std::size_t>(f)];
                     const auto list_begin = lists.nodes.begin() + lists.first[i_node];
                     const auto list_end = lists.nodes.begin() + lists.first[i_node + 1];
-                    for (auto it = std::lower_bound(list_begin, list_end, static_cast<std::int32_t>(k_node)); it != list_end;
-                         ++it) {
+                    const auto upper = std::lower_bound(list_begin, list_end, static_cast<std::int32_t>(k_node));
+                    for (auto it = upper; it != list_end; ++it) {
                         const std::size_t l_node = static_cast<std::size_t>(*it);
                         const std::size_t e = static_cast<std::size_t>(it - lists.nodes.begin());
                         add_block_product<true>(k_size, i_size, static_cast<std::size_t>(node_size(coarse, l_node)),
@@ -168,8 +172,8 @@ void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeR
                 const std::size_t l_first = static_cast<std::size_t>(coarse.starts[l_node]);
                 const std::size_t l_size = static_cast<std::size_t>(node_size(coarse, l_node));
                 const std::size_t l_len = row_end(c, l_first) - row_begin(c, l_first);
-                const double* const upper = c.vals.data() + row_begin(c, l_first) +
-                                            c_index.position[static_cast<std::size_t>(found - c_index.col_node.begin())];
+                const std::size_t found_at = static_cast<std::size_t>(found - c_index.col_node.begin());
+                const double* const upper = c.vals.data() + row_begin(c, l_first) + c_index.position[found_at];
                 double* const lower = c_row + c_index.position[static_cast<std::size_t>(e)];
                 for (std::size_t m = 0; m < k_size; ++m)
                     for (std::size_t q = 0; q < l_size; ++q) lower[m * c_len + q] = upper[q * l_len + m];

@@ -13,11 +13,13 @@
 namespace quarvex {
 
 // c(m, k) += sum_l a(m, l) b(l, k) for a block a of bi x bj, b of bj x bk and c of bi x bk,
-// rows `stride` apart in each; with TransposedA, a(m, l) is read from a block of bj x bi. Fixed sizes (all > 0) let the compiler keep the block in
-// registers and vectorise along k; sizes 0 mean sizes known at run time.
+// rows `stride` apart in each; with TransposedA, a(m, l) is read from a block of bj x bi.
+// Fixed sizes (all > 0) keep a row of c in registers along k; sizes 0 mean sizes known at run
+// time.
 template <std::size_t BI, std::size_t BJ, std::size_t BK, bool TransposedA = false>
-inline void block_product(const double* __restrict a, std::size_t a_stride, const double* __restrict b, std::size_t b_stride,
-                   double* __restrict c, std::size_t c_stride, std::size_t bi, std::size_t bj, std::size_t bk) {
+inline void block_product(const double* __restrict a, std::size_t a_stride, const double* __restrict b,
+                          std::size_t b_stride, double* __restrict c, std::size_t c_stride, std::size_t bi,
+                          std::size_t bj, std::size_t bk) {
 #if defined(__AVX2__) && defined(__FMA__)
     if constexpr (BK == 6) {
         // A row of c is one vector of four and one of two.

@@ -57,7 +57,8 @@ inline double float_row(const Run* runs, std::size_t first, std::size_t last, co
     double sum = 0.0;
     for (std::size_t t = first; t < last; ++t) {
         const std::size_t off = runs[t].off, len = runs[t + 1].off - off;
-        for (std::size_t i = 0; i < len; ++i) sum = std::fma(static_cast<double>(values[off + i]), x[runs[t].col + i], sum);
+        for (std::size_t i = 0; i < len; ++i)
+            sum = std::fma(static_cast<double>(values[off + i]), x[runs[t].col + i], sum);
     }
     (void)value_count;
     return sum;

@@ -22,6 +22,7 @@ constexpr double kStalledRatio = 0.9;
 // The last level is factored densely up to this many unknowns, else only smoothed.
 constexpr std::size_t kDenseLimit = 8000;
 constexpr std::size_t kHashBlocks = 64;
+constexpr int kMostLevels = 32;
 // The float copies of the operators need entries in this range of magnitudes.
 constexpr double kFloatLargest = 1e37;
 constexpr double kFloatSmallest = 1e-30;
@@ -40,7 +41,7 @@ std::uint64_t structure_hash(const SprMat& mat) {
         for (std::size_t r = b * rows / kHashBlocks; r < (b + 1) * rows / kHashBlocks; ++r) {
             h = mix(h, static_cast<std::uint64_t>(mat.row_runs[r]));
             for (std::int32_t t = mat.row_runs[r]; t < mat.row_runs[r + 1]; ++t)
-                h = mix(h, static_cast<std::uint64_t>(static_cast<std::uint32_t>(mat.runs[t].col)) << 32 | mat.runs[t].off);
+                h = mix(h, std::uint64_t{static_cast<std::uint32_t>(mat.runs[t].col)} << 32 | mat.runs[t].off);
         }
         block_hash[b] = h;
     });
@@ -104,7 +105,7 @@ void prepare_smoother(AmgLevel& level, const SprMat& mat, const AmgOptions& opti
         estimate_eigen_max(mat, level.matrix_values, level.smoother, level.nodes, options.eigen_steps);
     level.smoother.upper = options.eigen_margin * level.smoother.eigen_max;
     level.smoother.lower = level.smoother.upper / options.smoother_ratio;
-    level.smoother.degree = std::max(1, options.smoother_degree);
+    level.smoother.degree = options.smoother_degree;
 }
 
 // P, the next level's matrix P^T A P (in double) and R = P^T; into the existing structures on
@@ -151,8 +152,7 @@ bool build_level(AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l, std
     AmgLevel& level = hierarchy.levels[l];
     const SprMat& mat = level_matrix(hierarchy, fine, l);
     level.matrix_values = l == 0 ? checked_float_values(mat) : float_values(mat);
-    bool last = new_structure ? mat.rows <= options.coarse_size ||
-                                    l + 1 >= static_cast<std::size_t>(std::max(1, options.max_levels))
+    bool last = new_structure ? mat.rows <= options.coarse_size || l + 1 >= static_cast<std::size_t>(options.max_levels)
                               : l + 1 == hierarchy.levels.size();
     if (!last) prepare_smoother(level, mat, options);
     const BlockIndex mat_index = last ? BlockIndex{} : block_index(mat, level.nodes, level.nodes);
@@ -179,6 +179,23 @@ bool build_level(AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l, std
     }
     if (l > 0) level.matrix.vals = PageVector<double>();  // the cycle reads matrix_values
     return !last;
+}
+
+// Refuses options outside the ranges the method is built for.
+void check_options(const AmgOptions& options) {
+    const auto check = [](const char* name, double value, double low, double high) {
+        if (!(value >= low && value <= high))
+            panic(std::string("multigrid: option ") + name + " = " + number_text(value) + " lies outside [" +
+                  number_text(low) + ", " + number_text(high) + "]");
+    };
+    check("strength_threshold", options.strength_threshold, 0.0, 1.0);
+    check("smoother_degree", options.smoother_degree, 1, 16);
+    check("smoother_ratio", options.smoother_ratio, 1.5, 1e6);
+    check("prolongator_weight", options.prolongator_weight, 0.0, 2.0);
+    check("eigen_steps", options.eigen_steps, 1, 100);
+    check("eigen_margin", options.eigen_margin, 1.0, 10.0);
+    check("coarse_size", static_cast<double>(options.coarse_size), 1, static_cast<double>(kDenseLimit));
+    check("max_levels", options.max_levels, 1, kMostLevels);
 }
 
 void check_near_null(const SprMat& matrix, const NearNullSpace& near_null) {
@@ -243,7 +260,8 @@ NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_cou
               std::to_string(mode_count) + " modes and whole nodes of " + std::to_string(node_size) + " unknowns");
     const std::size_t n = modes.size() / mode_count;
     NearNullSpace result;
-    result.nodes = node_ranges_from_sizes(std::vector<std::int32_t>(n / node_size, static_cast<std::int32_t>(node_size)));
+    const std::vector<std::int32_t> sizes(n / node_size, static_cast<std::int32_t>(node_size));
+    result.nodes = node_ranges_from_sizes(sizes);
     result.mode_count = mode_count;
     result.modes.assign(modes.begin(), modes.end());
     return result;
@@ -251,12 +269,14 @@ NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_cou
 
 AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, const AmgOptions& options,
                        FunctionRef<void()> interrupt) {
+    check_options(options);
     check_near_null(matrix, near_null);
     AmgHierarchy hierarchy;
     hierarchy.options = options;
     hierarchy.fine_rows = matrix.rows;
     hierarchy.fine_structure = structure_hash(matrix);
-    hierarchy.levels.reserve(static_cast<std::size_t>(std::max(1, options.max_levels)));
+    // Room for every level: build_level holds references into the list while it appends.
+    hierarchy.levels.reserve(static_cast<std::size_t>(options.max_levels));
     hierarchy.levels.emplace_back();
     // The set-up works on node blocks; a matrix whose rows within a node differ in structure is
     // aggregated unknown by unknown.

@@ -148,10 +148,11 @@ Smoother jacobi_base(const SprMat& mat, const NodeRanges& nodes, bool blocks) {
             const std::size_t b = static_cast<std::size_t>(node_size(nodes, v));
             double* const block = smoother.inverse.data() + smoother.block_first[v];
             const std::size_t len = row_end(mat, first) - row_begin(mat, first);
+            const double* const values = mat.vals.data() + row_begin(mat, first);
             for_each_block(mat, first, nodes, [&](std::size_t w, std::size_t position) {
                 if (w != v) return;
                 for (std::size_t i = 0; i < b; ++i)
-                    for (std::size_t j = 0; j < b; ++j) block[i * b + j] = mat.vals[row_begin(mat, first) + i * len + position + j];
+                    for (std::size_t j = 0; j < b; ++j) block[i * b + j] = values[i * len + position + j];
             });
             if (!invert_block(block, b, scratch)) refuse_diagonal(nodes.starts[v], nodes.starts[v + 1]);
         }
@@ -253,7 +254,8 @@ void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Sm
                 const double* const block = inverse + smoother.block_first[v];
                 for (std::size_t i = 0; i < size; ++i) {
                     double value = 0.0;
-                    for (std::size_t j = 0; j < size; ++j) value = std::fma(block[i * size + j], residual[s + j], value);
+                    for (std::size_t j = 0; j < size; ++j)
+                        value = std::fma(block[i * size + j], residual[s + j], value);
                     const double direction = c_d * d[s + i] + c_r * value;
                     d[s + i] = direction;
                     x[s + i] = x_zero ? direction : x[s + i] + direction;

@@ -73,7 +73,8 @@ Tentative tentative_prolongator(const NodeRanges& nodes, const Aggregates& aggre
             rows.clear();
             for (std::int64_t e = member_first[a]; e < member_first[a + 1]; ++e) {
                 const std::size_t v = static_cast<std::size_t>(member[static_cast<std::size_t>(e)]);
-                for (std::int32_t i = nodes.starts[v]; i < nodes.starts[v + 1]; ++i) rows.push_back(static_cast<std::size_t>(i));
+                for (std::int32_t i = nodes.starts[v]; i < nodes.starts[v + 1]; ++i)
+                    rows.push_back(static_cast<std::size_t>(i));
             }
             const std::size_t m = rows.size();
             block.resize(m * k);
@@ -109,9 +110,11 @@ Tentative tentative_prolongator(const NodeRanges& nodes, const Aggregates& aggre
     const std::size_t coarse_unknowns = static_cast<std::size_t>(coarse.starts.back());
     result.coarse_modes.assign(coarse_unknowns * k, 0.0);
     for (std::size_t a = 0; a < aggregate_count; ++a)
-        if (coarse_of[a] >= 0)
+        if (coarse_of[a] >= 0) {
+            const std::size_t first = static_cast<std::size_t>(coarse.starts[static_cast<std::size_t>(coarse_of[a])]);
             std::copy_n(r_blocks.data() + a * k * k, static_cast<std::size_t>(rank[a]) * k,
-                        result.coarse_modes.data() + static_cast<std::size_t>(coarse.starts[static_cast<std::size_t>(coarse_of[a])]) * k);
+                        result.coarse_modes.data() + first * k);
+        }
     return result;
 }
 
@@ -133,7 +136,8 @@ void apply_jacobi_step(const NodeRanges& nodes, const Smoother& base, const SprM
                     double smoothed = 0.0;
                     if (base.blocks) {
                         const double* const inverse = base.inverse.data() + base.block_first[v] + i * size;
-                        for (std::size_t m = 0; m < size; ++m) smoothed = std::fma(inverse[m], product[m * len + c], smoothed);
+                        for (std::size_t m = 0; m < size; ++m)
+                            smoothed = std::fma(inverse[m], product[m * len + c], smoothed);
                     } else {
                         smoothed = base.inverse[first + i] * product[i * len + c];
                     }
@@ -159,7 +163,8 @@ void apply_jacobi_step(const NodeRanges& nodes, const Smoother& base, const SprM
 }  // namespace
 
 SprMat smoothed_prolongator(const SprMat& mat, const BlockIndex& mat_index, const NodeRanges& nodes,
-                            const Smoother& base, const SprMat& tentative, const NodeRanges& coarse_nodes, double weight) {
+                            const Smoother& base, const SprMat& tentative, const NodeRanges& coarse_nodes,
+                            double weight) {
     SprMat prolongator = multiply(mat, mat_index, tentative, nodes, nodes, coarse_nodes);  // A T
     apply_jacobi_step(nodes, base, tentative, coarse_nodes, weight, prolongator);
     return prolongator;

@@ -31,7 +31,8 @@ Tentative tentative_prolongator(const NodeRanges& nodes, const Aggregates& aggre
 // coarse node that T reaches from a column node of v.
 // mat_index is the block index of mat over (nodes, nodes).
 SprMat smoothed_prolongator(const SprMat& mat, const BlockIndex& mat_index, const NodeRanges& nodes,
-                            const Smoother& base, const SprMat& tentative, const NodeRanges& coarse_nodes, double weight);
+                            const Smoother& base, const SprMat& tentative, const NodeRanges& coarse_nodes,
+                            double weight);
 
 // The same values into `prolongator`, built by smoothed_prolongator for matrices of the same
 // structure.

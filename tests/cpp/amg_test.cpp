@@ -37,9 +37,11 @@ using test_support::panic_text;
 using Dense = std::vector<std::vector<double>>;
 
 constexpr double kPoisson = 1.25 / 4.5;  // lambda = 1.25 for mu = 1
+constexpr bench::Support kClamped = bench::Support::clamped;
+constexpr bench::Support kSymmetry = bench::Support::symmetry_planes;
 
-bench::BoxModel box(int nx, int ny, int nz, double length = 1.0, bool clamped = true, double nu = kPoisson) {
-    return bench::box_model({nx, ny, nz, length, 1.0, 1.0, clamped}, bench::lambda_for(nu), 1.0);
+bench::BoxModel box(int nx, int ny, int nz, double length = 1.0, bench::Support support = bench::Support::clamped) {
+    return bench::box_model({nx, ny, nz, length, 1.0, 1.0, support}, bench::lambda_for(kPoisson), 1.0);
 }
 
 NearNullSpace rigid_modes(const bench::BoxModel& model) {
@@ -134,17 +136,18 @@ TEST_P(AmgSolve, MatchesUnpreconditionedCg) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, AmgSolve,
     testing::Values(
-        SolveCase{"cube", {4, 4, 4, 1.0, 1.0, 1.0, true}, kPoisson, small_options(), false, 35},
-        SolveCase{"cantilever", {12, 2, 2, 6.0, 1.0, 1.0, true}, kPoisson, small_options(), false, 45},
-        SolveCase{"point_jacobi_degree_1", {4, 4, 4, 1.0, 1.0, 1.0, true}, kPoisson,
+        SolveCase{"cube", {4, 4, 4, 1.0, 1.0, 1.0, kClamped}, kPoisson, small_options(), false, 35},
+        SolveCase{"cantilever", {12, 2, 2, 6.0, 1.0, 1.0, kClamped}, kPoisson, small_options(), false, 45},
+        SolveCase{"point_jacobi_degree_1", {4, 4, 4, 1.0, 1.0, 1.0, kClamped}, kPoisson,
                   with(small_options(), [](AmgOptions& o) { o.block_smoother = false; o.smoother_degree = 1; }),
                   false, 60},
-        SolveCase{"degree_3_threshold_0_1", {4, 4, 4, 1.0, 1.0, 1.0, true}, kPoisson,
+        SolveCase{"degree_3_threshold_0_1", {4, 4, 4, 1.0, 1.0, 1.0, kClamped}, kPoisson,
                   with(small_options(), [](AmgOptions& o) { o.smoother_degree = 3; o.strength_threshold = 0.1; }),
                   false, 30},
-        SolveCase{"nearly_incompressible", {4, 4, 4, 1.0, 1.0, 1.0, true}, 0.45, small_options(), false, 55},
-        SolveCase{"unknown_by_unknown", {3, 3, 3, 1.0, 1.0, 1.0, true}, kPoisson, small_options(), true, 60},
-        SolveCase{"last_level_smoothed", {4, 4, 4, 1.0, 1.0, 1.0, true}, kPoisson,
+        SolveCase{"nearly_incompressible", {4, 4, 4, 1.0, 1.0, 1.0, kClamped}, 0.45, small_options(), false, 55},
+        SolveCase{"symmetry_planes", {4, 4, 4, 1.0, 1.0, 1.0, kSymmetry}, kPoisson, small_options(), false, 35},
+        SolveCase{"unknown_by_unknown", {3, 3, 3, 1.0, 1.0, 1.0, kClamped}, kPoisson, small_options(), true, 60},
+        SolveCase{"last_level_smoothed", {4, 4, 4, 1.0, 1.0, 1.0, kClamped}, kPoisson,
                   with(small_options(), [](AmgOptions& o) { o.max_levels = 2; }), false, 60}),
     [](const testing::TestParamInfo<SolveCase>& info) { return std::string(info.param.name); });
 
@@ -209,7 +212,7 @@ TEST(AmgGalerkin, CoarseOperatorIsRestrictedProduct) {
 // The six modes lie in the null space of the unconstrained matrix, and unknowns group into
 // nodes by coordinates and increasing components.
 TEST(AmgModes, RigidBodyModesSpanTheNullSpace) {
-    const bench::BoxModel model = box(3, 2, 2, 3.0, false);
+    const bench::BoxModel model = box(3, 2, 2, 3.0, bench::Support::free);
     const SprMat& mat = model.model.mat;
     const NearNullSpace modes = rigid_modes(model);
     ASSERT_EQ(modes.mode_count, 6u);
@@ -259,7 +262,7 @@ TEST(AmgRefresh, MatchesFreshSetup) {
     EXPECT_EQ(apply(refreshed, stiff.model.mat, r), apply(fresh, stiff.model.mat, r));
 
     // Another material refreshes onto the old aggregates and still solves.
-    const bench::BoxModel other = bench::box_model({4, 3, 3, 2.0, 1.0, 1.0, true}, bench::lambda_for(0.4), 1.0);
+    const bench::BoxModel other = bench::box_model({4, 3, 3, 2.0, 1.0, 1.0, kClamped}, bench::lambda_for(0.4), 1.0);
     amg_refresh(refreshed, other.model.mat);
     std::vector<double> sol(other.model.mat.rows, 0.0);
     const AmgReport report = amg_pcg(other.model.mat, refreshed, sol, other.model.rhs, 1e-8, 0.0, 100, false);
@@ -307,6 +310,16 @@ TEST(AmgRefusal, BadInputIsRefused) {
               }).find("not positive definite"),
               std::string::npos);
 
+    const auto option_text = [&](void (*change)(AmgOptions&)) {
+        return panic_text([&] { amg_setup(mat, modes, with(small_options(), change)); });
+    };
+    EXPECT_EQ(option_text([](AmgOptions& o) { o.smoother_ratio = 1.0; }),
+              "multigrid: option smoother_ratio = 1 lies outside [1.5, 1e+06]");
+    EXPECT_EQ(option_text([](AmgOptions& o) { o.max_levels = 0; }),
+              "multigrid: option max_levels = 0 lies outside [1, 32]");
+    EXPECT_EQ(option_text([](AmgOptions& o) { o.strength_threshold = std::numeric_limits<double>::quiet_NaN(); }),
+              "multigrid: option strength_threshold = nan lies outside [0, 1]");
+
     const NearNullSpace short_modes = explicit_modes(std::vector<double>(6 * (mat.rows - 3), 1.0), 6, 3);
     EXPECT_EQ(panic_text([&] { amg_setup(mat, short_modes, small_options()); }),
               "multigrid: near-null-space data for " + std::to_string(mat.rows - 3) +
@@ -315,7 +328,7 @@ TEST(AmgRefusal, BadInputIsRefused) {
               "multigrid: component 3 of unknown 1 is not 0, 1 or 2");
 
     // A floating body: singular, found on the coarsest level.
-    const bench::BoxModel floating = box(3, 2, 2, 1.0, false);
+    const bench::BoxModel floating = box(3, 2, 2, 1.0, bench::Support::free);
     EXPECT_EQ(panic_text([&] { amg_setup(floating.model.mat, rigid_modes(floating), small_options()); })
                   .rfind("multigrid: the matrix is not positive definite (pivot ", 0),
               0u);
@@ -325,7 +338,9 @@ TEST(AmgRefusal, BadInputIsRefused) {
     const std::string other = "multigrid: the matrix's structure differs from the one the hierarchy was built for";
     EXPECT_EQ(panic_text([&] { amg_refresh(hierarchy, larger.model.mat); }), other);
     std::vector<double> larger_sol(larger.model.mat.rows, 0.0);
-    EXPECT_EQ(panic_text([&] { amg_pcg(larger.model.mat, hierarchy, larger_sol, larger.model.rhs, 1e-8, 0.0, 9, false); }),
+    EXPECT_EQ(panic_text([&] {
+                  amg_pcg(larger.model.mat, hierarchy, larger_sol, larger.model.rhs, 1e-8, 0.0, 9, false);
+              }),
               other);
     std::vector<double> sol(mat.rows, 0.0);
     std::vector<double> rhs = model.model.rhs;
@@ -476,7 +491,8 @@ TEST(AmgGalerkin, ChunkedProductMatchesEntrywiseSum) {
         fine, coarse,
         [&](std::size_t node) {
             std::vector<std::int32_t> cols{static_cast<std::int32_t>(node / 20)};
-            if (node / 20 + 1 < coarse_count && node % 20 > 14) cols.push_back(static_cast<std::int32_t>(node / 20 + 1));
+            if (node / 20 + 1 < coarse_count && node % 20 > 14)
+                cols.push_back(static_cast<std::int32_t>(node / 20 + 1));
             return cols;
         },
         4);
@@ -569,11 +585,13 @@ TEST(AmgSmoother, EigenvalueEstimate) {
     const NodeRanges single = cycling_sizes(n, {1});
     SprMat laplacian = random_blocks(single, single, [&](std::size_t node) {
         std::vector<std::int32_t> cols;
-        for (std::size_t c = node > 0 ? node - 1 : 0; c <= node + 1 && c < n; ++c) cols.push_back(static_cast<std::int32_t>(c));
+        for (std::size_t c = node > 0 ? node - 1 : 0; c <= node + 1 && c < n; ++c)
+            cols.push_back(static_cast<std::int32_t>(c));
         return cols;
     }, 10);
     for (std::size_t r = 0; r < n; ++r)
-        for_each_entry(laplacian, r, [&](std::size_t c, std::size_t pos) { laplacian.vals[pos] = c == r ? 2.0 : -1.0; });
+        for_each_entry(laplacian, r,
+                       [&](std::size_t c, std::size_t pos) { laplacian.vals[pos] = c == r ? 2.0 : -1.0; });
     const double largest = 1.0 + std::cos(3.14159265358979323846 / static_cast<double>(n + 1));
     for (const bool blocks : {false, true}) {
         const Smoother base = jacobi_base(laplacian, single, blocks);
@@ -597,7 +615,8 @@ TEST(AmgAggregate, AggregatesPartitionConnectedly) {
     const NodeRanges single = cycling_sizes(n, {1});
     SprMat chain = random_blocks(single, single, [&](std::size_t node) {
         std::vector<std::int32_t> cols;
-        for (std::size_t c = node > 0 ? node - 1 : 0; c <= node + 1 && c < n; ++c) cols.push_back(static_cast<std::int32_t>(c));
+        for (std::size_t c = node > 0 ? node - 1 : 0; c <= node + 1 && c < n; ++c)
+            cols.push_back(static_cast<std::int32_t>(c));
         return cols;
     }, 12);
     for (std::size_t r = 0; r < n; ++r)
