@@ -15,9 +15,12 @@ namespace quarvex {
 namespace {
 
 constexpr int kSpinsBeforeYield = 1024;
-// The product asks for the values 384 entries (3 KiB) past the current run: the work per run
-// otherwise keeps one core from having enough reads in flight to stream at the memory's rate.
-constexpr std::size_t kPrefetchAhead = 384;
+// The product asks for the values 1024 entries (8 KiB) past the current run, into the core's
+// second-level cache (kPrefetchLocality 2): the work per run otherwise keeps one core from
+// having enough reads in flight to stream at the memory's rate. On the unit cube at N = 20 and
+// 30 this takes a few per cent less time than 3 KiB ahead into the first-level cache.
+constexpr std::size_t kPrefetchAhead = 1024;
+constexpr int kPrefetchLocality = 2;
 
 // One wait of a spinning thread: a pause that leaves the core's pipeline to a sibling
 // hyper-thread, and now and then the processor itself, in case the holder is not running.
@@ -105,7 +108,8 @@ void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y) 
                 // The address is formed as an integer: it may lie past the values, which a
                 // prefetch may name (it never faults) but a pointer may not.
                 __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(vals + off) +
-                                                                 kPrefetchAhead * sizeof(double)));
+                                                                 kPrefetchAhead * sizeof(double)),
+                                   0, kPrefetchLocality);
                 s = s + run_dot(vals + off, xs + runs[run].col, next - off);
                 off = next;
             }
