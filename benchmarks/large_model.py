@@ -10,10 +10,11 @@ share of the pipeline's total; set_solver against assemble; plot_dom and plot_di
 against the same data as arrays (the arrays are the core's part; the rest of a dict's time is
 making Python objects); peak memory per unknown.
 
-Part 2, N = 20: set_dof (from dicts, as Nexus.set_dof takes them, and from arrays) plus
-set_solver, each on a new model, against dolfinx's dof map and matrix creation on one process.
-The dolfinx figures come from its anchor script, run with Debian's Python between two rounds
-of ours (--anchor; without it part 2 prints ours alone). Medians of the repetitions.
+Part 2 (run first, in a process that has not yet made the large model), N = 20: set_dof (from
+dicts, as Nexus.set_dof takes them, and from arrays) plus set_solver, each on a new model,
+against dolfinx's dof map and matrix creation on one process. The dolfinx figures come from
+its anchor script, run with Debian's Python between two rounds of ours (--anchor; without it
+part 2 prints ours alone). Medians of the repetitions.
 """
 import argparse
 import json
@@ -80,7 +81,7 @@ def large_model(n):
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024.0
 
     total = sum(t for _, t, counted in phases if counted)
-    print(f"Part 1: unit cube N = {n}: {tets.shape[0]} elements, {pos_dof} unknowns, {edges} edges, "
+    print(f"\nPart 1: unit cube N = {n}: {tets.shape[0]} elements, {pos_dof} unknowns, {edges} edges, "
           f"{system.worker_count()} workers")
     print(f"{'phase':<34} {'seconds':>8} {'share':>7}")
     for name, t, counted in phases:
@@ -136,7 +137,7 @@ def small_model(n, anchor, repeats):
     median = {name: statistics.median(values) for name, values in times.items()}
     ours_dicts = median["set_dof"] + median["set_solver"]
     ours_arrays = median["set_dof_arrays"] + median["set_solver (arrays)"]
-    print(f"\nPart 2: unit cube N = {n}, set-up on a new model, medians of {2 * repeats} "
+    print(f"Part 2: unit cube N = {n}, set-up on a new model, medians of {2 * repeats} "
           f"(dolfinx: of {repeats}), {system.worker_count()} workers")
     print(f"{'':<28} {'set_dof':>8} {'set_solver':>10} {'sum':>8} {'/ dolfinx':>9}")
     for label, dof, solver, total in (("ours, set_dof from dicts", median["set_dof"], median["set_solver"], ours_dicts),
@@ -157,10 +158,12 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
     print(load_text())
-    if args.n > 0:
-        large_model(args.n)
+    # The small model first: after the large one, the allocator may hand it memory already
+    # mapped, which a new process does not have.
     if args.small > 0:
         small_model(args.small, args.anchor, args.repeats)
+    if args.n > 0:
+        large_model(args.n)
     print(load_text())
 
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <thread>
 
@@ -14,9 +15,12 @@ namespace quarvex {
 namespace {
 
 constexpr int kSpinsBeforeYield = 1024;
-// The product asks for the values 384 entries (3 KiB) past the current run: the work per run
-// otherwise keeps one core from having enough reads in flight to stream at the memory's rate.
-constexpr std::size_t kPrefetchAhead = 384;
+// The product asks for the values 1024 entries (8 KiB) past the current run, into the core's
+// second-level cache (kPrefetchLocality 2): the work per run otherwise keeps one core from
+// having enough reads in flight to stream at the memory's rate. On the unit cube at N = 20 and
+// 30 this takes a few per cent less time than 3 KiB ahead into the first-level cache.
+constexpr std::size_t kPrefetchAhead = 1024;
+constexpr int kPrefetchLocality = 2;
 
 // One wait of a spinning thread: a pause that leaves the core's pipeline to a sibling
 // hyper-thread, and now and then the processor itself, in case the holder is not running.
@@ -28,6 +32,19 @@ inline void spin_wait(int& spins) {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
+}
+
+// lane_dot of one run, the common run lengths of three unknowns per node (3, 6, 9 and 12
+// columns, nine in ten runs of a quadratic mesh) each compiled with its length fixed: the same
+// operations, without the loop and the branches on the length.
+inline double run_dot(const double* values, const double* x, std::uint32_t length) {
+    switch (length) {
+        case 3: return lane_dot(values, x, 3);
+        case 6: return lane_dot(values, x, 6);
+        case 9: return lane_dot(values, x, 9);
+        case 12: return lane_dot(values, x, 12);
+        default: return lane_dot(values, x, length);
+    }
 }
 
 std::atomic_ref<std::int32_t> row_entry(const SprMat& mat, std::size_t r) {
@@ -69,7 +86,9 @@ void unlock_row(SprMat& mat, std::size_t r) {
 }
 
 // y[r] = sum over the runs t of row r of lane_dot(vals[off_t ..], x[col_t ..]), runs in order,
-// s = s + lane_dot(...) from s = 0.0.
+// s = s + lane_dot(...) from s = 0.0. The loop keeps the arrays' addresses in locals (captured
+// by value, so stores to y cannot make it reload them) and carries each run's end offset over
+// as the next run's start.
 void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y) {
     if (mat.cols != x.size() || mat.cols != y.size())
         fail_product_lengths();
@@ -77,18 +96,24 @@ void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y) 
     const Run* const runs = mat.runs.data();
     const double* const vals = mat.vals.data();
     const double* const xs = x.data();
-    const std::size_t value_count = mat.vals.size();
-    parallel_ranges(y.size(), [&](std::size_t begin, std::size_t end) {
+    double* const ys = y.data();
+    parallel_ranges(y.size(), [=](std::size_t begin, std::size_t end) {
         std::size_t run = static_cast<std::size_t>(std::abs(row_runs[begin]));
+        std::uint32_t off = runs[run].off;
         for (std::size_t r = begin; r < end; ++r) {
             const std::size_t row_end = static_cast<std::size_t>(std::abs(row_runs[r + 1]));
             double s = 0.0;
             for (; run < row_end; ++run) {
-                const Run here = runs[run];
-                __builtin_prefetch(vals + std::min<std::size_t>(here.off + kPrefetchAhead, value_count));
-                s = s + lane_dot(vals + here.off, xs + here.col, runs[run + 1].off - here.off);
+                const std::uint32_t next = runs[run + 1].off;
+                // The address is formed as an integer: it may lie past the values, which a
+                // prefetch may name (it never faults) but a pointer may not.
+                __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(vals + off) +
+                                                                 kPrefetchAhead * sizeof(double)),
+                                   0, kPrefetchLocality);
+                s = s + run_dot(vals + off, xs + runs[run].col, next - off);
+                off = next;
             }
-            y[r] = s;
+            ys[r] = s;
         }
     });
 }

@@ -94,6 +94,35 @@ TEST(SprProduct, EveryLaneTailBitForBit) {
     EXPECT_NEAR(y[0], plain, 1e-13);
 }
 
+// Runs of every length from 1 to 13 (the product spells out 3, 6, 9 and 12) in one row, with
+// zeros of both signs, against the reference bit for bit.
+TEST(SprProduct, EveryRunLengthBitForBit) {
+    std::vector<DofRange> ranges;
+    std::vector<Tet> tets;
+    std::int32_t next = 0;
+    for (std::int32_t length = 1; length <= 13; ++length) {
+        ranges.push_back({next, length});
+        tets.push_back(make_tet({{next + length, 1}}));  // the gap column, a row of its own
+        next += length + 1;
+    }
+    tets.push_back(make_tet(ranges));
+    SprMat mat = build_pattern(tets, static_cast<std::uint64_t>(next));
+    std::vector<double> values = random_values(mat.vals.size(), 11);
+    std::vector<double> x = random_values(mat.cols, 12);
+    for (std::size_t k = 0; k < values.size(); k += 5) values[k] = (k % 10 == 0) ? 0.0 : -0.0;
+    for (std::size_t k = 0; k < x.size(); k += 7) x[k] = -0.0;
+    mat.vals.assign(values.begin(), values.end());
+    std::vector<double> y(mat.rows, std::nan(""));
+    mul_vec(mat, x, y);
+    for (std::size_t r = 0; r < mat.rows; ++r) {
+        double s = 0.0;
+        for (std::int32_t t = mat.row_runs[r]; t < mat.row_runs[r + 1]; ++t)
+            s = s + reference_lane_dot(&mat.vals[mat.runs[t].off], &x[mat.runs[t].col], mat.runs[t + 1].off - mat.runs[t].off);
+        EXPECT_EQ(std::signbit(y[r]), std::signbit(s)) << "row " << r;
+        EXPECT_EQ(y[r], s) << "row " << r;
+    }
+}
+
 TEST(SprProduct, LengthMismatch) {
     const SprMat mat = lane_tail_matrix();
     const std::string message = "assertion failed: self.0.cols == rhs.len() && self.0.cols == self.1.len()";
