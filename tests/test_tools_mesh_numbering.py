@@ -68,15 +68,34 @@ def test_numbering_matches_slow_numbering(cells, seed):
     assert not ranges, f"keys used by no element: {list(ranges)[:3]}"
 
 
-def test_ordering_keeps_neighbours_close():
-    """The space-filling order gives the unknowns of an element a far smaller spread than a random labelling."""
+def test_orderings_keep_neighbours_close():
+    """Both locality orders give the unknowns of an element a far smaller spread than a random
+    labelling; the banded order also bounds the widest element, which the space-filling curve
+    does not."""
     mesh = scrambled_mesh((8, 8, 8), seed=3)
-    spreads = {}
-    for order in ("morton", "given"):
+    median, widest = {}, {}
+    for order in ("bandwidth", "morton", "given"):
         numbering = p2_numbering(mesh, order=order)
+        np.testing.assert_array_equal(np.sort(numbering.node_rank), np.arange(numbering.n_nodes))
         rank = numbering.node_rank[numbering.element_nodes]
-        spreads[order] = np.median(rank.max(axis=1) - rank.min(axis=1))
-    assert spreads["morton"] < 0.2 * spreads["given"], spreads
+        spread = rank.max(axis=1) - rank.min(axis=1)
+        median[order], widest[order] = np.median(spread), spread.max()
+    assert median["morton"] < 0.2 * median["given"], median
+    assert median["bandwidth"] < 0.2 * median["given"], median
+    assert widest["bandwidth"] < 0.25 * widest["morton"], widest
+
+
+def test_banded_order_numbers_each_part_whole():
+    """Two meshes side by side that share no point: each part's nodes get one unbroken range."""
+    first = box_mesh(3, 2, 2)
+    shifted = first.points + np.array([5.0, 0.0, 0.0])
+    mesh = Mesh(np.vstack([first.points, shifted]),
+                np.vstack([first.tetrahedra, first.tetrahedra + len(first.points)]))
+    numbering = p2_numbering(mesh)
+    rank = numbering.node_rank
+    np.testing.assert_array_equal(np.sort(rank), np.arange(numbering.n_nodes))
+    part = numbering.node_points[:, 0] > 2.5
+    assert {rank[part].max() - rank[part].min(), rank[~part].max() - rank[~part].min()} == {part.sum() - 1}
 
 
 @pytest.mark.parametrize(
