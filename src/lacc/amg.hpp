@@ -18,9 +18,6 @@
 
 namespace quarvex {
 
-// The default of every interrupt parameter: never interrupts.
-inline constexpr auto kNoInterrupt = [] {};
-
 // The method's parameters; amg_setup refuses values outside the ranges in the comments.
 struct AmgOptions {
     // Strong couplings: |A_vw| >= threshold sqrt(|A_vv| |A_ww|) (Frobenius norms of node blocks); [0, 1].
@@ -79,16 +76,15 @@ struct AmgHierarchy {
 // Builds the hierarchy for the symmetric positive definite `matrix`. Throws Panic on a
 // non-finite entry, a diagonal entry or block that is not positive definite, near-null-space
 // data of the wrong length, or a coarsest matrix that is not positive definite.
-// interrupt() runs on the calling thread between the steps of the set-up (never on a worker);
-// what it throws ends the set-up.
-AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, const AmgOptions& options,
-                       FunctionRef<void()> interrupt = kNoInterrupt);
+// check_interrupt() runs on the calling thread between the levels of the set-up (never on a
+// worker); what it throws ends the set-up.
+AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, const AmgOptions& options);
 
 // Recomputes every value of the hierarchy for a matrix with the structure the hierarchy was
 // built for (a reassembled matrix), keeping the aggregates and the tentative prolongators.
 // Throws Panic when the structure differs. A refresh that throws (a refused matrix, an
 // interrupt) leaves the hierarchy not ready: the cycle refuses it until a refresh succeeds.
-void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> interrupt = kNoInterrupt);
+void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix);
 
 // Whether `matrix` has the structure the hierarchy was built for (rows and a hash of row_runs
 // and runs).

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "lacc/amg_failure.hpp"
 #include "lacc/lav.hpp"
 
@@ -27,8 +28,7 @@ void check_finite_vector(const std::vector<double>& v, const char* name) {
 }  // namespace
 
 AmgReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,
-                  const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter, bool record_history,
-                  FunctionRef<void()> interrupt) {
+                  const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter, bool record_history) {
     const std::size_t n = matrix.rows;
     if (rhs.size() != n || sol.size() != n || matrix.cols != n)
         panic("conjugate gradients: a " + std::to_string(matrix.rows) + " x " + std::to_string(matrix.cols) +
@@ -50,7 +50,7 @@ AmgReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vect
     bool restart = true;  // z and p from the current r
     double failed_norm = std::numeric_limits<double>::infinity();  // true residual at the last failed confirmation
     while (!(residual_norm <= target) && report.iterations < maxiter) {
-        interrupt();
+        check_interrupt();
         if (restart) {
             amg_apply(hierarchy, matrix, work, residual, precond);  // z = M r
             rz = dot(residual, precond);

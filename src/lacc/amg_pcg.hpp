@@ -24,10 +24,9 @@ struct AmgReport {
 // recomputed one fails twice without halving, the target lies below what rounding lets b - A x
 // reach and the solve stops unconverged. Throws Panic when the hierarchy is not ready or was
 // built for another structure (amg_matches), on non-finite input, or when p.Ap or r.z is not
-// positive (matrix or preconditioner not definite). interrupt() runs on the calling thread
-// before every iteration; what it throws ends the solve with the last iterate in sol.
+// positive (matrix or preconditioner not definite). check_interrupt() runs on the calling
+// thread before every iteration; what it throws ends the solve with the last iterate in sol.
 AmgReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,
-                  const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter, bool record_history,
-                  FunctionRef<void()> interrupt = kNoInterrupt);
+                  const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter, bool record_history);
 
 }  // namespace quarvex

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "lacc/amg_failure.hpp"
 #include "lacc/amg.hpp"
 #include "lacc/amg_aggregate.hpp"
@@ -267,8 +268,7 @@ NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_cou
     return result;
 }
 
-AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, const AmgOptions& options,
-                       FunctionRef<void()> interrupt) {
+AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, const AmgOptions& options) {
     check_options(options);
     check_near_null(matrix, near_null);
     AmgHierarchy hierarchy;
@@ -285,7 +285,7 @@ AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, con
         hierarchy.levels[0].nodes = node_ranges_from_sizes(std::vector<std::int32_t>(matrix.rows, 1));
     std::vector<double> modes = near_null.modes;
     for (std::size_t l = 0;; ++l) {
-        interrupt();
+        check_interrupt();
         if (!build_level(hierarchy, matrix, l, modes, near_null.mode_count, true)) break;
     }
     hierarchy.ready = true;
@@ -296,12 +296,12 @@ bool amg_matches(const AmgHierarchy& hierarchy, const SprMat& matrix) {
     return matrix.rows == hierarchy.fine_rows && structure_hash(matrix) == hierarchy.fine_structure;
 }
 
-void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix, FunctionRef<void()> interrupt) {
+void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix) {
     if (!amg_matches(hierarchy, matrix)) refuse_other_structure();
     hierarchy.ready = false;
     std::vector<double> no_modes;
     for (std::size_t l = 0; l < hierarchy.levels.size(); ++l) {
-        interrupt();
+        check_interrupt();
         if (!build_level(hierarchy, matrix, l, no_modes, 0, false)) break;
     }
     hierarchy.ready = true;

@@ -5,27 +5,20 @@
 #include "model/dof_nodes.hpp"
 
 namespace quarvex {
-namespace {
-
-// The model's interrupt check, as the multigrid routines take it.
-constexpr auto interrupt = [] { check_interrupt(); };
-
-}  // namespace
 
 AmgHierarchy multigrid_setup(const Nexus& model, const AmgOptions& options) {
     const DofNodes nodes = dof_nodes(model);
     check_interrupt();
-    return amg_setup(model.mat, rigid_body_modes(nodes.coordinates, nodes.components), options, interrupt);
+    return amg_setup(model.mat, rigid_body_modes(nodes.coordinates, nodes.components), options);
 }
 
-void multigrid_refresh(AmgHierarchy& hierarchy, const Nexus& model) { amg_refresh(hierarchy, model.mat, interrupt); }
+void multigrid_refresh(AmgHierarchy& hierarchy, const Nexus& model) { amg_refresh(hierarchy, model.mat); }
 
 SolveReport solve_multigrid(Nexus& model, const AmgHierarchy& hierarchy, double rtol, double atol,
                             std::uint64_t max_iterations, bool keep_history) {
     SolveReport result;
     result.warnings = material_warnings(model);
-    AmgReport report = amg_pcg(model.mat, hierarchy, model.sol, model.rhs, rtol, atol, max_iterations, keep_history,
-                               interrupt);
+    AmgReport report = amg_pcg(model.mat, hierarchy, model.sol, model.rhs, rtol, atol, max_iterations, keep_history);
     result.iterations = report.iterations;
     result.residual_norm = report.residual_norm;
     result.rhs_norm = report.rhs_norm;

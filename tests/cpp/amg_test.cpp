@@ -18,6 +18,7 @@
 
 #include "../../benchmarks/box_model.hpp"
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "lacc/amg.hpp"
 #include "lacc/amg_aggregate.hpp"
 #include "lacc/amg_blocks.hpp"
@@ -349,28 +350,40 @@ TEST(AmgRefusal, BadInputIsRefused) {
               "conjugate gradients: the right-hand side holds a non-finite value");
 }
 
-// The callback runs on the calling thread once per iteration; what it throws ends the call.
-TEST(AmgInterrupt, CallbackStopsSetupAndSolve) {
-    struct Interrupted {};
+// The interrupt hook runs on the calling thread once per level and per iteration; what it throws
+// ends the call.
+struct Interrupted {};
+int g_hook_calls = 0;
+bool g_hook_throws = false;
+void amg_test_hook() {
+    ++g_hook_calls;
+    if (g_hook_throws) throw Interrupted{};
+}
+
+TEST(AmgInterrupt, HookStopsSetupAndSolve) {
     const bench::BoxModel model = box(4, 3, 3, 2.0);
     const SprMat& mat = model.model.mat;
-    int calls = 0;
-    const auto count = [&] { ++calls; };
-    const AmgHierarchy hierarchy = amg_setup(mat, rigid_modes(model), small_options(), count);
-    EXPECT_GE(calls, static_cast<int>(hierarchy.levels.size()));
-    calls = 0;
+    g_hook_calls = 0;
+    g_hook_throws = false;
+    set_interrupt_hook(amg_test_hook);
+    const AmgHierarchy hierarchy = amg_setup(mat, rigid_modes(model), small_options());
+    EXPECT_GE(g_hook_calls, static_cast<int>(hierarchy.levels.size()));
+    g_hook_calls = 0;
     std::vector<double> sol(mat.rows, 0.0);
-    const AmgReport report = amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false, count);
-    EXPECT_EQ(calls, static_cast<int>(report.iterations));
+    const AmgReport report = amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false);
+    EXPECT_EQ(g_hook_calls, static_cast<int>(report.iterations));
 
-    const auto stop = [] { throw Interrupted{}; };
-    EXPECT_THROW(amg_setup(mat, rigid_modes(model), small_options(), stop), Interrupted);
+    g_hook_throws = true;
+    EXPECT_THROW(amg_setup(mat, rigid_modes(model), small_options()), Interrupted);
     std::fill(sol.begin(), sol.end(), 0.0);
-    EXPECT_THROW(amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false, stop), Interrupted);
+    EXPECT_THROW(amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false), Interrupted);
 
     // An interrupted refresh leaves the hierarchy refused until a refresh completes.
+    g_hook_throws = false;
     AmgHierarchy refreshed = amg_setup(mat, rigid_modes(model), small_options());
-    EXPECT_THROW(amg_refresh(refreshed, mat, stop), Interrupted);
+    g_hook_throws = true;
+    EXPECT_THROW(amg_refresh(refreshed, mat), Interrupted);
+    set_interrupt_hook(nullptr);
     EXPECT_EQ(panic_text([&] { amg_pcg(mat, refreshed, sol, model.model.rhs, 1e-8, 0.0, 100, false); }),
               "multigrid: the hierarchy is not ready (its last refresh failed); refresh or set it up again");
     amg_refresh(refreshed, mat);
