@@ -192,7 +192,8 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--anchor", default=None)
     parser.add_argument("--ranks", type=int, default=2)
-    parser.add_argument("--no-cg-above", type=int, default=24, help="one CG run (not --repeats) above this N")
+    parser.add_argument("--no-cg-above", type=int, default=24,
+                        help="above this N, one CG run and one run of each peer (not --repeats)")
     parser.add_argument("--no-peers", action="store_true")
     parser.add_argument("--child", choices=["ours", "pyamg", "beams"], help=argparse.SUPPRESS)
     parser.add_argument("--n", type=int, help=argparse.SUPPRESS)
@@ -236,11 +237,12 @@ def main():
         if args.no_peers:
             print(line, flush=True)
             continue
-        py = [run_child("pyamg", n, False) for _ in range(args.repeats)]
+        peer_repeats = args.repeats if n <= args.no_cg_above else 1
+        py = [run_child("pyamg", n, False) for _ in range(peer_repeats)]
         t_py = median(py, "export") + median(py, "setup") + median(py, "solve")
         line += f" {py[0]['its']:>9} {t_py:>6.2f} {t_py / t_ours:>7.1f}"
         if args.anchor:
-            dfx = [run_dolfinx(args.anchor, n, args.ranks) for _ in range(args.repeats)]
+            dfx = [run_dolfinx(args.anchor, n, args.ranks) for _ in range(peer_repeats)]
             t_dfx = median(dfx, "total_s")
             line += f" {dfx[0]['its']:>7} {t_dfx:>7.2f} {t_dfx / t_ours:>8.1f}"
         print(line, flush=True)
