@@ -26,6 +26,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import warnings
 
 for _variable in ("OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "OMP_NUM_THREADS"):
     os.environ.setdefault(_variable, "1")
@@ -135,15 +136,21 @@ def measure_beams():
     from quarvex_tools import system
 
     rows = []
+    gravity = (0.0, 0.0, -7850.0 * 9.81)
+    # The slender beam's rounding floor |b - A x| / |b| lies near 1e-6 (the direct solve stops
+    # there too), so it is also solved to 1e-5.
     cases = [
-        ("cantilever 30x3x3 cells, 10x1x1", (30, 3, 3), (10.0, 1.0, 1.0), 210e9, 0.3, (0.0, 0.0, -7850.0 * 9.81)),
-        ("slender beam 200x2x2 cells, 100x1x1", (200, 2, 2), (100.0, 1.0, 1.0), 210e9, 0.3, (0.0, 0.0, -7850.0 * 9.81)),
+        ("cantilever 30x3x3 cells, 10x1x1", (30, 3, 3), (10.0, 1.0, 1.0), 1e-8),
+        ("slender beam 200x2x2 cells, 100x1x1", (200, 2, 2), (100.0, 1.0, 1.0), 1e-8),
+        ("the same beam to rtol 1e-5", (200, 2, 2), (100.0, 1.0, 1.0), 1e-5),
     ]
-    for name, cells, size, young, poisson, load in cases:
-        model = beam_model(cells, size, young, poisson, load)
+    for name, cells, size, rtol in cases:
+        model = beam_model(cells, size, 210e9, 0.3, gravity)
         nexus = model.nexus
         start = time.perf_counter()
-        report = system.solve_amg(nexus, rtol=1e-8)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # the table says what did not converge
+            report = system.solve_amg(nexus, rtol=rtol)
         t_amg = time.perf_counter() - start
         # spsolve's default column ordering (COLAMD) and the one for a symmetric structure, the
         # faster of the two by far on these matrices; each timed with the export.
@@ -251,7 +258,7 @@ def main():
 
     print()
     print("multigrid against a sparse direct solve (scipy spsolve on the exported matrix, export included), "
-          "rtol 1e-8")
+          "rtol 1e-8 unless the row says otherwise")
     print("(spsolve with its default ordering COLAMD, and with MMD_AT_PLUS_A; the ratio is against the faster)")
     print(f"{'model':<38} {'unknowns':>8} {'its':>4} {'multigrid':>9} {'relres':>8} {'COLAMD':>7} {'MMD A+At':>8} "
           f"{'relres':>8} {'direct/ours':>11}")
@@ -261,8 +268,9 @@ def main():
         t_colamd = statistics.median(b[k]["colamd_s"] for b in beams)
         t_direct = statistics.median(b[k]["direct_s"] for b in beams)
         flag = "" if row["converged"] else "  NOT CONVERGED"
+        ratio = min(t_direct, t_colamd) / t_amg
         print(f"{row['name']:<38} {row['unknowns']:>8} {row['its']:>4} {t_amg:>9.3f} {row['relres']:>8.1e} "
-              f"{t_colamd:>7.3f} {t_direct:>8.3f} {row['direct_relres']:>8.1e} {min(t_direct, t_colamd) / t_amg:>11.1f}{flag}")
+              f"{t_colamd:>7.3f} {t_direct:>8.3f} {row['direct_relres']:>8.1e} {ratio:>11.1f}{flag}")
 
 
 if __name__ == "__main__":
