@@ -1,4 +1,6 @@
 """Small builders shared by the end-to-end tests."""
+import sys
+
 import quarvex
 from box_mesh import box_mesh, isotropic_cmat, p2_numbering
 
@@ -97,3 +99,29 @@ def cube_model(n, cmat, prescribed=None, load=None):
 
 
 __all__ = ["box_mesh", "isotropic_cmat", "p2_numbering"]
+
+
+def rss_kib():
+    """The process's resident memory in KiB."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4
+
+
+def assert_no_leak(name, call, watched, warm_up, calls):
+    """Runs `call` (failing or not) warm_up times, then `calls` times: the reference counts of
+    `watched` must come back unchanged and resident memory grow by less than 4 MiB."""
+
+    def run(count):
+        for _ in range(count):
+            try:
+                call()
+            except BaseException:  # noqa: BLE001 - failing calls are part of the check
+                pass
+
+    run(warm_up)
+    refs = [sys.getrefcount(obj) for obj in watched]
+    before = rss_kib()
+    run(calls)
+    grown = rss_kib() - before
+    assert [sys.getrefcount(obj) for obj in watched] == refs
+    assert grown < 4096, f"{name}: resident memory grew by {grown} KiB over {calls} calls"

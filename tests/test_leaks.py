@@ -1,10 +1,10 @@
 """Repeated calls, succeeding and failing, neither leak references nor grow memory."""
 import os
-import sys
 
 import pytest
 
 import quarvex
+from helpers import assert_no_leak
 
 # A sanitizer's allocator keeps freed memory in quarantine, so resident memory says nothing there.
 pytestmark = pytest.mark.skipif(bool(os.environ.get("QUARVEX_SANITIZED")), reason="resident memory under a sanitizer")
@@ -12,11 +12,6 @@ pytestmark = pytest.mark.skipif(bool(os.environ.get("QUARVEX_SANITIZED")), reaso
 CALLS = 100_000
 PTS = [(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)]
 TETS = [(0, 1, 2, 3)]
-
-
-def rss_kib():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4
 
 
 def model_with_system():
@@ -64,20 +59,5 @@ CASES = {
 
 @pytest.mark.parametrize("name", sorted(CASES))
 def test_no_leak(name):
-    call = CASES[name]
     watched = [ARENA, MODEL, CMAT, VER_DOF, TET_SET, NODES, BC, PTS, TETS]
-
-    def run(count):
-        for _ in range(count):
-            try:
-                call()
-            except BaseException:  # noqa: BLE001 - failing calls are part of the check
-                pass
-
-    run(2_000)
-    refs = [sys.getrefcount(obj) for obj in watched]
-    before = rss_kib()
-    run(CALLS)
-    grown = rss_kib() - before
-    assert [sys.getrefcount(obj) for obj in watched] == refs
-    assert grown < 4096, f"{name}: resident memory grew by {grown} KiB over {CALLS} calls"
+    assert_no_leak(name, CASES[name], watched, 2_000, CALLS)

@@ -1,11 +1,11 @@
 """Repeated quarvex_tools calls, succeeding and failing, neither leak references nor grow memory."""
 import os
-import sys
 
 import numpy as np
 import pytest
 
 import quarvex
+from helpers import assert_no_leak
 from quarvex_tools import _native, system
 
 pytestmark = pytest.mark.skipif(bool(os.environ.get("QUARVEX_SANITIZED")), reason="resident memory under a sanitizer")
@@ -58,27 +58,7 @@ CASES = {
 }
 
 
-def rss_kib():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * 4
-
-
 @pytest.mark.parametrize("name", sorted(CASES))
 def test_no_leak(name):
-    call = CASES[name]
     watched = [MODEL, FRESH, UNSET, PTS, PTS_ARRAY, TETS_ARRAY, BAD_TETS, IDS, RANGES, EMPTY, VALUES, SHORT]
-
-    def run(count):
-        for _ in range(count):
-            try:
-                call()
-            except BaseException:  # noqa: BLE001 - failing calls are part of the check
-                pass
-
-    run(500)
-    refs = [sys.getrefcount(obj) for obj in watched]
-    before = rss_kib()
-    run(CALLS)
-    grown = rss_kib() - before
-    assert [sys.getrefcount(obj) for obj in watched] == refs
-    assert grown < 4096, f"{name}: resident memory grew by {grown} KiB over {CALLS} calls"
+    assert_no_leak(name, CASES[name], watched, 500, CALLS)
