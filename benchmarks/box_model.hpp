@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bench_common.hpp"
+#include "unit_cube.hpp"
 
 namespace quarvex::bench {
 
@@ -52,48 +53,27 @@ inline BoxModel box_model(const BoxShape& shape, double lam, double mu) {
                                                                    0.5 * k * shape.lz / shape.nz});
                     out.components.push_back(c);
                 }
-    constexpr std::array<std::array<int, 3>, 6> kAxisOrders{
-        {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}}};
-    constexpr std::array<std::array<int, 2>, 6> kEdges{{{0, 1}, {1, 2}, {0, 2}, {0, 3}, {1, 3}, {2, 3}}};
     std::vector<Tet>& tets = out.model.tets;
     tets.reserve(static_cast<std::size_t>(6) * shape.nx * shape.ny * shape.nz);
-    for (int k = 0; k < shape.nz; ++k)
-        for (int j = 0; j < shape.ny; ++j)
-            for (int i = 0; i < shape.nx; ++i)
-                for (const auto& order : kAxisOrders) {
-                    std::array<std::array<int, 3>, 4> corner{};
-                    corner[0] = {2 * i, 2 * j, 2 * k};
-                    for (int v = 1; v < 4; ++v) {
-                        corner[v] = corner[v - 1];
-                        corner[v][order[v - 1]] += 2;
-                    }
-                    Tet tet;
-                    auto append = [&](const std::array<int, 3>& p) {
-                        for (const std::int32_t d : dof[p[0] + sx * (p[1] + static_cast<std::size_t>(sy) * p[2])]) {
-                            if (d < 0)
-                                tet.dofs.push_back({-1, 1});  // prescribed: bc[1] = 0
-                            else if (!tet.dofs.empty() && tet.dofs.back().start >= 0 &&
-                                     tet.dofs.back().start + tet.dofs.back().count == d)
-                                ++tet.dofs.back().count;
-                            else
-                                tet.dofs.push_back({d, 1});
-                        }
-                    };
-                    for (int v = 0; v < 4; ++v) {
-                        tet.pts[v] = {0.5 * corner[v][0] * shape.lx / shape.nx,
-                                      0.5 * corner[v][1] * shape.ly / shape.ny,
-                                      0.5 * corner[v][2] * shape.lz / shape.nz};
-                        tet.verts[v] = corner[v][0] / 2 +
-                                       (shape.nx + 1) * (corner[v][1] / 2 + (shape.ny + 1) * (corner[v][2] / 2));
-                        append(corner[v]);
-                    }
-                    for (const auto& edge : kEdges) {
-                        std::array<int, 3> middle{};
-                        for (int c = 0; c < 3; ++c) middle[c] = (corner[edge[0]][c] + corner[edge[1]][c]) / 2;
-                        append(middle);
-                    }
-                    tets.push_back(std::move(tet));
-                }
+    for_each_box_tet(shape.nx, shape.ny, shape.nz, [&](const std::array<std::array<int, 3>, 10>& nodes) {
+        Tet tet;
+        for (int v = 0; v < 4; ++v) {
+            tet.pts[v] = {0.5 * nodes[v][0] * shape.lx / shape.nx, 0.5 * nodes[v][1] * shape.ly / shape.ny,
+                          0.5 * nodes[v][2] * shape.lz / shape.nz};
+            tet.verts[v] = nodes[v][0] / 2 + (shape.nx + 1) * (nodes[v][1] / 2 + (shape.ny + 1) * (nodes[v][2] / 2));
+        }
+        for (const auto& p : nodes)
+            for (const std::int32_t d : dof[p[0] + sx * (p[1] + static_cast<std::size_t>(sy) * p[2])]) {
+                if (d < 0)
+                    tet.dofs.push_back({-1, 1});  // prescribed: bc[1] = 0
+                else if (!tet.dofs.empty() && tet.dofs.back().start >= 0 &&
+                         tet.dofs.back().start + tet.dofs.back().count == d)
+                    ++tet.dofs.back().count;
+                else
+                    tet.dofs.push_back({d, 1});
+            }
+        tets.push_back(std::move(tet));
+    });
     set_cmat(out.model, isotropic(lam, mu));
     Arena load;
     for (int i = 0; i < 3; ++i) new_var(load);
