@@ -5,18 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Debian's packages that the tests need; installing them needs root (as CI runs).
-apt_install() {
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "missing Debian packages: $*; install them (as root) and run again" >&2
-        exit 1
-    fi
-    apt-get update -qq
-    apt-get install -y -qq "$@" >/dev/null
-}
+# Debian's packages that the tests need.
+source scripts/apt_install.sh
 
 # GoogleTest for the C++ unit tests.
-[ -f /usr/include/gtest/gtest.h ] || apt_install libgtest-dev
+apt_install libgtest-dev
 
 python3 -m pip install -q ".[test]" --config-settings=cmake.define.QUARVEX_WERROR=ON
 

@@ -9,20 +9,8 @@ cd "$(dirname "$0")/.."
 SYSTEM_PYTHON=/usr/bin/python3
 VENV=build/mpi-venv
 
-missing=()
-for package in openmpi-bin python3-mpi4py python3-petsc4py python3-venv; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "missing Debian packages: ${missing[*]}; install them (as root) and run again" >&2
-        exit 1
-    fi
-    apt-get update -qq
-    # Recommends would add documentation and compilers nobody here uses.
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
-fi
+source scripts/apt_install.sh
+apt_install openmpi-bin python3-mpi4py python3-petsc4py python3-venv
 
 if [ ! -x "$VENV/bin/python" ]; then
     "$SYSTEM_PYTHON" -m venv --system-site-packages "$VENV"
