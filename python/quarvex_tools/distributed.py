@@ -47,6 +47,7 @@ import quarvex
 
 from . import _native, system
 from .materials import Material
+from .numbering import morton_rank
 
 if TYPE_CHECKING:
     from mpi4py import MPI
@@ -415,19 +416,6 @@ def _reply(comm: "MPI.Comm", answers: np.ndarray, recv_counts: np.ndarray, order
     return result
 
 
-def _morton_order(points: np.ndarray) -> np.ndarray:
-    """Indices that sort points along a Z-order curve through their bounding box (neighbours near)."""
-    if len(points) == 0:
-        return np.zeros(0, dtype=np.int64)
-    low, high = points.min(axis=0), points.max(axis=0)
-    cells = ((points - low) / np.where(high > low, high - low, 1.0) * ((1 << 21) - 1)).astype(np.uint64)
-    code = np.zeros(len(points), dtype=np.uint64)
-    for bit in range(21):
-        for axis in range(3):
-            code |= ((cells[:, axis] >> np.uint64(bit)) & np.uint64(1)) << np.uint64(3 * bit + axis)
-    return np.argsort(code, kind="stable")
-
-
 def _fail_together(comm: "MPI.Comm", failure: Optional[Exception]) -> None:
     """Raises on every rank when any rank failed, so that none waits in a later collective call.
 
@@ -534,7 +522,7 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
 
     # Owners number their nodes along a space-filling curve, after the lower ranks' nodes.
     mine = free_nodes[owner[free_nodes] == rank]
-    mine = mine[_morton_order(node_points[mine])]
+    mine = mine[np.argsort(morton_rank(node_points[mine]))]
     first = comm.exscan(len(mine)) or 0
     n_global = comm.allreduce(len(mine))
     numbers = np.full(len(node_points), -1, dtype=np.int64)
