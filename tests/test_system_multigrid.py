@@ -76,3 +76,15 @@ def test_hierarchy_of_another_matrix_and_direct_construction_are_refused(assembl
 def quarvex_tools_native():
     from quarvex_tools import _native
     return _native
+
+
+@pytest.mark.parametrize("options, text", [
+    ({"rtol": 1e-18}, "stopped where the residual no longer falls"),
+    ({"rtol": 1e-12, "maxiter": 2}, "reached maxiter = 2"),
+], ids=["below the rounding floor", "maxiter"])
+def test_an_unconverged_solve_warns_with_its_reason(assembled, options, text):
+    with pytest.warns(RuntimeWarning) as caught:
+        result = system.solve_amg(assembled, **options)
+    assert not result.converged and len(caught) == 1 and text in str(caught[0].message), caught[0].message
+    assert result.iterations < 10 * system.load_vector(assembled).size
+    assert np.all(np.isfinite(system.solution(assembled)))

@@ -516,7 +516,7 @@ def solve_amg(
 
 def _report(report: tuple, rtol: float, atol: float, maxiter: Optional[int], method: str) -> SolveResult:
     """The SolveResult of a native solve's tuple, warning when it did not converge."""
-    iterations, residual_norm, rhs_norm, converged, norms = report
+    iterations, residual_norm, rhs_norm, converged, norms, stalled = report
     result = SolveResult(
         iterations=iterations,
         residual_norm=residual_norm,
@@ -526,7 +526,10 @@ def _report(report: tuple, rtol: float, atol: float, maxiter: Optional[int], met
     )
     if not converged:
         tolerance = max(rtol * rhs_norm, atol)
-        if maxiter is not None:
+        if stalled:
+            reason = ("stopped where the residual no longer falls (the tolerance lies below what "
+                      "rounding lets b - A x reach)")
+        elif maxiter is not None:
             reason = f"reached maxiter = {maxiter}"
         else:
             reason = "reached the default limit of 10 steps per unknown"

@@ -80,7 +80,10 @@ AmgReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vect
             }
         }
         if (record_history) report.history.push_back(residual_norm);
-        if (stalled) break;
+        if (stalled) {
+            report.stalled = true;
+            break;
+        }
         if (restart || residual_norm <= target) continue;
         amg_apply(hierarchy, matrix, work, residual, precond);  // z = M r
         const double rz_next = dot(residual, precond);

@@ -16,6 +16,7 @@ struct AmgReport {
     double residual_norm = 0.0;  // |rhs - A sol| of the returned sol, recomputed
     double rhs_norm = 0.0;
     bool converged = false;      // residual_norm <= max(rtol rhs_norm, atol)
+    bool stalled = false;        // stopped early: rounding keeps b - A x from falling further
     std::vector<double> history; // residual norms from the start vector on (when recorded)
 };
 

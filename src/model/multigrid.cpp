@@ -23,6 +23,7 @@ SolveReport solve_multigrid(Nexus& model, const AmgHierarchy& hierarchy, double 
     result.residual_norm = report.residual_norm;
     result.rhs_norm = report.rhs_norm;
     result.converged = report.converged;
+    result.stalled = report.stalled;
     result.history = std::move(report.history);
     return result;
 }

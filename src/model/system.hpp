@@ -31,6 +31,7 @@ struct SolveReport {
     double residual_norm = 0.0;
     double rhs_norm = 0.0;
     bool converged = false;
+    bool stalled = false;  // stopped before the step limit: the residual no longer falls
     std::vector<double> history;
     std::vector<std::string> warnings;
 };

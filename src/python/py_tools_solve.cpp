@@ -57,14 +57,16 @@ SolveLimits solve_limits(const BoundArgs& bound, std::size_t first, std::uint64_
     return limits;
 }
 
-// Issues the report's warnings, then (iterations, residual_norm, rhs_norm, converged, history).
+// Issues the report's warnings, then (iterations, residual_norm, rhs_norm, converged, history,
+// stalled).
 PyRef report_tuple(const SolveReport& report, bool keep_history) {
     for (const std::string& warning : report.warnings) warn_runtime(warning);
     PyRef items[] = {from_u64(report.iterations), from_f64(report.residual_norm), from_f64(report.rhs_norm),
                      PyRef::borrow(report.converged ? Py_True : Py_False),
-                     keep_history ? float_list(report.history) : none()};
-    PyRef tuple = checked_result(PyTuple_New(5));
-    for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(tuple.get(), i, items[i].release());
+                     keep_history ? float_list(report.history) : none(),
+                     PyRef::borrow(report.stalled ? Py_True : Py_False)};
+    PyRef tuple = checked_result(PyTuple_New(6));
+    for (Py_ssize_t i = 0; i < 6; ++i) PyTuple_SET_ITEM(tuple.get(), i, items[i].release());
     return tuple;
 }
 
