@@ -191,10 +191,11 @@ def bandwidth_rank(n: int, edges: np.ndarray, points: np.ndarray) -> np.ndarray:
                 break
         if cursor == n:
             break
-        # One search from the lowest unvisited point finds the far end of its part; the part is
-        # then ordered from a least-degree vertex of that last level.
-        trial = visited.copy()
-        last = _breadth_first(start, adjacent, degree, int(by_position[cursor]), trial)[-1]
+        # One search from the lowest unvisited point finds the far end of its part (its marks
+        # are then taken back); the part is ordered from a least-degree vertex of that last level.
+        trial = _breadth_first(start, adjacent, degree, int(by_position[cursor]), visited)
+        visited[np.concatenate(trial)] = False
+        last = trial[-1]
         root = int(last[np.argmin(degree[last])])
         order.extend(_breadth_first(start, adjacent, degree, root, visited))
     cm = np.concatenate(order)
