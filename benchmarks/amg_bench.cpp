@@ -123,17 +123,6 @@ AmgRun run_amg(const bench::BoxModel& box, const AmgOptions& options, double rto
     return run;
 }
 
-// Bytes per second of a[i] = b[i] + s c[i] over three vectors of n doubles (24 bytes per entry).
-double triad_bandwidth(std::size_t n) {
-    std::vector<double> a(n, 0.0), b(n, 1.0), c(n, 2.0);
-    const double seconds = bench::median_seconds(9, [&] {
-        parallel_ranges(n, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) a[i] = b[i] + 0.5 * c[i];
-        });
-    });
-    return 24.0 * static_cast<double>(n) / seconds;
-}
-
 // The product y = M x of one operator with float values: its bytes (values, runs, row starts,
 // x and y once) over the median time.
 void print_product(const char* name, std::size_t level, const SprMat& mat, std::span<const float> values,
@@ -150,7 +139,7 @@ void print_product(const char* name, std::size_t level, const SprMat& mat, std::
 void print_products(const bench::BoxModel& box, const AmgOptions& options) {
     const SprMat& mat = box.model.mat;
     const AmgHierarchy hierarchy = amg_setup(mat, rigid_body_modes(box.coordinates, box.components), options);
-    const double triad = triad_bandwidth(std::size_t{20'000'000});
+    const double triad = bench::triad_bandwidth(std::size_t{20'000'000});
     std::printf("\nlevel products with float values, N = largest above; triad %.2f GB/s\n", triad / 1e9);
     std::printf("%-12s %5s %9s %9s %11s %9s %7s %6s\n", "operator", "level", "rows", "cols", "values", "ms", "GB/s",
                 "/triad");

@@ -13,6 +13,7 @@
 #include "model/mesh.hpp"
 #include "model/system.hpp"
 #include "lacc/lav.hpp"
+#include "lacc/pool.hpp"
 #include "unit_cube.hpp"
 
 namespace quarvex::bench {
@@ -27,6 +28,18 @@ double median_seconds(int repeats, Action&& action) {
     }
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
+}
+
+// Bytes per second of a[i] = b[i] + s c[i] over three vectors of n doubles, on the pool
+// (24 bytes per entry counted, as is usual for the triad).
+inline double triad_bandwidth(std::size_t n) {
+    std::vector<double> a(n, 0.0), b(n, 1.0), c(n, 2.0);
+    const double seconds = median_seconds(9, [&] {
+        parallel_ranges(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) a[i] = b[i] + 0.5 * c[i];
+        });
+    });
+    return 24.0 * static_cast<double>(n) / seconds;
 }
 
 inline std::vector<std::vector<double>> isotropic(double lam, double mu) {

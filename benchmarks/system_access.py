@@ -25,6 +25,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import quarvex  # noqa: E402
 from box_mesh import isotropic_cmat  # noqa: E402
+from phases import best_of  # noqa: E402
 from quarvex_tools import system  # noqa: E402
 
 # Path of each of the six tetrahedra of a cell from its lowest to its highest corner, in the
@@ -87,15 +88,6 @@ def p2_numbering_arrays(points, tets, fixed):
 
 def clamped_bottom(coords):
     return coords[:, 2] == 0.0
-
-
-def best_of(repeats, action):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        action()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def loaded_model(n):

@@ -18,28 +18,12 @@
 
 using namespace quarvex;
 
-namespace {
-
-// Bytes per second of a[i] = b[i] + s c[i] over three vectors of n doubles, on the pool
-// (24 bytes per entry counted, as is usual for the triad).
-double triad_bandwidth(std::size_t n) {
-    std::vector<double> a(n, 0.0), b(n, 1.0), c(n, 2.0);
-    const double seconds = bench::median_seconds(9, [&] {
-        parallel_ranges(n, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) a[i] = b[i] + 0.5 * c[i];
-        });
-    });
-    return 24.0 * static_cast<double>(n) / seconds;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     std::vector<int> sizes;
     for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
     if (sizes.empty()) sizes = {10, 20, 30};
 
-    const double triad = triad_bandwidth(std::size_t{20'000'000});
+    const double triad = bench::triad_bandwidth(std::size_t{20'000'000});
     std::printf("workers %zu, triad bandwidth %.2f GB/s\n", worker_count(), triad / 1e9);
     std::printf("%3s %9s %9s %10s %9s %10s %9s %8s %9s %8s %9s %8s\n", "N", "elements", "dofs", "nnz", "assemble",
                 "elem/s", "mul_vec", "GB/s", "bound", "ratio", "cg iter", "ratio");

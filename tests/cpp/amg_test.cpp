@@ -35,6 +35,7 @@ namespace quarvex {
 namespace {
 
 using test_support::panic_text;
+using test_support::random_vector;
 using Dense = std::vector<std::vector<double>>;
 
 constexpr double kPoisson = 1.25 / 4.5;  // lambda = 1.25 for mu = 1
@@ -54,14 +55,6 @@ AmgOptions small_options() {
     AmgOptions options;
     options.coarse_size = 60;
     return options;
-}
-
-std::vector<double> random_vector(std::size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<double> value(-1.0, 1.0);
-    std::vector<double> v(n);
-    for (double& x : v) x = value(random);
-    return v;
 }
 
 double distance(const std::vector<double>& a, const std::vector<double>& b) {

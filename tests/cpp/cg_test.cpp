@@ -27,6 +27,7 @@ namespace quarvex {
 namespace {
 
 using test_support::panic_text;
+using test_support::random_vector;
 
 using Dense = std::vector<std::vector<double>>;
 
@@ -61,14 +62,6 @@ Dense random_spd(std::size_t n, double shift, unsigned seed) {
             if (i == j) a[i][j] += shift;
         }
     return a;
-}
-
-std::vector<double> random_vector(std::size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<double> value(-1.0, 1.0);
-    std::vector<double> v(n);
-    for (double& x : v) x = value(random);
-    return v;
 }
 
 // Solves a x = b by Cholesky factorisation.

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,14 +32,23 @@ inline Tet make_tet(std::vector<DofRange> dofs) {
     return tet;
 }
 
-// The unit right tetrahedron.
 // The elements of a vector of any allocator (the matrix's PageVector) in a plain vector.
 template <class T, class Allocator>
 std::vector<T> plain(const std::vector<T, Allocator>& values) {
     return {values.begin(), values.end()};
 }
 
+// The unit right tetrahedron.
 inline const std::array<Point, 4> kUnitRight = {{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+
+// n values drawn uniformly from [-1, 1) by the seeded Mersenne twister.
+inline std::vector<double> random_vector(std::size_t n, unsigned seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> value(-1.0, 1.0);
+    std::vector<double> v(n);
+    for (double& x : v) x = value(random);
+    return v;
+}
 
 // The isotropic material matrix D[3c + j][3d + l] = lambda d_cj d_dl + mu (d_cd d_jl + d_cl d_jd).
 using Dense9 = std::array<std::array<double, 9>, 9>;
