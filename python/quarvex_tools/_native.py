@@ -46,4 +46,6 @@ set_dof_arrays = _ext.set_dof_arrays
 plot_dom_arrays = _ext.plot_dom_arrays
 plot_disp_arrays = _ext.plot_disp_arrays
 solve = _ext.solve
+constrain = _ext.constrain
+add_matrix_entries = _ext.add_matrix_entries
 worker_count = _ext.worker_count

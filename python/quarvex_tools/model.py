@@ -15,7 +15,7 @@ import numpy as np
 
 import quarvex
 
-from . import system
+from . import supports, system
 from .expressions import Expr, ExprLike, _as_expr, constant, to_arena, vector_field
 from .materials import Material
 from .mesh import Mesh
@@ -93,6 +93,8 @@ class Elasticity:
         Its degree-of-freedom numbers.
     nodal_loads : (n_nodes, 3) float64
         Consistent nodal forces of the surface and point loads given so far.
+    constraints : system.Constraints or None
+        The supports as enforced in `nexus` (with the rows the reactions come from).
     """
 
     def __init__(self, mesh: Mesh, material: Material, numbering: Numbering | None = None) -> None:
@@ -107,8 +109,14 @@ class Elasticity:
         self.nodal_loads = np.zeros((n_nodes, 3))
         self.nexus: quarvex.Nexus | None = None
         self.dofs: Dofs | None = None
+        self.constraints: system.Constraints | None = None
+        self._point_loads = np.zeros((n_nodes, 3))
         self._fixed = np.zeros((n_nodes, 3), dtype=bool)
         self._fixed_values = np.zeros((n_nodes, 3))
+        # Conditions n . u = g beyond the axes: (nodes, unit normals, values) per call.
+        self._normal_supports: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
+        # Springs to ground: (face nodes (k, 6), face mass (k, 6, 6), stiffness per area (k, 3, 3)).
+        self._springs: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
         self._body_forces: list[tuple[np.ndarray | None, tuple[Expr, Expr, Expr]]] = []
         self._boundary: tuple[np.ndarray, np.ndarray] | None = None
 
@@ -236,6 +244,80 @@ class Elasticity:
         self._fixed_values[np.ix_(nodes, chosen)] = values[:, chosen]
         return len(nodes)
 
+    def frictionless(self, where: str | Callable[[np.ndarray], np.ndarray], value: ScalarValue = 0.0) -> int:
+        """Prescribes the displacement normal to boundary faces, leaving them free to slide.
+
+        A frictionless (sliding) support, on a flat face at any angle or on a curved one: each
+        node of the faces keeps u . n = value along its normal n (the area-weighted mean of its
+        faces' outward normals), and moves freely in the tangent plane. Where it meets other
+        supports (another face, an axis roller) the node keeps all their conditions; conditions
+        that contradict each other are refused by `assemble`.
+
+        Parameters
+        ----------
+        where : str or callable
+            A face group or a predicate on coordinates (see `boundary_faces`); give one call per
+            flat or smoothly curved face, since normals are averaged within a call.
+        value : number, expression or callable
+            The outward normal displacement (0: the face slides on its support).
+
+        Returns
+        -------
+        int : the number of nodes constrained
+        """
+        faces = self._loaded_faces(where)
+        _, normals, double_area = self._face_geometry(faces)
+        nodes, node_normals = supports.vertex_normals(self.face_nodes(faces), normals, 0.5 * double_area,
+                                                      self.numbering.n_nodes)
+        values = _scalar_values(value, self.numbering.node_points[nodes], "value")
+        if not np.all(np.isfinite(values)):
+            raise ValueError("the normal displacement must be finite")
+        self._normal_supports.append((nodes, node_normals, np.asarray(values, dtype=np.float64)))
+        return len(nodes)
+
+    def elastic_support(
+        self, where: str | Callable[[np.ndarray], np.ndarray], stiffness: float | Sequence[float] = 0.0,
+        normal: float = 0.0,
+    ) -> int:
+        """Adds springs to ground spread over boundary faces (an elastic foundation).
+
+        The faces feel the traction -S u with S = diag(stiffness) + normal n n^T per unit area:
+        `stiffness` resists motion along x, y, z (one number for all three), `normal` motion
+        along the face's outward normal n only.
+
+        Parameters
+        ----------
+        where : str or callable
+            A face group or a predicate on coordinates (see `boundary_faces`).
+        stiffness : float or (3,) float
+            Spring stiffness per unit area along x, y, z (force / length^3), >= 0.
+        normal : float
+            Spring stiffness per unit area along the normal, >= 0.
+
+        Returns
+        -------
+        int : the number of faces supported
+        """
+        axes = np.broadcast_to(np.asarray(stiffness, dtype=np.float64), (3,)).copy()
+        normal = float(normal)
+        if not (np.all(np.isfinite(axes)) and np.isfinite(normal)) or axes.min() < 0.0 or normal < 0.0:
+            raise ValueError(f"spring stiffness must be finite and >= 0, got {stiffness!r} and normal={normal!r}")
+        faces = self._loaded_faces(where)
+        _, normals, double_area = self._face_geometry(faces)
+        per_area = np.diag(axes)[None, :, :] + normal * np.einsum("ki,kj->kij", normals, normals)
+        mass = supports.face_mass(triangle_shape_values(TRIANGLE_POINTS), TRIANGLE_WEIGHTS, 0.5 * double_area)
+        self._springs.append((self.face_nodes(faces), mass, per_area))
+        return len(faces)
+
+    def spring_forces(self, displacement: np.ndarray) -> np.ndarray:
+        """(n_nodes, 3) forces of the elastic supports on the nodes at a displacement: -K_s u."""
+        forces = np.zeros((self.numbering.n_nodes, 3))
+        for nodes, mass, per_area in self._springs:
+            face_forces = -np.einsum("kab,kij,kbj->kai", mass, per_area, displacement[nodes])
+            for c in range(3):
+                forces[:, c] += np.bincount(nodes.ravel(), face_forces[:, :, c].ravel(), self.numbering.n_nodes)
+        return forces
+
     # Loads ---------------------------------------------------------------------------
     def body_force(self, force: Sequence[ExprLike], elements: str | Sequence[int] | None = None) -> None:
         """Adds a force per unit volume.
@@ -330,6 +412,7 @@ class Elasticity:
                     f"{tuple(self.numbering.node_points[node])}, is {distance[node]:.3g} away"
                 )
         self.nodal_loads[node] += force
+        self._point_loads[node] += force
         return node
 
     def _loaded_faces(self, where: str | Callable[[np.ndarray], np.ndarray]) -> np.ndarray:
@@ -338,13 +421,16 @@ class Elasticity:
             raise ValueError(f"the region {where!r} holds no boundary face")
         return faces
 
-    def _integrate(self, faces: np.ndarray, traction: Callable[[np.ndarray, np.ndarray], np.ndarray]) -> None:
-        """Adds the consistent nodal forces F_a = integral of N_a t over each quadratic triangle."""
-        points = self.mesh.points
-        corners = points[faces]  # (k, 3, 3)
+    def _face_geometry(self, faces: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Corners (k, 3, 3), outward unit normals (k, 3) and twice the areas (k,) of triangles."""
+        corners = self.mesh.points[faces]
         cross = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
         double_area = np.linalg.norm(cross, axis=1)
-        normals = cross / double_area[:, None]
+        return corners, cross / double_area[:, None], double_area
+
+    def _integrate(self, faces: np.ndarray, traction: Callable[[np.ndarray, np.ndarray], np.ndarray]) -> None:
+        """Adds the consistent nodal forces F_a = integral of N_a t over each quadratic triangle."""
+        corners, normals, double_area = self._face_geometry(faces)
         quad_points = np.einsum("qv,kvc->kqc", TRIANGLE_POINTS, corners).reshape(-1, 3)
         values = traction(quad_points, np.repeat(normals, len(TRIANGLE_WEIGHTS), axis=0))
         values = values.reshape(len(faces), len(TRIANGLE_WEIGHTS), 3)
@@ -360,37 +446,70 @@ class Elasticity:
         """(n_nodes, 3) bool: the prescribed components (a copy)."""
         return self._fixed.copy()
 
+    def supports(self) -> supports.ResolvedSupports:
+        """Every node's constraints along its own axes, the frictionless ones turned into frames.
+
+        Raises
+        ------
+        ValueError
+            When a node's supports contradict each other.
+        """
+        if self._normal_supports:
+            nodes, normals, values = (np.concatenate(parts) for parts in zip(*self._normal_supports))
+        else:
+            nodes, normals, values = np.zeros(0, dtype=np.int64), np.zeros((0, 3)), np.zeros(0)
+        return supports.resolve(self._fixed, self._fixed_values, nodes, normals, values)
+
     def assemble(self) -> quarvex.Nexus:
-        """Builds and assembles the core model: numbering, material, body forces, supports, loads.
+        """Builds and assembles the core model: numbering, material, body forces, loads, supports.
+
+        Every node is numbered free; the supports are then enforced in the assembled system
+        (`system.constrain`), which keeps the constrained rows for the reactions.
 
         Returns
         -------
         quarvex.Nexus
-            The assembled model (also kept as `self.nexus`), ready for `solve_system` or the
-            functions of `quarvex_tools.system`.
+            The assembled and constrained model (also kept as `self.nexus`, its constraints as
+            `self.constraints`), ready for `solve_system` or the functions of
+            `quarvex_tools.system`; its solution reads along the frames of `self.dofs`.
         """
-        dofs = number_dofs(self.numbering, self._fixed, self._fixed_values)
+        resolved = self.supports()
+        dofs = number_dofs(self.numbering, resolved.fixed, resolved.values, keep_rows=True,
+                           frames=(resolved.frame_nodes, resolved.frames))
         nexus = system.nexus_from_arrays(self.mesh.points, self.mesh.tetrahedra)
         system.set_dof_arrays(nexus, *core_arrays(self.numbering, dofs))
         nexus.set_cmat(self.material.matrix.tolist())
         self._set_body_forces(nexus)
         nexus.set_solver(dofs.n_free, dofs.bc.tolist())
         nexus.assemble()
-        loaded = self.nodal_loads != 0.0
-        if loaded.any():
-            numbers = dofs.numbers()
-            free = numbers >= 0
-            absorbed = loaded & ~free
+        numbers = dofs.numbers()
+        if (self.nodal_loads != 0.0).any():
+            # A point load along a constrained direction goes straight into the support: say so.
+            # (Surface loads reach the edges of supported faces as a matter of course.)
+            local = self._point_loads.copy()
+            local[dofs.frame_nodes] = np.einsum("kij,kj->ki", dofs.frames, local[dofs.frame_nodes])
+            absorbed = (np.abs(local) > 1e-12 * np.abs(self._point_loads).max()) & resolved.fixed
             if absorbed.any():
                 warnings.warn(
-                    f"{int(absorbed.sum())} loaded components are prescribed displacements; "
+                    f"{int(absorbed.sum())} point-loaded components are prescribed displacements; "
                     "their loads go into the supports",
                     RuntimeWarning,
                     stacklevel=2,
                 )
             rhs = system.load_vector(nexus)
-            rhs += np.bincount(numbers[free], self.nodal_loads[free], dofs.n_free)
+            rhs += np.bincount(numbers.ravel(), self.nodal_loads.ravel(), dofs.n_free)
             system.set_load_vector(nexus, rhs)
+        for nodes, mass, per_area in self._springs:
+            # K[(a, i), (b, j)] += M_ab S_ij for the six nodes a, b of every face.
+            blocks = np.einsum("kab,kij->kaibj", mass, per_area)
+            face_numbers = numbers[nodes].reshape(len(nodes), 18)
+            system.add_matrix_entries(
+                nexus,
+                np.repeat(face_numbers, 18, axis=1).ravel(),
+                np.tile(face_numbers, (1, 18)).ravel(),
+                blocks.reshape(len(nodes), 18 * 18).ravel(),
+            )
+        self.constraints = system.constrain(nexus, dofs.pinned, dofs.pinned_values, dofs.frame_first, dofs.frames)
         self.nexus, self.dofs = nexus, dofs
         return nexus
 
@@ -451,7 +570,20 @@ class Elasticity:
             A RuntimeWarning is emitted when the solver stopped before the tolerance.
         """
         nexus = self.assemble()
-        report = solve_system(nexus, self.dofs, method=method, rtol=rtol, atol=atol, maxiter=maxiter)
-        assert self.dofs is not None
-        displacement = self.dofs.values(system.solution(nexus))
-        return Result(self, displacement, report, nexus)
+        report = solve_system(nexus, method=method, rtol=rtol, atol=atol, maxiter=maxiter,
+                              constraints=self.constraints)
+        assert self.dofs is not None and self.constraints is not None
+        solution = system.solution(nexus)
+        displacement = self.dofs.values(solution)
+        return Result(self, displacement, report, nexus, self._reaction_forces(solution, displacement))
+
+    def _reaction_forces(self, solution: np.ndarray, displacement: np.ndarray) -> np.ndarray:
+        """(n_nodes, 3) forces of the supports and springs on the nodes, in x, y, z."""
+        assert self.dofs is not None and self.constraints is not None
+        dofs = self.dofs
+        local = np.zeros((self.numbering.n_nodes, 3))
+        order = np.argsort(dofs.node_start)  # every node free: start = 3 * (its place in order)
+        unknowns = self.constraints.unknowns
+        local[order[unknowns // 3], unknowns % 3] = self.constraints.reactions(solution)
+        local[dofs.frame_nodes] = np.einsum("kji,kj->ki", dofs.frames, local[dofs.frame_nodes])  # R^T r'
+        return local + self.spring_forces(displacement)

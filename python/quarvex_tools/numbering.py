@@ -9,7 +9,7 @@ its lower-ranked end) so that neighbours get nearby numbers.
 """
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 
@@ -277,7 +277,9 @@ class Dofs:
     A node owns three numbers in x, y, z order: start, start + 1, start + 2 when it is free
     (start >= 0), start, start - 1, start - 2 when it is prescribed (start < 0; number -k takes
     the value bc[k]). A node with some components prescribed and others free is numbered free;
-    its prescribed components are listed in `pinned` and are enforced by the solve.
+    its prescribed components are listed in `pinned` and are enforced by the solve
+    (`system.constrain`). A node with a frame has its three numbers along the frame's axes
+    (u' = R u, R's rows the axes), and its pinned numbers are components along them.
 
     Attributes
     ----------
@@ -287,8 +289,12 @@ class Dofs:
     bc : (k,) float64
         Prescribed values; entry 0 is unused.
     pinned : (p,) int64
-        Free numbers whose value is nevertheless prescribed.
+        Free numbers whose value is nevertheless prescribed, increasing.
     pinned_values : (p,) float64
+    frame_nodes : (f,) int64
+        Nodes whose numbers run along axes of their own.
+    frames : (f, 3, 3) float64
+        Their axes, one per row (orthonormal).
     """
 
     node_start: np.ndarray
@@ -296,6 +302,8 @@ class Dofs:
     bc: np.ndarray
     pinned: np.ndarray
     pinned_values: np.ndarray
+    frame_nodes: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=np.int64))
+    frames: np.ndarray = field(default_factory=lambda: np.zeros((0, 3, 3)))
 
     def numbers(self) -> np.ndarray:
         """(n_nodes, 3) int64: the signed number of every node component."""
@@ -303,25 +311,45 @@ class Dofs:
         return self.node_start[:, None] + step[:, None] * np.arange(3)
 
     def values(self, solution: np.ndarray) -> np.ndarray:
-        """Node values (n_nodes, 3) from a vector of free values (n_free,) and the prescribed ones."""
+        """Node values (n_nodes, 3) in x, y, z from a vector of free values (n_free,) and the prescribed ones."""
         numbers = self.numbers()
         free = numbers >= 0
         out = np.empty(numbers.shape, dtype=np.float64)
         out[free] = solution[numbers[free]]
         out[~free] = self.bc[-numbers[~free]]
+        if len(self.frame_nodes):
+            out[self.frame_nodes] = np.einsum("kji,kj->ki", self.frames, out[self.frame_nodes])  # u = R^T u'
         return out
 
+    @property
+    def frame_first(self) -> np.ndarray:
+        """(f,) int64: the first number of every frame node."""
+        return self.node_start[self.frame_nodes].astype(np.int64)
 
-def number_dofs(numbering: Numbering, fixed: np.ndarray, fixed_values: np.ndarray) -> Dofs:
+
+def number_dofs(
+    numbering: Numbering,
+    fixed: np.ndarray,
+    fixed_values: np.ndarray,
+    *,
+    keep_rows: bool = False,
+    frames: tuple[np.ndarray, np.ndarray] | None = None,
+) -> Dofs:
     """Numbers the node components: free nodes in locality order, then the prescribed ones.
 
     Parameters
     ----------
     numbering : Numbering
     fixed : (n_nodes, 3) bool
-        Prescribed components.
+        Prescribed components (along the node's frame where it has one).
     fixed_values : (n_nodes, 3) float
         Their values (other entries ignored).
+    keep_rows : bool
+        Number every node free and pin all its prescribed components, so that the system
+        keeps their rows (the supports' reactions); otherwise wholly prescribed nodes get
+        the core's negative numbers.
+    frames : (nodes (f,) int, axes (f, 3, 3) float), optional
+        Nodes whose components run along their own axes (needs keep_rows).
 
     Returns
     -------
@@ -329,8 +357,14 @@ def number_dofs(numbering: Numbering, fixed: np.ndarray, fixed_values: np.ndarra
     """
     fixed = np.asarray(fixed, dtype=bool)
     fixed_values = np.asarray(fixed_values, dtype=np.float64)
+    if fixed.shape != (numbering.n_nodes, 3) or fixed_values.shape != (numbering.n_nodes, 3):
+        raise ValueError(
+            f"fixed and fixed_values must have shape ({numbering.n_nodes}, 3), got {fixed.shape} and {fixed_values.shape}"
+        )
+    if frames is not None and not keep_rows:
+        raise ValueError("nodes with frames of their own need keep_rows=True")
     by_rank = np.argsort(numbering.node_rank)
-    whole = fixed.all(axis=1)
+    whole = fixed.all(axis=1) & (not keep_rows)
     free_nodes = by_rank[~whole[by_rank]]
     fixed_nodes = by_rank[whole[by_rank]]
     n_free = 3 * len(free_nodes)
@@ -345,7 +379,12 @@ def number_dofs(numbering: Numbering, fixed: np.ndarray, fixed_values: np.ndarra
     node, component = np.nonzero(partly)
     pinned = start[node] + component
     order = np.argsort(pinned)
-    return Dofs(start, n_free, bc, pinned[order], fixed_values[node, component][order])
+    frame_nodes = np.zeros(0, dtype=np.int64)
+    axes = np.zeros((0, 3, 3))
+    if frames is not None:
+        frame_nodes = np.asarray(frames[0], dtype=np.int64).reshape(-1)
+        axes = np.asarray(frames[1], dtype=np.float64).reshape(len(frame_nodes), 3, 3)
+    return Dofs(start, n_free, bc, pinned[order], fixed_values[node, component][order], frame_nodes, axes)
 
 
 def core_arrays(numbering: Numbering, dofs: Dofs) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -12,7 +13,7 @@ from .expressions import ExprLike, to_arena, vector_field
 from .p2 import TET_NODES, TET_POINTS, displacement_gradients
 
 if TYPE_CHECKING:
-    from .model import Elasticity
+    from .model import Elasticity, Region
     from .system import SolveResult
 
 _CHUNK = 1 << 16  # elements per block of the stress loops
@@ -20,6 +21,14 @@ _CHUNK = 1 << 16  # elements per block of the stress loops
 # Names of the node fields that `field` returns, beside "von_mises" and "displacement".
 _DISPLACEMENT = {"ux": 0, "uy": 1, "uz": 2}
 _STRESS = {f"stress_{a}{b}": (i, j) for a, i in zip("xyz", range(3)) for b, j in zip("xyz", range(3)) if i <= j}
+
+
+@dataclass(frozen=True)
+class Reaction:
+    """A support's resultant: `force` (3,) and `moment` (3,) about the point asked for."""
+
+    force: np.ndarray
+    moment: np.ndarray
 
 
 def von_mises(stress: np.ndarray) -> np.ndarray:
@@ -40,14 +49,27 @@ class Result:
         Displacement of every P2 node (points first, then edge midpoints; see `points`).
     report : SolveResult
         Iterations, residual norm, load norm and whether the solver converged.
+    reaction_forces : (n_nodes, 3) float64
+        Force of the supports (K u - f on the constrained components) and of the elastic
+        supports (-K_s u) on every node, in x, y, z; zero on nodes without support.
     nexus : quarvex.Nexus or None
         The solved core model.
     """
 
     def __init__(
-        self, model: Elasticity, displacement: np.ndarray, report: SolveResult, nexus: quarvex.Nexus | None = None
+        self,
+        model: Elasticity,
+        displacement: np.ndarray,
+        report: SolveResult,
+        nexus: quarvex.Nexus | None = None,
+        reaction_forces: np.ndarray | None = None,
     ) -> None:
         self.model = model
+        self.reaction_forces = (
+            np.zeros_like(displacement, dtype=np.float64) if reaction_forces is None
+            else np.asarray(reaction_forces, dtype=np.float64)
+        )
+        self.reaction_forces.setflags(write=False)
         self.nexus = nexus
         self.displacement = np.asarray(displacement, dtype=np.float64)
         self.displacement.setflags(write=False)
@@ -74,6 +96,31 @@ class Result:
         """(3,) displacement at the node nearest to `point`."""
         node = int(np.argmin(np.linalg.norm(self.points - np.asarray(point, dtype=np.float64), axis=1)))
         return self.displacement[node].copy()
+
+    def reactions(self, where: Region | None = None, about: Sequence[float] | None = None) -> Reaction:
+        """The resultant force and moment that the supports exert on a region.
+
+        Parameters
+        ----------
+        where : region, optional
+            Nodes as for `Elasticity.nodes` (a face group, a predicate, point indices or a
+            mask); every node by default. Only supported nodes contribute.
+        about : (3,) float, optional
+            The point of the moment (default: the origin).
+
+        Returns
+        -------
+        Reaction
+            `force` (3,) and `moment` (3,). Over every node they balance the applied loads:
+            force + total applied force = 0, to the solver's tolerance.
+        """
+        nodes = np.arange(len(self.displacement)) if where is None else self.model.nodes(where)
+        forces = self.reaction_forces[nodes]
+        centre = np.zeros(3) if about is None else np.asarray(about, dtype=np.float64)
+        if centre.shape != (3,):
+            raise ValueError(f"about must be a point (x, y, z), got shape {centre.shape}")
+        arms = self.points[nodes] - centre
+        return Reaction(forces.sum(axis=0), np.cross(arms, forces).sum(axis=0))
 
     # Element fields ----------------------------------------------------------------------
     def gradients(self, reference: np.ndarray | None = None, elements: slice | np.ndarray = slice(None)) -> np.ndarray:

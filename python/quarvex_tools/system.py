@@ -8,6 +8,10 @@
 - Array fast paths: :func:`nexus_from_arrays` and :func:`set_dof_arrays` build a model from
   numpy arrays, with the semantics, checks and failure texts of ``Nexus(pts, tets)`` and
   ``Nexus.set_dof``, and no Python object per entry.
+- Supports: :func:`constrain` enforces prescribed single unknowns (after turning nodes into
+  frames of their own) inside the assembled system, so every solve meets them, and keeps the
+  rows it needs for the reactions (:class:`Constraints`); :func:`add_matrix_entries` adds
+  to the matrix (elastic supports).
 - :func:`solve`: conjugate gradients with a relative tolerance, an iteration limit and a
   :class:`SolveResult`; Ctrl-C stops it with ``KeyboardInterrupt``, leaving the last iterate.
 - Plot data: :func:`plot_dom_arrays` and :func:`plot_disp_arrays` give what ``Nexus.plot_dom``
@@ -45,7 +49,10 @@ if TYPE_CHECKING:
     import scipy.sparse
 
 __all__ = [
+    "Constraints",
     "Multigrid",
+    "add_matrix_entries",
+    "constrain",
     "SolveResult",
     "load_vector",
     "multigrid",
@@ -456,21 +463,166 @@ def solve(
     return _report(_native.solve(model, rtol, atol, maxiter, history), rtol, atol, maxiter, "conjugate gradients")
 
 
+@dataclass(frozen=True, eq=False)
+class Constraints:
+    """Constraints enforced in a model's system by :func:`constrain`, and its rows as they were.
+
+    Attributes
+    ----------
+    unknowns : (p,) int64
+        The constrained unknowns, increasing.
+    values : (p,) float64
+        Their values.
+    frame_first : (f,) int64
+        First unknown of every node turned into a frame of its own.
+    frames : (f, 3, 3) float64
+        The frames' axes, one per row.
+    row_first, cols, vals : numpy.ndarray
+        The constrained rows before elimination (in the frames), in CSR form.
+    loads : (p,) float64
+        Their loads before elimination.
+    """
+
+    unknowns: np.ndarray
+    values: np.ndarray
+    frame_first: np.ndarray
+    frames: np.ndarray
+    row_first: np.ndarray
+    cols: np.ndarray
+    vals: np.ndarray
+    loads: np.ndarray
+
+    def reactions(self, solution: npt.ArrayLike) -> np.ndarray:
+        """(p,) float64: A x - b on the constrained rows, what the supports exert on the system.
+
+        Parameters
+        ----------
+        solution : array_like
+            (n,) the solved vector (in the frames, as :func:`solution` returns it).
+        """
+        x = np.asarray(solution, dtype=np.float64)
+        products = self.vals * x[self.cols]
+        sums = np.add.reduceat(products, self.row_first[:-1]) if len(products) else np.zeros(len(self.unknowns))
+        sums[self.row_first[:-1] == self.row_first[1:]] = 0.0  # rows without entries
+        return sums - self.loads
+
+
+def constrain(
+    model: quarvex.Nexus,
+    unknowns: npt.ArrayLike,
+    values: npt.ArrayLike,
+    frame_first: npt.ArrayLike | None = None,
+    frames: npt.ArrayLike | None = None,
+) -> Constraints:
+    """Enforces prescribed unknowns in the assembled system, in place.
+
+    First the three unknowns from each ``frame_first[k]`` are turned into the frame whose axes
+    are the rows of ``frames[k]`` (x' = R x, A' = T A T^T, b' = T b), then every constrained
+    unknown leaves the system by symmetric elimination: the other rows' loads take its
+    couplings times its value, its row and column are zeroed but for the diagonal, and its
+    load becomes diagonal times value (its start value the value). The matrix stays symmetric
+    positive definite with its structure, and every solve of the model meets the constraints.
+    Call it after the last change to the matrix and the load vector; solutions read back along
+    the frames on the turned nodes.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        An assembled model (borrowed exclusively).
+    unknowns : array_like
+        (p,) int, free numbers, increasing.
+    values : array_like
+        (p,) float, finite.
+    frame_first : array_like, optional
+        (f,) int: first of the three unknowns of every node with a frame.
+    frames : array_like, optional
+        (f, 3, 3) float: orthonormal axes, one per row.
+
+    Returns
+    -------
+    Constraints
+
+    Raises
+    ------
+    ValueError
+        For unknowns that are not increasing or not below the system's size, values that are not
+        finite, frames that overlap, leave the system or are not orthonormal.
+    quarvex.PanicException
+        When a constrained unknown has no positive stiffness.
+    """
+    numbers = np.ascontiguousarray(np.asarray(unknowns).reshape(-1), dtype=np.int64)
+    prescribed = np.ascontiguousarray(np.asarray(values, dtype=np.float64).reshape(-1))
+    first = np.ascontiguousarray(np.zeros(0) if frame_first is None else np.asarray(frame_first).reshape(-1),
+                                 dtype=np.int64)
+    axes = np.ascontiguousarray(np.zeros((0, 3, 3)) if frames is None else np.asarray(frames, dtype=np.float64))
+    size = len(solution(model))
+    if len(prescribed) != len(numbers):
+        raise ValueError(f"{len(prescribed)} values for {len(numbers)} constrained unknowns")
+    if len(numbers) and (np.any(np.diff(numbers) <= 0) or numbers[0] < 0 or numbers[-1] >= size):
+        raise ValueError(f"constrained unknowns must increase strictly within 0..{size - 1}")
+    if not np.all(np.isfinite(prescribed)):
+        bad = int(np.flatnonzero(~np.isfinite(prescribed))[0])
+        raise ValueError(f"constrained unknown {numbers[bad]} has the value {prescribed[bad]}")
+    if axes.shape != (len(first), 3, 3):
+        raise ValueError(f"frames must have shape ({len(first)}, 3, 3), got {axes.shape}")
+    if len(first):
+        if first.min() < 0 or first.max() > size - 3:
+            raise ValueError(f"frames must lie within the {size} unknowns")
+        taken = np.sort((first[:, None] + np.arange(3)).ravel())
+        if np.any(np.diff(taken) == 0):
+            raise ValueError("frames overlap: an unknown lies in two of them")
+        if not np.allclose(np.einsum("kij,klj->kil", axes, axes), np.eye(3), rtol=0.0, atol=1e-10):
+            raise ValueError("the axes of every frame must be orthonormal")
+    row_first, cols, vals, loads = _native.constrain(model, numbers, prescribed, first, axes.reshape(-1, 9))
+    return Constraints(
+        numbers, prescribed, first, axes,
+        np.frombuffer(row_first, dtype=np.uint64).astype(np.int64), np.frombuffer(cols, dtype=np.int32),
+        _float64_array(vals), _float64_array(loads),
+    )
+
+
+def add_matrix_entries(model: quarvex.Nexus, rows: npt.ArrayLike, cols: npt.ArrayLike, values: npt.ArrayLike) -> None:
+    """Adds values to entries of the assembled matrix (repeated entries add up).
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        An assembled model (borrowed exclusively).
+    rows, cols : array_like
+        (k,) int: entries that the matrix's structure holds (two unknowns of one element).
+    values : array_like
+        (k,) float, finite.
+
+    Raises
+    ------
+    quarvex.PanicException
+        For an entry outside the structure or a value that is not finite; nothing is added then.
+    """
+    row_array = np.ascontiguousarray(np.asarray(rows).reshape(-1), dtype=np.int64)
+    col_array = np.ascontiguousarray(np.asarray(cols).reshape(-1), dtype=np.int64)
+    value_array = np.ascontiguousarray(np.asarray(values, dtype=np.float64).reshape(-1))
+    _native.add_matrix_entries(model, row_array, col_array, value_array)
+
+
 Multigrid = _native.Multigrid
 
 
-def multigrid(model: quarvex.Nexus) -> Multigrid:
+def multigrid(model: quarvex.Nexus, constraints: Optional[Constraints] = None) -> Multigrid:
     """A smoothed-aggregation multigrid hierarchy for the model's assembled matrix.
 
     The near null space is the six rigid-body modes, taken from the node of every free
     unknown; every node must have three consecutive unknowns (x, y, z), as the package's
     numbering gives. The hierarchy serves any number of solves with new load vectors; after a
-    reassembly with the same structure call `refresh_multigrid`.
+    reassembly with the same structure call `refresh_multigrid`. The modes vanish on unknowns
+    whose rows couple to no other (those :func:`constrain` eliminated), and are turned into
+    the frames of `constraints`.
 
     Parameters
     ----------
     model : quarvex.Nexus
         An assembled model (borrowed shared).
+    constraints : Constraints, optional
+        What :func:`constrain` did to the model (its frames).
 
     Returns
     -------
@@ -481,7 +633,9 @@ def multigrid(model: quarvex.Nexus) -> Multigrid:
     quarvex.PanicException
         When the matrix is not finite or not positive definite on its diagonal blocks.
     """
-    return _native.amg_setup(model)
+    first = np.zeros(0, dtype=np.int64) if constraints is None else constraints.frame_first
+    axes = np.zeros((0, 9)) if constraints is None else constraints.frames.reshape(-1, 9)
+    return _native.amg_setup(model, np.ascontiguousarray(first, dtype=np.int64), np.ascontiguousarray(axes))
 
 
 def refresh_multigrid(model: quarvex.Nexus, hierarchy: Multigrid) -> None:
@@ -497,11 +651,12 @@ def solve_amg(
     maxiter: Optional[int] = None,
     history: bool = False,
     hierarchy: Optional[Multigrid] = None,
+    constraints: Optional[Constraints] = None,
 ) -> SolveResult:
     """Solves the assembled system by multigrid-preconditioned conjugate gradients.
 
     Parameters are those of `solve`; `hierarchy` reuses a `multigrid(model)` built before
-    (otherwise one is built for this call).
+    (otherwise one is built for this call, with the frames of `constraints`).
 
     Returns
     -------
@@ -509,7 +664,7 @@ def solve_amg(
         A ``RuntimeWarning`` says so when the tolerance was not met within the step limit.
     """
     if hierarchy is None:
-        hierarchy = multigrid(model)
+        hierarchy = multigrid(model, constraints)
     report = _native.amg_solve(model, hierarchy, rtol, atol, maxiter, history)
     return _report(report, rtol, atol, maxiter, "multigrid conjugate gradients")
 

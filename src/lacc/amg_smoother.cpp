@@ -38,18 +38,6 @@ void for_node_ranges(const NodeRanges& nodes, Body&& body) {
     refuse_not_definite("diagonal block of rows " + std::to_string(first_row) + ".." + std::to_string(end_row - 1));
 }
 
-// Position in vals of entry (r, c), or SIZE_MAX when it is not stored.
-std::size_t find_entry(const SprMat& mat, std::size_t r, std::size_t c) {
-    for (std::size_t t = static_cast<std::size_t>(mat.row_runs[r]); t < static_cast<std::size_t>(mat.row_runs[r + 1]);
-         ++t) {
-        const std::size_t col = static_cast<std::size_t>(mat.runs[t].col);
-        const std::size_t len = mat.runs[t + 1].off - mat.runs[t].off;
-        if (c < col) break;
-        if (c < col + len) return mat.runs[t].off + (c - col);
-    }
-    return SIZE_MAX;
-}
-
 // Inverts the symmetric b x b block in place through its Cholesky factor: X = L^-T L^-1, with
 // 2 b^2 entries of `scratch`. Returns false when a pivot is not positive and finite.
 bool invert_block(double* block, std::size_t b, std::vector<double>& scratch) {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "base/failure.hpp"
@@ -64,6 +66,36 @@ std::size_t locate(const SprMat& mat, std::size_t r, std::int32_t c) {
     std::size_t run = lo;  // the last run of the row whose first column is <= c
     while (run + 1 < hi && mat.runs[run + 1].col <= c) ++run;
     return mat.runs[run].off + static_cast<std::size_t>(c - mat.runs[run].col);
+}
+
+// Position in vals of entry (r, c), or SIZE_MAX when c is not in row r's structure.
+std::size_t find_entry(const SprMat& mat, std::size_t r, std::size_t c) {
+    const std::size_t first = static_cast<std::size_t>(mat.row_runs[r]);
+    const std::size_t last = static_cast<std::size_t>(mat.row_runs[r + 1]);
+    for (std::size_t t = first; t < last; ++t) {
+        const std::size_t col = static_cast<std::size_t>(mat.runs[t].col);
+        const std::size_t len = mat.runs[t + 1].off - mat.runs[t].off;
+        if (c < col) break;
+        if (c < col + len) return mat.runs[t].off + (c - col);
+    }
+    return SIZE_MAX;
+}
+
+void add_entries(SprMat& mat, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
+                 std::span<const double> values) {
+    check_equal(rows.size(), cols.size());
+    check_equal(rows.size(), values.size());
+    std::vector<std::size_t> positions(rows.size());
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        check_index(rows[k], mat.rows);
+        check_index(cols[k], mat.cols);
+        positions[k] = find_entry(mat, rows[k], cols[k]);
+        if (positions[k] == SIZE_MAX)
+            panic("entry (" + std::to_string(rows[k]) + ", " + std::to_string(cols[k]) +
+                  ") is not in the matrix's structure");
+        if (!std::isfinite(values[k])) panic("entry " + std::to_string(k) + " to add is not finite");
+    }
+    for (std::size_t k = 0; k < rows.size(); ++k) mat.vals[positions[k]] += values[k];
 }
 
 // Lock: v = |row_runs[r]|, compare-and-swap v -> -v; while another task holds it, spin

@@ -30,8 +30,36 @@ struct SprMat {
     std::uint64_t cols = 0;
 };
 
+// The first and one-past-last position in vals of row r (of a matrix no task is locking).
+inline std::size_t row_begin(const SprMat& mat, std::size_t r) {
+    return mat.runs[static_cast<std::size_t>(mat.row_runs[r])].off;
+}
+inline std::size_t row_end(const SprMat& mat, std::size_t r) {
+    return mat.runs[static_cast<std::size_t>(mat.row_runs[r + 1])].off;
+}
+
+// Calls visit(column, position in vals) for every stored entry of row r, in column order.
+template <class Visit>
+void for_each_entry(const SprMat& mat, std::size_t r, Visit&& visit) {
+    const std::size_t first = static_cast<std::size_t>(mat.row_runs[r]);
+    const std::size_t last = static_cast<std::size_t>(mat.row_runs[r + 1]);
+    for (std::size_t t = first; t < last; ++t) {
+        const std::size_t off = mat.runs[t].off;
+        const std::size_t len = mat.runs[t + 1].off - off;
+        for (std::size_t k = 0; k < len; ++k) visit(static_cast<std::size_t>(mat.runs[t].col) + k, off + k);
+    }
+}
+
 // Position in `vals` of entry (r, c); c must lie in row r's pattern.
 std::size_t locate(const SprMat& mat, std::size_t r, std::int32_t c);
+
+// Position in `vals` of entry (r, c), or SIZE_MAX when c is not in row r's structure.
+std::size_t find_entry(const SprMat& mat, std::size_t r, std::size_t c);
+
+// mat[rows[k], cols[k]] += values[k] for every k. Throws Panic, before anything changes, for an
+// entry outside the structure or a value that is not finite.
+void add_entries(SprMat& mat, std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
+                 std::span<const double> values);
 
 // Row locks in the sign bit of row_runs (acquire on lock, release on unlock).
 void lock_row(SprMat& mat, std::size_t r);

@@ -1,15 +1,48 @@
 #include "model/multigrid.hpp"
 
+#include <algorithm>
+
 #include "base/interrupt.hpp"
 #include "lacc/amg_pcg.hpp"
+#include "lacc/pool.hpp"
 #include "model/dof_nodes.hpp"
 
 namespace quarvex {
 
-AmgHierarchy multigrid_setup(const Nexus& model, const AmgOptions& options) {
+namespace {
+
+// Modes of the constrained system: m' = R m on each frame's unknowns, 0 on decoupled rows.
+void constrain_modes(NearNullSpace& near_null, const SprMat& mat, std::span<const NodeFrame> frames) {
+    check_frames(mat, frames);
+    const std::size_t count = near_null.mode_count;
+    double* const modes = near_null.modes.data();
+    for (const NodeFrame& frame : frames)
+        for (std::size_t mode = 0; mode < count; ++mode) {
+            double turned[3] = {0.0, 0.0, 0.0};
+            for (std::size_t k = 0; k < 3; ++k)
+                for (std::size_t m = 0; m < 3; ++m)
+                    turned[k] += frame.axes[3 * k + m] * modes[(frame.first + m) * count + mode];
+            for (std::size_t k = 0; k < 3; ++k) modes[(frame.first + k) * count + mode] = turned[k];
+        }
+    parallel_ranges(mat.rows, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            bool coupled = false;
+            for_each_entry(mat, r, [&](std::size_t col, std::size_t position) {
+                coupled = coupled || (col != r && mat.vals[position] != 0.0);
+            });
+            if (!coupled) std::fill_n(modes + r * count, count, 0.0);
+        }
+    });
+}
+
+}  // namespace
+
+AmgHierarchy multigrid_setup(const Nexus& model, std::span<const NodeFrame> frames, const AmgOptions& options) {
     const DofNodes nodes = dof_nodes(model);
     check_interrupt();
-    return amg_setup(model.mat, rigid_body_modes(nodes.coordinates, nodes.components), options);
+    NearNullSpace near_null = rigid_body_modes(nodes.coordinates, nodes.components);
+    constrain_modes(near_null, model.mat, frames);
+    return amg_setup(model.mat, near_null, options);
 }
 
 void multigrid_refresh(AmgHierarchy& hierarchy, const Nexus& model) { amg_refresh(hierarchy, model.mat); }

@@ -4,16 +4,22 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "lacc/amg.hpp"
+#include "lacc/constrain.hpp"
 #include "model/nexus.hpp"
 #include "model/system.hpp"
 
 namespace quarvex {
 
 // The hierarchy for the model's current matrix. Every free number must belong to a node with
-// three consecutive unknowns (x, y, z), as a numbering of whole nodes gives.
-AmgHierarchy multigrid_setup(const Nexus& model, const AmgOptions& options = {});
+// three consecutive unknowns (x, y, z), as a numbering of whole nodes gives. The rigid-body
+// modes are turned into the frames the system was turned into (model/constraints.hpp), and
+// vanish on every unknown whose row couples to no other (a constrained one): the smoother
+// solves those exactly, and a mode that moved them would fight the constraint.
+AmgHierarchy multigrid_setup(const Nexus& model, std::span<const NodeFrame> frames = {},
+                             const AmgOptions& options = {});
 
 // New values for a reassembled matrix of the same structure, keeping the aggregation.
 void multigrid_refresh(AmgHierarchy& hierarchy, const Nexus& model);

@@ -5,6 +5,9 @@
 // would take: shared to read, exclusive to write.
 #pragma once
 
+#include <vector>
+
+#include "lacc/constrain.hpp"
 #include "model/nexus.hpp"
 #include "python/py_bind.hpp"
 #include "python/py_call.hpp"
@@ -44,9 +47,14 @@ PyObject* tools_set_dof_arrays(PyObject* module, PyObject* const* args, Py_ssize
 PyObject* tools_plot_dom_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_plot_disp_arrays(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_constrain(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_add_matrix_entries(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_amg_setup(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_amg_refresh(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_amg_solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Argument `index` as (k,) int64 first unknowns and argument index + 1 as (k, 9) float64 axes.
+std::vector<NodeFrame> node_frames(const BoundArgs& bound, std::size_t index);
 
 // The Multigrid class of the module (a hierarchy from amg_setup).
 PyTypeObject* multigrid_type();

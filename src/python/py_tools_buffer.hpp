@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <span>
 
@@ -61,6 +62,14 @@ NewArray<T> new_array(std::size_t count) {
     PyRef object = new_bytearray(count * sizeof(T));
     T* data = reinterpret_cast<T*>(PyByteArray_AS_STRING(object.get()));
     return {std::move(object), std::span<T>(data, count)};
+}
+
+// A new bytearray holding a copy of the items.
+template <class T>
+PyRef bytearray_copy(std::span<const T> values) {
+    NewArray<T> copy = new_array<T>(values.size());
+    if (!values.empty()) std::memcpy(copy.items.data(), values.data(), values.size_bytes());
+    return std::move(copy.object);
 }
 
 }  // namespace quarvex

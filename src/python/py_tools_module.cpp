@@ -31,10 +31,17 @@ PyMethodDef tools_functions[] = {
     {"set_dof_arrays", QUARVEX_FAST(tools_set_dof_arrays), kFast,
      "set_dof_arrays(model, vertex_ids, vertex_ranges, edge_keys, edge_ranges): set_dof from int32 arrays."},
     {"solve", QUARVEX_FAST(tools_solve), kFast,
-     "solve(model, rtol, atol, maxiter, history) -> (iterations, residual_norm, rhs_norm, converged, history);"
+     "solve(model, rtol, atol, maxiter, history) -> (iterations, residual_norm, rhs_norm, converged, history,"
+     " stalled);"
      " maxiter None allows 10 steps per unknown."},
+    {"constrain", QUARVEX_FAST(tools_constrain), kFast,
+     "constrain(model, unknowns, values, frame_first, frames) -> (row_first, cols, vals, loads): turns the node"
+     " frames, eliminates the constrained unknowns in place and returns their rows as they were before."},
+    {"add_matrix_entries", QUARVEX_FAST(tools_add_matrix_entries), kFast,
+     "add_matrix_entries(model, rows, cols, values): adds float64 values to entries of the matrix's structure."},
     {"amg_setup", QUARVEX_FAST(tools_amg_setup), kFast,
-     "amg_setup(model) -> Multigrid: a smoothed-aggregation hierarchy for the model's matrix (rigid-body modes)."},
+     "amg_setup(model, frame_first, frames) -> Multigrid: a smoothed-aggregation hierarchy for the model's"
+     " matrix (rigid-body modes, turned into the node frames, zero on constrained unknowns)."},
     {"amg_refresh", QUARVEX_FAST(tools_amg_refresh), kFast,
      "amg_refresh(model, multigrid): new values for a reassembled matrix of the same structure."},
     {"amg_solve", QUARVEX_FAST(tools_amg_solve), kFast,

@@ -1,5 +1,5 @@
 // The solvers of quarvex_tools: solve(model, rtol, atol, maxiter, history), conjugate gradients
-// with a report, and the multigrid ones: amg_setup(model) -> Multigrid, amg_refresh(multigrid,
+// with a report, and the multigrid ones: amg_setup(model, frame_first, frames) -> Multigrid, amg_refresh(multigrid,
 // model) and amg_solve(model, multigrid, rtol, atol, maxiter, history). maxiter None allows
 // 10 n steps, n the number of unknowns. Ctrl-C raises KeyboardInterrupt within one step and
 // leaves the last iterate in sol.
@@ -10,6 +10,7 @@
 #include "python/py_tools.hpp"
 #include "model/multigrid.hpp"
 #include "model/system.hpp"
+#include "python/py_tools_buffer.hpp"
 #include "python/py_type_spec.hpp"
 
 namespace quarvex {
@@ -111,10 +112,10 @@ PyObject* tools_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-constexpr Signature kAmgSetup{"amg_setup()", {"model"}};
+constexpr Signature kAmgSetup{"amg_setup()", {"model", "frame_first", "frames"}};
 PyObject* tools_amg_setup(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_on_model<Borrow::shared>(kAmgSetup, args, nargs, kwnames, [](const Nexus& model, const BoundArgs&) {
-        return new_instance(multigrid_type(), multigrid_setup(model));
+    return call_on_model<Borrow::shared>(kAmgSetup, args, nargs, kwnames, [](const Nexus& model, const BoundArgs& bound) {
+        return new_instance(multigrid_type(), multigrid_setup(model, node_frames(bound, 1)));
     });
 }
 

@@ -29,12 +29,6 @@ auto named_vector(Model& model, PyObject* name, bool writable) -> decltype(&mode
                                                  : "' is unknown: expected 'sol', 'rhs' or 'bc'"));
 }
 
-PyRef float64_copy(std::span<const double> values) {
-    NewArray<double> copy = new_array<double>(values.size());
-    if (!values.empty()) std::memcpy(copy.items.data(), values.data(), values.size_bytes());
-    return std::move(copy.object);
-}
-
 // (rows, indptr, indices, index item size) with Index-typed index arrays.
 template <class Index>
 PyRef structure_tuple(const SprMat& mat) {
@@ -54,7 +48,7 @@ PyObject* tools_get_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return call_on_model<Borrow::shared>(kGetVector, args, nargs, kwnames, [](const Nexus& model, const BoundArgs& bound) {
         const std::vector<double>* const values =
             convert_arg(bound, 1, [&](PyObject* name) { return named_vector(model, name, false); });
-        return float64_copy(*values);
+        return bytearray_copy<double>(*values);
     });
 }
 
