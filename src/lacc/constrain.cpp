@@ -1,7 +1,9 @@
 // Local frames and symmetric elimination on a run-format matrix.
 #include "lacc/constrain.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "base/failure.hpp"
@@ -11,6 +13,7 @@ namespace quarvex {
 namespace {
 
 constexpr double kOrthonormalTolerance = 1e-10;
+constexpr double kTurnedDiagonalMargin = 1e-12;  // relative to the node block's largest entry
 
 // (y_0, y_1, y_2) = R (v_0, v_1, v_2) for the frame's axes R.
 void turn(const std::array<double, 9>& axes, double* v0, double* v1, double* v2) {
@@ -62,19 +65,28 @@ void check_diagonals(const SprMat& mat, std::span<const std::uint64_t> unknowns,
     for (const std::uint64_t d : unknowns) {
         check_index(d, mat.rows);
         double diagonal = 0.0;
+        double least = 0.0;  // what the diagonal must exceed
         if (frame_of[d] < 0) {
             diagonal = entry(d, d);
         } else {
-            // r^T B r with r = axes row (d - first).
+            // r^T B r with r = axes row (d - first); turning the frame changes it by rounding of
+            // the block's size, so it must stand clear of that to stay positive once turned.
             const NodeFrame& frame = frames[static_cast<std::size_t>(frame_of[d])];
             const double* const axis = frame.axes.data() + 3 * (d - frame.first);
             for (std::size_t a = 0; a < 3; ++a)
-                for (std::size_t b = 0; b < 3; ++b)
-                    diagonal += axis[a] * entry(frame.first + a, frame.first + b) * axis[b];
+                for (std::size_t b = 0; b < 3; ++b) {
+                    const double value = entry(frame.first + a, frame.first + b);
+                    diagonal += axis[a] * value * axis[b];
+                    least = std::max(least, kTurnedDiagonalMargin * std::fabs(value));
+                }
         }
-        if (!(diagonal > 0.0) || !std::isfinite(diagonal))
-            panic("constrained unknown " + std::to_string(d) + " has the diagonal entry " + std::to_string(diagonal) +
-                  ": a constraint needs a positive stiffness");
+        if (!(diagonal > least) || !std::isfinite(diagonal)) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "constrained unknown %llu has the diagonal entry %.6g: a constraint needs a positive stiffness",
+                          static_cast<unsigned long long>(d), diagonal);
+            panic(text);
+        }
     }
 }
 
