@@ -6,6 +6,7 @@ arrays of tetrahedron indices, face groups (k, 3) arrays of point indices, both 
 """
 from __future__ import annotations
 
+import numbers
 from collections.abc import Mapping
 from typing import Any
 
@@ -42,6 +43,41 @@ def signed_volumes(points: np.ndarray, tetrahedra: np.ndarray) -> np.ndarray:
     return np.einsum("ij,ij->i", np.cross(e1, e2), e3)
 
 
+def first_copies(cells: np.ndarray) -> np.ndarray:
+    """The first row holding the same points as each row, in any order.
+
+    Parameters
+    ----------
+    cells : (m, k) int
+        Point indices of cells (tetrahedra, triangles).
+
+    Returns
+    -------
+    (m,) int64 : for row i, the smallest j with the same set of points; j == i for a row seen first.
+    """
+    keys = np.sort(np.asarray(cells, dtype=np.int64), axis=1)
+    base = int(keys.max(initial=0)) + 1
+    if keys.min(initial=0) >= 0 and base < 2**31:  # two indices fit in one int64 key: half the sorting passes
+        keys = np.column_stack([keys[:, a] * base + keys[:, a + 1] if a + 1 < keys.shape[1] else keys[:, a]
+                                for a in range(0, keys.shape[1], 2)])
+    order = np.lexsort(keys.T[::-1])  # stable: equal keys keep increasing row order
+    ordered = keys[order]
+    starts = np.ones(len(keys), dtype=bool)
+    starts[1:] = (ordered[1:] != ordered[:-1]).any(axis=1)
+    first = np.empty(len(keys), dtype=np.int64)
+    first[order] = order[starts][np.cumsum(starts) - 1]
+    return first
+
+
+def _repeats(cells: np.ndarray) -> tuple[np.ndarray, int, int]:
+    """Rows repeating an earlier one, and the first such pair (earlier, later); (-1, -1) when none."""
+    first = first_copies(cells)
+    repeated = np.flatnonzero(first != np.arange(len(first)))
+    if not len(repeated):
+        return repeated, -1, -1
+    return repeated, int(first[repeated[0]]), int(repeated[0])
+
+
 class Mesh:
     """A checked tetrahedral mesh with named element and face groups.
 
@@ -62,9 +98,10 @@ class Mesh:
     Raises
     ------
     ValueError
-        On a wrong shape, non-finite coordinates, an index out of range, a degenerate tetrahedron
-        (zero volume, for example a repeated vertex; the message names them), or unused points
-        when `drop_unused` is False.
+        On a wrong shape, an empty mesh (no points or no tetrahedra), non-finite coordinates, an
+        index out of range, a tetrahedron repeated (the same four points in any order), a face
+        repeated within a face group, a degenerate tetrahedron (zero volume, for example a
+        repeated vertex; the message names them), or unused points when `drop_unused` is False.
 
     Attributes
     ----------
@@ -92,6 +129,10 @@ class Mesh:
             tets = tets.reshape(0, 4)
         if tets.ndim != 2 or tets.shape[1] != 4:
             raise ValueError(f"tetrahedra must have shape (m, 4), got {tets.shape}")
+        if len(points) == 0:
+            raise ValueError("the mesh has no points")
+        if len(tets) == 0:
+            raise ValueError("the mesh has no tetrahedra")
         if tets.dtype.kind not in "iu":
             raise ValueError(f"tetrahedra must hold integers, got {tets.dtype}")
         tets = np.array(tets, dtype=np.int64, order="C")
@@ -105,6 +146,13 @@ class Mesh:
             raise ValueError(
                 f"tetrahedra {_quote(outside)} refer to points out of range (the mesh has {n} points); "
                 f"tetrahedron {first} is {tuple(int(v) for v in tets[first])}"
+            )
+        # A repeated element would add its stiffness and weight twice.
+        repeated, earlier, later = _repeats(tets)
+        if len(repeated):
+            raise ValueError(
+                f"tetrahedra {_quote(repeated)} repeat earlier tetrahedra (the same four points); "
+                f"tetrahedron {later} repeats tetrahedron {earlier}, {tuple(int(v) for v in tets[earlier])}"
             )
 
         groups = {str(k): self._element_group(k, v, len(tets)) for k, v in (element_groups or {}).items()}
@@ -165,6 +213,13 @@ class Mesh:
             raise ValueError(f"face group {name!r} must have shape (k, 3), got {tri.shape}")
         if ((tri < 0) | (tri >= n)).any():
             raise ValueError(f"face group {name!r} refers to points out of range (the mesh has {n} points)")
+        # A face listed twice would carry its surface load twice.
+        repeated, earlier, later = _repeats(tri)
+        if len(repeated):
+            raise ValueError(
+                f"face group {name!r} repeats faces {_quote(repeated)} (the same three points); "
+                f"face {later} repeats face {earlier}, {tuple(int(v) for v in tri[earlier])}"
+            )
         return tri
 
     def __repr__(self) -> str:
@@ -206,9 +261,33 @@ class Mesh:
         return all_faces[chosen], chosen // 4
 
 
-def _check_counts(cells: tuple[int, int, int]) -> None:
-    if any(int(c) < 1 for c in cells):
-        raise ValueError(f"cell counts must be positive, got {cells}")
+def _cell_count(name: str, value: Any) -> int:
+    """A count of cells: an integer, or a real number with an integral value (2.0, np.float64(2.0))."""
+    if isinstance(value, numbers.Integral):
+        count = int(value)
+    elif isinstance(value, numbers.Real):
+        if not float(value).is_integer():
+            raise ValueError(f"{name} must be a whole number of cells, got {value!r}")
+        count = int(value)
+    else:
+        raise TypeError(f"{name} must be an integer number of cells, got {type(value).__name__}")
+    if count < 1:
+        raise ValueError(f"{name} must be positive, got {count}")
+    return count
+
+
+def _box_vector(name: str, value: Any, positive: bool) -> np.ndarray:
+    try:
+        vector = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be three numbers, got {value!r}") from None
+    if vector.shape != (3,):
+        raise ValueError(f"{name} must be three numbers, got shape {vector.shape}")
+    if not np.isfinite(vector).all():
+        raise ValueError(f"{name} must be finite, got {tuple(vector.tolist())}")
+    if positive and not (vector > 0).all():
+        raise ValueError(f"{name} must hold three positive lengths, got {tuple(vector.tolist())}")
+    return vector
 
 
 def box_mesh(
@@ -235,9 +314,18 @@ def box_mesh(
     Returns
     -------
     Mesh
+
+    Raises
+    ------
+    TypeError
+        When a count is not a number, or size or origin not three numbers.
+    ValueError
+        When a count is not a positive whole number, a length of `size` is not positive or a
+        coordinate is not finite.
     """
-    _check_counts((nx, ny, nz))
-    counts = np.array([nx, ny, nz], dtype=np.int64)
+    counts = np.array([_cell_count(name, value) for name, value in (("nx", nx), ("ny", ny), ("nz", nz))])
+    size = _box_vector("size", size, positive=True)
+    origin = _box_vector("origin", origin, positive=False)
     shape = counts + 1
     axes = [origin[a] + size[a] * np.arange(shape[a]) / counts[a] for a in range(3)]
     gz, gy, gx = np.meshgrid(axes[2], axes[1], axes[0], indexing="ij")
@@ -253,7 +341,7 @@ def box_mesh(
             offsets[[1, 2]] = offsets[[2, 1]]
         paths.append(offsets)
     paths = np.array(paths)  # (6, 4) offsets from a cell's lowest corner
-    ci, cj, ck = np.meshgrid(np.arange(nx), np.arange(ny), np.arange(nz), indexing="ij")
+    ci, cj, ck = np.meshgrid(*(np.arange(c) for c in counts), indexing="ij")
     corners = (ci + shape[0] * (cj + shape[1] * ck)).transpose(2, 1, 0).ravel()
     tets = (corners[:, None, None] + paths[None, :, :]).reshape(-1, 4)
 
