@@ -255,3 +255,22 @@ def test_box_refuses_bad_arguments(kwargs, error, message):
     arguments = dict(nx=2, ny=1, nz=1) | kwargs
     with pytest.raises(error, match=message):
         box_mesh(**arguments)
+
+
+@pytest.mark.parametrize("groups, error, message", [
+    ({"element_groups": {"a": [0.0, 1.0]}}, TypeError, "integer indices"),
+    ({"face_groups": {"a": [[0.0, 1.0, 2.0]]}}, TypeError, "integer indices"),
+    ({"element_groups": {"a": np.ones(3, dtype=bool)}}, ValueError, "must have shape"),
+])
+def test_groups_of_floats_or_masks_of_the_wrong_length_are_refused(groups, error, message):
+    box = box_mesh(2, 1, 1)
+    with pytest.raises(error, match=message):
+        Mesh(box.points, box.tetrahedra, **groups)
+
+
+def test_a_bool_element_group_is_a_mask():
+    box = box_mesh(2, 1, 1)
+    mask = np.zeros(len(box.tetrahedra), dtype=bool)
+    mask[[2, 5]] = True
+    mesh = Mesh(box.points, box.tetrahedra, element_groups={"a": mask})
+    np.testing.assert_array_equal(mesh.element_groups["a"], [2, 5])

@@ -78,6 +78,15 @@ def _repeats(cells: np.ndarray) -> tuple[np.ndarray, int, int]:
     return repeated, int(first[repeated[0]]), int(repeated[0])
 
 
+def _integer_indices(what: str, given: np.ndarray) -> np.ndarray:
+    """Point or element indices as int64; floats (which would be truncated) and other kinds refused."""
+    if given.size == 0:
+        return given.astype(np.int64)
+    if given.dtype.kind not in "iu":
+        raise TypeError(f"{what} must hold integer indices (or, for elements, a bool mask), got dtype {given.dtype}")
+    return given.astype(np.int64)
+
+
 class Mesh:
     """A checked tetrahedral mesh with named element and face groups.
 
@@ -199,14 +208,20 @@ class Mesh:
 
     @staticmethod
     def _element_group(name: str, value: Any, m: int) -> np.ndarray:
-        index = np.array(value, dtype=np.int64).ravel()
+        given = np.asarray(value)
+        if given.dtype == bool:
+            if given.shape != (m,):
+                raise ValueError(f"element group {name!r}: a mask over the tetrahedra must have shape ({m},), "
+                                 f"got {given.shape}")
+            return np.flatnonzero(given)
+        index = _integer_indices(f"element group {name!r}", given).ravel()
         if ((index < 0) | (index >= m)).any():
             raise ValueError(f"element group {name!r} holds tetrahedron indices out of range (the mesh has {m})")
         return index
 
     @staticmethod
     def _face_group(name: str, value: Any, n: int) -> np.ndarray:
-        tri = np.array(value, dtype=np.int64)
+        tri = _integer_indices(f"face group {name!r}", np.asarray(value))
         if tri.size == 0:
             tri = tri.reshape(0, 3)
         if tri.ndim != 2 or tri.shape[1] != 3:

@@ -18,9 +18,9 @@ import quarvex
 from . import supports, system
 from .expressions import Expr, ExprLike, _as_expr, constant, to_arena, vector_field
 from .materials import Material
-from .mesh import Mesh
-from .numbering import Dofs, Numbering, core_arrays, number_dofs, p2_numbering
-from .p2 import TRIANGLE_EDGES, TRIANGLE_POINTS, TRIANGLE_WEIGHTS, triangle_shape_values
+from .mesh import OUTWARD_FACES, Mesh
+from .numbering import Dofs, Numbering, check_numbering, core_arrays, number_dofs, p2_numbering
+from .p2 import TET_POINTS, TRIANGLE_EDGES, TRIANGLE_POINTS, TRIANGLE_WEIGHTS, triangle_shape_values
 from .results import Result
 from .solvers import DEFAULT_METHOD, solve_system
 
@@ -29,6 +29,35 @@ VectorValue = Union[float, Sequence[ExprLike], Callable[[np.ndarray], np.ndarray
 ScalarValue = Union[ExprLike, Callable[[np.ndarray], np.ndarray]]
 
 _AXES = {"x": 0, "y": 1, "z": 2}
+_CHUNK = 1 << 16  # elements per block when body forces are evaluated for checking
+
+
+def _face_keys(triangles: np.ndarray, n: int) -> np.ndarray:
+    """One int64 key per triangle, the same for any order of its three point indices."""
+    s = np.sort(triangles, axis=1)
+    n = np.int64(max(n, 1))
+    return (s[:, 0] * n + s[:, 1]) * n + s[:, 2]
+
+
+def _index_array(given: Any, what: str) -> np.ndarray:
+    """(k,) int64 indices from an integer sequence or array; floats and other values are refused."""
+    array = np.asarray(given)
+    if array.size == 0:
+        return np.zeros(0, dtype=np.int64)
+    if array.dtype.kind not in "iu":
+        raise TypeError(
+            f"{what} must be integers, got {array.dtype} values: pass integer indices or a bool mask "
+            "(a predicate on coordinates selects by position)"
+        )
+    return array.astype(np.int64).ravel()
+
+
+def _check_finite(values: np.ndarray, points: np.ndarray, what: str) -> None:
+    """Raises ValueError naming the first point where values (k,) or (k, c) are NaN or infinite."""
+    bad = ~np.isfinite(values)
+    if bad.any():
+        row = int(np.argmax(bad.reshape(len(values), -1).any(axis=1)))
+        raise ValueError(f"{what} must be finite; it is {values[row].tolist()} at {tuple(points[row].tolist())}")
 
 
 def _components(components: str | int | Sequence[int]) -> list[int]:
@@ -54,7 +83,9 @@ def _vector_values(value: Any, points: np.ndarray, name: str) -> np.ndarray:
         return out
     if isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool):
         return np.full((len(points), 3), float(value))
-    return np.column_stack([c(points) for c in vector_field(value, name)])
+    components = vector_field(value, name)
+    with np.errstate(all="ignore"):  # values that are not finite are refused by the caller
+        return np.column_stack([c(points) for c in components]).reshape(len(points), 3)
 
 
 def _scalar_values(value: Any, points: np.ndarray, name: str) -> np.ndarray:
@@ -64,7 +95,9 @@ def _scalar_values(value: Any, points: np.ndarray, name: str) -> np.ndarray:
         if out.shape != (len(points),):
             raise ValueError(f"{name}(points) must return shape ({len(points)},), got {out.shape}")
         return out
-    return _as_expr(value)(points)
+    expression = _as_expr(value)
+    with np.errstate(all="ignore"):  # values that are not finite are refused by the caller
+        return expression(points)
 
 
 class Elasticity:
@@ -102,6 +135,8 @@ class Elasticity:
             raise TypeError(f"mesh must be a Mesh, got {type(mesh).__name__}")
         if not isinstance(material, Material):
             raise TypeError(f"material must be a Material, got {type(material).__name__}")
+        if numbering is not None:
+            check_numbering(numbering, mesh)
         self.mesh = mesh
         self.material = material
         self.numbering = numbering if numbering is not None else p2_numbering(mesh)
@@ -119,6 +154,7 @@ class Elasticity:
         self._springs: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
         self._body_forces: list[tuple[np.ndarray | None, tuple[Expr, Expr, Expr]]] = []
         self._boundary: tuple[np.ndarray, np.ndarray] | None = None
+        self._element_face_keys: np.ndarray | None = None  # sorted keys of every element's faces
 
     # Regions ----------------------------------------------------------------------
     def nodes(self, where: Region) -> np.ndarray:
@@ -130,30 +166,42 @@ class Elasticity:
             A face group of the mesh (its vertices and edge nodes); a predicate on node
             coordinates, called with an (n, 3) array and returning (n,) bool; point indices
             (those vertices and the edges between two of them); or a mask over the nodes.
+            A predicate also takes, whole, every boundary face whose three vertices it holds:
+            the edge midpoints of a straight-sided face lie just inside a curved surface, so
+            that a predicate describing the surface exactly holds the faces' vertices only.
 
         Returns
         -------
-        (k,) int64 node indices
+        (k,) int64 node indices, increasing
+
+        Raises
+        ------
+        TypeError
+            For indices that are not integers (floats, say) and regions of no known kind.
+        ValueError
+            For a mask of the wrong length, indices out of range, or a face group whose
+            triangles are not faces of the mesh.
         """
         numbering = self.numbering
         if isinstance(where, str):
             faces = self._face_group(where)
-            edges = numbering.edge_index(faces[:, TRIANGLE_EDGES[:, 0]].ravel(), faces[:, TRIANGLE_EDGES[:, 1]].ravel())
-            return np.unique(np.concatenate([faces.ravel(), numbering.n_vertices + edges]))
+            self._check_mesh_faces(where, faces)
+            return np.unique(self.face_nodes(faces))
         if callable(where):
-            mask = np.asarray(where(numbering.node_points))
-            if mask.shape != (numbering.n_nodes,) or mask.dtype != bool:
-                raise ValueError(
-                    f"a region predicate must return a bool array of shape ({numbering.n_nodes},) "
-                    f"for points of shape ({numbering.n_nodes}, 3); got {mask.dtype} {mask.shape}"
-                )
+            mask = self._predicate_mask(where)
+            boundary = self._boundary_faces()
+            whole = boundary[mask[boundary].all(axis=1)]
+            mask[self.face_nodes(whole)] = True
             return np.flatnonzero(mask)
         given = np.asarray(where)
         if given.dtype == bool:
             if given.shape != (numbering.n_nodes,):
-                raise ValueError(f"a node mask must have shape ({numbering.n_nodes},), got {given.shape}")
+                raise ValueError(
+                    f"a node mask must have shape ({numbering.n_nodes},) (points, then edge midpoints), "
+                    f"got {given.shape}"
+                )
             return np.flatnonzero(given)
-        vertices = np.unique(given.astype(np.int64).ravel())
+        vertices = np.unique(_index_array(given, "point indices"))
         if len(vertices) and (vertices[0] < 0 or vertices[-1] >= numbering.n_vertices):
             raise ValueError(f"vertex indices must lie in 0..{numbering.n_vertices - 1}")
         inside = np.zeros(numbering.n_vertices, dtype=bool)
@@ -167,6 +215,39 @@ class Elasticity:
         except KeyError:
             raise KeyError(f"the mesh has no face group {name!r}; it has {sorted(self.mesh.face_groups)}") from None
 
+    def _check_mesh_faces(self, name: str, faces: np.ndarray) -> None:
+        """Refuses a face group holding triangles that are no element's face."""
+        if self._element_face_keys is None:
+            every_face = self.mesh.tetrahedra[:, OUTWARD_FACES].reshape(-1, 3)
+            self._element_face_keys = np.sort(_face_keys(every_face, self.numbering.n_vertices))
+        known = self._element_face_keys
+        wanted = _face_keys(faces, self.numbering.n_vertices)
+        found = np.minimum(np.searchsorted(known, wanted), max(len(known) - 1, 0))
+        hit = known[found] == wanted if len(known) else np.zeros(len(wanted), dtype=bool)
+        if not hit.all():
+            stray = np.flatnonzero(~hit)
+            raise ValueError(
+                f"face group {name!r} holds triangles that are no face of an element ({len(stray)} of "
+                f"{len(faces)}); the first is triangle {stray[0]}, points {tuple(faces[stray[0]].tolist())}"
+            )
+
+    def _predicate_mask(self, where: Callable[[np.ndarray], np.ndarray]) -> np.ndarray:
+        """(n_nodes,) bool, a fresh array: the predicate's answer at every node."""
+        n_nodes = self.numbering.n_nodes
+        mask = np.asarray(where(self.numbering.node_points))
+        if mask.shape != (n_nodes,) or mask.dtype != bool:
+            raise ValueError(
+                f"a region predicate must return a bool array of shape ({n_nodes},) "
+                f"for points of shape ({n_nodes}, 3); got {mask.dtype} {mask.shape}"
+            )
+        return mask.copy()
+
+    def _boundary_faces(self) -> np.ndarray:
+        """(k, 3) the mesh's boundary triangles, outward, computed once."""
+        if self._boundary is None:
+            self._boundary = self.mesh.boundary_faces()
+        return self._boundary[0]
+
     def boundary_faces(self, where: Region) -> np.ndarray:
         """Boundary triangles of a region, oriented with outward normals.
 
@@ -174,41 +255,48 @@ class Elasticity:
         ----------
         where : str or callable
             A face group (each face must lie on the boundary), or a predicate on coordinates:
-            the boundary faces whose six nodes all satisfy it.
+            the boundary faces whose three vertices satisfy it (so that a predicate describing
+            a curved surface holds its straight-sided faces, whose edge midpoints lie off it).
 
         Returns
         -------
         (k, 3) int64 point indices
         """
-        if self._boundary is None:
-            self._boundary = self.mesh.boundary_faces()
-        faces, _ = self._boundary
-        n = np.int64(max(self.numbering.n_vertices, 1))
-
-        def keys(tri: np.ndarray) -> np.ndarray:
-            s = np.sort(tri, axis=1)
-            return (s[:, 0] * n + s[:, 1]) * n + s[:, 2]
-
+        faces = self._boundary_faces()
         if isinstance(where, str):
-            wanted = self._face_group(where)
-            boundary_keys = keys(faces)
+            wanted = _face_keys(self._face_group(where), self.numbering.n_vertices)
+            boundary_keys = _face_keys(faces, self.numbering.n_vertices)
             order = np.argsort(boundary_keys)
-            found = np.searchsorted(boundary_keys[order], keys(wanted))
-            found = np.minimum(found, max(len(order) - 1, 0))
-            hit = boundary_keys[order][found] == keys(wanted) if len(order) else np.zeros(len(wanted), dtype=bool)
+            found = np.minimum(np.searchsorted(boundary_keys[order], wanted), max(len(order) - 1, 0))
+            hit = boundary_keys[order][found] == wanted if len(order) else np.zeros(len(wanted), dtype=bool)
             if not hit.all():
                 stray = np.flatnonzero(~hit)
-                raise ValueError(f"faces {stray[:5].tolist()} of face group {where!r} are not on the boundary of the mesh")
+                raise ValueError(
+                    f"faces {stray[:5].tolist()} of face group {where!r} are not on the boundary of the mesh"
+                )
             return faces[order[found]]
         if callable(where):
-            inside = np.zeros(self.numbering.n_nodes, dtype=bool)
-            inside[self.nodes(where)] = True
-            return faces[inside[self.face_nodes(faces)].all(axis=1)]
+            vertex_mask = self._predicate_mask(where)[: self.numbering.n_vertices]
+            return faces[vertex_mask[faces].all(axis=1)]
         raise TypeError("a surface is given by a face group name or a predicate on coordinates")
 
     def face_nodes(self, faces: np.ndarray) -> np.ndarray:
-        """(k, 6) P2 nodes of triangles: vertices, then edges (0,1), (1,2), (0,2)."""
-        edges = self.numbering.edge_index(faces[:, TRIANGLE_EDGES[:, 0]].ravel(), faces[:, TRIANGLE_EDGES[:, 1]].ravel())
+        """(k, 6) P2 nodes of triangles: vertices, then edges (0,1), (1,2), (0,2).
+
+        Raises
+        ------
+        ValueError
+            When a triangle's side is no edge of the mesh.
+        """
+        faces = np.asarray(faces, dtype=np.int64).reshape(-1, 3)
+        sides = faces[:, TRIANGLE_EDGES]  # (k, 3, 2)
+        edges = self.numbering.edge_index(sides[..., 0].ravel(), sides[..., 1].ravel())
+        if (edges < 0).any():
+            first = int(np.argmax(edges < 0))
+            triangle, side = divmod(first, 3)
+            i, j = faces[triangle, TRIANGLE_EDGES[side]]
+            raise ValueError(f"side ({i}, {j}) of triangle {triangle}, {tuple(faces[triangle].tolist())}, "
+                             "is no edge of the mesh")
         return np.concatenate([faces, self.numbering.n_vertices + edges.reshape(-1, 3)], axis=1)
 
     # Supports -------------------------------------------------------------------------
@@ -233,13 +321,15 @@ class Elasticity:
         Raises
         ------
         ValueError
-            When the region holds no node.
+            When the region holds no node, or a chosen component's value is NaN or infinite.
         """
         nodes = self.nodes(where)
         if len(nodes) == 0:
             raise ValueError(f"the region {where!r} holds no node of the mesh")
         chosen = _components(components)
-        values = _vector_values(value, self.numbering.node_points[nodes], "value")
+        points = self.numbering.node_points[nodes]
+        values = _vector_values(value, points, "value")
+        _check_finite(values[:, chosen], points, "a prescribed displacement")
         self._fixed[np.ix_(nodes, chosen)] = True
         self._fixed_values[np.ix_(nodes, chosen)] = values[:, chosen]
         return len(nodes)
@@ -270,8 +360,7 @@ class Elasticity:
         nodes, node_normals = supports.vertex_normals(self.face_nodes(faces), normals, 0.5 * double_area,
                                                       self.numbering.n_nodes)
         values = _scalar_values(value, self.numbering.node_points[nodes], "value")
-        if not np.all(np.isfinite(values)):
-            raise ValueError("the normal displacement must be finite")
+        _check_finite(values, self.numbering.node_points[nodes], "the normal displacement")
         self._normal_supports.append((nodes, node_normals, np.asarray(values, dtype=np.float64)))
         return len(nodes)
 
@@ -319,17 +408,27 @@ class Elasticity:
         return forces
 
     # Loads ---------------------------------------------------------------------------
-    def body_force(self, force: Sequence[ExprLike], elements: str | Sequence[int] | None = None) -> None:
+    def body_force(self, force: Sequence[ExprLike], elements: str | Sequence[int] | np.ndarray | None = None) -> None:
         """Adds a force per unit volume.
 
         Parameters
         ----------
         force : sequence of 3 numbers or expressions
             (fx, fy, fz), e.g. (0, 0, -rho * g) or (sin(x) * y, 0, 0).
-        elements : str or sequence of int, optional
-            An element group of the mesh or tetrahedron indices (default: every element).
+        elements : str, sequence of int or bool array, optional
+            An element group of the mesh, tetrahedron indices or a mask over the tetrahedra
+            (default: every element).
+
+        Raises
+        ------
+        TypeError
+            For element indices that are not integers.
+        ValueError
+            For indices out of range, a mask of the wrong length, or a force that is NaN or
+            infinite at a quadrature point of the elements it acts on.
         """
         components = vector_field(force, "force")
+        m = len(self.mesh.tetrahedra)
         chosen = None
         if elements is not None:
             if isinstance(elements, str):
@@ -339,11 +438,31 @@ class Elasticity:
                     raise KeyError(
                         f"the mesh has no element group {elements!r}; it has {sorted(self.mesh.element_groups)}"
                     ) from None
+            elif np.asarray(elements).dtype == bool:
+                mask = np.asarray(elements)
+                if mask.shape != (m,):
+                    raise ValueError(f"an element mask must have shape ({m},), got {mask.shape}")
+                chosen = np.flatnonzero(mask)
             else:
-                chosen = np.unique(np.asarray(elements, dtype=np.int64).ravel())
-                if len(chosen) and (chosen[0] < 0 or chosen[-1] >= len(self.mesh.tetrahedra)):
-                    raise ValueError(f"element indices must lie in 0..{len(self.mesh.tetrahedra) - 1}")
+                chosen = np.unique(_index_array(elements, "element indices"))
+                if len(chosen) and (chosen[0] < 0 or chosen[-1] >= m):
+                    raise ValueError(f"element indices must lie in 0..{m - 1}")
+        self._check_body_force(components, chosen)
         self._body_forces.append((chosen, components))
+
+    def _check_body_force(self, components: tuple[Expr, Expr, Expr], elements: np.ndarray | None) -> None:
+        """Refuses a body force that is NaN or infinite where the core will evaluate it."""
+        if all(c.op == "const" for c in components):
+            value = np.array([c.args[0] for c in components])
+            if not np.isfinite(value).all():
+                raise ValueError(f"the body force must be finite, got {value.tolist()}")
+            return
+        tets = self.mesh.tetrahedra if elements is None else self.mesh.tetrahedra[elements]
+        barycentric = np.column_stack([1.0 - TET_POINTS.sum(axis=1), TET_POINTS])  # (14, 4)
+        for start in range(0, len(tets), _CHUNK):
+            corners = self.mesh.points[tets[start:start + _CHUNK]]
+            points = np.matmul(barycentric, corners).reshape(-1, 3)  # (k, 14, 3): sum over v of l_qv x_kv
+            _check_finite(_vector_values(components, points, "force"), points, "the body force")
 
     def traction(self, where: str | Callable[[np.ndarray], np.ndarray], value: VectorValue) -> int:
         """Adds a surface force per unit area on boundary faces.
@@ -360,7 +479,7 @@ class Elasticity:
         int : the number of faces loaded
         """
         faces = self._loaded_faces(where)
-        self._integrate(faces, lambda points, normals: _vector_values(value, points, "value"))
+        self._integrate(faces, lambda points, normals: _vector_values(value, points, "value"), "the traction")
         return len(faces)
 
     def pressure(self, where: str | Callable[[np.ndarray], np.ndarray], value: ScalarValue) -> int:
@@ -378,7 +497,8 @@ class Elasticity:
         int : the number of faces loaded
         """
         faces = self._loaded_faces(where)
-        self._integrate(faces, lambda points, normals: -_scalar_values(value, points, "value")[:, None] * normals)
+        self._integrate(faces, lambda points, normals: -_scalar_values(value, points, "value")[:, None] * normals,
+                        "the pressure")
         return len(faces)
 
     def point_load(self, at: int | Sequence[float], force: Sequence[float]) -> int:
@@ -393,16 +513,26 @@ class Elasticity:
         Returns
         -------
         int : the node loaded
+
+        Raises
+        ------
+        ValueError
+            For a force or coordinates that are not finite, an index out of range, or
+            coordinates where no node lies.
         """
         force = np.asarray(force, dtype=np.float64)
         if force.shape != (3,):
             raise ValueError(f"force must have three components, got shape {force.shape}")
-        if isinstance(at, (int, np.integer)):
+        if not np.isfinite(force).all():
+            raise ValueError(f"the point load must be finite, got {force.tolist()}")
+        if isinstance(at, (int, np.integer)) and not isinstance(at, (bool, np.bool_)):
             node = int(at)
             if not 0 <= node < self.numbering.n_vertices:
                 raise ValueError(f"point index {node} out of range 0..{self.numbering.n_vertices - 1}")
         else:
             target = np.asarray(at, dtype=np.float64)
+            if target.shape != (3,) or not np.isfinite(target).all():
+                raise ValueError(f"a point load acts at a point index or at finite coordinates (x, y, z), got {at!r}")
             distance = np.linalg.norm(self.numbering.node_points - target, axis=1)
             node = int(np.argmin(distance))
             size = float(np.linalg.norm(np.ptp(self.mesh.points, axis=0)))
@@ -428,11 +558,18 @@ class Elasticity:
         double_area = np.linalg.norm(cross, axis=1)
         return corners, cross / double_area[:, None], double_area
 
-    def _integrate(self, faces: np.ndarray, traction: Callable[[np.ndarray, np.ndarray], np.ndarray]) -> None:
-        """Adds the consistent nodal forces F_a = integral of N_a t over each quadratic triangle."""
+    def _integrate(
+        self, faces: np.ndarray, traction: Callable[[np.ndarray, np.ndarray], np.ndarray], what: str
+    ) -> None:
+        """Adds the consistent nodal forces F_a = integral of N_a t over each quadratic triangle.
+
+        Nothing is added when the traction is NaN or infinite at a quadrature point (ValueError).
+        """
         corners, normals, double_area = self._face_geometry(faces)
         quad_points = np.einsum("qv,kvc->kqc", TRIANGLE_POINTS, corners).reshape(-1, 3)
-        values = traction(quad_points, np.repeat(normals, len(TRIANGLE_WEIGHTS), axis=0))
+        with np.errstate(all="ignore"):  # values that are not finite are refused just below
+            values = traction(quad_points, np.repeat(normals, len(TRIANGLE_WEIGHTS), axis=0))
+        _check_finite(values, quad_points, what)
         values = values.reshape(len(faces), len(TRIANGLE_WEIGHTS), 3)
         shapes = triangle_shape_values(TRIANGLE_POINTS)  # (q, 6)
         forces = np.einsum("q,qa,kqc,k->kac", TRIANGLE_WEIGHTS, shapes, values, 0.5 * double_area)

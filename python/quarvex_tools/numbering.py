@@ -270,6 +270,73 @@ def p2_numbering(mesh: Mesh, order: str = "bandwidth") -> Numbering:
     return Numbering(n, edges, element_nodes, node_points, rank, forward, backward)
 
 
+def check_numbering(numbering: Numbering, mesh: Mesh) -> None:
+    """Checks that a numbering was made for a mesh: its points, elements, edges and node order.
+
+    Parameters
+    ----------
+    numbering : Numbering
+    mesh : Mesh
+
+    Raises
+    ------
+    TypeError
+        When `numbering` is not a Numbering.
+    ValueError
+        Naming the first thing that does not match (point count, element count, an element's
+        vertices or edges, node coordinates, or a node order that is not a permutation).
+    """
+    if not isinstance(numbering, Numbering):
+        raise TypeError(f"numbering must be a Numbering (see p2_numbering), got {type(numbering).__name__}")
+    n, tets = len(mesh.points), mesh.tetrahedra
+    if numbering.n_vertices != n:
+        raise ValueError(f"the numbering is of a mesh of {numbering.n_vertices} points; this mesh has {n}")
+    if numbering.element_nodes.shape != (len(tets), 10):
+        raise ValueError(
+            f"the numbering lists {len(numbering.element_nodes)} elements; this mesh has {len(tets)}"
+        )
+    edges = np.asarray(numbering.edges).reshape(-1, 2)
+    n_nodes = n + len(edges)
+    if numbering.node_points.shape != (n_nodes, 3) or np.shape(numbering.node_rank) != (n_nodes,):
+        raise ValueError(f"the numbering's node arrays do not hold its {n} points and {len(edges)} edges")
+    differ = np.flatnonzero((numbering.element_nodes[:, :4] != tets).any(axis=1))
+    if len(differ):
+        e = differ[0]
+        raise ValueError(
+            f"element {e} has points {tuple(tets[e].tolist())} in the mesh but "
+            f"{tuple(numbering.element_nodes[e, :4].tolist())} in the numbering"
+        )
+    edge_nodes = numbering.element_nodes[:, 4:] - n
+    outside = np.flatnonzero(((edge_nodes < 0) | (edge_nodes >= len(edges))).any(axis=1))
+    if len(outside):
+        raise ValueError(f"element {outside[0]} has edge nodes outside the numbering's {len(edges)} edges")
+    first, second = tets[:, EDGE_ORDER[:, 0]], tets[:, EDGE_ORDER[:, 1]]
+    pairs = edges[edge_nodes]  # (m, 6, 2)
+    wrong = (pairs[..., 0] != np.minimum(first, second)) | (pairs[..., 1] != np.maximum(first, second))
+    ascending = first < second
+    flagged = np.where(ascending, np.asarray(numbering.forward)[edge_nodes], np.asarray(numbering.backward)[edge_nodes])
+    wrong |= ~flagged
+    if wrong.any():
+        e, k = np.argwhere(wrong)[0]
+        i, j = int(first[e, k]), int(second[e, k])
+        raise ValueError(
+            f"edge ({i}, {j}) of element {e} is not numbered as in this mesh: the numbering has node "
+            f"{n + int(edge_nodes[e, k])} there, of points {tuple(pairs[e, k].tolist())}"
+        )
+    midpoints = 0.5 * (mesh.points[edges[:, 0]] + mesh.points[edges[:, 1]])
+    scale = float(np.abs(mesh.points).max()) if n else 0.0
+    apart = np.abs(numbering.node_points - np.concatenate([mesh.points, midpoints])).max(axis=1) > 1e-12 * scale
+    if apart.any():
+        node = int(np.argmax(apart))
+        raise ValueError(
+            f"node {node} of the numbering lies at {tuple(numbering.node_points[node].tolist())}, "
+            "not where this mesh puts it"
+        )
+    rank = np.asarray(numbering.node_rank, dtype=np.int64)
+    if len(rank) and (rank.min() < 0 or rank.max() >= n_nodes or not (np.bincount(rank) == 1).all()):
+        raise ValueError("the numbering's node order (node_rank) is not a permutation of its nodes")
+
+
 @dataclass(frozen=True, eq=False)
 class Dofs:
     """Degree-of-freedom numbers of every node, with the prescribed values.

@@ -5,8 +5,9 @@ edges (0,1), (1,2), (2,0), (0,3), (1,3), (2,3), so element nodes pass unchanged.
 """
 from __future__ import annotations
 
+import os
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Union
 
 import numpy as np
 
@@ -16,9 +17,33 @@ from .numbering import Numbering
 if TYPE_CHECKING:
     from .results import Result
 
+PathLike = Union[str, "os.PathLike[str]"]
+
+# Extensions of the formats that keep quadratic tetrahedra with their node and element arrays.
+FORMATS = {".vtu": "vtu", ".vtk": "vtk"}
+
+
+def file_format(path: PathLike) -> str:
+    """The meshio format of a file name, from its extension.
+
+    Raises
+    ------
+    ValueError
+        For an extension of a format that would drop the quadratic elements or the arrays, or
+        of no known format.
+    """
+    extension = os.path.splitext(os.fspath(path))[1].lower()
+    if extension not in FORMATS:
+        raise ValueError(
+            f"cannot write {os.fspath(path)!r}: results are written as {' or '.join(FORMATS)} "
+            f"(VTK's XML and legacy formats, which keep quadratic tetrahedra and their arrays), "
+            f"not {extension or 'a file without extension'}"
+        )
+    return FORMATS[extension]
+
 
 def write_quadratic_mesh(
-    path: str,
+    path: PathLike,
     numbering: Numbering,
     point_data: Mapping[str, np.ndarray] | None = None,
     cell_data: Mapping[str, np.ndarray] | None = None,
@@ -27,12 +52,14 @@ def write_quadratic_mesh(
 
     Parameters
     ----------
-    path : str
-        File name; the format follows from its extension (".vtu" for ParaView).
+    path : str or path-like
+        File name; the format follows from its extension: ".vtu" (ParaView's XML format) or
+        ".vtk" (legacy VTK); any other raises ValueError before anything is written.
     numbering : Numbering
     point_data : mapping of str to (n_nodes,) or (n_nodes, k) arrays
     cell_data : mapping of str to (m,) or (m, k) arrays
     """
+    file_type = file_format(path)
     meshio = require("meshio")
     mesh = meshio.Mesh(
         numbering.node_points,
@@ -40,21 +67,24 @@ def write_quadratic_mesh(
         point_data={k: np.ascontiguousarray(v) for k, v in (point_data or {}).items()},
         cell_data={k: [np.ascontiguousarray(v)] for k, v in (cell_data or {}).items()},
     )
-    mesh.write(path)
+    mesh.write(os.fspath(path), file_format=file_type)
 
 
-def write_vtu(result: Result, path: str, fields: Sequence[str] = ("von_mises",)) -> None:
+def write_vtu(result: Result, path: PathLike, fields: Sequence[str] = ("von_mises",)) -> None:
     """Writes a result: node arrays "displacement" (3), "stress" (9, row-major tensor) and `fields`.
 
-    Element arrays: "group" (the index of the element group holding each element, -1 for
-    none) when the mesh has element groups.
+    Each name of `fields` is written under that name, except "displacement", whose magnitude
+    goes under "displacement_magnitude" (the vector keeps its name). Element arrays: "group"
+    (the index of the element group holding each element, -1 for none) when the mesh has
+    element groups.
     """
+    file_format(path)
     point_data: dict[str, np.ndarray] = {
         "displacement": np.asarray(result.displacement),
         "stress": result.nodal_stress().reshape(-1, 9),
     }
     for name in fields:
-        point_data[name] = result.field(name)
+        point_data["displacement_magnitude" if name == "displacement" else name] = result.field(name)
     cell_data = {}
     groups = result.model.mesh.element_groups
     if groups:

@@ -10,17 +10,153 @@ import numpy as np
 import quarvex
 
 from .expressions import ExprLike, to_arena, vector_field
-from .p2 import TET_NODES, TET_POINTS, displacement_gradients
+from .p2 import TET_NODES, TET_POINTS, displacement_gradients, tet_shape_values
 
 if TYPE_CHECKING:
     from .model import Elasticity, Region
     from .system import SolveResult
 
 _CHUNK = 1 << 16  # elements per block of the stress loops
+_POINTS_PER_BLOCK = 1 << 12  # points located at once: each meets the few dozen elements of its cell
 
-# Names of the node fields that `field` returns, beside "von_mises" and "displacement".
+# Names of the node fields that `field` returns, beside "von_mises" and the displacement magnitude.
 _DISPLACEMENT = {"ux": 0, "uy": 1, "uz": 2}
 _STRESS = {f"stress_{a}{b}": (i, j) for a, i in zip("xyz", range(3)) for b, j in zip("xyz", range(3)) if i <= j}
+
+
+@dataclass(frozen=True, eq=False)
+class ElementGrid:
+    """Elements binned by a uniform grid of cells, for finding the element that holds a point.
+
+    Cell (i, j, k) of the grid is number (i * shape[1] + j) * shape[2] + k; the elements whose
+    bounding boxes, widened by `slack`, meet it are elements[start[cell]:start[cell + 1]].
+
+    Attributes
+    ----------
+    origin : (3,) float64
+        The lowest corner of the mesh's bounding box.
+    cell : float
+        The side of a cell.
+    shape : (3,) int64
+        Cells along x, y, z.
+    start : (cells + 1,) int64
+    elements : (k,) int64
+    slack : float
+        How far outside an element a point may lie and still count as in it.
+    first_vertex : (m, 3) float64
+        Vertex 0 of every element.
+    inverse : (m, 3, 3) float64
+        Inverse Jacobians: row r is the gradient of barycentric coordinate r + 1.
+    height : (m, 4) float64
+        The distance of every vertex from the opposite face, 1 / |grad l_i|.
+    """
+
+    origin: np.ndarray
+    cell: float
+    shape: np.ndarray
+    start: np.ndarray
+    elements: np.ndarray
+    slack: float
+    first_vertex: np.ndarray
+    inverse: np.ndarray
+    height: np.ndarray
+
+
+def element_grid(points: np.ndarray, tetrahedra: np.ndarray, slack: float) -> ElementGrid:
+    """Bins the elements of a mesh for `locate`.
+
+    The cell's side is the cube root of the mean cubed extent of the elements' bounding boxes,
+    so that an element meets a few cells on average (at most about 16 m (element, cell) pairs),
+    and is widened when the cells would outnumber 8 m.
+
+    Parameters
+    ----------
+    points : (n, 3) float
+    tetrahedra : (m, 4) int
+    slack : float
+        Distance by which element boxes are widened (points that far outside still count).
+    """
+    m = len(tetrahedra)
+    corners = points[tetrahedra]  # (m, 4, 3)
+    low, high = corners.min(axis=1) - slack, corners.max(axis=1) + slack
+    origin = points.min(axis=0) if len(points) else np.zeros(3)
+    extent = (points.max(axis=0) - origin) if len(points) else np.zeros(3)
+    cell = float(np.cbrt(np.mean((high - low).max(axis=1) ** 3))) if m else 1.0
+    shape = np.maximum(np.ceil(extent / cell), 1).astype(np.int64)
+    if shape.prod() > 8 * m + 64:
+        cell *= float(np.cbrt(shape.prod() / (8 * m + 64)))
+        shape = np.maximum(np.ceil(extent / cell), 1).astype(np.int64)
+    first = np.clip(np.floor((low - origin) / cell).astype(np.int64), 0, shape - 1)
+    last = np.clip(np.floor((high - origin) / cell).astype(np.int64), 0, shape - 1)
+    span = last - first + 1  # (m, 3) cells along each axis
+    base = (first[:, 0] * shape[1] + first[:, 1]) * shape[2] + first[:, 2]
+    # Elements of one span (a few kinds: 1 to 3 cells along each axis, mostly) meet the cells
+    # base + steps, steps the same for all of them.
+    wide = int(span.max()) + 1 if m else 1
+    kinds, kind_of = np.unique((span[:, 0] * wide + span[:, 1]) * wide + span[:, 2], return_inverse=True)
+    by_kind = np.argsort(kind_of, kind="stable")
+    bounds = np.searchsorted(kind_of[by_kind], np.arange(len(kinds) + 1))
+    owners, cells = [np.zeros(0, dtype=np.int64)], [np.zeros(0, dtype=np.int64)]
+    for kind, code in enumerate(kinds):
+        members = by_kind[bounds[kind]:bounds[kind + 1]]
+        across, along, up = code // (wide * wide), code // wide % wide, code % wide
+        steps = ((np.arange(across)[:, None, None] * shape[1] + np.arange(along)[:, None]) * shape[2]
+                 + np.arange(up)).ravel()
+        owners.append(np.repeat(members, len(steps)))
+        cells.append((base[members, None] + steps).ravel())
+    owner, cell_of = np.concatenate(owners), np.concatenate(cells)
+    order = np.argsort(cell_of, kind="stable")
+    start = np.zeros(int(shape.prod()) + 1, dtype=np.int64)
+    np.cumsum(np.bincount(cell_of, minlength=int(shape.prod())), out=start[1:])
+    # The inverse of the Jacobian [e1 e2 e3] has the rows e2 x e3, e3 x e1, e1 x e2 over its determinant.
+    e1, e2, e3 = (corners[:, k] - corners[:, 0] for k in (1, 2, 3))
+    inverse = np.stack([np.cross(e2, e3), np.cross(e3, e1), np.cross(e1, e2)], axis=1)
+    inverse /= np.einsum("kc,kc->k", e1, inverse[:, 0])[:, None, None]
+    gradients = np.concatenate([-inverse.sum(axis=1, keepdims=True), inverse], axis=1)  # (m, 4, 3)
+    height = 1.0 / np.sqrt(np.einsum("kac,kac->ka", gradients, gradients))
+    return ElementGrid(origin, cell, shape, start, owner[order], slack, corners[:, 0], inverse, height)
+
+
+def locate(grid: ElementGrid, query: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The element holding each point, and the point's barycentric coordinates in it.
+
+    A point lies in an element when it is at most `grid.slack` outside each of its faces; of
+    several such elements it takes the one it lies deepest in.
+
+    Parameters
+    ----------
+    grid : ElementGrid
+    query : (k, 3) float
+
+    Returns
+    -------
+    element : (k,) int64
+        -1 for a point in no element (or not finite).
+    barycentric : (k, 4) float64
+        l0 .. l3 in that element (0 where there is none).
+    """
+    element = np.full(len(query), -1, dtype=np.int64)
+    barycentric = np.zeros((len(query), 4))
+    top = grid.origin + grid.shape * grid.cell
+    near = np.isfinite(query).all(axis=1)
+    near[near] = ((query[near] >= grid.origin - grid.slack) & (query[near] <= top + grid.slack)).all(axis=1)
+    for block in np.array_split(np.flatnonzero(near), max(1, -(-int(near.sum()) // _POINTS_PER_BLOCK))):
+        index = np.clip(np.floor((query[block] - grid.origin) / grid.cell).astype(np.int64), 0, grid.shape - 1)
+        cells = (index[:, 0] * grid.shape[1] + index[:, 1]) * grid.shape[2] + index[:, 2]
+        counts = grid.start[cells + 1] - grid.start[cells]
+        asking = np.repeat(np.arange(len(block)), counts)
+        slots = np.repeat(grid.start[cells] - np.cumsum(counts) + counts, counts) + np.arange(counts.sum())
+        candidate = grid.elements[slots]
+        offset = query[block][asking] - grid.first_vertex[candidate]
+        local = np.einsum("kij,kj->ki", grid.inverse[candidate], offset)  # l1, l2, l3
+        lam = np.column_stack([1.0 - local.sum(axis=1), local])
+        depth = (lam * grid.height[candidate]).min(axis=1)  # signed distance inside the nearest face
+        deepest = np.lexsort((-depth, asking))
+        first = deepest[np.r_[True, asking[deepest][1:] != asking[deepest][:-1]]] if len(deepest) else deepest
+        inside = first[depth[first] >= -grid.slack]
+        element[block[asking[inside]]] = candidate[inside]
+        barycentric[block[asking[inside]]] = lam[inside]
+    return element, barycentric
 
 
 @dataclass(frozen=True)
@@ -75,6 +211,7 @@ class Result:
         self.displacement.setflags(write=False)
         self.report = report
         self._nodal_stress: np.ndarray | None = None
+        self._grid: ElementGrid | None = None
 
     def __repr__(self) -> str:
         value, node = self.max_displacement
@@ -92,10 +229,59 @@ class Result:
         node = int(np.argmax(magnitude)) if len(magnitude) else 0
         return (float(magnitude[node]) if len(magnitude) else 0.0), node
 
-    def at(self, point: Sequence[float]) -> np.ndarray:
-        """(3,) displacement at the node nearest to `point`."""
-        node = int(np.argmin(np.linalg.norm(self.points - np.asarray(point, dtype=np.float64), axis=1)))
-        return self.displacement[node].copy()
+    def at(self, point: Sequence[float] | np.ndarray, outside: str = "raise", tolerance: float = 1e-6) -> np.ndarray:
+        """Displacement at points, interpolated by the quadratic shape functions of the element holding each.
+
+        The first call bins the elements by a grid (kept for later calls with the same tolerance);
+        each point is then tested against the few dozen elements of its cell.
+
+        Parameters
+        ----------
+        point : (3,) or (k, 3) float
+            One point, or k of them.
+        outside : {"raise", "nan"}
+            For a point outside the mesh: ValueError naming it (the default), or a row of NaN.
+        tolerance : float
+            How far outside the mesh a point may lie and still count as in it, relative to the
+            diagonal of the mesh's bounding box (on a curved surface the straight-sided faces lie
+            inside the true surface by the elements' sagitta).
+
+        Returns
+        -------
+        (3,) or (k, 3) float64, as `point`
+
+        Raises
+        ------
+        ValueError
+            For points of another shape, an unknown `outside`, or (with outside="raise") a point
+            outside the mesh or not finite.
+        """
+        query = np.asarray(point, dtype=np.float64)
+        single = query.shape == (3,)
+        query = query.reshape(1, 3) if single else query
+        if query.ndim != 2 or query.shape[1] != 3:
+            raise ValueError(f"point must have shape (3,) or (k, 3), got {np.shape(point)}")
+        if outside not in ("raise", "nan"):
+            raise ValueError(f"outside must be 'raise' or 'nan', got {outside!r}")
+        mesh = self.model.mesh
+        slack = float(tolerance) * float(np.linalg.norm(np.ptp(mesh.points, axis=0))) if len(mesh.points) else 0.0
+        if not slack >= 0.0:
+            raise ValueError(f"tolerance must be a number >= 0, got {tolerance!r}")
+        if self._grid is None or self._grid.slack != slack:
+            self._grid = element_grid(mesh.points, mesh.tetrahedra, slack)
+        element, barycentric = locate(self._grid, query)
+        missing = np.flatnonzero(element < 0)
+        if len(missing) and outside == "raise":
+            raise ValueError(
+                f"point {tuple(query[missing[0]].tolist())} lies outside the mesh (by more than {slack:.3g}); "
+                f"{len(missing)} of {len(query)} points do (outside='nan' gives NaN for them)"
+            )
+        values = np.full((len(query), 3), np.nan)
+        found = element >= 0
+        shapes = tet_shape_values(barycentric[found, 1:])  # (f, 10)
+        nodal = self.displacement[self.model.numbering.element_nodes[element[found]]]  # (f, 10, 3)
+        values[found] = np.einsum("fa,fac->fc", shapes, nodal)
+        return values[0] if single else values
 
     def reactions(self, where: Region | None = None, about: Sequence[float] | None = None) -> Reaction:
         """The resultant force and moment that the supports exert on a region.
@@ -171,10 +357,11 @@ class Result:
     def field(self, name: str) -> np.ndarray:
         """A named scalar field at the nodes, (n_nodes,) float64.
 
-        Names: "displacement" (magnitude), "ux", "uy", "uz", "von_mises", and the stress
-        components "stress_xx", "stress_yy", "stress_zz", "stress_xy", "stress_xz", "stress_yz".
+        Names: "displacement_magnitude" (also "displacement"), "ux", "uy", "uz", "von_mises",
+        and the stress components "stress_xx", "stress_yy", "stress_zz", "stress_xy",
+        "stress_xz", "stress_yz".
         """
-        if name == "displacement":
+        if name in ("displacement", "displacement_magnitude"):
             return np.linalg.norm(self.displacement, axis=1)
         if name in _DISPLACEMENT:
             return self.displacement[:, _DISPLACEMENT[name]].copy()
@@ -183,7 +370,7 @@ class Result:
         if name in _STRESS:
             i, j = _STRESS[name]
             return self.nodal_stress()[:, i, j].copy()
-        names = ["displacement", *_DISPLACEMENT, "von_mises", *_STRESS]
+        names = ["displacement_magnitude", "displacement", *_DISPLACEMENT, "von_mises", *_STRESS]
         raise ValueError(f"unknown field {name!r}; the fields are {names}")
 
     def l2_error(self, exact: Sequence[ExprLike]) -> float:
@@ -204,6 +391,16 @@ class Result:
         """Writes a VTU file of the quadratic mesh with displacement, stress and `fields` (needs meshio).
 
         Open it in ParaView; "Warp By Vector" on "displacement" shows the deformed shape.
+
+        Parameters
+        ----------
+        path : str
+            A ".vtu" file (ParaView's XML format) or a ".vtk" one (legacy VTK); others raise
+            ValueError.
+        fields : sequence of str
+            Names accepted by `field`, written as node arrays of those names; the magnitude of
+            the displacement (asked for as "displacement") is written as "displacement_magnitude",
+            beside the vector "displacement".
         """
         from .output import write_vtu
 
