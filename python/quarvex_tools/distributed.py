@@ -26,17 +26,27 @@ edge of vertices a < b has key n + a n + b for n global vertices. Global numbers
 ownership come from a rendezvous: the node with key k is looked up on rank hash(k) mod P, so
 no rank ever holds a table of the whole model.
 
+A failure on one rank does not leave the others waiting: each collective step runs a rank's
+own work (its inputs, the core, its file) first and then agrees with every rank that all
+succeeded before the next collective call, so the failure raises on all of them
+(:func:`_together`); settings that the ranks must share are compared once, before PETSc
+starts (:func:`_agree`).
+
 mpi4py and petsc4py are imported where they are used (Debian: ``apt-get install
 python3-mpi4py python3-petsc4py openmpi-bin``).
 """
 from __future__ import annotations
 
 import base64
+import contextlib
 import dataclasses
+import hashlib
+import math
+import operator
 import os
 import time
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Optional, Union
 
@@ -75,6 +85,9 @@ __all__ = [
 EDGES = np.array([(0, 1), (1, 2), (0, 2), (0, 3), (1, 3), (2, 3)])
 
 _VTK_QUADRATIC_TETRA = 24
+# A 10-node element's nodes with vertices 1 and 2 swapped, in the core's order: the edges (0,1)
+# and (0,2) trade places, as do (1,3) and (2,3); (1,2) and (0,3) stay.
+_SWAP_VERTICES_1_2 = np.array([0, 2, 1, 3, 6, 5, 4, 7, 9, 8])
 
 
 def _mpi() -> Any:
@@ -416,17 +429,74 @@ def _reply(comm: "MPI.Comm", answers: np.ndarray, recv_counts: np.ndarray, order
     return result
 
 
-def _fail_together(comm: "MPI.Comm", failure: Optional[Exception]) -> None:
+def _fail_together(comm: "MPI.Comm", failure: Optional[BaseException]) -> None:
     """Raises on every rank when any rank failed, so that none waits in a later collective call.
 
-    The failing rank raises its own exception; the others a ValueError naming it.
+    The failing ranks raise their own exception; the others a ValueError (when the first failing
+    rank's was a TypeError or ValueError, a refused input) or a RuntimeError naming that rank.
+    Costs one small reduction when every rank succeeded.
     """
-    texts = comm.allgather(None if failure is None else f"{type(failure).__name__}: {failure}")
+    size = comm.Get_size()
+    first_failed = comm.allreduce(size if failure is None else comm.Get_rank(), op=_mpi().MIN)
+    if first_failed == size:
+        return
+    cause = None
+    if failure is not None:
+        cause = (isinstance(failure, (TypeError, ValueError)), f"{type(failure).__name__}: {failure}")
+    refused, text = comm.bcast(cause, root=first_failed)
     if failure is not None:
         raise failure
-    for rank, text in enumerate(texts):
-        if text is not None:
-            raise ValueError(f"rank {rank} failed: {text}")
+    raise (ValueError if refused else RuntimeError)(f"rank {first_failed} failed: {text}")
+
+
+@contextlib.contextmanager
+def _together(comm: "MPI.Comm") -> Iterator[None]:
+    """Runs a rank's share of a step, then agrees with every rank that all succeeded (collective).
+
+    The body must not itself call collective operations that a failing rank could skip. A
+    failure in it (``quarvex.PanicException`` included, which is no ``Exception``) is raised on
+    every rank by :func:`_fail_together`; Ctrl-C and ``SystemExit`` pass straight through, since
+    mpirun delivers them to every rank.
+    """
+    failure: Optional[BaseException] = None
+    try:
+        yield
+    except (KeyboardInterrupt, SystemExit, GeneratorExit):
+        raise
+    except BaseException as error:  # noqa: BLE001 - handed to _fail_together, which raises it again
+        failure = error
+    _fail_together(comm, failure)
+
+
+def _agree(comm: "MPI.Comm", read_settings: Callable[[], dict[str, Any]]) -> dict[str, Any]:
+    """Checks settings that every rank must pass alike, with one allgather (collective).
+
+    `read_settings` checks this rank's arguments and returns them as comparable values (a
+    digest for large ones). Every rank raises the same ValueError when a rank refused its
+    arguments (that rank raises its own error) or when two ranks' settings differ; otherwise
+    returns the settings.
+    """
+    failure: Optional[BaseException] = None
+    settings: dict[str, Any] = {}
+    try:
+        settings = read_settings()
+    except (TypeError, ValueError) as error:
+        failure = error
+    records = comm.allgather((None if failure is None else f"{type(failure).__name__}: {failure}", settings))
+    failed = [rank for rank, (text, _) in enumerate(records) if text is not None]
+    if failure is not None:
+        raise failure
+    if failed:
+        raise ValueError(f"rank {failed[0]} failed: {records[failed[0]][0]}")
+    first = records[0][1]
+    for name, value in first.items():
+        differing = [rank for rank, (_, other) in enumerate(records) if repr(other[name]) != repr(value)]
+        if differing:
+            rank, other = differing[0], records[differing[0]][1][name]
+            shown = (f"rank {rank}'s differs from rank 0's" if isinstance(value, bytes)
+                     else f"rank 0 passes {value!r}, rank {rank} {other!r}")
+            raise ValueError(f"ranks disagree on {name}: {shown}; every rank must pass the same")
+    return settings
 
 
 def _fixed_nodes(fixed: "FixedNodes", node_points: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -462,37 +532,34 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
     -------
     PartNumbering
     """
-    tets = part.tetrahedra
-    n = len(part.points)
-    m = len(tets)
-    keys = np.empty((m, 6), dtype=np.int64)  # local key low * n + high of every element edge
-    for slot, (a, b) in enumerate(EDGES):
-        first, second = tets[:, a], tets[:, b]
-        keys[:, slot] = np.minimum(first, second) * np.int64(n) + np.maximum(first, second)
-    unique_keys, edge_of = np.unique(keys, return_inverse=True)
-    edge_of = edge_of.reshape(m, 6)
-    edges = np.column_stack([unique_keys // max(n, 1), unique_keys % max(n, 1)]).astype(np.int64)
-    element_nodes = np.concatenate([tets, n + edge_of], axis=1)
+    # The rank's own work (and the caller's fixed(x)) first: a failure reaches every rank.
+    with _together(comm):
+        tets = part.tetrahedra
+        n = len(part.points)
+        m = len(tets)
+        keys = np.empty((m, 6), dtype=np.int64)  # local key low * n + high of every element edge
+        for slot, (a, b) in enumerate(EDGES):
+            first, second = tets[:, a], tets[:, b]
+            keys[:, slot] = np.minimum(first, second) * np.int64(n) + np.maximum(first, second)
+        unique_keys, edge_of = np.unique(keys, return_inverse=True)
+        edge_of = edge_of.reshape(m, 6)
+        edges = np.column_stack([unique_keys // max(n, 1), unique_keys % max(n, 1)]).astype(np.int64)
+        element_nodes = np.concatenate([tets, n + edge_of], axis=1)
 
-    node_points = np.concatenate([part.points, 0.5 * (part.points[edges[:, 0]] + part.points[edges[:, 1]])])
-    total = np.int64(part.n_vertices)
-    ids = part.vertex_ids
-    low_id = np.minimum(ids[edges[:, 0]], ids[edges[:, 1]])
-    high_id = np.maximum(ids[edges[:, 0]], ids[edges[:, 1]])
-    node_keys = np.concatenate([ids, total + low_id * total + high_id])
+        node_points = np.concatenate([part.points, 0.5 * (part.points[edges[:, 0]] + part.points[edges[:, 1]])])
+        total = np.int64(part.n_vertices)
+        ids = part.vertex_ids
+        low_id = np.minimum(ids[edges[:, 0]], ids[edges[:, 1]])
+        high_id = np.maximum(ids[edges[:, 0]], ids[edges[:, 1]])
+        node_keys = np.concatenate([ids, total + low_id * total + high_id])
 
-    is_fixed = np.zeros(len(node_points), dtype=bool)
-    fixed_values = np.zeros((len(node_points), 3))
-    failure: Optional[Exception] = None
-    try:
+        is_fixed = np.zeros(len(node_points), dtype=bool)
+        fixed_values = np.zeros((len(node_points), 3))
         if fixed is not None:
             is_fixed, fixed_values = _fixed_nodes(fixed, node_points)
         if 3 * len(node_points) >= np.iinfo(np.int32).max:
             raise ValueError(f"{3 * len(node_points)} local unknowns do not fit the core's 32-bit numbers: "
                              "use more ranks")
-    except (TypeError, ValueError) as error:
-        failure = error
-    _fail_together(comm, failure)
 
     free_nodes = np.flatnonzero(~is_fixed)
     rank, size = comm.Get_rank(), comm.Get_size()
@@ -551,25 +618,48 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
 # ---------------------------------------------------------------------------------------------
 
 
+def _is_expression_force(force: Any) -> bool:
+    """Whether a body force is given as (arena, three node ids)."""
+    return isinstance(force, tuple) and len(force) == 2 and isinstance(force[0], quarvex.Arena)
+
+
+def _constant_force(force: Sequence[float]) -> tuple[float, ...]:
+    """The three components of a constant body force, checked."""
+    values = tuple(float(v) for v in force)
+    if len(values) != 3:
+        raise ValueError(f"a body force has three components, got {len(values)}")
+    return values
+
+
 def _body_force_arena(
     force: Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]
 ) -> tuple[quarvex.Arena, list[int]]:
     """(arena, three node ids) of a body force: a constant vector, or (arena, nodes) as given."""
-    if isinstance(force, tuple) and len(force) == 2 and isinstance(force[0], quarvex.Arena):
+    if _is_expression_force(force):
         return force[0], list(force[1])
-    values = [float(v) for v in force]
-    if len(values) != 3:
-        raise ValueError(f"a body force has three components, got {len(values)}")
+    values = _constant_force(force)
     arena = quarvex.Arena()
     for _ in range(3):
         arena.new_var()  # nodes 0, 1, 2 stand for x, y, z
     return arena, [arena.new_cst(value) for value in values]
 
 
+def _material_matrix(cmat: Union[Material, npt.ArrayLike]) -> np.ndarray:
+    """The (9, 9) float64 matrix of a Material or an array, checked."""
+    matrix = np.asarray(cmat.matrix if isinstance(cmat, Material) else cmat, dtype=np.float64)
+    if matrix.shape != (9, 9):
+        raise ValueError(f"the material matrix must be 9 x 9, got shape {matrix.shape}")
+    if not np.isfinite(matrix).all():
+        raise ValueError("the material matrix must be finite")
+    return matrix
+
+
 def assemble_part(
     numbering: PartNumbering,
     cmat: Union[Material, npt.ArrayLike],
     body_force: Optional[Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]] = None,
+    *,
+    comm: Optional["MPI.Comm"] = None,
 ) -> quarvex.Nexus:
     """Assembles the rank's elements with the core, in its local numbering.
 
@@ -580,6 +670,10 @@ def assemble_part(
         The material (e.g. ``quarvex_tools.isotropic(E=..., nu=...)``) or its matrix D[3c + j][3d + l].
     body_force : (3,) float or (quarvex.Arena, [fx, fy, fz]), optional
         A constant force per volume, or expressions of x, y, z (arena nodes 0, 1, 2).
+    comm : mpi4py.MPI.Comm, optional
+        Makes the call collective: a failure on one rank (an element the core refuses, say)
+        then raises on every rank, so that none waits for it in the next step. Without it the
+        call involves this rank only.
 
     Returns
     -------
@@ -587,6 +681,19 @@ def assemble_part(
         The assembled local model: its matrix couples the rank's free unknowns, its load
         vector holds the rank's share of the load (with the coupling to prescribed values).
     """
+    if comm is None:
+        return _assemble(numbering, cmat, body_force)
+    with _together(comm):
+        model = _assemble(numbering, cmat, body_force)
+    return model
+
+
+def _assemble(
+    numbering: PartNumbering,
+    cmat: Union[Material, npt.ArrayLike],
+    body_force: Optional[Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]],
+) -> quarvex.Nexus:
+    """:func:`assemble_part` on this rank alone."""
     part = numbering.part
     model = system.nexus_from_arrays(part.points, part.tetrahedra)
     n = len(part.points)
@@ -597,10 +704,7 @@ def assemble_part(
     edge_ranges = np.column_stack([starts[n:], three[n:]])
     system.set_dof_arrays(model, np.arange(n), np.column_stack([starts[:n], three[:n]]),
                           edge_keys, np.concatenate([edge_ranges, edge_ranges]))
-    matrix = np.asarray(cmat.matrix if isinstance(cmat, Material) else cmat, dtype=np.float64)
-    if matrix.shape != (9, 9):
-        raise ValueError(f"the material matrix must be 9 x 9, got shape {matrix.shape}")
-    model.set_cmat(matrix.tolist())
+    model.set_cmat(_material_matrix(cmat).tolist())
     if body_force is not None:
         arena, nodes = _body_force_arena(body_force)
         model.set_f(0, set(), arena, nodes)
@@ -695,13 +799,18 @@ def petsc_system(
     -------
     (petsc4py.PETSc.Mat, petsc4py.PETSc.Vec)
     """
-    PETSc = _petsc()
-    local = assembled if isinstance(assembled, LocalSystem) else local_system(assembled)
-    indptr, indices, values = local.indptr, local.indices, local.values
-    block_ptr, block_columns = _block_structure(indptr, indices)
-    local_to_global = numbering.local_to_global()
-    global_rows = np.repeat(local_to_global, np.diff(block_ptr))
-    global_columns = local_to_global[block_columns]
+    with _together(comm):  # a rank that cannot read its system fails every rank, before any exchange
+        PETSc = _petsc()
+        local = assembled if isinstance(assembled, LocalSystem) else local_system(assembled)
+        indptr, indices, values = local.indptr, local.indices, local.values
+        unknowns = 3 * numbering.n_local_free
+        if len(indptr) != unknowns + 1 or len(local.rhs) != unknowns:
+            raise ValueError(f"the assembled system has {len(indptr) - 1} rows and {len(local.rhs)} loads, but the "
+                             f"numbering has {unknowns} free local unknowns: assemble the part of this numbering")
+        block_ptr, block_columns = _block_structure(indptr, indices)
+        local_to_global = numbering.local_to_global()
+        global_rows = np.repeat(local_to_global, np.diff(block_ptr))
+        global_columns = local_to_global[block_columns]
     first, last = numbering.owned_range
     owned_count = last - first
 
@@ -739,14 +848,14 @@ def petsc_system(
     matrix.setOption(PETSc.Mat.Option.NEW_NONZERO_ALLOCATION_ERR, True)
     mapping = PETSc.LGMap().create(local_to_global.astype(PETSc.IntType), bsize=3, comm=petsc_comm)
     matrix.setLGMap(mapping, mapping)
-    # Scalar rows through the block mapping: local unknown 3 i + c is global 3 l2g[i] + c.
-    matrix.setValuesLocalCSR(indptr.astype(PETSc.IntType, copy=False), indices.astype(PETSc.IntType, copy=False),
-                             values, addv=PETSc.InsertMode.ADD_VALUES)
-    matrix.assemble()
-
     load = matrix.createVecLeft()
-    global_dofs = (3 * local_to_global[:, None] + np.arange(3)).ravel()
-    load.setValues(global_dofs.astype(PETSc.IntType), local.rhs, addv=PETSc.InsertMode.ADD_VALUES)
+    with _together(comm):  # insertion is the rank's own; assembly then exchanges what it added elsewhere
+        # Scalar rows through the block mapping: local unknown 3 i + c is global 3 l2g[i] + c.
+        matrix.setValuesLocalCSR(indptr.astype(PETSc.IntType, copy=False), indices.astype(PETSc.IntType, copy=False),
+                                 values, addv=PETSc.InsertMode.ADD_VALUES)
+        global_dofs = (3 * local_to_global[:, None] + np.arange(3)).ravel()
+        load.setValues(global_dofs.astype(PETSc.IntType), local.rhs, addv=PETSc.InsertMode.ADD_VALUES)
+    matrix.assemble()
     load.assemble()
     return matrix, load
 
@@ -832,7 +941,9 @@ def solve_system(
 
     The stopping test is on the true residual, ||b - A x|| <= rtol ||b||. PETSc options given
     on the command line or in PETSC_OPTIONS (with `options_prefix`) override the choices made
-    here, for example ``-pc_gamg_threshold 0.02`` or ``-ksp_monitor``.
+    here, for example ``-pc_gamg_threshold 0.02`` or ``-ksp_monitor``. Every rank must pass the
+    same `preconditioner`, `rtol`, `maxiter` and `options_prefix`; they are compared before
+    PETSc starts, and a difference or a refused value raises ValueError on every rank.
 
     Parameters
     ----------
@@ -843,14 +954,60 @@ def solve_system(
         "gamg": smoothed aggregation with the rigid-body modes; "hypre": BoomerAMG with nodal
         coarsening over the 3 x 3 blocks.
     rtol : float
+        Finite, at least 0.
     maxiter : int
+        0 .. 2^31 - 1.
+    options_prefix : str
 
     Returns
     -------
     DistributedSolution
         A ``RuntimeWarning`` says so when PETSc stopped without convergence.
     """
+    settings = _agree(comm, lambda: _solver_settings(preconditioner, rtol, maxiter, options_prefix))
+    return _solve_agreed(comm, numbering, matrix, load, settings)
+
+
+_PRECONDITIONERS = ("gamg", "hypre", "jacobi", "none")
+
+
+def _solver_settings(preconditioner: Any, rtol: Any, maxiter: Any, options_prefix: Any) -> dict[str, Any]:
+    """The solver's arguments, checked, as values that ranks compare (see :func:`_agree`)."""
+    if not isinstance(preconditioner, str) or preconditioner not in _PRECONDITIONERS:
+        raise ValueError(f"preconditioner must be 'gamg', 'hypre', 'jacobi' or 'none', got {preconditioner!r}")
+    tolerance = float(rtol)
+    if not (math.isfinite(tolerance) and tolerance >= 0.0):
+        raise ValueError(f"rtol must be a finite number >= 0, got {rtol!r}")
+    steps = operator.index(maxiter)
+    if not 0 <= steps <= np.iinfo(np.int32).max:
+        raise ValueError(f"maxiter must lie in 0 .. {np.iinfo(np.int32).max}, got {maxiter!r}")
+    if not isinstance(options_prefix, str):
+        raise TypeError(f"options_prefix must be a str, got {type(options_prefix).__name__}")
+    return {"preconditioner": preconditioner, "rtol": tolerance, "maxiter": steps, "options_prefix": options_prefix}
+
+
+def _model_settings(cmat: Any, body_force: Any) -> dict[str, Any]:
+    """The material and a constant body force, checked, as values that ranks compare.
+
+    The matrix goes by its digest, so the allgather stays small; a body force given as
+    expressions cannot be compared and is only named as such.
+    """
+    force = body_force
+    if body_force is not None:
+        force = "expressions" if _is_expression_force(body_force) else _constant_force(body_force)
+    return {"the material matrix": hashlib.sha256(_material_matrix(cmat).tobytes()).digest(), "the body force": force}
+
+
+def _solve_agreed(
+    comm: "MPI.Comm",
+    numbering: PartNumbering,
+    matrix: "PETSc.Mat",
+    load: "PETSc.Vec",
+    settings: dict[str, Any],
+) -> DistributedSolution:
+    """:func:`solve_system` once the ranks agree on its `settings` (from :func:`_solver_settings`)."""
     PETSc = _petsc()
+    preconditioner, rtol, options_prefix = settings["preconditioner"], settings["rtol"], settings["options_prefix"]
     seconds: dict[str, float] = {}
     start = time.perf_counter()
     solver = PETSc.KSP().create(comm=PETSc.Comm(comm))
@@ -858,7 +1015,7 @@ def solve_system(
     solver.setOperators(matrix)
     solver.setType(PETSc.KSP.Type.CG)
     solver.setNormType(PETSc.KSP.NormType.UNPRECONDITIONED)
-    solver.setTolerances(rtol=rtol, atol=0.0, max_it=maxiter)
+    solver.setTolerances(rtol=rtol, atol=0.0, max_it=settings["maxiter"])
     pc = solver.getPC()
     if preconditioner == "gamg":
         matrix.setNearNullSpace(rigid_body_modes(comm, numbering))
@@ -871,10 +1028,8 @@ def solve_system(
                             ("pc_hypre_boomeramg_strong_threshold", 0.5)):
             if not options.hasName(name):
                 options[name] = value
-    elif preconditioner in ("jacobi", "none"):
-        pc.setType(preconditioner)
     else:
-        raise ValueError(f"preconditioner must be 'gamg', 'hypre', 'jacobi' or 'none', got {preconditioner!r}")
+        pc.setType(preconditioner)  # "jacobi" or "none"
     solver.setFromOptions()
     solution = matrix.createVecRight()
     solver.setUp()
@@ -890,13 +1045,6 @@ def solve_system(
     code = int(solver.getConvergedReason())
     iterations = int(solver.getIterationNumber())
     reason = _reason_name(PETSc, code)
-    if code < 0:
-        warnings.warn(
-            f"PETSc's conjugate gradients stopped after {iterations} steps without convergence ({reason}): "
-            f"residual {residual_norm:.3e} > tolerance {rtol * rhs_norm:.3e} (rtol={rtol:g}, ||b||={rhs_norm:.3e})",
-            RuntimeWarning,
-            stacklevel=2,
-        )
 
     # Every rank takes the values of all its free nodes, owned or not.
     local_to_global = numbering.local_to_global()
@@ -904,12 +1052,20 @@ def solve_system(
     local = PETSc.Vec().createSeq(len(wanted), comm=PETSc.COMM_SELF)
     scatter = PETSc.Scatter().create(solution, PETSc.IS().createGeneral(wanted, comm=PETSc.COMM_SELF), local, None)
     scatter.scatter(solution, local, PETSc.InsertMode.INSERT_VALUES, PETSc.ScatterMode.FORWARD)
-    free_values = local.getArray().reshape(-1, 3)
-    displacement = numbering.fixed_values.copy()
-    free = ~numbering.fixed
-    displacement[free] = free_values[numbering.local_start[free] // 3]
+    with _together(comm):
+        free_values = local.getArray().reshape(-1, 3)
+        displacement = numbering.fixed_values.copy()
+        free = ~numbering.fixed
+        displacement[free] = free_values[numbering.local_start[free] // 3]
     for item in (scatter, local, residual, solution, solver):
         item.destroy()
+    if code < 0:  # the same on every rank, so a warning turned into an error is raised by all
+        warnings.warn(
+            f"PETSc's conjugate gradients stopped after {iterations} steps without convergence ({reason}): "
+            f"residual {residual_norm:.3e} > tolerance {rtol * rhs_norm:.3e} (rtol={rtol:g}, ||b||={rhs_norm:.3e})",
+            RuntimeWarning,
+            stacklevel=3,
+        )
     return DistributedSolution(displacement, iterations, float(residual_norm), float(rhs_norm), code > 0, reason,
                                seconds)
 
@@ -926,6 +1082,11 @@ def solve_part(
 ) -> tuple[PartNumbering, DistributedSolution]:
     """Numbers, assembles and solves the model of which every rank passes its part (collective).
 
+    Every rank must pass the same material (bit for bit), constant body force and solver
+    settings: they are compared before any work starts, and a difference raises ValueError on
+    every rank. A failure on one rank in any step (an element the core refuses, say) raises on
+    every rank, the failing one its own error and the others one naming it.
+
     Parameters
     ----------
     comm : mpi4py.MPI.Comm
@@ -940,18 +1101,22 @@ def solve_part(
         The solution's `seconds` holds this rank's time of each phase: numbering, assembly,
         insertion, setup and solve.
     """
+    # One check of everything the ranks must pass alike, before any of them starts work.
+    settings = _agree(comm, lambda: {**_solver_settings(preconditioner, rtol, maxiter, ""),
+                                     **_model_settings(cmat, body_force)})
     timings = {}
     start = time.perf_counter()
     numbering = number_part(comm, part, fixed)
     timings["numbering"] = time.perf_counter() - start
     start = time.perf_counter()
-    local = local_system(assemble_part(numbering, cmat, body_force))  # the model is freed here
+    with _together(comm):  # a core failure on one rank (a degenerate element, say) ends every rank's solve
+        local = local_system(_assemble(numbering, cmat, body_force))  # the model is freed here
     timings["assembly"] = time.perf_counter() - start
     start = time.perf_counter()
     matrix, load = petsc_system(comm, numbering, local)
     del local
     timings["insertion"] = time.perf_counter() - start
-    solution = solve_system(comm, numbering, matrix, load, preconditioner, rtol, maxiter)
+    solution = _solve_agreed(comm, numbering, matrix, load, settings)
     matrix.destroy()
     load.destroy()
     return numbering, dataclasses.replace(solution, seconds={**timings, **solution.seconds})
@@ -971,9 +1136,10 @@ def _data_array(name: Optional[str], array: np.ndarray, components: int) -> str:
 def write_pvtu(comm: "MPI.Comm", path: str, numbering: PartNumbering, displacement: np.ndarray) -> str:
     """Writes this rank's part as a VTU file and, on rank 0, a PVTU that ParaView opens as one (collective).
 
-    The pieces are ``<stem>_<rank>.vtu`` beside ``<stem>.pvtu``: quadratic tetrahedra (VTK's
-    node order is the core's), node array "displacement" and element array "rank". Nodes on
-    part boundaries appear in every piece that touches them.
+    The pieces are ``<stem>_<rank>.vtu`` beside ``<stem>.pvtu``: quadratic tetrahedra (in VTK's
+    node order, each positively oriented), node array "displacement" and element array "rank".
+    Nodes on part boundaries appear in every piece that touches them. When any rank fails (a
+    piece that cannot be written, say), every rank raises and no PVTU is written.
 
     Parameters
     ----------
@@ -989,14 +1155,46 @@ def write_pvtu(comm: "MPI.Comm", path: str, numbering: PartNumbering, displaceme
     str
         The name of this rank's VTU file.
     """
-    if not path.endswith(".pvtu"):
-        raise ValueError(f"the file name must end in '.pvtu', got {path!r}")
-    displacement = np.ascontiguousarray(displacement, dtype=np.float64)
-    if displacement.shape != (numbering.n_nodes, 3):
-        raise ValueError(f"displacement must have shape ({numbering.n_nodes}, 3), got {displacement.shape}")
-    stem = path[: -len(".pvtu")]
     rank, size = comm.Get_rank(), comm.Get_size()
+    _agree(comm, lambda: {"the file name": _pvtu_path(path)})  # rank 0's PVTU lists every rank's piece
+    stem = path[: -len(".pvtu")]
     piece = f"{stem}_{rank:04d}.vtu"
+    with _together(comm):  # a rank that cannot write its piece fails every rank, and no PVTU is written
+        displacement = np.ascontiguousarray(displacement, dtype=np.float64)
+        if displacement.shape != (numbering.n_nodes, 3):
+            raise ValueError(f"displacement must have shape ({numbering.n_nodes}, 3), got {displacement.shape}")
+        _write_piece(piece, rank, numbering, displacement)
+    with _together(comm):
+        if rank == 0:
+            _write_pvtu_index(path, [os.path.basename(f"{stem}_{r:04d}.vtu") for r in range(size)])
+    return piece
+
+
+def _pvtu_path(path: Any) -> str:
+    """A PVTU file name, checked."""
+    if not isinstance(path, str) or not path.endswith(".pvtu"):
+        raise ValueError(f"the file name must end in '.pvtu', got {path!r}")
+    return path
+
+
+def _vtk_cells(numbering: PartNumbering) -> np.ndarray:
+    """(m, 10) int64: every element's nodes in VTK's order, positively oriented.
+
+    The core takes elements in either orientation, so a part may hold inverted ones (half of
+    :func:`box_part`'s); VTK's quadratic tetrahedron wants (p1 - p0) x (p2 - p0) . (p3 - p0) > 0,
+    so those are written with vertices 1 and 2 swapped.
+    """
+    cells = numbering.element_nodes.astype(np.int64)
+    corners = numbering.node_points[cells[:, :4]]
+    volume6 = np.einsum("ij,ij->i", np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]),
+                        corners[:, 3] - corners[:, 0])
+    inverted = volume6 < 0.0
+    cells[inverted] = cells[inverted][:, _SWAP_VERTICES_1_2]
+    return cells
+
+
+def _write_piece(piece: str, rank: int, numbering: PartNumbering, displacement: np.ndarray) -> None:
+    """Writes one rank's VTU file: its nodes, its elements, node array "displacement", element array "rank"."""
     cells = len(numbering.element_nodes)
     with open(piece, "w", encoding="ascii") as out:
         out.write('<?xml version="1.0"?>\n<VTKFile type="UnstructuredGrid" version="1.0" '
@@ -1007,21 +1205,20 @@ def write_pvtu(comm: "MPI.Comm", path: str, numbering: PartNumbering, displaceme
         out.write("<CellData>\n" + _data_array("rank", np.full(cells, rank, dtype=np.int32), 1) + "</CellData>\n")
         out.write("<Points>\n" + _data_array(None, numbering.node_points.astype(np.float64), 3) + "</Points>\n")
         out.write("<Cells>\n"
-                  + _data_array("connectivity", numbering.element_nodes.astype(np.int64).ravel(), 1)
+                  + _data_array("connectivity", _vtk_cells(numbering).ravel(), 1)
                   + _data_array("offsets", 10 * np.arange(1, cells + 1, dtype=np.int64), 1)
                   + _data_array("types", np.full(cells, _VTK_QUADRATIC_TETRA, dtype=np.uint8), 1)
                   + "</Cells>\n</Piece>\n</UnstructuredGrid>\n</VTKFile>\n")
-    comm.Barrier()
-    if rank == 0:
-        names = [os.path.basename(f"{stem}_{r:04d}.vtu") for r in range(size)]
-        with open(path, "w", encoding="ascii") as out:
-            out.write('<?xml version="1.0"?>\n<VTKFile type="PUnstructuredGrid" version="1.0" '
-                      'byte_order="LittleEndian" header_type="UInt64">\n<PUnstructuredGrid GhostLevel="0">\n'
-                      '<PPointData Vectors="displacement">\n'
-                      '<PDataArray type="Float64" Name="displacement" NumberOfComponents="3"/>\n</PPointData>\n'
-                      '<PCellData>\n<PDataArray type="Int32" Name="rank" NumberOfComponents="1"/>\n</PCellData>\n'
-                      '<PPoints>\n<PDataArray type="Float64" NumberOfComponents="3"/>\n</PPoints>\n')
-            out.writelines(f'<Piece Source="{name}"/>\n' for name in names)
-            out.write("</PUnstructuredGrid>\n</VTKFile>\n")
-    comm.Barrier()
-    return piece
+
+
+def _write_pvtu_index(path: str, names: list[str]) -> None:
+    """Writes the PVTU file that lists the pieces `names` (relative to its folder)."""
+    with open(path, "w", encoding="ascii") as out:
+        out.write('<?xml version="1.0"?>\n<VTKFile type="PUnstructuredGrid" version="1.0" '
+                  'byte_order="LittleEndian" header_type="UInt64">\n<PUnstructuredGrid GhostLevel="0">\n'
+                  '<PPointData Vectors="displacement">\n'
+                  '<PDataArray type="Float64" Name="displacement" NumberOfComponents="3"/>\n</PPointData>\n'
+                  '<PCellData>\n<PDataArray type="Int32" Name="rank" NumberOfComponents="1"/>\n</PCellData>\n'
+                  '<PPoints>\n<PDataArray type="Float64" NumberOfComponents="3"/>\n</PPoints>\n')
+        out.writelines(f'<Piece Source="{name}"/>\n' for name in names)
+        out.write("</PUnstructuredGrid>\n</VTKFile>\n")

@@ -29,7 +29,7 @@ def main():
         points, tetrahedra = model_case.mesh(mesh_kind) if comm.rank == 0 else (None, None)
         part = distributed.distribute_mesh(comm, points, tetrahedra)
     numbering = distributed.number_part(comm, part, model_case.fixed)
-    model = distributed.assemble_part(numbering, model_case.CMAT, model_case.body_force())
+    model = distributed.assemble_part(numbering, model_case.CMAT, model_case.body_force(), comm=comm)
     matrix, load = distributed.petsc_system(comm, numbering, model)
     solution = distributed.solve_system(comm, numbering, matrix, load, preconditioner, rtol=1e-12)
     distributed.write_pvtu(comm, os.path.join(out_dir, "solution.pvtu"), numbering, solution.displacement)
@@ -60,7 +60,8 @@ def main():
         "global_node": numbering.global_node,
         "n_global_nodes": numbering.n_global_nodes,
         "matrix_rows": matrix.getSize()[0],
-        "report": (solution.iterations, solution.converged, solution.residual_norm / solution.rhs_norm, solution.reason),
+        "report": (solution.iterations, solution.converged, solution.residual_norm / solution.rhs_norm,
+                   solution.reason),
         "unmet": unmet,
         "refusals": refusals,
     }
@@ -69,7 +70,8 @@ def main():
         arrays = {}
         for rank, item in enumerate(records):
             for name, value in item.items():
-                arrays[f"{name}_{rank}"] = np.array(value, dtype=object) if name in ("report", "unmet", "refusals") else value
+                packed = name in ("report", "unmet", "refusals")
+                arrays[f"{name}_{rank}"] = np.array(value, dtype=object) if packed else value
         np.savez(os.path.join(out_dir, "ranks.npz"), ranks=len(records), **arrays)
 
 

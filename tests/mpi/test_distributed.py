@@ -3,15 +3,12 @@
 Each case starts `mpirun -n P python -m mpi4py run_case.py` and checks what the ranks saved:
 every rank's node values against the core's own serial solve (numbered independently by
 examples/box_mesh.py), the partition and the ownership ranges, the solver's report, the
-warning of an unmet tolerance, and the PVTU files read back. scripts/test_mpi.sh runs these
-tests with Debian's Python, mpi4py and petsc4py, and sets QUARVEX_REQUIRE_MPI=1 so that a
-missing MPI stack fails instead of skipping.
+warning of an unmet tolerance, and the PVTU files read back (every cell positively oriented).
+scripts/test_mpi.sh runs these tests with Debian's Python, mpi4py and petsc4py, and sets
+QUARVEX_REQUIRE_MPI=1 so that a missing MPI stack fails instead of skipping.
 """
 import base64
 import os
-import shutil
-import subprocess
-import sys
 import xml.etree.ElementTree as ElementTree
 
 import numpy as np
@@ -22,31 +19,7 @@ import quarvex
 from box_mesh import p2_numbering
 from quarvex_tools import system
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 VTK_EDGES = [(0, 1), (1, 2), (2, 0), (0, 3), (1, 3), (2, 3)]  # VTK's quadratic tetrahedron
-
-
-def mpi_missing():
-    """Why MPI runs cannot start here, or None."""
-    if shutil.which("mpirun") is None:
-        return "mpirun is not installed"
-    probe = subprocess.run([sys.executable, "-c", "import mpi4py, petsc4py"], capture_output=True)
-    if probe.returncode != 0:
-        return f"{sys.executable} cannot import mpi4py and petsc4py"
-    return None
-
-
-@pytest.fixture(scope="module")
-def mpirun():
-    reason = mpi_missing()
-    if reason is not None:
-        if os.environ.get("QUARVEX_REQUIRE_MPI") == "1":
-            pytest.fail(reason)
-        pytest.skip(reason)
-    command = ["mpirun", "--oversubscribe"]
-    if os.geteuid() == 0:
-        command.append("--allow-run-as-root")
-    return command
 
 
 def serial_reference(kind):
@@ -90,8 +63,14 @@ def read_array(element):
     return values.reshape(-1, components) if components > 1 else values
 
 
+def signed_volumes(coordinates, connectivity):
+    """Volume of every cell from its vertices: positive when (p1 - p0) x (p2 - p0) . (p3 - p0) > 0."""
+    p0, p1, p2, p3 = (coordinates[connectivity[:, k]] for k in range(4))
+    return np.einsum("ij,ij->i", np.cross(p1 - p0, p2 - p0), p3 - p0) / 6.0
+
+
 def check_pvtu(path, ranks, reference, points):
-    """Reads the PVTU and its pieces back: node values, edge-node positions and element count."""
+    """Reads the PVTU and its pieces back: node values, edge-node positions, orientation and element count."""
     root = ElementTree.parse(path).getroot()
     sources = [piece.get("Source") for piece in root.iter("Piece")]
     assert len(sources) == ranks, sources
@@ -100,21 +79,26 @@ def check_pvtu(path, ranks, reference, points):
     for key, value in reference.items():
         position = points[key] if key < n else 0.5 * (points[(key - n) // n] + points[(key - n) % n])
         by_position[tuple(np.round(position, 12))] = value
-    cells = 0
+    cells, volume = 0, 0.0
     for source in sources:
         grid = ElementTree.parse(os.path.join(os.path.dirname(path), source)).getroot()
         arrays = {}
         for element in grid.iter("DataArray"):
             arrays[element.get("Name") or "points"] = read_array(element)
         coordinates, connectivity = arrays["points"], arrays["connectivity"].reshape(-1, 10)
-        assert set(arrays["types"]) == {24} and np.array_equal(arrays["offsets"], 10 * np.arange(1, len(connectivity) + 1))
+        assert set(arrays["types"]) == {24}
+        assert np.array_equal(arrays["offsets"], 10 * np.arange(1, len(connectivity) + 1))
         expected = np.array([by_position[tuple(np.round(p, 12))] for p in coordinates])
         scale = np.abs(expected).max()
         assert np.abs(arrays["displacement"] - expected).max() <= 1e-8 * scale, source
         for slot, (a, b) in enumerate(VTK_EDGES):
             middle = 0.5 * (coordinates[connectivity[:, a]] + coordinates[connectivity[:, b]])
             assert np.abs(coordinates[connectivity[:, 4 + slot]] - middle).max() < 1e-14, f"{source}: edge node {slot}"
+        volumes = signed_volumes(coordinates, connectivity)
+        assert volumes.min() > 0.0, f"{source}: {np.count_nonzero(volumes <= 0.0)} of {len(volumes)} cells inverted"
+        volume += volumes.sum()
         cells += len(connectivity)
+    assert np.isclose(volume, np.prod(model_case.SIZE), rtol=1e-12), f"the pieces hold a volume of {volume}"
     return cells
 
 
@@ -129,12 +113,7 @@ CASES = [
 
 @pytest.mark.parametrize("ranks, mesh, preconditioner", CASES)
 def test_distributed_solution_matches_the_serial_solve(mpirun, tmp_path, ranks, mesh, preconditioner):
-    environment = dict(os.environ, OMP_NUM_THREADS="1", QUARVEX_NUM_THREADS="1")
-    run = subprocess.run(
-        mpirun + ["-n", str(ranks), sys.executable, "-m", "mpi4py", os.path.join(HERE, "run_case.py"),
-                  str(tmp_path), mesh, preconditioner],
-        capture_output=True, text=True, timeout=300, env=environment,
-    )
+    run = mpirun(ranks, "run_case.py", tmp_path, mesh, preconditioner, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
     saved = np.load(tmp_path / "ranks.npz", allow_pickle=True)
     assert int(saved["ranks"]) == ranks

@@ -1,0 +1,107 @@
+"""Runs one failure case on every rank of an MPI run and saves how each rank ended it.
+
+Run by test_distributed_failures.py as
+    mpirun -n P python -m mpi4py run_failures.py OUT_DIR CASE [uncaught]
+Rank 1 is the odd one out in every case: it passes other settings than the rest, or fails
+where the others succeed. Each rank catches what the case raises, then all ranks solve and
+write the test model once more, which they can only do if they are still in step. Rank 0
+writes OUT_DIR/outcome.json: per rank the exception's type and text, and whether the solve
+after it converged. With "uncaught" the case's exception is left to end the job.
+"""
+import dataclasses
+import json
+import os
+import sys
+
+import numpy as np
+from mpi4py import MPI
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(os.path.dirname(os.path.dirname(HERE)), "examples")]
+
+import model_case  # noqa: E402
+from box_mesh import isotropic_cmat  # noqa: E402
+from quarvex_tools import distributed  # noqa: E402
+
+
+def odd(comm, usual, other):
+    """`other` on rank 1, `usual` on every other rank."""
+    return other if comm.rank == 1 else usual
+
+
+def solved_system(comm, part):
+    """(numbering, matrix, load) of the test model."""
+    numbering = distributed.number_part(comm, part, model_case.fixed)
+    model = distributed.assemble_part(numbering, model_case.CMAT, model_case.body_force())
+    matrix, load = distributed.petsc_system(comm, numbering, model)
+    return numbering, matrix, load
+
+
+def bad_body_force():
+    """A body force whose z component names an arena node that does not exist."""
+    arena, nodes = model_case.body_force()
+    return arena, nodes[:2] + [10**6]
+
+
+def run_case(comm, part, case, out_dir):
+    """Runs `case`; every rank must raise."""
+    if case in ("rtol", "maxiter", "preconditioner", "unknown_preconditioner"):
+        numbering, matrix, load = solved_system(comm, part)
+        settings = {"rtol": 1e-8, "maxiter": 100, "preconditioner": "gamg"}
+        odd_one = {"rtol": 1e-6, "maxiter": 2, "preconditioner": "hypre", "unknown_preconditioner": "amg"}[case]
+        settings[case.replace("unknown_", "")] = odd(comm, settings[case.replace("unknown_", "")], odd_one)
+        distributed.solve_system(comm, numbering, matrix, load, **settings)
+    elif case == "material":
+        distributed.solve_part(comm, part, odd(comm, model_case.CMAT, isotropic_cmat(2.0, 0.3)), model_case.fixed,
+                               model_case.body_force())
+    elif case == "body_force":
+        distributed.solve_part(comm, part, model_case.CMAT, model_case.fixed, odd(comm, (0.0, 0.0, -1.0),
+                                                                                     (0.0, 0.0, -2.0)))
+    elif case == "assembly":
+        distributed.solve_part(comm, part, model_case.CMAT, model_case.fixed,
+                               odd(comm, model_case.body_force(), bad_body_force()))
+    elif case == "assemble_part":
+        numbering = distributed.number_part(comm, part, model_case.fixed)
+        distributed.assemble_part(numbering, model_case.CMAT, odd(comm, model_case.body_force(), bad_body_force()),
+                                  comm=comm)
+    elif case == "petsc_system":
+        numbering = distributed.number_part(comm, part, model_case.fixed)
+        local = distributed.local_system(distributed.assemble_part(numbering, model_case.CMAT))
+        cut = dataclasses.replace(local, rhs=local.rhs[:-3])  # one node's loads short
+        distributed.petsc_system(comm, numbering, odd(comm, local, cut))
+    elif case == "write":
+        numbering, solution = distributed.solve_part(comm, part, model_case.CMAT, model_case.fixed,
+                                                     model_case.body_force())
+        if comm.rank == 1:
+            os.mkdir(os.path.join(out_dir, "solution_0001.vtu"))  # rank 1's piece cannot be written
+        comm.Barrier()
+        distributed.write_pvtu(comm, os.path.join(out_dir, "solution.pvtu"), numbering, solution.displacement)
+    else:
+        raise SystemExit(f"unknown case {case!r}")
+
+
+def main():
+    out_dir, case = sys.argv[1:3]
+    comm = MPI.COMM_WORLD
+    part = distributed.box_part(comm, *model_case.CELLS, size=model_case.SIZE)
+    if sys.argv[3:] == ["uncaught"]:
+        run_case(comm, part, case, out_dir)
+        return
+    outcome = {"error": None, "message": None}
+    try:
+        run_case(comm, part, case, out_dir)
+    except BaseException as error:  # noqa: BLE001 - the core's PanicException is no Exception
+        outcome = {"error": type(error).__name__, "message": str(error)}
+
+    numbering, solution = distributed.solve_part(comm, part, model_case.CMAT, model_case.fixed,
+                                                 model_case.body_force(), rtol=1e-10)
+    distributed.write_pvtu(comm, os.path.join(out_dir, "after.pvtu"), numbering, solution.displacement)
+    outcome["after"] = bool(solution.converged and np.isfinite(solution.displacement).all())
+    outcomes = comm.gather(outcome, root=0)
+    if comm.rank == 0:
+        with open(os.path.join(out_dir, "outcome.json"), "w", encoding="utf-8") as out:
+            json.dump(outcomes, out)
+
+
+if __name__ == "__main__":
+    main()
