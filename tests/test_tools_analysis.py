@@ -162,7 +162,8 @@ def test_materials_agree():
     np.testing.assert_allclose(orthotropic(E, E, E, nu, nu, nu, G, G, G).matrix, iso.matrix, rtol=1e-12)
     np.testing.assert_allclose(from_voigt(iso.voigt()).matrix, iso.matrix)
     rng = np.random.default_rng(0)
-    voigt = rng.normal(size=(6, 6))
+    root = rng.normal(size=(6, 6))
+    voigt = root @ root.T + 6 * np.eye(6)  # symmetric positive definite, as a stiffness must be
     np.testing.assert_array_equal(from_voigt(voigt).voigt(), voigt)
 
 

@@ -25,6 +25,7 @@ from .model import Elasticity
 from .numbering import Dofs, Numbering, number_dofs, p2_numbering
 from .results import Result, von_mises
 from .solvers import DEFAULT_METHOD, solve_system
+from .system import SolverError
 
 __all__ = [
     "DEFAULT_METHOD",
@@ -35,6 +36,7 @@ __all__ = [
     "Mesh",
     "Numbering",
     "Result",
+    "SolverError",
     "box_mesh",
     "constant",
     "cos",

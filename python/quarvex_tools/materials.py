@@ -2,6 +2,11 @@
 
 Voigt order of the 6 x 6 forms: xx, yy, zz, yz, xz, xy, with engineering shear strains
 (gamma_yz = 2 eps_yz), so that C_cjdl = C_voigt[I(cj), I(dl)].
+
+Every material is checked to store positive strain energy: its matrix is symmetric and
+positive definite on symmetric strains (and never negative on other gradients). Without that
+the stiffness matrix is not positive definite and conjugate gradients may report an answer
+that is none.
 """
 from __future__ import annotations
 
@@ -12,6 +17,39 @@ import numpy as np
 
 # Voigt index of the tensor index pair (c, j).
 VOIGT = np.array([[0, 5, 4], [5, 1, 3], [4, 3, 2]])
+
+# Asymmetry, relative to the largest entry, that rounding may leave (the core warns beyond it).
+_SYMMETRY_RTOL = 1e-12
+# Eigenvalues, relative to the largest, that rounding cannot tell from zero.
+_DEFINITE_RTOL = 1e-13
+
+# Strain (engineering Voigt vector) to displacement gradient: g[3c + j] = sum_I T[3c + j, I] e[I].
+_STRAIN_TO_GRADIENT = np.zeros((9, 6))
+for _c in range(3):
+    for _j in range(3):
+        _STRAIN_TO_GRADIENT[3 * _c + _j, VOIGT[_c, _j]] = 1.0 if _c == _j else 0.5
+
+
+def _check_energy(matrix: np.ndarray, what: str) -> None:
+    """Refuses a symmetric square `matrix` that is not positive definite, with `what` it is."""
+    eigenvalues = np.linalg.eigvalsh(matrix)
+    largest = float(np.abs(eigenvalues).max())
+    if not eigenvalues.min() > _DEFINITE_RTOL * largest:
+        raise ValueError(
+            f"{what} must be positive definite (positive strain energy); its eigenvalues run from "
+            f"{eigenvalues.min():.6g} to {eigenvalues.max():.6g}"
+        )
+
+
+def _check_symmetric(matrix: np.ndarray, what: str) -> None:
+    """Refuses a `matrix` that differs from its transpose by more than rounding."""
+    asymmetry = float(np.abs(matrix - matrix.T).max())
+    if not asymmetry <= _SYMMETRY_RTOL * float(np.abs(matrix).max()):
+        row, col = np.unravel_index(np.argmax(np.abs(matrix - matrix.T)), matrix.shape)
+        raise ValueError(
+            f"{what} must be symmetric: entry [{row}][{col}] = {matrix[row, col]:.6g} but "
+            f"[{col}][{row}] = {matrix[col, row]:.6g}"
+        )
 
 
 @dataclass(frozen=True, eq=False)
@@ -33,6 +71,17 @@ class Material:
         matrix = np.array(self.matrix, dtype=np.float64)
         if matrix.shape != (9, 9) or not np.isfinite(matrix).all():
             raise ValueError(f"the material matrix must be a finite 9 x 9 array, got shape {matrix.shape}")
+        _check_symmetric(matrix, "the material matrix (D[3c + j][3d + l] = D[3d + l][3c + j])")
+        symmetric = 0.5 * (matrix + matrix.T)
+        # The energy of symmetric strains must be positive, that of any gradient not negative.
+        _check_energy(_STRAIN_TO_GRADIENT.T @ symmetric @ _STRAIN_TO_GRADIENT,
+                      "the material matrix restricted to symmetric strains (its Voigt matrix)")
+        eigenvalues = np.linalg.eigvalsh(symmetric)
+        if eigenvalues.min() < -_DEFINITE_RTOL * np.abs(eigenvalues).max():
+            raise ValueError(
+                "the material matrix gives negative energy to some displacement gradient: its eigenvalues "
+                f"run from {eigenvalues.min():.6g} to {eigenvalues.max():.6g}"
+            )
         matrix.setflags(write=False)
         object.__setattr__(self, "matrix", matrix)
 
@@ -71,10 +120,19 @@ def from_voigt(voigt: Any, name: str = "anisotropic") -> Material:
     Returns
     -------
     Material
+
+    Raises
+    ------
+    ValueError
+        When the matrix is not 6 x 6, not finite, not symmetric or not positive definite.
     """
     voigt = np.asarray(voigt, dtype=np.float64)
     if voigt.shape != (6, 6):
         raise ValueError(f"the Voigt matrix must be 6 x 6, got {voigt.shape}")
+    if not np.isfinite(voigt).all():
+        raise ValueError("the Voigt matrix must be finite")
+    _check_symmetric(voigt, "the Voigt stiffness matrix")
+    _check_energy(0.5 * (voigt + voigt.T), "the Voigt stiffness matrix")
     index = VOIGT.ravel()  # position 3c + j -> Voigt index of (c, j)
     return Material(voigt[np.ix_(index, index)], name)
 
@@ -136,8 +194,16 @@ def orthotropic(
     Raises
     ------
     ValueError
-        When the constants give no positive definite stiffness.
+        When a modulus is not a positive finite number, or the constants give no positive
+        definite stiffness.
     """
+    moduli = {"Ex": Ex, "Ey": Ey, "Ez": Ez, "G_xy": G_xy, "G_yz": G_yz, "G_xz": G_xz}
+    for name, value in moduli.items():
+        if not (np.isfinite(value) and value > 0):
+            raise ValueError(f"{name} must be a positive finite modulus, got {value!r}")
+    for name, value in {"nu_xy": nu_xy, "nu_yz": nu_yz, "nu_xz": nu_xz}.items():
+        if not np.isfinite(value):
+            raise ValueError(f"{name} must be a finite Poisson's ratio, got {value!r}")
     compliance = np.zeros((6, 6))
     compliance[:3, :3] = [
         [1 / Ex, -nu_xy / Ex, -nu_xz / Ex],

@@ -705,7 +705,19 @@ class Elasticity:
         -------
         Result
             A RuntimeWarning is emitted when the solver stopped before the tolerance.
+
+        Raises
+        ------
+        ValueError
+            When the supports leave a rigid-body motion free (named in the message), before
+            anything is assembled.
+        SolverError
+            When the solver fails (the message says what to check).
         """
+        resolved = self.supports()
+        spring_nodes, spring_directions = supports.spring_directions(
+            (nodes, per_area) for nodes, _, per_area in self._springs)
+        supports.check_fully_supported(self.numbering.node_points, resolved, spring_nodes, spring_directions)
         nexus = self.assemble()
         report = solve_system(nexus, method=method, rtol=rtol, atol=atol, maxiter=maxiter,
                               constraints=self.constraints)

@@ -32,7 +32,7 @@ def solve_system(
     """Solves the assembled system of `nexus`, leaving the solution in it.
 
     Stops when the residual norm is at most max(rtol * |rhs|, atol). Emits a RuntimeWarning
-    when it stops before that.
+    when it stops before that (at the step limit, or where the residual no longer falls).
 
     Parameters
     ----------
@@ -56,6 +56,13 @@ def solve_system(
     Returns
     -------
     system.SolveResult
+
+    Raises
+    ------
+    system.SolverError
+        When the solve fails (a matrix that is not positive definite, a system that is not
+        finite, a supported unknown without stiffness), with what to do; chained to the core's
+        PanicException.
     """
     if method not in METHODS:
         raise ValueError(f"method must be one of {METHODS}, got {method!r}")
@@ -66,7 +73,8 @@ def solve_system(
                 "pass constraints= (Elasticity.constraints after assemble()) instead of dofs="
             )
         if len(dofs.pinned):
-            constraints = system.constrain(nexus, dofs.pinned, dofs.pinned_values)
+            with system._solver_failures():
+                constraints = system.constrain(nexus, dofs.pinned, dofs.pinned_values)
     if method == "amg":
         return system.solve_amg(
             nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history, constraints=constraints

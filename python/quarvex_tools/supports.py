@@ -5,9 +5,14 @@ the x, y and z axes pin those components. Any other direction (a frictionless su
 inclined or curved face) turns the node into a frame of its own whose first axes span the
 constrained directions, so that each condition again pins one component: the system stays
 symmetric, and the solver sees a constraint like any other.
+
+Supports that leave a rigid-body motion free (none at all, or fixed points on one line that
+the model may turn about) make the stiffness matrix singular: `check_fully_supported` refuses
+them before anything is assembled, naming the free motions.
 """
 from __future__ import annotations
 
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 import numpy as np
@@ -159,3 +164,164 @@ def face_mass(shapes: np.ndarray, weights: np.ndarray, areas: np.ndarray) -> np.
     areas : (k,) face areas
     """
     return np.einsum("q,qa,qb,k->kab", weights, shapes, shapes, areas)
+
+
+def spring_directions(groups: Iterable[tuple[np.ndarray, np.ndarray]]) -> tuple[np.ndarray, np.ndarray]:
+    """The directions that elastic supports resist, node by node.
+
+    Parameters
+    ----------
+    groups : iterable of (face_nodes, per_area)
+        The nodes of every supported face, (k, m) int, and its spring stiffness per unit area,
+        (k, 3, 3) float, symmetric and not negative.
+
+    Returns
+    -------
+    nodes : (s,) int64
+    directions : (s, 3) float64
+        Unit directions: the eigenvectors of each face's stiffness with a positive eigenvalue,
+        once for each of the face's nodes.
+    """
+    node_parts, direction_parts = [np.zeros(0, dtype=np.int64)], [np.zeros((0, 3))]
+    for face_nodes, per_area in groups:
+        face_nodes = np.asarray(face_nodes, dtype=np.int64)
+        eigenvalues, eigenvectors = np.linalg.eigh(np.asarray(per_area, dtype=np.float64))
+        resisting = eigenvalues > _DEPENDENT_BELOW * eigenvalues.max(axis=1, initial=0.0)[:, None]
+        face, axis = np.nonzero(resisting)
+        directions = eigenvectors[face, :, axis]  # (j, 3): column `axis` of face `face`
+        node_parts.append(face_nodes[face].ravel())
+        direction_parts.append(np.repeat(directions, face_nodes.shape[1], axis=0))
+    return np.concatenate(node_parts), np.concatenate(direction_parts)
+
+
+# An eigenvalue of the normalised 6 x 6 Gram matrix of the supports below this leaves a motion free:
+# rounding leaves ~1e-16 on a free motion, a support 10^5 times smaller than the model still counts.
+_FREE_BELOW = 1e-10
+_ROTATION_BELOW = 1e-8  # |omega| of a free motion (orthonormal basis) below which it is a translation
+_CHUNK = 1 << 18  # constraint rows per block of the Gram matrix
+
+
+def _constraint_rows(
+    resolved: ResolvedSupports, spring_nodes: np.ndarray, spring_directions: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """(nodes (c,), unit directions (c, 3)) of every condition d . u(node) = g the supports impose."""
+    plain = resolved.fixed.copy()
+    plain[resolved.frame_nodes] = False
+    plain_nodes, components = np.nonzero(plain)
+    frame_index, axis = np.nonzero(resolved.fixed[resolved.frame_nodes])
+    nodes = np.concatenate([plain_nodes, resolved.frame_nodes[frame_index], spring_nodes]).astype(np.int64)
+    directions = np.concatenate([np.eye(3)[components], resolved.frames[frame_index, axis], spring_directions])
+    return nodes, directions
+
+
+def _readable_basis(basis: np.ndarray) -> np.ndarray:
+    """(k, 3) orthonormal rows spanning the columns of `basis` (3, k), coordinate axes where the span holds them."""
+    chosen: list[np.ndarray] = []
+    projector = basis @ np.linalg.pinv(basis)
+    for _ in range(basis.shape[1]):
+        candidates = projector @ np.eye(3)
+        for vector in chosen:
+            candidates -= np.outer(vector, vector @ candidates)
+        best = int(np.argmax(np.linalg.norm(candidates, axis=0)))
+        vector = candidates[:, best] / np.linalg.norm(candidates[:, best])
+        chosen.append(vector * (1.0 if vector[np.argmax(np.abs(vector) > 1e-9)] > 0 else -1.0))
+    return np.array(chosen).reshape(-1, 3)
+
+
+def _vector_text(vector: np.ndarray, scale: float) -> str:
+    """'(1, 0, 0.5)': components below 1e-9 scale written as 0."""
+    cleaned = np.where(np.abs(vector) <= 1e-9 * scale, 0.0, vector) + 0.0  # + 0.0 turns -0 into 0
+    return "(" + ", ".join(f"{value:.4g}" for value in cleaned) + ")"
+
+
+def free_rigid_motions(
+    points: np.ndarray,
+    resolved: ResolvedSupports,
+    spring_nodes: np.ndarray | None = None,
+    spring_directions: np.ndarray | None = None,
+) -> list[str]:
+    """The rigid-body motions that the supports leave free, described for a reader.
+
+    A rigid motion u(p) = t + w x (p - c) meets a condition d . u(p) = 0 at a node p when
+    [d, (p - c) x d] . [t, w] = 0. The conditions' 6 x 6 Gram matrix, with the rotations taken
+    in units of the model's size and its diagonal scaled to 1 (so that neither the number of
+    supported nodes nor the units matter), is singular exactly when a motion is free.
+
+    Parameters
+    ----------
+    points : (n_nodes, 3) float
+        Node coordinates.
+    resolved : ResolvedSupports
+        The supports (axis components, and the constrained axes of frame nodes).
+    spring_nodes : (s,) int, optional
+        Nodes held by elastic supports ...
+    spring_directions : (s, 3) float, optional
+        ... and the directions they resist (`spring_directions`).
+
+    Returns
+    -------
+    list of str
+        One entry per free motion ("translation along (0, 0, 1)", "rotation about an axis along
+        (1, 0, 0) through (0, 0.5, 0.5)"); empty when every rigid-body motion is stopped.
+    """
+    points = np.asarray(points, dtype=np.float64)
+    spring_nodes = np.zeros(0, dtype=np.int64) if spring_nodes is None else np.asarray(spring_nodes, dtype=np.int64)
+    spring_directions = np.zeros((0, 3)) if spring_directions is None else np.asarray(spring_directions, float)
+    center = 0.5 * (points.min(axis=0) + points.max(axis=0))
+    size = float(np.linalg.norm(np.ptp(points, axis=0))) or 1.0
+    nodes, directions = _constraint_rows(resolved, spring_nodes, spring_directions)
+    gram = np.zeros((6, 6))
+    for start in range(0, len(nodes), _CHUNK):
+        block = directions[start:start + _CHUNK]
+        arms = (points[nodes[start:start + _CHUNK]] - center) / size
+        rows = np.hstack([block, np.cross(arms, block)])
+        gram += rows.T @ rows
+    diagonal = np.diag(gram)
+    scaling = np.where(diagonal > 0.0, 1.0 / np.sqrt(np.where(diagonal > 0.0, diagonal, 1.0)), 1.0)
+    eigenvalues, eigenvectors = np.linalg.eigh(gram * scaling[:, None] * scaling[None, :])
+    free = eigenvalues <= _FREE_BELOW * max(float(eigenvalues.max()), 1.0)
+    if not free.any():
+        return []
+    motions, _ = np.linalg.qr(eigenvectors[:, free] * scaling[:, None])  # (6, k): [t; w size] per column
+    # Split the free motions into translations (w = 0) and the rest, one rotation axis each.
+    left, singular, right = np.linalg.svd(motions[3:], full_matrices=True)
+    rank = int((np.pad(singular, (0, motions.shape[1] - len(singular))) > _ROTATION_BELOW).sum())
+    translations = (motions @ right.T)[:3, rank:]
+    texts = [f"translation along {_vector_text(vector, 1.0)}" for vector in _readable_basis(translations)]
+    along = translations @ np.linalg.pinv(translations) if translations.shape[1] else np.zeros((3, 3))
+    for axis in _readable_basis(left[:, :rank]):
+        combination = np.linalg.pinv(motions[3:]) @ axis  # the free motion with w = axis / size
+        shift = motions[:3] @ combination
+        shift = shift - along @ shift  # free translations do not move the axis
+        rate = axis / size
+        through = center + np.cross(rate, shift) / (rate @ rate)  # where t + w x (p - c) is along w
+        through = through - (through @ axis) * axis  # the axis's point nearest the origin
+        slide = float(shift @ axis) / float(np.linalg.norm(rate))  # per radian
+        text = f"rotation about an axis along {_vector_text(axis, 1.0)} through {_vector_text(through, size)}"
+        if abs(slide) > 1e-9 * size:
+            text = text.replace("rotation", "screw motion", 1) + f" (sliding {slide:.4g} along it per radian)"
+        texts.append(text)
+    return texts
+
+
+def check_fully_supported(
+    points: np.ndarray,
+    resolved: ResolvedSupports,
+    spring_nodes: np.ndarray | None = None,
+    spring_directions: np.ndarray | None = None,
+) -> None:
+    """Refuses supports that leave a rigid-body motion free (see `free_rigid_motions`).
+
+    Raises
+    ------
+    ValueError
+        Naming the free motions: without supports that stop them the stiffness matrix is
+        singular and no solver can give a meaningful displacement.
+    """
+    free = free_rigid_motions(points, resolved, spring_nodes, spring_directions)
+    if free:
+        count = "one rigid-body motion" if len(free) == 1 else f"{len(free)} rigid-body motions"
+        raise ValueError(
+            f"the model is not fully supported: its supports leave {count} free ({'; '.join(free)}); "
+            "add supports (fix, frictionless, elastic_support) that stop them"
+        )

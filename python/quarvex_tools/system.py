@@ -14,6 +14,9 @@
   to the matrix (elastic supports).
 - :func:`solve`: conjugate gradients with a relative tolerance, an iteration limit and a
   :class:`SolveResult`; Ctrl-C stops it with ``KeyboardInterrupt``, leaving the last iterate.
+- Failures of the solves (:func:`solve`, :func:`solve_amg`, :func:`multigrid`,
+  :func:`refresh_multigrid`) raise :class:`SolverError`, an ``Exception`` that says what went
+  wrong and what to do, chained to the core's ``PanicException`` (a ``BaseException``).
 - Plot data: :func:`plot_dom_arrays` and :func:`plot_disp_arrays` give what ``Nexus.plot_dom``
   and ``Nexus.plot_disp`` give, as an (e, 2) key array and an (e, 2, 3) or (e, 3, 3) point
   array, without building a Python object per edge.
@@ -33,8 +36,10 @@ matrix (``A.copy()``) before changing its structure in place, e.g. with ``elimin
 """
 from __future__ import annotations
 
+import contextlib
 import warnings
 import weakref
+from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Optional
 
@@ -51,6 +56,7 @@ if TYPE_CHECKING:
 __all__ = [
     "Constraints",
     "Multigrid",
+    "SolverError",
     "add_matrix_entries",
     "constrain",
     "SolveResult",
@@ -77,6 +83,76 @@ _INT32 = np.iinfo(np.int32)
 # unique in the process, so an entry can never belong to another structure; an entry lives
 # as long as some matrix (or caller) still holds the array.
 _structures: "weakref.WeakValueDictionary[tuple[int, str], np.ndarray]" = weakref.WeakValueDictionary()
+
+
+class SolverError(Exception):
+    """A solve or a multigrid set-up that failed: the text says what went wrong and what to do.
+
+    It is chained (``__cause__``) to the core's ``PanicException``, whose text it ends with.
+    Unlike that one (a ``BaseException``), ``except Exception`` catches it.
+    """
+
+
+_NOT_DEFINITE = ("the matrix is not positive definite: check the supports (every rigid-body motion stopped) "
+                 "and the material")
+
+# What a failure text of the core means, by a part of it: (part, what went wrong and what to do); the first match wins.
+_EXPLANATIONS = (
+    ("p.Ap = ", _NOT_DEFINITE),
+    ("conjugate gradients: the preconditioner is not positive definite",
+     "the multigrid preconditioner is not positive definite, so the matrix is probably not either: check the "
+     "supports and the material, or solve with method='cg'"),
+    ("the right-hand side holds a non-finite value", "the load vector holds NaN or infinity: check the loads"),
+    ("the start vector holds a non-finite value",
+     "the start vector (the model's solution) holds NaN or infinity: set a finite one (system.set_solution)"),
+    ("multigrid: the matrix is not positive definite", _NOT_DEFINITE),
+    ("a constraint needs a positive stiffness",
+     "a supported unknown has no stiffness of its own: check the material and that the supported nodes belong "
+     "to elements"),
+    ("multigrid: the matrix holds a non-finite value", "the matrix holds NaN or infinity: check the material"),
+    ("multigrid: the matrix's entries",
+     "the matrix's entries lie outside the range of single precision that the multigrid cycle computes in: "
+     "express the model in other units, or solve with method='cg'"),
+    ("multigrid: the matrix's structure differs",
+     "the hierarchy belongs to another matrix: build one for this model (system.multigrid)"),
+    ("multigrid: the hierarchy is not ready",
+     "the hierarchy's last refresh failed: refresh it again (system.refresh_multigrid) or build a new one"),
+)
+
+
+def _explanation(text: str) -> str:
+    """What the core's failure `text` means for the user, and what to do."""
+    for part, explanation in _EXPLANATIONS:
+        if part in text:
+            return explanation
+    if text.startswith("conjugate gradients broke down at iteration"):
+        if "overflows" in text:
+            return ("a step overflowed: the matrix is nearly singular or its entries are far out of scale; check "
+                    "the supports and the units of the material")
+        return ("the system holds NaN or infinity (in the material, the loads or the start vector), or its "
+                "residual overflowed: check them")
+    return "the solve failed"
+
+
+def _is_core_failure(exc: BaseException) -> bool:
+    """Whether `exc` is the core's PanicException (created by the extension, not a module attribute)."""
+    kind = type(exc)
+    return kind.__name__ == "PanicException" and kind.__module__ == "quarvex"
+
+
+@contextlib.contextmanager
+def _solver_failures() -> Iterator[None]:
+    """Turns the core's PanicException raised inside into a SolverError chained to it.
+
+    KeyboardInterrupt, MemoryError and every other exception pass through unchanged.
+    """
+    try:
+        yield
+    except BaseException as exc:
+        if not _is_core_failure(exc):
+            raise
+        text = str(exc.args[0]) if exc.args else ""
+        raise SolverError(f"{_explanation(text)} ({text})") from exc
 
 
 def _float64_array(buffer: bytearray) -> np.ndarray:
@@ -404,6 +480,9 @@ class SolveResult:
         (iterations + 1,) residual norms when asked for: the start, then after each step
         (the recursively updated residual, recomputed every ~sqrt(n) steps); the last entry
         is residual_norm.
+    stalled : bool
+        Whether the solve stopped before its step limit because the residual no longer falls:
+        the tolerance lies below what rounding lets b - A x reach.
     """
 
     iterations: int
@@ -411,6 +490,7 @@ class SolveResult:
     rhs_norm: float
     converged: bool
     history: Optional[np.ndarray] = None
+    stalled: bool = False
 
     @property
     def relative_residual(self) -> float:
@@ -430,10 +510,13 @@ def solve(
     """Solves the assembled system by conjugate gradients, starting from the current ``sol``.
 
     Stops when ||b - A x|| <= max(rtol * ||b||, atol), confirmed on a recomputed residual, or
-    after ``maxiter`` steps, or when a step meets a zero or non-finite curvature p.Ap (a
-    matrix that is not symmetric positive definite, or NaN in the system). The solution is
-    left in ``sol`` (read it with :func:`solution`). Ctrl-C raises ``KeyboardInterrupt``
-    within one step, leaving the last iterate in ``sol``.
+    after ``maxiter`` steps, or where the residual no longer falls (it sits at the rounding
+    floor of b - A x, below which the tolerance lies: ``stalled``), or when a step meets a
+    zero or non-finite curvature p.Ap (a matrix that is not symmetric positive definite, or
+    NaN in the system). A load far from 1 (below 2^-256 or above 2^256) is solved scaled by a
+    power of two, so that no norm under- or overflows. The solution is left in ``sol`` (read it
+    with :func:`solution`). Ctrl-C raises ``KeyboardInterrupt`` within one step, leaving the
+    last iterate in ``sol``.
 
     Parameters
     ----------
@@ -451,16 +534,18 @@ def solve(
     Returns
     -------
     SolveResult
-        A ``RuntimeWarning`` says so when the tolerance was not met within the step limit.
+        A ``RuntimeWarning`` says so (and why) when the tolerance was not met.
 
     Raises
     ------
-    quarvex.PanicException
+    SolverError
         When conjugate gradients break down (a zero or non-finite curvature or residual, from a
         matrix that is not symmetric positive definite or not finite); the solution keeps the
         last finite iterate.
     """
-    return _report(_native.solve(model, rtol, atol, maxiter, history), rtol, atol, maxiter, "conjugate gradients")
+    with _solver_failures():
+        report = _native.solve(model, rtol, atol, maxiter, history)
+    return _report(report, rtol, atol, maxiter, "conjugate gradients")
 
 
 @dataclass(frozen=True, eq=False)
@@ -630,18 +715,27 @@ def multigrid(model: quarvex.Nexus, constraints: Optional[Constraints] = None) -
 
     Raises
     ------
-    quarvex.PanicException
+    SolverError
         When the matrix is not finite or not positive definite on its diagonal blocks.
     """
     first = np.zeros(0, dtype=np.int64) if constraints is None else constraints.frame_first
     axes = np.zeros((0, 9)) if constraints is None else constraints.frames.reshape(-1, 9)
-    return _native.amg_setup(model, np.ascontiguousarray(first, dtype=np.int64), np.ascontiguousarray(axes))
+    with _solver_failures():
+        return _native.amg_setup(model, np.ascontiguousarray(first, dtype=np.int64), np.ascontiguousarray(axes))
 
 
 def refresh_multigrid(model: quarvex.Nexus, hierarchy: Multigrid) -> None:
     """Recomputes the hierarchy's values for the model's reassembled matrix (same structure),
-    keeping its aggregation."""
-    _native.amg_refresh(model, hierarchy)
+    keeping its aggregation.
+
+    Raises
+    ------
+    SolverError
+        When the matrix has another structure, is not finite or not positive definite; the
+        hierarchy is then refused until a refresh succeeds.
+    """
+    with _solver_failures():
+        _native.amg_refresh(model, hierarchy)
 
 
 def solve_amg(
@@ -661,11 +755,18 @@ def solve_amg(
     Returns
     -------
     SolveResult
-        A ``RuntimeWarning`` says so when the tolerance was not met within the step limit.
+        A ``RuntimeWarning`` says so (and why) when the tolerance was not met.
+
+    Raises
+    ------
+    SolverError
+        When the matrix or the preconditioner is not positive definite, the system is not
+        finite, or the hierarchy belongs to another matrix; the solution keeps the last iterate.
     """
     if hierarchy is None:
         hierarchy = multigrid(model, constraints)
-    report = _native.amg_solve(model, hierarchy, rtol, atol, maxiter, history)
+    with _solver_failures():
+        report = _native.amg_solve(model, hierarchy, rtol, atol, maxiter, history)
     return _report(report, rtol, atol, maxiter, "multigrid conjugate gradients")
 
 
@@ -678,6 +779,7 @@ def _report(report: tuple, rtol: float, atol: float, maxiter: Optional[int], met
         rhs_norm=rhs_norm,
         converged=converged,
         history=None if norms is None else np.asarray(norms, dtype=np.float64),
+        stalled=bool(stalled),
     )
     if not converged:
         tolerance = max(rtol * rhs_norm, atol)

@@ -76,8 +76,8 @@ struct AmgHierarchy {
 // Builds the hierarchy for the symmetric positive definite `matrix`. Throws Panic on a
 // non-finite entry, a diagonal entry or block that is not positive definite, near-null-space
 // data of the wrong length, or a coarsest matrix that is not positive definite.
-// check_interrupt() runs on the calling thread between the levels of the set-up (never on a
-// worker); what it throws ends the set-up.
+// check_interrupt() runs on the calling thread between the steps of every level of the
+// set-up (never on a worker); what it throws ends the set-up.
 AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, const AmgOptions& options);
 
 // Recomputes every value of the hierarchy for a matrix with the structure the hierarchy was

@@ -22,11 +22,13 @@ struct AmgReport {
 
 // Solves matrix sol = rhs from the current sol until |r| <= max(rtol |rhs|, atol) or maxiter
 // iterations. A residual that passes on the recursion is confirmed by recomputing it; when the
-// recomputed one fails twice without halving, the target lies below what rounding lets b - A x
-// reach and the solve stops unconverged. Throws Panic when the hierarchy is not ready or was
-// built for another structure (amg_matches), on non-finite input, or when p.Ap or r.z is not
-// positive (matrix or preconditioner not definite). check_interrupt() runs on the calling
-// thread before every iteration; what it throws ends the solve with the last iterate in sol.
+// recomputed one fails twice without halving (residual_stalled, lacc/cg.hpp), the target lies
+// below what rounding lets b - A x reach and the solve stops unconverged. A load far from 1 is
+// solved scaled by a power of two (balancing_scale), so that no norm under- or overflows.
+// Throws Panic when the hierarchy is not ready or was built for another structure
+// (amg_matches), on non-finite input, or when p.Ap or r.z is not positive (matrix or
+// preconditioner not definite). check_interrupt() runs on the calling thread before every
+// iteration; what it throws ends the solve with the last iterate in sol.
 AmgReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,
                   const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter, bool record_history);
 

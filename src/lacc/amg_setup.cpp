@@ -102,6 +102,7 @@ std::vector<float> release_values(SprMat& mat) {
 // The smoother's Jacobi base and its Chebyshev interval, for the level's operator in float.
 void prepare_smoother(AmgLevel& level, const SprMat& mat, const AmgOptions& options) {
     level.smoother = jacobi_base(mat, level.nodes, options.block_smoother);
+    check_interrupt();
     level.smoother.eigen_max =
         estimate_eigen_max(mat, level.matrix_values, level.smoother, level.nodes, options.eigen_steps);
     level.smoother.upper = options.eigen_margin * level.smoother.eigen_max;
@@ -122,12 +123,14 @@ void galerkin(const AmgHierarchy& hierarchy, AmgLevel& level, const SprMat& mat,
         smooth_prolongator(mat, mat_index, level.nodes, level.smoother, level.tentative, coarse_nodes, weight,
                            level.prolongator);
     }
+    check_interrupt();
     if (new_structure) {
         coarse_matrix = galerkin_product(mat, mat_index, level.prolongator, level.nodes, coarse_nodes);
     } else {
         coarse_matrix.vals.assign(coarse_matrix.runs.back().off, 0.0);
         galerkin_values(mat, mat_index, level.prolongator, level.nodes, coarse_nodes, coarse_matrix);
     }
+    check_interrupt();
     level.prolongator_values = release_values(level.prolongator);
     level.restrictor = transpose_blocks(level.prolongator, level.prolongator_values, level.nodes, coarse_nodes,
                                         level.restrictor_values);
@@ -146,7 +149,8 @@ void finish_last_level(AmgHierarchy& hierarchy, const SprMat& mat) {
 }
 
 // One level of the set-up (new_structure) or of a refresh, on level l's matrix in double.
-// Returns false when level l is the last.
+// Returns false when level l is the last. The calling thread checks for an interrupt between
+// the steps: on the first level of a large model each takes tenths of a second.
 bool build_level(AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l, std::vector<double>& modes,
                  std::size_t mode_count, bool new_structure) {
     const AmgOptions& options = hierarchy.options;
@@ -155,11 +159,16 @@ bool build_level(AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l, std
     level.matrix_values = l == 0 ? checked_float_values(mat) : float_values(mat);
     bool last = new_structure ? mat.rows <= options.coarse_size || l + 1 >= static_cast<std::size_t>(options.max_levels)
                               : l + 1 == hierarchy.levels.size();
+    check_interrupt();
     if (!last) prepare_smoother(level, mat, options);
+    check_interrupt();
     const BlockIndex mat_index = last ? BlockIndex{} : block_index(mat, level.nodes, level.nodes);
     if (!last && new_structure) {
-        const Aggregates aggregates =
-            aggregate_nodes(strong_graph(mat, mat_index, level.nodes, options.strength_threshold));
+        check_interrupt();
+        const StrongGraph strong = strong_graph(mat, mat_index, level.nodes, options.strength_threshold);
+        check_interrupt();
+        const Aggregates aggregates = aggregate_nodes(strong);
+        check_interrupt();
         Tentative tentative = tentative_prolongator(level.nodes, aggregates, modes, mode_count);
         const std::size_t coarse_rows = static_cast<std::size_t>(tentative.coarse_nodes.starts.back());
         if (coarse_rows == 0 || static_cast<double>(coarse_rows) > kStalledRatio * static_cast<double>(mat.rows)) {
@@ -172,6 +181,7 @@ bool build_level(AmgHierarchy& hierarchy, const SprMat& fine, std::size_t l, std
             hierarchy.levels.push_back(std::move(next));
         }
     }
+    check_interrupt();
     if (last) {
         finish_last_level(hierarchy, mat);
     } else {

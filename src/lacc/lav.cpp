@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "base/failure.hpp"
 #include "lacc/pool.hpp"
@@ -17,6 +18,10 @@ namespace {
 // and the same sums: waking the workers costs more than the work (on two cores the pool
 // starts to pay at about 5000 entries).
 constexpr std::size_t kSerialBelow = 4096;
+
+// A sum of squares at least this large lost nothing to underflow that rounding would keep: a
+// square below the smallest normal double (2^-1022) lies 2^-122 below it.
+constexpr double kSumOfSquaresFloor = 0x1p-900;
 
 // Chunks of a loop whose first operand has first_size entries, paired with the chunks (cut
 // with the same length) of a second operand of second_size entries.
@@ -86,6 +91,49 @@ double norm_sq(std::span<const double> a) {
     });
 }
 
+double max_abs(std::span<const double> a) {
+    const Chunking chunks = paired_chunks(a.size(), a.size());
+    std::vector<double> largest(chunks.count, 0.0);
+    for_each_chunk(chunks, [&](const Chunk& chunk) {
+        double most = 0.0;
+        for (std::size_t i = chunk.begin; i < chunk.begin + chunk_size(a.size(), chunk); ++i) {
+            const double magnitude = std::fabs(a[i]);
+            if (std::isnan(magnitude)) {
+                most = magnitude;
+                break;
+            }
+            most = std::max(most, magnitude);
+        }
+        largest[chunk.index] = most;
+    });
+    double most = 0.0;
+    for (const double value : largest) {
+        if (std::isnan(value)) return value;
+        most = std::max(most, value);
+    }
+    return most;
+}
+
+double norm2(std::span<const double> a) {
+    const double sum = norm_sq(a);
+    if (std::isfinite(sum) && sum >= kSumOfSquaresFloor) return std::sqrt(sum);
+    const double largest = max_abs(a);
+    if (!(largest > 0.0) || !std::isfinite(largest)) return largest;  // 0, NaN or inf
+    // ||a|| = 2^e ||2^-e a|| with 2^-e max |a| in [1, 2) (or, for a subnormal, well above the
+    // smallest normal double): no square under- or overflows, and 2^-e is a normal double.
+    const int exponent = std::max(std::ilogb(largest), -1000);
+    const double scale = std::ldexp(1.0, -exponent);
+    const double scaled_sum = sum_chunks(paired_chunks(a.size(), a.size()), [&](const Chunk& chunk) {
+        double part = 0.0;
+        for (std::size_t i = chunk.begin; i < chunk.begin + chunk_size(a.size(), chunk); ++i) {
+            const double value = scale * a[i];
+            part = std::fma(value, value, part);
+        }
+        return part;
+    });
+    return std::ldexp(std::sqrt(scaled_sum), exponent);
+}
+
 void axpy(std::span<double> y, double a, std::span<const double> x) {
     if (a == 0.0) return;
     if (a == 1.0) {
@@ -124,6 +172,12 @@ void aypx(std::span<double> y, double a, std::span<const double> x) {
 void copy_into(std::span<double> y, std::span<const double> x) { for_each_pair(y, x, copy_chunk); }
 
 void sub_into(std::span<double> y, std::span<const double> x) { for_each_pair(y, x, subtract_chunk); }
+
+void scale_by(std::span<double> y, double a) {
+    for_each_chunk(paired_chunks(y.size(), y.size()), [&](const Chunk& chunk) {
+        for (std::size_t i = chunk.begin; i < chunk.begin + chunk_size(y.size(), chunk); ++i) y[i] = a * y[i];
+    });
+}
 
 void fill_zero(std::span<double> y) {
     for_each_chunk(paired_chunks(y.size(), y.size()), [&](const Chunk& chunk) {

@@ -41,6 +41,7 @@ AmgHierarchy multigrid_setup(const Nexus& model, std::span<const NodeFrame> fram
     const DofNodes nodes = dof_nodes(model);
     check_interrupt();
     NearNullSpace near_null = rigid_body_modes(nodes.coordinates, nodes.components);
+    check_interrupt();
     constrain_modes(near_null, model.mat, frames);
     return amg_setup(model.mat, near_null, options);
 }

@@ -73,20 +73,22 @@ std::vector<std::string> solve(Nexus& model, double tol) {
     if (!report.converged)
         warnings.push_back("conjugate gradients stopped after " + std::to_string(report.iterations) +
                            " iterations without meeting the tolerance: residual norm " +
-                           number_text(std::sqrt(report.residual_sq)) + ", tolerance " + number_text(tol));
+                           number_text(report.residual_norm) + ", tolerance " + number_text(tol));
     return warnings;
 }
 
 SolveReport solve_to(Nexus& model, double rtol, double atol, std::uint64_t max_iterations, bool keep_history) {
     SolveReport result;
     result.warnings = material_warnings(model);
-    result.rhs_norm = std::sqrt(norm_sq(model.rhs));
+    result.rhs_norm = norm2(model.rhs);
     const double tol = std::max(rtol * result.rhs_norm, atol);
-    const CgOptions options{tol, max_iterations, std::numeric_limits<double>::infinity(), keep_history};
+    CgOptions options{tol, max_iterations, std::numeric_limits<double>::infinity(), keep_history};
+    options.stop_when_stalled = true;  // the rule of every reporting solve (residual_stalled)
     CgReport report = cg_solve(model.mat, model.sol, model.rhs, options);
     result.iterations = report.iterations;
-    result.residual_norm = std::sqrt(residual_norm_sq(model.mat, model.sol, model.rhs));
+    result.residual_norm = true_residual_norm(model.mat, model.sol, model.rhs);
     result.converged = report.converged;
+    result.stalled = report.stalled;
     result.history = std::move(report.history);
     if (!result.history.empty()) result.history.back() = result.residual_norm;
     return result;

@@ -22,10 +22,11 @@ void set_solver(Nexus& model, std::uint64_t pos_dof, std::vector<double> bc);
 std::vector<std::string> solve(Nexus& model, double tol);
 
 // A solve to ||b - A x|| < max(rtol ||b||, atol) in at most max_iterations, every passing test
-// confirmed on a recomputed residual. The residual norm reported is recomputed from its
-// definition; the history (when kept) holds the norm at the start and after every iteration,
-// its last entry the recomputed one. `warnings` as for solve, but for the iteration limit,
-// which the report states.
+// confirmed on a recomputed residual, stopping early (stalled) where the residual no longer
+// falls (residual_stalled). The residual norm reported is recomputed from its definition; the
+// history (when kept) holds the norm at the start and after every iteration, its last entry
+// the recomputed one. Norms are computed without under- or overflow (norm2). `warnings` as for
+// solve, but for the iteration limit, which the report states.
 struct SolveReport {
     std::uint64_t iterations = 0;
     double residual_norm = 0.0;

@@ -384,6 +384,71 @@ TEST(AmgInterrupt, HookStopsSetupAndSolve) {
     EXPECT_TRUE(amg_pcg(mat, refreshed, sol, model.model.rhs, 1e-8, 0.0, 100, false).converged);
 }
 
+// The set-up and the refresh check for an interrupt between the steps of a level, not only
+// between levels (the first level of a large model takes seconds): a two-level hierarchy meets
+// the hook several times, and an interrupt at any of those checks ends the call.
+TEST(AmgInterrupt, HonouredBetweenTheStepsOfALevel) {
+    const bench::BoxModel model = box(4, 3, 3, 2.0);
+    const SprMat& mat = model.model.mat;
+    AmgOptions two_levels = small_options();
+    two_levels.max_levels = 2;
+    g_hook_throws = false;
+    g_hook_calls = 0;
+    set_interrupt_hook(amg_test_hook);
+    AmgHierarchy hierarchy = amg_setup(mat, rigid_modes(model), two_levels);
+    const int setup_checks = g_hook_calls;
+    g_hook_calls = 0;
+    amg_refresh(hierarchy, mat);
+    const int refresh_checks = g_hook_calls;
+    ASSERT_EQ(hierarchy.levels.size(), 2u);
+    EXPECT_GE(setup_checks, 8);
+    EXPECT_GE(refresh_checks, 6);
+
+    static int throw_at = 0;
+    set_interrupt_hook([] {
+        if (++g_hook_calls == throw_at) throw Interrupted{};
+    });
+    for (throw_at = 1; throw_at <= setup_checks; ++throw_at) {
+        g_hook_calls = 0;
+        EXPECT_THROW(amg_setup(mat, rigid_modes(model), two_levels), Interrupted) << "check " << throw_at;
+    }
+    for (throw_at = 1; throw_at <= refresh_checks; ++throw_at) {
+        g_hook_calls = 0;
+        EXPECT_THROW(amg_refresh(hierarchy, mat), Interrupted) << "check " << throw_at;
+        EXPECT_FALSE(hierarchy.ready);
+    }
+    set_interrupt_hook(nullptr);
+    amg_refresh(hierarchy, mat);
+    std::vector<double> sol(mat.rows, 0.0);
+    EXPECT_TRUE(amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false).converged);
+}
+
+// A load 2^k times another gives 2^k times its answer, bit for bit, where the squares of the
+// norms of the unscaled one would leave the range of double.
+TEST(AmgFarLoads, ScaledSolveIsThePowerOfTwoMultipleBitForBit) {
+    const bench::BoxModel model = box(4, 3, 3, 2.0);
+    const SprMat& mat = model.model.mat;
+    const AmgHierarchy hierarchy = amg_setup(mat, rigid_modes(model), small_options());
+    std::vector<double> rhs = model.model.rhs;
+    const double largest = max_abs(rhs);
+    for (double& value : rhs) value = std::ldexp(value, -std::ilogb(largest));  // largest in [1, 2)
+    std::vector<double> unit(mat.rows, 0.0);
+    const AmgReport reference = amg_pcg(mat, hierarchy, unit, rhs, 1e-10, 0.0, 100, true);
+    ASSERT_TRUE(reference.converged);
+    for (const int exponent : {-900, -400, 400, 900}) {
+        const double factor = std::ldexp(1.0, exponent);
+        std::vector<double> far_rhs(rhs), sol(mat.rows, 0.0);
+        for (double& value : far_rhs) value *= factor;
+        const AmgReport report = amg_pcg(mat, hierarchy, sol, far_rhs, 1e-10, 0.0, 100, true);
+        EXPECT_TRUE(report.converged) << exponent;
+        EXPECT_EQ(report.iterations, reference.iterations) << exponent;
+        EXPECT_EQ(report.rhs_norm, factor * reference.rhs_norm) << exponent;
+        EXPECT_EQ(report.residual_norm, factor * reference.residual_norm) << exponent;
+        for (std::size_t i = 0; i < mat.rows; ++i) ASSERT_EQ(sol[i], factor * unit[i]) << exponent << " entry " << i;
+        ASSERT_EQ(report.history.size(), reference.history.size());
+    }
+}
+
 // ---- Parts of the set-up against independent answers.
 
 // A random matrix in node blocks over (rows, cols) whose row node I couples with the column

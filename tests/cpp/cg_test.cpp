@@ -390,5 +390,97 @@ TEST(CgReport, AnExceptionBetweenStepsLeavesTheLastIterate) {
     EXPECT_EQ(interrupted, two_steps);  // the pool's fixed reduction tree makes the runs agree bit for bit
 }
 
+
+// Norms without under- or overflow, and the power-of-two scaling of solves whose load lies far
+// from 1: a load 2^k times another gives 2^k times its answer, bit for bit, where the unscaled
+// squares would have left the range of double.
+TEST(SafeNorms, Norm2AndMaxAbs) {
+    const std::vector<double> ordinary = random_vector(5000, 11);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(norm2(ordinary)),
+              std::bit_cast<std::uint64_t>(std::sqrt(norm_sq(ordinary))));
+    EXPECT_DOUBLE_EQ(norm2(std::vector<double>{3e-200, -4e-200}), 5e-200);
+    EXPECT_DOUBLE_EQ(norm2(std::vector<double>{3e200, 4e200}), 5e200);
+    EXPECT_DOUBLE_EQ(norm2(std::vector<double>{3e-320, 4e-320}), 5e-320);  // subnormal entries
+    std::vector<double> many(10000, 1e300);
+    EXPECT_NEAR(norm2(many) / 1e302, 1.0, 1e-13);  // 10^4 rounded additions
+    EXPECT_EQ(norm2(std::vector<double>{}), 0.0);
+    EXPECT_EQ(norm2(std::vector<double>(7, 0.0)), 0.0);
+    EXPECT_TRUE(std::isnan(norm2(std::vector<double>{1e-300, std::nan(""), 1.0})));
+    EXPECT_EQ(norm2(std::vector<double>{1e-300, -std::numeric_limits<double>::infinity()}),
+              std::numeric_limits<double>::infinity());
+
+    std::vector<double> values = random_vector(9000, 12);
+    values[6543] = -7.5;
+    EXPECT_EQ(max_abs(values), 7.5);
+    values[100] = std::nan("");
+    EXPECT_TRUE(std::isnan(max_abs(values)));
+    EXPECT_EQ(max_abs(std::vector<double>{}), 0.0);
+    scale_by(many, 0x1p-10);
+    EXPECT_EQ(many[9999], 1e300 * 0x1p-10);
+}
+
+TEST(FarLoads, ScaledSolveIsThePowerOfTwoMultipleBitForBit) {
+    const std::size_t n = 40;
+    const SprMat mat = dense_matrix(random_spd(n, 40.0, 9));
+    std::vector<double> rhs = random_vector(n, 10);
+    rhs[3] = 1.75;  // largest magnitude in [1, 2): the scaled solves see this very load
+    std::vector<double> unit(n, 0.0);
+    const CgReport reference = cg_solve(mat, unit, rhs, CgOptions{1e-10, 400, kAlways, true});
+    ASSERT_TRUE(reference.converged);
+    for (const int exponent : {-700, -300, 300, 700}) {
+        const double factor = std::ldexp(1.0, exponent);
+        std::vector<double> far_rhs(rhs), sol(n, 0.0);
+        for (double& value : far_rhs) value *= factor;
+        const CgReport report = cg_solve(mat, sol, far_rhs, CgOptions{1e-10 * factor, 400, kAlways, true});
+        EXPECT_TRUE(report.converged) << exponent;
+        EXPECT_EQ(report.iterations, reference.iterations) << exponent;
+        EXPECT_EQ(report.residual_norm, factor * reference.residual_norm) << exponent;
+        for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(sol[i], factor * unit[i]) << exponent << " entry " << i;
+        ASSERT_EQ(report.history.size(), reference.history.size());
+        for (std::size_t i = 0; i < report.history.size(); ++i)
+            EXPECT_EQ(report.history[i], factor * reference.history[i]);
+    }
+}
+
+TEST(FarLoads, AnInterruptedScaledSolveLeavesTheUnscaledLastIterate) {
+    const SprMat mat = dense_matrix(random_spd(30, 30.0, 5));
+    const std::vector<double> rhs(30, 1.0);
+    std::vector<double> two_steps(30, 0.0);
+    cg_solve(mat, two_steps, rhs, CgOptions{0.0, 2, kAlways, false});
+
+    const double factor = 0x1p-800;
+    const std::vector<double> far_rhs(30, factor);
+    std::vector<double> interrupted(30, 0.0);
+    static int calls = 0;
+    calls = 0;
+    set_interrupt_hook([] {
+        if (++calls == 3) throw std::runtime_error("interrupt");
+    });
+    EXPECT_THROW(cg_solve(mat, interrupted, far_rhs, CgOptions{0.0, 100, kAlways, false}), std::runtime_error);
+    set_interrupt_hook(nullptr);
+    for (std::size_t i = 0; i < 30; ++i) EXPECT_EQ(interrupted[i], factor * two_steps[i]);
+}
+
+// A tolerance below the rounding floor: the reporting solve stops where the residual stalls.
+TEST(Stall, ATolerancePastTheRoundingFloorStopsTheReportingSolveOnly) {
+    const std::size_t n = 60;
+    const SprMat mat = dense_matrix(random_spd(n, 0.5, 4));  // condition ~10^3: a floor near 1e-14
+    const std::vector<double> rhs = random_vector(n, 6);
+    CgOptions options{1e-30, 100000, kAlways, false};
+    options.stop_when_stalled = true;
+    std::vector<double> sol(n, 0.0);
+    const CgReport report = cg_solve(mat, sol, rhs, options);
+    EXPECT_TRUE(report.stalled);
+    EXPECT_FALSE(report.converged);
+    EXPECT_LT(report.iterations, 2000u);
+    EXPECT_LT(std::sqrt(residual_norm_sq(mat, sol, rhs)), 1e-10 * std::sqrt(norm_sq(rhs)));  // at the floor
+
+    // The module's solve keeps its stop: the tolerance or n iterations.
+    std::vector<double> plain(n, 0.0);
+    const CgReport limited = cg_solve(mat, plain, rhs, 1e-30);
+    EXPECT_FALSE(limited.stalled);
+    EXPECT_EQ(limited.iterations, n);
+}
+
 }  // namespace
 }  // namespace quarvex
