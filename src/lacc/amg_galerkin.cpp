@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "lacc/amg_kernels.hpp"
 #include "lacc/pool.hpp"
 
@@ -62,6 +63,7 @@ void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeR
     std::vector<double> product;         // the rows of A P of one chunk, node after node
     std::vector<std::int32_t> seen(coarse_count, -1), receivers;
     for (std::size_t chunk_begin = 0; chunk_begin < fine_count; chunk_begin += kChunkNodes) {
+        check_interrupt();  // the product is the longest step of a level: Ctrl-C between its chunks
         const std::size_t chunk_end = std::min(fine_count, chunk_begin + kChunkNodes);
         offset.assign(chunk_end - chunk_begin + 1, 0);
         for (std::size_t i_node = chunk_begin; i_node < chunk_end; ++i_node)
