@@ -5,7 +5,9 @@ moment it sent it; the latency is the time from that moment to the KeyboardInter
 The check itself (the interpreter's signal check, once per solver iteration) is timed
 through ctypes, which only adds to its cost, and set beside one CG iteration.
 
-    python3 benchmarks/interrupt_latency.py [N_solve] [N_setup]
+    python3 benchmarks/interrupt_latency.py [N_solve] [N_setup] [N_multigrid]
+
+The multigrid rows signal at a fifth, half and four fifths of the call's own time.
 """
 import ctypes
 import os
@@ -18,6 +20,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import quarvex  # noqa: E402
 from box_mesh import box_mesh, isotropic_cmat, p2_numbering  # noqa: E402
+
+import quarvex_tools  # noqa: E402
+from quarvex_tools import system  # noqa: E402
 
 SENDER = "import os, signal, sys, time; time.sleep(float(sys.argv[2])); print(time.monotonic(), flush=True); " \
          "os.kill(int(sys.argv[1]), signal.SIGINT)"
@@ -47,14 +52,18 @@ def latency(call, delay):
     """Seconds from the signal to the KeyboardInterrupt, or None when the call ended first."""
     sender = subprocess.Popen([sys.executable, "-c", SENDER, str(os.getpid()), str(delay)],
                               stdout=subprocess.PIPE, text=True)
+    caught = None
     try:
         call()
-        caught = None
+        sender.kill()  # the call ended first: the signal must not reach what follows
     except KeyboardInterrupt:
         caught = time.monotonic()
-    sent = float(sender.stdout.read())
+    try:
+        sent = sender.stdout.read()
+    except KeyboardInterrupt:  # sent just as the call ended, before the kill
+        sent = sender.stdout.read()
     sender.wait()
-    return None if caught is None else caught - sent
+    return None if caught is None or not sent else caught - float(sent)
 
 
 def main():
@@ -76,6 +85,24 @@ def main():
     rows.append(("set_solver", n_setup, [latency(lambda: big.set_solver(big_dof, big_bc), 0.05) for _ in range(3)]))
     big.set_solver(big_dof, big_bc)
     rows.append(("assemble", n_setup, [latency(big.assemble, 0.1) for _ in range(3)]))
+
+    n_multigrid = int(sys.argv[3]) if len(sys.argv) > 3 else 30
+    cube = quarvex_tools.Elasticity(quarvex_tools.box_mesh(n_multigrid, n_multigrid, n_multigrid),
+                                    quarvex_tools.isotropic(E=1.0, nu=0.3))
+    cube.fix("xmin")
+    cube.body_force((0.0, 0.0, -1.0))
+    nexus = cube.assemble()
+    hierarchy = system.multigrid(nexus, cube.constraints)  # the first set-up also pays for fresh memory
+    start = time.perf_counter()
+    hierarchy = system.multigrid(nexus, cube.constraints)
+    set_up = time.perf_counter() - start
+    start = time.perf_counter()
+    system.refresh_multigrid(nexus, hierarchy)
+    refresh = time.perf_counter() - start
+    rows.append(("multigrid", n_multigrid, [latency(lambda: system.multigrid(nexus, cube.constraints), f * set_up)
+                                            for f in (0.2, 0.5, 0.8)]))
+    rows.append(("refresh", n_multigrid, [latency(lambda: system.refresh_multigrid(nexus, hierarchy), f * refresh)
+                                          for f in (0.2, 0.5, 0.8)]))
 
     check = ctypes.pythonapi.PyErr_CheckSignals
     calls = 200_000

@@ -220,7 +220,7 @@ SprMat transpose_blocks(const SprMat& mat, std::span<const float> values, const 
     }, false);
     transposed_values.assign(values.size(), 0.0f);
     // result(K rows, I columns) = mat(I rows, K columns)^T, block by block in row-node order.
-    parallel_ranges(col_count, [&](std::size_t begin, std::size_t end) {
+    parallel_batches(col_count, kInterruptBatch, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k_node = begin; k_node < end; ++k_node) {
             const std::size_t k_first = static_cast<std::size_t>(col_nodes.starts[k_node]);
             const std::size_t k_size = static_cast<std::size_t>(node_size(col_nodes, k_node));
@@ -325,7 +325,7 @@ void add_block_row(const double* a, std::size_t a_stride, const double* b, std::
 void multiply_values(const SprMat& a, const BlockIndex& a_index, const SprMat& b, const NodeRanges& a_rows,
                      const NodeRanges& a_cols, const NodeRanges& b_cols, SprMat& c) {
     const BlockIndex b_index = block_index(b, a_cols, b_cols);
-    parallel_ranges(node_count(a_rows), [&](std::size_t begin, std::size_t end) {
+    parallel_batches(node_count(a_rows), kInterruptBatch, [&](std::size_t begin, std::size_t end) {
         std::vector<std::int32_t> place(node_count(b_cols), 0);  // position of a column node in c's row
         for (std::size_t node = begin; node < end; ++node) {
             const std::size_t first = static_cast<std::size_t>(a_rows.starts[node]);

@@ -16,6 +16,10 @@
 
 namespace quarvex {
 
+// Nodes per batch of the set-up's long node loops, between which Ctrl-C is checked (a few
+// milliseconds of work each on two cores).
+constexpr std::size_t kInterruptBatch = 8192;
+
 // Unknowns grouped into nodes: node v owns the unknowns starts[v] .. starts[v + 1] - 1, and
 // node_of[i] is the node of unknown i.
 struct NodeRanges {

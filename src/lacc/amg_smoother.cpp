@@ -13,6 +13,7 @@
 #include <string>
 
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "lacc/amg_failure.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
@@ -191,6 +192,7 @@ double estimate_eigen_max(const SprMat& mat, std::span<const float> values, cons
     std::vector<double> diagonal, off;
     double alpha_last = 0.0, beta_last = 0.0;
     for (int k = 0; k < steps && k < static_cast<int>(n); ++k) {
+        check_interrupt();  // called on the set-up's own thread, between the products
         level_mul(mat, values, p, q);  // q = A p
         const double curvature = dot(p, q);
         if (!(curvature > 0.0) || !std::isfinite(curvature)) {

@@ -123,7 +123,7 @@ namespace {
 // P holds A T on entry; row node v becomes T_v - weight M_v (A T)_v, M_v the node's block of M.
 void apply_jacobi_step(const NodeRanges& nodes, const Smoother& base, const SprMat& tentative,
                        const NodeRanges& coarse_nodes, double weight, SprMat& prolongator) {
-    parallel_ranges(node_count(nodes), [&](std::size_t begin, std::size_t end) {
+    parallel_batches(node_count(nodes), kInterruptBatch, [&](std::size_t begin, std::size_t end) {
         std::vector<double> product;  // (A T)_v, row-major
         for (std::size_t v = begin; v < end; ++v) {
             const std::size_t first = static_cast<std::size_t>(nodes.starts[v]);

@@ -17,6 +17,8 @@
 // and combined by the caller along the same tree, lower half + upper half.
 #include "lacc/pool.hpp"
 
+#include "base/interrupt.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -338,6 +340,14 @@ void parallel_ranges(std::size_t count, RangeBody body) {
         return;
     }
     run_loop(pool, count, &body, nullptr);
+}
+
+void parallel_batches(std::size_t count, std::size_t batch, FunctionRef<void(std::size_t, std::size_t)> body) {
+    for (std::size_t first = 0; first < count; first += batch) {
+        if (!t_inside_piece) check_interrupt();
+        const std::size_t last = std::min(count, first + std::max<std::size_t>(batch, 1));
+        parallel_ranges(last - first, [&](std::size_t begin, std::size_t end) { body(first + begin, first + end); });
+    }
 }
 
 double parallel_sum(std::size_t count, SumBody body) {

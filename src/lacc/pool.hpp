@@ -53,6 +53,11 @@ std::size_t cut_depth(std::size_t workers);
 // pool) runs on its own thread.
 void parallel_ranges(std::size_t count, FunctionRef<void(std::size_t, std::size_t)> body);
 
+// parallel_ranges over [0, count) in consecutive batches of `batch` items, with
+// check_interrupt() on the calling thread before each batch (not inside a piece): for long
+// loops whose items write only their own results, since the batches cut the pieces anew.
+void parallel_batches(std::size_t count, std::size_t batch, FunctionRef<void(std::size_t, std::size_t)> body);
+
 // Reduction over [0, count): body(begin, end) returns the sum of its items taken in index
 // order from 0.0; a range that was cut returns (lower half) + (upper half). 0.0 when count is 0.
 double parallel_sum(std::size_t count, FunctionRef<double(std::size_t, std::size_t)> body);
