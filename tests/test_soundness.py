@@ -181,7 +181,7 @@ def test_clamped_degenerate_element_adds_nothing():
     for with_flat in (False, True):
         model, pts = sliver_model(clamped, with_flat)
         model.assemble()
-        model.solve(1e-6)
+        model.solve(1e-8)  # both answers to well within the comparison's 1e-6 (the sums' order varies)
         solutions.append(displacement_values(model, pts))
     assert solutions[0].keys() <= solutions[1].keys()
     for key, u in solutions[0].items():

@@ -1,9 +1,10 @@
 """The one entry point through which the package solves an assembled model.
 
 `solve_system` picks the method: multigrid-preconditioned conjugate gradients ("amg", the
-default, `system.solve_amg`) or the core's plain conjugate gradients ("cg"). Supports that
-fix single components of a node (rollers, symmetry planes, inclined supports) live in the
-system itself (`system.constrain`), so both methods meet them at full speed.
+default, `system.solve_amg`), plain conjugate gradients ("cg") or a sparse direct solve with
+refinement ("direct", `quarvex_tools.direct`, for thin plates and slender beams; the `direct`
+extra). Supports that fix single components of a node (rollers, symmetry planes, inclined
+supports) live in the system itself (`system.constrain`), so every method meets them.
 """
 from __future__ import annotations
 
@@ -15,7 +16,7 @@ from .numbering import Dofs
 DEFAULT_METHOD = "amg"
 """The method `Elasticity.solve` and `solve_system` use unless told otherwise."""
 
-METHODS = ("cg", "amg")
+METHODS = ("cg", "amg", "direct")
 
 
 def solve_system(
@@ -43,7 +44,7 @@ def solve_system(
         them again is harmless, so a model from `Elasticity.assemble` may be passed with it). A
         numbering with node frames is refused: its frames are turned once, by
         `Elasticity.assemble` or `system.constrain`, whose `constraints` to pass instead.
-    method : {"cg", "amg"}
+    method : {"cg", "amg", "direct"}
     rtol, atol : float
         Relative and absolute tolerance on the residual norm.
     maxiter : int, optional
@@ -75,6 +76,10 @@ def solve_system(
         if len(dofs.pinned):
             with system._solver_failures():
                 constraints = system.constrain(nexus, dofs.pinned, dofs.pinned_values)
+    if method == "direct":
+        from . import direct  # loads MKL: only when asked for
+
+        return direct.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history, constraints=constraints)
     if method == "amg":
         return system.solve_amg(
             nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history, constraints=constraints
