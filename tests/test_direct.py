@@ -125,6 +125,9 @@ def test_an_unreachable_tolerance_stops_at_the_rounding_floor_and_says_so(build)
     assert np.linalg.norm(system.solution(nexus) - expected) <= 1e-9 * np.linalg.norm(expected)
 
 
+SINGULAR = r"(singular to working precision|not positive definite).*check the supports"
+
+
 def free_floating():
     model = Elasticity(box_mesh(3, 3, 3), isotropic(E=1.0, nu=0.3))
     model.body_force((0.0, 0.0, -1.0))
@@ -141,7 +144,8 @@ def no_memory(monkeypatch):
 
 @needs_mkl
 @pytest.mark.parametrize("build, spoil, options, error, text", [
-    (free_floating, None, {}, SolverError, r"singular to working precision .*: check the supports"),
+    # A zero pivot may show in the factorisation or only in the answer, depending on the threads' rounding.
+    (free_floating, None, {}, SolverError, SINGULAR),
     (clamped, unstable_load, {}, SolverError, "the load vector holds NaN"),
     (clamped, None, {"rtol": -1.0}, ValueError, "rtol and atol must be >= 0"),
     (clamped, None, {"maxiter": -1}, ValueError, "maxiter must be >= 0"),
