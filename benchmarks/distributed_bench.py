@@ -13,7 +13,7 @@ Phases of quarvex_tools.distributed (each between barriers, the slowest rank's t
               of its matrix and load vector out of the model (local_system), which frees it
   insertion   petsc_system: preallocation, adding the rows into the MPIAIJ matrix, load vector
   setup       KSP and GAMG set-up;  solve: CG iterations
-dolfinx (Debian's 0.5, /work/shared/anchors): numbering = edges + dof map, assembly +
+dolfinx (Debian's 0.5, ../shared/anchors): numbering = edges + dof map, assembly +
 insertion = matrix creation + assembly + load vector (bench_dolfinx.py --no-solve), setup and
 solve from bench_dolfinx_amg.py --pcs gamg. Memory: peak resident set of each rank of the
 run, after imports in brackets.
@@ -21,7 +21,7 @@ run, after imports in brackets.
 Usage (Debian's Python with mpi4py and petsc4py, quarvex installed for it, e.g. the
 virtual environment scripts/test_mpi.sh makes):
     build/mpi-venv/bin/python benchmarks/distributed_bench.py [--sizes 24 32] [--ranks 1 2]
-        [--anchors /work/shared/anchors] [--no-dolfinx]
+        [--anchors ../shared/anchors] [--no-dolfinx]
 """
 import argparse
 import json
@@ -191,7 +191,9 @@ def main():
     parser.add_argument("--worker", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--sizes", type=int, nargs="+", default=[24, 32])
     parser.add_argument("--ranks", type=int, nargs="+", default=[1, 2])
-    parser.add_argument("--anchors", default="/work/shared/anchors")
+    # The shared folder lies beside the project root: ../shared/anchors from there.
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    parser.add_argument("--anchors", default=os.path.join(os.path.dirname(root), "shared", "anchors"))
     parser.add_argument("--no-dolfinx", action="store_true")
     args = parser.parse_args()
     if args.worker is not None:

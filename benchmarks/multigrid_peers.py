@@ -12,7 +12,7 @@ each in its own process (medians of --repeats):
   - pyamg's smoothed aggregation on the exported system (3 x 3 blocks, rigid-body modes, CG),
     one thread: export + set-up + solve;
   - dolfinx + PETSc GAMG on --ranks processes: set-up + solve, as the anchor script times them
-    (--anchor /work/shared/anchors/bench_dolfinx_amg.py, needs Debian's python3-dolfinx).
+    (--anchor ../shared/anchors/bench_dolfinx_amg.py, needs Debian's python3-dolfinx).
 Assembly is timed apart (numbering, set_solver, assemble) and is not in the solve times.
 Then the cantilever (30 x 3 x 3 cells of 10 x 1 x 1, steel, gravity) and a 100 : 1 slender
 beam (200 x 2 x 2 cells of 100 x 1 x 1) against scipy's spsolve on the exported system.
