@@ -139,7 +139,7 @@ def unstable_load(nexus):
 
 
 def no_memory(monkeypatch):
-    monkeypatch.setattr(direct, "_available_memory", lambda: 4096)
+    monkeypatch.setattr(direct, "available_memory", lambda: 4096)
 
 
 @needs_mkl

@@ -37,10 +37,17 @@ def test_vtu_round_trip(bent_beam, tmp_path):
     np.testing.assert_array_equal(again.tetrahedra, bent_beam.model.mesh.tetrahedra)
 
 
-def test_picture_is_drawn(bent_beam, tmp_path):
+def test_picture_is_drawn_and_leaves_the_callers_backend(bent_beam, tmp_path):
     image = pytest.importorskip("matplotlib.image")
-    path = tmp_path / "beam.png"
-    scale = bent_beam.plot(str(path), field="displacement", dpi=60)
+    matplotlib = pytest.importorskip("matplotlib")
+    before = matplotlib.get_backend()
+    matplotlib.use("svg")  # as a notebook's inline backend would be: the picture must not switch it
+    try:
+        path = tmp_path / "beam.png"
+        scale = bent_beam.plot(str(path), field="displacement", dpi=60)
+        assert matplotlib.get_backend() == "svg"
+    finally:
+        matplotlib.use(before)
     largest, _ = bent_beam.max_displacement
     assert 0.05 <= scale * largest / 3.0 <= 0.1, "the largest displacement is drawn at 5-10% of the length"
     pixels = image.imread(path)[..., :3]

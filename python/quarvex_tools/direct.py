@@ -33,6 +33,7 @@ import numpy as np
 import quarvex
 
 from . import _native, system
+from ._caller import user_stacklevel
 
 if TYPE_CHECKING:
     import scipy.sparse
@@ -392,11 +393,26 @@ def estimate(nexus: quarvex.Nexus) -> Estimate:
     return result
 
 
+def release() -> None:
+    """Frees the analysis that the last :func:`estimate` kept (nothing happens when none is kept)."""
+    global _cached
+    with _cache_lock:
+        previous, _cached = _cached, None
+    if previous is not None:
+        previous.release()
+
+
 # Memory -----------------------------------------------------------------------------------------
 
-def _available_memory() -> Optional[int]:
-    """Bytes this process may still take: the system's available memory, less a cgroup's limit
-    where that is lower; None where neither can be read."""
+def available_memory() -> Optional[int]:
+    """Bytes this process may still take.
+
+    Returns
+    -------
+    int or None
+        The system's available memory, or the room left under the process's cgroup limit where
+        that is lower; None where neither can be read.
+    """
     available = None
     try:
         with open("/proc/meminfo") as meminfo:
@@ -422,7 +438,7 @@ def _available_memory() -> Optional[int]:
 
 def _check_memory(factor: _Factor) -> None:
     needed = factor.peak_bytes()
-    room = _available_memory()
+    room = available_memory()
     if room is not None and needed > room:
         raise MemoryError(
             f"the direct solve's factorisation needs about {needed / 2**30:.2f} GiB but only "
@@ -617,5 +633,5 @@ def _warn(result: system.SolveResult, floor: float, tolerance: float, rtol: floa
         f"(rtol={rtol:g}, atol={atol:g}, ||b||={result.rhs_norm:.3e}) after {result.iterations} refinement "
         f"steps; {reason}",
         RuntimeWarning,
-        stacklevel=3,
+        stacklevel=user_stacklevel(),
     )

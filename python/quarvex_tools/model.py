@@ -698,13 +698,15 @@ class Elasticity:
             ... or at most atol.
         maxiter : int, optional
             Iteration limit.
-        method : str
-            The solver (see `quarvex_tools.solvers.solve_system`).
+        method : {"auto", "amg", "direct", "cg"}
+            The solver (see `quarvex_tools.solvers.solve_system`); "auto" chooses between
+            multigrid and the direct solve from multigrid's first steps.
 
         Returns
         -------
         Result
-            A RuntimeWarning is emitted when the solver stopped before the tolerance.
+            Its `report` says which method ran and why (`report.method`, `report.reason`). A
+            RuntimeWarning is emitted when the solver stopped before the tolerance.
 
         Raises
         ------

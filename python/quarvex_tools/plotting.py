@@ -102,8 +102,9 @@ def plot_result(
     float : the displacement scale used
     """
     matplotlib = require("matplotlib")
-    matplotlib.use("Agg")  # headless: no display is needed
-    pyplot = require("matplotlib.pyplot")
+    # A Figure of its own draws without pyplot: the caller's backend (inline in Jupyter, a window)
+    # stays as it was, and no display is needed.
+    figure_module = require("matplotlib.figure")
     art3d = require("mpl_toolkits.mplot3d.art3d")
 
     model = result.model
@@ -140,7 +141,7 @@ def plot_result(
     colours = colour_map(norm(face_values))
     colours[:, :3] *= light[:, None]
 
-    figure = pyplot.figure(figsize=size, dpi=dpi)
+    figure = figure_module.Figure(figsize=size, dpi=dpi)
     axes = figure.add_subplot(projection="3d")
     # Edges in the face colour close the hairline seams that antialiasing leaves between faces.
     collection = art3d.Poly3DCollection(corners, facecolors=colours, edgecolors=colours, linewidths=0.3)
@@ -164,7 +165,6 @@ def plot_result(
     axes.set_title(f"displacements drawn {scale:.3g} x true size (max |u| = {largest:.3g})", fontsize=10)
     _draw_triad(figure, axes, low_corner, high_corner)
     figure.savefig(path, dpi=dpi, bbox_inches="tight")
-    pyplot.close(figure)
     return scale
 
 

@@ -1,22 +1,49 @@
 """The one entry point through which the package solves an assembled model.
 
-`solve_system` picks the method: multigrid-preconditioned conjugate gradients ("amg", the
-default, `system.solve_amg`), plain conjugate gradients ("cg") or a sparse direct solve with
-refinement ("direct", `quarvex_tools.direct`, for thin plates and slender beams; the `direct`
-extra). Supports that fix single components of a node (rollers, symmetry planes, inclined
-supports) live in the system itself (`system.constrain`), so every method meets them.
+`solve_system` runs one of three methods: multigrid-preconditioned conjugate gradients ("amg",
+`system.solve_amg`), a sparse direct solve with refinement ("direct", `quarvex_tools.direct`;
+the `direct` extra) or plain conjugate gradients ("cg"), or lets the model choose ("auto", the
+default): multigrid makes a few steps first, and where their rate predicts a long solve (thin
+plates and shells, where aggregation-based coarse spaces lose their grip) and the factorisation
+is predicted faster and fits in memory, the direct solve takes over. The result and the
+package's log (logger ``quarvex_tools.solvers``) say which method ran and why. Supports that fix
+single components of a node (rollers, symmetry planes, inclined supports) live in the system
+itself (`system.constrain`), so every method meets them.
 """
 from __future__ import annotations
+
+import dataclasses
+import logging
+import math
+import time
+import warnings
+
+import numpy as np
 
 import quarvex
 
 from . import system
 from .numbering import Dofs
 
-DEFAULT_METHOD = "amg"
+DEFAULT_METHOD = "auto"
 """The method `Elasticity.solve` and `solve_system` use unless told otherwise."""
 
-METHODS = ("cg", "amg", "direct")
+METHODS = ("auto", "amg", "direct", "cg")
+
+PROBE_STEPS = 12
+"""Multigrid steps `auto` makes before it judges the rate (solid models converge in about 20)."""
+
+DIRECT_CONSIDERED_STEPS = 150
+"""`auto` weighs the direct solve only where multigrid is predicted to need more steps than this."""
+
+# The direct solve's time, as `auto` predicts it from the ordering: floating-point work at a
+# rate this machine class sustains in the factorisation, plus a cost per unknown (the export,
+# the substitutions, refinement), both on the slow side so that a close call stays with
+# multigrid, whose cost is measured rather than predicted.
+_DIRECT_FLOPS_PER_SECOND = 1.0e10
+_DIRECT_SECONDS_PER_UNKNOWN = 1.0e-5
+
+_log = logging.getLogger(__name__)
 
 
 def solve_system(
@@ -44,7 +71,9 @@ def solve_system(
         them again is harmless, so a model from `Elasticity.assemble` may be passed with it). A
         numbering with node frames is refused: its frames are turned once, by
         `Elasticity.assemble` or `system.constrain`, whose `constraints` to pass instead.
-    method : {"cg", "amg", "direct"}
+    method : {"auto", "amg", "direct", "cg"}
+        "auto" chooses between "amg" and "direct" (see the module's description); the
+        result's `method` and `reason` say which ran and why.
     rtol, atol : float
         Relative and absolute tolerance on the residual norm.
     maxiter : int, optional
@@ -57,6 +86,7 @@ def solve_system(
     Returns
     -------
     system.SolveResult
+        With `method` and `reason` set. A ``RuntimeWarning`` says so when the tolerance was not met.
 
     Raises
     ------
@@ -76,6 +106,18 @@ def solve_system(
         if len(dofs.pinned):
             with system._solver_failures():
                 constraints = system.constrain(nexus, dofs.pinned, dofs.pinned_values)
+    if method == "auto":
+        result = _solve_auto(nexus, rtol, atol, maxiter, history, constraints)
+    else:
+        result = dataclasses.replace(_solve_with(method, nexus, rtol, atol, maxiter, history, constraints),
+                                     method=method, reason="asked for")
+    _log.info("solved by %s (%s): %d steps, residual %.3e of the load", result.method, result.reason,
+              result.iterations, result.relative_residual)
+    return result
+
+
+def _solve_with(method: str, nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | None, history: bool,
+                constraints: system.Constraints | None) -> system.SolveResult:
     if method == "direct":
         from . import direct  # loads MKL: only when asked for
 
@@ -85,3 +127,103 @@ def solve_system(
             nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history, constraints=constraints
         )
     return system.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history)
+
+
+def predicted_steps(norms: np.ndarray, tolerance: float) -> float:
+    """Steps still needed to bring the residual to `tolerance`, from the residual norms of the steps so far.
+
+    The rate is taken from the largest residual on, since the residual of preconditioned
+    conjugate gradients may first grow (its error falls in the energy norm, not its residual);
+    inf where the residual has not fallen since.
+
+    Parameters
+    ----------
+    norms : (k + 1,) numpy.ndarray
+        Residual norms: the start, then after each step.
+    tolerance : float
+        The residual norm to reach.
+
+    Returns
+    -------
+    float
+        0 when the last norm is at most `tolerance`.
+    """
+    last = float(norms[-1])
+    if last <= tolerance:
+        return 0.0
+    peak = int(np.argmax(norms))
+    steps = norms.size - 1 - peak
+    if steps == 0 or not last < norms[peak]:
+        return math.inf
+    rate = (last / float(norms[peak])) ** (1.0 / steps)
+    return math.log(tolerance / last) / math.log(rate)
+
+
+def _solve_auto(nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | None, history: bool,
+                constraints: system.Constraints | None) -> system.SolveResult:
+    """Multigrid's first steps, then multigrid on from there or the direct solve, whichever is predicted faster."""
+    hierarchy = system.multigrid(nexus, constraints)
+    if maxiter is not None and maxiter <= PROBE_STEPS:
+        result = system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history, hierarchy=hierarchy)
+        return dataclasses.replace(result, method="amg", reason=f"maxiter = {maxiter} leaves no room for a choice")
+    start = time.perf_counter()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # a probe that stops short is what it is for
+        probe = system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=PROBE_STEPS, history=True, hierarchy=hierarchy)
+    seconds_per_step = (time.perf_counter() - start) / max(probe.iterations, 1)
+    if probe.converged or probe.stalled:
+        result = dataclasses.replace(probe, history=probe.history if history else None, method="amg",
+                                     reason=f"multigrid {'converged' if probe.converged else 'stopped'} "
+                                            f"within {probe.iterations} steps")
+        if not probe.converged:
+            system.warn_unconverged(result, rtol, atol, maxiter, "multigrid conjugate gradients")
+        return result
+
+    assert probe.history is not None
+    tolerance = max(rtol * probe.rhs_norm, atol)
+    remaining = predicted_steps(probe.history, tolerance)
+    total = probe.iterations + remaining
+    if total <= DIRECT_CONSIDERED_STEPS:
+        reason = f"multigrid predicted to converge in about {math.ceil(total)} steps"
+    else:
+        reason, use_direct = _weigh_direct(nexus, remaining * seconds_per_step, total)
+        if use_direct:
+            result = _solve_with("direct", nexus, rtol, atol, maxiter, history, constraints)
+            return dataclasses.replace(result, method="direct", reason=reason)
+
+    rest_maxiter = None if maxiter is None else maxiter - probe.iterations
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # said below, with the steps of both parts
+        rest = system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=rest_maxiter, history=history,
+                                hierarchy=hierarchy)
+    norms = None if rest.history is None else np.concatenate([probe.history, rest.history[1:]])
+    result = dataclasses.replace(rest, iterations=probe.iterations + rest.iterations, history=norms, method="amg",
+                                 reason=reason)
+    if not result.converged:
+        system.warn_unconverged(result, rtol, atol, maxiter, "multigrid conjugate gradients")
+    return result
+
+
+def _weigh_direct(nexus: quarvex.Nexus, amg_seconds: float, amg_steps: float) -> tuple[str, bool]:
+    """Why, and whether, the direct solve should take over from a multigrid predicted to need `amg_steps`."""
+    steps_text = "no fall of the residual" if math.isinf(amg_steps) else f"about {math.ceil(amg_steps)} steps"
+    slow = f"multigrid predicted slow ({steps_text} from its first {PROBE_STEPS})"
+    from . import direct
+
+    if not direct.available():
+        _log.warning("%s; a direct solve would suit this model: pip install 'quarvex[direct]'", slow)
+        return f"{slow}, but the direct solve is not installed (the direct extra)", False
+    estimate = direct.estimate(nexus)
+    room = direct.available_memory()
+    if room is not None and estimate.factor_bytes > room:
+        direct.release()
+        return (f"{slow}, but the factorisation would need {estimate.factor_bytes / 2**30:.2f} GiB of the "
+                f"{room / 2**30:.2f} GiB available"), False
+    unknowns = system.load_vector(nexus).size
+    direct_seconds = estimate.flops / _DIRECT_FLOPS_PER_SECOND + unknowns * _DIRECT_SECONDS_PER_UNKNOWN
+    figures = (f"the factorisation: {estimate.factor_bytes / 2**20:.0f} MB, {estimate.flops / 1e9:.1f} GFlop, "
+               f"about {direct_seconds:.2g} s against multigrid's {amg_seconds:.2g} s")
+    if direct_seconds < amg_seconds:
+        return f"{slow}; {figures}", True
+    direct.release()
+    return f"{slow}, but {figures}", False

@@ -49,6 +49,7 @@ import numpy.typing as npt
 import quarvex
 
 from . import _native
+from ._caller import user_stacklevel
 
 if TYPE_CHECKING:
     import scipy.sparse
@@ -483,6 +484,11 @@ class SolveResult:
     stalled : bool
         Whether the solve stopped before its step limit because the residual no longer falls:
         the tolerance lies below what rounding lets b - A x reach.
+    method : str
+        The method that ran ("amg", "direct" or "cg"; empty from the functions of this module,
+        which run one method each).
+    reason : str
+        Why `solve_system` ran that method (the choice of ``method="auto"``, or "asked for").
     """
 
     iterations: int
@@ -491,6 +497,8 @@ class SolveResult:
     converged: bool
     history: Optional[np.ndarray] = None
     stalled: bool = False
+    method: str = ""
+    reason: str = ""
 
     @property
     def relative_residual(self) -> float:
@@ -782,21 +790,27 @@ def _report(report: tuple, rtol: float, atol: float, maxiter: Optional[int], met
         stalled=bool(stalled),
     )
     if not converged:
-        tolerance = max(rtol * rhs_norm, atol)
-        if stalled:
-            reason = ("stopped where the residual no longer falls (the tolerance lies below what "
-                      "rounding lets b - A x reach)")
-        elif maxiter is not None:
-            reason = f"reached maxiter = {maxiter}"
-        else:
-            reason = "reached the default limit of 10 steps per unknown"
-        warnings.warn(
-            f"{method} {reason} after {iterations} steps: residual {residual_norm:.3e} > "
-            f"tolerance {tolerance:.3e} (rtol={rtol:g}, atol={atol:g}, ||b||={rhs_norm:.3e})",
-            RuntimeWarning,
-            stacklevel=3,
-        )
+        warn_unconverged(result, rtol, atol, maxiter, method)
     return result
+
+
+def warn_unconverged(result: SolveResult, rtol: float, atol: float, maxiter: Optional[int], method: str) -> None:
+    """Emits the RuntimeWarning of an iterative solve that stopped short of its tolerance, saying why; it
+    points at the caller's line outside the package."""
+    tolerance = max(rtol * result.rhs_norm, atol)
+    if result.stalled:
+        reason = ("stopped where the residual no longer falls (the tolerance lies below what "
+                  "rounding lets b - A x reach)")
+    elif maxiter is not None:
+        reason = f"reached maxiter = {maxiter}"
+    else:
+        reason = "reached the default limit of 10 steps per unknown"
+    warnings.warn(
+        f"{method} {reason} after {result.iterations} steps: residual {result.residual_norm:.3e} > "
+        f"tolerance {tolerance:.3e} (rtol={rtol:g}, atol={atol:g}, ||b||={result.rhs_norm:.3e})",
+        RuntimeWarning,
+        stacklevel=user_stacklevel(),
+    )
 
 
 def worker_count() -> int:

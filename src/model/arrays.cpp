@@ -1,4 +1,4 @@
-// Mesh and numbering from flat arrays; see nexus_arrays.hpp.
+// Mesh and numbering from flat arrays; see arrays.hpp.
 #include "model/arrays.hpp"
 
 #include <limits>

@@ -1,4 +1,4 @@
-// CSR export of the run-format matrix and the structure stamps; see nexus_export.hpp.
+// CSR export of the run-format matrix and the structure stamps; see export.hpp.
 #include "model/export.hpp"
 
 #include <atomic>

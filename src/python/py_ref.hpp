@@ -1,5 +1,7 @@
 // PyRef owns one new reference: ~PyRef drops it, release() hands it to Python.
-// Borrowed references stay plain PyObject*; no Py_DECREF appears outside this type.
+// Borrowed references stay plain PyObject*. Py_DECREF appears outside this type in two places
+// only: a heap type's deallocator (dealloc_instance) and the reference PyModule_AddObject did
+// not steal on failure (init_tools_module).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
