@@ -9,7 +9,12 @@
 #                                   (pip install -e . rebuilds it) and the C++ tests built in the
 #                                   existing build folder; nothing installed, no MPI, no sanitizers
 #
-# QUARVEX_CPP_TEST_BUILD names the C++ tests' build folder (default build/cpp-tests).
+# The full run compiles each configuration once: one release build (build/main) makes the
+# wheel and the C++ tests from the same objects, the wheel serves this Python and the MPI
+# tests' Debian Python alike (where their versions agree), and the sanitizer builds are the
+# only others.
+#
+# QUARVEX_CPP_TEST_BUILD names the quick mode's C++ build folder (default build/cpp-tests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,17 +48,23 @@ source scripts/apt_install.sh
 # GoogleTest for the C++ unit tests.
 apt_install libgtest-dev
 
-python3 -m pip install -q ".[test]" --config-settings=cmake.define.QUARVEX_WERROR=ON
+# One release build: the wheel, and the C++ tests beside it.
+rm -rf build/wheel
+python3 -m pip wheel -q --no-deps . -w build/wheel --config-settings=build-dir=build/main \
+    --config-settings=cmake.define.QUARVEX_WERROR=ON --config-settings=cmake.define.QUARVEX_BUILD_TESTS=ON
+wheel=$(ls build/wheel/quarvex-*.whl)
+python3 -m pip install -q --no-deps --force-reinstall "$wheel"
+python3 -m pip install -q "$wheel[test]"
 
 # gmsh's wheel links X11 and OpenGL libraries that a server image may lack.
 python3 -c "import gmsh" >/dev/null 2>&1 || apt_install libglu1-mesa libxcursor1 libxft2 libxinerama1
 
-cpp_tests
+ctest --test-dir build/main --output-on-failure --parallel 2
 
 python3 -m pytest -q tests --ignore=tests/mpi
 
 # Distributed solves under MPI, with Debian's PETSc (installed by the script when missing).
-bash scripts/test_mpi.sh
+QUARVEX_WHEEL="$wheel" bash scripts/test_mpi.sh
 
 # The same suites under AddressSanitizer + UndefinedBehaviorSanitizer and ThreadSanitizer.
 if [ "${QUARVEX_SKIP_SANITIZERS:-0}" != "1" ]; then

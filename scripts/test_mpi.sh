@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The MPI tests: installs Debian's Open MPI, PETSc and their Python bindings when missing,
-# builds quarvex for Debian's Python (which those bindings are built for) in a virtual
-# environment that sees the system's packages, and runs tests/mpi, whose tests start
+# installs quarvex for Debian's Python (which those bindings are built for) in a virtual
+# environment that sees the system's packages (the wheel given as QUARVEX_WHEEL, or a build), and runs tests/mpi, whose tests start
 # mpirun themselves.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,7 +28,13 @@ fi
 # numpy comes from Debian (petsc4py is built against it), so quarvex installs without
 # dependencies; pytest is the only package taken from PyPI.
 "$PYTHON" -c "import pytest" 2>/dev/null || "$PYTHON" -m pip install -q pytest
-"$PYTHON" -m pip install -q --no-deps . --config-settings=cmake.define.QUARVEX_WERROR=ON \
-    --config-settings=build-dir=build/mpi-{wheel_tag}
+# QUARVEX_WHEEL, a wheel built already (scripts/test.sh passes its own), serves where this
+# Python's version takes it; otherwise quarvex is built for this Python.
+if [ -n "${QUARVEX_WHEEL:-}" ] && "$PYTHON" -m pip install -q --no-deps --force-reinstall "$QUARVEX_WHEEL" 2>/dev/null; then
+    echo "test_mpi.sh: installed $QUARVEX_WHEEL"
+else
+    "$PYTHON" -m pip install -q --no-deps . --config-settings=cmake.define.QUARVEX_WERROR=ON \
+        --config-settings=build-dir=build/mpi-{wheel_tag}
+fi
 
 QUARVEX_REQUIRE_MPI=1 "$PYTHON" -m pytest -q tests/mpi

@@ -118,9 +118,9 @@ PyObject* construct_instance(PyTypeObject* type, MakePayload&& make_payload) noe
 template <class Payload>
 void dealloc_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    const PyRef type_hold{reinterpret_cast<PyObject*>(type)};  // an instance of a heap type holds its type
     std::destroy_at(&instance_of<Payload>(self)->payload);
     type->tp_free(self);
-    Py_DECREF(type);
 }
 
 }  // namespace quarvex

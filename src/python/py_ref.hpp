@@ -1,7 +1,5 @@
 // PyRef owns one new reference: ~PyRef drops it, release() hands it to Python.
-// Borrowed references stay plain PyObject*. Py_DECREF appears outside this type in two places
-// only: a heap type's deallocator (dealloc_instance) and the reference PyModule_AddObject did
-// not steal on failure (init_tools_module).
+// Borrowed references stay plain PyObject*; no Py_DECREF appears outside this type.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

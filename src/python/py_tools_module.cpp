@@ -70,10 +70,8 @@ PyObject* init_tools_module() noexcept {
     return run_frame([] {
         PyRef module{PyModule_Create(&tools_module_def)};
         if (!module) throw PythonError{};
-        PyTypeObject* multigrid = multigrid_type();
-        Py_INCREF(multigrid);
-        if (PyModule_AddObject(module.get(), "Multigrid", reinterpret_cast<PyObject*>(multigrid)) != 0) {
-            Py_DECREF(multigrid);
+        // AddObjectRef takes a reference of its own: the type stays borrowed here.
+        if (PyModule_AddObjectRef(module.get(), "Multigrid", reinterpret_cast<PyObject*>(multigrid_type())) != 0) {
             throw PythonError{};
         }
         set_interrupt_hook(check_signals);  // as quarvex's init does, whichever runs first
