@@ -145,7 +145,7 @@ class Elasticity:
         self.nexus: quarvex.Nexus | None = None
         self.dofs: Dofs | None = None
         self.constraints: system.Constraints | None = None
-        self._point_loads = np.zeros((n_nodes, 3))
+        self._point_loads: np.ndarray | None = None  # (n_nodes, 3), made by the first point load
         self._fixed = np.zeros((n_nodes, 3), dtype=bool)
         self._fixed_values = np.zeros((n_nodes, 3))
         # Conditions n . u = g beyond the axes: (nodes, unit normals, values) per call.
@@ -154,7 +154,7 @@ class Elasticity:
         self._springs: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
         self._body_forces: list[tuple[np.ndarray | None, tuple[Expr, Expr, Expr]]] = []
         self._boundary: tuple[np.ndarray, np.ndarray] | None = None
-        self._element_face_keys: np.ndarray | None = None  # sorted keys of every element's faces
+        self._element_face_keys: np.ndarray | None = None  # sorted keys of the elements' faces, each once
 
     # Regions ----------------------------------------------------------------------
     def nodes(self, where: Region) -> np.ndarray:
@@ -219,7 +219,7 @@ class Elasticity:
         """Refuses a face group holding triangles that are no element's face."""
         if self._element_face_keys is None:
             every_face = self.mesh.tetrahedra[:, OUTWARD_FACES].reshape(-1, 3)
-            self._element_face_keys = np.sort(_face_keys(every_face, self.numbering.n_vertices))
+            self._element_face_keys = np.unique(_face_keys(every_face, self.numbering.n_vertices))
         known = self._element_face_keys
         wanted = _face_keys(faces, self.numbering.n_vertices)
         found = np.minimum(np.searchsorted(known, wanted), max(len(known) - 1, 0))
@@ -542,6 +542,8 @@ class Elasticity:
                     f"{tuple(self.numbering.node_points[node])}, is {distance[node]:.3g} away"
                 )
         self.nodal_loads[node] += force
+        if self._point_loads is None:
+            self._point_loads = np.zeros((self.numbering.n_nodes, 3))
         self._point_loads[node] += force
         return node
 
@@ -621,18 +623,19 @@ class Elasticity:
         nexus.assemble()
         numbers = dofs.numbers()
         if (self.nodal_loads != 0.0).any():
-            # A point load along a constrained direction goes straight into the support: say so.
-            # (Surface loads reach the edges of supported faces as a matter of course.)
-            local = self._point_loads.copy()
-            local[dofs.frame_nodes] = np.einsum("kij,kj->ki", dofs.frames, local[dofs.frame_nodes])
-            absorbed = (np.abs(local) > 1e-12 * np.abs(self._point_loads).max()) & resolved.fixed
-            if absorbed.any():
-                warnings.warn(
-                    f"{int(absorbed.sum())} point-loaded components are prescribed displacements; "
-                    "their loads go into the supports",
-                    RuntimeWarning,
-                    stacklevel=2,
-                )
+            if self._point_loads is not None:
+                # A point load along a constrained direction goes straight into the support: say so.
+                # (Surface loads reach the edges of supported faces as a matter of course.)
+                local = self._point_loads.copy()
+                local[dofs.frame_nodes] = np.einsum("kij,kj->ki", dofs.frames, local[dofs.frame_nodes])
+                absorbed = (np.abs(local) > 1e-12 * np.abs(self._point_loads).max()) & resolved.fixed
+                if absorbed.any():
+                    warnings.warn(
+                        f"{int(absorbed.sum())} point-loaded components are prescribed displacements; "
+                        "their loads go into the supports",
+                        RuntimeWarning,
+                        stacklevel=2,
+                    )
             rhs = system.load_vector(nexus)
             rhs += np.bincount(numbers.ravel(), self.nodal_loads.ravel(), dofs.n_free)
             system.set_load_vector(nexus, rhs)
@@ -716,10 +719,7 @@ class Elasticity:
         SolverError
             When the solver fails (the message says what to check).
         """
-        resolved = self.supports()
-        spring_nodes, spring_directions = supports.spring_directions(
-            (nodes, per_area) for nodes, _, per_area in self._springs)
-        supports.check_fully_supported(self.numbering.node_points, resolved, spring_nodes, spring_directions)
+        self._check_fully_supported()
         nexus = self.assemble()
         report = solve_system(nexus, method=method, rtol=rtol, atol=atol, maxiter=maxiter,
                               constraints=self.constraints)
@@ -727,6 +727,15 @@ class Elasticity:
         solution = system.solution(nexus)
         displacement = self.dofs.values(solution)
         return Result(self, displacement, report, nexus, self._reaction_forces(solution, displacement))
+
+    def _check_fully_supported(self) -> None:
+        """Raises ValueError naming a rigid-body motion the supports and springs leave free.
+
+        A method of its own, so that its per-node arrays are freed before the solve starts.
+        """
+        spring_nodes, spring_directions = supports.spring_directions(
+            (nodes, per_area) for nodes, _, per_area in self._springs)
+        supports.check_fully_supported(self.numbering.node_points, self.supports(), spring_nodes, spring_directions)
 
     def _reaction_forces(self, solution: np.ndarray, displacement: np.ndarray) -> np.ndarray:
         """(n_nodes, 3) forces of the supports and springs on the nodes, in x, y, z."""
