@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import os
 import sys
+from types import FrameType
 
 _PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
 
@@ -17,7 +18,7 @@ def user_stacklevel() -> int:
     int
         At least 2.
     """
-    frame = sys._getframe(1)  # the function about to warn
+    frame: FrameType | None = sys._getframe(1)  # the function about to warn
     level = 1
     while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(_PACKAGE):
         frame = frame.f_back

@@ -238,7 +238,7 @@ class _Factor:
         nrhs, message_level = ctypes.c_int64(1), ctypes.c_int64(0)
         perm = np.zeros(1, dtype=np.int64)
 
-        def address(value: object) -> int:
+        def address(value: ctypes._SimpleCData | np.ndarray) -> int:
             return ctypes.addressof(value) if isinstance(value, ctypes._SimpleCData) else value.ctypes.data
 
         self.library.pardiso(
@@ -535,8 +535,8 @@ def solve(
     tolerance = max(rtol * rhs_norm, atol)
     if rhs.size == 0 or rhs_norm == 0.0:
         system.set_solution(nexus, np.zeros(rhs.size))
-        norms = np.zeros(1) if history else None
-        return system.SolveResult(iterations=0, residual_norm=0.0, rhs_norm=rhs_norm, converged=True, history=norms)
+        return system.SolveResult(iterations=0, residual_norm=0.0, rhs_norm=rhs_norm, converged=True,
+                                  history=np.zeros(1) if history else None)
 
     factor = _take_analysis(library, stamp, matrix)
     try:
@@ -551,7 +551,7 @@ def solve(
         factor.release()
 
     residual_norm = min(norms)
-    converged = residual_norm <= tolerance
+    converged = bool(residual_norm <= tolerance)
     floor = 0.0 if converged else _rounding_floor(matrix, solution, rhs)
     if floor >= rhs_norm:
         # Rounding alone could leave a residual as large as the load: no digit of x can be trusted.

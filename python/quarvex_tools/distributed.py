@@ -48,7 +48,7 @@ import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Optional, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -278,8 +278,8 @@ def box_part(
     """This rank's part of the structured box mesh, built without the whole mesh anywhere.
 
     The box [0, lx] x [0, ly] x [0, lz] of nx x ny x nz cells, six tetrahedra each (every cell
-    cut along its main diagonal, each tetrahedron listing its vertices from the cell's lowest
-    to its highest corner, as ``examples/box_mesh.py``); the grid of cells is bisected into
+    cut along its main diagonal, each tetrahedron listing its vertices along a path from the
+    cell's lowest to its highest corner, so that three of the six are inverted, unlike `box_mesh`'s); the grid of cells is bisected into
     blocks, one per rank. Vertex (i, j, k) has global number i + (nx + 1) (j + (ny + 1) k);
     element 6 c + t is tetrahedron t of cell c = i + nx (j + ny k).
 
@@ -590,10 +590,10 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
     # Owners number their nodes along a space-filling curve, after the lower ranks' nodes.
     mine = free_nodes[owner[free_nodes] == rank]
     mine = mine[np.argsort(morton_rank(node_points[mine]))]
-    first = comm.exscan(len(mine)) or 0
+    first_number: int = comm.exscan(len(mine)) or 0
     n_global = comm.allreduce(len(mine))
     numbers = np.full(len(node_points), -1, dtype=np.int64)
-    numbers[mine] = first + np.arange(len(mine))
+    numbers[mine] = first_number + np.arange(len(mine))
 
     # Round 2: owners post (key, number) at the directory; round 3: it answers round 1.
     posted, _, _ = _exchange(comm, np.column_stack([node_keys[mine], numbers[mine]]),
@@ -636,8 +636,9 @@ def _body_force_arena(
 ) -> tuple[quarvex.Arena, list[int]]:
     """(arena, three node ids) of a body force: a constant vector, or (arena, nodes) as given."""
     if _is_expression_force(force):
-        return force[0], list(force[1])
-    values = _constant_force(force)
+        arena, nodes = cast(tuple[quarvex.Arena, Sequence[int]], force)
+        return arena, list(nodes)
+    values = _constant_force(cast(Sequence[float], force))
     arena = quarvex.Arena()
     for _ in range(3):
         arena.new_var()  # nodes 0, 1, 2 stand for x, y, z

@@ -114,13 +114,15 @@ class Expr:
         (n,) float64
         """
         points = np.asarray(points, dtype=np.float64)
-        cache: dict[Expr, np.ndarray] = {}
+        cache: dict[Expr, np.ndarray | np.float64] = {}
         return np.broadcast_to(self._evaluate(points, cache), (len(points),)).astype(np.float64)
 
-    def _evaluate(self, points: np.ndarray, cache: dict) -> np.ndarray:
+    def _evaluate(self, points: np.ndarray, cache: dict) -> np.ndarray | np.float64:
+        """Values at the points: an array, or one number where the subtree holds no variable."""
         hit = cache.get(self)
         if hit is not None:
             return hit
+        value: np.ndarray | np.float64
         if self.op == "var":
             value = points[:, self.args[0]]
         elif self.op == "const":

@@ -283,7 +283,7 @@ def _cell_count(name: str, value: Any) -> int:
     elif isinstance(value, numbers.Real):
         if not float(value).is_integer():
             raise ValueError(f"{name} must be a whole number of cells, got {value!r}")
-        count = int(value)
+        count = int(float(value))
     else:
         raise TypeError(f"{name} must be an integer number of cells, got {type(value).__name__}")
     if count < 1:
@@ -339,23 +339,23 @@ def box_mesh(
         coordinate is not finite.
     """
     counts = np.array([_cell_count(name, value) for name, value in (("nx", nx), ("ny", ny), ("nz", nz))])
-    size = _box_vector("size", size, positive=True)
-    origin = _box_vector("origin", origin, positive=False)
+    lengths = _box_vector("size", size, positive=True)
+    corner = _box_vector("origin", origin, positive=False)
     shape = counts + 1
-    axes = [origin[a] + size[a] * np.arange(shape[a]) / counts[a] for a in range(3)]
+    axes = [corner[a] + lengths[a] * np.arange(shape[a]) / counts[a] for a in range(3)]
     gz, gy, gx = np.meshgrid(axes[2], axes[1], axes[0], indexing="ij")
     points = np.column_stack([gx.ravel(), gy.ravel(), gz.ravel()])
 
     # The six monotone paths from corner (0, 0, 0) to (1, 1, 1), one per order of the axes;
     # odd permutations are stored with vertices 1 and 2 swapped for positive orientation.
     strides = np.array([1, shape[0], shape[0] * shape[1]], dtype=np.int64)
-    paths = []
+    path_list = []
     for order, odd in (((0, 1, 2), 0), ((1, 2, 0), 0), ((2, 0, 1), 0), ((0, 2, 1), 1), ((2, 1, 0), 1), ((1, 0, 2), 1)):
         offsets = np.cumsum([0] + [strides[a] for a in order])
         if odd:
             offsets[[1, 2]] = offsets[[2, 1]]
-        paths.append(offsets)
-    paths = np.array(paths)  # (6, 4) offsets from a cell's lowest corner
+        path_list.append(offsets)
+    paths = np.array(path_list)  # (6, 4) offsets from a cell's lowest corner
     ci, cj, ck = np.meshgrid(*(np.arange(c) for c in counts), indexing="ij")
     corners = (ci + shape[0] * (cj + shape[1] * ck)).transpose(2, 1, 0).ravel()
     tets = (corners[:, None, None] + paths[None, :, :]).reshape(-1, 4)

@@ -196,7 +196,9 @@ def _cells(data: Any, kinds: tuple[str, ...], corners: int, dim: int) -> tuple |
         k: v for k, v in data.cell_sets.items() if k in physical and physical[k][1] == dim and len(v) == len(data.cells)
     }
 
-    blocks, labels, members = [], [], {}
+    blocks: list[np.ndarray] = []
+    labels: list[np.ndarray | None] = []
+    members: dict[str, list[np.ndarray]] = {}
     offset = 0
     for index, block in enumerate(data.cells):
         if block.type not in kinds:
@@ -216,7 +218,8 @@ def _cells(data: Any, kinds: tuple[str, ...], corners: int, dim: int) -> tuple |
         offset += len(rows)
     if not blocks:
         return None
-    all_labels = None if any(t is None for t in labels) else np.concatenate(labels)
+    known = [t for t in labels if t is not None]
+    all_labels = np.concatenate(known) if len(known) == len(labels) else None
     return np.concatenate(blocks), {k: np.concatenate(v) for k, v in members.items()}, all_labels
 
 

@@ -35,8 +35,8 @@ _CHUNK = 1 << 16  # elements per block when body forces are evaluated for checki
 def _face_keys(triangles: np.ndarray, n: int) -> np.ndarray:
     """One int64 key per triangle, the same for any order of its three point indices."""
     s = np.sort(triangles, axis=1)
-    n = np.int64(max(n, 1))
-    return (s[:, 0] * n + s[:, 1]) * n + s[:, 2]
+    base = np.int64(max(n, 1))
+    return (s[:, 0] * base + s[:, 1]) * base + s[:, 2]
 
 
 def _index_array(given: Any, what: str) -> np.ndarray:
@@ -330,8 +330,9 @@ class Elasticity:
         points = self.numbering.node_points[nodes]
         values = _vector_values(value, points, "value")
         _check_finite(values[:, chosen], points, "a prescribed displacement")
-        self._fixed[np.ix_(nodes, chosen)] = True
-        self._fixed_values[np.ix_(nodes, chosen)] = values[:, chosen]
+        columns = np.asarray(chosen, dtype=np.intp)
+        self._fixed[np.ix_(nodes, columns)] = True
+        self._fixed_values[np.ix_(nodes, columns)] = values[:, columns]
         return len(nodes)
 
     def frictionless(self, where: str | Callable[[np.ndarray], np.ndarray], value: ScalarValue = 0.0) -> int:
@@ -520,11 +521,11 @@ class Elasticity:
             For a force or coordinates that are not finite, an index out of range, or
             coordinates where no node lies.
         """
-        force = np.asarray(force, dtype=np.float64)
-        if force.shape != (3,):
-            raise ValueError(f"force must have three components, got shape {force.shape}")
-        if not np.isfinite(force).all():
-            raise ValueError(f"the point load must be finite, got {force.tolist()}")
+        vector = np.asarray(force, dtype=np.float64)
+        if vector.shape != (3,):
+            raise ValueError(f"force must have three components, got shape {vector.shape}")
+        if not np.isfinite(vector).all():
+            raise ValueError(f"the point load must be finite, got {vector.tolist()}")
         if isinstance(at, (int, np.integer)) and not isinstance(at, (bool, np.bool_)):
             node = int(at)
             if not 0 <= node < self.numbering.n_vertices:
@@ -541,10 +542,10 @@ class Elasticity:
                     f"no node at {tuple(target)}: the nearest, node {node} at "
                     f"{tuple(self.numbering.node_points[node])}, is {distance[node]:.3g} away"
                 )
-        self.nodal_loads[node] += force
+        self.nodal_loads[node] += vector
         if self._point_loads is None:
             self._point_loads = np.zeros((self.numbering.n_nodes, 3))
-        self._point_loads[node] += force
+        self._point_loads[node] += vector
         return node
 
     def _loaded_faces(self, where: str | Callable[[np.ndarray], np.ndarray]) -> np.ndarray:

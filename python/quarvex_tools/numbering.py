@@ -238,9 +238,9 @@ def p2_numbering(mesh: Mesh, order: str = "bandwidth") -> Numbering:
     starts = np.ones(len(flat), dtype=bool)
     np.not_equal(sorted_keys[1:], sorted_keys[:-1], out=starts[1:])
     unique_keys = sorted_keys[starts]
-    edge_of = np.empty(len(flat), dtype=np.int64)
-    edge_of[by_key] = np.cumsum(starts) - 1
-    edge_of = edge_of.reshape(m, 6)
+    edge_of_flat = np.empty(len(flat), dtype=np.int64)
+    edge_of_flat[by_key] = np.cumsum(starts) - 1
+    edge_of = edge_of_flat.reshape(m, 6)
     edges = np.column_stack([unique_keys // n, unique_keys % n]) if n else np.zeros((0, 2), dtype=np.int64)
 
     forward = np.zeros(len(edges), dtype=bool)
@@ -431,7 +431,7 @@ def number_dofs(
     if frames is not None and not keep_rows:
         raise ValueError("nodes with frames of their own need keep_rows=True")
     by_rank = np.argsort(numbering.node_rank)
-    whole = fixed.all(axis=1) & (not keep_rows)
+    whole: np.ndarray = np.zeros(numbering.n_nodes, dtype=bool) if keep_rows else np.all(fixed, axis=1)
     free_nodes = by_rank[~whole[by_rank]]
     fixed_nodes = by_rank[whole[by_rank]]
     n_free = 3 * len(free_nodes)

@@ -21,8 +21,8 @@ _POLYGON_BUDGET = 200_000  # flat triangles drawn at most (finer subdivision of 
 
 def _lattice(level: int) -> tuple[np.ndarray, np.ndarray]:
     """Barycentric points of a triangle cut into level^2 triangles, and those triangles (point indices)."""
-    index = {}
-    points = []
+    index: dict[tuple[int, int], int] = {}
+    points: list[tuple[int, int, int]] = []
     for i in range(level + 1):
         for j in range(level + 1 - i):
             index[i, j] = len(points)
@@ -113,7 +113,7 @@ def plot_result(
     faces, _ = model.mesh.boundary_faces()
     if box is not None:
         low_box, high_box = (np.asarray(corner, dtype=np.float64) for corner in box)
-        corners_in = ((model.mesh.points >= low_box) & (model.mesh.points <= high_box)).all(axis=1)
+        corners_in = np.all((model.mesh.points >= low_box) & (model.mesh.points <= high_box), axis=1)
         faces = faces[corners_in[faces].all(axis=1)]
         if len(faces) == 0:
             raise ValueError(f"no boundary face lies in the box {box}")

@@ -41,7 +41,7 @@ import warnings
 import weakref
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Optional
+from typing import TYPE_CHECKING, Any, Optional, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -697,7 +697,10 @@ def add_matrix_entries(model: quarvex.Nexus, rows: npt.ArrayLike, cols: npt.Arra
     _native.add_matrix_entries(model, row_array, col_array, value_array)
 
 
-Multigrid = _native.Multigrid
+if TYPE_CHECKING:
+    Multigrid: TypeAlias = Any  # the native hierarchy, opaque to the type checker
+else:
+    Multigrid = _native.Multigrid
 
 
 def multigrid(model: quarvex.Nexus, constraints: Optional[Constraints] = None) -> Multigrid:
