@@ -16,33 +16,23 @@ import sys
 import time
 import warnings
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
-
-import quarvex  # noqa: E402
-from box_mesh import box_mesh, isotropic_cmat, p2_numbering  # noqa: E402
-
-import quarvex_tools  # noqa: E402
-from quarvex_tools import system  # noqa: E402
+import quarvex
+import quarvex_tools
+from phases import MATERIAL, clamped_cube, set_gravity
+from quarvex_tools import system
+from quarvex_tools.core_inputs import build_core_inputs
 
 SENDER = "import os, signal, sys, time; time.sleep(float(sys.argv[2])); print(time.monotonic(), flush=True); " \
          "os.kill(int(sys.argv[1]), signal.SIGINT)"
 
 
-def clamped(p):
-    return (0.0, 0.0, 0.0) if p[0] == 0.0 else None
-
-
 def build(n, solver=True):
-    pts, tets = box_mesh(n, n, n)
-    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, clamped)
-    arena = quarvex.Arena()
-    for _ in range(3):
-        arena.new_var()
-    zero, weight = arena.new_cst(0.0), arena.new_cst(-1.0)
+    """The cube of phases.py clamped at x = 0, through the core's own calls."""
+    pts, tets, ver_dof, edge_dof, pos_dof, bc = build_core_inputs(*clamped_cube(n, axis=0))
     model = quarvex.Nexus(pts, tets)
     model.set_dof(ver_dof, edge_dof)
-    model.set_cmat(isotropic_cmat(1.0, 0.3))
-    model.set_f(0, set(), arena, [zero, zero, weight])
+    model.set_cmat(MATERIAL)
+    set_gravity(model)
     if solver:
         model.set_solver(pos_dof, bc)
     return model, pos_dof, bc

@@ -22,17 +22,14 @@ import os
 import resource
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
-
-import quarvex  # noqa: E402
-from box_mesh import box_mesh, isotropic_cmat, p2_numbering  # noqa: E402
-from quarvex_tools import system  # noqa: E402
-from system_access import box_arrays, clamped_bottom, p2_numbering_arrays  # noqa: E402
+import quarvex
+from phases import MATERIAL, clamped_cube, set_gravity
+from quarvex_tools import system
+from quarvex_tools.core_inputs import build_core_inputs
+from quarvex_tools.numbering import core_arrays
 
 
 def timed(action):
@@ -45,24 +42,18 @@ def load_text():
     return "load average " + " ".join(f"{value:.2f}" for value in os.getloadavg())
 
 
-def gravity(model):
-    arena = quarvex.Arena()
-    for _ in range(3):
-        arena.new_var()
-    model.set_f(0, set(), arena, [arena.new_cst(0.0), arena.new_cst(0.0), arena.new_cst(-1.0)])
-
-
 def large_model(n):
-    points, tets = box_arrays(n)
-    vertex_ids, vertex_ranges, edge_keys, edge_ranges, pos_dof, bc = p2_numbering_arrays(points, tets, clamped_bottom)
+    mesh, numbering, dofs = clamped_cube(n)
+    tets = mesh.tetrahedra
+    pos_dof, bc = dofs.n_free, dofs.bc.tolist()
     phases = []  # (name, seconds, in the pipeline's total)
 
-    t, model = timed(lambda: system.nexus_from_arrays(points, tets))
+    t, model = timed(lambda: system.nexus_from_arrays(mesh.points, tets))
     phases.append(("Nexus (nexus_from_arrays)", t, True))
-    t, _ = timed(lambda: system.set_dof_arrays(model, vertex_ids, vertex_ranges, edge_keys, edge_ranges))
+    t, _ = timed(lambda: system.set_dof_arrays(model, *core_arrays(numbering, dofs)))
     phases.append(("set_dof (set_dof_arrays)", t, True))
-    model.set_cmat(isotropic_cmat(1.0, 0.3))
-    gravity(model)
+    model.set_cmat(MATERIAL)
+    set_gravity(model)
     t_solver, _ = timed(lambda: model.set_solver(pos_dof, bc))
     phases.append(("set_solver", t_solver, True))
     t_assemble, _ = timed(model.assemble)
@@ -99,19 +90,18 @@ def large_model(n):
 
 def our_setup(n, repeats):
     """Medians of set_dof (dicts), set_dof_arrays and set_solver, each on a new model."""
-    pts, tets = box_mesh(n, n, n)
-    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, lambda p: (0.0, 0.0, 0.0) if p[0] == 0.0 else None)
-    points, tet_array = box_arrays(n)
-    numbering = p2_numbering_arrays(points, tet_array, lambda coords: coords[:, 0] == 0.0)
+    mesh, numbering, dofs = clamped_cube(n, axis=0)
+    pts, tets, ver_dof, edge_dof, pos_dof, bc = build_core_inputs(mesh, numbering, dofs)
+    arrays = core_arrays(numbering, dofs)
     times = {"set_dof": [], "set_solver": [], "set_dof_arrays": [], "set_solver (arrays)": []}
     for _ in range(repeats):
         model = quarvex.Nexus(pts, tets)
         times["set_dof"].append(timed(lambda: model.set_dof(ver_dof, edge_dof))[0])
         times["set_solver"].append(timed(lambda: model.set_solver(pos_dof, bc))[0])
         del model
-        model = system.nexus_from_arrays(points, tet_array)
-        times["set_dof_arrays"].append(timed(lambda: system.set_dof_arrays(model, *numbering[:4]))[0])
-        times["set_solver (arrays)"].append(timed(lambda: model.set_solver(numbering[4], numbering[5]))[0])
+        model = system.nexus_from_arrays(mesh.points, mesh.tetrahedra)
+        times["set_dof_arrays"].append(timed(lambda: system.set_dof_arrays(model, *arrays))[0])
+        times["set_solver (arrays)"].append(timed(lambda: model.set_solver(pos_dof, bc))[0])
         del model
     return times
 

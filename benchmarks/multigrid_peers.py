@@ -35,7 +35,6 @@ import numpy as np  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "examples"))
 
 LAMBDA, MU = 1.25, 1.0
 

@@ -3,15 +3,39 @@
 Usage: python3 benchmarks/phases.py [N ...]   (default 10 20 30)
 Run it with QUARVEX_NUM_THREADS=1 and =2 to see the scaling; the matrix-vector product
 and one conjugate-gradient iteration are timed in C++ by system_bench.
+
+The model, shared with interrupt_latency.py, system_access.py and large_model.py: the unit cube
+of N^3 cells of six tetrahedra (box_mesh), E = 1, nu = 0.3, one face clamped, under the body
+force (0, 0, -1), numbered by quarvex_tools in its default (banded) order.
 """
 import os
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
+import numpy as np
 
-import quarvex  # noqa: E402
-from box_mesh import box_mesh, isotropic_cmat, p2_numbering  # noqa: E402
+import quarvex
+from quarvex_tools import Dofs, Mesh, Numbering, box_mesh, isotropic, number_dofs, p2_numbering
+from quarvex_tools.core_inputs import build_core_inputs
+
+MATERIAL = isotropic(E=1.0, nu=0.3).matrix.tolist()  # as set_cmat takes it
+
+
+def clamped_cube(n: int, axis: int = 2) -> tuple[Mesh, Numbering, Dofs]:
+    """The unit cube of n^3 cells with its face where coordinate `axis` is 0 clamped."""
+    mesh = box_mesh(n, n, n)
+    numbering = p2_numbering(mesh)
+    fixed = np.zeros((numbering.n_nodes, 3), dtype=bool)
+    fixed[numbering.node_points[:, axis] == 0.0] = True
+    return mesh, numbering, number_dofs(numbering, fixed, np.zeros((numbering.n_nodes, 3)))
+
+
+def set_gravity(model: quarvex.Nexus) -> None:
+    """Load group 0 (every element) carries the body force (0, 0, -1)."""
+    arena = quarvex.Arena()
+    for _ in range(3):
+        arena.new_var()
+    model.set_f(0, set(), arena, [arena.new_cst(0.0), arena.new_cst(0.0), arena.new_cst(-1.0)])
 
 
 def best_of(repeats, action):
@@ -24,18 +48,16 @@ def best_of(repeats, action):
 
 
 def run(n):
-    pts, tets = box_mesh(n, n, n)
-    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, lambda p: (0.0, 0.0, 0.0) if p[2] == 0.0 else None)
+    pts, tets, ver_dof, edge_dof, pos_dof, bc = build_core_inputs(*clamped_cube(n))
     arena = quarvex.Arena()
     for _ in range(3):
         arena.new_var()
-    gravity = [arena.new_cst(0.0), arena.new_cst(0.0), arena.new_cst(-1.0)]
     exact = [arena.new_cst(0.0)] * 3
 
     model = quarvex.Nexus(pts, tets)
     t_dof = best_of(1, lambda: model.set_dof(ver_dof, edge_dof))
-    model.set_cmat(isotropic_cmat(1.0, 0.3))
-    model.set_f(0, set(), arena, gravity)
+    model.set_cmat(MATERIAL)
+    set_gravity(model)
     t_solver = best_of(3, lambda: model.set_solver(pos_dof, bc))
 
     def assemble_once():

@@ -20,28 +20,18 @@ for _variable in ("OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import numpy as np  # noqa: E402
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
 import quarvex  # noqa: E402
-from box_mesh import box_mesh, isotropic_cmat, p2_numbering  # noqa: E402
-from quarvex_tools import system  # noqa: E402
+from quarvex_tools import box_mesh, isotropic, number_dofs, p2_numbering, system  # noqa: E402
+from quarvex_tools.numbering import core_arrays  # noqa: E402
 
 RTOL = 1e-8
 
 
-def clamped(point):
-    return (0.0, 0.0, 0.0) if point[2] == 0.0 else None
-
-
-def free_node_coordinates(pts, ver_dof, edge_dof, pos_dof):
+def free_node_coordinates(numbering, dofs):
     """Row i: the position of the node whose x, y, z unknowns are 3i, 3i + 1, 3i + 2."""
-    coords = np.empty((pos_dof // 3, 3))
-    for vertex, (start, _) in ver_dof.items():
-        if start >= 0:
-            coords[start // 3] = pts[vertex]
-    for (i, j), (start, _) in edge_dof.items():
-        if start >= 0:
-            coords[start // 3] = 0.5 * (np.array(pts[i]) + np.array(pts[j]))
+    coords = np.empty((dofs.n_free // 3, 3))
+    free = dofs.node_start >= 0
+    coords[dofs.node_start[free] // 3] = numbering.node_points[free]
     return coords
 
 
@@ -58,18 +48,21 @@ def rigid_body_modes(coords):
 
 
 def build(n):
-    pts, tets = box_mesh(n, n, n)
-    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, clamped)
-    model = quarvex.Nexus(pts, tets)
-    model.set_dof(ver_dof, edge_dof)
-    model.set_cmat(isotropic_cmat(1.0, 0.3))
+    mesh = box_mesh(n, n, n)
+    numbering = p2_numbering(mesh)
+    clamped = np.zeros((numbering.n_nodes, 3), dtype=bool)
+    clamped[numbering.node_points[:, 2] == 0.0] = True  # whole nodes: they get the core's negative numbers
+    dofs = number_dofs(numbering, clamped, np.zeros((numbering.n_nodes, 3)))
+    model = system.nexus_from_arrays(mesh.points, mesh.tetrahedra)
+    system.set_dof_arrays(model, *core_arrays(numbering, dofs))
+    model.set_cmat(isotropic(E=1.0, nu=0.3).matrix.tolist())
     weight = quarvex.Arena()
     for _ in range(3):
         weight.new_var()
     model.set_f(0, set(), weight, [weight.new_cst(0.0), weight.new_cst(0.0), weight.new_cst(-1.0)])
-    model.set_solver(pos_dof, bc)
+    model.set_solver(dofs.n_free, dofs.bc.tolist())
     model.assemble()
-    return model, free_node_coordinates(pts, ver_dof, edge_dof, pos_dof)
+    return model, free_node_coordinates(numbering, dofs)
 
 
 def timed(action):

@@ -1,14 +1,7 @@
-import os
-import sys
+import pytest
 
-# The structured box mesher shared with the example and the benchmarks.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
-
-import pytest  # noqa: E402
-
-import quarvex  # noqa: E402
-
-UNIT_PTS = [(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)]
+import quarvex
+from helpers import UNIT_PTS
 
 
 @pytest.fixture

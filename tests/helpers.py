@@ -1,11 +1,20 @@
-"""Small builders shared by the end-to-end tests."""
+"""Small builders shared by the end-to-end tests.
+
+Meshes, numberings and materials come from quarvex_tools; the tests of the core's own interface
+take them in its list and dictionary forms (`CoreInputs`).
+"""
 import sys
 
+import numpy as np
+
 import quarvex
-from box_mesh import box_mesh, isotropic_cmat, p2_numbering
+from quarvex_tools import box_mesh, isotropic, number_dofs, p2_numbering
+from quarvex_tools.core_inputs import CoreInputs, build_core_inputs
+from quarvex_tools.numbering import EDGE_ORDER
 
 UNIT_PTS = [(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)]
-EDGES = [(0, 1), (1, 2), (0, 2), (0, 3), (1, 3), (2, 3)]
+# The core's local edge order, as pairs of local vertices.
+EDGES = [(a, b) for a, b in EDGE_ORDER.tolist()]
 
 
 def panic_text(call):
@@ -85,10 +94,44 @@ def constant(arena, value):
     return Expr(arena, arena.new_cst(value))
 
 
+def isotropic_cmat(young, poisson):
+    """The 9 x 9 material matrix of an isotropic solid, as the nested lists set_cmat takes."""
+    return isotropic(E=young, nu=poisson).matrix.tolist()
+
+
+def prescribed_nodes(node_points, prescribed):
+    """(fixed (k, 3) bool, values (k, 3) float) of the nodes at `node_points` (k, 3).
+
+    `prescribed(point)` returns the displacement (ux, uy, uz) of a node whose values are given,
+    or None for a free node; `point` is a tuple of three floats.
+    """
+    fixed = np.zeros(node_points.shape, dtype=bool)
+    values = np.zeros(node_points.shape)
+    if prescribed is not None:
+        for node, point in enumerate(node_points.tolist()):
+            given = prescribed(tuple(point))
+            if given is not None:
+                fixed[node] = True
+                values[node] = given
+    return fixed, values
+
+
+def numbered(mesh, prescribed=None) -> CoreInputs:
+    """The core's inputs of a mesh, its nodes numbered in mesh order (points, then edges) and
+    prescribed where `prescribed(point)` gives their values (see prescribed_nodes)."""
+    numbering = p2_numbering(mesh, order="given")
+    fixed, values = prescribed_nodes(numbering.node_points, prescribed)
+    return build_core_inputs(mesh, numbering, number_dofs(numbering, fixed, values))
+
+
+def numbered_box(cells, size=(1.0, 1.0, 1.0), prescribed=None) -> CoreInputs:
+    """The core's inputs of box_mesh(*cells, size=size), numbered by `numbered`."""
+    return numbered(box_mesh(*cells, size=size), prescribed)
+
+
 def cube_model(n, cmat, prescribed=None, load=None):
     """The unit cube of n^3 cells with P2 numbering; `load` = (arena, nodes) for group 0."""
-    pts, tets = box_mesh(n, n, n)
-    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, prescribed)
+    pts, tets, ver_dof, edge_dof, pos_dof, bc = numbered_box((n, n, n), prescribed=prescribed)
     model = quarvex.Nexus(pts, tets)
     model.set_dof(ver_dof, edge_dof)
     model.set_cmat(cmat)
@@ -96,9 +139,6 @@ def cube_model(n, cmat, prescribed=None, load=None):
         model.set_f(0, set(), *load)
     model.set_solver(pos_dof, bc)
     return model, pts, tets, pos_dof
-
-
-__all__ = ["box_mesh", "isotropic_cmat", "p2_numbering"]
 
 
 def rss_kib():

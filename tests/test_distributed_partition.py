@@ -2,14 +2,14 @@
 import numpy as np
 import pytest
 
-from box_mesh import box_mesh
+from quarvex_tools import box_mesh
 from quarvex_tools.distributed import partition_elements
 
 
 @pytest.mark.parametrize("parts", [1, 2, 3, 5, 7, 8])
 def test_parts_are_balanced_and_cut_by_planes(parts):
-    pts, tets = box_mesh(6, 3, 2, 3.0, 1.0, 1.0)
-    points, tetrahedra = np.array(pts), np.array(tets)
+    box = box_mesh(6, 3, 2, size=(3.0, 1.0, 1.0))
+    points, tetrahedra = box.points, box.tetrahedra
     rng = np.random.default_rng(parts)
     tetrahedra = tetrahedra[rng.permutation(len(tetrahedra))]
     owner = partition_elements(points, tetrahedra, parts)

@@ -97,9 +97,8 @@ for key, points in sorted(model.plot_disp().items()):
 
 def run_with_workers(workers):
     here = os.path.dirname(os.path.abspath(__file__))
-    paths = [here, os.path.join(os.path.dirname(here), "examples")]
     env = dict(os.environ, QUARVEX_NUM_THREADS=str(workers))
-    out = subprocess.run([sys.executable, "-c", SCRIPT.format(paths=paths)], env=env, check=True,
+    out = subprocess.run([sys.executable, "-c", SCRIPT.format(paths=[here])], env=env, check=True,
                          capture_output=True, text=True).stdout
     return [[float(v) for v in line.split(") ")[1].split()] for line in out.splitlines()]
 

@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import quarvex
-from helpers import EDGES, UNIT_PTS, box_mesh, p2_numbering, panic_text
+from helpers import EDGES, UNIT_PTS, numbered_box, panic_text
 from quarvex_tools import system
 
 
@@ -31,9 +31,7 @@ def reference_plot(pts, tets, ver_dof, edge_dof, sol, bc, displaced):
 
 
 def cube():
-    pts, tets = box_mesh(2, 2, 1)
-    ver_dof, edge_dof, free, bc = p2_numbering(pts, tets, lambda p: (0.1, -0.2, 0.3) if p[2] == 0.0 else None)
-    return pts, tets, ver_dof, edge_dof, free, bc
+    return numbered_box((2, 2, 1), prescribed=lambda p: (0.1, -0.2, 0.3) if p[2] == 0.0 else None)
 
 
 def shifted_ranges():

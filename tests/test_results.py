@@ -8,7 +8,7 @@ import sys
 import pytest
 
 import quarvex
-from helpers import EDGES, UNIT_PTS, box_mesh, constant, coordinates, cube_model, isotropic_cmat, panic_text
+from helpers import EDGES, UNIT_PTS, coordinates, cube_model, isotropic_cmat, numbered_box, panic_text
 
 CMAT = isotropic_cmat(1.0, 0.3)
 
@@ -60,10 +60,7 @@ def test_empty_model_results():
 
 def volume_model(values):
     """Two cells of the unit cube with every node prescribed to `values`."""
-    pts, tets = box_mesh(1, 1, 2)
-    from box_mesh import p2_numbering
-
-    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, lambda p: values)
+    pts, tets, ver_dof, edge_dof, pos_dof, bc = numbered_box((1, 1, 2), prescribed=lambda p: values)
     model = quarvex.Nexus(pts, tets)
     model.set_dof(ver_dof, edge_dof)
     model.set_solver(pos_dof, bc)
@@ -90,10 +87,7 @@ def test_error_of_constant_fields(discrete, exact, expected):
 
 def test_error_of_a_linear_field_against_its_interpolant():
     # u = (x, 2y, -z) is interpolated exactly by quadratic elements.
-    pts, tets = box_mesh(2, 1, 1)
-    from box_mesh import p2_numbering
-
-    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, lambda p: (p[0], 2 * p[1], -p[2]))
+    pts, tets, ver_dof, edge_dof, pos_dof, bc = numbered_box((2, 1, 1), prescribed=lambda p: (p[0], 2 * p[1], -p[2]))
     model = quarvex.Nexus(pts, tets)
     model.set_dof(ver_dof, edge_dof)
     model.set_solver(pos_dof, bc)
@@ -128,7 +122,7 @@ def test_error_with_too_small_arena():
 
 
 def test_vertices_only_elements():
-    pts, tets = box_mesh(1, 1, 1)
+    pts, tets, *_ = numbered_box((1, 1, 1))
     ver_dof = {}
     bc = [0.0]
     free = 0

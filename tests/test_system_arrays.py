@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import quarvex
-from helpers import UNIT_PTS, box_mesh, p2_numbering, panic_text
+from helpers import UNIT_PTS, numbered_box, panic_text
 from quarvex_tools import system
 
 
@@ -47,8 +47,7 @@ def dict_and_array_models(pts, tets, ver_dof, edge_dof, pos_dof, bc, repeat=1):
 
 
 def box_numbering():
-    pts, tets = box_mesh(3, 2, 2, 1.0, 0.7, 0.5)
-    return (pts, tets, *p2_numbering(pts, tets, clamped_bottom))
+    return numbered_box((3, 2, 2), size=(1.0, 0.7, 0.5), prescribed=clamped_bottom)
 
 
 NUMBERINGS = {
@@ -123,9 +122,8 @@ print(systems[0] == systems[1], len(systems[0][2]))
 def test_array_forms_assemble_the_same_system_bits():
     """One worker assembles in a fixed order, so equal models give equal bits."""
     here = os.path.dirname(os.path.abspath(__file__))
-    paths = [here, os.path.join(os.path.dirname(here), "examples")]
     env = dict(os.environ, QUARVEX_NUM_THREADS="1")
-    out = subprocess.run([sys.executable, "-c", SAME_BITS.format(paths=paths)], env=env, check=True,
+    out = subprocess.run([sys.executable, "-c", SAME_BITS.format(paths=[here])], env=env, check=True,
                          capture_output=True, text=True).stdout.split()
     assert out[0] == "True" and int(out[1]) > 0, out
 

@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 
 import quarvex
-from helpers import EDGES, box_mesh, isotropic_cmat, p2_numbering
-from quarvex_tools import system
+from helpers import EDGES, isotropic_cmat, numbered
+from quarvex_tools import Mesh, box_mesh, system
 
 # Four-point rule of degree 2 on a tetrahedron (barycentric coordinates, weights sum to 1):
 # the stiffness integrand of a straight-sided quadratic element is of degree 2.
@@ -61,11 +61,10 @@ def shuffled(ver_dof, edge_dof, pos_dof, seed):
 
 def jittered_box(cells, seed):
     """box_mesh with its inner coordinates moved at random; boundary planes stay planes."""
-    pts, tets = box_mesh(*cells)
-    coords = np.array(pts)
-    noise = np.random.default_rng(seed).uniform(-0.15, 0.15, size=coords.shape) / max(cells)
-    noise[(coords == 0.0) | (coords == 1.0)] = 0.0
-    return [tuple(p) for p in coords + noise], tets
+    box = box_mesh(*cells)
+    noise = np.random.default_rng(seed).uniform(-0.15, 0.15, size=box.points.shape) / max(cells)
+    noise[(box.points == 0.0) | (box.points == 1.0)] = 0.0
+    return Mesh(box.points + noise, box.tetrahedra)
 
 
 def general_cmat(seed):
@@ -85,13 +84,11 @@ SYSTEMS = {  # cells, prescribed values, shuffled numbering
 
 
 def build(cells, prescribed, shuffle, cmat, seed=0):
-    pts, tets = jittered_box(cells, seed)
+    mesh = jittered_box(cells, seed)
     if cells == (1, 1, 1):
-        tets = tets[:1]
-        used = sorted(set(tets[0]))
-        pts = [pts[v] for v in used]
-        tets = [tuple(used.index(v) for v in tets[0])]
-    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, prescribed)
+        used, first = np.unique(mesh.tetrahedra[0], return_inverse=True)
+        mesh = Mesh(mesh.points[used], first.reshape(1, 4))
+    pts, tets, ver_dof, edge_dof, pos_dof, bc = numbered(mesh, prescribed)
     if shuffle:
         ver_dof, edge_dof = shuffled(ver_dof, edge_dof, pos_dof, seed)
     model = quarvex.Nexus(pts, tets)

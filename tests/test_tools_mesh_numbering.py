@@ -1,8 +1,13 @@
-"""Mesh checks and the vectorised P2 numbering, against a slow numbering written element by element."""
+"""Mesh checks and the vectorised P2 numbering, against a slow numbering written element by element; the
+numbering in the core's list and dictionary forms."""
+import warnings
+
 import numpy as np
 import pytest
 
-from quarvex_tools import Mesh, box_mesh, number_dofs, p2_numbering
+import quarvex
+from quarvex_tools import Mesh, box_mesh, isotropic, number_dofs, p2_numbering, system
+from quarvex_tools.core_inputs import build_core_inputs
 from quarvex_tools.mesh import signed_volumes
 from quarvex_tools.numbering import EDGE_ORDER, core_arrays
 from tools_meshes import scrambled_box, scrambled_mesh
@@ -142,3 +147,81 @@ def test_box_faces_are_outward_boundary_faces():
         np.testing.assert_allclose(normal / np.linalg.norm(normal, axis=1)[:, None], np.tile(expected, (len(tri), 1)),
                                    atol=1e-12)
         assert np.abs(normal).sum(axis=0)[axis] / 2 == pytest.approx(np.prod(np.delete([3.0, 2.0, 1.0], axis)))
+
+
+def whole_nodes_fixed(numbering, where):
+    """(fixed, values) with every component of the nodes `where(node_points)` prescribed to x + 2y - z."""
+    fixed = np.repeat(where(numbering.node_points)[:, None], 3, axis=1)
+    values = (numbering.node_points @ np.array([1.0, 2.0, -1.0]))[:, None] * np.array([1.0, 0.5, -0.25])
+    return fixed, values
+
+
+@pytest.mark.parametrize("order", ["bandwidth", "given"])
+def test_core_inputs_set_up_the_model_of_the_array_path(order):
+    mesh = scrambled_mesh((3, 2, 2), seed=4)
+    numbering = p2_numbering(mesh, order=order)
+    dofs = number_dofs(numbering, *whole_nodes_fixed(numbering, lambda x: x[:, 0] < 0.3))
+    inputs = build_core_inputs(mesh, numbering, dofs)
+    assert inputs.points == [tuple(p) for p in mesh.points.tolist()]
+    assert inputs.tetrahedra == [tuple(t) for t in mesh.tetrahedra.tolist()]
+    assert inputs.pos_dof == dofs.n_free and inputs.bc == dofs.bc.tolist() and len(inputs.bc) > 1
+    by_dict = quarvex.Nexus(inputs.points, inputs.tetrahedra)
+    by_dict.set_dof(inputs.ver_dof, inputs.edge_dof)
+    by_array = system.nexus_from_arrays(mesh.points, mesh.tetrahedra)
+    system.set_dof_arrays(by_array, *core_arrays(numbering, dofs))
+    systems = []
+    for model in (by_dict, by_array):
+        model.set_cmat(isotropic(E=1.0, nu=0.3).matrix.tolist())
+        model.set_solver(inputs.pos_dof, inputs.bc)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # an element missing an edge's range would warn
+            model.assemble()
+        systems.append((system.stiffness_matrix(model), system.load_vector(model), model.plot_dom()))
+    (matrix, load, dom), (matrix_again, load_again, dom_again) = systems
+    assert dom == dom_again and np.abs(load).max() > 0.0
+    np.testing.assert_array_equal(matrix.indptr, matrix_again.indptr)
+    np.testing.assert_array_equal(matrix.indices, matrix_again.indices)
+    np.testing.assert_allclose(matrix.data, matrix_again.data, rtol=1e-12, atol=1e-14 * np.abs(matrix.data).max())
+    np.testing.assert_allclose(load, load_again, rtol=1e-12, atol=1e-14 * np.abs(load).max())
+
+
+def _core_inputs_case(case):
+    mesh = box_mesh(2, 1, 1)
+    numbering = p2_numbering(mesh)
+    fixed, values = whole_nodes_fixed(numbering, lambda x: x[:, 0] == 0.0)
+    if case == "kept rows":
+        return mesh, numbering, number_dofs(numbering, fixed, values, keep_rows=True)
+    if case == "roller":
+        fixed[:, 1:] = False
+        return mesh, numbering, number_dofs(numbering, fixed, values)
+    if case == "frames":
+        nodes = np.flatnonzero(numbering.node_points[:, 0] == 1.0)
+        axes = np.tile(np.eye(3)[[1, 2, 0]], (len(nodes), 1, 1))
+        free = np.zeros_like(fixed)
+        return mesh, numbering, number_dofs(numbering, free, values, keep_rows=True, frames=(nodes, axes))
+    if case == "other mesh":
+        return box_mesh(1, 1, 2), numbering, number_dofs(numbering, fixed, values)
+    if case == "other numbering":
+        other = p2_numbering(box_mesh(1, 1, 1))
+        return mesh, numbering, number_dofs(other, *whole_nodes_fixed(other, lambda x: x[:, 0] == 0.0))
+    if case == "not a mesh":
+        return (mesh.points, mesh.tetrahedra), numbering, number_dofs(numbering, fixed, values)
+    return mesh, numbering, (fixed, values)  # "not dofs"
+
+
+CORE_INPUT_REFUSALS = [
+    ("kept rows", ValueError, r"prescribes 27 single components of free nodes .* set_solver cannot express"),
+    ("roller", ValueError, r"prescribes 9 single components"),
+    ("frames", ValueError, r"turns 9 nodes into frames of their own"),
+    ("other mesh", ValueError, r"element 0 has points \(0, 1, 3, 7\) in the mesh but \(0, 1, 4, 10\) in the numbering"),
+    ("other numbering", ValueError, r"dofs numbers 27 nodes; the numbering has 45"),
+    ("not a mesh", TypeError, r"mesh must be a Mesh, got tuple"),
+    ("not dofs", TypeError, r"dofs must be a Dofs \(see number_dofs\), got tuple"),
+]
+
+
+@pytest.mark.parametrize("case, error, message", CORE_INPUT_REFUSALS, ids=[case[0] for case in CORE_INPUT_REFUSALS])
+def test_core_inputs_refuse_what_the_core_numbering_cannot_hold(case, error, message):
+    """Single prescribed components and frames would reach set_solver as free unknowns: the support lost."""
+    with pytest.raises(error, match=message):
+        build_core_inputs(*_core_inputs_case(case))

@@ -13,10 +13,12 @@ A typical script::
 
 The layers below stay reachable: `Mesh`, `p2_numbering` and `number_dofs` give the arrays
 that `system.set_dof_arrays` takes, `model.assemble()` returns the core's `quarvex.Nexus`,
-and `quarvex_tools.system` exports its vectors and matrix.
+`quarvex_tools.system` exports its vectors and matrix, and `core_inputs.build_core_inputs`
+gives the lists and dicts of the core's own calls.
 """
 from __future__ import annotations
 
+from .core_inputs import CoreInputs, build_core_inputs
 from .expressions import Expr, constant, cos, exp, log, sin, sqrt, to_arena, x, y, z
 from .materials import Material, from_voigt, isotropic, orthotropic
 from .mesh import Mesh, box_mesh
@@ -28,6 +30,7 @@ from .solvers import DEFAULT_METHOD, solve_system
 from .system import SolverError
 
 __all__ = [
+    "CoreInputs",
     "DEFAULT_METHOD",
     "Dofs",
     "Elasticity",
@@ -38,6 +41,7 @@ __all__ = [
     "Result",
     "SolverError",
     "box_mesh",
+    "build_core_inputs",
     "constant",
     "cos",
     "exp",

@@ -9,11 +9,11 @@ block of consecutive numbers.
 import numpy as np
 
 import quarvex
-from box_mesh import box_mesh, isotropic_cmat
+from quarvex_tools import box_mesh, isotropic
 
 CELLS = (4, 2, 2)
 SIZE = (2.0, 1.0, 1.0)
-CMAT = isotropic_cmat(1.0, 0.3)
+CMAT = isotropic(E=1.0, nu=0.3).matrix.tolist()
 
 # The twelve even permutations of four vertices keep an element's orientation.
 EVEN = [p for p in __import__("itertools").permutations(range(4))
@@ -22,8 +22,8 @@ EVEN = [p for p in __import__("itertools").permutations(range(4))
 
 def mesh(kind):
     """(points (n, 3), tetrahedra (m, 4)) of the "box" or the "shuffled" mesh."""
-    pts, tets = box_mesh(*CELLS, *SIZE)
-    points, tetrahedra = np.array(pts), np.array(tets)
+    box = box_mesh(*CELLS, size=SIZE)
+    points, tetrahedra = np.array(box.points), np.array(box.tetrahedra)
     if kind == "box":
         return points, tetrahedra
     rng = np.random.default_rng(7)

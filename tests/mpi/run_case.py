@@ -14,7 +14,7 @@ import numpy as np
 from mpi4py import MPI
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(os.path.dirname(os.path.dirname(HERE)), "examples")]
+sys.path.insert(0, HERE)
 
 import model_case  # noqa: E402
 from quarvex_tools import distributed  # noqa: E402

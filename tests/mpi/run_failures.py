@@ -17,11 +17,10 @@ import numpy as np
 from mpi4py import MPI
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(os.path.dirname(os.path.dirname(HERE)), "examples")]
+sys.path.insert(0, HERE)
 
 import model_case  # noqa: E402
-from box_mesh import isotropic_cmat  # noqa: E402
-from quarvex_tools import distributed  # noqa: E402
+from quarvex_tools import distributed, isotropic  # noqa: E402
 
 
 def odd(comm, usual, other):
@@ -52,7 +51,8 @@ def run_case(comm, part, case, out_dir):
         settings[case.replace("unknown_", "")] = odd(comm, settings[case.replace("unknown_", "")], odd_one)
         distributed.solve_system(comm, numbering, matrix, load, **settings)
     elif case == "material":
-        distributed.solve_part(comm, part, odd(comm, model_case.CMAT, isotropic_cmat(2.0, 0.3)), model_case.fixed,
+        stiffer = isotropic(E=2.0, nu=0.3).matrix.tolist()
+        distributed.solve_part(comm, part, odd(comm, model_case.CMAT, stiffer), model_case.fixed,
                                model_case.body_force())
     elif case == "body_force":
         distributed.solve_part(comm, part, model_case.CMAT, model_case.fixed, odd(comm, (0.0, 0.0, -1.0),

@@ -1,8 +1,8 @@
 """Distributed solves under mpirun against the serial solve of the same model.
 
 Each case starts `mpirun -n P python -m mpi4py run_case.py` and checks what the ranks saved:
-every rank's node values against the core's own serial solve (numbered independently by
-examples/box_mesh.py), the partition and the ownership ranges, the solver's report, the
+every rank's node values against the core's own serial solve (numbered independently, in
+mesh order, by quarvex_tools), the partition and the ownership ranges, the solver's report, the
 warning of an unmet tolerance, and the PVTU files read back (every cell positively oriented).
 scripts/test_mpi.sh runs these tests with Debian's Python, mpi4py and petsc4py, and sets
 QUARVEX_REQUIRE_MPI=1 so that a missing MPI stack fails instead of skipping.
@@ -16,8 +16,8 @@ import pytest
 
 import model_case
 import quarvex
-from box_mesh import p2_numbering
-from quarvex_tools import system
+from quarvex_tools import Mesh, number_dofs, p2_numbering, system
+from quarvex_tools.core_inputs import build_core_inputs
 
 VTK_EDGES = [(0, 1), (1, 2), (2, 0), (0, 3), (1, 3), (2, 3)]  # VTK's quadratic tetrahedron
 
@@ -25,13 +25,11 @@ VTK_EDGES = [(0, 1), (1, 2), (2, 0), (0, 3), (1, 3), (2, 3)]  # VTK's quadratic 
 def serial_reference(kind):
     """{node key: displacement} of the core's serial solve, and the number of free nodes."""
     points, tetrahedra = model_case.mesh(kind)
-
-    def prescribed(point):
-        mask, values = model_case.fixed(np.array([point]))
-        return tuple(values[0]) if mask[0] else None
-
-    pts, tets = [tuple(p) for p in points.tolist()], [tuple(t) for t in tetrahedra.tolist()]
-    ver_dof, edge_dof, pos_dof, bc = p2_numbering(pts, tets, prescribed)
+    mesh = Mesh(points, tetrahedra)
+    numbering = p2_numbering(mesh, order="given")
+    prescribed, values = model_case.fixed(numbering.node_points)  # whole nodes
+    dofs = number_dofs(numbering, np.repeat(prescribed[:, None], 3, axis=1), values)
+    pts, tets, ver_dof, edge_dof, pos_dof, bc = build_core_inputs(mesh, numbering, dofs)
     model = quarvex.Nexus(pts, tets)
     model.set_dof(ver_dof, edge_dof)
     model.set_cmat(model_case.CMAT)
