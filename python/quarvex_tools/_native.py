@@ -49,3 +49,4 @@ solve = _ext.solve
 constrain = _ext.constrain
 add_matrix_entries = _ext.add_matrix_entries
 worker_count = _ext.worker_count
+element_tables = _ext.element_tables

@@ -57,7 +57,7 @@ import quarvex
 
 from . import _native, system
 from .materials import Material
-from .numbering import morton_rank
+from .numbering import EDGE_ORDER, morton_rank
 
 if TYPE_CHECKING:
     from mpi4py import MPI
@@ -82,7 +82,7 @@ __all__ = [
 ]
 
 # Local edges of a tetrahedron in the core's order (also VTK's quadratic tetrahedron order).
-EDGES = np.array([(0, 1), (1, 2), (0, 2), (0, 3), (1, 3), (2, 3)])
+EDGES = EDGE_ORDER
 
 _VTK_QUADRATIC_TETRA = 24
 # A 10-node element's nodes with vertices 1 and 2 swapped, in the core's order: the edges (0,1)

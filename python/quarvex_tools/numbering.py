@@ -14,9 +14,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .mesh import Mesh
-
-# Local edges of a tetrahedron in the core's order.
-EDGE_ORDER = np.array([(0, 1), (1, 2), (0, 2), (0, 3), (1, 3), (2, 3)])
+from .p2 import EDGE_ORDER  # local edges of a tetrahedron in the core's order
 
 _INT32_MAX = np.iinfo(np.int32).max
 

@@ -8,17 +8,15 @@ from __future__ import annotations
 
 import numpy as np
 
-from .numbering import EDGE_ORDER
+from . import _native
 
-# The core's symmetric 14-point rule of degree 5 (reference volume 1/6).
-_A, _B, _E = 0.092735250310891, 0.310885919263301, 0.04550370412565
-_A1, _B1, _E1 = 1 - 3 * _A, 1 - 3 * _B, 0.5 - _E
-TET_POINTS = np.array([
-    (_A, _A, _A1), (_B, _B, _B1), (_A, _A1, _A), (_B, _B1, _B), (_A1, _A, _A), (_B1, _B, _B),
-    (_A, _A, _A), (_B, _B, _B), (_E, _E1, _E1), (_E1, _E, _E1), (_E, _E, _E1), (_E1, _E1, _E),
-    (_E, _E1, _E), (_E1, _E, _E),
-])
-TET_WEIGHTS = np.array([0.012248840519394, 0.018781320953003] * 4 + [0.007091003462847] * 6)
+# The core's own tables, read from its kernels: the symmetric 14-point rule of degree 5
+# (reference coordinates and weights summing to the reference volume 1/6), and the vertex
+# pairs of the six edge nodes.
+_points, _weights, _edges = _native.element_tables()
+TET_POINTS = np.array(_points).reshape(14, 3)
+TET_WEIGHTS = np.array(_weights)
+EDGE_ORDER = np.array(_edges, dtype=np.int64).reshape(6, 2)
 
 # Reference positions of the ten nodes.
 TET_NODES = np.array([(0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)], dtype=np.float64)

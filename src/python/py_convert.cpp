@@ -70,6 +70,13 @@ PyRef from_u64(std::uint64_t value) {
 
 PyRef from_f64(double value) { return checked_result(PyFloat_FromDouble(value)); }
 
+PyRef float_list(std::span<const double> values) {
+    PyRef list = checked_result(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), from_f64(values[i]).release());
+    return list;
+}
+
 PyRef from_i32(std::int32_t value) { return checked_result(PyLong_FromLong(value)); }
 
 }  // namespace quarvex

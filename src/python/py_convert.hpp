@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,7 @@ Map to_dict(PyObject* object, Key&& key, Value&& value) {
 PyRef none();
 PyRef from_u64(std::uint64_t value);
 PyRef from_f64(double value);
+PyRef float_list(std::span<const double> values);  // a list of Python floats
 PyRef from_i32(std::int32_t value);
 
 }  // namespace quarvex

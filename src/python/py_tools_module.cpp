@@ -2,7 +2,9 @@
 // PyInit__native_ext builds it from the function table below. Loaded from the file that
 // holds quarvex, it shares that module's core, worker pool and Nexus type.
 #include "python/py_tools.hpp"
+#include "base/bary.hpp"
 #include "base/interrupt.hpp"
+#include "base/tet.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
@@ -10,6 +12,25 @@ namespace {
 
 PyObject* tools_worker_count(PyObject*, PyObject*) {
     return run_frame([] { return from_u64(worker_count()); });
+}
+
+// A tuple of the items, each a new reference.
+template <std::size_t N>
+PyRef tuple_of(std::array<PyRef, N> items) {
+    PyRef tuple = checked_result(PyTuple_New(static_cast<Py_ssize_t>(N)));
+    for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return tuple;
+}
+
+// The element's tables as the kernels use them, so that the package's numpy side reads the
+// same numbers: ((xi1, xi2, xi3) of each quadrature point, their weights, the edge vertices).
+PyObject* tools_element_tables(PyObject*, PyObject*) {
+    return run_frame([] {
+        std::vector<double> coordinates, weights(QUAD_WEIGHTS.begin(), QUAD_WEIGHTS.end()), edges;
+        for (const auto& xi : kQuadXi) coordinates.insert(coordinates.end(), xi.begin(), xi.end());
+        for (const auto& edge : kEdgeVertices) edges.insert(edges.end(), {double(edge[0]), double(edge[1])});
+        return tuple_of<3>({float_list(coordinates), float_list(weights), float_list(edges)});
+    });
 }
 
 #define QUARVEX_FAST(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
@@ -53,6 +74,9 @@ PyMethodDef tools_functions[] = {
      "plot_disp_arrays(model) -> (keys, points): Nexus.plot_disp as int32 (i, j) pairs and float64 (start,"
      " midpoint, end) points, in the dict's order."},
     {"worker_count", tools_worker_count, METH_NOARGS, "worker_count() -> int: threads of the shared worker pool."},
+    {"element_tables", tools_element_tables, METH_NOARGS,
+     "element_tables() -> (points, weights, edges): the kernels' 14 quadrature points (xi1, xi2, xi3) and weights"
+     " (summing to 1/6) and the vertex pairs of the six edge nodes, as flat lists of floats."},
     {nullptr, nullptr, 0, nullptr},
 };
 #undef QUARVEX_FAST

@@ -26,13 +26,6 @@ double tolerance_arg(const BoundArgs& bound, std::size_t index) {
     return value;
 }
 
-PyRef float_list(const std::vector<double>& values) {
-    PyRef list = checked_result(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    for (std::size_t i = 0; i < values.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), from_f64(values[i]).release());
-    return list;
-}
-
 struct SolveLimits {
     double rtol = 0.0;
     double atol = 0.0;
