@@ -55,9 +55,9 @@ import numpy.typing as npt
 
 import quarvex
 
-from . import _native, system
+from . import system
 from .materials import Material
-from .numbering import EDGE_ORDER, morton_rank
+from .numbering import element_edges, morton_rank
 
 if TYPE_CHECKING:
     from mpi4py import MPI
@@ -80,9 +80,6 @@ __all__ = [
     "solve_system",
     "write_pvtu",
 ]
-
-# Local edges of a tetrahedron in the core's order (also VTK's quadratic tetrahedron order).
-EDGES = EDGE_ORDER
 
 _VTK_QUADRATIC_TETRA = 24
 # A 10-node element's nodes with vertices 1 and 2 swapped, in the core's order: the edges (0,1)
@@ -536,14 +533,7 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
     with _together(comm):
         tets = part.tetrahedra
         n = len(part.points)
-        m = len(tets)
-        keys = np.empty((m, 6), dtype=np.int64)  # local key low * n + high of every element edge
-        for slot, (a, b) in enumerate(EDGES):
-            first, second = tets[:, a], tets[:, b]
-            keys[:, slot] = np.minimum(first, second) * np.int64(n) + np.maximum(first, second)
-        unique_keys, edge_of = np.unique(keys, return_inverse=True)
-        edge_of = edge_of.reshape(m, 6)
-        edges = np.column_stack([unique_keys // max(n, 1), unique_keys % max(n, 1)]).astype(np.int64)
+        edges, edge_of, _ = element_edges(tets, n)
         element_nodes = np.concatenate([tets, n + edge_of], axis=1)
 
         node_points = np.concatenate([part.points, 0.5 * (part.points[edges[:, 0]] + part.points[edges[:, 1]])])
@@ -610,7 +600,7 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
     local_start[fixed_nodes] = -(3 * np.arange(len(fixed_nodes)) + 1)
     bc = np.concatenate([[0.0], fixed_values[fixed_nodes].ravel()])
     return PartNumbering(part, edges, element_nodes, node_points, node_keys, is_fixed, fixed_values,
-                         local_start, numbers, (int(first), int(first + len(mine))), int(n_global), bc)
+                         local_start, numbers, (int(first_number), int(first_number + len(mine))), int(n_global), bc)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -769,14 +759,8 @@ def local_system(model: quarvex.Nexus) -> LocalSystem:
     -------
     LocalSystem
     """
-    _rows, indptr_bytes, indices_bytes, itemsize = _native.matrix_structure(model)
-    index_type = np.int32 if itemsize == 4 else np.int64
-    indices = np.frombuffer(indices_bytes, dtype=index_type)
-    values = np.frombuffer(_native.matrix_values(model), dtype=np.float64)
-    if values.size != indices.size:
-        raise RuntimeError("the model's matrix structure changed while it was exported; export again")
-    return LocalSystem(np.frombuffer(indptr_bytes, dtype=index_type), indices, values,
-                       np.frombuffer(_native.get_vector(model, "rhs"), dtype=np.float64))
+    indptr, indices, values = system.csr_arrays(model)
+    return LocalSystem(indptr, indices, values, system.load_vector(model))
 
 
 def petsc_system(

@@ -19,6 +19,48 @@ from .p2 import EDGE_ORDER  # local edges of a tetrahedron in the core's order
 _INT32_MAX = np.iinfo(np.int32).max
 
 
+def element_edges(tetrahedra: np.ndarray, n_points: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The distinct edges of tetrahedra and where each element meets them.
+
+    Parameters
+    ----------
+    tetrahedra : (m, 4) int64
+        Point indices, each below `n_points`.
+    n_points : int
+
+    Returns
+    -------
+    edges : (e, 2) int64
+        (low, high) point pairs, sorted.
+    edge_of : (m, 6) int64
+        The edge of each element's local edge (in the core's edge order).
+    ascending : (m, 6) bool
+        Whether the element lists that edge low to high.
+    """
+    m = len(tetrahedra)
+    keys = np.empty((m, 6), dtype=np.int64)  # edge (i, j) of an element -> min * n + max
+    ascending = np.empty((m, 6), dtype=bool)
+    for k, (a, b) in enumerate(EDGE_ORDER):
+        first, second = tetrahedra[:, a], tetrahedra[:, b]
+        keys[:, k] = np.minimum(first, second) * np.int64(n_points) + np.maximum(first, second)
+        ascending[:, k] = first < second
+
+    # Distinct keys and each element edge's rank among them (np.unique's work, by one argsort).
+    flat = keys.ravel()
+    by_key = np.argsort(flat)
+    sorted_keys = flat[by_key]
+    starts = np.ones(len(flat), dtype=bool)
+    np.not_equal(sorted_keys[1:], sorted_keys[:-1], out=starts[1:])
+    unique_keys = sorted_keys[starts]
+    edge_of_flat = np.empty(len(flat), dtype=np.int64)
+    edge_of_flat[by_key] = np.cumsum(starts) - 1
+    if n_points:
+        edges = np.column_stack([unique_keys // n_points, unique_keys % n_points])
+    else:
+        edges = np.zeros((0, 2), dtype=np.int64)
+    return edges, edge_of_flat.reshape(m, 6), ascending
+
+
 @dataclass(frozen=True, eq=False)
 class Numbering:
     """The P2 nodes of a mesh and their order for locality.
@@ -221,25 +263,7 @@ def p2_numbering(mesh: Mesh, order: str = "bandwidth") -> Numbering:
     """
     tets = mesh.tetrahedra
     n = len(mesh.points)
-    m = len(tets)
-    keys = np.empty((m, 6), dtype=np.int64)  # edge (i, j) of an element -> min * n + max
-    ascending = np.empty((m, 6), dtype=bool)  # whether the element lists it low to high
-    for k, (a, b) in enumerate(EDGE_ORDER):
-        first, second = tets[:, a], tets[:, b]
-        keys[:, k] = np.minimum(first, second) * np.int64(n) + np.maximum(first, second)
-        ascending[:, k] = first < second
-
-    # Distinct keys and each element edge's rank among them (np.unique's work, by one argsort).
-    flat = keys.ravel()
-    by_key = np.argsort(flat)
-    sorted_keys = flat[by_key]
-    starts = np.ones(len(flat), dtype=bool)
-    np.not_equal(sorted_keys[1:], sorted_keys[:-1], out=starts[1:])
-    unique_keys = sorted_keys[starts]
-    edge_of_flat = np.empty(len(flat), dtype=np.int64)
-    edge_of_flat[by_key] = np.cumsum(starts) - 1
-    edge_of = edge_of_flat.reshape(m, 6)
-    edges = np.column_stack([unique_keys // n, unique_keys % n]) if n else np.zeros((0, 2), dtype=np.int64)
+    edges, edge_of, ascending = element_edges(tets, n)
 
     forward = np.zeros(len(edges), dtype=bool)
     backward = np.zeros(len(edges), dtype=bool)

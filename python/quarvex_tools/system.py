@@ -292,15 +292,39 @@ def stiffness_matrix(model: quarvex.Nexus) -> scipy.sparse.csr_matrix:
     """
     import scipy.sparse
 
-    version, indptr, indices = _structure(model)
-    values = _float64_array(_native.matrix_values(model))
-    if _native.pattern_version(model) != version or values.size != indices.size:
-        raise RuntimeError("the model's matrix structure changed while it was exported; export again")
+    indptr, indices, values = csr_arrays(model)
     rows = indptr.size - 1
     matrix = scipy.sparse.csr_matrix((values, indices, indptr), shape=(rows, rows), copy=False)
     matrix.has_sorted_indices = True
     matrix.has_canonical_format = True
     return matrix
+
+
+def csr_arrays(model: quarvex.Nexus) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The matrix of :func:`stiffness_matrix` as CSR arrays, without scipy.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        The model (borrowed shared).
+
+    Returns
+    -------
+    indptr, indices : numpy.ndarray
+        int32 (int64 from 2^31 stored values on), shared and read-only as in :func:`stiffness_matrix`.
+    values : numpy.ndarray
+        float64, a copy taken now.
+
+    Raises
+    ------
+    RuntimeError
+        When the structure changed while it was exported (another thread's ``set_solver``).
+    """
+    version, indptr, indices = _structure(model)
+    values = _float64_array(_native.matrix_values(model))
+    if _native.pattern_version(model) != version or values.size != indices.size:
+        raise RuntimeError("the model's matrix structure changed while it was exported; export again")
+    return indptr, indices, values
 
 
 def _integer_array(name: str, values: npt.ArrayLike, shape_text: str, width: Optional[int]) -> np.ndarray:
