@@ -9,7 +9,7 @@
 
 namespace quarvex {
 
-double error(const Nexus& model, Arena arena, std::vector<std::uint64_t> nodes) {
+double error(const Nexus& model, const Arena& arena, const std::vector<std::uint64_t>& nodes) {
     const Arena& field = arena;  // shared read-only by the chunks; each evaluates into its own state
     const double total = sum_chunks(chunking(model.tets.size()), [&](const Chunk& chunk) {
         ArenaValues state = field.values;

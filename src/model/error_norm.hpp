@@ -10,6 +10,6 @@
 
 namespace quarvex {
 
-double error(const Nexus& model, Arena arena, std::vector<std::uint64_t> nodes);
+double error(const Nexus& model, const Arena& arena, const std::vector<std::uint64_t>& nodes);
 
 }  // namespace quarvex
