@@ -112,3 +112,18 @@ def test_plate_with_hole_example_meets_the_classical_factor(tmp_path):
     assert classical == pytest.approx(2.512)
     assert abs(measured / classical - 1) < 0.04, out
     assert all((tmp_path / f"plate_with_hole.{ext}").stat().st_size > 10_000 for ext in ("msh", "vtu", "png"))
+
+
+def test_bracket_example_balances_its_loads_and_writes_its_files(tmp_path):
+    pytest.importorskip("gmsh")
+    pytest.importorskip("matplotlib")
+    example = Path(__file__).resolve().parent.parent / "examples" / "bracket.py"
+    out = subprocess.run([sys.executable, str(example)], cwd=tmp_path, check=True, capture_output=True, text=True).stdout
+    found = re.search(r"clamp reaction: ([0-9.]+) N upward, against the 200 N load and the weight ([0-9.]+) N", out)
+    assert found, out
+    reaction, weight = map(float, found.groups())
+    exact_weight = 22_000 * 7.85e-9 * 9810  # the bracket's volume is 22,000 mm³
+    assert weight == pytest.approx(exact_weight, abs=0.005), out
+    assert reaction == pytest.approx(200.0 + exact_weight, rel=1e-4), out
+    assert "largest von Mises stress" in out and " MPa" in out
+    assert all((tmp_path / f"bracket.{ext}").stat().st_size > 10_000 for ext in ("msh", "vtu", "png"))

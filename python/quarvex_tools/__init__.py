@@ -27,7 +27,11 @@ from .model import Elasticity
 from .numbering import Dofs, Numbering, number_dofs, p2_numbering
 from .results import Result, von_mises
 from .solvers import DEFAULT_METHOD, solve_system
+from .storage import load_result, package_version
 from .system import SolverError
+from .units import Units
+
+__version__ = package_version()
 
 __all__ = [
     "CoreInputs",
@@ -40,6 +44,8 @@ __all__ = [
     "Numbering",
     "Result",
     "SolverError",
+    "Units",
+    "__version__",
     "box_mesh",
     "build_core_inputs",
     "constant",
@@ -47,6 +53,7 @@ __all__ = [
     "exp",
     "from_voigt",
     "isotropic",
+    "load_result",
     "log",
     "number_dofs",
     "orthotropic",

@@ -6,6 +6,7 @@ arrays of tetrahedron indices, face groups (k, 3) arrays of point indices, both 
 """
 from __future__ import annotations
 
+import html
 import numbers
 from collections.abc import Mapping
 from typing import Any
@@ -67,6 +68,21 @@ def first_copies(cells: np.ndarray) -> np.ndarray:
     first = np.empty(len(keys), dtype=np.int64)
     first[order] = order[starts][np.cumsum(starts) - 1]
     return first
+
+
+def _group_sizes(groups: Mapping[str, np.ndarray], what: str) -> str:
+    """"name (k what), ..." for a summary row, or "none"."""
+    return ", ".join(f"{name} ({len(members):,} {what})" for name, members in groups.items()) or "none"
+
+
+def html_table(title: str, rows: list[tuple[str, str]]) -> str:
+    """A small HTML table of (name, value) rows under a title, for Jupyter's rich display."""
+    cells = "".join(
+        f"<tr><th style='text-align:left'>{html.escape(name)}</th>"
+        f"<td style='text-align:left'>{html.escape(value)}</td></tr>"
+        for name, value in rows
+    )
+    return f"<table><caption style='text-align:left'><b>{html.escape(title)}</b></caption>{cells}</table>"
 
 
 def _repeats(cells: np.ndarray) -> tuple[np.ndarray, int, int]:
@@ -242,6 +258,20 @@ class Mesh:
             f"Mesh({len(self.points)} points, {len(self.tetrahedra)} tetrahedra, "
             f"element groups {sorted(self.element_groups)}, face groups {sorted(self.face_groups)})"
         )
+
+    def summary(self) -> list[tuple[str, str]]:
+        """(name, value) rows describing the mesh: counts, bounding box and groups with their sizes."""
+        low, high = self.bounds
+        return [
+            ("points", f"{len(self.points):,}"),
+            ("tetrahedra", f"{len(self.tetrahedra):,}"),
+            ("bounds", f"{tuple(float(f'{v:.6g}') for v in low)} to {tuple(float(f'{v:.6g}') for v in high)}"),
+            ("element groups", _group_sizes(self.element_groups, "elements")),
+            ("face groups", _group_sizes(self.face_groups, "faces")),
+        ]
+
+    def _repr_html_(self) -> str:
+        return html_table("Mesh", self.summary())
 
     @property
     def bounds(self) -> np.ndarray:
