@@ -1,162 +1,51 @@
-"""Results of a solve: displacements at the P2 nodes, strains and stresses, and named node fields."""
+"""Results of a solve: displacements at the P2 nodes, strains and stresses, named node fields, and queries.
+
+The queries (values at points and along lines, face resultants, principal stresses, strain energy,
+the energy-norm error) compute in `quarvex_tools.queries`; `Result` holds what they share: the
+element grid for locating points, the face index and the stresses averaged to the nodes.
+"""
 from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 import quarvex
 
+from . import queries
 from .expressions import ExprLike, to_arena, vector_field
-from .p2 import TET_NODES, TET_POINTS, displacement_gradients, tet_shape_values
+from .p2 import TET_POINTS, displacement_gradients
+from .queries import (
+    STRESS_MEASURES,
+    ElementGrid,
+    FaceResultant,
+    LineSamples,
+    Probe,
+    element_grid,
+    locate,
+    principal_stresses,
+    tresca,
+    von_mises,
+)
 
 if TYPE_CHECKING:
     from .model import Elasticity, Region
     from .system import SolveResult
+    from .units import Units
 
-_CHUNK = 1 << 16  # elements per block of the stress loops
-_POINTS_PER_BLOCK = 1 << 12  # points located at once: each meets the few dozen elements of its cell
+__all__ = ["ElementGrid", "FaceResultant", "LineSamples", "Probe", "Reaction", "Result", "element_grid", "locate",
+           "principal_stresses", "tresca", "von_mises"]
 
-# Names of the node fields that `field` returns, beside "von_mises" and the displacement magnitude.
+# A field for the point queries: a name, or node values (n_nodes, ...) to interpolate.
+FieldLike = str | np.ndarray
+
+# Names of the node fields that `field` returns, beside the stress measures and the displacement magnitude.
 _DISPLACEMENT = {"ux": 0, "uy": 1, "uz": 2}
-_STRESS = {f"stress_{a}{b}": (i, j) for a, i in zip("xyz", range(3)) for b, j in zip("xyz", range(3)) if i <= j}
-
-
-@dataclass(frozen=True, eq=False)
-class ElementGrid:
-    """Elements binned by a uniform grid of cells, for finding the element that holds a point.
-
-    Cell (i, j, k) of the grid is number (i * shape[1] + j) * shape[2] + k; the elements whose
-    bounding boxes, widened by `slack`, meet it are elements[start[cell]:start[cell + 1]].
-
-    Attributes
-    ----------
-    origin : (3,) float64
-        The lowest corner of the mesh's bounding box.
-    cell : float
-        The side of a cell.
-    shape : (3,) int64
-        Cells along x, y, z.
-    start : (cells + 1,) int64
-    elements : (k,) int64
-    slack : float
-        How far outside an element a point may lie and still count as in it.
-    first_vertex : (m, 3) float64
-        Vertex 0 of every element.
-    inverse : (m, 3, 3) float64
-        Inverse Jacobians: row r is the gradient of barycentric coordinate r + 1.
-    height : (m, 4) float64
-        The distance of every vertex from the opposite face, 1 / |grad l_i|.
-    """
-
-    origin: np.ndarray
-    cell: float
-    shape: np.ndarray
-    start: np.ndarray
-    elements: np.ndarray
-    slack: float
-    first_vertex: np.ndarray
-    inverse: np.ndarray
-    height: np.ndarray
-
-
-def element_grid(points: np.ndarray, tetrahedra: np.ndarray, slack: float) -> ElementGrid:
-    """Bins the elements of a mesh for `locate`.
-
-    The cell's side is the cube root of the mean cubed extent of the elements' bounding boxes,
-    so that an element meets a few cells on average (at most about 16 m (element, cell) pairs),
-    and is widened when the cells would outnumber 8 m.
-
-    Parameters
-    ----------
-    points : (n, 3) float
-    tetrahedra : (m, 4) int
-    slack : float
-        Distance by which element boxes are widened (points that far outside still count).
-    """
-    m = len(tetrahedra)
-    corners = points[tetrahedra]  # (m, 4, 3)
-    low, high = corners.min(axis=1) - slack, corners.max(axis=1) + slack
-    origin = points.min(axis=0) if len(points) else np.zeros(3)
-    extent = (points.max(axis=0) - origin) if len(points) else np.zeros(3)
-    cell = float(np.cbrt(np.mean((high - low).max(axis=1) ** 3))) if m else 1.0
-    shape = np.maximum(np.ceil(extent / cell), 1).astype(np.int64)
-    if shape.prod() > 8 * m + 64:
-        cell *= float(np.cbrt(shape.prod() / (8 * m + 64)))
-        shape = np.maximum(np.ceil(extent / cell), 1).astype(np.int64)
-    first = np.clip(np.floor((low - origin) / cell).astype(np.int64), 0, shape - 1)
-    last = np.clip(np.floor((high - origin) / cell).astype(np.int64), 0, shape - 1)
-    span = last - first + 1  # (m, 3) cells along each axis
-    base = (first[:, 0] * shape[1] + first[:, 1]) * shape[2] + first[:, 2]
-    # Elements of one span (a few kinds: 1 to 3 cells along each axis, mostly) meet the cells
-    # base + steps, steps the same for all of them.
-    wide = int(span.max()) + 1 if m else 1
-    kinds, kind_of = np.unique((span[:, 0] * wide + span[:, 1]) * wide + span[:, 2], return_inverse=True)
-    by_kind = np.argsort(kind_of, kind="stable")
-    bounds = np.searchsorted(kind_of[by_kind], np.arange(len(kinds) + 1))
-    owners, cells = [np.zeros(0, dtype=np.int64)], [np.zeros(0, dtype=np.int64)]
-    for kind, code in enumerate(kinds):
-        members = by_kind[bounds[kind]:bounds[kind + 1]]
-        across, along, up = code // (wide * wide), code // wide % wide, code % wide
-        steps = ((np.arange(across)[:, None, None] * shape[1] + np.arange(along)[:, None]) * shape[2]
-                 + np.arange(up)).ravel()
-        owners.append(np.repeat(members, len(steps)))
-        cells.append((base[members, None] + steps).ravel())
-    owner, cell_of = np.concatenate(owners), np.concatenate(cells)
-    order = np.argsort(cell_of, kind="stable")
-    start = np.zeros(int(shape.prod()) + 1, dtype=np.int64)
-    np.cumsum(np.bincount(cell_of, minlength=int(shape.prod())), out=start[1:])
-    # The inverse of the Jacobian [e1 e2 e3] has the rows e2 x e3, e3 x e1, e1 x e2 over its determinant.
-    e1, e2, e3 = (corners[:, k] - corners[:, 0] for k in (1, 2, 3))
-    inverse = np.stack([np.cross(e2, e3), np.cross(e3, e1), np.cross(e1, e2)], axis=1)
-    inverse /= np.einsum("kc,kc->k", e1, inverse[:, 0])[:, None, None]
-    gradients = np.concatenate([-inverse.sum(axis=1, keepdims=True), inverse], axis=1)  # (m, 4, 3)
-    height = 1.0 / np.sqrt(np.einsum("kac,kac->ka", gradients, gradients))
-    return ElementGrid(origin, cell, shape, start, owner[order], slack, corners[:, 0], inverse, height)
-
-
-def locate(grid: ElementGrid, query: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """The element holding each point, and the point's barycentric coordinates in it.
-
-    A point lies in an element when it is at most `grid.slack` outside each of its faces; of
-    several such elements it takes the one it lies deepest in.
-
-    Parameters
-    ----------
-    grid : ElementGrid
-    query : (k, 3) float
-
-    Returns
-    -------
-    element : (k,) int64
-        -1 for a point in no element (or not finite).
-    barycentric : (k, 4) float64
-        l0 .. l3 in that element (0 where there is none).
-    """
-    element = np.full(len(query), -1, dtype=np.int64)
-    barycentric = np.zeros((len(query), 4))
-    top = grid.origin + grid.shape * grid.cell
-    near = np.isfinite(query).all(axis=1)
-    near[near] = ((query[near] >= grid.origin - grid.slack) & (query[near] <= top + grid.slack)).all(axis=1)
-    for block in np.array_split(np.flatnonzero(near), max(1, -(-int(near.sum()) // _POINTS_PER_BLOCK))):
-        index = np.clip(np.floor((query[block] - grid.origin) / grid.cell).astype(np.int64), 0, grid.shape - 1)
-        cells = (index[:, 0] * grid.shape[1] + index[:, 1]) * grid.shape[2] + index[:, 2]
-        counts = grid.start[cells + 1] - grid.start[cells]
-        asking = np.repeat(np.arange(len(block)), counts)
-        slots = np.repeat(grid.start[cells] - np.cumsum(counts) + counts, counts) + np.arange(counts.sum())
-        candidate = grid.elements[slots]
-        offset = query[block][asking] - grid.first_vertex[candidate]
-        local = np.einsum("kij,kj->ki", grid.inverse[candidate], offset)  # l1, l2, l3
-        lam = np.column_stack([1.0 - local.sum(axis=1), local])
-        depth = (lam * grid.height[candidate]).min(axis=1)  # signed distance inside the nearest face
-        deepest = np.lexsort((-depth, asking))
-        first = deepest[np.r_[True, asking[deepest][1:] != asking[deepest][:-1]]] if len(deepest) else deepest
-        inside = first[depth[first] >= -grid.slack]
-        element[block[asking[inside]]] = candidate[inside]
-        barycentric[block[asking[inside]]] = lam[inside]
-    return element, barycentric
+# Tensor fields of the point queries, beside "displacement".
+_TENSORS = ("gradient", "strain", "stress")
+_POINTS_PER_BLOCK = 1 << 16  # points whose values are computed at once
 
 
 @dataclass(frozen=True)
@@ -165,14 +54,6 @@ class Reaction:
 
     force: np.ndarray
     moment: np.ndarray
-
-
-def von_mises(stress: np.ndarray) -> np.ndarray:
-    """Von Mises equivalent stress sqrt(3/2 s:s), s the deviator, of stresses (..., 3, 3)."""
-    stress = np.asarray(stress)
-    mean = np.trace(stress, axis1=-2, axis2=-1) / 3.0
-    deviator = stress - mean[..., None, None] * np.eye(3)
-    return np.sqrt(1.5 * np.einsum("...ij,...ij->...", deviator, deviator))
 
 
 class Result:
@@ -211,7 +92,9 @@ class Result:
         self.displacement.setflags(write=False)
         self.report = report
         self._nodal_stress: np.ndarray | None = None
+        self._nodal_gradient: np.ndarray | None = None
         self._grid: ElementGrid | None = None
+        self._faces: queries.FaceIndex | None = None
 
     def __repr__(self) -> str:
         value, node = self.max_displacement
@@ -229,40 +112,15 @@ class Result:
         node = int(np.argmax(magnitude)) if len(magnitude) else 0
         return (float(magnitude[node]) if len(magnitude) else 0.0), node
 
-    def at(self, point: Sequence[float] | np.ndarray, outside: str = "raise", tolerance: float = 1e-6) -> np.ndarray:
-        """Displacement at points, interpolated by the quadratic shape functions of the element holding each.
-
-        The first call bins the elements by a grid (kept for later calls with the same tolerance);
-        each point is then tested against the few dozen elements of its cell.
-
-        Parameters
-        ----------
-        point : (3,) or (k, 3) float
-            One point, or k of them.
-        outside : {"raise", "nan"}
-            For a point outside the mesh: ValueError naming it (the default), or a row of NaN.
-        tolerance : float
-            How far outside the mesh a point may lie and still count as in it, relative to the
-            diagonal of the mesh's bounding box (on a curved surface the straight-sided faces lie
-            inside the true surface by the elements' sagitta).
-
-        Returns
-        -------
-        (3,) or (k, 3) float64, as `point`
-
-        Raises
-        ------
-        ValueError
-            For points of another shape, an unknown `outside`, or (with outside="raise") a point
-            outside the mesh or not finite.
-        """
+    # Values at points -------------------------------------------------------------------------
+    def _located(
+        self, point: Sequence[float] | np.ndarray, tolerance: float
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray, float]:
+        """Points (k, 3), the element holding each (-1 outside) and their barycentrics, with the slack used."""
         query = np.asarray(point, dtype=np.float64)
-        single = query.shape == (3,)
-        query = query.reshape(1, 3) if single else query
+        query = query.reshape(1, 3) if query.shape == (3,) else query
         if query.ndim != 2 or query.shape[1] != 3:
             raise ValueError(f"point must have shape (3,) or (k, 3), got {np.shape(point)}")
-        if outside not in ("raise", "nan"):
-            raise ValueError(f"outside must be 'raise' or 'nan', got {outside!r}")
         mesh = self.model.mesh
         slack = float(tolerance) * float(np.linalg.norm(np.ptp(mesh.points, axis=0))) if len(mesh.points) else 0.0
         if not slack >= 0.0:
@@ -270,18 +128,279 @@ class Result:
         if self._grid is None or self._grid.slack != slack:
             self._grid = element_grid(mesh.points, mesh.tetrahedra, slack)
         element, barycentric = locate(self._grid, query)
+        return query, element, barycentric, slack
+
+    def _values_in(self, field: FieldLike, element: np.ndarray, barycentric: np.ndarray, averaged: bool) -> np.ndarray:
+        """A field at points given by their elements (k,) and barycentrics (k, 4): (k, ...) float64.
+
+        Points go in blocks, so that their elements' node values (ten tensors a point) stay small.
+        """
+        if len(element) <= _POINTS_PER_BLOCK:
+            return self._block_values(field, element, barycentric, averaged)
+        blocks = [self._block_values(field, element[start:start + _POINTS_PER_BLOCK],
+                                     barycentric[start:start + _POINTS_PER_BLOCK], averaged)
+                  for start in range(0, len(element), _POINTS_PER_BLOCK)]
+        return np.concatenate(blocks)
+
+    def _block_values(
+        self, field: FieldLike, element: np.ndarray, barycentric: np.ndarray, averaged: bool
+    ) -> np.ndarray:
+        element_nodes = self.model.numbering.element_nodes[element]
+        if not isinstance(field, str):
+            values = np.asarray(field, dtype=np.float64)
+            if values.ndim == 0 or len(values) != len(self.displacement):
+                raise ValueError(
+                    f"node values must have one row per node ({len(self.displacement)}), got shape {values.shape}"
+                )
+            return queries.interpolate(values, element_nodes, barycentric)
+        if field in ("displacement", "displacement_magnitude", *_DISPLACEMENT):
+            vector = queries.interpolate(self.displacement, element_nodes, barycentric)
+            if field == "displacement":
+                return vector
+            if field == "displacement_magnitude":
+                return np.linalg.norm(vector, axis=1)
+            return vector[:, _DISPLACEMENT[field]]
+        if field not in _TENSORS and field not in STRESS_MEASURES:
+            raise ValueError(f"unknown field {field!r}; the fields at points are {self._point_field_names()}")
+        if averaged:
+            tensor = self.nodal_stress() if field not in ("gradient", "strain") else self._nodal_gradients()
+            tensor = queries.interpolate(tensor, element_nodes, barycentric)
+        else:
+            corners = self.model.mesh.points[self.model.mesh.tetrahedra[element]]
+            tensor = queries.point_gradients(self.displacement[element_nodes], queries.inverse_jacobians(corners),
+                                             barycentric)
+            if field not in ("gradient", "strain"):
+                tensor = self.model.material.stress(tensor)
+        if field == "strain":
+            return 0.5 * (tensor + np.swapaxes(tensor, -1, -2))
+        return tensor if field in _TENSORS else queries.stress_measure(field, tensor)
+
+    @staticmethod
+    def _point_field_names() -> list[str]:
+        return ["displacement", "displacement_magnitude", *_DISPLACEMENT, *_TENSORS, *STRESS_MEASURES]
+
+    def probe(
+        self, points: Sequence[float] | np.ndarray, field: FieldLike = "displacement", *,
+        averaged: bool = True, tolerance: float = 1e-6,
+    ) -> Probe:
+        """A field at points, interpolated by the quadratic shape functions of the element holding each.
+
+        Points outside the mesh are flagged (`inside` False) and get NaN, never an extrapolated
+        value. The first call bins the elements by a grid (kept for later calls with the same
+        tolerance); each point is then tested against the few dozen elements of its cell.
+
+        Parameters
+        ----------
+        points : (3,) or (k, 3) float
+        field : str or (n_nodes, ...) array
+            "displacement" (the vector, (k, 3)), "displacement_magnitude", "ux", "uy", "uz",
+            "gradient", "strain", "stress" ((k, 3, 3) tensors), a stress measure ("von_mises",
+            "tresca", "principal_1" .. "principal_3", "stress_xx" ...), or values at the nodes
+            (points first, then edge midpoints) of any field of your own.
+        averaged : bool
+            For the gradient, strain and stress fields: interpolate the values averaged to the
+            nodes (those `nodal_stress` gives and `write` writes), then take the measure (True,
+            the default); or take the element's own value at the point, which jumps between
+            elements (False).
+        tolerance : float
+            How far outside the mesh a point may lie and still count as in it, relative to the
+            diagonal of the mesh's bounding box (on a curved surface the straight-sided faces lie
+            inside the true surface by the elements' sagitta).
+
+        Returns
+        -------
+        Probe
+            `values` (k, ...), `inside` (k,) and `element` (k,); one point (3,) counts as k = 1.
+
+        Raises
+        ------
+        ValueError
+            For points of another shape, an unknown field, node values of the wrong length or a
+            negative tolerance.
+        """
+        _, element, barycentric, _ = self._located(points, tolerance)
+        return Probe(self._filled(field, element, barycentric, averaged), element >= 0, element)
+
+    def _filled(self, field: FieldLike, element: np.ndarray, barycentric: np.ndarray, averaged: bool) -> np.ndarray:
+        """(k, ...) values of a field at located points, NaN at those in no element (element -1)."""
+        inside = element >= 0
+        found = self._values_in(field, element[inside], barycentric[inside], bool(averaged))
+        values = np.full((len(element), *found.shape[1:]), np.nan)
+        values[inside] = found
+        return values
+
+    def at(
+        self, point: Sequence[float] | np.ndarray, outside: str = "raise", tolerance: float = 1e-6, *,
+        field: FieldLike = "displacement", averaged: bool = True,
+    ) -> np.ndarray:
+        """A field (the displacement by default) at points: `probe`'s values, with a choice for outside points.
+
+        Parameters
+        ----------
+        point : (3,) or (k, 3) float
+            One point, or k of them.
+        outside : {"raise", "nan"}
+            For a point outside the mesh: ValueError naming it (the default), or NaN.
+        tolerance : float
+            As for `probe`.
+        field : str or (n_nodes, ...) array
+            As for `probe`.
+        averaged : bool
+            As for `probe`.
+
+        Returns
+        -------
+        (...) or (k, ...) float64, as `point`: (3,) or (k, 3) for the displacement
+
+        Raises
+        ------
+        ValueError
+            For points of another shape, an unknown `outside` or field, or (with outside="raise")
+            a point outside the mesh or not finite.
+        """
+        if outside not in ("raise", "nan"):
+            raise ValueError(f"outside must be 'raise' or 'nan', got {outside!r}")
+        query, element, barycentric, slack = self._located(point, tolerance)
         missing = np.flatnonzero(element < 0)
         if len(missing) and outside == "raise":
             raise ValueError(
                 f"point {tuple(query[missing[0]].tolist())} lies outside the mesh (by more than {slack:.3g}); "
                 f"{len(missing)} of {len(query)} points do (outside='nan' gives NaN for them)"
             )
-        values = np.full((len(query), 3), np.nan)
-        found = element >= 0
-        shapes = tet_shape_values(barycentric[found, 1:])  # (f, 10)
-        nodal = self.displacement[self.model.numbering.element_nodes[element[found]]]  # (f, 10, 3)
-        values[found] = np.einsum("fa,fac->fc", shapes, nodal)
-        return values[0] if single else values
+        values = self._filled(field, element, barycentric, averaged)
+        return values[0] if np.shape(point) == (3,) else values
+
+    def along(
+        self, start: Sequence[float], end: Sequence[float], n: int = 101, field: FieldLike = "displacement", *,
+        averaged: bool = True, tolerance: float = 1e-6,
+    ) -> LineSamples:
+        """A field at n evenly spaced points of the segment from `start` to `end`, both included.
+
+        Parameters
+        ----------
+        start, end : (3,) float
+        n : int
+            Number of samples, at least 2.
+        field, averaged, tolerance
+            As for `probe`.
+
+        Returns
+        -------
+        LineSamples
+            `distance` (n,) from `start`, `points` (n, 3), `values` (n, ...) with NaN where the
+            line leaves the mesh, and `inside` (n,).
+
+        Raises
+        ------
+        ValueError
+            For ends that are not finite points, n below 2, or a line that misses the mesh.
+        """
+        if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 2:
+            raise ValueError(f"n must be an integer of at least 2, got {n!r}")
+        ends = [np.asarray(p, dtype=np.float64) for p in (start, end)]
+        if any(p.shape != (3,) or not np.isfinite(p).all() for p in ends):
+            raise ValueError(f"start and end must be finite points (x, y, z), got {start!r} and {end!r}")
+        fraction = np.linspace(0.0, 1.0, int(n))
+        points = ends[0] + fraction[:, None] * (ends[1] - ends[0])
+        probe = self.probe(points, field, averaged=averaged, tolerance=tolerance)
+        if not probe.inside.any():
+            raise ValueError(f"the line from {tuple(ends[0].tolist())} to {tuple(ends[1].tolist())} misses the mesh")
+        return LineSamples(fraction * float(np.linalg.norm(ends[1] - ends[0])), points, probe.values, probe.inside)
+
+    # Faces ------------------------------------------------------------------------------------
+    def _face_points(self, where: Region | np.ndarray) -> tuple[queries.FaceQuadrature, np.ndarray, np.ndarray]:
+        """The quadrature of a region's faces, with the elements and barycentrics of its points on every side."""
+        mesh = self.model.mesh
+        if isinstance(where, str):
+            if where not in mesh.face_groups:
+                raise KeyError(f"the mesh has no face group {where!r}; it has {sorted(mesh.face_groups)}")
+            triangles = mesh.face_groups[where]
+        elif callable(where):
+            triangles = self.model.boundary_faces(where)
+        else:
+            triangles = np.asarray(where)
+            if triangles.ndim != 2 or triangles.shape[1] != 3 or triangles.dtype.kind not in "iu":
+                raise TypeError("faces are a face group name, a predicate on coordinates or (k, 3) point indices")
+            if len(triangles) and (triangles.min() < 0 or triangles.max() >= len(mesh.points)):
+                raise ValueError(f"point indices must lie in 0..{len(mesh.points) - 1}")
+        if len(triangles) == 0:
+            raise ValueError(f"the region {where!r} holds no face")
+        if self._faces is None:
+            self._faces = queries.face_index(mesh.tetrahedra, len(mesh.points))
+        quadrature = queries.face_quadrature(mesh.points, mesh.tetrahedra, self._faces, np.asarray(triangles))
+        element, barycentric = queries.face_side_points(quadrature, mesh.points, mesh.tetrahedra)
+        return quadrature, element, barycentric
+
+    def face_resultant(self, where: Region | np.ndarray, about: Sequence[float] | None = None) -> FaceResultant:
+        """The stress vector sigma . n integrated over faces: force, moment, area and mean stress.
+
+        The stress is the elements' own (not averaged to the nodes), at the 7 points of the
+        triangle rule of degree 5 on every face; across an inner face, the mean of its two sides.
+        Where the solution is exact (a uniform stress, say) the force over a loaded face equals
+        the load and that over a support the reaction; otherwise they differ from them by the
+        discretisation error, which `reactions` does not have.
+
+        Parameters
+        ----------
+        where : str, callable or (k, 3) int
+            A face group of the mesh (boundary faces take the outward normal, inner faces the
+            normal of their listed vertex order by the right-hand rule), a predicate selecting
+            boundary faces (see `Elasticity.boundary_faces`), or triangles as point indices.
+        about : (3,) float, optional
+            The point of the moment (default: the origin).
+
+        Returns
+        -------
+        FaceResultant
+
+        Raises
+        ------
+        KeyError
+            For a face group the mesh does not have.
+        ValueError
+            For a region without faces, or triangles that are no element's face.
+        """
+        centre = np.zeros(3) if about is None else np.asarray(about, dtype=np.float64)
+        if centre.shape != (3,):
+            raise ValueError(f"about must be a point (x, y, z), got shape {centre.shape}")
+        quadrature, element, barycentric = self._face_points(where)
+        k, per_face = quadrature.weights.shape
+        stress = self._values_in("stress", element, barycentric, averaged=False)
+        stress = queries.side_mean(stress.reshape(-1, per_face, 3, 3), quadrature.side_face, k)  # (k, q, 3, 3)
+        traction = np.einsum("kqij,kj->kqi", stress, quadrature.normals)
+        weights = quadrature.weights
+        area = float(weights.sum())
+        return FaceResultant(
+            np.einsum("kq,kqi->i", weights, traction),
+            np.einsum("kq,kqi->i", weights, np.cross(quadrature.points - centre, traction)),
+            area,
+            np.einsum("kq,kqij->ij", weights, stress) / area,
+        )
+
+    def face_mean(self, where: Region | np.ndarray, field: FieldLike = "von_mises", *, averaged: bool = False) -> float:
+        """The area-mean of a scalar field over faces (a stress component, a stress measure, ...).
+
+        Parameters
+        ----------
+        where : str, callable or (k, 3) int
+            As for `face_resultant`.
+        field : str or (n_nodes,) array
+            A scalar field of `probe` ("stress_xx", "von_mises", "ux", ...) or node values.
+        averaged : bool
+            Stresses averaged to the nodes (True) or the elements' own (False, the default, as
+            `face_resultant` takes them).
+
+        Returns
+        -------
+        float
+        """
+        quadrature, element, barycentric = self._face_points(where)
+        values = self._values_in(field, element, barycentric, bool(averaged))
+        if values.ndim != 1:
+            raise ValueError(f"face_mean takes a scalar field; {field!r} has values of shape {values.shape[1:]}")
+        k, per_face = quadrature.weights.shape
+        per_point = queries.side_mean(values.reshape(-1, per_face), quadrature.side_face, k)
+        return float((quadrature.weights * per_point).sum() / quadrature.weights.sum())
 
     def reactions(self, where: Region | None = None, about: Sequence[float] | None = None) -> Reaction:
         """The resultant force and moment that the supports exert on a region.
@@ -337,41 +456,113 @@ class Result:
         """(m, q, 3, 3) Cauchy stress at reference points (default quadrature points)."""
         return self.model.material.stress(self.gradients(reference, elements))
 
+    def _nodal_gradients(self) -> np.ndarray:
+        """(n_nodes, 3, 3) displacement gradients averaged to the nodes (kept once computed)."""
+        if self._nodal_gradient is None:
+            mesh = self.model.mesh
+            self._nodal_gradient = queries.nodal_average_gradients(
+                mesh.points, mesh.tetrahedra, self.model.numbering.element_nodes, self.displacement)
+            self._nodal_gradient.setflags(write=False)
+        return self._nodal_gradient
+
     def nodal_stress(self) -> np.ndarray:
-        """(n_nodes, 3, 3) stress at every node, averaged over the elements that share it."""
+        """(n_nodes, 3, 3) stress at every node, averaged over the elements that share it.
+
+        Each element's stress is taken at its ten nodes; averaging commutes with the material's
+        linear map, so the gradients are averaged first and turned into stresses once per node.
+        """
         if self._nodal_stress is None:
-            numbering = self.model.numbering
-            total = np.zeros((numbering.n_nodes, 9))
-            m = len(self.model.mesh.tetrahedra)
-            for start in range(0, m, _CHUNK):
-                block = slice(start, min(start + _CHUNK, m))
-                stress = self.stress(TET_NODES, block).reshape(-1, 9)
-                nodes = numbering.element_nodes[block].ravel()
-                for k in range(9):
-                    total[:, k] += np.bincount(nodes, stress[:, k], numbering.n_nodes)
-            count = np.bincount(numbering.element_nodes.ravel(), minlength=numbering.n_nodes)
-            self._nodal_stress = (total / np.maximum(count, 1)[:, None]).reshape(-1, 3, 3)
+            gradient = self._nodal_gradient
+            if gradient is None:  # not kept: the gradients are needed here only
+                mesh = self.model.mesh
+                gradient = queries.nodal_average_gradients(
+                    mesh.points, mesh.tetrahedra, self.model.numbering.element_nodes, self.displacement)
+            self._nodal_stress = self.model.material.stress(gradient)
             self._nodal_stress.setflags(write=False)
         return self._nodal_stress
+
+    def principal_stresses(self) -> tuple[np.ndarray, np.ndarray]:
+        """Principal stresses and directions at the nodes, of the stresses averaged to them.
+
+        Returns
+        -------
+        values : (n_nodes, 3) float64
+            sigma_1 >= sigma_2 >= sigma_3 (also the fields "principal_1" .. "principal_3").
+        directions : (n_nodes, 3, 3) float64
+            Column k is the unit direction of values[:, k].
+        """
+        return principal_stresses(self.nodal_stress())
 
     def field(self, name: str) -> np.ndarray:
         """A named scalar field at the nodes, (n_nodes,) float64.
 
-        Names: "displacement_magnitude" (also "displacement"), "ux", "uy", "uz", "von_mises",
-        and the stress components "stress_xx", "stress_yy", "stress_zz", "stress_xy",
-        "stress_xz", "stress_yz".
+        Names: "displacement_magnitude" (also "displacement"), "ux", "uy", "uz"; of the stress
+        averaged to the nodes: "von_mises", "tresca" (sigma_1 - sigma_3), the principal stresses
+        "principal_1" >= "principal_2" >= "principal_3", and the components "stress_xx",
+        "stress_yy", "stress_zz", "stress_xy", "stress_xz", "stress_yz".
         """
         if name in ("displacement", "displacement_magnitude"):
             return np.linalg.norm(self.displacement, axis=1)
         if name in _DISPLACEMENT:
             return self.displacement[:, _DISPLACEMENT[name]].copy()
-        if name == "von_mises":
-            return von_mises(self.nodal_stress())
-        if name in _STRESS:
-            i, j = _STRESS[name]
-            return self.nodal_stress()[:, i, j].copy()
-        names = ["displacement_magnitude", "displacement", *_DISPLACEMENT, "von_mises", *_STRESS]
+        if name in STRESS_MEASURES:
+            return queries.stress_measure(name, self.nodal_stress())
+        names = ["displacement_magnitude", "displacement", *_DISPLACEMENT, *STRESS_MEASURES]
         raise ValueError(f"unknown field {name!r}; the fields are {names}")
+
+    # Energy and errors ----------------------------------------------------------------------
+    def strain_energy(
+        self, elements: str | Sequence[int] | np.ndarray | None = None, *, method: str = "integral"
+    ) -> float:
+        """The strain energy stored in the elements: 1/2 integral of sigma : eps (or 1/2 u . K u).
+
+        Parameters
+        ----------
+        elements : str, sequence of int or bool array, optional
+            An element group, element indices or a mask over the elements (default: all).
+        method : {"integral", "matrix"}
+            "integral": by the element's 14-point rule, exact for the quadratic elements; "matrix":
+            1/2 u . K u with K the stiffness the core assembles for the material alone (without
+            supports or springs; needs scipy, the "sparse" extra), over every element. Both agree
+            to rounding; with supports prescribing zero they equal 1/2 f . u, the work of the loads.
+
+        Returns
+        -------
+        float
+        """
+        if method not in ("integral", "matrix"):
+            raise ValueError(f"method must be 'integral' or 'matrix', got {method!r}")
+        chosen = queries.element_selection(self.model.mesh, elements)
+        if method == "matrix":
+            if chosen is not None:
+                raise ValueError("method='matrix' measures every element; use method='integral' for a part")
+            return queries.stiffness_energy(self.model, self.displacement)
+        mesh = self.model.mesh
+        return queries.strain_energy(mesh.points, mesh.tetrahedra, self.model.numbering.element_nodes,
+                                     self.displacement, self.model.material.matrix, chosen)
+
+    def energy_error(self, exact: queries.ExactGradient) -> float:
+        """The energy norm of the error, sqrt(integral of (eps(u) - eps(u_h)) : C : (eps(u) - eps(u_h))).
+
+        It converges one order slower than `l2_error` (h^2 against h^3 for these elements) and
+        weighs the stresses; divide by sqrt(2 * strain_energy()) for a relative error.
+
+        Parameters
+        ----------
+        exact : sequence of 3 expressions or numbers, or callable
+            The exact displacement (ux, uy, uz) written with `x`, `y`, `z` (differentiated here),
+            or a function of points (k, 3) returning the exact gradients (k, 3, 3), du_d/dx_l
+            at [k, d, l].
+
+        Returns
+        -------
+        float
+            Integrated by the element's 14-point rule.
+        """
+        gradient = queries.gradient_function(exact)
+        mesh = self.model.mesh
+        return queries.energy_error(mesh.points, mesh.tetrahedra, self.model.numbering.element_nodes,
+                                    self.displacement, self.model.material.matrix, gradient)
 
     def l2_error(self, exact: Sequence[ExprLike]) -> float:
         """The L2 norm of the difference from an exact displacement field, measured by the core.
@@ -387,7 +578,7 @@ class Result:
         return float(self.nexus.error(arena, nodes))
 
     # Output ---------------------------------------------------------------------------------
-    def write(self, path: str, fields: Sequence[str] = ("von_mises",)) -> None:
+    def write(self, path: str, fields: Sequence[str] = ("von_mises",), units: Units | None = None) -> None:
         """Writes a VTU file of the quadratic mesh with displacement, stress and `fields` (needs meshio).
 
         Open it in ParaView; "Warp By Vector" on "displacement" shows the deformed shape.
@@ -395,16 +586,43 @@ class Result:
         Parameters
         ----------
         path : str
-            A ".vtu" file (ParaView's XML format) or a ".vtk" one (legacy VTK); others raise
-            ValueError.
+            A ".vtu" file (ParaView's XML format), ".vtk" (legacy VTK) or ".xdmf" (with an .h5
+            file beside it); others raise ValueError.
         fields : sequence of str
             Names accepted by `field`, written as node arrays of those names; the magnitude of
             the displacement (asked for as "displacement") is written as "displacement_magnitude",
             beside the vector "displacement".
+        units : Units, optional
+            The units the arrays are labelled with (default: the model's `units`, if any).
         """
         from .output import write_vtu
 
-        write_vtu(self, path, fields)
+        write_vtu(self, path, fields, units)
+
+    def save(self, path: str, *, stresses: bool = False) -> None:
+        """Saves the result to one .npz file that `quarvex_tools.load_result` reads back without solving.
+
+        Parameters
+        ----------
+        path : str
+            The file to write (replaced whole, or left as it was when the write fails).
+        stresses : bool
+            Also store the nodal stresses (9 numbers a node), so that loading need not recover them.
+        """
+        from .storage import save_result
+
+        save_result(self, path, stresses=stresses)
+
+    def to_pyvista(self, fields: Sequence[str] = ("von_mises",)) -> Any:
+        """The result as a pyvista UnstructuredGrid of quadratic tetrahedra (needs pyvista: the pyvista extra)."""
+        from .output import to_pyvista
+
+        return to_pyvista(self, fields)
+
+    def _repr_html_(self) -> str:
+        from .storage import result_repr_html
+
+        return result_repr_html(self)
 
     def plot(
         self,

@@ -1,0 +1,715 @@
+"""Queries on a solved displacement field: element location, values at points, stress measures, face
+resultants, strain energy, the energy-norm error and the stresses averaged to the nodes.
+
+Everything works on arrays of elements at once, in blocks of `_CHUNK` elements whose temporaries
+stay small whatever the mesh. Gradients at reference points come from a product of the elements'
+node values with a table of shape gradients, then the inverse Jacobians:
+du_d/dx_l = sum over a, r of u_ad dN_a/dxi_r dxi_r/dx_l.
+"""
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from .expressions import Expr, ExprLike, _as_expr, _binary, constant, cos, exp, sin, vector_field
+from .mesh import OUTWARD_FACES, Mesh
+from .p2 import (
+    TET_NODES,
+    TET_POINTS,
+    TET_WEIGHTS,
+    TRIANGLE_POINTS,
+    TRIANGLE_WEIGHTS,
+    tet_shape_gradients,
+    tet_shape_values,
+)
+
+# Elements per block of the element loops: a block's temporaries (up to 24 MB) stay below the size
+# from which the allocator maps fresh pages for every array, whose first touch would cost more than the work.
+_CHUNK = 1 << 15
+_POINTS_PER_BLOCK = 1 << 12  # points located at once: each meets the few dozen elements of its cell
+
+if TYPE_CHECKING:
+    from .model import Elasticity
+
+ExactGradient = Sequence[ExprLike] | Callable[[np.ndarray], np.ndarray]
+
+
+# Records of the queries ------------------------------------------------------------------------------
+@dataclass(frozen=True)
+class Probe:
+    """Values of a field at points.
+
+    Attributes
+    ----------
+    values : (k, ...) float64
+        The field at each point; NaN at points outside the mesh.
+    inside : (k,) bool
+        Whether the point lies in the mesh (within the tolerance asked for).
+    element : (k,) int64
+        The element holding each point, -1 outside.
+    """
+
+    values: np.ndarray
+    inside: np.ndarray
+    element: np.ndarray
+
+
+@dataclass(frozen=True)
+class LineSamples:
+    """A field sampled along a straight line, ready to plot (`plt.plot(s.distance, s.values)`).
+
+    Attributes
+    ----------
+    distance : (n,) float64
+        Distance of every sample from the start of the line.
+    points : (n, 3) float64
+    values : (n, ...) float64
+        NaN where the line runs outside the mesh (a hole, a notch), which a plot leaves as a gap.
+    inside : (n,) bool
+    """
+
+    distance: np.ndarray
+    points: np.ndarray
+    values: np.ndarray
+    inside: np.ndarray
+
+
+@dataclass(frozen=True)
+class FaceResultant:
+    """The stress vector sigma . n integrated over faces.
+
+    Attributes
+    ----------
+    force : (3,) float64
+        Integral of sigma . n: the force that the outside (loads, supports, or across an inner
+        face the material on the side the normal points to) exerts through the faces.
+    moment : (3,) float64
+        Integral of (x - about) x (sigma . n).
+    area : float
+        The faces' total area.
+    mean_stress : (3, 3) float64
+        The area-mean of the stress tensor.
+    """
+
+    force: np.ndarray
+    moment: np.ndarray
+    area: float
+    mean_stress: np.ndarray
+
+
+# Stress measures ------------------------------------------------------------------------------
+def von_mises(stress: np.ndarray) -> np.ndarray:
+    """Von Mises equivalent stress sqrt(3/2 s:s), s the deviator, of stresses (..., 3, 3)."""
+    stress = np.asarray(stress)
+    mean = np.trace(stress, axis1=-2, axis2=-1) / 3.0
+    deviator = stress - mean[..., None, None] * np.eye(3)
+    return np.sqrt(1.5 * np.einsum("...ij,...ij->...", deviator, deviator))
+
+
+def principal_stresses(stress: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Principal stresses and their directions.
+
+    Parameters
+    ----------
+    stress : (..., 3, 3) float
+        Stress tensors (their symmetric part is used).
+
+    Returns
+    -------
+    values : (..., 3) float64
+        sigma_1 >= sigma_2 >= sigma_3.
+    directions : (..., 3, 3) float64
+        Column k is the unit direction of values[..., k]; the columns are orthonormal (for
+        repeated values, any orthonormal basis of their plane or space).
+    """
+    stress = np.asarray(stress, dtype=np.float64)
+    values, vectors = np.linalg.eigh(0.5 * (stress + np.swapaxes(stress, -1, -2)))
+    return values[..., ::-1].copy(), vectors[..., ::-1].copy()
+
+
+def principal_values(stress: np.ndarray) -> np.ndarray:
+    """(..., 3) float64: the principal stresses sigma_1 >= sigma_2 >= sigma_3, without the directions."""
+    stress = np.asarray(stress, dtype=np.float64)
+    return np.linalg.eigvalsh(0.5 * (stress + np.swapaxes(stress, -1, -2)))[..., ::-1].copy()
+
+
+def tresca(stress: np.ndarray) -> np.ndarray:
+    """(...) float64: the Tresca equivalent stress sigma_1 - sigma_3 (twice the largest shear stress)."""
+    values = principal_values(stress)
+    return values[..., 0] - values[..., 2]
+
+
+_AXES = tuple(zip("xyz", range(3), strict=True))
+_COMPONENTS = {f"stress_{a}{b}": (i, j) for a, i in _AXES for b, j in _AXES if i <= j}
+_PRINCIPAL = {f"principal_{k + 1}": k for k in range(3)}
+# Scalar measures of a stress tensor, by the field name they are known under.
+STRESS_MEASURES = ["von_mises", "tresca", *_PRINCIPAL, *_COMPONENTS]
+
+
+def stress_measure(name: str, stress: np.ndarray) -> np.ndarray:
+    """A named scalar of stresses (..., 3, 3): one of `STRESS_MEASURES`.
+
+    Raises
+    ------
+    ValueError
+        For a name that is none of them.
+    """
+    if name == "von_mises":
+        return von_mises(stress)
+    if name == "tresca":
+        return tresca(stress)
+    if name in _PRINCIPAL:
+        return principal_values(stress)[..., _PRINCIPAL[name]]
+    if name in _COMPONENTS:
+        i, j = _COMPONENTS[name]
+        return np.array(stress[..., i, j], dtype=np.float64)
+    raise ValueError(f"unknown stress measure {name!r}; the measures are {STRESS_MEASURES}")
+
+
+# Element geometry and gradients ------------------------------------------------------------------
+def inverse_jacobians(corners: np.ndarray) -> np.ndarray:
+    """(m, 3, 3) inverse Jacobians of elements with vertices `corners` (m, 4, 3).
+
+    Row r is the gradient of reference coordinate r + 1 (the barycentric l_{r+1}): the inverse of
+    [e1 e2 e3] has the rows e2 x e3, e3 x e1, e1 x e2 over its determinant.
+    """
+    e1, e2, e3 = (corners[:, k] - corners[:, 0] for k in (1, 2, 3))
+    inverse = np.stack([np.cross(e2, e3), np.cross(e3, e1), np.cross(e1, e2)], axis=1)
+    inverse /= np.einsum("kc,kc->k", e1, inverse[:, 0])[:, None, None]
+    return inverse
+
+
+def jacobian_determinants(corners: np.ndarray) -> np.ndarray:
+    """(m,) float64: the determinants of the elements' maps, six times their signed volumes."""
+    e1, e2, e3 = (corners[:, k] - corners[:, 0] for k in (1, 2, 3))
+    return np.einsum("kc,kc->k", e1, np.cross(e2, e3))
+
+
+def _table_gradients(table: np.ndarray, nodal: np.ndarray, inverse: np.ndarray) -> np.ndarray:
+    """Gradients at the same reference points of every element.
+
+    grad[e, q, d, l] = sum over r of (sum over a of u[e, a, d] table[q, a, r]) inverse[e, r, l]
+
+    Parameters
+    ----------
+    table : (q, 10, 3) reference shape gradients at the points
+    nodal : (b, 10, 3) node displacements of the elements
+    inverse : (b, 3, 3) inverse Jacobians
+
+    Returns
+    -------
+    (b, q, 3, 3) float64
+    """
+    q, b = len(table), len(nodal)
+    # Two batched products of small matrices: (3 x 10)(10 x 3q) per element for the reference
+    # gradients [e, d, (q, r)], then, rows regrouped as (q, d), (3q x 3)(3 x 3) for the physical ones.
+    reference = np.matmul(nodal.transpose(0, 2, 1), table.transpose(1, 0, 2).reshape(10, q * 3))
+    reference = reference.reshape(b, 3, q, 3).transpose(0, 2, 1, 3).reshape(b, q * 3, 3)
+    return np.matmul(reference, inverse).reshape(b, q, 3, 3)
+
+
+def point_gradients(nodal: np.ndarray, inverse: np.ndarray, barycentric: np.ndarray) -> np.ndarray:
+    """(k, 3, 3) gradients du_d/dx_l, each at its own point of its own element.
+
+    Parameters
+    ----------
+    nodal : (k, 10, 3) node displacements of the element holding each point
+    inverse : (k, 3, 3) that element's inverse Jacobian
+    barycentric : (k, 4) the point's barycentric coordinates in it
+    """
+    reference = tet_shape_gradients(barycentric[:, 1:])  # (k, 10, 3): dN_a/dxi_r
+    physical = np.einsum("kar,krl->kal", reference, inverse)
+    return np.einsum("kad,kal->kdl", nodal, physical)
+
+
+def _add_rows(total: np.ndarray, rows: np.ndarray, values: np.ndarray) -> None:
+    """total[rows[i]] += values[i] for rows (k,) and values (k, c), summing repeated rows.
+
+    The sums run over the rows' own range only, which is narrow for the elements of one block.
+    """
+    low, high = int(rows.min()), int(rows.max()) + 1
+    width = values.shape[1]
+    slots = ((rows - low)[:, None] * width + np.arange(width)).ravel()
+    total[low:high] += np.bincount(slots, values.ravel(), (high - low) * width).reshape(high - low, width)
+
+
+def nodal_average_gradients(
+    points: np.ndarray, tetrahedra: np.ndarray, element_nodes: np.ndarray, displacement: np.ndarray
+) -> np.ndarray:
+    """(n_nodes, 3, 3) displacement gradients at the nodes, averaged over the elements that share each.
+
+    Every element's gradient is taken at its own ten nodes; a node's value is the plain mean of
+    those of its elements. Vertex and edge nodes are summed apart: each lies in a narrow range
+    of node numbers for a block of neighbouring elements.
+    """
+    n_nodes = len(displacement)
+    table = tet_shape_gradients(TET_NODES)
+    total = np.zeros((n_nodes, 9))
+    for start in range(0, len(tetrahedra), _CHUNK):
+        block = slice(start, start + _CHUNK)
+        nodes = element_nodes[block]
+        inverse = inverse_jacobians(points[tetrahedra[block]])
+        grad = _table_gradients(table, displacement[nodes], inverse).reshape(len(nodes), 10, 9)
+        _add_rows(total, nodes[:, :4].ravel(), grad[:, :4].reshape(-1, 9))
+        _add_rows(total, nodes[:, 4:].ravel(), grad[:, 4:].reshape(-1, 9))
+    count = np.bincount(element_nodes.ravel(), minlength=n_nodes)
+    return (total / np.maximum(count, 1)[:, None]).reshape(n_nodes, 3, 3)
+
+
+# Integrals over the elements ------------------------------------------------------------------------
+def strain_energy(
+    points: np.ndarray,
+    tetrahedra: np.ndarray,
+    element_nodes: np.ndarray,
+    displacement: np.ndarray,
+    matrix: np.ndarray,
+    elements: np.ndarray | None = None,
+) -> float:
+    """The strain energy 1/2 integral of sigma : eps over elements, by the element's 14-point rule.
+
+    Parameters
+    ----------
+    points, tetrahedra, element_nodes : the mesh and its P2 nodes
+    displacement : (n_nodes, 3) float
+    matrix : (9, 9) float, the material's D[3c + j][3d + l]
+    elements : (k,) int, optional
+        The elements to integrate over (default all).
+    """
+    chosen = np.arange(len(tetrahedra)) if elements is None else np.asarray(elements, dtype=np.int64)
+    table = tet_shape_gradients(TET_POINTS)
+    energy = 0.0
+    for start in range(0, len(chosen), _CHUNK):
+        block = chosen[start:start + _CHUNK]
+        corners = points[tetrahedra[block]]
+        grad = _table_gradients(table, displacement[element_nodes[block]], inverse_jacobians(corners))
+        flat = grad.reshape(len(block), len(table), 9)
+        density = np.einsum("eqi,eqi->eq", flat @ matrix.T, flat)  # C:grad . grad = sigma : eps
+        energy += 0.5 * float(np.abs(jacobian_determinants(corners)) @ density @ TET_WEIGHTS)
+    return energy
+
+
+def element_selection(mesh: Mesh, elements: str | Sequence[int] | np.ndarray | None) -> np.ndarray | None:
+    """Element indices (k,) from a group name, indices or a mask over the elements; None for every element.
+
+    Raises
+    ------
+    KeyError
+        For an element group the mesh does not have.
+    TypeError, ValueError
+        For indices that are not integers or out of range, and a mask of the wrong length.
+    """
+    if elements is None:
+        return None
+    m = len(mesh.tetrahedra)
+    if isinstance(elements, str):
+        if elements not in mesh.element_groups:
+            raise KeyError(f"the mesh has no element group {elements!r}; it has {sorted(mesh.element_groups)}")
+        return np.asarray(mesh.element_groups[elements], dtype=np.int64)
+    given = np.asarray(elements)
+    if given.dtype == bool:
+        if given.shape != (m,):
+            raise ValueError(f"an element mask must have shape ({m},), got {given.shape}")
+        return np.flatnonzero(given)
+    if given.size and given.dtype.kind not in "iu":
+        raise TypeError(f"element indices must be integers, got {given.dtype} values")
+    chosen = np.unique(given.astype(np.int64).ravel())
+    if len(chosen) and (chosen[0] < 0 or chosen[-1] >= m):
+        raise ValueError(f"element indices must lie in 0..{m - 1}")
+    return chosen
+
+
+def stiffness_energy(model: Elasticity, displacement: np.ndarray) -> float:
+    """1/2 u . K u, K the stiffness the core assembles for the model's material on every node free (needs scipy)."""
+    from . import system
+    from ._optional import require
+    from .numbering import core_arrays, number_dofs
+
+    require("scipy.sparse")
+    numbering, mesh = model.numbering, model.mesh
+    dofs = number_dofs(numbering, np.zeros((numbering.n_nodes, 3), dtype=bool), np.zeros((numbering.n_nodes, 3)))
+    nexus = system.nexus_from_arrays(mesh.points, mesh.tetrahedra)
+    system.set_dof_arrays(nexus, *core_arrays(numbering, dofs))
+    nexus.set_cmat(model.material.matrix.tolist())
+    nexus.set_solver(dofs.n_free, dofs.bc.tolist())
+    nexus.assemble()
+    stiffness = system.stiffness_matrix(nexus)
+    del nexus  # the core's model and its matrix go before the product
+    vector = np.zeros(dofs.n_free)
+    vector[dofs.numbers()] = displacement
+    return 0.5 * float(vector @ (stiffness @ vector))
+
+
+def energy_error(
+    points: np.ndarray,
+    tetrahedra: np.ndarray,
+    element_nodes: np.ndarray,
+    displacement: np.ndarray,
+    matrix: np.ndarray,
+    exact_gradient: Callable[[np.ndarray], np.ndarray],
+) -> float:
+    """sqrt(integral of (grad u - grad u_h) : C : (grad u - grad u_h)), by the element's 14-point rule.
+
+    Parameters
+    ----------
+    exact_gradient : callable
+        Points (k, 3) to the exact gradients (k, 3, 3), du_d/dx_l at [k, d, l].
+    """
+    table = tet_shape_gradients(TET_POINTS)
+    barycentric = np.column_stack([1.0 - TET_POINTS.sum(axis=1), TET_POINTS])  # (14, 4)
+    total = 0.0
+    for start in range(0, len(tetrahedra), _CHUNK):
+        block = slice(start, start + _CHUNK)
+        corners = points[tetrahedra[block]]
+        grad = _table_gradients(table, displacement[element_nodes[block]], inverse_jacobians(corners))
+        quad_points = np.einsum("qv,evc->eqc", barycentric, corners).reshape(-1, 3)
+        exact = np.asarray(exact_gradient(quad_points), dtype=np.float64)
+        if exact.shape != (len(quad_points), 3, 3):
+            raise ValueError(f"the exact gradient must have shape ({len(quad_points)}, 3, 3), got {exact.shape}")
+        difference = (exact.reshape(grad.shape) - grad).reshape(len(grad), len(table), 9)
+        density = np.einsum("eqi,eqi->eq", difference @ matrix.T, difference)
+        total += float(np.abs(jacobian_determinants(corners)) @ density @ TET_WEIGHTS)
+    return float(np.sqrt(max(total, 0.0)))
+
+
+def derivative(expression: ExprLike, axis: int) -> Expr:
+    """The partial derivative of an expression along x (0), y (1) or z (2), as an expression."""
+    e = _as_expr(expression)
+    if e.op == "var":
+        return constant(1.0 if e.args[0] == axis else 0.0)
+    if e.op == "const":
+        return constant(0.0)
+    if e.op == "pow":
+        base, power = e.args
+        if power == 0:
+            return constant(0.0)
+        return _binary("mul", _binary("mul", power, base ** (power - 1)), derivative(base, axis))
+    first = derivative(e.args[0], axis)
+    if e.op in ("add", "sub"):
+        return _binary(e.op, first, derivative(e.args[1], axis))
+    if e.op == "mul":
+        left, right = e.args
+        return _binary("add", _binary("mul", first, right), _binary("mul", left, derivative(right, axis)))
+    if e.op == "div":
+        left, right = e.args  # (a / b)' = (a' b - a b') / b^2
+        top = _binary("sub", _binary("mul", first, right), _binary("mul", left, derivative(right, axis)))
+        return _binary("div", top, right ** 2)
+    inner = e.args[0]
+    outer = {"neg": lambda: constant(-1.0), "sin": lambda: cos(inner), "cos": lambda: -sin(inner),
+             "exp": lambda: exp(inner), "log": lambda: _binary("div", 1.0, inner)}[e.op]()
+    return _binary("mul", outer, first)
+
+
+def gradient_function(exact: ExactGradient) -> Callable[[np.ndarray], np.ndarray]:
+    """Points (k, 3) to gradients (k, 3, 3), from a displacement of three expressions or a callable.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For a value that is neither three expressions (or numbers) nor a callable.
+    """
+    if callable(exact) and not isinstance(exact, Expr):
+        return exact
+    components = vector_field(exact, "exact")
+    terms = [[derivative(c, axis) for axis in range(3)] for c in components]
+
+    def evaluate(query: np.ndarray) -> np.ndarray:
+        return np.stack([np.stack([term(query) for term in row], axis=1) for row in terms], axis=1)
+
+    return evaluate
+
+
+# Locating points -------------------------------------------------------------------------------------
+@dataclass(frozen=True, eq=False)
+class ElementGrid:
+    """Elements binned by a uniform grid of cells, for finding the element that holds a point.
+
+    Cell (i, j, k) of the grid is number (i * shape[1] + j) * shape[2] + k; the elements whose
+    bounding boxes, widened by `slack`, meet it are elements[start[cell]:start[cell + 1]].
+
+    Attributes
+    ----------
+    origin : (3,) float64
+        The lowest corner of the mesh's bounding box.
+    cell : float
+        The side of a cell.
+    shape : (3,) int64
+        Cells along x, y, z.
+    start : (cells + 1,) int64
+    elements : (k,) int64
+    slack : float
+        How far outside an element a point may lie and still count as in it.
+    first_vertex : (m, 3) float64
+        Vertex 0 of every element.
+    inverse : (m, 3, 3) float64
+        Inverse Jacobians: row r is the gradient of barycentric coordinate r + 1.
+    height : (m, 4) float64
+        The distance of every vertex from the opposite face, 1 / |grad l_i|.
+    """
+
+    origin: np.ndarray
+    cell: float
+    shape: np.ndarray
+    start: np.ndarray
+    elements: np.ndarray
+    slack: float
+    first_vertex: np.ndarray
+    inverse: np.ndarray
+    height: np.ndarray
+
+
+def element_grid(points: np.ndarray, tetrahedra: np.ndarray, slack: float) -> ElementGrid:
+    """Bins the elements of a mesh for `locate`.
+
+    The cell's side is the cube root of the mean cubed extent of the elements' bounding boxes,
+    so that an element meets a few cells on average (at most about 16 m (element, cell) pairs),
+    and is widened when the cells would outnumber 8 m.
+
+    Parameters
+    ----------
+    points : (n, 3) float
+    tetrahedra : (m, 4) int
+    slack : float
+        Distance by which element boxes are widened (points that far outside still count).
+    """
+    m = len(tetrahedra)
+    corners = points[tetrahedra]  # (m, 4, 3)
+    low, high = corners.min(axis=1) - slack, corners.max(axis=1) + slack
+    origin = points.min(axis=0) if len(points) else np.zeros(3)
+    extent = (points.max(axis=0) - origin) if len(points) else np.zeros(3)
+    cell = float(np.cbrt(np.mean((high - low).max(axis=1) ** 3))) if m else 1.0
+    shape = np.maximum(np.ceil(extent / cell), 1).astype(np.int64)
+    if shape.prod() > 8 * m + 64:
+        cell *= float(np.cbrt(shape.prod() / (8 * m + 64)))
+        shape = np.maximum(np.ceil(extent / cell), 1).astype(np.int64)
+    first = np.clip(np.floor((low - origin) / cell).astype(np.int64), 0, shape - 1)
+    last = np.clip(np.floor((high - origin) / cell).astype(np.int64), 0, shape - 1)
+    span = last - first + 1  # (m, 3) cells along each axis
+    base = (first[:, 0] * shape[1] + first[:, 1]) * shape[2] + first[:, 2]
+    # Elements of one span (a few kinds: 1 to 3 cells along each axis, mostly) meet the cells
+    # base + steps, steps the same for all of them.
+    wide = int(span.max()) + 1 if m else 1
+    kinds, kind_of = np.unique((span[:, 0] * wide + span[:, 1]) * wide + span[:, 2], return_inverse=True)
+    by_kind = np.argsort(kind_of, kind="stable")
+    bounds = np.searchsorted(kind_of[by_kind], np.arange(len(kinds) + 1))
+    owners, cells = [np.zeros(0, dtype=np.int64)], [np.zeros(0, dtype=np.int64)]
+    for kind, code in enumerate(kinds):
+        members = by_kind[bounds[kind]:bounds[kind + 1]]
+        across, along, up = code // (wide * wide), code // wide % wide, code % wide
+        steps = ((np.arange(across)[:, None, None] * shape[1] + np.arange(along)[:, None]) * shape[2]
+                 + np.arange(up)).ravel()
+        owners.append(np.repeat(members, len(steps)))
+        cells.append((base[members, None] + steps).ravel())
+    owner, cell_of = np.concatenate(owners), np.concatenate(cells)
+    order = np.argsort(cell_of, kind="stable")
+    start = np.zeros(int(shape.prod()) + 1, dtype=np.int64)
+    np.cumsum(np.bincount(cell_of, minlength=int(shape.prod())), out=start[1:])
+    inverse = inverse_jacobians(corners)
+    gradients = np.concatenate([-inverse.sum(axis=1, keepdims=True), inverse], axis=1)  # (m, 4, 3)
+    height = 1.0 / np.sqrt(np.einsum("kac,kac->ka", gradients, gradients))
+    return ElementGrid(origin, cell, shape, start, owner[order], slack, corners[:, 0], inverse, height)
+
+
+def locate(grid: ElementGrid, query: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The element holding each point, and the point's barycentric coordinates in it.
+
+    A point lies in an element when it is at most `grid.slack` outside each of its faces; of
+    several such elements it takes the one it lies deepest in.
+
+    Parameters
+    ----------
+    grid : ElementGrid
+    query : (k, 3) float
+
+    Returns
+    -------
+    element : (k,) int64
+        -1 for a point in no element (or not finite).
+    barycentric : (k, 4) float64
+        l0 .. l3 in that element (0 where there is none).
+    """
+    element = np.full(len(query), -1, dtype=np.int64)
+    barycentric = np.zeros((len(query), 4))
+    top = grid.origin + grid.shape * grid.cell
+    near = np.isfinite(query).all(axis=1)
+    near[near] = ((query[near] >= grid.origin - grid.slack) & (query[near] <= top + grid.slack)).all(axis=1)
+    for block in np.array_split(np.flatnonzero(near), max(1, -(-int(near.sum()) // _POINTS_PER_BLOCK))):
+        index = np.clip(np.floor((query[block] - grid.origin) / grid.cell).astype(np.int64), 0, grid.shape - 1)
+        cells = (index[:, 0] * grid.shape[1] + index[:, 1]) * grid.shape[2] + index[:, 2]
+        counts = grid.start[cells + 1] - grid.start[cells]
+        asking = np.repeat(np.arange(len(block)), counts)
+        slots = np.repeat(grid.start[cells] - np.cumsum(counts) + counts, counts) + np.arange(counts.sum())
+        candidate = grid.elements[slots]
+        offset = query[block][asking] - grid.first_vertex[candidate]
+        local = np.einsum("kij,kj->ki", grid.inverse[candidate], offset)  # l1, l2, l3
+        lam = np.column_stack([1.0 - local.sum(axis=1), local])
+        depth = (lam * grid.height[candidate]).min(axis=1)  # signed distance inside the nearest face
+        deepest = np.lexsort((-depth, asking))
+        first = deepest[np.r_[True, asking[deepest][1:] != asking[deepest][:-1]]] if len(deepest) else deepest
+        inside = first[depth[first] >= -grid.slack]
+        element[block[asking[inside]]] = candidate[inside]
+        barycentric[block[asking[inside]]] = lam[inside]
+    return element, barycentric
+
+
+def interpolate(node_values: np.ndarray, element_nodes: np.ndarray, barycentric: np.ndarray) -> np.ndarray:
+    """Values of a node field at points, by the quadratic shape functions of their elements.
+
+    Parameters
+    ----------
+    node_values : (n_nodes, ...) float
+    element_nodes : (k, 10) int, the nodes of the element holding each point
+    barycentric : (k, 4) float, the points' barycentric coordinates there
+
+    Returns
+    -------
+    (k, ...) float64
+    """
+    shapes = tet_shape_values(barycentric[:, 1:])  # (k, 10)
+    return np.einsum("ka,ka...->k...", shapes, node_values[element_nodes])
+
+
+# Faces ------------------------------------------------------------------------------------------------
+@dataclass(frozen=True, eq=False)
+class FaceIndex:
+    """Every element face by its sorted-vertex key, for finding the elements on either side of a triangle.
+
+    Attributes
+    ----------
+    keys : (4 m,) int64, increasing
+    slot : (4 m,) int64
+        4 e + f for face f (of `OUTWARD_FACES`) of element e, in the order of `keys`.
+    base : int
+        The point count the keys are made with.
+    """
+
+    keys: np.ndarray
+    slot: np.ndarray
+    base: int
+
+
+def face_keys(triangles: np.ndarray, base: int) -> np.ndarray:
+    """One int64 key per triangle (k, 3), the same for any order of its three point indices."""
+    s = np.sort(triangles, axis=1)
+    return (s[:, 0] * np.int64(base) + s[:, 1]) * np.int64(base) + s[:, 2]
+
+
+def face_index(tetrahedra: np.ndarray, n_points: int) -> FaceIndex:
+    """Indexes the four faces of every element."""
+    base = max(n_points, 1)
+    keys = face_keys(tetrahedra[:, OUTWARD_FACES].reshape(-1, 3), base)
+    order = np.argsort(keys, kind="stable")
+    return FaceIndex(keys[order], order, base)
+
+
+def face_sides(index: FaceIndex, triangles: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The elements on either side of each triangle.
+
+    Returns
+    -------
+    first : (k,) int64
+        An element having the triangle as a face.
+    second : (k,) int64
+        The element on the other side, -1 for a boundary face.
+
+    Raises
+    ------
+    ValueError
+        For a triangle that is no face of an element.
+    """
+    wanted = face_keys(triangles, index.base)
+    low = np.searchsorted(index.keys, wanted, side="left")
+    high = np.searchsorted(index.keys, wanted, side="right")
+    stray = np.flatnonzero(high == low)
+    if len(stray):
+        raise ValueError(
+            f"{len(stray)} of {len(triangles)} triangles are no face of an element; the first is triangle "
+            f"{stray[0]}, points {tuple(triangles[stray[0]].tolist())}"
+        )
+    slots = index.slot
+    first = slots[low] // 4
+    second = np.where(high - low > 1, slots[np.minimum(low + 1, len(slots) - 1)] // 4, -1)
+    return first, second
+
+
+@dataclass(frozen=True, eq=False)
+class FaceQuadrature:
+    """The 7-point rule of degree 5 laid on triangles, with the elements the points lie in.
+
+    Attributes
+    ----------
+    points : (k, 7, 3) float64
+    weights : (k, 7) float64
+        Rule weights times the face areas: sum over a face = its area.
+    normals : (k, 3) float64
+        Unit normals: outward on the boundary, by the right-hand rule of the listed vertices inside.
+    sides : (s,) int64
+        The elements on the faces' sides: the first `k` entries are `first`, then the second
+        element of the inner faces.
+    side_face : (s,) int64
+        The face of each entry of `sides`.
+    """
+
+    points: np.ndarray
+    weights: np.ndarray
+    normals: np.ndarray
+    sides: np.ndarray
+    side_face: np.ndarray
+
+
+def face_quadrature(points: np.ndarray, tetrahedra: np.ndarray, index: FaceIndex,
+                    triangles: np.ndarray) -> FaceQuadrature:
+    """Quadrature points, weights and normals of triangles that are element faces.
+
+    Raises
+    ------
+    ValueError
+        For a triangle that is no face of an element.
+    """
+    first, second = face_sides(index, triangles)
+    corners = points[triangles]  # (k, 3, 3)
+    cross = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
+    area = 0.5 * np.linalg.norm(cross, axis=1)
+    normals = cross / (2.0 * area[:, None])
+    # On the boundary the normal points away from the element's centroid.
+    boundary = second < 0
+    away = corners.mean(axis=1) - points[tetrahedra[first]].mean(axis=1)
+    flip = boundary & (np.einsum("kc,kc->k", normals, away) < 0)
+    normals[flip] *= -1.0
+    inner = np.flatnonzero(~boundary)
+    return FaceQuadrature(
+        np.einsum("qv,kvc->kqc", TRIANGLE_POINTS, corners),
+        TRIANGLE_WEIGHTS[None, :] * area[:, None],
+        normals,
+        np.concatenate([first, second[inner]]),
+        np.concatenate([np.arange(len(triangles)), inner]),
+    )
+
+
+def face_side_points(quadrature: FaceQuadrature, points: np.ndarray,
+                     tetrahedra: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The faces' quadrature points in the elements on their sides.
+
+    Returns
+    -------
+    elements : (s * 7,) int64
+        The element of every (side, point), side by side as in `quadrature.sides`.
+    barycentric : (s * 7, 4) float64
+        The point's barycentric coordinates in that element.
+    """
+    sides = quadrature.sides
+    corners = points[tetrahedra[sides]]
+    offset = quadrature.points[quadrature.side_face] - corners[:, None, 0]  # (s, 7, 3)
+    local = np.einsum("sij,sqj->sqi", inverse_jacobians(corners), offset)
+    barycentric = np.concatenate([1.0 - local.sum(axis=2, keepdims=True), local], axis=2)
+    return np.repeat(sides, local.shape[1]), barycentric.reshape(-1, 4)
+
+
+def side_mean(values: np.ndarray, side_face: np.ndarray, k: int) -> np.ndarray:
+    """(k, ...) the mean over the sides of every face of values (s, ...) given side by side."""
+    total = np.zeros((k, *values.shape[1:]))
+    np.add.at(total, side_face, values)
+    count = np.bincount(side_face, minlength=k).reshape(k, *([1] * (values.ndim - 1)))
+    return total / count
