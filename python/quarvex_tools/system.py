@@ -63,6 +63,7 @@ __all__ = [
     "SolveResult",
     "load_vector",
     "multigrid",
+    "multigrid_stats",
     "nexus_from_arrays",
     "plot_disp_arrays",
     "plot_dom_arrays",
@@ -732,7 +733,11 @@ def multigrid(model: quarvex.Nexus, constraints: Optional[Constraints] = None) -
 
     The near null space is the six rigid-body modes, taken from the node of every free
     unknown; every node must have three consecutive unknowns (x, y, z), as the package's
-    numbering gives. The hierarchy serves any number of solves with new load vectors; after a
+    numbering gives. On a thin wall (the free nodes' smallest extent along x, y or z at most a
+    tenth of the middle one) three plate-bending modes about that axis join them, and the
+    strength threshold of the aggregation rises from 0.02 to 0.05: a 1 x 1 x 0.002 plate then
+    needs about 130 steps to 1e-4 instead of failing to get there in 600.
+    The hierarchy serves any number of solves with new load vectors; after a
     reassembly with the same structure call `refresh_multigrid`. The modes vanish on unknowns
     whose rows couple to no other (those :func:`constrain` eliminated), and are turned into
     the frames of `constraints`.
@@ -757,6 +762,19 @@ def multigrid(model: quarvex.Nexus, constraints: Optional[Constraints] = None) -
     axes = np.zeros((0, 9)) if constraints is None else constraints.frames.reshape(-1, 9)
     with _solver_failures():
         return _native.amg_setup(model, np.ascontiguousarray(first, dtype=np.int64), np.ascontiguousarray(axes))
+
+
+def multigrid_stats(hierarchy: Multigrid) -> dict:
+    """The size of a multigrid hierarchy.
+
+    Returns
+    -------
+    dict
+        ``"rows"``: the unknowns of every level (list of int, level 0 the model's); ``"values"``:
+        the stored values of every level's operator; ``"operator_complexity"``: the sum of the
+        values over all levels divided by those of level 0 (float, 1.0 for a single level).
+    """
+    return hierarchy.stats()
 
 
 def refresh_multigrid(model: quarvex.Nexus, hierarchy: Multigrid) -> None:

@@ -300,7 +300,7 @@ SprMat multiply(const SprMat& a, const BlockIndex& a_index, const SprMat& b, con
 namespace {
 
 // c_IK += A_IJ B_JK over the blocks K of b's row node J, with A_IJ of bi x bj at `a`; fixed
-// sizes (BI, BJ > 0) for the common node sizes.
+// sizes (BI, BJ > 0) for the common node sizes (3 and 6; 9 with the plate-bending modes).
 template <std::size_t BI, std::size_t BJ>
 void add_block_row(const double* a, std::size_t a_stride, const double* b, std::size_t b_stride,
                    const BlockIndex& b_index, std::size_t j_node, const NodeRanges& b_cols, const std::int32_t* place,
@@ -313,6 +313,8 @@ void add_block_row(const double* a, std::size_t a_stride, const double* b, std::
         double* const c_block = c + place[k_node];
         if (BI > 0 && k_size == 6)
             block_product<BI, BJ, 6>(a, a_stride, b_block, b_stride, c_block, c_stride, bi, bj, 6);
+        else if (BI > 0 && k_size == 9)
+            block_product<BI, BJ, 9>(a, a_stride, b_block, b_stride, c_block, c_stride, bi, bj, 9);
         else
             block_product<0, 0, 0>(a, a_stride, b_block, b_stride, c_block, c_stride, bi, bj, k_size);
     }
@@ -357,6 +359,8 @@ void multiply_values(const SprMat& a, const BlockIndex& a_index, const SprMat& b
                     add(add_block_row<3, 6>);
                 else if (size == 6 && j_size == 6)
                     add(add_block_row<6, 6>);
+                else if (size == 9 && j_size == 9)
+                    add(add_block_row<9, 9>);
                 else
                     add(add_block_row<0, 0>);
             }

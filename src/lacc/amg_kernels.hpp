@@ -71,6 +71,16 @@ inline void add_block_product(std::size_t bi, std::size_t bj, std::size_t bk, co
         if (bi == 6 && bj == 6)
             return block_product<6, 6, 6, TransposedA>(a, a_stride, b, b_stride, c, c_stride, 6, 6, 6);
     }
+    if (bk == 9) {  // coarse nodes of the plate-bending modes
+        if (bi == 3 && bj == 3)
+            return block_product<3, 3, 9, TransposedA>(a, a_stride, b, b_stride, c, c_stride, 3, 3, 9);
+        if (bi == 9 && bj == 3)
+            return block_product<9, 3, 9, TransposedA>(a, a_stride, b, b_stride, c, c_stride, 9, 3, 9);
+        if (bi == 3 && bj == 9)
+            return block_product<3, 9, 9, TransposedA>(a, a_stride, b, b_stride, c, c_stride, 3, 9, 9);
+        if (bi == 9 && bj == 9)
+            return block_product<9, 9, 9, TransposedA>(a, a_stride, b, b_stride, c, c_stride, 9, 9, 9);
+    }
     block_product<0, 0, 0, TransposedA>(a, a_stride, b, b_stride, c, c_stride, bi, bj, bk);
 }
 

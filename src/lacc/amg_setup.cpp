@@ -264,6 +264,44 @@ NearNullSpace rigid_body_modes(std::span<const double> coordinates, std::span<co
     return result;
 }
 
+NearNullSpace plate_modes(std::span<const double> coordinates, std::span<const std::int32_t> components, int normal) {
+    if (normal < 0 || normal > 2) panic("multigrid: plate normal " + std::to_string(normal) + " is not 0, 1 or 2");
+    const NearNullSpace rigid = rigid_body_modes(coordinates, components);
+    const std::size_t n = components.size();
+    double centroid[3] = {0.0, 0.0, 0.0};
+    for (std::size_t i = 0; i < n; ++i)
+        for (int axis = 0; axis < 3; ++axis) centroid[axis] += coordinates[3 * i + axis];
+    for (double& value : centroid) value /= std::max<std::size_t>(n, 1);
+    // The in-plane axes follow the normal cyclically: (a, b, n) is a right-handed frame.
+    const int axis_a = (normal + 1) % 3, axis_b = (normal + 2) % 3;
+    constexpr std::size_t kModes = 9;
+    NearNullSpace result;
+    result.nodes = rigid.nodes;
+    result.mode_count = kModes;
+    result.modes.assign(kModes * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* const rigid_row = rigid.modes.data() + 6 * i;
+        double* const row = result.modes.data() + kModes * i;
+        std::copy_n(rigid_row, 6, row);
+        const double a = coordinates[3 * i + axis_a] - centroid[axis_a];
+        const double b = coordinates[3 * i + axis_b] - centroid[axis_b];
+        const double t = coordinates[3 * i + normal] - centroid[normal];
+        const int component = components[i];
+        if (component == axis_a) {
+            row[6] = -a * t;
+            row[8] = -b * t;
+        } else if (component == axis_b) {
+            row[7] = -b * t;
+            row[8] = -a * t;
+        } else {
+            row[6] = 0.5 * a * a;
+            row[7] = 0.5 * b * b;
+            row[8] = a * b;
+        }
+    }
+    return result;
+}
+
 NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_count, std::size_t node_size) {
     if (mode_count == 0 || node_size == 0 || modes.size() % mode_count != 0 ||
         (modes.size() / mode_count) % node_size != 0)

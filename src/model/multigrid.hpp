@@ -1,6 +1,6 @@
 // Multigrid for a model's assembled matrix: a smoothed-aggregation hierarchy whose near null
-// space is the six rigid-body modes of the model's numbering, and conjugate gradients
-// preconditioned by it. Both call check_interrupt() between their steps.
+// space is the six rigid-body modes of the model's numbering (and three plate-bending ones on a
+// thin wall), and conjugate gradients preconditioned by it. Both call check_interrupt() between their steps.
 #pragma once
 
 #include <cstdint>
@@ -14,10 +14,13 @@
 namespace quarvex {
 
 // The hierarchy for the model's current matrix. Every free number must belong to a node with
-// three consecutive unknowns (x, y, z), as a numbering of whole nodes gives. The rigid-body
-// modes are turned into the frames the system was turned into (model/constraints.hpp), and
-// vanish on every unknown whose row couples to no other (a constrained one): the smoother
-// solves those exactly, and a mode that moved them would fight the constraint.
+// three consecutive unknowns (x, y, z), as a numbering of whole nodes gives. The modes are the
+// rigid-body ones; on a thin wall (the nodes' smallest extent along an axis at most a tenth of
+// the middle one) also the three plate-bending modes about that axis, with a strength threshold
+// of at least 0.05. They are turned into the frames the system was turned into
+// (model/constraints.hpp), and vanish on every unknown whose row couples to no other (a
+// constrained one): the smoother solves those exactly, and a mode that moved them would fight
+// the constraint.
 AmgHierarchy multigrid_setup(const Nexus& model, std::span<const NodeFrame> frames = {},
                              const AmgOptions& options = {});
 

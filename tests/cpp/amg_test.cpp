@@ -226,6 +226,58 @@ TEST(AmgModes, RigidBodyModesSpanTheNullSpace) {
     EXPECT_EQ(grouped.nodes.starts, (std::vector<std::int32_t>{0, 3, 5, 6, 7}));
 }
 
+// On an unsupported plate, each bending mode's energy (Rayleigh quotient) lies far below that
+// of a uniform in-plane stretch and falls as the square of the thickness, whichever axis the
+// plate is thin along; the rigid-body modes come first, unchanged.
+class AmgPlateModes : public ::testing::TestWithParam<int> {};
+
+TEST_P(AmgPlateModes, BendingModesHaveLowEnergy) {
+    const int normal = GetParam();
+    double quotient_ratio[2] = {0.0, 0.0};
+    for (int pass = 0; pass < 2; ++pass) {
+        const double thickness = pass == 0 ? 0.05 : 0.01;
+        int cells[3] = {6, 6, 6};
+        double size[3] = {1.0, 1.0, 1.0};
+        cells[normal] = 1;
+        size[normal] = thickness;
+        const bench::BoxShape shape{cells[0], cells[1], cells[2], size[0], size[1], size[2], bench::Support::free};
+        const bench::BoxModel model = bench::box_model(shape, bench::lambda_for(0.3), 1.0);
+        const SprMat& mat = model.model.mat;
+        const NearNullSpace plate = plate_modes(model.coordinates, model.components, normal);
+        const NearNullSpace rigid = rigid_modes(model);
+        ASSERT_EQ(plate.mode_count, 9u);
+        ASSERT_EQ(plate.nodes.starts, rigid.nodes.starts);
+        const std::size_t n = mat.rows;
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t k = 0; k < 6; ++k) ASSERT_EQ(plate.modes[9 * i + k], rigid.modes[6 * i + k]);
+        const auto quotient = [&](const std::vector<double>& v) {
+            std::vector<double> product(n);
+            level_mul(mat, v, product);
+            double energy = 0.0;
+            for (std::size_t i = 0; i < n; ++i) energy += v[i] * product[i];
+            return energy / norm_sq(v);
+        };
+        // u_a = a along the first in-plane axis: a membrane mode, energy ~ thickness.
+        const int axis_a = (normal + 1) % 3;
+        std::vector<double> stretch(n, 0.0);
+        for (std::size_t i = 0; i < n; ++i)
+            if (model.components[i] == axis_a) stretch[i] = model.coordinates[3 * i + axis_a] - 0.5;
+        const double stretch_quotient = quotient(stretch);
+        double worst = 0.0;
+        for (std::size_t k = 6; k < 9; ++k) {
+            std::vector<double> mode(n);
+            for (std::size_t i = 0; i < n; ++i) mode[i] = plate.modes[9 * i + k];
+            worst = std::max(worst, quotient(mode) / stretch_quotient);
+        }
+        quotient_ratio[pass] = worst;
+    }
+    EXPECT_LT(quotient_ratio[0], 1e-2) << "thickness 0.05, normal " << normal;
+    // Five times thinner: the ratio (thickness squared) falls about 25-fold.
+    EXPECT_LT(quotient_ratio[1], quotient_ratio[0] / 15.0) << "normal " << normal;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachNormal, AmgPlateModes, ::testing::Values(0, 1, 2));
+
 // Iterations stay bounded and flat from 4^3 to 8^3 cells.
 TEST(AmgIterations, FlatAcrossSizes) {
     AmgOptions options = small_options();
@@ -489,8 +541,9 @@ Dense dense_product(const Dense& a, const Dense& b) {
 // a dense one, its values recomputed in place, and the transpose (float values, exactly).
 TEST(AmgBlocks, ProductAndTransposeOfMixedNodeSizes) {
     const NodeRanges fine = cycling_sizes(24, {3, 3, 1, 6, 2, 3});
-    const NodeRanges middle = cycling_sizes(20, {3, 6, 6, 2});
-    const NodeRanges coarse = cycling_sizes(9, {6, 6, 5, 3});
+    // 9: the coarse nodes of the plate-bending modes, which have kernels of their own.
+    const NodeRanges middle = cycling_sizes(20, {3, 6, 6, 2, 9});
+    const NodeRanges coarse = cycling_sizes(9, {6, 6, 5, 3, 9});
     const auto band = [](std::size_t width, std::size_t count, std::size_t scale_num, std::size_t scale_den) {
         return [=](std::size_t node) {
             std::vector<std::int32_t> cols;
@@ -547,8 +600,8 @@ TEST(AmgBlocks, NodeBlocksAreRecognised) {
 // one chunk holds, with mixed node sizes; the result is exactly symmetric.
 TEST(AmgGalerkin, ChunkedProductMatchesEntrywiseSum) {
     const std::size_t fine_count = 4500, coarse_count = 226;
-    const NodeRanges fine = cycling_sizes(fine_count, {1, 2, 3});
-    const NodeRanges coarse = cycling_sizes(coarse_count, {6, 5, 4});
+    const NodeRanges fine = cycling_sizes(fine_count, {1, 2, 3, 9});
+    const NodeRanges coarse = cycling_sizes(coarse_count, {6, 5, 4, 9});
     const SprMat a = random_blocks(
         fine, fine,
         [&](std::size_t node) {
