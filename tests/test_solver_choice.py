@@ -36,6 +36,7 @@ def solid_block():
     ([1.0, 10.0, 100.0], 1e-3, math.inf),                      # growing: no rate yet
     ([1.0, 2.0, 2.0], 1e-3, math.inf),                         # flat since the peak
     ([1.0], 1e-3, math.inf),                                   # no step made
+    ([1.0, 1e4, 50.0, 20.0], 1e-3, math.inf),                  # falling, but still far above the start
 ])
 def test_predicted_steps(norms, tolerance, expected):
     assert solvers.predicted_steps(np.asarray(norms, dtype=float), tolerance) == pytest.approx(expected)
@@ -65,7 +66,7 @@ def test_a_thin_plate_goes_to_the_direct_solve_and_says_why(caplog):
         result = model.solve()
     report = result.report
     assert report.method == "direct"
-    assert "multigrid predicted slow" in report.reason and "GFlop" in report.reason
+    assert "multigrid" in report.reason and "GFlop" in report.reason
     assert report.relative_residual <= 1e-4
     assert any("solved by direct" in record.getMessage() for record in caplog.records)
     # Between plate-strip and beam theory for a uniformly loaded cantilever strip, q L^4 / (8 D).

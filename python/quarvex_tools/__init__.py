@@ -18,6 +18,8 @@ gives the lists and dicts of the core's own calls.
 """
 from __future__ import annotations
 
+import logging
+
 from .core_inputs import CoreInputs, build_core_inputs
 from .expressions import Expr, constant, cos, exp, log, sin, sqrt, to_arena, x, y, z
 from .materials import Material, from_voigt, isotropic, orthotropic
@@ -32,6 +34,9 @@ from .system import SolverError
 from .units import Units
 
 __version__ = package_version()
+
+# Quiet unless the application configures logging (the package logs its phases at INFO).
+logging.getLogger(__name__).addHandler(logging.NullHandler())
 
 __all__ = [
     "CoreInputs",

@@ -19,10 +19,12 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import glob
+import logging
 import os
 import site
 import sys
 import threading
+import time
 import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
@@ -41,6 +43,8 @@ if TYPE_CHECKING:
 __all__ = ["Estimate", "available", "estimate", "solve"]
 
 _INSTALL = 'pip install "quarvex[direct]"'
+_log = logging.getLogger(__name__)
+
 _METHOD = "direct solve (PARDISO Cholesky with refinement)"
 _DEFAULT_MAXITER = 20
 _SLICE_SECONDS = 0.05  # how often the caller's thread looks up from a running factorisation for Ctrl-C
@@ -518,38 +522,107 @@ def solve(
         finishes on a helper thread, which then frees its memory); the model is unchanged.
     """
     del constraints  # enforced in the matrix by system.constrain
+    _check_limits(rtol, atol, maxiter)
+    _load()
+    rhs = system.load_vector(nexus)
+    if not np.all(np.isfinite(rhs)):
+        raise system.SolverError("the load vector holds NaN or infinity: check the loads")
+    if rhs.size == 0 or not np.any(rhs):
+        return solve_factorised(None, nexus, rtol, atol, maxiter, history)  # zero: nothing to factorise
+    factorised = factorise(nexus)
+    try:
+        return solve_factorised(factorised, nexus, rtol, atol, maxiter, history)
+    finally:
+        factorised.release()
+
+
+def _check_limits(rtol: float, atol: float, maxiter: Optional[int]) -> None:
     if not (rtol >= 0.0 and atol >= 0.0):
         raise ValueError(f"rtol and atol must be >= 0, got rtol={rtol}, atol={atol}")
     if maxiter is not None and maxiter < 0:
         raise ValueError(f"maxiter must be >= 0, got {maxiter}")
-    steps_allowed = _DEFAULT_MAXITER if maxiter is None else maxiter
+
+
+@dataclass
+class Factorised:
+    """A model's matrix with its Cholesky factor, for the solves of several loads.
+
+    Attributes
+    ----------
+    matrix : scipy.sparse.csr_matrix
+        The matrix factorised.
+    """
+
+    factor: _Factor
+    matrix: scipy.sparse.csr_matrix
+
+    def release(self) -> None:
+        """Frees the factor's memory (the object cannot solve afterwards)."""
+        self.factor.release()
+
+
+def factorise(nexus: quarvex.Nexus) -> Factorised:
+    """Analyses (or takes the analysis :func:`estimate` kept) and factorises the model's matrix.
+
+    Parameters
+    ----------
+    nexus : quarvex.Nexus
+        An assembled model, its supports enforced.
+
+    Returns
+    -------
+    Factorised
+        Call its ``release()`` when done (`solve` does).
+
+    Raises
+    ------
+    ImportError, MemoryError, system.SolverError, KeyboardInterrupt
+        As :func:`solve`; nothing is kept.
+    """
+    start = time.perf_counter()
     library = _load()
-    stamp = _native.pattern_version(nexus)
     matrix = system.stiffness_matrix(nexus)
+    if not np.all(np.isfinite(matrix.data)):
+        raise system.SolverError("the matrix holds NaN or infinity: check the material")
+    factor = _take_analysis(library, _native.pattern_version(nexus), matrix)
+    try:
+        _check_memory(factor)
+        factor.values = matrix.data[factor.upper]
+        try:
+            _interruptible(factor, _FACTORISE)
+        except _PardisoError as exc:
+            raise _failure(exc) from None
+    except BaseException:
+        factor.release()
+        raise
+    _log.info("factorised (%.0f MB) in %.2f s", factor.peak_bytes() / 2**20, time.perf_counter() - start)
+    return Factorised(factor, matrix)
+
+
+def solve_factorised(factorised: Optional[Factorised], nexus: quarvex.Nexus, rtol: float = 1e-8, atol: float = 0.0,
+                     maxiter: Optional[int] = None, history: bool = False) -> system.SolveResult:
+    """:func:`solve` for the load the model holds, with a factor made before (kept, not freed).
+
+    `factorised` may be None only for a zero load, whose answer is zero.
+    """
+    _check_limits(rtol, atol, maxiter)
     rhs = system.load_vector(nexus)
     if not np.all(np.isfinite(rhs)):
         raise system.SolverError("the load vector holds NaN or infinity: check the loads")
-    if not np.all(np.isfinite(matrix.data)):
-        raise system.SolverError("the matrix holds NaN or infinity: check the material")
     rhs_norm = float(np.linalg.norm(rhs))
     tolerance = max(rtol * rhs_norm, atol)
     if rhs.size == 0 or rhs_norm == 0.0:
         system.set_solution(nexus, np.zeros(rhs.size))
         return system.SolveResult(iterations=0, residual_norm=0.0, rhs_norm=rhs_norm, converged=True,
                                   history=np.zeros(1) if history else None)
-
-    factor = _take_analysis(library, stamp, matrix)
+    if factorised is None:
+        raise ValueError("a non-zero load needs the factor: pass factorise(nexus)")
+    matrix = factorised.matrix
+    steps_allowed = _DEFAULT_MAXITER if maxiter is None else maxiter
     try:
-        _check_memory(factor)
-        factor.values = matrix.data[factor.upper]
-        try:
-            _interruptible(factor, _FACTORISE)
-            solution, norms, stalled = _refine(factor, matrix, rhs, tolerance, steps_allowed)
-        except _PardisoError as exc:
-            raise _failure(exc) from None
-    finally:
-        factor.release()
-
+        solution, norms, stalled = _refine(factorised.factor, matrix, rhs, tolerance, steps_allowed)
+    except _PardisoError as exc:
+        raise _failure(exc) from None
     residual_norm = min(norms)
     converged = bool(residual_norm <= tolerance)
     floor = 0.0 if converged else _rounding_floor(matrix, solution, rhs)

@@ -4,11 +4,18 @@
 hands the core its arrays: the mesh, the numbering, the material matrix and the body
 forces (as arena expressions); surface and point loads are integrated here and added to
 the assembled load vector.
+
+Loads belong to load cases: those given inside ``with model.load_case("wind"):`` to that case,
+the others to the default case. Supports belong to the model and act in every case.
+`solve_cases` assembles the matrix once, sets the solver up once and solves every case.
 """
 from __future__ import annotations
 
+import contextlib
+import logging
+import time
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Union
 
 import numpy as np
@@ -16,13 +23,15 @@ import numpy as np
 import quarvex
 
 from . import supports, system
+from ._caller import user_stacklevel
+from .cases import DEFAULT_CASE, LoadCase, body_loads, case_system, check_case_name, new_case
 from .expressions import Expr, ExprLike, _as_expr, constant, to_arena, vector_field
 from .materials import Material
 from .mesh import OUTWARD_FACES, Mesh
 from .numbering import Dofs, Numbering, check_numbering, core_arrays, number_dofs, p2_numbering
 from .p2 import TET_POINTS, TRIANGLE_EDGES, TRIANGLE_POINTS, TRIANGLE_WEIGHTS, triangle_shape_values
 from .results import Result
-from .solvers import DEFAULT_METHOD, solve_system
+from .solvers import DEFAULT_METHOD, IterationCallback, solve_each
 
 Region = Union[str, Callable[[np.ndarray], np.ndarray], Sequence[int], np.ndarray]
 VectorValue = Union[float, Sequence[ExprLike], Callable[[np.ndarray], np.ndarray]]
@@ -30,6 +39,7 @@ ScalarValue = Union[ExprLike, Callable[[np.ndarray], np.ndarray]]
 
 _AXES = {"x": 0, "y": 1, "z": 2}
 _CHUNK = 1 << 16  # elements per block when body forces are evaluated for checking
+_log = logging.getLogger(__name__)
 
 
 def _face_keys(triangles: np.ndarray, n: int) -> np.ndarray:
@@ -125,7 +135,8 @@ class Elasticity:
     dofs : Dofs or None
         Its degree-of-freedom numbers.
     nodal_loads : (n_nodes, 3) float64
-        Consistent nodal forces of the surface and point loads given so far.
+        Consistent nodal forces of the surface and point loads given so far to the current
+        load case (the default case outside any `load_case` block).
     constraints : system.Constraints or None
         The supports as enforced in `nexus` (with the rows the reactions come from).
     """
@@ -139,22 +150,123 @@ class Elasticity:
             check_numbering(numbering, mesh)
         self.mesh = mesh
         self.material = material
-        self.numbering = numbering if numbering is not None else p2_numbering(mesh)
+        if numbering is None:
+            start = time.perf_counter()
+            numbering = p2_numbering(mesh)
+            _log.info("numbered %d nodes (%d points, %d edges) in %.2f s", numbering.n_nodes,
+                      numbering.n_vertices, len(numbering.edges), time.perf_counter() - start)
+        self.numbering = numbering
         n_nodes = self.numbering.n_nodes
-        self.nodal_loads = np.zeros((n_nodes, 3))
         self.nexus: quarvex.Nexus | None = None
         self.dofs: Dofs | None = None
         self.constraints: system.Constraints | None = None
-        self._point_loads: np.ndarray | None = None  # (n_nodes, 3), made by the first point load
+        self._cases: dict[str, LoadCase] = {DEFAULT_CASE: new_case(DEFAULT_CASE, n_nodes)}
+        self._current = DEFAULT_CASE  # the case that loads given now go to
         self._fixed = np.zeros((n_nodes, 3), dtype=bool)
         self._fixed_values = np.zeros((n_nodes, 3))
         # Conditions n . u = g beyond the axes: (nodes, unit normals, values) per call.
         self._normal_supports: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
         # Springs to ground: (face nodes (k, 6), face mass (k, 6, 6), stiffness per area (k, 3, 3)).
         self._springs: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
-        self._body_forces: list[tuple[np.ndarray | None, tuple[Expr, Expr, Expr]]] = []
         self._boundary: tuple[np.ndarray, np.ndarray] | None = None
         self._element_face_keys: np.ndarray | None = None  # sorted keys of the elements' faces, each once
+
+    # Load cases -------------------------------------------------------------------
+    @contextlib.contextmanager
+    def load_case(self, name: str) -> Iterator[Elasticity]:
+        """Gives the loads of a named load case: those added inside the block belong to it alone.
+
+        Supports belong to the model, not to a case: `fix`, `frictionless` and
+        `elastic_support` are refused inside the block. A name used again adds to that case.
+
+        Parameters
+        ----------
+        name : str
+            The case's name; ``"default"`` is the case of the loads given outside any block.
+
+        Yields
+        ------
+        Elasticity
+            This model.
+
+        Raises
+        ------
+        ValueError
+            For an empty name, or a block opened inside another.
+
+        Examples
+        --------
+        >>> model.body_force((0.0, 0.0, -7850 * 9.81))       # the default case
+        >>> with model.load_case("wind"):
+        ...     model.traction("xmax", (-500.0, 0.0, 0.0))
+        >>> results = model.solve_cases()                     # {"default": Result, "wind": Result}
+        """
+        name = check_case_name(name)
+        if self._current != DEFAULT_CASE:
+            raise ValueError(f"load case {name!r} opened inside load case {self._current!r}: close that one first")
+        if name not in self._cases:
+            self._cases[name] = new_case(name, self.numbering.n_nodes)
+        self._current = name
+        try:
+            yield self
+        finally:
+            self._current = DEFAULT_CASE
+
+    @property
+    def load_cases(self) -> list[str]:
+        """The names of the cases that hold loads, in the order they were first given (the default first)."""
+        return [name for name, case in self._cases.items() if not case.is_empty()]
+
+    def clear_loads(self, case: str | None = None) -> None:
+        """Removes the loads of one case, or of every case; the supports stay.
+
+        Parameters
+        ----------
+        case : str, optional
+            The case to empty (a named case is forgotten); None empties every case.
+
+        Raises
+        ------
+        KeyError
+            For a case the model does not have.
+        ValueError
+            Inside a `load_case` block.
+        """
+        if self._current != DEFAULT_CASE:
+            raise ValueError(f"clear_loads inside load case {self._current!r}: call it outside the block")
+        n_nodes = self.numbering.n_nodes
+        if case is None:
+            self._cases = {DEFAULT_CASE: new_case(DEFAULT_CASE, n_nodes)}
+            return
+        self._case_named(case)
+        if case == DEFAULT_CASE:
+            self._cases[DEFAULT_CASE] = new_case(DEFAULT_CASE, n_nodes)
+        else:
+            del self._cases[case]
+
+    def _case_named(self, name: str) -> LoadCase:
+        check_case_name(name)
+        try:
+            return self._cases[name]
+        except KeyError:
+            raise KeyError(f"the model has no load case {name!r}; it has {list(self._cases)}") from None
+
+    @property
+    def nodal_loads(self) -> np.ndarray:
+        """(n_nodes, 3) float64: the surface and point loads of the current case (the array itself)."""
+        return self._cases[self._current].nodal_loads
+
+    @property
+    def _body_forces(self) -> list:
+        return self._cases[self._current].body_forces
+
+    def _refuse_in_case(self, what: str) -> None:
+        """Supports act in every case: refused inside a load case's block."""
+        if self._current != DEFAULT_CASE:
+            raise ValueError(
+                f"{what} inside load case {self._current!r}: supports belong to the model and act in every "
+                "case; give them outside the `with model.load_case(...)` block"
+            )
 
     # Regions ----------------------------------------------------------------------
     def nodes(self, where: Region) -> np.ndarray:
@@ -218,8 +330,11 @@ class Elasticity:
     def _check_mesh_faces(self, name: str, faces: np.ndarray) -> None:
         """Refuses a face group holding triangles that are no element's face."""
         if self._element_face_keys is None:
+            start = time.perf_counter()
             every_face = self.mesh.tetrahedra[:, OUTWARD_FACES].reshape(-1, 3)
             self._element_face_keys = np.unique(_face_keys(every_face, self.numbering.n_vertices))
+            _log.info("listed the elements' %d faces in %.2f s", len(self._element_face_keys),
+                      time.perf_counter() - start)
         known = self._element_face_keys
         wanted = _face_keys(faces, self.numbering.n_vertices)
         found = np.minimum(np.searchsorted(known, wanted), max(len(known) - 1, 0))
@@ -245,7 +360,9 @@ class Elasticity:
     def _boundary_faces(self) -> np.ndarray:
         """(k, 3) the mesh's boundary triangles, outward, computed once."""
         if self._boundary is None:
+            start = time.perf_counter()
             self._boundary = self.mesh.boundary_faces()
+            _log.info("found %d boundary faces in %.2f s", len(self._boundary[0]), time.perf_counter() - start)
         return self._boundary[0]
 
     def boundary_faces(self, where: Region) -> np.ndarray:
@@ -323,6 +440,7 @@ class Elasticity:
         ValueError
             When the region holds no node, or a chosen component's value is NaN or infinite.
         """
+        self._refuse_in_case("fix")
         nodes = self.nodes(where)
         if len(nodes) == 0:
             raise ValueError(f"the region {where!r} holds no node of the mesh")
@@ -356,6 +474,7 @@ class Elasticity:
         -------
         int : the number of nodes constrained
         """
+        self._refuse_in_case("frictionless")
         faces = self._loaded_faces(where)
         _, normals, double_area = self._face_geometry(faces)
         nodes, node_normals = supports.vertex_normals(self.face_nodes(faces), normals, 0.5 * double_area,
@@ -388,6 +507,7 @@ class Elasticity:
         -------
         int : the number of faces supported
         """
+        self._refuse_in_case("elastic_support")
         axes = np.broadcast_to(np.asarray(stiffness, dtype=np.float64), (3,)).copy()
         normal = float(normal)
         if not (np.all(np.isfinite(axes)) and np.isfinite(normal)) or axes.min() < 0.0 or normal < 0.0:
@@ -410,7 +530,7 @@ class Elasticity:
 
     # Loads ---------------------------------------------------------------------------
     def body_force(self, force: Sequence[ExprLike], elements: str | Sequence[int] | np.ndarray | None = None) -> None:
-        """Adds a force per unit volume.
+        """Adds a force per unit volume to the current load case.
 
         Parameters
         ----------
@@ -466,7 +586,7 @@ class Elasticity:
             _check_finite(_vector_values(components, points, "force"), points, "the body force")
 
     def traction(self, where: str | Callable[[np.ndarray], np.ndarray], value: VectorValue) -> int:
-        """Adds a surface force per unit area on boundary faces.
+        """Adds a surface force per unit area on boundary faces, to the current load case.
 
         Parameters
         ----------
@@ -484,7 +604,7 @@ class Elasticity:
         return len(faces)
 
     def pressure(self, where: str | Callable[[np.ndarray], np.ndarray], value: ScalarValue) -> int:
-        """Adds a pressure on boundary faces: the traction -p n with n the outward normal.
+        """Adds a pressure on boundary faces (the traction -p n, n the outward normal) to the current load case.
 
         Parameters
         ----------
@@ -503,7 +623,7 @@ class Elasticity:
         return len(faces)
 
     def point_load(self, at: int | Sequence[float], force: Sequence[float]) -> int:
-        """Adds a force at one node.
+        """Adds a force at one node, to the current load case.
 
         Parameters
         ----------
@@ -542,10 +662,11 @@ class Elasticity:
                     f"no node at {tuple(target)}: the nearest, node {node} at "
                     f"{tuple(self.numbering.node_points[node])}, is {distance[node]:.3g} away"
                 )
-        self.nodal_loads[node] += vector
-        if self._point_loads is None:
-            self._point_loads = np.zeros((self.numbering.n_nodes, 3))
-        self._point_loads[node] += vector
+        case = self._cases[self._current]
+        case.nodal_loads[node] += vector
+        if case.point_loads is None:
+            case.point_loads = np.zeros((self.numbering.n_nodes, 3))
+        case.point_loads[node] += vector
         return node
 
     def _loaded_faces(self, where: str | Callable[[np.ndarray], np.ndarray]) -> np.ndarray:
@@ -600,11 +721,16 @@ class Elasticity:
             nodes, normals, values = np.zeros(0, dtype=np.int64), np.zeros((0, 3)), np.zeros(0)
         return supports.resolve(self._fixed, self._fixed_values, nodes, normals, values)
 
-    def assemble(self) -> quarvex.Nexus:
+    def assemble(self, case: str | None = None) -> quarvex.Nexus:
         """Builds and assembles the core model: numbering, material, body forces, loads, supports.
 
         Every node is numbered free; the supports are then enforced in the assembled system
         (`system.constrain`), which keeps the constrained rows for the reactions.
+
+        Parameters
+        ----------
+        case : str, optional
+            The load case whose loads the system takes (default: the default case).
 
         Returns
         -------
@@ -613,32 +739,31 @@ class Elasticity:
             `self.constraints`), ready for `solve_system` or the functions of
             `quarvex_tools.system`; its solution reads along the frames of `self.dofs`.
         """
+        return self._assemble(self._case_named(DEFAULT_CASE if case is None else case))[0]
+
+    def _assemble(self, case: LoadCase) -> tuple[quarvex.Nexus, np.ndarray]:
+        """`assemble` with the loads of `case`; also returns the resolved supports' (n_nodes, 3) mask."""
+        start = time.perf_counter()
         resolved = self.supports()
         dofs = number_dofs(self.numbering, resolved.fixed, resolved.values, keep_rows=True,
                            frames=(resolved.frame_nodes, resolved.frames))
+        _log.info("numbered %d unknowns (%d nodes with frames of their own) in %.2f s", dofs.n_free,
+                  len(dofs.frame_nodes), time.perf_counter() - start)
+        start = time.perf_counter()
         nexus = system.nexus_from_arrays(self.mesh.points, self.mesh.tetrahedra)
         system.set_dof_arrays(nexus, *core_arrays(self.numbering, dofs))
         nexus.set_cmat(self.material.matrix.tolist())
-        self._set_body_forces(nexus)
+        self._set_body_forces(nexus, case.body_forces)
         nexus.set_solver(dofs.n_free, dofs.bc.tolist())
         nexus.assemble()
+        _log.info("assembled %d elements, %d unknowns in %.2f s", len(self.mesh.tetrahedra), dofs.n_free,
+                  time.perf_counter() - start)
+        start = time.perf_counter()
         numbers = dofs.numbers()
-        if (self.nodal_loads != 0.0).any():
-            if self._point_loads is not None:
-                # A point load along a constrained direction goes straight into the support: say so.
-                # (Surface loads reach the edges of supported faces as a matter of course.)
-                local = self._point_loads.copy()
-                local[dofs.frame_nodes] = np.einsum("kij,kj->ki", dofs.frames, local[dofs.frame_nodes])
-                absorbed = (np.abs(local) > 1e-12 * np.abs(self._point_loads).max()) & resolved.fixed
-                if absorbed.any():
-                    warnings.warn(
-                        f"{int(absorbed.sum())} point-loaded components are prescribed displacements; "
-                        "their loads go into the supports",
-                        RuntimeWarning,
-                        stacklevel=2,
-                    )
+        if case.nodal_loads.any():
+            self._warn_absorbed(case, dofs, resolved.fixed)
             rhs = system.load_vector(nexus)
-            rhs += np.bincount(numbers.ravel(), self.nodal_loads.ravel(), dofs.n_free)
+            rhs += np.bincount(numbers.ravel(), case.nodal_loads.ravel(), dofs.n_free)
             system.set_load_vector(nexus, rhs)
         for nodes, mass, per_area in self._springs:
             # K[(a, i), (b, j)] += M_ab S_ij for the six nodes a, b of every face.
@@ -652,17 +777,39 @@ class Elasticity:
             )
         self.constraints = system.constrain(nexus, dofs.pinned, dofs.pinned_values, dofs.frame_first, dofs.frames)
         self.nexus, self.dofs = nexus, dofs
-        return nexus
+        _log.info("loads and supports set (%d constrained unknowns) in %.2f s", len(self.constraints.unknowns),
+                  time.perf_counter() - start)
+        return nexus, resolved.fixed
 
-    def _set_body_forces(self, nexus: quarvex.Nexus) -> None:
+    @staticmethod
+    def _warn_absorbed(case: LoadCase, dofs: Dofs, fixed: np.ndarray) -> None:
+        """Warns when a point load acts along a prescribed direction: it goes straight into the support.
+
+        (Surface loads reach the edges of supported faces as a matter of course.)
+        """
+        if case.point_loads is None:
+            return
+        local = case.point_loads.copy()
+        local[dofs.frame_nodes] = np.einsum("kij,kj->ki", dofs.frames, local[dofs.frame_nodes])
+        absorbed = (np.abs(local) > 1e-12 * np.abs(case.point_loads).max()) & fixed
+        if absorbed.any():
+            named = "" if case.name == DEFAULT_CASE else f" of load case {case.name!r}"
+            warnings.warn(
+                f"{int(absorbed.sum())} point-loaded components{named} are prescribed displacements; "
+                "their loads go into the supports",
+                RuntimeWarning,
+                stacklevel=user_stacklevel(),
+            )
+
+    def _set_body_forces(self, nexus: quarvex.Nexus, body_forces: list) -> None:
         """Gives every element the sum of the body forces on it, one core load group per distinct sum."""
-        if not self._body_forces:
+        if not body_forces:
             return
         m = len(self.mesh.tetrahedra)
-        if len(self._body_forces) > 62:
+        if len(body_forces) > 62:
             raise ValueError("at most 62 body forces can be given")
         code = np.zeros(m, dtype=np.int64)
-        for k, (elements, _) in enumerate(self._body_forces):
+        for k, (elements, _) in enumerate(body_forces):
             if elements is None:
                 code |= np.int64(1) << k
             else:
@@ -672,7 +819,7 @@ class Elasticity:
         group = 1
         for value in codes:
             force = [constant(0.0)] * 3
-            for k, (_, components) in enumerate(self._body_forces):
+            for k, (_, components) in enumerate(body_forces):
                 if value >> k & 1:
                     force = [f + c for f, c in zip(force, components)]
             arena, nodes = to_arena(force)
@@ -691,8 +838,11 @@ class Elasticity:
         atol: float = 0.0,
         maxiter: int | None = None,
         method: str = DEFAULT_METHOD,
+        case: str | None = None,
+        verbose: bool = False,
+        callback: IterationCallback | None = None,
     ) -> Result:
-        """Assembles and solves; returns the displacements with the solver's report.
+        """Assembles and solves one load case; returns the displacements with the solver's report.
 
         Parameters
         ----------
@@ -705,6 +855,14 @@ class Elasticity:
         method : {"auto", "amg", "direct", "cg"}
             The solver (see `quarvex_tools.solvers.solve_system`); "auto" chooses between
             multigrid and the direct solve from multigrid's first steps.
+        case : str, optional
+            The load case to solve (default: the loads given outside any `load_case` block).
+        verbose : bool
+            Log the residual of every iteration at INFO (logger ``quarvex_tools.solvers``; the
+            phases are logged at INFO in any case: ``logging.basicConfig(level=logging.INFO)``).
+        callback : callable, optional
+            Called as ``callback(case, iteration, residual)`` for every iteration, with the residual
+            norm relative to the load, once the solve is done (the native solve does not stop for it).
 
         Returns
         -------
@@ -716,18 +874,116 @@ class Elasticity:
         ------
         ValueError
             When the supports leave a rigid-body motion free (named in the message), before
-            anything is assembled.
+            anything is assembled; when no case is named while only named cases hold loads.
+        KeyError
+            For a case the model does not have.
         SolverError
             When the solver fails (the message says what to check).
         """
+        if case is None:
+            named = [name for name in self.load_cases if name != DEFAULT_CASE]
+            if named and self._cases[DEFAULT_CASE].is_empty():
+                raise ValueError(
+                    f"the default load case holds no load, while load cases {named} do: pass case=... "
+                    "or call solve_cases()"
+                )
+            case = DEFAULT_CASE
+        self._case_named(case)
+        return self._solve_cases([case], rtol, atol, maxiter, method, verbose, callback, keep_nexus=True)[case]
+
+    def solve_cases(
+        self,
+        cases: Sequence[str] | None = None,
+        rtol: float = 1e-8,
+        *,
+        atol: float = 0.0,
+        maxiter: int | None = None,
+        method: str = DEFAULT_METHOD,
+        verbose: bool = False,
+        callback: IterationCallback | None = None,
+    ) -> dict[str, Result]:
+        """Solves several load cases with one assembly and one solver set-up.
+
+        The matrix is assembled once (with the first case's loads), the multigrid hierarchy
+        built or the direct solve's factor made once ("auto" chooses on the first case), and
+        every case's load vector is solved with it. Each case acts alone with the model's
+        supports (prescribed displacements included), as `solve(case=...)` would solve it.
+
+        Parameters
+        ----------
+        cases : sequence of str, optional
+            The cases to solve, in this order (default: every case that holds loads).
+        rtol, atol, maxiter, method, verbose, callback
+            As for `solve`.
+
+        Returns
+        -------
+        dict of str to Result
+            One result per case, in the order solved; each report gives its case's iterations.
+            Results of several cases share no core model: their `nexus` is None.
+
+        Raises
+        ------
+        ValueError
+            For no case to solve, a case named twice, or supports that leave a rigid-body motion free.
+        KeyError
+            For a case the model does not have.
+        """
+        names = self.load_cases if cases is None else [check_case_name(name) for name in cases]
+        if not names:
+            raise ValueError("no load case to solve: give loads first (or name the cases)")
+        if len(set(names)) != len(names):
+            raise ValueError(f"a load case is named twice in {names}")
+        for name in names:
+            self._case_named(name)
+        return self._solve_cases(names, rtol, atol, maxiter, method, verbose, callback, keep_nexus=len(names) == 1)
+
+    def _solve_cases(self, names: list[str], rtol: float, atol: float, maxiter: int | None, method: str,
+                     verbose: bool, callback: IterationCallback | None, keep_nexus: bool) -> dict[str, Result]:
+        """Assembles with the first case, solves all with one set-up; the results by case."""
+        if self._current != DEFAULT_CASE:
+            raise ValueError(f"solve inside load case {self._current!r}: call it outside the block")
+        start = time.perf_counter()
         self._check_fully_supported()
-        nexus = self.assemble()
-        report = solve_system(nexus, method=method, rtol=rtol, atol=atol, maxiter=maxiter,
-                              constraints=self.constraints)
+        _log.info("supports checked in %.2f s", time.perf_counter() - start)
+        first = self._cases[names[0]]
+        nexus, fixed = self._assemble(first)
         assert self.dofs is not None and self.constraints is not None
-        solution = system.solution(nexus)
-        displacement = self.dofs.values(solution)
-        return Result(self, displacement, report, nexus, self._reaction_forces(solution, displacement))
+        dofs, base = self.dofs, self.constraints
+        base_rhs = system.load_vector(nexus)
+        case_constraints = {first.name: base}
+
+        def load_vectors() -> Iterator[tuple[str, np.ndarray | None]]:
+            yield first.name, None
+            first_body: np.ndarray | None = None
+            for name in names[1:]:
+                case = self._cases[name]
+                started = time.perf_counter()
+                self._warn_absorbed(case, dofs, fixed)
+                difference = case.nodal_loads - first.nodal_loads
+                same_forces = len(case.body_forces) == len(first.body_forces) and all(
+                    mine is theirs for mine, theirs in zip(case.body_forces, first.body_forces, strict=True))
+                if not same_forces:
+                    if first_body is None:
+                        first_body = body_loads(self.mesh, self.numbering, first.body_forces)
+                    difference += body_loads(self.mesh, self.numbering, case.body_forces) - first_body
+                rhs, case_constraints[name] = case_system(base_rhs, base, dofs, difference)
+                _log.info("case %r: load vector in %.2f s", name, time.perf_counter() - started)
+                yield name, rhs
+
+        results: dict[str, Result] = {}
+        solves = solve_each(nexus, load_vectors(), method=method, rtol=rtol, atol=atol, maxiter=maxiter,
+                            constraints=base, callback=callback, verbose=verbose)
+        with contextlib.closing(solves):
+            for name, report in zip(names, solves, strict=True):
+                started = time.perf_counter()
+                solution = system.solution(nexus)
+                displacement = dofs.values(solution)
+                reactions = self._reaction_forces(solution, displacement, case_constraints[name])
+                results[name] = Result(self, displacement, report, nexus if keep_nexus else None, reactions)
+                self.constraints = case_constraints[name]  # the case whose system the model now holds
+                _log.info("case %r: displacements and reactions in %.2f s", name, time.perf_counter() - started)
+        return results
 
     def _check_fully_supported(self) -> None:
         """Raises ValueError naming a rigid-body motion the supports and springs leave free.
@@ -738,13 +994,14 @@ class Elasticity:
             (nodes, per_area) for nodes, _, per_area in self._springs)
         supports.check_fully_supported(self.numbering.node_points, self.supports(), spring_nodes, spring_directions)
 
-    def _reaction_forces(self, solution: np.ndarray, displacement: np.ndarray) -> np.ndarray:
+    def _reaction_forces(self, solution: np.ndarray, displacement: np.ndarray,
+                         constraints: system.Constraints) -> np.ndarray:
         """(n_nodes, 3) forces of the supports and springs on the nodes, in x, y, z."""
-        assert self.dofs is not None and self.constraints is not None
+        assert self.dofs is not None
         dofs = self.dofs
         local = np.zeros((self.numbering.n_nodes, 3))
         order = np.argsort(dofs.node_start)  # every node free: start = 3 * (its place in order)
-        unknowns = self.constraints.unknowns
-        local[order[unknowns // 3], unknowns % 3] = self.constraints.reactions(solution)
+        unknowns = constraints.unknowns
+        local[order[unknowns // 3], unknowns % 3] = constraints.reactions(solution)
         local[dofs.frame_nodes] = np.einsum("kji,kj->ki", dofs.frames, local[dofs.frame_nodes])  # R^T r'
         return local + self.spring_forces(displacement)

@@ -9,6 +9,11 @@ is predicted faster and fits in memory, the direct solve takes over. The result 
 package's log (logger ``quarvex_tools.solvers``) say which method ran and why. Supports that fix
 single components of a node (rollers, symmetry planes, inclined supports) live in the system
 itself (`system.constrain`), so every method meets them.
+
+`solve_each` solves several load vectors of one assembled matrix (load cases): it sets up the
+method once (the multigrid hierarchy, or the direct solve's factor; "auto" chooses on the first
+load) and solves each load with it. Every phase is logged at INFO with its time, and the residual
+of every iteration can be handed to a callback or logged (`Elasticity.solve(verbose=True)`).
 """
 from __future__ import annotations
 
@@ -17,6 +22,8 @@ import logging
 import math
 import time
 import warnings
+from collections.abc import Callable, Generator, Iterable
+from typing import Any
 
 import numpy as np
 
@@ -32,6 +39,9 @@ METHODS = ("auto", "amg", "direct", "cg")
 
 PROBE_STEPS = 12
 """Multigrid steps `auto` makes before it judges the rate (solid models converge in about 20)."""
+
+UNTRUSTED_GROWTH = 10.0
+"""A residual still this many times the start's after the probe: its rate predicts nothing."""
 
 DIRECT_CONSIDERED_STEPS = 150
 """`auto` weighs the direct solve only where multigrid is predicted to need more steps than this."""
@@ -106,14 +116,31 @@ def solve_system(
         if len(dofs.pinned):
             with system._solver_failures():
                 constraints = system.constrain(nexus, dofs.pinned, dofs.pinned_values)
+    start = time.perf_counter()
     if method == "auto":
-        result = _solve_auto(nexus, rtol, atol, maxiter, history, constraints)
+        hierarchy = _set_up_multigrid(nexus, constraints)
+        result = _solve_auto(nexus, rtol, atol, maxiter, history, hierarchy,
+                             lambda: _solve_with("direct", nexus, rtol, atol, maxiter, history, constraints))
     else:
         result = dataclasses.replace(_solve_with(method, nexus, rtol, atol, maxiter, history, constraints),
                                      method=method, reason="asked for")
-    _log.info("solved by %s (%s): %d steps, residual %.3e of the load", result.method, result.reason,
-              result.iterations, result.relative_residual)
+    _log_solved(result, time.perf_counter() - start)
     return result
+
+
+def _log_solved(result: system.SolveResult, seconds: float, case: str = "") -> None:
+    """The INFO record of one finished solve."""
+    _log.info("%ssolved by %s (%s): %d steps, residual %.3e of the load, in %.2f s",
+              f"case {case!r}: " if case else "", result.method, result.reason, result.iterations,
+              result.relative_residual, seconds)
+
+
+def _set_up_multigrid(nexus: quarvex.Nexus, constraints: system.Constraints | None) -> system.Multigrid:
+    """`system.multigrid`, timed in the log."""
+    start = time.perf_counter()
+    hierarchy = system.multigrid(nexus, constraints)
+    _log.info("multigrid set up in %.2f s", time.perf_counter() - start)
+    return hierarchy
 
 
 def _solve_with(method: str, nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | None, history: bool,
@@ -123,18 +150,133 @@ def _solve_with(method: str, nexus: quarvex.Nexus, rtol: float, atol: float, max
 
         return direct.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history, constraints=constraints)
     if method == "amg":
-        return system.solve_amg(
-            nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history, constraints=constraints
-        )
+        return system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history,
+                                hierarchy=_set_up_multigrid(nexus, constraints))
     return system.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history)
+
+
+IterationCallback = Callable[[str, int, float], Any]
+"""Called as callback(case, iteration, residual) for every iteration of a solve, residual relative to the load."""
+
+
+def solve_each(
+    nexus: quarvex.Nexus,
+    loads: Iterable[tuple[str, np.ndarray | None]],
+    *,
+    method: str = DEFAULT_METHOD,
+    rtol: float = 1e-8,
+    atol: float = 0.0,
+    maxiter: int | None = None,
+    history: bool = False,
+    constraints: system.Constraints | None = None,
+    callback: IterationCallback | None = None,
+    verbose: bool = False,
+) -> Generator[system.SolveResult, None, None]:
+    """Solves the assembled matrix of `nexus` for several load vectors, setting the method up once.
+
+    Multigrid builds its hierarchy once; the direct solve factorises once; "auto" chooses on the
+    first load (its result's `reason` says so) and keeps that method, with its set-up, for the
+    others. Each solve starts from the solution the model held before the first, as a solve of
+    that load alone would.
+
+    Parameters
+    ----------
+    nexus : quarvex.Nexus
+        An assembled and constrained model.
+    loads : iterable of (str, (n,) float64 or None)
+        A name for the log and the callback, and the load vector to solve for (None: the one the
+        model holds).
+    method, rtol, atol, maxiter, history, constraints
+        As for `solve_system`.
+    callback : callable, optional
+        Called as ``callback(name, iteration, residual)`` for each iteration of each solve, with
+        the residual norm relative to the load (iteration 0: the start), once that solve is done:
+        the native solves run to their end without handing control back.
+    verbose : bool
+        Log every iteration's residual at INFO (otherwise at DEBUG, when history is kept).
+
+    Yields
+    ------
+    system.SolveResult
+        After each solve, with its solution in the model (read it before taking the next).
+
+    Raises
+    ------
+    As `solve_system`; KeyboardInterrupt on Ctrl-C, the direct solve's factor freed.
+    """
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {METHODS}, got {method!r}")
+    from . import direct  # the module loads MKL only when a direct solve runs
+
+    want_history = history or verbose or callback is not None or _log.isEnabledFor(logging.DEBUG)
+    initial = system.solution(nexus)
+    chosen, first_name, first_reason = method, "", ""
+    hierarchy: system.Multigrid | None = None
+    factorised: direct.Factorised | None = None
+
+    def run_direct() -> system.SolveResult:
+        nonlocal factorised
+        if factorised is None:
+            factorised = direct.factorise(nexus)
+        return direct.solve_factorised(factorised, nexus, rtol, atol, maxiter, want_history)
+
+    try:
+        for index, (name, rhs) in enumerate(loads):
+            if rhs is not None:
+                system.set_load_vector(nexus, rhs)
+            if index:
+                system.set_solution(nexus, initial)
+            if chosen in ("auto", "amg") and hierarchy is None:
+                hierarchy = _set_up_multigrid(nexus, constraints)
+            if chosen == "direct" and factorised is None:
+                factorised = direct.factorise(nexus)
+            start = time.perf_counter()  # the set-up is logged on its own
+            if chosen == "auto":
+                result = _solve_auto(nexus, rtol, atol, maxiter, want_history, hierarchy, run_direct)
+                chosen, first_name, first_reason = result.method, name, result.reason
+                if chosen == "direct":
+                    hierarchy = None  # free the hierarchy's memory before the next case
+            else:
+                if chosen == "amg":
+                    result = system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=want_history,
+                                              hierarchy=hierarchy)
+                elif chosen == "direct":
+                    result = run_direct()
+                else:
+                    result = system.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=want_history)
+                reason = f"chosen on case {first_name!r}: {first_reason}" if first_name else "asked for"
+                result = dataclasses.replace(result, method=chosen, reason=reason)
+            _log_solved(result, time.perf_counter() - start, name)
+            _report_iterations(name, result, callback, logging.INFO if verbose else logging.DEBUG)
+            yield result if history else dataclasses.replace(result, history=None)
+    finally:
+        if factorised is not None:
+            factorised.factor.release()
+
+
+def _report_iterations(name: str, result: system.SolveResult, callback: IterationCallback | None,
+                       level: int) -> None:
+    """Hands every iteration's relative residual to `callback` and to the log (at `level`)."""
+    if result.history is None:
+        return
+    scale = result.rhs_norm if result.rhs_norm > 0.0 else 1.0
+    relative = result.history / scale
+    if _log.isEnabledFor(level):
+        for iteration, residual in enumerate(relative):
+            _log.log(level, "case %r, iteration %d: residual %.3e of the load", name, iteration, residual)
+    if callback is not None:
+        for iteration, residual in enumerate(relative):
+            callback(name, iteration, float(residual))
 
 
 def predicted_steps(norms: np.ndarray, tolerance: float) -> float:
     """Steps still needed to bring the residual to `tolerance`, from the residual norms of the steps so far.
 
     The rate is taken from the largest residual on, since the residual of preconditioned
-    conjugate gradients may first grow (its error falls in the energy norm, not its residual);
-    inf where the residual has not fallen since.
+    conjugate gradients may first grow (its error falls in the energy norm, not its residual).
+    No rate is trusted (inf) where the residual has not fallen since its peak, or still lies
+    above UNTRUSTED_GROWTH times the start's: there the preconditioner has yet to resolve a part
+    of the spectrum (thin walls), and the early rate says nothing about the steps to come.
 
     Parameters
     ----------
@@ -153,16 +295,16 @@ def predicted_steps(norms: np.ndarray, tolerance: float) -> float:
         return 0.0
     peak = int(np.argmax(norms))
     steps = norms.size - 1 - peak
-    if steps == 0 or not last < norms[peak]:
+    if steps == 0 or not last < norms[peak] or last > UNTRUSTED_GROWTH * float(norms[0]):
         return math.inf
     rate = (last / float(norms[peak])) ** (1.0 / steps)
     return math.log(tolerance / last) / math.log(rate)
 
 
 def _solve_auto(nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | None, history: bool,
-                constraints: system.Constraints | None) -> system.SolveResult:
-    """Multigrid's first steps, then multigrid on from there or the direct solve, whichever is predicted faster."""
-    hierarchy = system.multigrid(nexus, constraints)
+                hierarchy: system.Multigrid, run_direct: Callable[[], system.SolveResult]) -> system.SolveResult:
+    """Multigrid's first steps, then multigrid on from there or the direct solve (`run_direct`),
+    whichever is predicted faster."""
     if maxiter is not None and maxiter <= PROBE_STEPS:
         result = system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history, hierarchy=hierarchy)
         return dataclasses.replace(result, method="amg", reason=f"maxiter = {maxiter} leaves no room for a choice")
@@ -188,8 +330,7 @@ def _solve_auto(nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | N
     else:
         reason, use_direct = _weigh_direct(nexus, remaining * seconds_per_step, total)
         if use_direct:
-            result = _solve_with("direct", nexus, rtol, atol, maxiter, history, constraints)
-            return dataclasses.replace(result, method="direct", reason=reason)
+            return dataclasses.replace(run_direct(), method="direct", reason=reason)
 
     rest_maxiter = None if maxiter is None else maxiter - probe.iterations
     with warnings.catch_warnings():
@@ -206,8 +347,10 @@ def _solve_auto(nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | N
 
 def _weigh_direct(nexus: quarvex.Nexus, amg_seconds: float, amg_steps: float) -> tuple[str, bool]:
     """Why, and whether, the direct solve should take over from a multigrid predicted to need `amg_steps`."""
-    steps_text = "no fall of the residual" if math.isinf(amg_steps) else f"about {math.ceil(amg_steps)} steps"
-    slow = f"multigrid predicted slow ({steps_text} from its first {PROBE_STEPS})"
+    if math.isinf(amg_steps):
+        slow = f"multigrid's first {PROBE_STEPS} steps give no trustworthy rate (the residual has not come down to the load)"
+    else:
+        slow = f"multigrid predicted slow (about {math.ceil(amg_steps)} steps from its first {PROBE_STEPS})"
     from . import direct
 
     if not direct.available():
@@ -221,8 +364,9 @@ def _weigh_direct(nexus: quarvex.Nexus, amg_seconds: float, amg_steps: float) ->
                 f"{room / 2**30:.2f} GiB available"), False
     unknowns = system.load_vector(nexus).size
     direct_seconds = estimate.flops / _DIRECT_FLOPS_PER_SECOND + unknowns * _DIRECT_SECONDS_PER_UNKNOWN
+    against = "" if math.isinf(amg_seconds) else f" against multigrid's {amg_seconds:.2g} s"
     figures = (f"the factorisation: {estimate.factor_bytes / 2**20:.0f} MB, {estimate.flops / 1e9:.1f} GFlop, "
-               f"about {direct_seconds:.2g} s against multigrid's {amg_seconds:.2g} s")
+               f"about {direct_seconds:.2g} s{against}")
     if direct_seconds < amg_seconds:
         return f"{slow}; {figures}", True
     direct.release()
