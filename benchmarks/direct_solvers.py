@@ -45,6 +45,7 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)  # bench_models
 
 
 def _set_threads(count: int) -> None:
@@ -69,28 +70,13 @@ SOLVERS = {
 }
 MODELS = ("plate", "beam", "cantilever", "cube12", "cube20")
 
-STEEL = dict(E=210e9, nu=0.3)
-GRAVITY = (0.0, 0.0, -7850.0 * 9.81)
-
 
 def build_model(name: str):
-    """The assembled Elasticity model of the named benchmark case."""
-    from quarvex_tools import Elasticity, box_mesh, isotropic
+    """The assembled Elasticity model of the named benchmark case (the cubes loaded by a traction on x = 1)."""
+    from bench_models import elasticity, steel_box, unit_cube
 
-    if name.startswith("cube"):
-        n = int(name[4:])
-        model = Elasticity(box_mesh(n, n, n), isotropic(lam=1.25, mu=1.0))
-        model.fix("xmin")
-        model.traction("xmax", (0.0, 0.0, -1.0))
-    else:
-        cells, size = {
-            "plate": ((40, 40, 1), (1.0, 1.0, 0.002)),
-            "beam": ((200, 2, 2), (100.0, 1.0, 1.0)),
-            "cantilever": ((30, 3, 3), (10.0, 1.0, 1.0)),
-        }[name]
-        model = Elasticity(box_mesh(*cells, size=size), isotropic(**STEEL))
-        model.fix("xmin")
-        model.body_force(GRAVITY)
+    case = unit_cube(int(name[4:]), load="traction") if name.startswith("cube") else steel_box(name)
+    model = elasticity(case)
     model.assemble()
     return model
 
