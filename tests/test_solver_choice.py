@@ -59,21 +59,50 @@ def test_a_solid_model_keeps_multigrid_and_loses_nothing_to_the_probe():
 
 
 @needs_direct
-def test_a_thin_plate_goes_to_the_direct_solve_and_says_why(caplog):
+@pytest.mark.parametrize("entry, why", [
+    ("model", "a thin wall"),              # Elasticity passes its node points: no multigrid is set up
+    ("nexus", "no trustworthy rate"),      # solve_system without points: multigrid's probe decides
+])
+def test_a_thin_plate_goes_to_the_direct_solve_and_says_why(monkeypatch, caplog, entry, why):
     model = thin_plate()
+    set_ups = []
+    monkeypatch.setattr(solvers, "_set_up_multigrid", lambda *args: set_ups.append(1) or system.multigrid(*args))
     with caplog.at_level(logging.INFO, logger="quarvex_tools"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # the rounding floor of a thin plate lies above 1e-8
-        result = model.solve()
-    report = result.report
+        if entry == "model":
+            result = model.solve()
+            report, displacement = result.report, result.displacement
+        else:
+            nexus = model.assemble()
+            report = solve_system(nexus, constraints=model.constraints)
+            displacement = model.dofs.values(system.solution(nexus))
     assert report.method == "direct"
-    assert "multigrid" in report.reason and "GFlop" in report.reason
+    assert why in report.reason and "GFlop" in report.reason
+    assert len(set_ups) == (0 if entry == "model" else 1)
     assert report.relative_residual <= 1e-4
-    assert any("solved by direct" in record.getMessage() for record in caplog.records)
+    assert any("direct" in record.getMessage() for record in caplog.records)
     # Between plate-strip and beam theory for a uniformly loaded cantilever strip, q L^4 / (8 D).
     q = 9.81 * 7850.0 * 0.002
     beam = q / (8 * STEEL["E"] * 0.002 ** 3 / 12)
-    tip = -result.displacement[np.isclose(model.numbering.node_points[:, 0], 1.0), 2].mean()
+    tip = -displacement[np.isclose(model.numbering.node_points[:, 0], 1.0), 2].mean()
     assert beam * (1 - STEEL["nu"] ** 2) * 0.95 <= tip <= beam * 1.05
+
+
+@pytest.mark.parametrize("make, low, high", [
+    (lambda: box_mesh(2, 2, 2).points, 0.9, 1.0),
+    (lambda: box_mesh(4, 4, 1, size=(1.0, 1.0, 0.002)).points, 0.001, 0.003),
+    (lambda: rotated(box_mesh(4, 4, 1, size=(1.0, 1.0, 0.002)).points), 0.001, 0.003),
+    (lambda: box_mesh(20, 1, 1, size=(100.0, 1.0, 1.0)).points, 0.9, 1.0),   # a beam is no wall
+])
+def test_wall_thinness_is_the_smallest_over_the_middle_extent_at_any_orientation(make, low, high):
+    assert low <= solvers.wall_thinness(make()) <= high
+
+
+def rotated(points):
+    angle_a, angle_b = 0.7, 0.4
+    turn_z = np.array([[np.cos(angle_a), -np.sin(angle_a), 0], [np.sin(angle_a), np.cos(angle_a), 0], [0, 0, 1]])
+    turn_x = np.array([[1, 0, 0], [0, np.cos(angle_b), -np.sin(angle_b)], [0, np.sin(angle_b), np.cos(angle_b)]])
+    return points @ (turn_x @ turn_z).T
 
 
 def refuse_direct_for(reason):

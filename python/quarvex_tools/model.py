@@ -973,7 +973,7 @@ class Elasticity:
 
         results: dict[str, Result] = {}
         solves = solve_each(nexus, load_vectors(), method=method, rtol=rtol, atol=atol, maxiter=maxiter,
-                            constraints=base, callback=callback, verbose=verbose)
+                            constraints=base, callback=callback, verbose=verbose, points=self.numbering.node_points)
         with contextlib.closing(solves):
             for name, report in zip(names, solves, strict=True):
                 started = time.perf_counter()

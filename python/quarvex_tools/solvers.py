@@ -43,6 +43,9 @@ PROBE_STEPS = 12
 UNTRUSTED_GROWTH = 10.0
 """A residual still this many times the start's after the probe: its rate predicts nothing."""
 
+THIN_WALL = 0.01
+"""`auto` solves directly, without trying multigrid, a model thinner than this (with `points`)."""
+
 DIRECT_CONSIDERED_STEPS = 150
 """`auto` weighs the direct solve only where multigrid is predicted to need more steps than this."""
 
@@ -66,6 +69,7 @@ def solve_system(
     maxiter: int | None = None,
     history: bool = False,
     constraints: system.Constraints | None = None,
+    points: np.ndarray | None = None,
 ) -> system.SolveResult:
     """Solves the assembled system of `nexus`, leaving the solution in it.
 
@@ -92,6 +96,9 @@ def solve_system(
         Keep the residual norm of every iteration.
     constraints : system.Constraints, optional
         What `system.constrain` enforced in `nexus`: multigrid turns its modes into the frames.
+    points : (n, 3) float64, optional
+        The model's node coordinates: with them "auto" solves a very thin wall (`wall_thinness`
+        below `THIN_WALL`) directly, without trying multigrid first.
 
     Returns
     -------
@@ -117,7 +124,11 @@ def solve_system(
             with system._solver_failures():
                 constraints = system.constrain(nexus, dofs.pinned, dofs.pinned_values)
     start = time.perf_counter()
-    if method == "auto":
+    thin_reason = _thin_wall_choice(nexus, points) if method == "auto" else None
+    if thin_reason is not None:
+        result = dataclasses.replace(_solve_with("direct", nexus, rtol, atol, maxiter, history, constraints),
+                                     method="direct", reason=thin_reason)
+    elif method == "auto":
         hierarchy = _set_up_multigrid(nexus, constraints)
         result = _solve_auto(nexus, rtol, atol, maxiter, history, hierarchy,
                              lambda: _solve_with("direct", nexus, rtol, atol, maxiter, history, constraints))
@@ -171,6 +182,7 @@ def solve_each(
     constraints: system.Constraints | None = None,
     callback: IterationCallback | None = None,
     verbose: bool = False,
+    points: np.ndarray | None = None,
 ) -> Generator[system.SolveResult, None, None]:
     """Solves the assembled matrix of `nexus` for several load vectors, setting the method up once.
 
@@ -186,7 +198,7 @@ def solve_each(
     loads : iterable of (str, (n,) float64 or None)
         A name for the log and the callback, and the load vector to solve for (None: the one the
         model holds).
-    method, rtol, atol, maxiter, history, constraints
+    method, rtol, atol, maxiter, history, constraints, points
         As for `solve_system`.
     callback : callable, optional
         Called as ``callback(name, iteration, residual)`` for each iteration of each solve, with
@@ -220,6 +232,9 @@ def solve_each(
             factorised = direct.factorise(nexus)
         return direct.solve_factorised(factorised, nexus, rtol, atol, maxiter, want_history)
 
+    thin_reason = _thin_wall_choice(nexus, points) if method == "auto" else None
+    if thin_reason is not None:
+        chosen, first_reason = "direct", thin_reason
     try:
         for index, (name, rhs) in enumerate(loads):
             if rhs is not None:
@@ -244,7 +259,10 @@ def solve_each(
                     result = run_direct()
                 else:
                     result = system.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=want_history)
-                reason = f"chosen on case {first_name!r}: {first_reason}" if first_name else "asked for"
+                if first_name:
+                    reason = f"chosen on case {first_name!r}: {first_reason}"
+                else:
+                    reason, first_name = first_reason or "asked for", name if first_reason else ""
                 result = dataclasses.replace(result, method=chosen, reason=reason)
             _log_solved(result, time.perf_counter() - start, name)
             _report_iterations(name, result, callback, logging.INFO if verbose else logging.DEBUG)
@@ -301,6 +319,50 @@ def predicted_steps(norms: np.ndarray, tolerance: float) -> float:
     return math.log(tolerance / last) / math.log(rate)
 
 
+def wall_thinness(points: np.ndarray) -> float:
+    """How thin a model is: its smallest extent over its middle one, along its principal axes.
+
+    The extents are the square roots of the eigenvalues of the points' covariance, so a plate
+    1 x 1 x 0.002 at any orientation gives 0.002 and a solid cube 1.
+
+    Parameters
+    ----------
+    points : (n, 3) float64
+        The model's node coordinates.
+
+    Returns
+    -------
+    float
+        In [0, 1]; 1 for fewer than two distinct points.
+    """
+    points = np.asarray(points, dtype=np.float64)
+    if len(points) < 2:
+        return 1.0
+    centred = points - points.mean(axis=0)
+    spread = np.sqrt(np.maximum(np.linalg.eigvalsh(centred.T @ centred / len(points)), 0.0))
+    return float(spread[0] / spread[1]) if spread[1] > 0.0 else 1.0
+
+
+def _thin_wall_choice(nexus: quarvex.Nexus, points: np.ndarray | None) -> str | None:
+    """The reason to solve directly without trying multigrid first, or None.
+
+    Below THIN_WALL (1 : 100) the plate's bending stiffness is so far below its membrane
+    stiffness that multigrid needs hundreds of steps and its rounding floor lies near 1e-4 of
+    the load, which the direct solve reaches in a few refinement steps; the multigrid set-up
+    and probe (about half the direct solve's time on such plates) are then saved.
+    """
+    from . import direct
+
+    if points is None or not direct.available():
+        return None  # without the direct solve, multigrid's probe says what it can
+    thinness = wall_thinness(points)
+    if thinness > THIN_WALL:
+        return None
+    slow = f"a thin wall (thickness about {thinness:.2g} of its span, below {THIN_WALL:g})"
+    reason, use_direct = _weigh_direct(nexus, math.inf, slow)
+    return reason if use_direct else None
+
+
 def _solve_auto(nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | None, history: bool,
                 hierarchy: system.Multigrid, run_direct: Callable[[], system.SolveResult]) -> system.SolveResult:
     """Multigrid's first steps, then multigrid on from there or the direct solve (`run_direct`),
@@ -328,7 +390,12 @@ def _solve_auto(nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | N
     if total <= DIRECT_CONSIDERED_STEPS:
         reason = f"multigrid predicted to converge in about {math.ceil(total)} steps"
     else:
-        reason, use_direct = _weigh_direct(nexus, remaining * seconds_per_step, total)
+        if math.isinf(total):
+            slow = (f"multigrid's first {PROBE_STEPS} steps give no trustworthy rate "
+                    "(the residual has not come down to the load)")
+        else:
+            slow = f"multigrid predicted slow (about {math.ceil(total)} steps from its first {PROBE_STEPS})"
+        reason, use_direct = _weigh_direct(nexus, remaining * seconds_per_step, slow)
         if use_direct:
             return dataclasses.replace(run_direct(), method="direct", reason=reason)
 
@@ -345,12 +412,9 @@ def _solve_auto(nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | N
     return result
 
 
-def _weigh_direct(nexus: quarvex.Nexus, amg_seconds: float, amg_steps: float) -> tuple[str, bool]:
-    """Why, and whether, the direct solve should take over from a multigrid predicted to need `amg_steps`."""
-    if math.isinf(amg_steps):
-        slow = f"multigrid's first {PROBE_STEPS} steps give no trustworthy rate (the residual has not come down to the load)"
-    else:
-        slow = f"multigrid predicted slow (about {math.ceil(amg_steps)} steps from its first {PROBE_STEPS})"
+def _weigh_direct(nexus: quarvex.Nexus, amg_seconds: float, slow: str) -> tuple[str, bool]:
+    """Why, and whether, the direct solve should take over from a multigrid predicted to take
+    `amg_seconds` (inf: unknown), `slow` saying why multigrid is in doubt."""
     from . import direct
 
     if not direct.available():
