@@ -47,8 +47,8 @@ def mesh_bracket(path: str, size: float = 2.5) -> None:
 def main() -> None:
     mesh_bracket("bracket.msh")
     mesh = read_mesh("bracket.msh")                        # groups: bracket, clamp, load
-    model = Elasticity(mesh, isotropic(E=210e3, nu=0.3))   # steel, E in MPa
-    model.units = Units(length="mm", force="N")            # labels: stresses in MPa, energies in mJ
+    model = Elasticity(mesh, isotropic(E=210e3, nu=0.3),   # steel, E in MPa
+                       units=Units(length="mm", force="N"))  # labels: stresses in MPa, energies in mJ
     model.fix("clamp")                                     # the standing arm's top end, clamped
     model.traction("load", (0.0, 0.0, -1.0))               # 1 MPa downward on the lying arm's end
     model.body_force((0.0, 0.0, -DENSITY * GRAVITY))       # its own weight

@@ -85,8 +85,8 @@ def main() -> None:
     meshed = time.perf_counter()
 
     mesh = read_mesh("plate_with_hole.msh")
-    model = Elasticity(mesh, isotropic(E=YOUNG, nu=POISSON))
-    model.units = Units(length="mm", force="N")  # labels pictures and files: stresses in MPa
+    model = Elasticity(mesh, isotropic(E=YOUNG, nu=POISSON),
+                       units=Units(length="mm", force="N"))  # labels pictures and files: stresses in MPa
     for axis in "xyz":  # symmetry planes: rollers that keep the normal component at zero
         model.fix(f"symmetry_{axis}", components=axis)
     model.traction("end", (STRESS, 0.0, 0.0))

@@ -32,6 +32,7 @@ from .numbering import Dofs, Numbering, check_numbering, core_arrays, number_dof
 from .p2 import TET_POINTS, TRIANGLE_EDGES, TRIANGLE_POINTS, TRIANGLE_WEIGHTS, triangle_shape_values
 from .results import Result
 from .solvers import DEFAULT_METHOD, IterationCallback, solve_each
+from .units import Units, as_units
 
 Region = Union[str, Callable[[np.ndarray], np.ndarray], Sequence[int], np.ndarray]
 VectorValue = Union[float, Sequence[ExprLike], Callable[[np.ndarray], np.ndarray]]
@@ -119,6 +120,9 @@ class Elasticity:
     material : Material
     numbering : Numbering, optional
         The P2 numbering of `mesh` (made with `p2_numbering` unless given).
+    units : Units or dict, optional
+        The units the model's numbers are in (``Units(length="mm", force="N")``): they label
+        printed values, pictures and files; nothing is converted.
 
     Examples
     --------
@@ -141,7 +145,8 @@ class Elasticity:
         The supports as enforced in `nexus` (with the rows the reactions come from).
     """
 
-    def __init__(self, mesh: Mesh, material: Material, numbering: Numbering | None = None) -> None:
+    def __init__(self, mesh: Mesh, material: Material, numbering: Numbering | None = None, *,
+                 units: Units | dict | None = None) -> None:
         if not isinstance(mesh, Mesh):
             raise TypeError(f"mesh must be a Mesh, got {type(mesh).__name__}")
         if not isinstance(material, Material):
@@ -150,6 +155,7 @@ class Elasticity:
             check_numbering(numbering, mesh)
         self.mesh = mesh
         self.material = material
+        self.units = as_units(units)  # labels of printed and drawn values; nothing is converted
         if numbering is None:
             start = time.perf_counter()
             numbering = p2_numbering(mesh)
@@ -170,6 +176,16 @@ class Elasticity:
         self._springs: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
         self._boundary: tuple[np.ndarray, np.ndarray] | None = None
         self._element_face_keys: np.ndarray | None = None  # sorted keys of the elements' faces, each once
+
+    def __repr__(self) -> str:
+        from .storage import model_repr
+
+        return model_repr(self)
+
+    def _repr_html_(self) -> str:
+        from .storage import model_repr_html
+
+        return model_repr_html(self)
 
     # Load cases -------------------------------------------------------------------
     @contextlib.contextmanager

@@ -308,7 +308,7 @@ def _load(archive: _Archive) -> Result:
     model = Elasticity(mesh, material, numbering)  # checks that the numbering belongs to the mesh
     units = as_units(description.get("units") or None)
     if units:
-        model.units = units  # type: ignore[attr-defined]
+        model.units = units
     fixed = archive.get("fixed", "b", (n_nodes, 3))
     fixed_values = archive.get("fixed_values", "f", (n_nodes, 3))
     for axis in range(3):
