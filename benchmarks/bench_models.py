@@ -4,11 +4,11 @@ another solver can rebuild the same problem from a file.
 
 Lengths in metres, forces in newtons; steel is E = 210 GPa, nu = 0.3, 7850 kg/m^3 under gravity.
 """
+
 from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Optional
 
 import numpy as np
 
@@ -42,8 +42,8 @@ class Case:
     face_groups: dict[str, np.ndarray]
     material: dict[str, float]
     clamped: str
-    body_force: Optional[tuple[float, float, float]] = None
-    traction: Optional[tuple[str, tuple[float, float, float]]] = None
+    body_force: tuple[float, float, float] | None = None
+    traction: tuple[str, tuple[float, float, float]] | None = None
     tip: str = "xmax"
 
     def lame(self) -> tuple[float, float]:
@@ -55,8 +55,13 @@ class Case:
 
 
 def _from_mesh(name: str, mesh, **settings) -> Case:
-    return Case(name, np.asarray(mesh.points), np.asarray(mesh.tetrahedra),
-                {key: np.asarray(faces) for key, faces in mesh.face_groups.items()}, **settings)
+    return Case(
+        name,
+        np.asarray(mesh.points),
+        np.asarray(mesh.tetrahedra),
+        {key: np.asarray(faces) for key, faces in mesh.face_groups.items()},
+        **settings,
+    )
 
 
 def steel_box(name: str) -> Case:
@@ -123,8 +128,15 @@ def bracket(scratch: str, size: float = 0.0025) -> Case:
 
     path = os.path.join(scratch, "bracket.msh")
     write_bracket(path, size)
-    return _from_mesh("bracket", read_mesh(path), material=dict(STEEL), clamped="clamp", body_force=GRAVITY,
-                      traction=("load", BRACKET_TRACTION), tip="load")
+    return _from_mesh(
+        "bracket",
+        read_mesh(path),
+        material=dict(STEEL),
+        clamped="clamp",
+        body_force=GRAVITY,
+        traction=("load", BRACKET_TRACTION),
+        tip="load",
+    )
 
 
 def build_case(name: str, scratch: str = ".") -> Case:
@@ -154,10 +166,17 @@ def elasticity(case: Case):
 def save_case(case: Case, path: str) -> None:
     """Writes `case` to `path` (.npz), for load_case in another process."""
     groups = {f"face_{key}": faces for key, faces in case.face_groups.items()}
-    settings = dict(material=case.material, clamped=case.clamped, body_force=case.body_force,
-                    traction=case.traction, tip=case.tip)
-    np.savez(path, points=case.points, tetrahedra=case.tetrahedra, settings=np.array(repr(settings)),
-             name=np.array(case.name), **groups)
+    settings = dict(
+        material=case.material, clamped=case.clamped, body_force=case.body_force, traction=case.traction, tip=case.tip
+    )
+    np.savez(
+        path,
+        points=case.points,
+        tetrahedra=case.tetrahedra,
+        settings=np.array(repr(settings)),
+        name=np.array(case.name),
+        **groups,
+    )
 
 
 def load_case(path: str) -> Case:

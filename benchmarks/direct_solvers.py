@@ -34,6 +34,7 @@ BLAS threads: OPENBLAS_NUM_THREADS, MKL_NUM_THREADS and OMP_NUM_THREADS are set 
 the machine's cores) unless already set; Debian's CHOLMOD and MUMPS use the BLAS Debian has
 selected (the reference BLAS unless libopenblas0-pthread is installed).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -55,18 +56,29 @@ def _set_threads(count: int) -> None:
 
 # name -> (what it is, licence, install line)
 SOLVERS = {
-    "pardiso": ("MKL PARDISO, Cholesky (quarvex_tools.direct's binding)", "Intel Simplified Software Licence",
-                'pip install "quarvex[direct]" (the mkl wheel: 308 MB download, 730 MB installed)'),
-    "cholmod": ("CHOLMOD (scikit-sparse on Debian's SuiteSparse 5.12)",
-                "LGPL-2.1+ / GPL-2+ (supernodal), BSD (wrapper)",
-                "apt-get install libsuitesparse-dev libopenblas0-pthread (about 8 MB) && "
-                "pip install 'scikit-sparse<0.5' (built from source, 30 s)"),
-    "cholespy": ("CHOLMOD (cholespy, with its own reference BLAS)", "BSD-3 (wrapper), LGPL-2.1+ / GPL-2+ (CHOLMOD)",
-                 "pip install cholespy (5.6 MB wheel)"),
+    "pardiso": (
+        "MKL PARDISO, Cholesky (quarvex_tools.direct's binding)",
+        "Intel Simplified Software Licence",
+        'pip install "quarvex[direct]" (the mkl wheel: 308 MB download, 730 MB installed)',
+    ),
+    "cholmod": (
+        "CHOLMOD (scikit-sparse on Debian's SuiteSparse 5.12)",
+        "LGPL-2.1+ / GPL-2+ (supernodal), BSD (wrapper)",
+        "apt-get install libsuitesparse-dev libopenblas0-pthread (about 8 MB) && "
+        "pip install 'scikit-sparse<0.5' (built from source, 30 s)",
+    ),
+    "cholespy": (
+        "CHOLMOD (cholespy, with its own reference BLAS)",
+        "BSD-3 (wrapper), LGPL-2.1+ / GPL-2+ (CHOLMOD)",
+        "pip install cholespy (5.6 MB wheel)",
+    ),
     "qdldl": ("QDLDL (LDL^T, AMD ordering, no supernodes)", "Apache-2.0", "pip install qdldl (1.5 MB wheel)"),
     "superlu": ("SuperLU (scipy splu, MMD on A + A^T)", "BSD-3", "pip install scipy"),
-    "mumps": ("MUMPS Cholesky through Debian's petsc4py", "CeCILL-C (MUMPS), BSD-2 (PETSc)",
-              "apt-get install python3-petsc4py (runs on Debian's Python: --petsc-python)"),
+    "mumps": (
+        "MUMPS Cholesky through Debian's petsc4py",
+        "CeCILL-C (MUMPS), BSD-2 (PETSc)",
+        "apt-get install python3-petsc4py (runs on Debian's Python: --petsc-python)",
+    ),
 }
 MODELS = ("plate", "beam", "cantilever", "cube12", "cube20")
 
@@ -113,8 +125,11 @@ def _load(solver: str) -> None:
     else:
         import importlib
 
-        importlib.import_module({"cholmod": "sksparse.cholmod", "cholespy": "cholespy", "qdldl": "qdldl",
-                                 "superlu": "scipy.sparse.linalg"}[solver])
+        importlib.import_module(
+            {"cholmod": "sksparse.cholmod", "cholespy": "cholespy", "qdldl": "qdldl", "superlu": "scipy.sparse.linalg"}[
+                solver
+            ]
+        )
 
 
 def _factorise(solver: str, matrix, rhs):
@@ -128,7 +143,8 @@ def _factorise(solver: str, matrix, rhs):
         factor.values = matrix.data[factor.upper]
         direct._interruptible(factor, direct._FACTORISE)
         return (lambda b: direct._interruptible(factor, direct._SUBSTITUTE, b)), int(
-            factor.iparm[direct._FACTOR_ENTRIES])
+            factor.iparm[direct._FACTOR_ENTRIES]
+        )
     if solver == "cholmod":
         from sksparse.cholmod import cholesky
 
@@ -137,13 +153,19 @@ def _factorise(solver: str, matrix, rhs):
     if solver == "cholespy":
         from cholespy import CholeskySolverD, MatrixType
 
-        chol = CholeskySolverD(matrix.shape[0], matrix.indptr.astype(np.int32), matrix.indices.astype(np.int32),
-                               matrix.data, MatrixType.CSR)
+        chol = CholeskySolverD(
+            matrix.shape[0],
+            matrix.indptr.astype(np.int32),
+            matrix.indices.astype(np.int32),
+            matrix.data,
+            MatrixType.CSR,
+        )
 
         def solve(b):
             x = np.zeros_like(b)
             chol.solve(np.ascontiguousarray(b), x)
             return x
+
         return solve, None
     if solver == "qdldl":
         import qdldl
@@ -174,6 +196,7 @@ def _factorise(solver: str, matrix, rhs):
             b_vec.setArray(b)
             ksp.solve(b_vec, x_vec)
             return x_vec.getArray().copy()
+
         return solve, None
     raise ValueError(solver)
 
@@ -240,18 +263,32 @@ def measure(path: str, solver: str) -> dict:
     for _ in range(2):
         x = x + solve(rhs - matrix @ x)
     refined = float(np.linalg.norm(rhs - matrix @ x)) / rhs_norm
-    return {"unknowns": int(rhs.size), "stored": int(matrix.nnz), "load_s": load_s, "factor_s": factor_s,
-            "solve_s": solve_s, "peak_mb": (_status_kb("VmHWM") - base_kb) / 1024.0, "direct": direct,
-            "refined": refined, "factor_entries": factor_entries}
+    return {
+        "unknowns": int(rhs.size),
+        "stored": int(matrix.nnz),
+        "load_s": load_s,
+        "factor_s": factor_s,
+        "solve_s": solve_s,
+        "peak_mb": (_status_kb("VmHWM") - base_kb) / 1024.0,
+        "direct": direct,
+        "refined": refined,
+        "factor_entries": factor_entries,
+    }
 
 
 def installed(solver: str, petsc_python: str | None) -> bool:
     if solver == "pardiso":
-        check = subprocess.run([sys.executable, "-c", "from quarvex_tools import direct; assert direct.available()"],
-                               capture_output=True)
+        check = subprocess.run(
+            [sys.executable, "-c", "from quarvex_tools import direct; assert direct.available()"], capture_output=True
+        )
         return check.returncode == 0
-    module = { "cholmod": "sksparse.cholmod", "cholespy": "cholespy", "qdldl": "qdldl",
-              "superlu": "scipy.sparse.linalg", "mumps": "petsc4py"}[solver]
+    module = {
+        "cholmod": "sksparse.cholmod",
+        "cholespy": "cholespy",
+        "qdldl": "qdldl",
+        "superlu": "scipy.sparse.linalg",
+        "mumps": "petsc4py",
+    }[solver]
     python = petsc_python if solver == "mumps" else sys.executable
     if python is None:
         return False
@@ -281,8 +318,12 @@ def measure_package(model_name: str) -> dict:
                 report = direct.solve(model.nexus, rtol=1e-8)
             else:
                 report = system.solve_amg(model.nexus, rtol=1e-8, maxiter=3000)
-        record[method] = {"s": time.perf_counter() - start, "its": report.iterations,
-                          "relres": report.relative_residual, "converged": report.converged}
+        record[method] = {
+            "s": time.perf_counter() - start,
+            "its": report.iterations,
+            "relres": report.relative_residual,
+            "converged": report.converged,
+        }
     return record
 
 
@@ -310,8 +351,10 @@ def best_of(repeats: int, arguments: list[str], timeout: float, python: str | No
 
 
 def candidates_table(args: argparse.Namespace) -> None:
-    print(f"{'model':<11} {'solver':<9} {'unknowns':>9} {'load s':>7} {'factor s':>9} {'solve s':>8} {'peak MB':>8} "
-          f"{'L entries':>10} {'direct':>8} {'refined':>8}")
+    print(
+        f"{'model':<11} {'solver':<9} {'unknowns':>9} {'load s':>7} {'factor s':>9} {'solve s':>8} {'peak MB':>8} "
+        f"{'L entries':>10} {'direct':>8} {'refined':>8}"
+    )
     missing = [solver for solver in args.solvers if not installed(solver, args.petsc_python)]
     scratch = tempfile.mkdtemp(prefix="direct_solvers_")
     try:
@@ -322,15 +365,23 @@ def candidates_table(args: argparse.Namespace) -> None:
                 if solver in missing:
                     continue
                 python = args.petsc_python if solver == "mumps" else None
-                row = best_of(args.repeats, ["system", path, solver], args.timeout, python,
-                              key=lambda run: run["factor_s"] + run["solve_s"])
+                row = best_of(
+                    args.repeats,
+                    ["system", path, solver],
+                    args.timeout,
+                    python,
+                    key=lambda run: run["factor_s"] + run["solve_s"],
+                )
                 if "failed" in row:
                     print(f"{model_name:<11} {solver:<9} failed: {row['failed']}", flush=True)
                     continue
                 entries = "-" if row["factor_entries"] is None else f"{row['factor_entries'] / 1e6:.1f} M"
-                print(f"{model_name:<11} {solver:<9} {row['unknowns']:>9,} {row['load_s']:>7.3f} "
-                      f"{row['factor_s']:>9.3f} {row['solve_s']:>8.3f} {row['peak_mb']:>8.0f} {entries:>10} "
-                      f"{row['direct']:>8.1e} {row['refined']:>8.1e}", flush=True)
+                print(
+                    f"{model_name:<11} {solver:<9} {row['unknowns']:>9,} {row['load_s']:>7.3f} "
+                    f"{row['factor_s']:>9.3f} {row['solve_s']:>8.3f} {row['peak_mb']:>8.0f} {entries:>10} "
+                    f"{row['direct']:>8.1e} {row['refined']:>8.1e}",
+                    flush=True,
+                )
             os.remove(path)
     finally:
         os.rmdir(scratch)
@@ -343,11 +394,12 @@ def candidates_table(args: argparse.Namespace) -> None:
 
 def package_table(args: argparse.Namespace) -> None:
     print("\nquarvex_tools.direct (estimate + solve, rtol 1e-8) against multigrid (solve_amg, set-up included):")
-    print(f"{'model':<11} {'unknowns':>9} {'est. MB':>8} {'GFlop':>8} {'direct s':>9} {'steps':>6} {'reached':>8} "
-          f"{'amg s':>7} {'its':>5} {'reached':>8} {'direct / amg':>12}")
+    print(
+        f"{'model':<11} {'unknowns':>9} {'est. MB':>8} {'GFlop':>8} {'direct s':>9} {'steps':>6} {'reached':>8} "
+        f"{'amg s':>7} {'its':>5} {'reached':>8} {'direct / amg':>12}"
+    )
     for model_name in args.models:
-        row = best_of(args.repeats, ["package", model_name], args.timeout, None,
-                      key=lambda run: run["direct"]["s"])
+        row = best_of(args.repeats, ["package", model_name], args.timeout, None, key=lambda run: run["direct"]["s"])
         if "failed" in row:
             print(f"{model_name:<11} failed: {row['failed']}", flush=True)
             continue
@@ -355,9 +407,13 @@ def package_table(args: argparse.Namespace) -> None:
 
         def reached(run: dict) -> str:
             return f"{run['relres']:.1e}" + ("" if run["converged"] else "*")
-        print(f"{model_name:<11} {row['unknowns']:>9,} {row['estimate_mb']:>8.0f} {row['gflop']:>8.1f} "
-              f"{direct['s']:>9.2f} {direct['its']:>6} {reached(direct):>8} {amg['s']:>7.2f} {amg['its']:>5} "
-              f"{reached(amg):>8} {direct['s'] / amg['s']:>12.2f}", flush=True)
+
+        print(
+            f"{model_name:<11} {row['unknowns']:>9,} {row['estimate_mb']:>8.0f} {row['gflop']:>8.1f} "
+            f"{direct['s']:>9.2f} {direct['its']:>6} {reached(direct):>8} {amg['s']:>7.2f} {amg['its']:>5} "
+            f"{reached(amg):>8} {direct['s'] / amg['s']:>12.2f}",
+            flush=True,
+        )
     print("* not converged: the solve warned (the rounding floor, or the iteration limit of 3000)")
 
 
@@ -368,8 +424,9 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--repeats", type=int, default=3, help="processes per measurement; the fastest is shown")
     parser.add_argument("--timeout", type=float, default=600.0, help="seconds per solver, model and repeat")
-    parser.add_argument("--petsc-python", default=None,
-                        help="a Python with Debian's petsc4py and quarvex installed, for MUMPS")
+    parser.add_argument(
+        "--petsc-python", default=None, help="a Python with Debian's petsc4py and quarvex installed, for MUMPS"
+    )
     parser.add_argument("--no-package", action="store_true", help="skip the table of quarvex_tools.direct")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -378,9 +435,11 @@ def main() -> None:
         kind, *rest = args.child
         print(json.dumps(measure(*rest) if kind == "system" else measure_package(*rest)))
         return
-    print(f"threads: OPENBLAS/MKL/OMP_NUM_THREADS = {os.environ['OMP_NUM_THREADS']}, "
-          f"QUARVEX_NUM_THREADS = {os.environ.get('QUARVEX_NUM_THREADS', 'unset')}; "
-          f"load average at the start {os.getloadavg()[0]:.1f}; best of {args.repeats} processes")
+    print(
+        f"threads: OPENBLAS/MKL/OMP_NUM_THREADS = {os.environ['OMP_NUM_THREADS']}, "
+        f"QUARVEX_NUM_THREADS = {os.environ.get('QUARVEX_NUM_THREADS', 'unset')}; "
+        f"load average at the start {os.getloadavg()[0]:.1f}; best of {args.repeats} processes"
+    )
     candidates_table(args)
     if not args.no_package and installed("pardiso", None):
         package_table(args)

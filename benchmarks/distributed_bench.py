@@ -23,6 +23,7 @@ virtual environment scripts/test_mpi.sh makes):
     build/mpi-venv/bin/python benchmarks/distributed_bench.py [--sizes 24 32] [--ranks 1 2]
         [--anchors ../shared/anchors] [--no-dolfinx]
 """
+
 import argparse
 import json
 import os
@@ -61,12 +62,20 @@ def worker(n):
         return result
 
     whole = timed("mesh", lambda: distributed.box_part(MPI.COMM_SELF, n, n, n) if comm.rank == 0 else None)
-    part = timed("partition", lambda: distributed.distribute_mesh(
-        comm, *((whole.points, whole.tetrahedra) if whole is not None else (None, None))))
+    part = timed(
+        "partition",
+        lambda: distributed.distribute_mesh(
+            comm, *((whole.points, whole.tetrahedra) if whole is not None else (None, None))
+        ),
+    )
     whole = None  # rank 0 lets the whole mesh go
     numbering = timed("numbering", lambda: distributed.number_part(comm, part, lambda x: x[:, 0] == 0.0))
-    local = timed("assembly", lambda: distributed.local_system(
-        distributed.assemble_part(numbering, isotropic(lam=LAM, mu=MU), (0.0, 0.0, -1.0))))
+    local = timed(
+        "assembly",
+        lambda: distributed.local_system(
+            distributed.assemble_part(numbering, isotropic(lam=LAM, mu=MU), (0.0, 0.0, -1.0))
+        ),
+    )
     matrix, load = timed("insertion", lambda: distributed.petsc_system(comm, numbering, local))
     local = None
     after_insertion = peak_mb()
@@ -76,9 +85,14 @@ def worker(n):
         seconds[name] = comm.allreduce(solution.seconds[name], op=MPI.MAX)
     shared = comm.allreduce(int((numbering.global_node >= 0).sum()), op=MPI.SUM) - numbering.n_global_nodes
     record = {
-        "ranks": comm.size, "N": n, "unknowns": 3 * numbering.n_global_nodes, "seconds": seconds,
-        "iterations": solution.iterations, "relres": solution.residual_norm / solution.rhs_norm,
-        "peak_mb": comm.gather(peak_mb(), root=0), "baseline_mb": comm.gather(baseline, root=0),
+        "ranks": comm.size,
+        "N": n,
+        "unknowns": 3 * numbering.n_global_nodes,
+        "seconds": seconds,
+        "iterations": solution.iterations,
+        "relres": solution.residual_norm / solution.rhs_norm,
+        "peak_mb": comm.gather(peak_mb(), root=0),
+        "baseline_mb": comm.gather(baseline, root=0),
         "insertion_mb": comm.gather(after_insertion, root=0),
         "shared_nodes": shared,
     }
@@ -101,10 +115,15 @@ def run_quarvex(n, ranks):
     load = load_average()
     # One core's worth of workers per rank: the machine has as many cores as the largest run has ranks.
     environment = dict(os.environ, QUARVEX_NUM_THREADS=str(max(1, (os.cpu_count() or 1) // ranks)))
-    done = subprocess.run(mpirun(ranks) + [sys.executable, "-m", "mpi4py", os.path.abspath(__file__), "--worker", str(n)],
-                          capture_output=True, text=True, env=environment, check=True)
+    done = subprocess.run(
+        mpirun(ranks) + [sys.executable, "-m", "mpi4py", os.path.abspath(__file__), "--worker", str(n)],
+        capture_output=True,
+        text=True,
+        env=environment,
+        check=True,
+    )
     line = next(line for line in done.stdout.splitlines() if line.startswith("RESULT "))
-    record = json.loads(line[len("RESULT "):])
+    record = json.loads(line[len("RESULT ") :])
     record["load"] = load
     return record
 
@@ -114,24 +133,64 @@ def run_dolfinx(n, ranks, anchors):
     load = load_average()
     with tempfile.TemporaryDirectory() as scratch:
         phases_file = os.path.join(scratch, "phases.json")
-        subprocess.run(mpirun(ranks) + ["/usr/bin/python3", os.path.join(anchors, "bench_dolfinx.py"), "--N", str(n),
-                                        "--reps", "1", "--nmult", "3", "--no-solve", "--json", phases_file],
-                       capture_output=True, text=True, cwd=scratch, check=True)
+        subprocess.run(
+            mpirun(ranks)
+            + [
+                "/usr/bin/python3",
+                os.path.join(anchors, "bench_dolfinx.py"),
+                "--N",
+                str(n),
+                "--reps",
+                "1",
+                "--nmult",
+                "3",
+                "--no-solve",
+                "--json",
+                phases_file,
+            ],
+            capture_output=True,
+            text=True,
+            cwd=scratch,
+            check=True,
+        )
         with open(phases_file) as handle:
             phases = json.load(handle)["results"][0]
-        done = subprocess.run(mpirun(ranks) + ["/usr/bin/time", "-f", "PEAK_KB %M", "/usr/bin/python3",
-                                               os.path.join(anchors, "bench_dolfinx_amg.py"), "--N", str(n),
-                                               "--pcs", "gamg"],
-                              capture_output=True, text=True, cwd=scratch, check=True)
+        done = subprocess.run(
+            mpirun(ranks)
+            + [
+                "/usr/bin/time",
+                "-f",
+                "PEAK_KB %M",
+                "/usr/bin/python3",
+                os.path.join(anchors, "bench_dolfinx_amg.py"),
+                "--N",
+                str(n),
+                "--pcs",
+                "gamg",
+            ],
+            capture_output=True,
+            text=True,
+            cwd=scratch,
+            check=True,
+        )
     solve = json.loads(next(line for line in done.stdout.splitlines() if line.startswith("{")))
     # The ranks' lines may interleave with the compiler's log on stderr.
     peaks = [int(kb) / 1024.0 for kb in re.findall(r"PEAK_KB (\d+)", done.stderr)]
     return {
-        "ranks": ranks, "N": n, "unknowns": phases["dofs"], "load": load,
-        "seconds": {"mesh": phases["mesh"], "numbering": phases["a_space"],
-                    "assembly + insertion": phases["b_matcreate"] + phases["c_assemble"] + phases["d_rhs"],
-                    "setup": solve["setup_s"], "solve": solve["solve_s"]},
-        "iterations": solve["its"], "relres": solve["true_relres"], "peak_mb": peaks,
+        "ranks": ranks,
+        "N": n,
+        "unknowns": phases["dofs"],
+        "load": load,
+        "seconds": {
+            "mesh": phases["mesh"],
+            "numbering": phases["a_space"],
+            "assembly + insertion": phases["b_matcreate"] + phases["c_assemble"] + phases["d_rhs"],
+            "setup": solve["setup_s"],
+            "solve": solve["solve_s"],
+        },
+        "iterations": solve["its"],
+        "relres": solve["true_relres"],
+        "peak_mb": peaks,
     }
 
 
@@ -144,8 +203,12 @@ def row_seconds(record, name):
 
 def print_table(n, columns):
     names = [name for name, _ in columns]
-    print(f"\nunit cube N = {n}: {columns[0][1]['unknowns']} unknowns "
-          f"(1-minute load at the start of each run: " + ", ".join(f"{name} {record['load']:.1f}" for name, record in columns) + ")")
+    print(
+        f"\nunit cube N = {n}: {columns[0][1]['unknowns']} unknowns "
+        f"(1-minute load at the start of each run: "
+        + ", ".join(f"{name} {record['load']:.1f}" for name, record in columns)
+        + ")"
+    )
     header = f"{'phase (s)':<22}" + "".join(f"{name:>16}" for name in names)
     ours = [record for name, record in columns if name.startswith("quarvex")]
     others = [record for name, record in columns if name.startswith("dolfinx")]
@@ -154,7 +217,17 @@ def print_table(n, columns):
     if ours and others:
         header += f"{'ours/dolfinx 2r':>16}"
     print(header)
-    phases = ["mesh", "partition", "numbering", "assembly", "insertion", "assembly + insertion", "setup", "solve", "total"]
+    phases = [
+        "mesh",
+        "partition",
+        "numbering",
+        "assembly",
+        "insertion",
+        "assembly + insertion",
+        "setup",
+        "solve",
+        "total",
+    ]
     for phase in phases:
         values = []
         for _, record in columns:
@@ -164,8 +237,8 @@ def print_table(n, columns):
             else:
                 values.append(row_seconds(record, phase))
         line = f"{phase:<22}" + "".join(f"{value:>16.3f}" if value is not None else f"{'-':>16}" for value in values)
-        quarvex_values = [v for (name, _), v in zip(columns, values) if name.startswith("quarvex")]
-        dolfinx_values = [v for (name, _), v in zip(columns, values) if name.startswith("dolfinx")]
+        quarvex_values = [v for (name, _), v in zip(columns, values, strict=False) if name.startswith("quarvex")]
+        dolfinx_values = [v for (name, _), v in zip(columns, values, strict=False) if name.startswith("dolfinx")]
         if len(quarvex_values) == 2:
             a, b = quarvex_values
             line += f"{a / b:>16.2f}" if a is not None and b else f"{'-':>16}"
@@ -175,14 +248,26 @@ def print_table(n, columns):
         print(line)
     print(f"{'CG iterations':<22}" + "".join(f"{record['iterations']:>16d}" for _, record in columns))
     print(f"{'true rel. residual':<22}" + "".join(f"{record['relres']:>16.1e}" for _, record in columns))
-    print(f"{'s per iteration':<22}" + "".join(f"{record['seconds']['solve'] / max(record['iterations'], 1):>16.4f}"
-                                             for _, record in columns))
-    print(f"{'peak MB per rank':<22}" + "".join(f"{'/'.join(f'{mb:.0f}' for mb in record['peak_mb']):>16}"
-                                              for _, record in columns))
-    print(f"{'  up to insertion':<22}" + "".join(f"{'/'.join(f'{mb:.0f}' for mb in record.get('insertion_mb', [])) or '-':>16}"
-                                               for _, record in columns))
-    print(f"{'  after imports':<22}" + "".join(f"{'/'.join(f'{mb:.0f}' for mb in record.get('baseline_mb', [])) or '-':>16}"
-                                             for _, record in columns))
+    print(
+        f"{'s per iteration':<22}"
+        + "".join(f"{record['seconds']['solve'] / max(record['iterations'], 1):>16.4f}" for _, record in columns)
+    )
+    print(
+        f"{'peak MB per rank':<22}"
+        + "".join(f"{'/'.join(f'{mb:.0f}' for mb in record['peak_mb']):>16}" for _, record in columns)
+    )
+    print(
+        f"{'  up to insertion':<22}"
+        + "".join(
+            f"{'/'.join(f'{mb:.0f}' for mb in record.get('insertion_mb', [])) or '-':>16}" for _, record in columns
+        )
+    )
+    print(
+        f"{'  after imports':<22}"
+        + "".join(
+            f"{'/'.join(f'{mb:.0f}' for mb in record.get('baseline_mb', [])) or '-':>16}" for _, record in columns
+        )
+    )
     print(f"{'nodes on 2+ ranks':<22}" + "".join(f"{record.get('shared_nodes', '-'):>16}" for _, record in columns))
 
 
@@ -199,7 +284,8 @@ def main():
     if args.worker is not None:
         worker(args.worker)
         return
-    print(f"machine: {os.cpu_count()} logical processors; uptime: {subprocess.run(['uptime'], capture_output=True, text=True).stdout.strip()}")
+    uptime = subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
+    print(f"machine: {os.cpu_count()} logical processors; uptime: {uptime}")
     for n in args.sizes:
         columns = [(f"quarvex {ranks}r", run_quarvex(n, ranks)) for ranks in args.ranks]
         if not args.no_dolfinx:

@@ -9,6 +9,7 @@ through ctypes, which only adds to its cost, and set beside one CG iteration.
 
 The multigrid rows signal at a fifth, half and four fifths of the call's own time.
 """
+
 import ctypes
 import os
 import subprocess
@@ -16,14 +17,17 @@ import sys
 import time
 import warnings
 
+from phases import MATERIAL, clamped_cube, set_gravity
+
 import quarvex
 import quarvex_tools
-from phases import MATERIAL, clamped_cube, set_gravity
 from quarvex_tools import system
 from quarvex_tools.core_inputs import build_core_inputs
 
-SENDER = "import os, signal, sys, time; time.sleep(float(sys.argv[2])); print(time.monotonic(), flush=True); " \
-         "os.kill(int(sys.argv[1]), signal.SIGINT)"
+SENDER = (
+    "import os, signal, sys, time; time.sleep(float(sys.argv[2])); print(time.monotonic(), flush=True); "
+    "os.kill(int(sys.argv[1]), signal.SIGINT)"
+)
 
 
 def build(n, solver=True):
@@ -40,8 +44,9 @@ def build(n, solver=True):
 
 def latency(call, delay):
     """Seconds from the signal to the KeyboardInterrupt, or None when the call ended first."""
-    sender = subprocess.Popen([sys.executable, "-c", SENDER, str(os.getpid()), str(delay)],
-                              stdout=subprocess.PIPE, text=True)
+    sender = subprocess.Popen(
+        [sys.executable, "-c", SENDER, str(os.getpid()), str(delay)], stdout=subprocess.PIPE, text=True
+    )
     caught = None
     try:
         call()
@@ -77,8 +82,9 @@ def main():
     rows.append(("assemble", n_setup, [latency(big.assemble, 0.1) for _ in range(3)]))
 
     n_multigrid = int(sys.argv[3]) if len(sys.argv) > 3 else 30
-    cube = quarvex_tools.Elasticity(quarvex_tools.box_mesh(n_multigrid, n_multigrid, n_multigrid),
-                                    quarvex_tools.isotropic(E=1.0, nu=0.3))
+    cube = quarvex_tools.Elasticity(
+        quarvex_tools.box_mesh(n_multigrid, n_multigrid, n_multigrid), quarvex_tools.isotropic(E=1.0, nu=0.3)
+    )
     cube.fix("xmin")
     cube.body_force((0.0, 0.0, -1.0))
     nexus = cube.assemble()
@@ -89,10 +95,20 @@ def main():
     start = time.perf_counter()
     system.refresh_multigrid(nexus, hierarchy)
     refresh = time.perf_counter() - start
-    rows.append(("multigrid", n_multigrid, [latency(lambda: system.multigrid(nexus, cube.constraints), f * set_up)
-                                            for f in (0.2, 0.5, 0.8)]))
-    rows.append(("refresh", n_multigrid, [latency(lambda: system.refresh_multigrid(nexus, hierarchy), f * refresh)
-                                          for f in (0.2, 0.5, 0.8)]))
+    rows.append(
+        (
+            "multigrid",
+            n_multigrid,
+            [latency(lambda: system.multigrid(nexus, cube.constraints), f * set_up) for f in (0.2, 0.5, 0.8)],
+        )
+    )
+    rows.append(
+        (
+            "refresh",
+            n_multigrid,
+            [latency(lambda: system.refresh_multigrid(nexus, hierarchy), f * refresh) for f in (0.2, 0.5, 0.8)],
+        )
+    )
 
     check = ctypes.pythonapi.PyErr_CheckSignals
     calls = 200_000
@@ -105,8 +121,10 @@ def main():
     for name, n, values in rows:
         text = ", ".join("ended first" if v is None else f"{v:.3f}" for v in values)
         print(f"{name:<11} {n:>3} {text:>28}")
-    print(f"signal check {per_check * 1e9:.0f} ns (through ctypes) per CG iteration of "
-          f"{per_iteration * 1e3:.3f} ms at N = {max(2, n_solve // 2)}: ratio {per_check / per_iteration:.2e}")
+    print(
+        f"signal check {per_check * 1e9:.0f} ns (through ctypes) per CG iteration of "
+        f"{per_iteration * 1e3:.3f} ms at N = {max(2, n_solve // 2)}: ratio {per_check / per_iteration:.2e}"
+    )
 
 
 if __name__ == "__main__":

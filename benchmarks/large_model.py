@@ -16,6 +16,7 @@ against dolfinx's dof map and matrix creation on one process. The dolfinx figure
 its anchor script, run with Debian's Python between two rounds of ours (--anchor; without it
 part 2 prints ours alone). Medians of the repetitions.
 """
+
 import argparse
 import json
 import os
@@ -25,8 +26,9 @@ import subprocess
 import tempfile
 import time
 
-import quarvex
 from phases import MATERIAL, clamped_cube, set_gravity
+
+import quarvex
 from quarvex_tools import system
 from quarvex_tools.core_inputs import build_core_inputs
 from quarvex_tools.numbering import core_arrays
@@ -63,8 +65,12 @@ def large_model(n):
     model.assemble()
     system.set_solution(model, system.load_vector(model))  # some displacement to show; no solve at this size
     plots = {}
-    for name, call in (("plot_dom", model.plot_dom), ("plot_dom_arrays", lambda: system.plot_dom_arrays(model)),
-                       ("plot_disp", model.plot_disp), ("plot_disp_arrays", lambda: system.plot_disp_arrays(model))):
+    for name, call in (
+        ("plot_dom", model.plot_dom),
+        ("plot_dom_arrays", lambda: system.plot_dom_arrays(model)),
+        ("plot_disp", model.plot_disp),
+        ("plot_disp_arrays", lambda: system.plot_disp_arrays(model)),
+    ):
         plots[name], result = timed(call)
         edges = len(result) if isinstance(result, dict) else len(result[0])
         del result
@@ -72,8 +78,10 @@ def large_model(n):
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024.0
 
     total = sum(t for _, t, counted in phases if counted)
-    print(f"\nPart 1: unit cube N = {n}: {tets.shape[0]} elements, {pos_dof} unknowns, {edges} edges, "
-          f"{system.worker_count()} workers")
+    print(
+        f"\nPart 1: unit cube N = {n}: {tets.shape[0]} elements, {pos_dof} unknowns, {edges} edges, "
+        f"{system.worker_count()} workers"
+    )
     print(f"{'phase':<34} {'seconds':>8} {'share':>7}")
     for name, t, counted in phases:
         share = f"{100 * t / total:6.1f}%" if counted else "      -"
@@ -83,8 +91,10 @@ def large_model(n):
     print(f"set_solver again / assemble        {t_again / t_assemble:8.2f}")
     for name in ("plot_dom", "plot_disp"):
         ours, whole = plots[name + "_arrays"], plots[name]
-        print(f"{name}: dict {whole:.3f} s = the core's part (as arrays) {ours:.3f} s "
-              f"+ Python objects {whole - ours:.3f} s; dict / arrays {whole / ours:.1f}")
+        print(
+            f"{name}: dict {whole:.3f} s = the core's part (as arrays) {ours:.3f} s "
+            f"+ Python objects {whole - ours:.3f} s; dict / arrays {whole / ours:.1f}"
+        )
     print(f"peak resident memory {peak / 2**30:.2f} GiB, {peak / pos_dof:.0f} bytes per unknown")
 
 
@@ -95,15 +105,22 @@ def our_setup(n, repeats):
     arrays = core_arrays(numbering, dofs)
     times = {"set_dof": [], "set_solver": [], "set_dof_arrays": [], "set_solver (arrays)": []}
     for _ in range(repeats):
-        model = quarvex.Nexus(pts, tets)
-        times["set_dof"].append(timed(lambda: model.set_dof(ver_dof, edge_dof))[0])
-        times["set_solver"].append(timed(lambda: model.set_solver(pos_dof, bc))[0])
-        del model
-        model = system.nexus_from_arrays(mesh.points, mesh.tetrahedra)
-        times["set_dof_arrays"].append(timed(lambda: system.set_dof_arrays(model, *arrays))[0])
-        times["set_solver (arrays)"].append(timed(lambda: model.set_solver(pos_dof, bc))[0])
-        del model
+        _time_core_setup(quarvex.Nexus(pts, tets), times, "", lambda m: m.set_dof(ver_dof, edge_dof), pos_dof, bc)
+        _time_core_setup(
+            system.nexus_from_arrays(mesh.points, mesh.tetrahedra),
+            times,
+            " (arrays)",
+            lambda m: system.set_dof_arrays(m, *arrays),
+            pos_dof,
+            bc,
+        )
     return times
+
+
+def _time_core_setup(model, times, label, set_dof, pos_dof, bc):
+    """Times set_dof (as `set_dof(model)`) and set_solver on a new model; the model is freed after."""
+    times["set_dof_arrays" if label else "set_dof"].append(timed(lambda: set_dof(model))[0])
+    times["set_solver" + label].append(timed(lambda: model.set_solver(pos_dof, bc))[0])
 
 
 def dolfinx_setup(anchor, n, repeats):
@@ -111,9 +128,25 @@ def dolfinx_setup(anchor, n, repeats):
     with tempfile.TemporaryDirectory() as scratch:
         out = os.path.join(scratch, "dolfinx.json")
         environment = dict(os.environ, OMP_NUM_THREADS="1")
-        subprocess.run(["/usr/bin/python3", anchor, "--N", str(n), "--reps", str(repeats), "--no-solve",
-                        "--nmult", "3", "--json", out], cwd=scratch, env=environment, check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run(
+            [
+                "/usr/bin/python3",
+                anchor,
+                "--N",
+                str(n),
+                "--reps",
+                str(repeats),
+                "--no-solve",
+                "--nmult",
+                "3",
+                "--json",
+                out,
+            ],
+            cwd=scratch,
+            env=environment,
+            check=True,
+            stdout=subprocess.DEVNULL,
+        )
         with open(out) as handle:
             result = json.load(handle)["results"][0]
     return result["a_space"], result["b_matcreate"]
@@ -127,17 +160,22 @@ def small_model(n, anchor, repeats):
     median = {name: statistics.median(values) for name, values in times.items()}
     ours_dicts = median["set_dof"] + median["set_solver"]
     ours_arrays = median["set_dof_arrays"] + median["set_solver (arrays)"]
-    print(f"Part 2: unit cube N = {n}, set-up on a new model, medians of {2 * repeats} "
-          f"(dolfinx: of {repeats}), {system.worker_count()} workers")
+    print(
+        f"Part 2: unit cube N = {n}, set-up on a new model, medians of {2 * repeats} "
+        f"(dolfinx: of {repeats}), {system.worker_count()} workers"
+    )
     print(f"{'':<28} {'set_dof':>8} {'set_solver':>10} {'sum':>8} {'/ dolfinx':>9}")
-    for label, dof, solver, total in (("ours, set_dof from dicts", median["set_dof"], median["set_solver"], ours_dicts),
-                                      ("ours, set_dof_arrays", median["set_dof_arrays"],
-                                       median["set_solver (arrays)"], ours_arrays)):
+    for label, dof, solver, total in (
+        ("ours, set_dof from dicts", median["set_dof"], median["set_solver"], ours_dicts),
+        ("ours, set_dof_arrays", median["set_dof_arrays"], median["set_solver (arrays)"], ours_arrays),
+    ):
         ratio = f"{total / sum(peer):9.2f}" if peer else "        -"
         print(f"{label:<28} {dof:>8.4f} {solver:>10.4f} {total:>8.4f} {ratio}")
     if peer:
-        print(f"{'dolfinx, 1 process':<28} {peer[0]:>8.4f} {peer[1]:>10.4f} {sum(peer):>8.4f} {1.0:9.2f}"
-              "   (dof map: edges + space; matrix: create_matrix)")
+        print(
+            f"{'dolfinx, 1 process':<28} {peer[0]:>8.4f} {peer[1]:>10.4f} {sum(peer):>8.4f} {1.0:9.2f}"
+            "   (dof map: edges + space; matrix: create_matrix)"
+        )
 
 
 def main():

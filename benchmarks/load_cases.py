@@ -8,6 +8,7 @@ runs of one case (`model.solve`) and of ten cases (`model.solve_cases`) alternat
 machine slows both alike; the table gives their medians and the ratio. With --separate it also
 times ten separate solves (each assembles and sets up again), once, for comparison.
 """
+
 import statistics
 import sys
 import time
@@ -44,8 +45,10 @@ def main() -> None:
         ten.append(timed(lambda: model.solve_cases(method="amg")))
     results = model.solve_cases(method="amg")
     steps = [result.report.iterations for result in results.values()]
-    print(f"unit cube N = {n}, {len(model.numbering.node_points) * 3} unknowns, multigrid, rtol 1e-8; "
-          f"median of {repeats} alternating runs")
+    print(
+        f"unit cube N = {n}, {len(model.numbering.node_points) * 3} unknowns, multigrid, rtol 1e-8; "
+        f"median of {repeats} alternating runs"
+    )
     print(f"{'run':<32}{'seconds':>10}{'ratio':>8}")
     one_case, ten_cases = statistics.median(one), statistics.median(ten)
     print(f"{'one case (solve)':<32}{one_case:>10.2f}{1.0:>8.2f}")

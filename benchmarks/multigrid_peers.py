@@ -17,6 +17,7 @@ Assembly is timed apart (numbering, set_solver, assemble) and is not in the solv
 Then the cantilever (30 x 3 x 3 cells of 10 x 1 x 1, steel, gravity) and a 100 : 1 slender
 beam (200 x 2 x 2 cells of 100 x 1 x 1) against scipy's spsolve on the exported system.
 """
+
 import argparse
 import json
 import os
@@ -123,6 +124,7 @@ def free_node_coordinates(model):
 def measure_beams():
     """Multigrid against spsolve on the cantilever and the slender beam."""
     import scipy.sparse.linalg
+
     from quarvex_tools import isotropic, system
 
     rows = []
@@ -152,10 +154,19 @@ def measure_beams():
             direct = scipy.sparse.linalg.spsolve(matrix, rhs, permc_spec=ordering)
             t_direct[ordering] = time.perf_counter() - start
         direct_relres = float(np.linalg.norm(rhs - matrix @ direct) / np.linalg.norm(rhs))
-        rows.append({"name": name, "unknowns": int(rhs.size), "its": report.iterations, "amg_s": t_amg,
-                     "relres": report.relative_residual, "converged": report.converged,
-                     "colamd_s": t_direct["COLAMD"], "direct_s": t_direct["MMD_AT_PLUS_A"],
-                     "direct_relres": direct_relres})
+        rows.append(
+            {
+                "name": name,
+                "unknowns": int(rhs.size),
+                "its": report.iterations,
+                "amg_s": t_amg,
+                "relres": report.relative_residual,
+                "converged": report.converged,
+                "colamd_s": t_direct["COLAMD"],
+                "direct_s": t_direct["MMD_AT_PLUS_A"],
+                "direct_relres": direct_relres,
+            }
+        )
     return rows
 
 
@@ -189,8 +200,9 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--anchor", default=None)
     parser.add_argument("--ranks", type=int, default=2)
-    parser.add_argument("--no-cg-above", type=int, default=24,
-                        help="above this N, one CG run and one run of each peer (not --repeats)")
+    parser.add_argument(
+        "--no-cg-above", type=int, default=24, help="above this N, one CG run and one run of each peer (not --repeats)"
+    )
     parser.add_argument("--no-peers", action="store_true")
     parser.add_argument("--child", choices=["ours", "pyamg", "beams"], help=argparse.SUPPRESS)
     parser.add_argument("--n", type=int, help=argparse.SUPPRESS)
@@ -209,14 +221,20 @@ def main():
 
     from quarvex_tools import system
 
-    print(f"workers {system.worker_count()}; load average at the start {os.getloadavg()[0]:.2f}; "
-          f"medians of {args.repeats} processes; times in seconds")
-    print("ours = multigrid set-up + solve; CG = the core's unpreconditioned solve; pyamg = export + set-up + solve "
-          "on one thread;")
+    print(
+        f"workers {system.worker_count()}; load average at the start {os.getloadavg()[0]:.2f}; "
+        f"medians of {args.repeats} processes; times in seconds"
+    )
+    print(
+        "ours = multigrid set-up + solve; CG = the core's unpreconditioned solve; pyamg = export + set-up + solve "
+        "on one thread;"
+    )
     print(f"dolfinx = GAMG set-up + solve on {args.ranks} ranks; ratios are the other's time over ours")
-    header = (f"{'N':>3} {'unknowns':>8} {'assembly':>8} {'CG its':>6} {'CG':>7} {'setup':>6} {'its':>3} "
-              f"{'solve':>6} {'ours':>6} {'CG/ours':>7} {'pyamg its':>9} {'pyamg':>6} {'py/ours':>7} "
-              f"{'dfx its':>7} {'dolfinx':>7} {'dfx/ours':>8}")
+    header = (
+        f"{'N':>3} {'unknowns':>8} {'assembly':>8} {'CG its':>6} {'CG':>7} {'setup':>6} {'its':>3} "
+        f"{'solve':>6} {'ours':>6} {'CG/ours':>7} {'pyamg its':>9} {'pyamg':>6} {'py/ours':>7} "
+        f"{'dfx its':>7} {'dolfinx':>7} {'dfx/ours':>8}"
+    )
     print(header)
     for n in args.sizes:
         ours = []
@@ -228,9 +246,11 @@ def main():
         with_cg_records = [r for r in ours if "cg_s" in r]
         t_ours = median(ours, "setup") + median(ours, "solve")
         t_cg = median(with_cg_records, "cg_s")
-        line = (f"{n:>3} {ours[0]['unknowns']:>8} {median(ours, 'assembly'):>8.2f} {with_cg_records[0]['cg_its']:>6} "
-                f"{t_cg:>7.2f} {median(ours, 'setup'):>6.2f} {ours[0]['its']:>3} {median(ours, 'solve'):>6.2f} "
-                f"{t_ours:>6.2f} {t_cg / t_ours:>7.1f}")
+        line = (
+            f"{n:>3} {ours[0]['unknowns']:>8} {median(ours, 'assembly'):>8.2f} {with_cg_records[0]['cg_its']:>6} "
+            f"{t_cg:>7.2f} {median(ours, 'setup'):>6.2f} {ours[0]['its']:>3} {median(ours, 'solve'):>6.2f} "
+            f"{t_ours:>6.2f} {t_cg / t_ours:>7.1f}"
+        )
         if args.no_peers:
             print(line, flush=True)
             continue
@@ -243,15 +263,22 @@ def main():
             t_dfx = median(dfx, "total_s")
             line += f" {dfx[0]['its']:>7} {t_dfx:>7.2f} {t_dfx / t_ours:>8.1f}"
         print(line, flush=True)
-        print(f"    ours: relative residual {ours[0]['relres']:.1e}, |x_amg - x_cg| / |x_cg| "
-              f"{with_cg_records[0].get('diff', float('nan')):.1e}", flush=True)
+        print(
+            f"    ours: relative residual {ours[0]['relres']:.1e}, |x_amg - x_cg| / |x_cg| "
+            f"{with_cg_records[0].get('diff', float('nan')):.1e}",
+            flush=True,
+        )
 
     print()
-    print("multigrid against a sparse direct solve (scipy spsolve on the exported matrix, export included), "
-          "rtol 1e-8 unless the row says otherwise")
+    print(
+        "multigrid against a sparse direct solve (scipy spsolve on the exported matrix, export included), "
+        "rtol 1e-8 unless the row says otherwise"
+    )
     print("(spsolve with its default ordering COLAMD, and with MMD_AT_PLUS_A; the ratio is against the faster)")
-    print(f"{'model':<38} {'unknowns':>8} {'its':>4} {'multigrid':>9} {'relres':>8} {'COLAMD':>7} {'MMD A+At':>8} "
-          f"{'relres':>8} {'direct/ours':>11}")
+    print(
+        f"{'model':<38} {'unknowns':>8} {'its':>4} {'multigrid':>9} {'relres':>8} {'COLAMD':>7} {'MMD A+At':>8} "
+        f"{'relres':>8} {'direct/ours':>11}"
+    )
     beams = [run_child("beams", 0, False) for _ in range(args.repeats)]
     for k, row in enumerate(beams[0]):
         t_amg = statistics.median(b[k]["amg_s"] for b in beams)
@@ -259,8 +286,10 @@ def main():
         t_direct = statistics.median(b[k]["direct_s"] for b in beams)
         flag = "" if row["converged"] else "  NOT CONVERGED"
         ratio = min(t_direct, t_colamd) / t_amg
-        print(f"{row['name']:<38} {row['unknowns']:>8} {row['its']:>4} {t_amg:>9.3f} {row['relres']:>8.1e} "
-              f"{t_colamd:>7.3f} {t_direct:>8.3f} {row['direct_relres']:>8.1e} {ratio:>11.1f}{flag}")
+        print(
+            f"{row['name']:<38} {row['unknowns']:>8} {row['its']:>4} {t_amg:>9.3f} {row['relres']:>8.1e} "
+            f"{t_colamd:>7.3f} {t_direct:>8.3f} {row['direct_relres']:>8.1e} {ratio:>11.1f}{flag}"
+        )
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ them), then runs, `repeats` times for each build in turn, `system_bench N` (asse
 product, one CG iteration) and `amg_bench --sizes N --no-cg --no-others --repeats 1` (multigrid
 set-up and solve on the clamped cube), and prints the medians with native / portable.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -24,11 +25,26 @@ BUILDS = {"portable": "OFF", "native": "ON"}
 
 def build(name: str, native: str) -> str:
     folder = os.path.join(ROOT, "build", f"bench-{name}")
-    subprocess.run(["cmake", "-S", ROOT, "-B", folder, "-DCMAKE_BUILD_TYPE=Release", "-DQUARVEX_BUILD_MODULE=OFF",
-                    "-DQUARVEX_BUILD_BENCHMARKS=ON", f"-DQUARVEX_NATIVE={native}"],
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", folder, "--parallel", "2", "--target", "system_bench", "amg_bench"],
-                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            "cmake",
+            "-S",
+            ROOT,
+            "-B",
+            folder,
+            "-DCMAKE_BUILD_TYPE=Release",
+            "-DQUARVEX_BUILD_MODULE=OFF",
+            "-DQUARVEX_BUILD_BENCHMARKS=ON",
+            f"-DQUARVEX_NATIVE={native}",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
+    subprocess.run(
+        ["cmake", "--build", folder, "--parallel", "2", "--target", "system_bench", "amg_bench"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     return folder
 
 
@@ -42,15 +58,26 @@ def row(output: str, n: int) -> list[float]:
 
 
 def measure(folder: str, n: int) -> dict[str, float]:
-    system = subprocess.run([os.path.join(folder, "system_bench"), str(n)], check=True, capture_output=True,
-                            text=True).stdout
-    amg = subprocess.run([os.path.join(folder, "amg_bench"), "--sizes", str(n), "--no-cg", "--no-others",
-                          "--repeats", "1"], check=True, capture_output=True, text=True).stdout
+    system = subprocess.run(
+        [os.path.join(folder, "system_bench"), str(n)], check=True, capture_output=True, text=True
+    ).stdout
+    amg = subprocess.run(
+        [os.path.join(folder, "amg_bench"), "--sizes", str(n), "--no-cg", "--no-others", "--repeats", "1"],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     # Columns: system_bench N, elements, dofs, nnz, assemble, elem/s, mul_vec, GB/s, bound, ratio,
     # cg iter; amg_bench N, unknowns, assemble, CG its, CG time, setup, PCG its, solve.
     product, multigrid = row(system, n), row(amg, n)
-    return {"assembly s": product[4], "product ms": 1e3 * product[6], "CG iteration ms": 1e3 * product[10],
-            "multigrid set-up s": multigrid[5], "multigrid solve s": multigrid[7], "multigrid its": multigrid[6]}
+    return {
+        "assembly s": product[4],
+        "product ms": 1e3 * product[6],
+        "CG iteration ms": 1e3 * product[10],
+        "multigrid set-up s": multigrid[5],
+        "multigrid solve s": multigrid[7],
+        "multigrid its": multigrid[6],
+    }
 
 
 def main() -> None:
@@ -59,14 +86,15 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--no-build", action="store_true")
     args = parser.parse_args()
-    folders = {name: os.path.join(ROOT, "build", f"bench-{name}") if args.no_build else build(name, flag)
-               for name, flag in BUILDS.items()}
+    folders = {
+        name: os.path.join(ROOT, "build", f"bench-{name}") if args.no_build else build(name, flag)
+        for name, flag in BUILDS.items()
+    }
     runs: dict[str, list[dict[str, float]]] = {name: [] for name in BUILDS}
     for _ in range(args.repeats):
         for name, folder in folders.items():
             runs[name].append(measure(folder, args.n))
-    print(f"unit cube N = {args.n}, medians of {args.repeats} alternating runs, "
-          f"load average {os.getloadavg()[0]:.1f}")
+    print(f"unit cube N = {args.n}, medians of {args.repeats} alternating runs, load average {os.getloadavg()[0]:.1f}")
     print(f"{'':22s} {'x86-64-v3':>10s} {'native':>10s} {'native / v3':>12s}")
     for key in runs["portable"][0]:
         portable = statistics.median(run[key] for run in runs["portable"])

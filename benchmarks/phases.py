@@ -8,6 +8,7 @@ The model, shared with interrupt_latency.py, system_access.py and large_model.py
 of N^3 cells of six tetrahedra (box_mesh), E = 1, nu = 0.3, one face clamped, under the body
 force (0, 0, -1), numbered by quarvex_tools in its default (banded) order.
 """
+
 import os
 import sys
 import time
@@ -76,13 +77,17 @@ def main():
     sizes = [int(a) for a in sys.argv[1:]] or [10, 20, 30]
     workers = os.environ.get("QUARVEX_NUM_THREADS", "all")
     print(f"workers: {workers}")
-    header = f"{'N':>3} {'elements':>9} {'dofs':>9} {'set_dof':>9} {'set_solver':>10} {'assemble':>9} " \
-             f"{'elem/s':>10} {'solve':>9} {'plot_disp':>9} {'error':>9}"
+    header = (
+        f"{'N':>3} {'elements':>9} {'dofs':>9} {'set_dof':>9} {'set_solver':>10} {'assemble':>9} "
+        f"{'elem/s':>10} {'solve':>9} {'plot_disp':>9} {'error':>9}"
+    )
     print(header)
     for n in sizes:
         elements, dofs, (t_dof, t_solver, t_assemble, t_solve, t_plot, t_error) = run(n)
-        print(f"{n:>3} {elements:>9} {dofs:>9} {t_dof:>9.4f} {t_solver:>10.4f} {t_assemble:>9.4f} "
-              f"{elements / t_assemble:>10.0f} {t_solve:>9.3f} {t_plot:>9.4f} {t_error:>9.4f}")
+        print(
+            f"{n:>3} {elements:>9} {dofs:>9} {t_dof:>9.4f} {t_solver:>10.4f} {t_assemble:>9.4f} "
+            f"{elements / t_assemble:>10.0f} {t_solve:>9.3f} {t_plot:>9.4f} {t_error:>9.4f}"
+        )
 
 
 if __name__ == "__main__":

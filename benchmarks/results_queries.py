@@ -7,6 +7,7 @@ resultants, strain energy and the energy-norm error.
 The displacement is a smooth field written on the nodes (no solve is needed to time the queries);
 `--matrix-n` sets the box on which 1/2 u . K u (an assembly by the core) is timed beside the integral.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -80,8 +81,10 @@ def main() -> None:
         (f"at({args.points:,} points), with the element grid", lambda: result.at(points)),
         (f"at({args.points:,} points) again", lambda: result.at(points)),
         (f"at({args.points:,} points, field='von_mises')", lambda: result.at(points, field="von_mises")),
-        (f"at({args.points:,} points, field='stress', averaged=False)",
-         lambda: result.at(points, field="stress", averaged=False)),
+        (
+            f"at({args.points:,} points, field='stress', averaged=False)",
+            lambda: result.at(points, field="stress", averaged=False),
+        ),
         ("along(1,000 samples, 'von_mises')", lambda: result.along((0, 0.5, 0.5), (1, 0.5, 0.5), 1000, "von_mises")),
         ("face_resultant('xmax')", lambda: result.face_resultant("xmax")),
         ("face_mean('xmax', 'stress_xx')", lambda: result.face_mean("xmax", "stress_xx")),
@@ -93,8 +96,10 @@ def main() -> None:
         rows.append((name, wall, cpu))
 
     small = smooth_result(args.matrix_n)
-    for name, method in ((f"strain_energy(method='integral'), N = {args.matrix_n}", "integral"),
-                         (f"strain_energy(method='matrix'), N = {args.matrix_n}", "matrix")):
+    for name, method in (
+        (f"strain_energy(method='integral'), N = {args.matrix_n}", "integral"),
+        (f"strain_energy(method='matrix'), N = {args.matrix_n}", "matrix"),
+    ):
         wall, cpu, _ = timed(lambda method=method: small.strain_energy(method=method))
         rows.append((name, wall, cpu))
 

@@ -37,6 +37,7 @@ Threads: QUARVEX_NUM_THREADS, MKL_NUM_THREADS, OPENBLAS_NUM_THREADS and OMP_NUM_
 one thread. --memory-limit stops a process (with its children) whose resident memory exceeds it, so
 that a factorisation too large for a shared machine does not crowd out other work.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -50,14 +51,13 @@ import sys
 import tempfile
 import time
 import warnings
-from typing import Optional
 
 import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)  # bench_models
 
-from bench_models import Case, STEEL, STEEL_BOXES, build_case, elasticity, load_case, save_case  # noqa: E402
+from bench_models import STEEL, STEEL_BOXES, Case, build_case, elasticity, load_case, save_case  # noqa: E402
 
 MODELS = ("plate500", "plate50", "beam", "cantilever", "bracket", "cube12", "cube20", "cube32")
 QUICK_MODELS = ("cantilever", "beam", "bracket", "cube12")
@@ -121,18 +121,25 @@ def measure_quarvex(case_path: str, method: str, out_path: str) -> dict:
     np.save(out_path, result.displacement[: len(case.points)])
     return {
         "unknowns": int(model.dofs.n_free - len(model.constraints.unknowns)),  # the supported ones eliminated
-        "load_s": load_s, "solve_s": done - ready - sum(assembly_seconds) if assembly_seconds else None,
-        "run_s": done - ready, "pipeline_s": done - start, "its": int(report.iterations),
-        "relres": float(report.relative_residual), "converged": bool(report.converged),
-        "stalled": bool(report.stalled), "chose": getattr(report, "method", None) or method, "peak_mb": _peak_mb(),
+        "load_s": load_s,
+        "solve_s": done - ready - sum(assembly_seconds) if assembly_seconds else None,
+        "run_s": done - ready,
+        "pipeline_s": done - start,
+        "its": int(report.iterations),
+        "relres": float(report.relative_residual),
+        "converged": bool(report.converged),
+        "stalled": bool(report.stalled),
+        "chose": getattr(report, "method", None) or method,
+        "peak_mb": _peak_mb(),
         "warning": " / ".join(str(w.message) for w in caught if issubclass(w.category, RuntimeWarning))[:160],
     }
 
 
 def _boundary_faces(tetrahedra: np.ndarray) -> np.ndarray:
     """(k, 3) the faces that belong to one tetrahedron only."""
-    faces = np.concatenate([tetrahedra[:, [1, 2, 3]], tetrahedra[:, [0, 2, 3]], tetrahedra[:, [0, 1, 3]],
-                            tetrahedra[:, [0, 1, 2]]])
+    faces = np.concatenate(
+        [tetrahedra[:, [1, 2, 3]], tetrahedra[:, [0, 2, 3]], tetrahedra[:, [0, 1, 3]], tetrahedra[:, [0, 1, 2]]]
+    )
     unique, counts = np.unique(np.sort(faces, axis=1), axis=0, return_counts=True)
     return unique[counts == 1]
 
@@ -186,8 +193,9 @@ def measure_ngsolve(case_path: str, out_path: str, threads: int) -> dict:
         trial, test = space.TnT()
         strain_u, strain_v = ngsolve.Sym(ngsolve.Grad(trial)), ngsolve.Sym(ngsolve.Grad(test))
         stiffness = ngsolve.BilinearForm(space, symmetric=True)
-        stiffness += (2 * mu * ngsolve.InnerProduct(strain_u, strain_v)
-                      + lam * ngsolve.div(trial) * ngsolve.div(test)) * ngsolve.dx
+        stiffness += (
+            2 * mu * ngsolve.InnerProduct(strain_u, strain_v) + lam * ngsolve.div(trial) * ngsolve.div(test)
+        ) * ngsolve.dx
         load = ngsolve.LinearForm(space)
         if case.body_force is not None:
             load += ngsolve.CF(tuple(case.body_force)) * test * ngsolve.dx
@@ -217,9 +225,18 @@ def measure_ngsolve(case_path: str, out_path: str, threads: int) -> dict:
         done = time.perf_counter()
     vertex_values = [displacement.components[i].vec.FV().NumPy()[: mesh.nv] for i in range(3)]
     np.save(out_path, np.column_stack(vertex_values))
-    return {"unknowns": int(sum(space.FreeDofs())), "solve_s": done - assembled, "run_s": done - ready,
-            "pipeline_s": done - start, "its": steps, "relres": reached, "converged": reached <= RTOL,
-            "chose": "sparsecholesky", "peak_mb": _peak_mb(), "warning": ""}
+    return {
+        "unknowns": int(sum(space.FreeDofs())),
+        "solve_s": done - assembled,
+        "run_s": done - ready,
+        "pipeline_s": done - start,
+        "its": steps,
+        "relres": reached,
+        "converged": reached <= RTOL,
+        "chose": "sparsecholesky",
+        "peak_mb": _peak_mb(),
+        "warning": "",
+    }
 
 
 def child_main(args: argparse.Namespace) -> None:
@@ -252,13 +269,19 @@ def _session_resident_gb(session: int) -> float:
     return total_kb / 2**20
 
 
-def run_process(command: list[str], timeout: float, env: Optional[dict] = None, cwd: Optional[str] = None,
-                memory_limit: Optional[float] = None) -> dict:
+def run_process(
+    command: list[str],
+    timeout: float,
+    env: dict | None = None,
+    cwd: str | None = None,
+    memory_limit: float | None = None,
+) -> dict:
     """The JSON record on the last line of the command's output, or {"failed": why}. The command runs in
     a session of its own, which a timeout, a resident size over memory_limit (GiB) or Ctrl-C ends whole
     (mpirun's ranks included)."""
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
-                               cwd=cwd, start_new_session=True)
+    process = subprocess.Popen(
+        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, cwd=cwd, start_new_session=True
+    )
     deadline = time.monotonic() + timeout
     failed = None
     try:
@@ -313,7 +336,7 @@ def ngsolve_installed() -> bool:
     return subprocess.run([sys.executable, "-c", "import ngsolve"], capture_output=True).returncode == 0
 
 
-def dolfinx_missing(anchor: str) -> Optional[str]:
+def dolfinx_missing(anchor: str) -> str | None:
     """Why dolfinx cannot run here, or None."""
     if not os.path.isfile(anchor):
         return f"the anchor script {os.path.basename(anchor)} is not there: pass --anchor"
@@ -324,13 +347,33 @@ def dolfinx_missing(anchor: str) -> Optional[str]:
 
 
 def run_dolfinx(anchor: str, n: int, ranks: int, timeout: float) -> dict:
-    command = ["mpirun", "--allow-run-as-root", "-n", str(ranks), "-x", "OMP_NUM_THREADS=1",
-               "/usr/bin/python3", anchor, "--N", str(n), "--pcs", "gamg", "--rtol", str(RTOL)]
+    command = [
+        "mpirun",
+        "--allow-run-as-root",
+        "-n",
+        str(ranks),
+        "-x",
+        "OMP_NUM_THREADS=1",
+        "/usr/bin/python3",
+        anchor,
+        "--N",
+        str(n),
+        "--pcs",
+        "gamg",
+        "--rtol",
+        str(RTOL),
+    ]
     with tempfile.TemporaryDirectory() as scratch:
         record = run_process(command, timeout, cwd=scratch)
     if "failed" not in record:
-        record.update(solve_s=record["total_s"], its=record["its"], relres=record["true_relres"],
-                      converged=record["reason"] > 0, chose="GAMG", warning="")
+        record.update(
+            solve_s=record["total_s"],
+            its=record["its"],
+            relres=record["true_relres"],
+            converged=record["reason"] > 0,
+            chose="GAMG",
+            warning="",
+        )
     return record
 
 
@@ -338,11 +381,11 @@ def run_dolfinx(anchor: str, n: int, ranks: int, timeout: float) -> dict:
 # The tables
 
 
-def _seconds(value: Optional[float]) -> str:
+def _seconds(value: float | None) -> str:
     return "-" if value is None else f"{value:.3f}" if value < 10 else f"{value:.1f}"
 
 
-def _ratio(numerator: Optional[dict], denominator: Optional[dict], key: str) -> str:
+def _ratio(numerator: dict | None, denominator: dict | None, key: str) -> str:
     if not numerator or not denominator or "failed" in numerator or "failed" in denominator:
         return "-"
     return f"{numerator[key] / denominator[key]:.2f}"
@@ -363,11 +406,14 @@ def strip_theory(name: str) -> tuple[float, float]:
     return load * length**4 / (8 * strip_rigidity), load * length**4 / (8 * beam_rigidity)
 
 
-def print_family(title: str, names: list[str], cases: dict, rows: dict, methods: list[str],
-                 default_method: str) -> None:
+def print_family(
+    title: str, names: list[str], cases: dict, rows: dict, methods: list[str], default_method: str
+) -> None:
     print(f"\n== {title} ==")
-    print(f"{'model':<10} {'solver':<14} {'unknowns':>9} {'its':>5} {'reached':>8} {'solve s':>8} "
-          f"{'asm+solve s':>11} {'pipeline s':>10} {'peak MB':>8} {'tip w':>12} {'vs NGSolve':>10}  note")
+    print(
+        f"{'model':<10} {'solver':<14} {'unknowns':>9} {'its':>5} {'reached':>8} {'solve s':>8} "
+        f"{'asm+solve s':>11} {'pipeline s':>10} {'peak MB':>8} {'tip w':>12} {'vs NGSolve':>10}  note"
+    )
     for name in names:
         case, results = cases[name], rows[name]
         reference = results.get("ngsolve")
@@ -390,18 +436,22 @@ def print_family(title: str, names: list[str], cases: dict, rows: dict, methods:
                 note.append("stalled at the rounding floor" if record.get("stalled") else "short of 1e-8")
             unknowns = record.get("unknowns", "-")
             peak = f"{record['peak_mb']:.0f}" if "peak_mb" in record else "-"
-            print(f"{name:<10} {label:<14} {unknowns:>9} {record['its']:>5} {record['relres']:>8.1e} "
-                  f"{_seconds(record['solve_s']):>8} {_seconds(record.get('run_s')):>11} "
-                  f"{_seconds(record.get('pipeline_s')):>10} {peak:>8} {tip:>12} "
-                  f"{difference:>10}  {'; '.join(note)}")
+            print(
+                f"{name:<10} {label:<14} {unknowns:>9} {record['its']:>5} {record['relres']:>8.1e} "
+                f"{_seconds(record['solve_s']):>8} {_seconds(record.get('run_s')):>11} "
+                f"{_seconds(record.get('pipeline_s')):>10} {peak:>8} {tip:>12} "
+                f"{difference:>10}  {'; '.join(note)}"
+            )
         quick = [results.get(m) for m in ("amg", "direct") if results.get(m) and "failed" not in results[m]]
         best_two = min(quick, key=lambda r: r["run_s"]) if quick else None
         ours = [results[m] for m in methods if results.get(m) and "failed" not in results[m]]
         timed = [record for record in ours if record["solve_s"] is not None]
         best_ours = min(timed, key=lambda r: r["solve_s"]) if timed else None
-        print(f"{'':<10} ratios: auto / min(amg, direct) {_ratio(results.get('auto'), best_two, 'run_s')}, "
-              f"default ({default_method}) / NGSolve {_ratio(results.get(default_method), reference, 'run_s')}, "
-              f"best solve / dolfinx {_ratio(best_ours, results.get('dolfinx'), 'solve_s')}")
+        print(
+            f"{'':<10} ratios: auto / min(amg, direct) {_ratio(results.get('auto'), best_two, 'run_s')}, "
+            f"default ({default_method}) / NGSolve {_ratio(results.get(default_method), reference, 'run_s')}, "
+            f"best solve / dolfinx {_ratio(best_ours, results.get('dolfinx'), 'solve_s')}"
+        )
         if name.startswith("plate"):
             strip, beam = strip_theory(name)
             print(f"{'':<10} tip deflection theory: plate strip {strip:.5e}, beam {beam:.5e}")
@@ -417,9 +467,11 @@ def print_targets(cases: dict, rows: dict, default_method: str, has_auto: bool) 
             tip = tip_deflection(cases["plate500"], default["u"])
             between = min(strip, beam) <= tip <= max(strip, beam)
             versus = _ratio(default, reference, "run_s")
-            print(f"(a) plate500, default ({default_method}): {default['run_s']:.2f} s, {versus} of NGSolve's time; "
-                  f"residual {default['relres']:.1e} of |b| ({'<=' if default['relres'] <= 1e-4 else '>'} 1e-4); "
-                  f"tip {tip:.5e} {'within' if between else 'outside'} [{strip:.5e}, {beam:.5e}]")
+            print(
+                f"(a) plate500, default ({default_method}): {default['run_s']:.2f} s, {versus} of NGSolve's time; "
+                f"residual {default['relres']:.1e} of |b| ({'<=' if default['relres'] <= 1e-4 else '>'} 1e-4); "
+                f"tip {tip:.5e} {'within' if between else 'outside'} [{strip:.5e}, {beam:.5e}]"
+            )
         else:
             print(f"(a) plate500, default ({default_method}): failed")
     if not has_auto:
@@ -450,8 +502,9 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--ranks", type=int, default=2)
     parser.add_argument("--anchor", default=DEFAULT_ANCHOR)
-    parser.add_argument("--memory-limit", type=float, default=None,
-                        help="GiB of resident memory per process (with its children)")
+    parser.add_argument(
+        "--memory-limit", type=float, default=None, help="GiB of resident memory per process (with its children)"
+    )
     parser.add_argument("--child", choices=["amg", "direct", "auto", "default", "ngsolve"], help=argparse.SUPPRESS)
     parser.add_argument("--case", help=argparse.SUPPRESS)
     parser.add_argument("--out", help=argparse.SUPPRESS)
@@ -468,8 +521,11 @@ def main() -> None:
     methods = ["amg", "direct"] + (["auto"] if has_auto else [])
     default_method = solvers.DEFAULT_METHOD
     env = child_env(args.threads)
-    print(f"load average at the start: {' '.join(f'{v:.2f}' for v in os.getloadavg())}; {args.threads} workers, "
-          f"dolfinx on {args.ranks} ranks; fastest of {repeats}; default method {default_method!r}", flush=True)
+    print(
+        f"load average at the start: {' '.join(f'{v:.2f}' for v in os.getloadavg())}; {args.threads} workers, "
+        f"dolfinx on {args.ranks} ranks; fastest of {repeats}; default method {default_method!r}",
+        flush=True,
+    )
     with_ngsolve = ngsolve_installed()
     if not with_ngsolve:
         print(f"NGSolve is not installed: {NGSOLVE_INSTALL}")
@@ -488,8 +544,17 @@ def main() -> None:
     print_tables(cases, rows, methods, default_method, has_auto)
 
 
-def measure_all(args: argparse.Namespace, models, methods: list[str], repeats: int, env: dict, with_ngsolve: bool,
-                dolfinx_why: Optional[str], cases: dict, rows: dict) -> None:
+def measure_all(
+    args: argparse.Namespace,
+    models,
+    methods: list[str],
+    repeats: int,
+    env: dict,
+    with_ngsolve: bool,
+    dolfinx_why: str | None,
+    cases: dict,
+    rows: dict,
+) -> None:
     """Measures every model with every solver, filling `cases` and `rows` as it goes."""
     with tempfile.TemporaryDirectory(prefix="solver_choice_") as scratch:
         for name in models:
@@ -500,22 +565,40 @@ def measure_all(args: argparse.Namespace, models, methods: list[str], repeats: i
             children = methods + (["ngsolve"] if with_ngsolve else [])
             for solver in children:
                 out_path = os.path.join(scratch, f"{name}_{solver}.npy")
-                command = [sys.executable, os.path.abspath(__file__), "--child", solver, "--case", case_path,
-                           "--out", out_path, "--threads", str(args.threads)]
-                record = fastest(repeats, args.no_repeat_above,
-                                 lambda: run_process(command, args.timeout, env=env,
-                                                     memory_limit=args.memory_limit), "run_s")
+                command = [
+                    sys.executable,
+                    os.path.abspath(__file__),
+                    "--child",
+                    solver,
+                    "--case",
+                    case_path,
+                    "--out",
+                    out_path,
+                    "--threads",
+                    str(args.threads),
+                ]
+                record = fastest(
+                    repeats,
+                    args.no_repeat_above,
+                    lambda: run_process(command, args.timeout, env=env, memory_limit=args.memory_limit),
+                    "run_s",
+                )
                 if "failed" not in record:
                     record["u"] = np.load(out_path)
                 rows[name][solver] = record
                 shown = record.get("failed") or f"{record['run_s']:.2f} s, {record['its']} its, {record['relres']:.1e}"
                 print(f"  {name} {solver}: {shown}", flush=True)
             if name.startswith("cube") and not dolfinx_why:
-                record = fastest(repeats, args.no_repeat_above,
-                                 lambda: run_dolfinx(args.anchor, int(name[4:]), args.ranks, args.timeout), "total_s")
+                record = fastest(
+                    repeats,
+                    args.no_repeat_above,
+                    lambda: run_dolfinx(args.anchor, int(name[4:]), args.ranks, args.timeout),
+                    "total_s",
+                )
                 rows[name]["dolfinx"] = record
-                print(f"  {name} dolfinx: {record.get('failed') or str(round(record['total_s'], 2)) + ' s'}",
-                      flush=True)
+                print(
+                    f"  {name} dolfinx: {record.get('failed') or str(round(record['total_s'], 2)) + ' s'}", flush=True
+                )
 
 
 def print_tables(cases: dict, rows: dict, methods: list[str], default_method: str, has_auto: bool) -> None:

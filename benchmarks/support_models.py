@@ -6,6 +6,7 @@ to `solve`, and the reference values its result can be checked against. The curv
 meshed in-process with gmsh's OpenCASCADE kernel (straight-sided tetrahedra; `size` is the
 element size), their surfaces named by physical groups.
 """
+
 from __future__ import annotations
 
 import time
@@ -235,11 +236,17 @@ def plate_mesh(size: float = PLATE_SIZE) -> Mesh:
         occ.cut([(3, plate)], [(3, hole)])
         occ.synchronize()
         tol = _GEOMETRY_TOLERANCE
-        return gmsh_mesh(gmsh, size, {
-            "pulled": faces_where(gmsh, lambda low, high: low[0] > half[0] - tol),
-            "held": faces_where(gmsh, lambda low, high: high[0] < -half[0] + tol),
-            "hole": faces_where(gmsh, lambda low, high: bool(np.abs([*low[:2], *high[:2]]).max() < HOLE_RADIUS + tol)),
-        })
+        return gmsh_mesh(
+            gmsh,
+            size,
+            {
+                "pulled": faces_where(gmsh, lambda low, high: low[0] > half[0] - tol),
+                "held": faces_where(gmsh, lambda low, high: high[0] < -half[0] + tol),
+                "hole": faces_where(
+                    gmsh, lambda low, high: bool(np.abs([*low[:2], *high[:2]]).max() < HOLE_RADIUS + tol)
+                ),
+            },
+        )
 
 
 def plate_with_hole(size: float = PLATE_SIZE) -> SupportedModel:
@@ -263,8 +270,9 @@ def plate_with_hole(size: float = PLATE_SIZE) -> SupportedModel:
     def concentration(result: Result) -> float:
         return float(result.nodal_stress()[hole, 0, 0].max() / (PLATE_STRESS / (1 - ratio)))
 
-    check = Check("peak sigma_xx at the hole / net-section stress (2D: 2 + (1 - d/W)^3)", 2 + (1 - ratio) ** 3,
-                  concentration)
+    check = Check(
+        "peak sigma_xx at the hole / net-section stress (2D: 2 + (1 - d/W)^3)", 2 + (1 - ratio) ** 3, concentration
+    )
     return SupportedModel("plate with hole", model, [check], seconds)
 
 
@@ -274,8 +282,14 @@ SPHERE_E, SPHERE_NU = 1.0, 0.3
 SPHERE_SIZE = 0.15
 
 
-def lame_radial_displacement(r: np.ndarray, a: float = SPHERE_INNER, b: float = SPHERE_OUTER,
-                             p: float = SPHERE_PRESSURE, E: float = SPHERE_E, nu: float = SPHERE_NU) -> np.ndarray:
+def lame_radial_displacement(
+    r: np.ndarray,
+    a: float = SPHERE_INNER,
+    b: float = SPHERE_OUTER,
+    p: float = SPHERE_PRESSURE,
+    E: float = SPHERE_E,
+    nu: float = SPHERE_NU,
+) -> np.ndarray:
     """Lamé's radial displacement of a thick sphere a <= r <= b under internal pressure p."""
     r = np.asarray(r, dtype=np.float64)
     return p * a**3 / (E * (b**3 - a**3)) * ((1 - 2 * nu) * r + (1 + nu) * b**3 / (2 * r**2))
@@ -297,8 +311,9 @@ def sphere_mesh(size: float = SPHERE_SIZE) -> Mesh:
         def curved(low: np.ndarray, high: np.ndarray) -> bool:
             return bool((high - low).min() > tol)
 
-        groups = {f"sym_{axis}": faces_where(gmsh, lambda low, high, k=k: high[k] < tol)
-                  for k, axis in enumerate("xyz")}
+        groups = {
+            f"sym_{axis}": faces_where(gmsh, lambda low, high, k=k: high[k] < tol) for k, axis in enumerate("xyz")
+        }
         groups["inner"] = faces_where(gmsh, lambda low, high: curved(low, high) and high.max() < a + tol)
         groups["outer"] = faces_where(gmsh, lambda low, high: curved(low, high) and high.max() > b - tol)
         return gmsh_mesh(gmsh, size, groups)
@@ -343,8 +358,11 @@ def sphere_octant(size: float = SPHERE_SIZE) -> SupportedModel:
         return float(np.max(np.abs(u_r - exact) / exact))
 
     checks = [
-        Check("mean u_r on r = 1, Lamé", float(lame_radial_displacement(SPHERE_INNER)),
-              lambda result: float(radial(result, inner_vertices)[1].mean())),
+        Check(
+            "mean u_r on r = 1, Lamé",
+            float(lame_radial_displacement(SPHERE_INNER)),
+            lambda result: float(radial(result, inner_vertices)[1].mean()),
+        ),
         Check("max relative error of u_r at the vertices, against Lamé", 0.0, error, relative=True),
     ]
     return SupportedModel("sphere octant", model, checks, seconds)
@@ -376,12 +394,18 @@ def le10_mesh(size: float = LE10_SIZE) -> Mesh:
         def wall(low: np.ndarray, high: np.ndarray) -> bool:
             return bool(high[2] - low[2] > tol)
 
-        return gmsh_mesh(gmsh, size, {
-            "top": faces_where(gmsh, lambda low, high: low[2] > t - tol),
-            "y0": faces_where(gmsh, lambda low, high: high[1] < tol),
-            "x0": faces_where(gmsh, lambda low, high: high[0] < tol),
-            "outer": faces_where(gmsh, lambda low, high: wall(low, high) and min(high[0] - ao, high[1] - bo) > -tol),
-        })
+        return gmsh_mesh(
+            gmsh,
+            size,
+            {
+                "top": faces_where(gmsh, lambda low, high: low[2] > t - tol),
+                "y0": faces_where(gmsh, lambda low, high: high[1] < tol),
+                "x0": faces_where(gmsh, lambda low, high: high[0] < tol),
+                "outer": faces_where(
+                    gmsh, lambda low, high: wall(low, high) and min(high[0] - ao, high[1] - bo) > -tol
+                ),
+            },
+        )
 
 
 def le10(size: float = LE10_SIZE) -> SupportedModel:
@@ -401,6 +425,7 @@ def le10(size: float = LE10_SIZE) -> SupportedModel:
     model.fix(outer_points[np.abs(mesh.points[outer_points, 2]) < 1e-9 * LE10_OUTER[0]], components="z")
     model.pressure("top", LE10_PRESSURE)
     d = nearest_vertex(model, (LE10_INNER[0], 0.0, LE10_HALF_THICKNESS))
-    check = Check("sigma_yy at D (2, 0, 0.3) [MPa]", LE10_SIGMA_YY_D,
-                  lambda result: float(result.nodal_stress()[d, 1, 1]))
+    check = Check(
+        "sigma_yy at D (2, 0, 0.3) [MPa]", LE10_SIGMA_YY_D, lambda result: float(result.nodal_stress()[d, 1, 1])
+    )
     return SupportedModel("NAFEMS LE10", model, [check], seconds)

@@ -21,6 +21,7 @@ sizes; --quick stands for --sizes 8 --scale 1.6 --repeats 1. Ctrl-C prints what 
 Every model is checked to be fully supported and every solve to have converged: a warning row
 says otherwise, and the exit status is then 1.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -39,6 +40,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import support_models as sm  # noqa: E402
 from phases import best_of  # noqa: E402
+
 from quarvex_tools import DEFAULT_METHOD, system  # noqa: E402
 
 MODELS = ("cube", "plate", "sphere", "le10")
@@ -76,8 +78,13 @@ def measure(case: sm.SupportedModel, rtol: float, method: str, repeats: int, rep
     An exception of the solve is kept in the measurement's `error` (the other models still run).
     """
     model = case.model
-    row = Measurement(case.name, len(model.mesh.points), sm.unknowns(model),
-                      len(model.dofs.pinned) if model.dofs is not None else 0, sm.free_rigid_motions(model))
+    row = Measurement(
+        case.name,
+        len(model.mesh.points),
+        sm.unknowns(model),
+        len(model.dofs.pinned) if model.dofs is not None else 0,
+        sm.free_rigid_motions(model),
+    )
     if row.free_motions:
         return row
     result = None
@@ -106,8 +113,20 @@ def measure(case: sm.SupportedModel, rtol: float, method: str, repeats: int, rep
 
 
 # The table -------------------------------------------------------------------------------------
-COLUMNS = ("model", "points", "unknowns", "constrained", "assembly s", "set-up + solve s", "model.solve s", "its",
-           "rel. residual", "runs", "its / clamped", "set-up + solve / clamped")
+COLUMNS = (
+    "model",
+    "points",
+    "unknowns",
+    "constrained",
+    "assembly s",
+    "set-up + solve s",
+    "model.solve s",
+    "its",
+    "rel. residual",
+    "runs",
+    "its / clamped",
+    "set-up + solve / clamped",
+)
 
 
 def table_row(cells: list[str]) -> str:
@@ -123,10 +142,21 @@ def format_row(row: Measurement, clamped: Measurement | None) -> str:
     ratios = ["", ""]
     if clamped is not None and clamped.runs and clamped.iterations > 0:
         ratios = [f"{row.iterations / clamped.iterations:.1f}", f"{row.solve / clamped.solve:.1f}"]
-    return table_row([
-        row.name, str(row.points), str(row.unknowns), str(row.constrained), f"{row.assembly:.3f}", f"{row.solve:.3f}",
-        f"{row.total:.3f}", str(row.iterations), f"{row.relative_residual:.1e}", str(row.runs), *ratios,
-    ])
+    return table_row(
+        [
+            row.name,
+            str(row.points),
+            str(row.unknowns),
+            str(row.constrained),
+            f"{row.assembly:.3f}",
+            f"{row.solve:.3f}",
+            f"{row.total:.3f}",
+            str(row.iterations),
+            f"{row.relative_residual:.1e}",
+            str(row.runs),
+            *ratios,
+        ]
+    )
 
 
 def warning_rows(row: Measurement, rtol: float) -> list[str]:
@@ -137,8 +167,10 @@ def warning_rows(row: Measurement, rtol: float) -> list[str]:
     elif row.free_motions:
         text = f"{row.name}: {row.free_motions} rigid-body motions left free, not solved"
     elif not row.converged:
-        text = (f"{row.name} did not converge: relative residual {row.relative_residual:.1e} after "
-                f"{row.iterations} iterations, asked {rtol:g}")
+        text = (
+            f"{row.name} did not converge: relative residual {row.relative_residual:.1e} after "
+            f"{row.iterations} iterations, asked {rtol:g}"
+        )
     else:
         return []
     return [table_row(["**WARNING**", text.replace("|", "\\|"), *blank])]
@@ -153,8 +185,9 @@ def check_rows(rows: list[Measurement]) -> list[str]:
                 lines.append(table_row([row.name, check.label, f"{100 * value:.2f} %", "0", ""]))
             else:
                 difference = 100 * (value / check.reference - 1) if check.reference else float("nan")
-                lines.append(table_row([row.name, check.label, f"{value:.4g}", f"{check.reference:.4g}",
-                                        f"{difference:+.1f} %"]))
+                lines.append(
+                    table_row([row.name, check.label, f"{value:.4g}", f"{check.reference:.4g}", f"{difference:+.1f} %"])
+                )
     return lines
 
 
@@ -178,11 +211,14 @@ def cases(models: list[str], sizes: list[int], scale: float) -> Iterator[Case]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--sizes", type=int, nargs="+", default=None,
-                        help="cube cells per side (default 8 12 16 20)")
+    parser.add_argument("--sizes", type=int, nargs="+", default=None, help="cube cells per side (default 8 12 16 20)")
     parser.add_argument("--repeats", type=int, default=None, help="runs per model, best taken (default 3)")
-    parser.add_argument("--repeat-below", type=float, default=10.0,
-                        help="solve a model again only when its first model.solve took fewer seconds (default 10)")
+    parser.add_argument(
+        "--repeat-below",
+        type=float,
+        default=10.0,
+        help="solve a model again only when its first model.solve took fewer seconds (default 10)",
+    )
     parser.add_argument("--rtol", type=float, default=1e-8)
     parser.add_argument("--method", default=DEFAULT_METHOD, help=f"solver method (default {DEFAULT_METHOD!r})")
     parser.add_argument("--models", nargs="+", choices=MODELS, default=list(MODELS))
@@ -193,10 +229,14 @@ def main() -> None:
     repeats = args.repeats or (1 if args.quick else 3)
     scale = args.scale or (QUICK_SCALE if args.quick else 1.0)
 
-    print(f"method {args.method!r}, rtol {args.rtol:g}; workers {system.worker_count()}; load average at the start "
-          f"{os.getloadavg()[0]:.2f}; best of {repeats} runs (1 above {args.repeat_below:g} s); times in seconds;")
-    print("constrained = prescribed components, eliminated inside the system; ratios are the "
-          "roller cube's over the clamped cube's of the same N")
+    print(
+        f"method {args.method!r}, rtol {args.rtol:g}; workers {system.worker_count()}; load average at the start "
+        f"{os.getloadavg()[0]:.2f}; best of {repeats} runs (1 above {args.repeat_below:g} s); times in seconds;"
+    )
+    print(
+        "constrained = prescribed components, eliminated inside the system; ratios are the "
+        "roller cube's over the clamped cube's of the same N"
+    )
     print()
     print(table_row(list(COLUMNS)))
     print(table_row(["---"] + ["---:"] * (len(COLUMNS) - 1)))

@@ -9,6 +9,7 @@ Usage:
 Every table gives ratios against a reference measured in the same run. The unit cube
 [0, 1]^3 is cut into N^3 cells of six tetrahedra, clamped at z = 0 and loaded by gravity.
 """
+
 import os
 import sys
 import time
@@ -20,9 +21,9 @@ for _variable in ("OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_variable, "1")
 
 import numpy as np  # noqa: E402
+from phases import MATERIAL, best_of, clamped_cube, set_gravity  # noqa: E402
 
 import quarvex  # noqa: E402
-from phases import MATERIAL, best_of, clamped_cube, set_gravity  # noqa: E402
 from quarvex_tools import system  # noqa: E402
 from quarvex_tools.core_inputs import build_core_inputs  # noqa: E402
 from quarvex_tools.numbering import core_arrays  # noqa: E402
@@ -43,8 +44,10 @@ def loaded_model(n):
 
 def run_export(sizes):
     print("export of the free-free matrix and the vectors against one assemble (best of 3, seconds)")
-    print(f"{'N':>3} {'nnz':>10} {'assemble':>9} {'structure':>9} {'values':>9} {'csr cold':>9} {'csr warm':>9} "
-          f"{'warm/asm':>8} {'cold/asm':>8} {'vectors':>9}")
+    print(
+        f"{'N':>3} {'nnz':>10} {'assemble':>9} {'structure':>9} {'values':>9} {'csr cold':>9} {'csr warm':>9} "
+        f"{'warm/asm':>8} {'cold/asm':>8} {'vectors':>9}"
+    )
     for n in sizes:
         model, *_ = loaded_model(n)
 
@@ -59,8 +62,10 @@ def run_export(sizes):
         held = system.stiffness_matrix(model)
         t_warm = best_of(3, lambda: system.stiffness_matrix(model))
         t_vectors = best_of(3, lambda: (system.solution(model), system.load_vector(model)))
-        print(f"{n:>3} {held.nnz:>10} {t_assemble:>9.4f} {t_structure:>9.4f} {t_values:>9.4f} {t_cold:>9.4f} "
-              f"{t_warm:>9.4f} {t_warm / t_assemble:>8.2f} {t_cold / t_assemble:>8.2f} {t_vectors:>9.5f}")
+        print(
+            f"{n:>3} {held.nnz:>10} {t_assemble:>9.4f} {t_structure:>9.4f} {t_values:>9.4f} {t_cold:>9.4f} "
+            f"{t_warm:>9.4f} {t_warm / t_assemble:>8.2f} {t_cold / t_assemble:>8.2f} {t_vectors:>9.5f}"
+        )
         held = model = None  # free this size before building the next
 
 
@@ -68,8 +73,10 @@ def run_arrays(sizes):
     print("building a model: array fast paths against the list and dict forms (seconds)")
     print("  py lists: build_core_inputs (the package's arrays as lists and dicts); Nexus(), set_dof: the calls alone;")
     print("  arr dof: core_arrays + set_dof_arrays")
-    print(f"{'N':>3} {'elements':>9} {'set_solver':>10} {'py lists':>9} {'Nexus()':>9} {'set_dof':>9} "
-          f"{'arr Nexus':>9} {'arr dof':>9} {'dict/arr':>8} {'arr/solver':>10}")
+    print(
+        f"{'N':>3} {'elements':>9} {'set_solver':>10} {'py lists':>9} {'Nexus()':>9} {'set_dof':>9} "
+        f"{'arr Nexus':>9} {'arr dof':>9} {'dict/arr':>8} {'arr/solver':>10}"
+    )
     for n in sizes:
         mesh, numbering, dofs = clamped_cube(n)
         start = time.perf_counter()
@@ -97,9 +104,11 @@ def run_arrays(sizes):
 
         dict_total = t_python + t_nexus + t_dof
         array_total = t_array_nexus + t_array_dof
-        print(f"{n:>3} {len(mesh.tetrahedra):>9} {t_solver:>10.3f} {t_python:>9.3f} {t_nexus:>9.3f} {t_dof:>9.3f} "
-              f"{t_array_nexus:>9.3f} {t_array_dof:>9.3f} {dict_total / array_total:>8.1f} "
-              f"{array_total / t_solver:>10.2f}")
+        print(
+            f"{n:>3} {len(mesh.tetrahedra):>9} {t_solver:>10.3f} {t_python:>9.3f} {t_nexus:>9.3f} {t_dof:>9.3f} "
+            f"{t_array_nexus:>9.3f} {t_array_dof:>9.3f} {dict_total / array_total:>8.1f} "
+            f"{array_total / t_solver:>10.2f}"
+        )
 
 
 def rigid_body_modes(coords):
@@ -109,9 +118,9 @@ def rigid_body_modes(coords):
     for component in range(3):
         modes[component::3, component] = 1.0
     x, y, z = coords[:, 0], coords[:, 1], coords[:, 2]
-    modes[0::3, 3], modes[1::3, 3] = -y, x          # about z
-    modes[1::3, 4], modes[2::3, 4] = -z, y          # about x
-    modes[0::3, 5], modes[2::3, 5] = z, -x          # about y
+    modes[0::3, 3], modes[1::3, 3] = -y, x  # about z
+    modes[1::3, 4], modes[2::3, 4] = -z, y  # about x
+    modes[0::3, 5], modes[2::3, 5] = z, -x  # about y
     return modes
 
 
@@ -129,8 +138,10 @@ def run_amg(sizes):
     print("time to solution, rtol = 1e-8: the core's conjugate gradients against pyamg's smoothed aggregation")
     print("  (3 x 3 blocks, rigid-body modes as near null space, sparse LU on the coarsest level, CG")
     print("   acceleration; pyamg's time = export + setup + solve; pyamg runs on one thread, the core on all)")
-    print(f"{'N':>3} {'dofs':>8} {'core its':>8} {'core s':>8} {'export':>7} {'setup':>7} {'amg its':>7} "
-          f"{'solve':>7} {'amg s':>7} {'core/amg':>8} {'rel diff':>9}")
+    print(
+        f"{'N':>3} {'dofs':>8} {'core its':>8} {'core s':>8} {'export':>7} {'setup':>7} {'amg its':>7} "
+        f"{'solve':>7} {'amg s':>7} {'core/amg':>8} {'rel diff':>9}"
+    )
     for n in sizes:
         model, _, numbering, dofs = loaded_model(n)
         pos_dof = dofs.n_free
@@ -146,8 +157,7 @@ def run_amg(sizes):
         t_export = time.perf_counter() - start
         start = time.perf_counter()
         near_null = rigid_body_modes(free_node_coords(numbering, dofs))
-        hierarchy = pyamg.smoothed_aggregation_solver(matrix.tobsr(blocksize=(3, 3)), B=near_null,
-                                                      coarse_solver="splu")
+        hierarchy = pyamg.smoothed_aggregation_solver(matrix.tobsr(blocksize=(3, 3)), B=near_null, coarse_solver="splu")
         hierarchy.solve(load, maxiter=1)  # the coarse factorisation happens in the first cycle: count it here
         t_setup = time.perf_counter() - start
         residuals = []
@@ -156,8 +166,10 @@ def run_amg(sizes):
         t_solve = time.perf_counter() - start
         t_amg = t_export + t_setup + t_solve
         difference = np.linalg.norm(solution - core) / np.linalg.norm(core)
-        print(f"{n:>3} {pos_dof:>8} {report.iterations:>8} {t_core:>8.2f} {t_export:>7.3f} {t_setup:>7.2f} "
-              f"{len(residuals) - 1:>7} {t_solve:>7.2f} {t_amg:>7.2f} {t_core / t_amg:>8.1f} {difference:>9.1e}")
+        print(
+            f"{n:>3} {pos_dof:>8} {report.iterations:>8} {t_core:>8.2f} {t_export:>7.3f} {t_setup:>7.2f} "
+            f"{len(residuals) - 1:>7} {t_solve:>7.2f} {t_amg:>7.2f} {t_core / t_amg:>8.1f} {difference:>9.1e}"
+        )
         del model, matrix, hierarchy
 
 

@@ -13,6 +13,7 @@ the residual first fell to 1e-4 ||b||, "max r" the largest ||b - A x|| / ||b|| a
 --baseline-python runs the same cases with another interpreter (another build of the package,
 e.g. the one before a change) and prints its figures in a second column in the same run.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -31,11 +32,12 @@ def build(name: str):
     """The assembled Elasticity model of the named case."""
     sys.path.insert(0, HERE)
     from direct_solvers import GRAVITY, STEEL, build_model
+
     from quarvex_tools import Elasticity, box_mesh, isotropic
 
     if not name.startswith("plate"):
         return build_model(name)
-    thickness = 1.0 / int(name[len("plate"):])
+    thickness = 1.0 / int(name[len("plate") :])
     model = Elasticity(box_mesh(40, 40, 1, size=(1.0, 1.0, thickness)), isotropic(**STEEL))
     model.fix("xmin")
     model.body_force(GRAVITY)
@@ -46,6 +48,7 @@ def build(name: str):
 def measure(name: str, maxiter: int) -> dict:
     """Set-up and solve of one model in this process."""
     import numpy as np
+
     from quarvex_tools import system
 
     model = build(name)
@@ -61,24 +64,34 @@ def measure(name: str, maxiter: int) -> dict:
     below = np.flatnonzero(relative <= 1e-4)
     stats = getattr(system, "multigrid_stats", None)
     return {
-        "its": int(result.iterations), "reached": float(result.relative_residual), "converged": bool(result.converged),
-        "to_1e-4": int(below[0]) if below.size else None, "max_r": float(relative.max()),
-        "setup": setup, "solve": solve,
+        "its": int(result.iterations),
+        "reached": float(result.relative_residual),
+        "converged": bool(result.converged),
+        "to_1e-4": int(below[0]) if below.size else None,
+        "max_r": float(relative.max()),
+        "setup": setup,
+        "solve": solve,
         "complexity": stats(hierarchy)["operator_complexity"] if stats else None,
     }
 
 
 def run(python: str, name: str, maxiter: int) -> dict:
-    out = subprocess.run([python, os.path.abspath(__file__), "--one", name, "--maxiter", str(maxiter)],
-                         capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        [python, os.path.abspath(__file__), "--one", name, "--maxiter", str(maxiter)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def text(row: dict) -> str:
     complexity = "-" if row["complexity"] is None else f"{row['complexity']:.2f}"
     to4 = "-" if row["to_1e-4"] is None else str(row["to_1e-4"])
-    return (f"{row['its']:>5} {row['reached']:>8.1e} {to4:>7} {row['max_r']:>8.1e} {row['setup']:>6.2f} "
-            f"{row['solve']:>6.2f} {complexity:>5}")
+    return (
+        f"{row['its']:>5} {row['reached']:>8.1e} {to4:>7} {row['max_r']:>8.1e} {row['setup']:>6.2f} "
+        f"{row['solve']:>6.2f} {complexity:>5}"
+    )
 
 
 def main() -> None:

@@ -11,6 +11,7 @@ gradient iteration (dominated by the sparse product) with the nodes numbered in 
 order (the default, "bandwidth"), along the space-filling curve ("morton"), in the structured
 mesh's natural order, and in the random order.
 """
+
 import sys
 import time
 import warnings

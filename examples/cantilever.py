@@ -7,6 +7,7 @@ cantilever.png (the deformed beam coloured by von Mises stress).
 
 Usage: python3 examples/cantilever.py [output directory]   (default: the current directory)
 """
+
 import os
 import sys
 import time
@@ -47,14 +48,20 @@ def main() -> None:
 
     report = result.report
     print(f"mesh: {len(mesh.points)} points, {len(mesh.tetrahedra)} tetrahedra, {model.dofs.n_free} unknowns")
-    print(f"solve: {report.iterations} multigrid CG iterations, residual {report.residual_norm:.2e} "
-          f"= {report.residual_norm / report.rhs_norm:.1e} x |load|, converged: {report.converged}, "
-          f"{solved - start:.2f} s from mesh to solution")
-    print(f"tip deflection: {deflection:.6e} m  (beam theory {beam_theory:.6e} m, ratio {deflection / beam_theory:.4f})")
+    print(
+        f"solve: {report.iterations} multigrid CG iterations, residual {report.residual_norm:.2e} "
+        f"= {report.residual_norm / report.rhs_norm:.1e} x |load|, converged: {report.converged}, "
+        f"{solved - start:.2f} s from mesh to solution"
+    )
+    print(
+        f"tip deflection: {deflection:.6e} m  (beam theory {beam_theory:.6e} m, ratio {deflection / beam_theory:.4f})"
+    )
     weight = DENSITY * GRAVITY * LENGTH * WIDTH * HEIGHT
     support = result.reactions("xmin").force[2]
-    print(f"support reaction: {support:.6e} N upward against the weight {weight:.6e} N "
-          f"(balance {abs(support - weight) / weight:.1e})")
+    print(
+        f"support reaction: {support:.6e} N upward against the weight {weight:.6e} N "
+        f"(balance {abs(support - weight) / weight:.1e})"
+    )
     print(f"largest von Mises stress: {result.field('von_mises').max():.4e} Pa")
     print(f"wrote {vtu} (ParaView) and {png} (displacements drawn {scale:g} x)")
 

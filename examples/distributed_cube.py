@@ -10,6 +10,7 @@ Usage (Debian's MPI stack and Python, see README "Running on several machines wi
     mpirun -n 2 python3 -m mpi4py examples/distributed_cube.py [N] [gamg|hypre]
 (as root add --allow-run-as-root; with more ranks than cores add --oversubscribe)
 """
+
 import sys
 
 from mpi4py import MPI
@@ -23,10 +24,13 @@ def main():
     comm = MPI.COMM_WORLD
     part = distributed.box_part(comm, n, n, n)
     numbering, solution = distributed.solve_part(
-        comm, part, isotropic(E=1.0, nu=0.3),
+        comm,
+        part,
+        isotropic(E=1.0, nu=0.3),
         fixed=lambda x: x[:, 0] == 0.0,
         body_force=(0.0, 0.0, -1.0),
-        preconditioner=preconditioner, rtol=1e-8,
+        preconditioner=preconditioner,
+        rtol=1e-8,
     )
     distributed.write_pvtu(comm, "cube.pvtu", numbering, solution.displacement)
 
@@ -34,10 +38,14 @@ def main():
     phases = {name: comm.allreduce(seconds, op=MPI.MAX) for name, seconds in solution.seconds.items()}
     elements = comm.gather(len(part.tetrahedra), root=0)
     if comm.rank == 0:
-        print(f"unit cube, N = {n}, {comm.size} ranks: {3 * numbering.n_global_nodes} unknowns, "
-              f"elements per rank {elements}")
-        print(f"{preconditioner} + CG: {solution.iterations} iterations, relative residual "
-              f"{solution.residual_norm / solution.rhs_norm:.1e} ({solution.reason})")
+        print(
+            f"unit cube, N = {n}, {comm.size} ranks: {3 * numbering.n_global_nodes} unknowns, "
+            f"elements per rank {elements}"
+        )
+        print(
+            f"{preconditioner} + CG: {solution.iterations} iterations, relative residual "
+            f"{solution.residual_norm / solution.rhs_norm:.1e} ({solution.reason})"
+        )
         print(f"largest downward displacement {-deflection:.6f}; wrote cube.pvtu")
         print("seconds (slowest rank): " + ", ".join(f"{name} {value:.3f}" for name, value in phases.items()))
 

@@ -8,6 +8,7 @@ solution back into the model, and compares all of them with the model's own solv
 
 Usage: python3 examples/export_system.py [N]   (default 12; pyamg: pip install pyamg)
 """
+
 import os
 import sys
 import time
@@ -75,8 +76,7 @@ def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 12
     model, coords = build(n)
     (matrix, load), t_export = timed(lambda: (system.stiffness_matrix(model), system.load_vector(model)))
-    print(f"unit cube, N = {n}: {matrix.shape[0]} unknowns, {matrix.nnz} stored values, "
-          f"exported in {t_export:.3f} s")
+    print(f"unit cube, N = {n}: {matrix.shape[0]} unknowns, {matrix.nnz} stored values, exported in {t_export:.3f} s")
 
     def relative_residual(x):
         return np.linalg.norm(load - matrix @ x) / np.linalg.norm(load)
@@ -89,8 +89,9 @@ def main():
     from scipy.sparse.linalg import cg
 
     steps = []
-    (scipy_x, info), t_scipy = timed(lambda: cg(matrix, load, rtol=RTOL, maxiter=10 * load.size,
-                                                 callback=lambda _: steps.append(1)))
+    (scipy_x, info), t_scipy = timed(
+        lambda: cg(matrix, load, rtol=RTOL, maxiter=10 * load.size, callback=lambda _: steps.append(1))
+    )
     rows.append(("scipy cg", len(steps), t_scipy, relative_residual(scipy_x)))
 
     try:
@@ -100,8 +101,11 @@ def main():
         print("pyamg is not installed (pip install pyamg): skipping smoothed aggregation")
     if pyamg is not None:
         # Unknowns in 3 x 3 blocks (one node each), so aggregates keep a node's components together.
-        hierarchy, t_setup = timed(lambda: pyamg.smoothed_aggregation_solver(
-            matrix.tobsr(blocksize=(3, 3)), B=rigid_body_modes(coords), coarse_solver="splu"))
+        hierarchy, t_setup = timed(
+            lambda: pyamg.smoothed_aggregation_solver(
+                matrix.tobsr(blocksize=(3, 3)), B=rigid_body_modes(coords), coarse_solver="splu"
+            )
+        )
         residuals = []
         amg_x, t_solve = timed(lambda: hierarchy.solve(load, tol=RTOL, accel="cg", maxiter=500, residuals=residuals))
         rows.append(("pyamg SA + CG (setup + solve)", len(residuals) - 1, t_setup + t_solve, relative_residual(amg_x)))
@@ -109,8 +113,10 @@ def main():
         # Write pyamg's answer back: the model's own solve then starts from it.
         system.set_solution(model, amg_x)
         polish = system.solve(model, rtol=RTOL)
-        print(f"pyamg's solution written back: the model's solve takes {polish.iterations} more steps "
-              f"(relative residual {polish.relative_residual:.1e})")
+        print(
+            f"pyamg's solution written back: the model's solve takes {polish.iterations} more steps "
+            f"(relative residual {polish.relative_residual:.1e})"
+        )
 
     print(f"\n{'method':<32} {'iterations':>10} {'seconds':>8} {'rel. residual':>13}")
     for name, iterations, seconds, residual in rows:

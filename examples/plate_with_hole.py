@@ -19,6 +19,7 @@ Needs gmsh, meshio and matplotlib: pip install ".[all]".
 Usage: python3 examples/plate_with_hole.py [element size at the hole]   (default d/16)
 Writes plate_with_hole.msh, plate_with_hole.vtu and plate_with_hole.png in the current directory.
 """
+
 import sys
 import time
 
@@ -51,8 +52,9 @@ def mesh_plate(path: str, size_at_hole: float) -> None:
             """Faces by their bounding box (low x, y, z, high x, y, z)."""
             return [tag for _, tag in gmsh.model.getEntities(2) if test(gmsh.model.getBoundingBox(2, tag))]
 
-        hole_faces = faces_where(lambda box: box[3] < DIAMETER / 2 + 1e-6 and box[4] < DIAMETER / 2 + 1e-6
-                                 and box[5] - box[2] > 1e-6)
+        hole_faces = faces_where(
+            lambda box: box[3] < DIAMETER / 2 + 1e-6 and box[4] < DIAMETER / 2 + 1e-6 and box[5] - box[2] > 1e-6
+        )
         gmsh.model.addPhysicalGroup(3, [t for _, t in gmsh.model.getEntities(3)], name="plate")
         gmsh.model.addPhysicalGroup(2, faces_where(lambda box: box[3] < 1e-6), name="symmetry_x")
         gmsh.model.addPhysicalGroup(2, faces_where(lambda box: box[4] < 1e-6), name="symmetry_y")
@@ -85,8 +87,9 @@ def main() -> None:
     meshed = time.perf_counter()
 
     mesh = read_mesh("plate_with_hole.msh")
-    model = Elasticity(mesh, isotropic(E=YOUNG, nu=POISSON),
-                       units=Units(length="mm", force="N"))  # labels pictures and files: stresses in MPa
+    model = Elasticity(
+        mesh, isotropic(E=YOUNG, nu=POISSON), units=Units(length="mm", force="N")
+    )  # labels pictures and files: stresses in MPa
     for axis in "xyz":  # symmetry planes: rollers that keep the normal component at zero
         model.fix(f"symmetry_{axis}", components=axis)
     model.traction("end", (STRESS, 0.0, 0.0))
@@ -102,17 +105,26 @@ def main() -> None:
 
     result.write("plate_with_hole.vtu", fields=("von_mises", "stress_xx"))
     # The box keeps the part near the hole, cut straight at x = 3 d.
-    result.plot("plate_with_hole.png", field="stress_xx", elev=50.0, azim=-115.0,
-                box=((0.0, 0.0, 0.0), (3 * DIAMETER, WIDTH, THICKNESS)),
-                title=f"Plate with a hole under {STRESS:g} MPa tension: sigma_xx near the hole (one eighth)")
+    result.plot(
+        "plate_with_hole.png",
+        field="stress_xx",
+        elev=50.0,
+        azim=-115.0,
+        box=((0.0, 0.0, 0.0), (3 * DIAMETER, WIDTH, THICKNESS)),
+        title=f"Plate with a hole under {STRESS:g} MPa tension: sigma_xx near the hole (one eighth)",
+    )
 
     report = result.report
-    print(f"mesh: {len(mesh.points)} points, {len(mesh.tetrahedra)} tetrahedra (gmsh {meshed - start:.1f} s), "
-          f"{model.dofs.n_free} unknowns")
+    print(
+        f"mesh: {len(mesh.points)} points, {len(mesh.tetrahedra)} tetrahedra (gmsh {meshed - start:.1f} s), "
+        f"{model.dofs.n_free} unknowns"
+    )
     print(f"solve: {report.iterations} multigrid CG iterations, converged: {report.converged}, {solved - meshed:.1f} s")
     print(f"largest sigma_xx at the hole: {peak:.2f} MPa; net-section stress {net_stress:.2f} MPa")
-    print(f"stress concentration factor (net, d/W = {ratio:g}): measured {measured:.3f}, "
-          f"Heywood 2 + (1 - d/W)^3 = {classical:.3f} ({100 * (measured / classical - 1):+.1f}%)")
+    print(
+        f"stress concentration factor (net, d/W = {ratio:g}): measured {measured:.3f}, "
+        f"Heywood 2 + (1 - d/W)^3 = {classical:.3f} ({100 * (measured / classical - 1):+.1f}%)"
+    )
     print(f"on the gross stress: measured {peak / STRESS:.3f}, classical {classical / (1 - ratio):.3f}")
     print("wrote plate_with_hole.msh, plate_with_hole.vtu and plate_with_hole.png")
 

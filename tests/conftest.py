@@ -1,7 +1,7 @@
 import pytest
+from helpers import UNIT_PTS
 
 import quarvex
-from helpers import UNIT_PTS
 
 
 @pytest.fixture

@@ -3,6 +3,7 @@
 Meshes, numberings and materials come from quarvex_tools; the tests of the core's own interface
 take them in its list and dictionary forms (`CoreInputs`).
 """
+
 import sys
 
 import numpy as np

@@ -1,4 +1,5 @@
 """Node ids returned by every Arena building method."""
+
 import math
 
 import pytest

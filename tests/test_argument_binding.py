@@ -1,9 +1,8 @@
 """Binding of positional and keyword arguments, with the exact TypeError texts."""
+
 import pytest
 
 import quarvex
-
-
 
 
 @pytest.mark.parametrize(

@@ -1,4 +1,5 @@
 """Borrow rules under re-entry from Python code run during argument conversion."""
+
 import pytest
 
 import quarvex

@@ -1,11 +1,10 @@
 """Argument conversion: accepted kinds, refused kinds and their exact messages."""
+
 import pytest
 
 import quarvex
 
 UNIT_PTS = [(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)]
-
-
 
 
 class Index:
@@ -28,38 +27,82 @@ class BadList(list):
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda a, m: quarvex.Nexus([[0.0, 0.0, 0.0]], []), TypeError,
-         "argument 'pts': 'list' object cannot be converted to 'PyTuple'"),
-        (lambda a, m: quarvex.Nexus([(0.0, 0.0)], []), ValueError,
-         "Expected tuple of length 3, but got tuple of length 2."),
-        (lambda a, m: quarvex.Nexus(UNIT_PTS, [(0, 1, 2)]), ValueError,
-         "Expected tuple of length 4, but got tuple of length 3."),
-        (lambda a, m: quarvex.Nexus({}, []), TypeError,
-         "argument 'pts': 'dict' object cannot be converted to 'Sequence'"),
-        (lambda a, m: quarvex.Nexus(UNIT_PTS, {(0, 1, 2, 3)}), TypeError,
-         "argument 'tets': 'set' object cannot be converted to 'Sequence'"),
-        (lambda a, m: quarvex.Nexus((p for p in UNIT_PTS), []), TypeError,
-         "argument 'pts': 'generator' object cannot be converted to 'Sequence'"),
-        (lambda a, m: m.set_f(1, [(0, 1, 2, 3)], a, [3]), TypeError,
-         "argument 'tets': 'list' object cannot be converted to 'PySet'"),
-        (lambda a, m: m.set_f(1, frozenset([(0, 1, 2, 3)]), a, [3]), TypeError,
-         "argument 'tets': 'frozenset' object cannot be converted to 'PySet'"),
-        (lambda a, m: m.set_f(1, set(), m, [3]), TypeError,
-         "argument 'arena': 'Nexus' object cannot be converted to 'Arena'"),
-        (lambda a, m: m.set_dof([], {}), TypeError,
-         "argument 'ver_dof': 'list' object cannot be converted to 'PyDict'"),
-        (lambda a, m: m.set_dof({0: (1, 2, 3)}, {}), ValueError,
-         "Expected tuple of length 2, but got tuple of length 3."),
-        (lambda a, m: m.set_dof({}, {0: (1, 2)}), TypeError,
-         "argument 'edge_dof': 'int' object cannot be converted to 'PyTuple'"),
-        (lambda a, m: m.set_dof({0: [1, 2]}, {}), TypeError,
-         "argument 'ver_dof': 'list' object cannot be converted to 'PyTuple'"),
-        (lambda a, m: m.set_cmat([1.0] * 9), TypeError,
-         "argument 'cmat': 'float' object cannot be converted to 'Sequence'"),
-        (lambda a, m: m.error(a, {1: 2}), TypeError,
-         "argument 'nodes': 'dict' object cannot be converted to 'Sequence'"),
-        (lambda a, m: a.add(1.5, 0), TypeError,
-         "argument 'arg0': 'float' object cannot be interpreted as an integer"),
+        (
+            lambda a, m: quarvex.Nexus([[0.0, 0.0, 0.0]], []),
+            TypeError,
+            "argument 'pts': 'list' object cannot be converted to 'PyTuple'",
+        ),
+        (
+            lambda a, m: quarvex.Nexus([(0.0, 0.0)], []),
+            ValueError,
+            "Expected tuple of length 3, but got tuple of length 2.",
+        ),
+        (
+            lambda a, m: quarvex.Nexus(UNIT_PTS, [(0, 1, 2)]),
+            ValueError,
+            "Expected tuple of length 4, but got tuple of length 3.",
+        ),
+        (
+            lambda a, m: quarvex.Nexus({}, []),
+            TypeError,
+            "argument 'pts': 'dict' object cannot be converted to 'Sequence'",
+        ),
+        (
+            lambda a, m: quarvex.Nexus(UNIT_PTS, {(0, 1, 2, 3)}),
+            TypeError,
+            "argument 'tets': 'set' object cannot be converted to 'Sequence'",
+        ),
+        (
+            lambda a, m: quarvex.Nexus((p for p in UNIT_PTS), []),
+            TypeError,
+            "argument 'pts': 'generator' object cannot be converted to 'Sequence'",
+        ),
+        (
+            lambda a, m: m.set_f(1, [(0, 1, 2, 3)], a, [3]),
+            TypeError,
+            "argument 'tets': 'list' object cannot be converted to 'PySet'",
+        ),
+        (
+            lambda a, m: m.set_f(1, frozenset([(0, 1, 2, 3)]), a, [3]),
+            TypeError,
+            "argument 'tets': 'frozenset' object cannot be converted to 'PySet'",
+        ),
+        (
+            lambda a, m: m.set_f(1, set(), m, [3]),
+            TypeError,
+            "argument 'arena': 'Nexus' object cannot be converted to 'Arena'",
+        ),
+        (
+            lambda a, m: m.set_dof([], {}),
+            TypeError,
+            "argument 'ver_dof': 'list' object cannot be converted to 'PyDict'",
+        ),
+        (
+            lambda a, m: m.set_dof({0: (1, 2, 3)}, {}),
+            ValueError,
+            "Expected tuple of length 2, but got tuple of length 3.",
+        ),
+        (
+            lambda a, m: m.set_dof({}, {0: (1, 2)}),
+            TypeError,
+            "argument 'edge_dof': 'int' object cannot be converted to 'PyTuple'",
+        ),
+        (
+            lambda a, m: m.set_dof({0: [1, 2]}, {}),
+            TypeError,
+            "argument 'ver_dof': 'list' object cannot be converted to 'PyTuple'",
+        ),
+        (
+            lambda a, m: m.set_cmat([1.0] * 9),
+            TypeError,
+            "argument 'cmat': 'float' object cannot be converted to 'Sequence'",
+        ),
+        (
+            lambda a, m: m.error(a, {1: 2}),
+            TypeError,
+            "argument 'nodes': 'dict' object cannot be converted to 'Sequence'",
+        ),
+        (lambda a, m: a.add(1.5, 0), TypeError, "argument 'arg0': 'float' object cannot be interpreted as an integer"),
         (lambda a, m: a.new_cst("x"), TypeError, "argument 'val': must be real number, not str"),
     ],
 )

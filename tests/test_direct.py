@@ -1,6 +1,7 @@
 """The direct solve (quarvex_tools.direct): a dense solve's answer, refinement on the true residual,
 an honest report where rounding stops it, refusals that leave the model as it was, the estimate and
 its reuse, Ctrl-C inside a factorisation, and the missing extra."""
+
 import signal
 import threading
 import time
@@ -143,14 +144,17 @@ def no_memory(monkeypatch):
 
 
 @needs_mkl
-@pytest.mark.parametrize("build, spoil, options, error, text", [
-    # A zero pivot may show in the factorisation or only in the answer, depending on the threads' rounding.
-    (free_floating, None, {}, SolverError, SINGULAR),
-    (clamped, unstable_load, {}, SolverError, "the load vector holds NaN"),
-    (clamped, None, {"rtol": -1.0}, ValueError, "rtol and atol must be >= 0"),
-    (clamped, None, {"maxiter": -1}, ValueError, "maxiter must be >= 0"),
-    (clamped, "memory", {}, MemoryError, "needs about .* GiB but only 0.00 GiB are available"),
-])
+@pytest.mark.parametrize(
+    "build, spoil, options, error, text",
+    [
+        # A zero pivot may show in the factorisation or only in the answer, depending on the threads' rounding.
+        (free_floating, None, {}, SolverError, SINGULAR),
+        (clamped, unstable_load, {}, SolverError, "the load vector holds NaN"),
+        (clamped, None, {"rtol": -1.0}, ValueError, "rtol and atol must be >= 0"),
+        (clamped, None, {"maxiter": -1}, ValueError, "maxiter must be >= 0"),
+        (clamped, "memory", {}, MemoryError, "needs about .* GiB but only 0.00 GiB are available"),
+    ],
+)
 def test_refusals_leave_the_model_unchanged(monkeypatch, build, spoil, options, error, text):
     nexus = assembled(build)
     if spoil == "memory":
@@ -230,7 +234,6 @@ def test_a_missing_mkl_names_the_extra(monkeypatch):
     for call in (direct.solve, direct.estimate):
         with pytest.raises(ImportError, match=r'install it with: pip install "quarvex\[direct\]"'):
             call(nexus)
-
 
 
 @pytest.mark.skipif(not direct.available(), reason="the direct extra (MKL) is not installed")

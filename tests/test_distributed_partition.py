@@ -1,4 +1,5 @@
 """Recursive coordinate bisection of elements (no MPI needed)."""
+
 import numpy as np
 import pytest
 

@@ -4,19 +4,28 @@ the borrow flag is free afterwards, and a refused argument changes nothing.
 The number of examples is bounded for the default run; set HYPOTHESIS_PROFILE=long for a
 longer local search.
 """
+
 import os
 
 import pytest
+from helpers import UNIT_PTS, isotropic_cmat
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quarvex
-from helpers import UNIT_PTS, isotropic_cmat
 
-settings.register_profile("default", max_examples=60, deadline=None,
-                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
-settings.register_profile("long", max_examples=3000, deadline=None,
-                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+settings.register_profile(
+    "default",
+    max_examples=60,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
+)
+settings.register_profile(
+    "long",
+    max_examples=3000,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
+)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 
@@ -100,9 +109,26 @@ def call_and_classify(call):
 
 
 ARENA_METHODS = {
-    "new_cst": 1, "inv": 1, "add": 2, "sub": 2, "mul": 2, "div": 2, "pow": 2, "add_f64": 2, "sub_f64": 2,
-    "mul_f64": 2, "div_f64": 2, "rev_add_f64": 2, "rev_sub_f64": 2, "rev_mul_f64": 2, "rev_div_f64": 2,
-    "neg": 1, "sin": 1, "cos": 1, "exp": 1, "ln": 1,
+    "new_cst": 1,
+    "inv": 1,
+    "add": 2,
+    "sub": 2,
+    "mul": 2,
+    "div": 2,
+    "pow": 2,
+    "add_f64": 2,
+    "sub_f64": 2,
+    "mul_f64": 2,
+    "div_f64": 2,
+    "rev_add_f64": 2,
+    "rev_sub_f64": 2,
+    "rev_mul_f64": 2,
+    "rev_div_f64": 2,
+    "neg": 1,
+    "sin": 1,
+    "cos": 1,
+    "exp": 1,
+    "ln": 1,
 }
 
 
@@ -141,10 +167,12 @@ def same_analysis(result, reference):
     """Equal keys and points; assembly order may change the last bits between runs."""
     if [key for key, _ in result] != [key for key, _ in reference]:
         return False
-    return all(abs(a - b) <= 1e-10 * (1.0 + abs(b))
-               for (_, points), (_, expected) in zip(result, reference)
-               for point, expected_point in zip(points, expected)
-               for a, b in zip(point, expected_point))
+    return all(
+        abs(a - b) <= 1e-10 * (1.0 + abs(b))
+        for (_, points), (_, expected) in zip(result, reference, strict=False)
+        for point, expected_point in zip(points, expected, strict=False)
+        for a, b in zip(point, expected_point, strict=False)
+    )
 
 
 REFERENCE = analysis(reference_model())
@@ -152,8 +180,9 @@ REFERENCE = analysis(reference_model())
 NEXUS_METHODS = {"set_cmat": 1, "set_f": 4, "set_dof": 2, "set_solver": 2, "solve": 1, "error": 2}
 
 
-@given(name=st.sampled_from(sorted(NEXUS_METHODS)), args=st.lists(OBJECTS, min_size=0, max_size=4),
-       use_arena=st.booleans())
+@given(
+    name=st.sampled_from(sorted(NEXUS_METHODS)), args=st.lists(OBJECTS, min_size=0, max_size=4), use_arena=st.booleans()
+)
 def test_nexus_methods_fuzz(name, args, use_arena):
     model = reference_model()
     if use_arena and args:

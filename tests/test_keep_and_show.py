@@ -1,4 +1,5 @@
 """Results kept and shown: save and load, VTU units, XDMF and pyvista, engineering notation, reprs, pictures."""
+
 import json
 import sys
 import zipfile
@@ -18,8 +19,12 @@ def _solved(units=None, groups=False):
     mesh = box_mesh(4, 2, 2, size=(3.0, 1.0, 1.0))
     if groups:  # element groups and an empty face group travel too
         half = np.flatnonzero(mesh.points[mesh.tetrahedra].mean(axis=1)[:, 0] < 1.5)
-        mesh = Mesh(mesh.points, mesh.tetrahedra, {"left": half, "right": np.setdiff1d(np.arange(96), half)},
-                    {**mesh.face_groups, "nothing": np.zeros((0, 3), dtype=np.int64)})
+        mesh = Mesh(
+            mesh.points,
+            mesh.tetrahedra,
+            {"left": half, "right": np.setdiff1d(np.arange(96), half)},
+            {**mesh.face_groups, "nothing": np.zeros((0, 3), dtype=np.int64)},
+        )
     model = Elasticity(mesh, isotropic(E=1e3, nu=0.3))
     if units is not None:
         model.units = units
@@ -36,11 +41,14 @@ def result():
 
 
 # Save and load -----------------------------------------------------------------------------
-@pytest.mark.parametrize("stresses, units, groups", [
-    (False, None, False),
-    (True, Units(length="mm", force="N"), True),
-    (False, Units.si(), True),
-])
+@pytest.mark.parametrize(
+    "stresses, units, groups",
+    [
+        (False, None, False),
+        (True, Units(length="mm", force="N"), True),
+        (False, Units.si(), True),
+    ],
+)
 def test_a_loaded_result_gives_back_the_same_arrays_and_fields(tmp_path, stresses, units, groups):
     saved = _solved(units, groups)
     path = tmp_path / "kept.result"  # the name is kept as given: no ".npz" added
@@ -48,12 +56,17 @@ def test_a_loaded_result_gives_back_the_same_arrays_and_fields(tmp_path, stresse
     assert path.exists() and not list(tmp_path.glob(".*part*"))
     loaded = storage.load_result(path)
     model, back = saved.model, loaded.model
-    for left, right in [(saved.displacement, loaded.displacement), (saved.reaction_forces, loaded.reaction_forces),
-                        (model.mesh.points, back.mesh.points), (model.mesh.tetrahedra, back.mesh.tetrahedra),
-                        (model.numbering.element_nodes, back.numbering.element_nodes),
-                        (model.numbering.node_points, back.numbering.node_points),
-                        (model.material.matrix, back.material.matrix), (model.fixed, back.fixed),
-                        (model.nodal_loads, back.nodal_loads)]:
+    for left, right in [
+        (saved.displacement, loaded.displacement),
+        (saved.reaction_forces, loaded.reaction_forces),
+        (model.mesh.points, back.mesh.points),
+        (model.mesh.tetrahedra, back.mesh.tetrahedra),
+        (model.numbering.element_nodes, back.numbering.element_nodes),
+        (model.numbering.node_points, back.numbering.node_points),
+        (model.material.matrix, back.material.matrix),
+        (model.fixed, back.fixed),
+        (model.nodal_loads, back.nodal_loads),
+    ]:
         np.testing.assert_array_equal(left, right)
     assert list(back.mesh.element_groups) == list(model.mesh.element_groups)
     assert list(back.mesh.face_groups) == list(model.mesh.face_groups)
@@ -91,30 +104,44 @@ def _with_description(**changes):
         description = json.loads(str(arrays["description"]))
         description.update(changes)
         arrays["description"] = np.array(json.dumps(description))
+
     return change
 
 
 def _flip_bytes(path):
     data = bytearray(path.read_bytes())
     middle = len(data) // 2
-    data[middle:middle + 64] = bytes(b ^ 0x5A for b in data[middle:middle + 64])
+    data[middle : middle + 64] = bytes(b ^ 0x5A for b in data[middle : middle + 64])
     path.write_bytes(bytes(data))
 
 
-@pytest.mark.parametrize("damage, message", [
-    (lambda p: _rewrite(p, _with_description(version=2)), "format version 2; this quarvex_tools .* reads version 1"),
-    (lambda p: _rewrite(p, _with_description(format="something else")), "not a quarvex_tools result file"),
-    (lambda p: _rewrite(p, lambda a: a.pop("displacement")), "the array 'displacement' is missing"),
-    (lambda p: _rewrite(p, lambda a: a.update(displacement=a["displacement"][:-1])),
-     "'displacement' is float64 of shape"),
-    (lambda p: _rewrite(p, lambda a: a.update(tetrahedra=a["tetrahedra"].astype(float))), "'tetrahedra' is float64"),
-    (lambda p: _rewrite(p, lambda a: a.update(description=np.array("{not json"))), "description is damaged"),
-    (lambda p: _rewrite(p, lambda a: a.update(numbering_node_rank=a["numbering_node_rank"][::-1].copy() * 0)),
-     "cannot read the result"),
-    (_flip_bytes, "cannot read the result"),
-    (lambda p: p.write_bytes(p.read_bytes()[: len(p.read_bytes()) // 2]), "cannot read the result"),
-    (lambda p: p.write_text("points,tetrahedra\n0,1\n"), "cannot read the result"),
-])
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (
+            lambda p: _rewrite(p, _with_description(version=2)),
+            "format version 2; this quarvex_tools .* reads version 1",
+        ),
+        (lambda p: _rewrite(p, _with_description(format="something else")), "not a quarvex_tools result file"),
+        (lambda p: _rewrite(p, lambda a: a.pop("displacement")), "the array 'displacement' is missing"),
+        (
+            lambda p: _rewrite(p, lambda a: a.update(displacement=a["displacement"][:-1])),
+            "'displacement' is float64 of shape",
+        ),
+        (
+            lambda p: _rewrite(p, lambda a: a.update(tetrahedra=a["tetrahedra"].astype(float))),
+            "'tetrahedra' is float64",
+        ),
+        (lambda p: _rewrite(p, lambda a: a.update(description=np.array("{not json"))), "description is damaged"),
+        (
+            lambda p: _rewrite(p, lambda a: a.update(numbering_node_rank=a["numbering_node_rank"][::-1].copy() * 0)),
+            "cannot read the result",
+        ),
+        (_flip_bytes, "cannot read the result"),
+        (lambda p: p.write_bytes(p.read_bytes()[: len(p.read_bytes()) // 2]), "cannot read the result"),
+        (lambda p: p.write_text("points,tetrahedra\n0,1\n"), "cannot read the result"),
+    ],
+)
 def test_a_damaged_or_foreign_file_is_refused_by_name(result, tmp_path, damage, message):
     path = tmp_path / "r.npz"
     storage.save_result(result, path)
@@ -166,12 +193,20 @@ def test_a_failed_write_leaves_the_earlier_file_whole(result, tmp_path, monkeypa
 
 
 # Files for ParaView and pyvista ----------------------------------------------------------------
-@pytest.mark.parametrize("units, expected", [
-    (Units(length="mm", force="N"), {"displacement": "mm", "stress": "MPa", "von_mises": "MPa", "uz": "mm",
-                                     "displacement_magnitude": "mm"}),
-    (Units.si(), {"displacement": "m", "stress": "Pa", "von_mises": "Pa", "uz": "m", "displacement_magnitude": "m"}),
-    (None, {}),
-])
+@pytest.mark.parametrize(
+    "units, expected",
+    [
+        (
+            Units(length="mm", force="N"),
+            {"displacement": "mm", "stress": "MPa", "von_mises": "MPa", "uz": "mm", "displacement_magnitude": "mm"},
+        ),
+        (
+            Units.si(),
+            {"displacement": "m", "stress": "Pa", "von_mises": "Pa", "uz": "m", "displacement_magnitude": "m"},
+        ),
+        (None, {}),
+    ],
+)
 def test_vtu_arrays_carry_their_units(tmp_path, units, expected):
     solved = _solved(units)
     path = tmp_path / "u.vtu"
@@ -222,58 +257,75 @@ def test_other_formats_are_refused_before_writing(result, tmp_path, name):
 
 
 # Units and engineering notation -----------------------------------------------------------
-@pytest.mark.parametrize("value, unit, text", [
-    (0.0, "Pa", "0 Pa"),
-    (7e5, "Pa", "700 kPa"),
-    (1.5e-3, "m", "1.5 mm"),
-    (-2.5e7, "Pa", "-25 MPa"),
-    (-1.5e-3, "m", "-1.5 mm"),
-    (999.96e3, "Pa", "1 MPa"),  # rounds up into the next prefix
-    (0.0489, "mm", "48.9 µm"),
-    (1500.0, "MPa", "1.5 GPa"),
-    (200.0, "N", "200 N"),
-    (3.2e-20, "m", "32e-21 m"),  # below the prefixes
-    (7e5, "psi", "700e3 psi"),
-    (0.275, "in", "0.275 in"),
-    (7e5, "", "7e+05"),
-    (float("inf"), "Pa", "inf Pa"),
-])
+@pytest.mark.parametrize(
+    "value, unit, text",
+    [
+        (0.0, "Pa", "0 Pa"),
+        (7e5, "Pa", "700 kPa"),
+        (1.5e-3, "m", "1.5 mm"),
+        (-2.5e7, "Pa", "-25 MPa"),
+        (-1.5e-3, "m", "-1.5 mm"),
+        (999.96e3, "Pa", "1 MPa"),  # rounds up into the next prefix
+        (0.0489, "mm", "48.9 µm"),
+        (1500.0, "MPa", "1.5 GPa"),
+        (200.0, "N", "200 N"),
+        (3.2e-20, "m", "32e-21 m"),  # below the prefixes
+        (7e5, "psi", "700e3 psi"),
+        (0.275, "in", "0.275 in"),
+        (7e5, "", "7e+05"),
+        (float("inf"), "Pa", "inf Pa"),
+    ],
+)
 def test_engineering_notation(value, unit, text):
     assert format_quantity(value, unit) == text
 
 
-@pytest.mark.parametrize("length, force, stress, energy", [
-    ("m", "N", "Pa", "J"),
-    ("mm", "N", "MPa", "mJ"),
-    ("m", "kN", "kPa", "kJ"),
-    ("mm", "kN", "GPa", "J"),
-    ("in", "lbf", "lbf/in²", "lbf·in"),
-    ("cm", "N", "N/cm²", "N·cm"),
-])
+@pytest.mark.parametrize(
+    "length, force, stress, energy",
+    [
+        ("m", "N", "Pa", "J"),
+        ("mm", "N", "MPa", "mJ"),
+        ("m", "kN", "kPa", "kJ"),
+        ("mm", "kN", "GPa", "J"),
+        ("in", "lbf", "lbf/in²", "lbf·in"),
+        ("cm", "N", "N/cm²", "N·cm"),
+    ],
+)
 def test_derived_units(length, force, stress, energy):
     units = Units(length=length, force=force)
     assert (units.stress, units.energy) == (stress, energy)
-    assert [units.of_field(name) for name in ("ux", "displacement", "von_mises", "stress_xy", "strain_xx")] == \
-        [length, length, stress, stress, ""]
+    assert [units.of_field(name) for name in ("ux", "displacement", "von_mises", "stress_xy", "strain_xx")] == [
+        length,
+        length,
+        stress,
+        stress,
+        "",
+    ]
 
 
-@pytest.mark.parametrize("low, high, unit, factor, shown", [
-    (0.0, 7e5, "Pa", 1e-3, "kPa"),
-    (-3e8, 1e8, "Pa", 1e-6, "MPa"),
-    (0.0, 317.0, "MPa", 1.0, "MPa"),
-    (0.0, 7e5, "psi", 1e-3, "×10$^{3}$ psi"),
-    (0.0, 0.5, "", 1.0, ""),
-])
+@pytest.mark.parametrize(
+    "low, high, unit, factor, shown",
+    [
+        (0.0, 7e5, "Pa", 1e-3, "kPa"),
+        (-3e8, 1e8, "Pa", 1e-6, "MPa"),
+        (0.0, 317.0, "MPa", 1.0, "MPa"),
+        (0.0, 7e5, "psi", 1e-3, "×10$^{3}$ psi"),
+        (0.0, 0.5, "", 1.0, ""),
+    ],
+)
 def test_colour_bar_scale(low, high, unit, factor, shown):
     got_factor, got_shown = _colour_scale(low, high, unit)
     assert got_factor == pytest.approx(factor) and got_shown == shown
 
 
-@pytest.mark.parametrize("make", [
-    lambda: as_units("mm"),
-    lambda: as_units({"length": "mm", "weight": "kg"}),
-    lambda: Units(length=3),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: as_units("mm"),
+        lambda: as_units({"length": "mm", "weight": "kg"}),
+        lambda: Units(length=3),
+    ],
+)
 def test_units_refuse_what_they_cannot_read(make):
     with pytest.raises(TypeError, match="units"):
         make()
@@ -310,12 +362,15 @@ def test_version_is_the_distributions():
 
 
 # Pictures ------------------------------------------------------------------------------------
-@pytest.mark.parametrize("box, area", [
-    (None, 6.0),
-    (((0.0, 0.0, 0.0), (0.5, 1.0, 1.0)), 3.0),  # cut through a layer of elements: x = 0.5 is no mesh plane
-    (((0.2, 0.1, -1.0), (0.7, 2.0, 2.0)), 0.5 + 2 * 0.45),  # the sides y = 1, z = 0 and z = 1; y = 0 cut away
-    (((-np.inf, -np.inf, -np.inf), (0.5, np.inf, np.inf)), 3.0),  # open on five sides
-])
+@pytest.mark.parametrize(
+    "box, area",
+    [
+        (None, 6.0),
+        (((0.0, 0.0, 0.0), (0.5, 1.0, 1.0)), 3.0),  # cut through a layer of elements: x = 0.5 is no mesh plane
+        (((0.2, 0.1, -1.0), (0.7, 2.0, 2.0)), 0.5 + 2 * 0.45),  # the sides y = 1, z = 0 and z = 1; y = 0 cut away
+        (((-np.inf, -np.inf, -np.inf), (0.5, np.inf, np.inf)), 3.0),  # open on five sides
+    ],
+)
 def test_a_box_cuts_the_surface_along_its_planes(box, area):
     cube = Elasticity(box_mesh(3, 3, 3), isotropic(E=1.0, nu=0.25))
     cube.fix("xmin")
@@ -343,12 +398,15 @@ def _drawn_texts(result, monkeypatch, **options):
     return texts
 
 
-@pytest.mark.parametrize("options, expected", [
-    ({}, ["max |u| = ", " µm)", "von Mises stress [MPa]"]),
-    ({"unit": "Pa"}, ["von Mises stress [Pa]"]),  # the caller's unit for the colour bar wins
-    ({"units": Units.si(), "field": "uz"}, ["displacement z [mm]", "max |u| = 179 mm)"]),
-    ({"undeformed": True}, ["undeformed", "on the undeformed and deformed shape"]),
-])
+@pytest.mark.parametrize(
+    "options, expected",
+    [
+        ({}, ["max |u| = ", " µm)", "von Mises stress [MPa]"]),
+        ({"unit": "Pa"}, ["von Mises stress [Pa]"]),  # the caller's unit for the colour bar wins
+        ({"units": Units.si(), "field": "uz"}, ["displacement z [mm]", "max |u| = 179 mm)"]),
+        ({"undeformed": True}, ["undeformed", "on the undeformed and deformed shape"]),
+    ],
+)
 def test_pictures_label_their_numbers_with_units(result, tmp_path, monkeypatch, options, expected):
     matplotlib = pytest.importorskip("matplotlib")
     texts = _drawn_texts(result, monkeypatch)
@@ -374,12 +432,15 @@ def test_pictures_without_units_show_plain_numbers(tmp_path, monkeypatch):
     assert f"max |u| = {largest:.3g})" in joined and "von Mises stress" in texts, joined
 
 
-@pytest.mark.parametrize("box, message", [
-    (((10.0, 10.0, 10.0), (11.0, 11.0, 11.0)), "no boundary face lies in the box"),
-    (((0.0, 0.0, 0.0), (1.0, 1.0, 1.0), (2.0, 2.0, 2.0)), "box must be two points"),
-    (((0.0, 0.0), (1.0, 1.0)), "box must be two points"),
-    (((0.0, 0.0, float("nan")), (1.0, 1.0, 1.0)), "box must be two points"),
-])
+@pytest.mark.parametrize(
+    "box, message",
+    [
+        (((10.0, 10.0, 10.0), (11.0, 11.0, 11.0)), "no boundary face lies in the box"),
+        (((0.0, 0.0, 0.0), (1.0, 1.0, 1.0), (2.0, 2.0, 2.0)), "box must be two points"),
+        (((0.0, 0.0), (1.0, 1.0)), "box must be two points"),
+        (((0.0, 0.0, float("nan")), (1.0, 1.0, 1.0)), "box must be two points"),
+    ],
+)
 def test_a_box_that_selects_nothing_is_refused(result, tmp_path, box, message):
     pytest.importorskip("matplotlib")
     with pytest.raises(ValueError, match=message):

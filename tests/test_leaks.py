@@ -1,10 +1,11 @@
 """Repeated calls, succeeding and failing, neither leak references nor grow memory."""
+
 import os
 
 import pytest
+from helpers import assert_no_leak
 
 import quarvex
-from helpers import assert_no_leak
 
 # A sanitizer's allocator keeps freed memory in quarantine, so resident memory says nothing there.
 pytestmark = pytest.mark.skipif(bool(os.environ.get("QUARVEX_SANITIZED")), reason="resident memory under a sanitizer")

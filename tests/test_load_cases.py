@@ -1,4 +1,5 @@
 """Load cases: each case acts alone, several cases share one assembly and one solver set-up."""
+
 from __future__ import annotations
 
 import numpy as np
@@ -35,8 +36,11 @@ def supported(mesh: Mesh) -> Elasticity:
 CASES = {
     "traction": lambda m: m.traction("ymin", (0.3, -0.2, 0.5)),
     "gravity": lambda m: m.body_force((0.0, 0.0, -2.0)),
-    "mixed": lambda m: (m.body_force((x * y, 0.0, 1.0), elements="far"), m.pressure("zmax", 0.4),
-                        m.point_load(int(np.argmax(10 * m.mesh.points[:, 2] + m.mesh.points[:, 1])), (0.1, 0.2, -0.3))),
+    "mixed": lambda m: (
+        m.body_force((x * y, 0.0, 1.0), elements="far"),
+        m.pressure("zmax", 0.4),
+        m.point_load(int(np.argmax(10 * m.mesh.points[:, 2] + m.mesh.points[:, 1])), (0.1, 0.2, -0.3)),
+    ),
 }
 
 
@@ -139,11 +143,14 @@ def test_many_cases_factorise_once(monkeypatch):
     assert [r.report.method for r in results.values()] == ["direct"] * 3
 
 
-@pytest.mark.parametrize("support", [
-    lambda m: m.fix("xmax"),
-    lambda m: m.frictionless("zmin"),
-    lambda m: m.elastic_support("zmax", 1.0),
-])
+@pytest.mark.parametrize(
+    "support",
+    [
+        lambda m: m.fix("xmax"),
+        lambda m: m.frictionless("zmin"),
+        lambda m: m.elastic_support("zmax", 1.0),
+    ],
+)
 def test_supports_inside_a_case_are_refused_and_change_nothing(support):
     model = with_cases()
     fixed, springs, sliding = model.fixed, len(model._springs), len(model._normal_supports)
@@ -153,15 +160,18 @@ def test_supports_inside_a_case_are_refused_and_change_nothing(support):
     assert len(model._normal_supports) == sliding
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda m: m.solve_cases(["gravity", "snow"]), KeyError, "no load case 'snow'"),
-    (lambda m: m.solve_cases(["gravity", "gravity"]), ValueError, "named twice"),
-    (lambda m: m.solve_cases([]), ValueError, "no load case to solve"),
-    (lambda m: m.solve(case="snow"), KeyError, "no load case 'snow'"),
-    (lambda m: m.clear_loads("snow"), KeyError, "no load case 'snow'"),
-    (lambda m: m.load_case("").__enter__(), ValueError, "non-empty name"),
-    (lambda m: m.load_case(3).__enter__(), TypeError, "named by a str"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda m: m.solve_cases(["gravity", "snow"]), KeyError, "no load case 'snow'"),
+        (lambda m: m.solve_cases(["gravity", "gravity"]), ValueError, "named twice"),
+        (lambda m: m.solve_cases([]), ValueError, "no load case to solve"),
+        (lambda m: m.solve(case="snow"), KeyError, "no load case 'snow'"),
+        (lambda m: m.clear_loads("snow"), KeyError, "no load case 'snow'"),
+        (lambda m: m.load_case("").__enter__(), ValueError, "non-empty name"),
+        (lambda m: m.load_case(3).__enter__(), TypeError, "named by a str"),
+    ],
+)
 def test_unknown_and_malformed_cases_are_refused(call, error, text):
     model = with_cases()
     with pytest.raises(error, match=text):
@@ -169,11 +179,14 @@ def test_unknown_and_malformed_cases_are_refused(call, error, text):
     assert model.load_cases == ["default", "gravity", "mixed"]
 
 
-@pytest.mark.parametrize("call", [
-    lambda m: m.load_case("other").__enter__(),
-    lambda m: m.solve_cases(),
-    lambda m: m.clear_loads(),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda m: m.load_case("other").__enter__(),
+        lambda m: m.solve_cases(),
+        lambda m: m.clear_loads(),
+    ],
+)
 def test_blocks_do_not_nest_and_solve_and_clear_wait_for_the_block_to_close(call):
     model = with_cases()
     with model.load_case("wind"):
@@ -198,10 +211,13 @@ def test_only_a_single_case_result_holds_the_core_model():
     assert model.solve_cases(["mixed"])["mixed"].nexus is model.nexus
 
 
-@pytest.mark.parametrize("force, elements", [
-    ((0.0, 0.0, -2.0), None),
-    ((x * y, 1.0, y * y), "far"),
-])
+@pytest.mark.parametrize(
+    "force, elements",
+    [
+        ((0.0, 0.0, -2.0), None),
+        ((x * y, 1.0, y * y), "far"),
+    ],
+)
 def test_body_loads_integrate_as_the_core_does(force, elements):
     model = Elasticity(turned_block(), isotropic(E=100.0, nu=0.3))
     model.body_force(force, elements=elements)

@@ -1,4 +1,5 @@
 """Progress through the package's loggers: every phase at INFO, per-iteration residuals on request."""
+
 from __future__ import annotations
 
 import logging
@@ -10,7 +11,7 @@ import pytest
 from quarvex_tools import Elasticity, box_mesh, isotropic
 
 PHASES = [
-    ("quarvex_tools.model", r"^numbered \d+ nodes"),        # the P2 numbering of the mesh
+    ("quarvex_tools.model", r"^numbered \d+ nodes"),  # the P2 numbering of the mesh
     ("quarvex_tools.model", r"^supports checked"),
     ("quarvex_tools.model", r"^numbered \d+ unknowns"),
     ("quarvex_tools.model", r"^assembled \d+ elements"),

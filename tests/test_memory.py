@@ -1,5 +1,6 @@
 """What the package keeps in memory beside the core: no copy of the core's system, and per-node
 tables only for what the user gave."""
+
 import warnings
 
 import numpy as np
@@ -48,8 +49,10 @@ def clamped_cube(n):
 SET_UPS = {
     "gravity": lambda model: model.body_force((0.0, 0.0, -1.0)),
     "traction on a face group": lambda model: model.traction("zmax", (0.1, 0.0, -1.0)),
-    "rollers by a predicate": lambda model: (model.fix(lambda p: p[:, 0] == 0.0, components="x"),
-                                             model.pressure("xmax", 2.0)),
+    "rollers by a predicate": lambda model: (
+        model.fix(lambda p: p[:, 0] == 0.0, components="x"),
+        model.pressure("xmax", 2.0),
+    ),
     "frictionless side": lambda model: (model.frictionless("ymin"), model.body_force((0.0, 1.0, 0.0))),
     "springs": lambda model: (model.elastic_support("zmax", stiffness=10.0), model.body_force((1.0, 0.0, 0.0))),
     "point load": lambda model: model.point_load(model.numbering.n_vertices - 1, (0.0, 0.0, -1.0)),
@@ -83,8 +86,11 @@ def test_the_model_keeps_per_node_tables_only_for_what_it_was_given(n, point_loa
     for node in range(point_loads):
         model.point_load(model.numbering.n_vertices - 1 - node, (1.0, 0.0, 0.0))
     model.solve(rtol=1e-10)
-    own = {id(array) for part in (model.mesh, model.numbering, model.dofs, model.constraints)
-           for array in held_arrays(part)}
+    own = {
+        id(array)
+        for part in (model.mesh, model.numbering, model.dofs, model.constraints)
+        for array in held_arrays(part)
+    }
     kept = sum(array.nbytes for array in held_arrays(model) if id(array) not in own)
     n_nodes = model.numbering.n_nodes
     faces = np.unique(np.sort(model.mesh.tetrahedra[:, OUTWARD_FACES].reshape(-1, 3), axis=1), axis=0)
@@ -95,11 +101,14 @@ def test_the_model_keeps_per_node_tables_only_for_what_it_was_given(n, point_loa
     assert kept <= allowed, f"the model keeps {kept} bytes of its own arrays for {n_nodes} nodes; at most {allowed}"
 
 
-@pytest.mark.parametrize("load, absorbed", [
-    ("point load on the clamped face", 3),
-    ("point load inside", 0),
-    ("traction on the clamped face's neighbour", 0),
-])
+@pytest.mark.parametrize(
+    "load, absorbed",
+    [
+        ("point load on the clamped face", 3),
+        ("point load inside", 0),
+        ("traction on the clamped face's neighbour", 0),
+    ],
+)
 def test_a_point_load_on_a_support_is_reported(load, absorbed):
     model = clamped_cube(2)
     if load == "point load on the clamped face":

@@ -1,8 +1,9 @@
 """Model construction, numbering and solver set-up, seen through what Python can observe."""
+
 import pytest
+from helpers import EDGES, UNIT_PTS, isotropic_cmat, panic_text
 
 import quarvex
-from helpers import EDGES, UNIT_PTS, isotropic_cmat, panic_text
 
 FULL_VERTS = {0: (0, 3), 1: (3, 3), 2: (6, 3), 3: (9, 3)}
 FULL_EDGES = {(0, 1): (12, 3), (1, 2): (15, 3), (0, 2): (18, 3), (0, 3): (21, 3), (1, 3): (24, 3), (2, 3): (27, 3)}
@@ -24,7 +25,12 @@ def test_constructor_index_failures(pts, tets, message):
 
 @pytest.mark.parametrize(
     "pts, tets",
-    [([], []), (UNIT_PTS, [(0, 0, 1, 2)]), (UNIT_PTS + [(5.0, 5.0, 5.0)], [(0, 1, 2, 3)]), ([(0, 0, 1)] * 4, [(3, 2, 1, 0)])],
+    [
+        ([], []),
+        (UNIT_PTS, [(0, 0, 1, 2)]),
+        (UNIT_PTS + [(5.0, 5.0, 5.0)], [(0, 1, 2, 3)]),
+        ([(0, 0, 1)] * 4, [(3, 2, 1, 0)]),
+    ],
 )
 def test_constructor_accepts(pts, tets):
     model = quarvex.Nexus(pts, tets)
@@ -39,7 +45,10 @@ def unit_model(verts=FULL_VERTS, edges=FULL_EDGES):
 
 @pytest.mark.parametrize(
     "pos_dof, message",
-    [(29, "index out of bounds: the len is 29 but the index is 29"), (31, "index out of bounds: the len is 0 but the index is 0")],
+    [
+        (29, "index out of bounds: the len is 29 but the index is 29"),
+        (31, "index out of bounds: the len is 0 but the index is 0"),
+    ],
 )
 def test_set_solver_size_failures(pos_dof, message):
     model = unit_model()

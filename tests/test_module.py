@@ -1,4 +1,5 @@
 """The module surface: attributes, type objects, PanicException."""
+
 import pytest
 
 import quarvex
@@ -38,8 +39,18 @@ def test_instances_take_no_attributes_and_no_weakrefs():
 
 
 def test_nexus_methods_are_registered():
-    names = ["plot_dom", "set_cmat", "set_f", "set_dof", "set_solver", "assemble", "solve",
-             "plot_disp", "error", "nullify"]
+    names = [
+        "plot_dom",
+        "set_cmat",
+        "set_f",
+        "set_dof",
+        "set_solver",
+        "assemble",
+        "solve",
+        "plot_disp",
+        "error",
+        "nullify",
+    ]
     for name in names:
         assert callable(getattr(quarvex.Nexus, name)), name
 

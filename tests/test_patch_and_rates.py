@@ -1,13 +1,14 @@
 """End to end: the discrete solution reproduces quadratic fields and converges at order 3."""
+
 import math
 import os
 import subprocess
 import sys
 
 import pytest
+from helpers import constant, coordinates, cube_model, isotropic_cmat
 
 import quarvex
-from helpers import constant, coordinates, cube_model, isotropic_cmat
 
 YOUNG, POISSON = 1.0, 0.3
 LAM = YOUNG * POISSON / ((1 + POISSON) * (1 - 2 * POISSON))
@@ -98,8 +99,9 @@ for key, points in sorted(model.plot_disp().items()):
 def run_with_workers(workers):
     here = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ, QUARVEX_NUM_THREADS=str(workers))
-    out = subprocess.run([sys.executable, "-c", SCRIPT.format(paths=[here])], env=env, check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", SCRIPT.format(paths=[here])], env=env, check=True, capture_output=True, text=True
+    ).stdout
     return [[float(v) for v in line.split(") ")[1].split()] for line in out.splitlines()]
 
 
@@ -108,5 +110,7 @@ def test_solution_does_not_depend_on_worker_count():
     assert one == run_with_workers(1), "a single worker must be reproducible bit for bit"
     for other in (two, four):
         assert len(other) == len(one)
-        worst = max(abs(a - b) for row_a, row_b in zip(one, other) for a, b in zip(row_a, row_b))
+        worst = max(
+            abs(a - b) for row_a, row_b in zip(one, other, strict=False) for a, b in zip(row_a, row_b, strict=False)
+        )
         assert worst < 1e-9, f"solutions differ by {worst}"

@@ -1,9 +1,10 @@
 """plot_dom and plot_disp, as dicts and as arrays, against a reference written from their definition."""
+
 import numpy as np
 import pytest
+from helpers import EDGES, UNIT_PTS, numbered_box, panic_text
 
 import quarvex
-from helpers import EDGES, UNIT_PTS, numbered_box, panic_text
 from quarvex_tools import system
 
 

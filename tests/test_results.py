@@ -1,4 +1,5 @@
 """Plot output, the error measure, reset and solver behaviour at the edges."""
+
 import math
 import os
 import re
@@ -6,9 +7,9 @@ import subprocess
 import sys
 
 import pytest
+from helpers import EDGES, UNIT_PTS, coordinates, cube_model, isotropic_cmat, numbered_box, panic_text
 
 import quarvex
-from helpers import EDGES, UNIT_PTS, coordinates, cube_model, isotropic_cmat, numbered_box, panic_text
 
 CMAT = isotropic_cmat(1.0, 0.3)
 
@@ -37,7 +38,7 @@ def test_plot_disp_before_set_dof_is_the_undeformed_mesh():
     dom, disp = model.plot_dom(), model.plot_disp()
     assert set(dom) == set(disp)
     for key, (start, end) in dom.items():
-        middle = tuple((a + b) * 0.5 for a, b in zip(start, end))
+        middle = tuple((a + b) * 0.5 for a, b in zip(start, end, strict=False))
         assert disp[key] == (start, middle, end)
 
 
@@ -149,7 +150,7 @@ def test_vertices_only_elements():
     # negative, so the downward load lifts the free vertices.
     assert all(disp[key][0][2] > 1.0 for key in top), "free vertices are displaced"
     for key, (start, end) in dom.items():
-        assert disp[key][1] == tuple((a + b) * 0.5 for a, b in zip(start, end)), "midpoints stay put"
+        assert disp[key][1] == tuple((a + b) * 0.5 for a, b in zip(start, end, strict=False)), "midpoints stay put"
 
 
 def loaded_cube():
@@ -178,7 +179,12 @@ def test_assemble_nullify_cycle_and_zero_tolerance_after_reset():
     model.assemble()  # doubled matrix and load: the same solution
     model.solve(1e-12)
     doubled = model.plot_disp()
-    worst = max(abs(a - b) for k in reference for p, q in zip(reference[k], doubled[k]) for a, b in zip(p, q))
+    worst = max(
+        abs(a - b)
+        for k in reference
+        for p, q in zip(reference[k], doubled[k], strict=False)
+        for a, b in zip(p, q, strict=False)
+    )
     assert worst < 1e-9
     model.nullify()
     model.solve(0.0)  # zero system: the residual is exactly 0 and sol stays as it was

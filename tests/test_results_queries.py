@@ -1,5 +1,6 @@
 """Queries on a result: values at points and along lines, face resultants, principal stresses, strain
 energy and the energy-norm error, and the stresses averaged to the nodes, against independent answers."""
+
 import numpy as np
 import pytest
 from tools_meshes import scrambled_mesh
@@ -27,9 +28,13 @@ from quarvex_tools.p2 import TET_NODES, TRIANGLE_POINTS, TRIANGLE_WEIGHTS
 from quarvex_tools.queries import derivative, principal_stresses, tresca, von_mises
 
 STEEL = isotropic(E=200.0, nu=0.3)
-HESSIANS = np.array([[[2.0, 0.5, -1.0], [0.5, 0.0, 1.5], [-1.0, 1.5, -0.4]],
-                     [[0.3, -0.7, 0.2], [-0.7, 1.1, 0.0], [0.2, 0.0, 0.6]],
-                     [[-0.5, 0.4, 0.9], [0.4, 0.8, -0.3], [0.9, -0.3, 1.2]]])
+HESSIANS = np.array(
+    [
+        [[2.0, 0.5, -1.0], [0.5, 0.0, 1.5], [-1.0, 1.5, -0.4]],
+        [[0.3, -0.7, 0.2], [-0.7, 1.1, 0.0], [0.2, 0.0, 0.6]],
+        [[-0.5, 0.4, 0.9], [0.4, 0.8, -0.3], [0.9, -0.3, 1.2]],
+    ]
+)
 SLOPES = np.array([[1.0, -0.5, 0.25], [0.0, 2.0, -1.0], [0.5, 0.3, -0.7]])
 
 
@@ -104,8 +109,9 @@ def test_a_line_samples_from_end_to_end_and_leaves_gaps_outside(quadratic_result
     np.testing.assert_allclose(line.points[[0, -1]], [start, end])
     assert not line.inside[0] and np.isnan(line.values[0]) and line.inside[-1]
     entered = line.points[line.inside]
-    np.testing.assert_allclose(line.values[line.inside],
-                               quadratic_result.at(entered, field="stress_xy", averaged=False), rtol=0, atol=1e-12)
+    np.testing.assert_allclose(
+        line.values[line.inside], quadratic_result.at(entered, field="stress_xy", averaged=False), rtol=0, atol=1e-12
+    )
     assert line.points[~line.inside][:, 0].max() < 0.0  # the gap is where the line is outside the box
     inner = quadratic_result.along((0.1, 0.2, 0.3), (0.8, 0.9, 0.4), 5)
     np.testing.assert_allclose(inner.values[[0, -1]], quadratic_result.at([(0.1, 0.2, 0.3), (0.8, 0.9, 0.4)]))
@@ -124,8 +130,10 @@ def section_faces(mesh: Mesh, at: float) -> np.ndarray:
 
 # Exact solutions with a uniform and a linear stress (pure bending), both in the elements' space.
 TENSION = ((5.0, 0.0, 0.0), (5.0 * x / 200.0, -0.3 * 5.0 * y / 200.0, -0.3 * 5.0 * z / 200.0))
-BENDING = ((4.0 * z, 0.0, 0.0),
-           (4.0 * x * z / 200.0, -0.3 * 4.0 * y * z / 200.0, -4.0 / 400.0 * (x * x + 0.3 * (z * z - y * y))))
+BENDING = (
+    (4.0 * z, 0.0, 0.0),
+    (4.0 * x * z / 200.0, -0.3 * 4.0 * y * z / 200.0, -4.0 / 400.0 * (x * x + 0.3 * (z * z - y * y))),
+)
 
 
 @pytest.fixture(scope="module", params=[TENSION, BENDING], ids=["tension", "bending"])
@@ -166,8 +174,9 @@ def test_boundary_faces_take_the_outward_normal_whatever_their_order(loaded_bar)
     triangles = result.model.mesh.face_groups["xmax"]
     flipped = triangles.copy()
     flipped[::2] = flipped[::2, ::-1]
-    np.testing.assert_allclose(result.face_resultant(flipped).force, result.face_resultant("xmax").force,
-                               atol=1e-12 * load)
+    np.testing.assert_allclose(
+        result.face_resultant(flipped).force, result.face_resultant("xmax").force, atol=1e-12 * load
+    )
     by_predicate = result.face_resultant(lambda p: np.isclose(p[:, 0], 2.0))
     np.testing.assert_allclose(by_predicate.force, result.face_resultant("xmax").force, atol=1e-12 * load)
 
@@ -198,8 +207,14 @@ def test_face_means_of_a_uniform_stress():
     expected = np.zeros((3, 3))
     expected[0, 0] = 5.0
     np.testing.assert_allclose(mean, expected, atol=1e-8)
-    for name, value in [("stress_xx", 5.0), ("von_mises", 5.0), ("tresca", 5.0), ("principal_1", 5.0),
-                        ("principal_3", 0.0), ("stress_yz", 0.0)]:
+    for name, value in [
+        ("stress_xx", 5.0),
+        ("von_mises", 5.0),
+        ("tresca", 5.0),
+        ("principal_1", 5.0),
+        ("principal_3", 0.0),
+        ("stress_yz", 0.0),
+    ]:
         assert result.face_mean("ymin", name) == pytest.approx(value, abs=1e-8), name
         np.testing.assert_allclose(result.field(name), value, atol=1e-7, err_msg=name)
 
@@ -221,11 +236,14 @@ R = 1.0 / np.sqrt(2.0)
     [
         (np.diag([7.0, 0.0, 0.0]), (7.0, 0.0, 0.0), [(1, 0, 0), None, None], (7.0, 7.0)),
         (np.diag([0.0, -3.0, 0.0]), (0.0, 0.0, -3.0), [None, None, (0, 1, 0)], (3.0, 3.0)),
-        ([[0, 2, 0], [2, 0, 0], [0, 0, 0]], (2.0, 0.0, -2.0), [(R, R, 0), (0, 0, 1), (R, -R, 0)],
-         (2.0 * np.sqrt(3.0), 4.0)),
+        (
+            [[0, 2, 0], [2, 0, 0], [0, 0, 0]],
+            (2.0, 0.0, -2.0),
+            [(R, R, 0), (0, 0, 1), (R, -R, 0)],
+            (2.0 * np.sqrt(3.0), 4.0),
+        ),
         (-4.0 * np.eye(3), (-4.0, -4.0, -4.0), [None, None, None], (0.0, 0.0)),
-        ([[1, 0, 0], [0, 5, 1], [0, 1, 5]], (6.0, 4.0, 1.0), [(0, R, R), (0, R, -R), (1, 0, 0)],
-         (np.sqrt(19.0), 5.0)),
+        ([[1, 0, 0], [0, 5, 1], [0, 1, 5]], (6.0, 4.0, 1.0), [(0, R, R), (0, R, -R), (1, 0, 0)], (np.sqrt(19.0), 5.0)),
     ],
     ids=["uniaxial", "uniaxial compression", "pure shear", "hydrostatic", "mixed"],
 )
@@ -252,14 +270,21 @@ def test_principal_stresses_of_rotated_tensors_in_batches():
 
 
 # Strain energy and the energy-norm error -------------------------------------------------------------------
-@pytest.mark.parametrize("material", [STEEL, orthotropic(70.0, 50.0, 40.0, 0.25, 0.2, 0.3, 20.0, 15.0, 18.0)],
-                         ids=["isotropic", "orthotropic"])
+@pytest.mark.parametrize(
+    "material",
+    [STEEL, orthotropic(70.0, 50.0, 40.0, 0.25, 0.2, 0.3, 20.0, 15.0, 18.0)],
+    ids=["isotropic", "orthotropic"],
+)
 def test_strain_energy_two_ways_equals_the_work_of_the_loads(material):
     pytest.importorskip("scipy")
     mesh = scrambled_mesh((4, 2, 2), seed=6)
     centroids = mesh.points[mesh.tetrahedra].mean(axis=1)
-    mesh = Mesh(mesh.points, mesh.tetrahedra, face_groups=mesh.face_groups,
-                element_groups={"near": np.flatnonzero(centroids[:, 0] < 0.5)})
+    mesh = Mesh(
+        mesh.points,
+        mesh.tetrahedra,
+        face_groups=mesh.face_groups,
+        element_groups={"near": np.flatnonzero(centroids[:, 0] < 0.5)},
+    )
     model = Elasticity(mesh, material)
     model.fix("xmin")
     model.traction("xmax", (0.2, -0.5, 1.0))
@@ -276,8 +301,15 @@ def test_strain_energy_two_ways_equals_the_work_of_the_loads(material):
 
 @pytest.mark.parametrize(
     "expression",
-    [sin(x) * y + 2, cos(x * z) - exp(y), log(x + 2) / (y + 3), (x - y) ** 3 * z ** -2, -sqrt(x * x + y + 1),
-     x / y ** 2, 3.0 - z * exp(-x)],
+    [
+        sin(x) * y + 2,
+        cos(x * z) - exp(y),
+        log(x + 2) / (y + 3),
+        (x - y) ** 3 * z**-2,
+        -sqrt(x * x + y + 1),
+        x / y**2,
+        3.0 - z * exp(-x),
+    ],
     ids=["sin", "cos exp", "log div", "powers", "neg sqrt", "div by power", "exp of neg"],
 )
 def test_derivatives_of_expressions_match_finite_differences(expression):
@@ -295,7 +327,7 @@ def solve_cubic(cells: int) -> Result:
     lam, mu = 200.0 * 0.3 / (1.3 * 0.4), 200.0 / 2.6
     model = Elasticity(box_mesh(cells, cells, cells), STEEL)
     for side in ("xmin", "xmax", "ymin", "ymax", "zmin", "zmax"):
-        model.fix(side, value=(x ** 3, 0.0, 0.0))
+        model.fix(side, value=(x**3, 0.0, 0.0))
     model.body_force((-(lam + 2 * mu) * 6.0 * x, 0.0, 0.0))
     return model.solve(rtol=1e-12)
 
@@ -304,13 +336,16 @@ def test_energy_error_of_a_reproduced_field_vanishes(quadratic_result):
     scale = np.sqrt(2.0 * quadratic_result.strain_energy())
     assert quadratic_result.energy_error(quadratic_gradient) < 1e-12 * scale
     coords = (x, y, z)
-    exact = [0.5 * sum(HESSIANS[d][j, k] * coords[j] * coords[k] for j in range(3) for k in range(3))
-             + sum(SLOPES[d][j] * coords[j] for j in range(3)) for d in range(3)]
+    exact = [
+        0.5 * sum(HESSIANS[d][j, k] * coords[j] * coords[k] for j in range(3) for k in range(3))
+        + sum(SLOPES[d][j] * coords[j] for j in range(3))
+        for d in range(3)
+    ]
     assert quadratic_result.energy_error(exact) < 1e-12 * scale
 
 
 def test_energy_error_converges_at_rate_two_beside_the_l2_rate_three():
-    exact = (x ** 3, 0.0, 0.0)
+    exact = (x**3, 0.0, 0.0)
     results = [solve_cubic(cells) for cells in (3, 6)]
     energy = [r.energy_error(exact) for r in results]
     l2 = [r.l2_error(exact) for r in results]
@@ -326,8 +361,9 @@ def test_energy_error_converges_at_rate_two_beside_the_l2_rate_three():
 def test_nodal_stress_is_the_mean_of_the_elements_stresses_at_the_node(monkeypatch, block):
     model = Elasticity(scrambled_mesh((2, 3, 2), seed=8), STEEL)
     points = model.numbering.node_points
-    field = np.column_stack([np.sin(3 * points[:, 0]) * points[:, 1], points[:, 2] ** 3,
-                             np.exp(points[:, 0] * points[:, 1])])
+    field = np.column_stack(
+        [np.sin(3 * points[:, 0]) * points[:, 1], points[:, 2] ** 3, np.exp(points[:, 0] * points[:, 1])]
+    )
     whole = Result(model, field, None)
     energy, probe = whole.strain_energy(), whole.at(points[::5], field="strain", averaged=False)
     # Blocks of elements and of points must add up to what one block gives.
@@ -346,8 +382,11 @@ def test_nodal_stress_is_the_mean_of_the_elements_stresses_at_the_node(monkeypat
     scale = 1e-12 * np.abs(expected).max()
     np.testing.assert_allclose(result.field("principal_2"), values[:, 1], atol=scale)
     np.testing.assert_allclose(result.field("tresca"), values[:, 0] - values[:, 2], atol=scale)
-    np.testing.assert_allclose(np.einsum("kij,kj->ki", expected, axes[:, :, 0]), values[:, :1] * axes[:, :, 0],
-                               atol=1e-10 * np.abs(expected).max())
+    np.testing.assert_allclose(
+        np.einsum("kij,kj->ki", expected, axes[:, :, 0]),
+        values[:, :1] * axes[:, :, 0],
+        atol=1e-10 * np.abs(expected).max(),
+    )
 
 
 # Refused input --------------------------------------------------------------------------------------------
@@ -371,7 +410,7 @@ def test_nodal_stress_is_the_mean_of_the_elements_stresses_at_the_node(monkeypat
         (lambda r: r.strain_energy(method="work"), ValueError, "method must be"),
         (lambda r: r.strain_energy([0], method="matrix"), ValueError, "measures every element"),
         (lambda r: r.strain_energy([0.0]), TypeError, "must be integers"),
-        (lambda r: r.strain_energy([10 ** 6]), ValueError, "must lie in"),
+        (lambda r: r.strain_energy([10**6]), ValueError, "must lie in"),
         (lambda r: r.strain_energy("left"), KeyError, "no element group"),
         (lambda r: r.energy_error(lambda p: np.zeros((len(p), 3))), ValueError, r"shape \(\d+, 3, 3\)"),
         (lambda r: r.energy_error((x, y)), ValueError, "three components"),

@@ -1,6 +1,7 @@
 """What every solve path promises, whichever method runs: the stop rule measured against the load
 (a warm start is not held to a tighter target), and prescribed displacements lifted into the loads
 (the free unknowns feel them)."""
+
 from __future__ import annotations
 
 import warnings

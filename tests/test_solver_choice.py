@@ -1,4 +1,5 @@
 """method="auto": multigrid's first steps decide between multigrid and the direct solve."""
+
 from __future__ import annotations
 
 import logging
@@ -29,15 +30,18 @@ def solid_block():
     return model
 
 
-@pytest.mark.parametrize("norms, tolerance, expected", [
-    ([1.0, 1e-3], 1e-2, 0.0),                                  # already there
-    (0.5 ** np.arange(11), 0.5 ** 20, 10.0),                   # a steady rate
-    ([1.0, 100.0, 10.0, 1.0], 1e-3, 3.0),                      # the rate counts from the peak on
-    ([1.0, 10.0, 100.0], 1e-3, math.inf),                      # growing: no rate yet
-    ([1.0, 2.0, 2.0], 1e-3, math.inf),                         # flat since the peak
-    ([1.0], 1e-3, math.inf),                                   # no step made
-    ([1.0, 1e4, 50.0, 20.0], 1e-3, math.inf),                  # falling, but still far above the start
-])
+@pytest.mark.parametrize(
+    "norms, tolerance, expected",
+    [
+        ([1.0, 1e-3], 1e-2, 0.0),  # already there
+        (0.5 ** np.arange(11), 0.5**20, 10.0),  # a steady rate
+        ([1.0, 100.0, 10.0, 1.0], 1e-3, 3.0),  # the rate counts from the peak on
+        ([1.0, 10.0, 100.0], 1e-3, math.inf),  # growing: no rate yet
+        ([1.0, 2.0, 2.0], 1e-3, math.inf),  # flat since the peak
+        ([1.0], 1e-3, math.inf),  # no step made
+        ([1.0, 1e4, 50.0, 20.0], 1e-3, math.inf),  # falling, but still far above the start
+    ],
+)
 def test_predicted_steps(norms, tolerance, expected):
     assert solvers.predicted_steps(np.asarray(norms, dtype=float), tolerance) == pytest.approx(expected)
 
@@ -59,10 +63,13 @@ def test_a_solid_model_keeps_multigrid_and_loses_nothing_to_the_probe():
 
 
 @needs_direct
-@pytest.mark.parametrize("entry, why", [
-    ("model", "a thin wall"),              # Elasticity passes its node points: no multigrid is set up
-    ("nexus", "no trustworthy rate"),      # solve_system without points: multigrid's probe decides
-])
+@pytest.mark.parametrize(
+    "entry, why",
+    [
+        ("model", "a thin wall"),  # Elasticity passes its node points: no multigrid is set up
+        ("nexus", "no trustworthy rate"),  # solve_system without points: multigrid's probe decides
+    ],
+)
 def test_a_thin_plate_goes_to_the_direct_solve_and_says_why(monkeypatch, caplog, entry, why):
     model = thin_plate()
     set_ups = []
@@ -83,17 +90,20 @@ def test_a_thin_plate_goes_to_the_direct_solve_and_says_why(monkeypatch, caplog,
     assert any("direct" in record.getMessage() for record in caplog.records)
     # Between plate-strip and beam theory for a uniformly loaded cantilever strip, q L^4 / (8 D).
     q = 9.81 * 7850.0 * 0.002
-    beam = q / (8 * STEEL["E"] * 0.002 ** 3 / 12)
+    beam = q / (8 * STEEL["E"] * 0.002**3 / 12)
     tip = -displacement[np.isclose(model.numbering.node_points[:, 0], 1.0), 2].mean()
     assert beam * (1 - STEEL["nu"] ** 2) * 0.95 <= tip <= beam * 1.05
 
 
-@pytest.mark.parametrize("make, low, high", [
-    (lambda: box_mesh(2, 2, 2).points, 0.9, 1.0),
-    (lambda: box_mesh(4, 4, 1, size=(1.0, 1.0, 0.002)).points, 0.001, 0.003),
-    (lambda: rotated(box_mesh(4, 4, 1, size=(1.0, 1.0, 0.002)).points), 0.001, 0.003),
-    (lambda: box_mesh(20, 1, 1, size=(100.0, 1.0, 1.0)).points, 0.9, 1.0),   # a beam is no wall
-])
+@pytest.mark.parametrize(
+    "make, low, high",
+    [
+        (lambda: box_mesh(2, 2, 2).points, 0.9, 1.0),
+        (lambda: box_mesh(4, 4, 1, size=(1.0, 1.0, 0.002)).points, 0.001, 0.003),
+        (lambda: rotated(box_mesh(4, 4, 1, size=(1.0, 1.0, 0.002)).points), 0.001, 0.003),
+        (lambda: box_mesh(20, 1, 1, size=(100.0, 1.0, 1.0)).points, 0.9, 1.0),  # a beam is no wall
+    ],
+)
 def test_wall_thinness_is_the_smallest_over_the_middle_extent_at_any_orientation(make, low, high):
     assert low <= solvers.wall_thinness(make()) <= high
 
@@ -121,8 +131,9 @@ def test_multigrid_stays_when_the_direct_solve_cannot_serve(monkeypatch, caplog,
     assert result.report.method == "amg" and text in result.report.reason
     assert result.report.iterations == 40
     if refusal == "not installed":
-        assert any(record.levelno == logging.WARNING and "quarvex[direct]" in record.getMessage()
-                   for record in caplog.records)
+        assert any(
+            record.levelno == logging.WARNING and "quarvex[direct]" in record.getMessage() for record in caplog.records
+        )
 
 
 def test_a_small_maxiter_leaves_no_room_for_the_probe():

@@ -1,6 +1,7 @@
 """No crash and no silent wrong answer: class attributes, breakdowns and stops of the solver,
 warnings for inputs the method cannot honour, refusals made before anything changes, and
 Ctrl-C during a long solve."""
+
 import math
 import os
 import subprocess
@@ -9,10 +10,11 @@ import warnings
 
 import numpy as np
 import pytest
+from helpers import EDGES, UNIT_PTS, cube_model, isotropic_cmat, numbered_box, panic_text
 
 import quarvex
 from quarvex_tools import system
-from helpers import EDGES, UNIT_PTS, cube_model, isotropic_cmat, numbered_box, panic_text
+
 
 def clamped(p):
     return (0.0, 0.0, 0.0) if p[0] == 0.0 else None
@@ -31,8 +33,10 @@ def displacements(model):
     return [c for (_, points) in sorted(model.plot_disp().items()) for p in points for c in p]
 
 
-@pytest.mark.parametrize("cls, attribute", [(quarvex.Nexus, "__new__"), (quarvex.Arena, "__new__"),
-                                            (quarvex.Nexus, "set_f"), (quarvex.Nexus, "extra")])
+@pytest.mark.parametrize(
+    "cls, attribute",
+    [(quarvex.Nexus, "__new__"), (quarvex.Arena, "__new__"), (quarvex.Nexus, "set_f"), (quarvex.Nexus, "extra")],
+)
 def test_class_attributes_cannot_be_replaced(cls, attribute):
     with pytest.raises(TypeError):
         setattr(cls, attribute, lambda *args, **kwargs: object.__new__(cls))
@@ -46,11 +50,15 @@ def nan_cmat():
     return cmat
 
 
-@pytest.mark.parametrize("cmat, load, text", [
-    (nan_cmat(), -1.0, "at iteration 0: "),
-    (isotropic_cmat(1.0, 0.3), math.nan, "at iteration 0: r.r = nan"),
-    ([[v * 1e-310 for v in row] for row in isotropic_cmat(1.0, 0.3)], -1.0, "overflows"),
-], ids=["nan_material", "nan_load", "tiny_stiffness"])
+@pytest.mark.parametrize(
+    "cmat, load, text",
+    [
+        (nan_cmat(), -1.0, "at iteration 0: "),
+        (isotropic_cmat(1.0, 0.3), math.nan, "at iteration 0: r.r = nan"),
+        ([[v * 1e-310 for v in row] for row in isotropic_cmat(1.0, 0.3)], -1.0, "overflows"),
+    ],
+    ids=["nan_material", "nan_load", "tiny_stiffness"],
+)
 def test_breakdown_fails_and_keeps_a_finite_solution(cmat, load, text):
     model, _, _, _ = cube_model(2, cmat, clamped, gravity(load))
     model.assemble()
@@ -86,8 +94,11 @@ def test_solve_of_a_far_load_is_that_multiple_of_the_unit_solve(load):
 def test_running_out_of_iterations_warns():
     model, _, _, _ = cube_model(1, isotropic_cmat(1.0, 0.3), None, gravity())  # nothing clamped
     model.assemble()
-    with pytest.warns(RuntimeWarning, match=r"stopped after \d+ iterations without meeting the tolerance: "
-                                            r"residual norm .*, tolerance 1e-12"):
+    with pytest.warns(
+        RuntimeWarning,
+        match=r"stopped after \d+ iterations without meeting the tolerance: "
+        r"residual norm .*, tolerance 1e-12",
+    ):
         model.solve(1e-12)
 
 
@@ -114,8 +125,11 @@ def test_edge_numbered_only_under_the_reversed_key_warns():
     model.set_dof(ver_dof, edge_dof)
     model.set_cmat(isotropic_cmat(1.0, 0.3))
     model.set_solver(pos_dof, bc)
-    with pytest.warns(RuntimeWarning, match=rf"^element {forward[0]} has no degrees of freedom on its edge "
-                                            rf"\({i}, {j}\): edge_dof lists that edge only as \({j}, {i}\)"):
+    with pytest.warns(
+        RuntimeWarning,
+        match=rf"^element {forward[0]} has no degrees of freedom on its edge "
+        rf"\({i}, {j}\): edge_dof lists that edge only as \({j}, {i}\)",
+    ):
         model.assemble()
 
 
@@ -146,19 +160,24 @@ print(len(bc), sorted({panic_text(model.assemble) for _ in range(100)}))
 
 def test_refusal_names_the_first_element_whatever_the_scheduling():
     tests = os.path.dirname(os.path.abspath(__file__))
-    env = dict(os.environ, QUARVEX_NUM_THREADS="8",
-               PYTHONPATH=os.pathsep.join([tests, os.environ.get("PYTHONPATH", "")]))
-    result = subprocess.run([sys.executable, "-c", FIRST_ELEMENT_SCRIPT], capture_output=True, text=True,
-                            env=env, timeout=300)
+    env = dict(
+        os.environ, QUARVEX_NUM_THREADS="8", PYTHONPATH=os.pathsep.join([tests, os.environ.get("PYTHONPATH", "")])
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", FIRST_ELEMENT_SCRIPT], capture_output=True, text=True, env=env, timeout=300
+    )
     length, texts = result.stdout.split(" ", 1)
-    assert texts.strip() == str([f"index out of bounds: the len is {length} but the index is {int(length) + 100}"]), \
+    assert texts.strip() == str([f"index out of bounds: the len is {length} but the index is {int(length) + 100}"]), (
         result
+    )
 
 
 def displacement_values(model, pts):
     """Vertex displacements u = plot_disp start point - vertex, per edge key."""
-    return {key: tuple(p - q for p, q in zip(points[0], pts[key[0]]))
-            for key, points in sorted(model.plot_disp().items())}
+    return {
+        key: tuple(p - q for p, q in zip(points[0], pts[key[0]], strict=False))
+        for key, points in sorted(model.plot_disp().items())
+    }
 
 
 def sliver_model(prescribed, with_flat):
@@ -175,7 +194,7 @@ def sliver_model(prescribed, with_flat):
         if key[::-1] in edge_dof:
             edge_dof[key] = edge_dof[key[::-1]]
             continue
-        values = prescribed(tuple(0.5 * (p + q) for p, q in zip(pts[key[0]], pts[key[1]])))
+        values = prescribed(tuple(0.5 * (p + q) for p, q in zip(pts[key[0]], pts[key[1]], strict=False)))
         if values is None:
             edge_dof[key] = (pos_dof, 3)
             pos_dof += 3

@@ -1,5 +1,6 @@
 """Soundness of meshes and mesh files: elements read once, foreign cells and damaged files refused, empty meshes and
 bad box arguments refused with a clear message."""
+
 import warnings
 
 import numpy as np
@@ -46,9 +47,16 @@ def tip_deflection(mesh, loaded):
 def test_msh22_element_in_two_groups_is_read_once_into_both(tmp_path):
     box = box_mesh(4, 1, 1, size=(4.0, 1.0, 1.0))
     end = box.face_groups["xmax"]
-    path = write_msh22(tmp_path / "beam.msh", box.points, [
-        ("solid", 3, 1, box.tetrahedra), ("steel", 3, 2, box.tetrahedra), ("load", 2, 3, end), ("end", 2, 4, end),
-    ])
+    path = write_msh22(
+        tmp_path / "beam.msh",
+        box.points,
+        [
+            ("solid", 3, 1, box.tetrahedra),
+            ("steel", 3, 2, box.tetrahedra),
+            ("load", 2, 3, end),
+            ("end", 2, 4, end),
+        ],
+    )
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # copies in different groups are how the format says it: no warning
         mesh = read_mesh(path)
@@ -64,9 +72,14 @@ def test_msh22_element_in_two_groups_is_read_once_into_both(tmp_path):
 
 def test_element_repeated_in_the_same_group_is_read_once_with_a_warning(tmp_path):
     points = np.eye(4, 3)[[3, 0, 1, 2]]
-    path = write_msh22(tmp_path / "tet.msh", points, [
-        ("solid", 3, 1, [(0, 1, 2, 3), (0, 2, 1, 3)]), ("base", 2, 2, [(0, 2, 1), (0, 1, 2)]),
-    ])
+    path = write_msh22(
+        tmp_path / "tet.msh",
+        points,
+        [
+            ("solid", 3, 1, [(0, 1, 2, 3), (0, 2, 1, 3)]),
+            ("base", 2, 2, [(0, 2, 1), (0, 1, 2)]),
+        ],
+    )
     with pytest.warns(RuntimeWarning) as caught:
         mesh = read_mesh(path)
     texts = [str(w.message) for w in caught]
@@ -88,8 +101,11 @@ def test_gmsh_volume_and_face_in_two_physical_groups(tmp_path, version, binary):
         gmsh.model.occ.synchronize()
         gmsh.model.addPhysicalGroup(3, [1], name="solid")
         gmsh.model.addPhysicalGroup(3, [1], name="steel")
-        left = [tag for dim, tag in gmsh.model.getEntities(2)
-                if np.allclose(gmsh.model.occ.getCenterOfMass(dim, tag), (0, 0.5, 0.5))]
+        left = [
+            tag
+            for dim, tag in gmsh.model.getEntities(2)
+            if np.allclose(gmsh.model.occ.getCenterOfMass(dim, tag), (0, 0.5, 0.5))
+        ]
         gmsh.model.addPhysicalGroup(2, left, name="left")
         gmsh.model.addPhysicalGroup(2, left, name="clamp")
         gmsh.option.setNumber("Mesh.MeshSizeMax", 0.5)
@@ -113,8 +129,11 @@ def test_gmsh_volume_and_face_in_two_physical_groups(tmp_path, version, binary):
 @pytest.mark.parametrize("second", [(0, 1, 2, 3), (3, 1, 0, 2)])
 def test_mesh_refuses_a_repeated_tetrahedron(second):
     points = np.vstack([np.eye(4, 3)[[3, 0, 1, 2]], [(1.0, 1.0, 1.0)]])
-    with pytest.raises(ValueError, match=r"tetrahedra 2 repeat earlier .* tetrahedron 2 repeats tetrahedron 0, "
-                                         r"\(0, 1, 2, 3\)"):
+    with pytest.raises(
+        ValueError,
+        match=r"tetrahedra 2 repeat earlier .* tetrahedron 2 repeats tetrahedron 0, "
+        r"\(0, 1, 2, 3\)",
+    ):
         Mesh(points, [(0, 1, 2, 3), (1, 2, 3, 4), second])
 
 
@@ -137,9 +156,17 @@ def test_first_copies_against_a_direct_search(seed):
 # Cells that are not tetrahedra ------------------------------------------------------------
 
 
-@pytest.mark.parametrize("kind, corners", [
-    ("hexahedron", 8), ("wedge", 6), ("pyramid", 5), ("hexahedron20", 20), ("wedge18", 18), ("tetra20", 20),
-])
+@pytest.mark.parametrize(
+    "kind, corners",
+    [
+        ("hexahedron", 8),
+        ("wedge", 6),
+        ("pyramid", 5),
+        ("hexahedron20", 20),
+        ("wedge18", 18),
+        ("tetra20", 20),
+    ],
+)
 def test_volume_cells_other_than_tetrahedra_are_refused(tmp_path, kind, corners):
     box = box_mesh(1, 1, 1)
     extra = np.random.default_rng(0).random((corners, 3)) + (2.0, 0.0, 0.0)
@@ -147,8 +174,11 @@ def test_volume_cells_other_than_tetrahedra_are_refused(tmp_path, kind, corners)
     other = (len(box.points) + np.arange(corners))[None, :].repeat(2, axis=0)
     path = tmp_path / "mixed.msh"
     meshio.write(path, meshio.Mesh(points, [("tetra", box.tetrahedra), (kind, other)]), file_format="gmsh22")
-    with pytest.raises(ValueError, match=rf"mixed.msh: the file holds volume cells other than 4- and 10-node "
-                                         rf"tetrahedra \(2 {kind}\)"):
+    with pytest.raises(
+        ValueError,
+        match=rf"mixed.msh: the file holds volume cells other than 4- and 10-node "
+        rf"tetrahedra \(2 {kind}\)",
+    ):
         read_mesh(path)
 
 
@@ -173,10 +203,16 @@ DAMAGED = [  # name, content, what the message says
     ("in_nodes.msh", GOOD_MSH[:60], r"the file ends inside \$Nodes \(no \$EndNodes\)"),
     # Cut inside its last line, the element would take its entity tag 4 for its first node.
     ("in_elements.msh", GOOD_MSH[:-16], r"the file ends inside \$Elements"),
-    ("nodes.msh", GOOD_MSH.replace(b"$Nodes\n5\n", b"$Nodes\n100000000\n"),
-     r"\$Nodes declares 100000000 nodes, more than the file's \d+ bytes can hold"),
-    ("elements.msh", GOOD_MSH.replace(b"$Elements\n1\n", b"$Elements\n100000000\n"),
-     r"\$Elements declares 100000000 elements"),
+    (
+        "nodes.msh",
+        GOOD_MSH.replace(b"$Nodes\n5\n", b"$Nodes\n100000000\n"),
+        r"\$Nodes declares 100000000 nodes, more than the file's \d+ bytes can hold",
+    ),
+    (
+        "elements.msh",
+        GOOD_MSH.replace(b"$Elements\n1\n", b"$Elements\n100000000\n"),
+        r"\$Elements declares 100000000 elements",
+    ),
 ]
 
 
@@ -202,7 +238,7 @@ def test_msh41_declaring_more_nodes_than_it_holds_is_refused_before_reading(tmp_
     data = bytearray(path.read_bytes())
     start = data.index(b"\n$Nodes\n") + len(b"\n$Nodes\n")
     if binary:  # numEntityBlocks, numNodes, minNodeTag, maxNodeTag as size_t
-        data[start + 8:start + 16] = np.uint64(10**12).tobytes()
+        data[start + 8 : start + 16] = np.uint64(10**12).tobytes()
     else:
         line_end = data.index(b"\n", start)
         blocks, _, low, high = data[start:line_end].split()
@@ -220,11 +256,14 @@ def test_missing_file_raises_file_not_found(tmp_path):
 # Empty meshes -----------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("points, tets, message", [
-    (np.zeros((0, 3)), np.zeros((0, 4), dtype=int), "the mesh has no points"),
-    (np.eye(4, 3), np.zeros((0, 4), dtype=int), "the mesh has no tetrahedra"),
-    (np.eye(4, 3), [], "the mesh has no tetrahedra"),
-])
+@pytest.mark.parametrize(
+    "points, tets, message",
+    [
+        (np.zeros((0, 3)), np.zeros((0, 4), dtype=int), "the mesh has no points"),
+        (np.eye(4, 3), np.zeros((0, 4), dtype=int), "the mesh has no tetrahedra"),
+        (np.eye(4, 3), [], "the mesh has no tetrahedra"),
+    ],
+)
 def test_empty_meshes_are_refused(points, tets, message):
     with pytest.raises(ValueError, match=message):
         Mesh(points, tets, drop_unused=True)
@@ -239,29 +278,35 @@ def test_box_accepts_integral_counts_of_any_number_type(count):
     np.testing.assert_array_equal(mesh.tetrahedra, box_mesh(2, 1, 1, size=(2.0, 1.0, 1.0)).tetrahedra)
 
 
-@pytest.mark.parametrize("kwargs, error, message", [
-    (dict(nx=2.5), ValueError, r"nx must be a whole number of cells, got 2.5"),
-    (dict(ny=0), ValueError, r"ny must be positive, got 0"),
-    (dict(nz="2"), TypeError, r"nz must be an integer number of cells, got str"),
-    (dict(nx=None), TypeError, r"nx must be an integer"),
-    (dict(size=(-1.0, 1.0, 1.0)), ValueError, r"size must hold three positive lengths, got \(-1.0, 1.0, 1.0\)"),
-    (dict(size=(1.0, 0.0, 1.0)), ValueError, r"size must hold three positive lengths"),
-    (dict(size=(1.0, 1.0)), ValueError, r"size must be three numbers"),
-    (dict(size=(1.0, float("inf"), 1.0)), ValueError, r"size must be finite"),
-    (dict(origin=(0.0, float("nan"), 0.0)), ValueError, r"origin must be finite"),
-    (dict(origin="corner"), TypeError, r"origin must be three numbers"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        (dict(nx=2.5), ValueError, r"nx must be a whole number of cells, got 2.5"),
+        (dict(ny=0), ValueError, r"ny must be positive, got 0"),
+        (dict(nz="2"), TypeError, r"nz must be an integer number of cells, got str"),
+        (dict(nx=None), TypeError, r"nx must be an integer"),
+        (dict(size=(-1.0, 1.0, 1.0)), ValueError, r"size must hold three positive lengths, got \(-1.0, 1.0, 1.0\)"),
+        (dict(size=(1.0, 0.0, 1.0)), ValueError, r"size must hold three positive lengths"),
+        (dict(size=(1.0, 1.0)), ValueError, r"size must be three numbers"),
+        (dict(size=(1.0, float("inf"), 1.0)), ValueError, r"size must be finite"),
+        (dict(origin=(0.0, float("nan"), 0.0)), ValueError, r"origin must be finite"),
+        (dict(origin="corner"), TypeError, r"origin must be three numbers"),
+    ],
+)
 def test_box_refuses_bad_arguments(kwargs, error, message):
     arguments = dict(nx=2, ny=1, nz=1) | kwargs
     with pytest.raises(error, match=message):
         box_mesh(**arguments)
 
 
-@pytest.mark.parametrize("groups, error, message", [
-    ({"element_groups": {"a": [0.0, 1.0]}}, TypeError, "integer indices"),
-    ({"face_groups": {"a": [[0.0, 1.0, 2.0]]}}, TypeError, "integer indices"),
-    ({"element_groups": {"a": np.ones(3, dtype=bool)}}, ValueError, "must have shape"),
-])
+@pytest.mark.parametrize(
+    "groups, error, message",
+    [
+        ({"element_groups": {"a": [0.0, 1.0]}}, TypeError, "integer indices"),
+        ({"face_groups": {"a": [[0.0, 1.0, 2.0]]}}, TypeError, "integer indices"),
+        ({"element_groups": {"a": np.ones(3, dtype=bool)}}, ValueError, "must have shape"),
+    ],
+)
 def test_groups_of_floats_or_masks_of_the_wrong_length_are_refused(groups, error, message):
     box = box_mesh(2, 1, 1)
     with pytest.raises(error, match=message):

@@ -1,10 +1,11 @@
 """Regions, loads and results that must not mislead: masks and indices, stray faces, curved surfaces,
 values that are not finite, files written, displacements between nodes, numberings of other meshes."""
+
 import numpy as np
 import pytest
+from tools_meshes import scrambled_mesh
 
 from quarvex_tools import Elasticity, Mesh, Result, box_mesh, isotropic, log, p2_numbering, system, x
-from tools_meshes import scrambled_mesh
 
 STEEL = isotropic(E=1.0, nu=0.3)
 
@@ -262,7 +263,8 @@ def test_a_numbering_of_the_same_mesh_in_another_order_is_taken():
     reference = cube()
     reference.fix("xmin")
     reference.traction("xmax", (1.0, 0.0, 0.0))
-    np.testing.assert_allclose(model.solve(rtol=1e-12).displacement, reference.solve(rtol=1e-12).displacement,
-                               atol=1e-10)
+    np.testing.assert_allclose(
+        model.solve(rtol=1e-12).displacement, reference.solve(rtol=1e-12).displacement, atol=1e-10
+    )
     with pytest.raises(TypeError, match="numbering must be a Numbering"):
         Elasticity(mesh, STEEL, {"nodes": 3})

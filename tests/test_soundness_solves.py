@@ -2,6 +2,7 @@
 are refused, loads far from 1 solve like any other, a residual stuck at its rounding floor stops
 every method with the same word, supports that leave a rigid-body motion free are named before
 anything is solved, and failures of the core reach the caller as an Exception saying what to do."""
+
 import math
 import warnings
 
@@ -9,7 +10,16 @@ import numpy as np
 import pytest
 
 from quarvex_tools import (
-    Elasticity, Material, SolverError, box_mesh, from_voigt, isotropic, orthotropic, solve_system, supports, system,
+    Elasticity,
+    Material,
+    SolverError,
+    box_mesh,
+    from_voigt,
+    isotropic,
+    orthotropic,
+    solve_system,
+    supports,
+    system,
 )
 
 
@@ -35,34 +45,55 @@ def _tensor(voigt):
     return voigt[np.ix_(index, index)]
 
 
-@pytest.mark.parametrize("make, message", [
-    (lambda: from_voigt(voigt_isotropic(1.0, 0.6)), r"Voigt stiffness matrix must be positive definite.* from -5 "),
-    (lambda: from_voigt(voigt_isotropic(1.0, -1.2)), "positive definite"),
-    (lambda: from_voigt(np.zeros((6, 6))), "positive definite"),
-    (lambda: from_voigt(skewed_voigt()), r"must be symmetric: entry \[0\]\[5\] = 0.1"),
-    (lambda: from_voigt(np.full((6, 6), np.nan)), "finite"),
-    (lambda: Material(_tensor(voigt_isotropic(1.0, 0.6))), "restricted to symmetric strains"),
-    (lambda: Material(-np.eye(9)), "positive definite"),
-    (lambda: Material(_tensor(voigt_isotropic(1.0, 0.3)) + 0.25 * np.eye(9, k=4)), r"symmetric: entry \[0\]\[4\]"),
-    (lambda: orthotropic(0.0, 1, 1, 0.1, 0.1, 0.1, 1, 1, 1), "Ex must be a positive finite modulus, got 0"),
-    (lambda: orthotropic(1, -2.0, 1, 0.1, 0.1, 0.1, 1, 1, 1), "Ey must be a positive"),
-    (lambda: orthotropic(1, 1, 1, 0.1, 0.1, 0.1, 1, 0.0, 1), "G_yz must be a positive"),
-    (lambda: orthotropic(1, 1, math.inf, 0.1, 0.1, 0.1, 1, 1, 1), "Ez must be a positive finite"),
-    (lambda: orthotropic(1, 1, 1, 0.1, math.nan, 0.1, 1, 1, 1), "nu_yz must be a finite"),
-], ids=["nu 0.6", "nu -1.2", "zero", "not symmetric", "nan", "tensor nu 0.6", "negative tensor",
-        "tensor not symmetric", "Ex 0", "Ey negative", "G_yz 0", "Ez inf", "nu nan"])
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (lambda: from_voigt(voigt_isotropic(1.0, 0.6)), r"Voigt stiffness matrix must be positive definite.* from -5 "),
+        (lambda: from_voigt(voigt_isotropic(1.0, -1.2)), "positive definite"),
+        (lambda: from_voigt(np.zeros((6, 6))), "positive definite"),
+        (lambda: from_voigt(skewed_voigt()), r"must be symmetric: entry \[0\]\[5\] = 0.1"),
+        (lambda: from_voigt(np.full((6, 6), np.nan)), "finite"),
+        (lambda: Material(_tensor(voigt_isotropic(1.0, 0.6))), "restricted to symmetric strains"),
+        (lambda: Material(-np.eye(9)), "positive definite"),
+        (lambda: Material(_tensor(voigt_isotropic(1.0, 0.3)) + 0.25 * np.eye(9, k=4)), r"symmetric: entry \[0\]\[4\]"),
+        (lambda: orthotropic(0.0, 1, 1, 0.1, 0.1, 0.1, 1, 1, 1), "Ex must be a positive finite modulus, got 0"),
+        (lambda: orthotropic(1, -2.0, 1, 0.1, 0.1, 0.1, 1, 1, 1), "Ey must be a positive"),
+        (lambda: orthotropic(1, 1, 1, 0.1, 0.1, 0.1, 1, 0.0, 1), "G_yz must be a positive"),
+        (lambda: orthotropic(1, 1, math.inf, 0.1, 0.1, 0.1, 1, 1, 1), "Ez must be a positive finite"),
+        (lambda: orthotropic(1, 1, 1, 0.1, math.nan, 0.1, 1, 1, 1), "nu_yz must be a finite"),
+    ],
+    ids=[
+        "nu 0.6",
+        "nu -1.2",
+        "zero",
+        "not symmetric",
+        "nan",
+        "tensor nu 0.6",
+        "negative tensor",
+        "tensor not symmetric",
+        "Ex 0",
+        "Ey negative",
+        "G_yz 0",
+        "Ez inf",
+        "nu nan",
+    ],
+)
 def test_materials_without_positive_strain_energy_are_refused(make, message):
     with pytest.raises(ValueError, match=message):
         make()
 
 
-@pytest.mark.parametrize("make", [
-    lambda: isotropic(E=1.0, nu=0.4999999),  # nearly incompressible: badly conditioned, still definite
-    lambda: isotropic(E=210e9, nu=-0.9),
-    lambda: from_voigt(voigt_isotropic(70e9, 0.33)),
-    lambda: orthotropic(140e9, 10e9, 10e9, 0.3, 0.45, 0.3, 5e9, 3.4e9, 5e9),
-    lambda: Material(np.eye(9)),  # the vector Laplacian: positive on every gradient
-], ids=["nu near 0.5", "nu -0.9", "voigt", "orthotropic", "laplacian"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: isotropic(E=1.0, nu=0.4999999),  # nearly incompressible: badly conditioned, still definite
+        lambda: isotropic(E=210e9, nu=-0.9),
+        lambda: from_voigt(voigt_isotropic(70e9, 0.33)),
+        lambda: orthotropic(140e9, 10e9, 10e9, 0.3, 0.45, 0.3, 5e9, 3.4e9, 5e9),
+        lambda: Material(np.eye(9)),  # the vector Laplacian: positive on every gradient
+    ],
+    ids=["nu near 0.5", "nu -0.9", "voigt", "orthotropic", "laplacian"],
+)
 def test_definite_materials_are_kept_as_given(make):
     material = make()
     assert material.matrix.shape == (9, 9)
@@ -90,8 +121,9 @@ def test_a_far_load_gives_that_multiple_of_the_unit_answer(load, method):
     assert far.report.converged and far.report.iterations > 0
     assert far.report.rhs_norm == pytest.approx(load * unit.report.rhs_norm, rel=1e-12)
     assert far.report.residual_norm <= 1e-10 * far.report.rhs_norm
-    np.testing.assert_allclose(far.displacement / load, unit.displacement, rtol=0.0,
-                               atol=1e-8 * np.abs(unit.displacement).max())
+    np.testing.assert_allclose(
+        far.displacement / load, unit.displacement, rtol=0.0, atol=1e-8 * np.abs(unit.displacement).max()
+    )
 
 
 @pytest.mark.parametrize("method", ["cg", "amg"])
@@ -118,31 +150,66 @@ def at(*point):
 
 ROTATION_X = "rotation about an axis along (1, 0, 0) through (0, 0.5, 0.5)"
 SUPPORTS = [
-    ("none", lambda m: None, [
-        "translation along (1, 0, 0)", "translation along (0, 1, 0)", "translation along (0, 0, 1)",
-        ROTATION_X, "rotation about an axis along (0, 1, 0) through (2, 0, 0.5)",
-        "rotation about an axis along (0, 0, 1) through (2, 0.5, 0)"]),
+    (
+        "none",
+        lambda m: None,
+        [
+            "translation along (1, 0, 0)",
+            "translation along (0, 1, 0)",
+            "translation along (0, 0, 1)",
+            ROTATION_X,
+            "rotation about an axis along (0, 1, 0) through (2, 0, 0.5)",
+            "rotation about an axis along (0, 0, 1) through (2, 0.5, 0)",
+        ],
+    ),
     ("a fixed edge", lambda m: m.fix(on_line(0.0, 0.0)), ["rotation about an axis along (1, 0, 0) through (0, 0, 0)"]),
     ("a fixed centre line", lambda m: m.fix(on_line(0.5, 0.5)), [ROTATION_X]),
     ("two fixed points", lambda m: (m.fix(at(0, 0.5, 0.5)), m.fix(at(4, 0.5, 0.5))), [ROTATION_X]),
-    ("one fixed point", lambda m: m.fix(at(0, 0, 0)), [
-        f"rotation about an axis along {axis} through (0, 0, 0)" for axis in ("(1, 0, 0)", "(0, 1, 0)", "(0, 0, 1)")]),
-    ("a roller", lambda m: m.fix("zmin", components="z"), [
-        "translation along (1, 0, 0)", "translation along (0, 1, 0)",
-        "rotation about an axis along (0, 0, 1) through (2, 0.5, 0)"]),
-    ("a frictionless end", lambda m: m.frictionless("xmin"), [
-        "translation along (0, 1, 0)", "translation along (0, 0, 1)", ROTATION_X]),
-    ("normal springs", lambda m: m.elastic_support("zmin", normal=1.0), [
-        "translation along (1, 0, 0)", "translation along (0, 1, 0)",
-        "rotation about an axis along (0, 0, 1) through (2, 0.5, 0)"]),
+    (
+        "one fixed point",
+        lambda m: m.fix(at(0, 0, 0)),
+        [f"rotation about an axis along {axis} through (0, 0, 0)" for axis in ("(1, 0, 0)", "(0, 1, 0)", "(0, 0, 1)")],
+    ),
+    (
+        "a roller",
+        lambda m: m.fix("zmin", components="z"),
+        [
+            "translation along (1, 0, 0)",
+            "translation along (0, 1, 0)",
+            "rotation about an axis along (0, 0, 1) through (2, 0.5, 0)",
+        ],
+    ),
+    (
+        "a frictionless end",
+        lambda m: m.frictionless("xmin"),
+        ["translation along (0, 1, 0)", "translation along (0, 0, 1)", ROTATION_X],
+    ),
+    (
+        "normal springs",
+        lambda m: m.elastic_support("zmin", normal=1.0),
+        [
+            "translation along (1, 0, 0)",
+            "translation along (0, 1, 0)",
+            "rotation about an axis along (0, 0, 1) through (2, 0.5, 0)",
+        ],
+    ),
     ("a clamped end", lambda m: m.fix("xmin"), []),
-    ("three symmetry planes", lambda m: (m.fix("xmin", components="x"), m.fix("ymin", components="y"),
-                                         m.fix("zmin", components="z")), []),
-    ("3-2-1", lambda m: (m.fix(at(0, 0, 0)), m.fix(at(4, 0, 0), components="yz"), m.fix(at(0, 1, 0), components="z")),
-     []),
+    (
+        "three symmetry planes",
+        lambda m: (m.fix("xmin", components="x"), m.fix("ymin", components="y"), m.fix("zmin", components="z")),
+        [],
+    ),
+    (
+        "3-2-1",
+        lambda m: (m.fix(at(0, 0, 0)), m.fix(at(4, 0, 0), components="yz"), m.fix(at(0, 1, 0), components="z")),
+        [],
+    ),
     ("springs in every direction", lambda m: m.elastic_support("zmin", stiffness=1e-6), []),
-    ("an inclined roller and rollers", lambda m: (m.frictionless("xmax"), m.fix("zmin", components="z"),
-                                                  m.fix(at(0, 0, 0), components="y")), []),
+    (
+        "an inclined roller and rollers",
+        lambda m: (m.frictionless("xmax"), m.fix("zmin", components="z"), m.fix(at(0, 0, 0), components="y")),
+        [],
+    ),
 ]
 
 
@@ -162,8 +229,11 @@ def test_free_rigid_body_motions_are_named(name, support, expected):
     assert free_motions(bar_with(support)) == expected
 
 
-@pytest.mark.parametrize("name, support, expected", [case for case in SUPPORTS if case[2]][:4],
-                         ids=[case[0] for case in SUPPORTS if case[2]][:4])
+@pytest.mark.parametrize(
+    "name, support, expected",
+    [case for case in SUPPORTS if case[2]][:4],
+    ids=[case[0] for case in SUPPORTS if case[2]][:4],
+)
 def test_a_model_not_fully_supported_is_refused_before_it_is_solved(name, support, expected):
     model = bar_with(support)
     model.body_force((0.0, 0.0, -1.0))
@@ -187,8 +257,10 @@ def test_supports_of_a_million_nodes_are_judged_by_geometry_not_by_count():
     def judged(second_pin):
         held = fixed.copy()
         held[1] = second_pin
-        return supports.free_rigid_motions(points, supports.ResolvedSupports(
-            held, np.zeros((count, 3)), np.zeros(0, dtype=np.int64), np.zeros((0, 3, 3))))
+        return supports.free_rigid_motions(
+            points,
+            supports.ResolvedSupports(held, np.zeros((count, 3)), np.zeros(0, dtype=np.int64), np.zeros((0, 3, 3))),
+        )
 
     assert judged([False, True, False]) == []  # u_y at the second pin stops the turn about z
     assert judged([True, False, False]) == ["rotation about an axis along (0, 0, 1) through (0, 0, 0)"]
@@ -223,14 +295,30 @@ def negative_matrix(model):
 FAILURES = [
     ("solve", lambda m: system.solve(zero_stiffness(m)), "the matrix is not positive definite", "p.Ap = 0"),
     ("solve_system", lambda m: solve_system(zero_stiffness(m), method="cg"), "not positive definite", "p.Ap = 0"),
-    ("solve_amg", lambda m: system.solve_amg(m.nexus, hierarchy=other_hierarchy(m)), "belongs to another matrix",
-     "structure differs"),
-    ("multigrid", lambda m: system.multigrid(negative_matrix(m)), "the matrix is not positive definite",
-     "multigrid: the matrix is not positive definite"),
-    ("refresh_multigrid", lambda m: system.refresh_multigrid(m.nexus, other_hierarchy(m)),
-     "belongs to another matrix", "structure differs"),
-    ("solve_system with dofs", lambda m: solve_system(negative_matrix(m), m.dofs),
-     "a supported unknown has no stiffness", "a constraint needs a positive stiffness"),
+    (
+        "solve_amg",
+        lambda m: system.solve_amg(m.nexus, hierarchy=other_hierarchy(m)),
+        "belongs to another matrix",
+        "structure differs",
+    ),
+    (
+        "multigrid",
+        lambda m: system.multigrid(negative_matrix(m)),
+        "the matrix is not positive definite",
+        "multigrid: the matrix is not positive definite",
+    ),
+    (
+        "refresh_multigrid",
+        lambda m: system.refresh_multigrid(m.nexus, other_hierarchy(m)),
+        "belongs to another matrix",
+        "structure differs",
+    ),
+    (
+        "solve_system with dofs",
+        lambda m: solve_system(negative_matrix(m), m.dofs),
+        "a supported unknown has no stiffness",
+        "a constraint needs a positive stiffness",
+    ),
 ]
 
 
@@ -247,10 +335,13 @@ def test_solve_failures_are_exceptions_that_say_what_to_do(supported, name, call
     assert type(failure.__cause__).__name__ == "PanicException" and core_text in failure.__cause__.args[0]
 
 
-@pytest.mark.parametrize("method, says, core_text", [
-    ("cg", "a step overflowed", "the step length inf overflows"),
-    ("amg", "outside the range of single precision", "multigrid: the matrix's entries"),
-])
+@pytest.mark.parametrize(
+    "method, says, core_text",
+    [
+        ("cg", "a step overflowed", "the step length inf overflows"),
+        ("amg", "outside the range of single precision", "multigrid: the matrix's entries"),
+    ],
+)
 def test_elasticity_solve_raises_solver_error(method, says, core_text):
     model = Elasticity(box_mesh(3, 1, 1, size=(3.0, 1.0, 1.0)), isotropic(E=1e-310, nu=0.3))  # subnormal stiffness
     model.fix("xmin")

@@ -4,11 +4,12 @@ The reference for every constrained solve is independent of the package's elimin
 frames: the unsupported system K, f is exported and the constraints c . u = g are imposed by
 Lagrange multipliers in one dense solve.
 """
+
 import numpy as np
 import pytest
+from helpers import panic_text
 
 import quarvex
-from helpers import panic_text
 from quarvex_tools import Elasticity, Mesh, box_mesh, isotropic, solve_system, system
 
 MATERIAL = isotropic(E=200.0, nu=0.3)
@@ -42,29 +43,49 @@ def cases():
     turned = turned_box()
     e = np.eye(3)
     return {
-        "rollers with values": (plain, [
-            ("fix", "xmin", "x", (0.01, 0, 0)),
-            ("fix", "ymin", "y", (0, -0.02, 0)),
-            ("fix", "zmin", "z", (0, 0, 0.005)),
-        ], False),
-        "mixed components on one node": (plain, [
-            ("fix", "xmin", "x", (0, 0, 0)),
-            ("fix", [point_index(plain, (0, 0, 0))], "yz", (0, 0.01, -0.01)),
-            ("fix", [point_index(plain, (0, 1, 0))], "z", (0, 0, -0.01)),
-        ], False),
-        "inclined faces": (turned, [
-            ("slide", "xmin", -TURN @ e[0], 0.0),
-            ("slide", "ymin", -TURN @ e[1], 0.0),
-            ("slide", "zmin", -TURN @ e[2], 0.0),
-        ], False),
-        "inclined face meets a roller": (turned, [
-            ("slide", "xmin", -TURN @ e[0], 0.002),
-            ("fix", "ymin", "y", (0, 0, 0)),
-            ("fix", "zmin", "z", (0, 0, -0.001)),
-        ], False),
-        "springs with an inclined face": (turned, [
-            ("slide", "xmin", -TURN @ e[0], 0.0),
-        ], True),
+        "rollers with values": (
+            plain,
+            [
+                ("fix", "xmin", "x", (0.01, 0, 0)),
+                ("fix", "ymin", "y", (0, -0.02, 0)),
+                ("fix", "zmin", "z", (0, 0, 0.005)),
+            ],
+            False,
+        ),
+        "mixed components on one node": (
+            plain,
+            [
+                ("fix", "xmin", "x", (0, 0, 0)),
+                ("fix", [point_index(plain, (0, 0, 0))], "yz", (0, 0.01, -0.01)),
+                ("fix", [point_index(plain, (0, 1, 0))], "z", (0, 0, -0.01)),
+            ],
+            False,
+        ),
+        "inclined faces": (
+            turned,
+            [
+                ("slide", "xmin", -TURN @ e[0], 0.0),
+                ("slide", "ymin", -TURN @ e[1], 0.0),
+                ("slide", "zmin", -TURN @ e[2], 0.0),
+            ],
+            False,
+        ),
+        "inclined face meets a roller": (
+            turned,
+            [
+                ("slide", "xmin", -TURN @ e[0], 0.002),
+                ("fix", "ymin", "y", (0, 0, 0)),
+                ("fix", "zmin", "z", (0, 0, -0.001)),
+            ],
+            False,
+        ),
+        "springs with an inclined face": (
+            turned,
+            [
+                ("slide", "xmin", -TURN @ e[0], 0.0),
+            ],
+            True,
+        ),
     }
 
 
@@ -103,7 +124,7 @@ def conditions(model: Elasticity, supports):
         else:
             for node in nodes:
                 row = np.zeros(3 * len(start))
-                row[start[node]:start[node] + 3] = what
+                row[start[node] : start[node] + 3] = what
                 rows.append(row)
                 values.append(value)
     rows, values = np.array(rows), np.array(values)
@@ -209,7 +230,7 @@ def plate_with_hole() -> Mesh:
 def plate_supports(model: Elasticity) -> None:
     """u_x = 0 on x = -100, one corner of that end held in y and z, another in z: no more than statics needs."""
     model.fix(lambda p: np.isclose(p[:, 0], -100.0), components="x")
-    corner = lambda y: (np.isclose(p := model.numbering.node_points, (-100.0, y, -5.0)).all(axis=1))  # noqa: E731
+    corner = lambda y: np.isclose(_p := model.numbering.node_points, (-100.0, y, -5.0)).all(axis=1)  # noqa: E731
     model.fix(corner(-50.0), components="yz")
     model.fix(corner(50.0), components="z")
 
@@ -220,14 +241,38 @@ def clamp(where):
 
 # The rounding floors of the slender cantilever and the plate lie near 3e-10 relative: the solve may stop there.
 @pytest.mark.filterwarnings("ignore:multigrid conjugate gradients stopped where the residual no longer falls")
-@pytest.mark.parametrize("name, mesh, support, supported, loaded_face, traction, area", [
-    ("cantilever", lambda: box_mesh(10, 2, 2, size=(10.0, 1.0, 1.0)), clamp(lambda p: p[:, 0] == 0.0),
-     lambda p: p[:, 0] == 0.0, lambda p: p[:, 0] == 10.0, (0.0, 0.5, -2.0), 1.0),
-    ("L-bracket", l_bracket, clamp(lambda p: p[:, 1] == 0.0),
-     lambda p: p[:, 1] == 0.0, lambda p: p[:, 0] == 2.0, (1.0, 0.0, -1.0), 1.0),
-    ("plate with a hole on rollers", plate_with_hole, plate_supports,
-     lambda p: np.isclose(p[:, 0], -100.0), lambda p: np.isclose(p[:, 0], 100.0), (100.0, 0.0, 0.0), 1000.0),
-])
+@pytest.mark.parametrize(
+    "name, mesh, support, supported, loaded_face, traction, area",
+    [
+        (
+            "cantilever",
+            lambda: box_mesh(10, 2, 2, size=(10.0, 1.0, 1.0)),
+            clamp(lambda p: p[:, 0] == 0.0),
+            lambda p: p[:, 0] == 0.0,
+            lambda p: p[:, 0] == 10.0,
+            (0.0, 0.5, -2.0),
+            1.0,
+        ),
+        (
+            "L-bracket",
+            l_bracket,
+            clamp(lambda p: p[:, 1] == 0.0),
+            lambda p: p[:, 1] == 0.0,
+            lambda p: p[:, 0] == 2.0,
+            (1.0, 0.0, -1.0),
+            1.0,
+        ),
+        (
+            "plate with a hole on rollers",
+            plate_with_hole,
+            plate_supports,
+            lambda p: np.isclose(p[:, 0], -100.0),
+            lambda p: np.isclose(p[:, 0], 100.0),
+            (100.0, 0.0, 0.0),
+            1000.0,
+        ),
+    ],
+)
 def test_reactions_balance_the_applied_loads(name, mesh, support, supported, loaded_face, traction, area):
     mesh = mesh()
     model = Elasticity(mesh, MATERIAL)
@@ -241,8 +286,9 @@ def test_reactions_balance_the_applied_loads(name, mesh, support, supported, loa
     error = np.abs(reaction.force + applied).max() / np.abs(applied).max()
     assert error < 1e-10, f"{name}: reactions {reaction.force} against applied {applied}"
     # Every support of these models lies on the region `supported`.
-    np.testing.assert_allclose(result.reactions(supported).force, reaction.force, rtol=0,
-                               atol=1e-12 * np.abs(applied).max())
+    np.testing.assert_allclose(
+        result.reactions(supported).force, reaction.force, rtol=0, atol=1e-12 * np.abs(applied).max()
+    )
 
 
 def test_reaction_moments_balance_on_a_box_under_gravity():
@@ -270,12 +316,16 @@ def symmetry_cube(n: int) -> Elasticity:
     return model
 
 
-@pytest.mark.parametrize("solve", [
-    lambda nexus, dofs: system.solve(nexus, rtol=1e-12),
-    lambda nexus, dofs: system.solve_amg(nexus, rtol=1e-12),
-    lambda nexus, dofs: solve_system(nexus, rtol=1e-12),
-    lambda nexus, dofs: solve_system(nexus, dofs, method="cg", rtol=1e-12),
-], ids=["solve", "solve_amg", "solve_system", "solve_system with dofs"])
+@pytest.mark.parametrize(
+    "solve",
+    [
+        lambda nexus, dofs: system.solve(nexus, rtol=1e-12),
+        lambda nexus, dofs: system.solve_amg(nexus, rtol=1e-12),
+        lambda nexus, dofs: solve_system(nexus, rtol=1e-12),
+        lambda nexus, dofs: solve_system(nexus, dofs, method="cg", rtol=1e-12),
+    ],
+    ids=["solve", "solve_amg", "solve_system", "solve_system with dofs"],
+)
 def test_an_assembled_model_meets_its_rollers_through_every_entry_point(solve):
     model = symmetry_cube(3)
     expected = model.solve(rtol=1e-12).displacement
@@ -318,17 +368,20 @@ def assembled_cube() -> quarvex.Nexus:
     return model.assemble()
 
 
-@pytest.mark.parametrize("arguments, message", [
-    (([3, 1], [0.0, 0.0]), "increase strictly"),
-    (([1, 1], [0.0, 0.0]), "increase strictly"),
-    (([-1], [0.0]), "increase strictly"),
-    (([10**6], [0.0]), "increase strictly"),
-    (([1], [np.nan]), "has the value nan"),
-    (([1, 2], [0.0]), "1 values for 2"),
-    (([], [], [0], np.eye(3)[None] * 2.0), "orthonormal"),
-    (([], [], [0, 1], np.stack([np.eye(3)] * 2)), "overlap"),
-    (([], [], [10**6], np.eye(3)[None]), "within"),
-])
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (([3, 1], [0.0, 0.0]), "increase strictly"),
+        (([1, 1], [0.0, 0.0]), "increase strictly"),
+        (([-1], [0.0]), "increase strictly"),
+        (([10**6], [0.0]), "increase strictly"),
+        (([1], [np.nan]), "has the value nan"),
+        (([1, 2], [0.0]), "1 values for 2"),
+        (([], [], [0], np.eye(3)[None] * 2.0), "orthonormal"),
+        (([], [], [0, 1], np.stack([np.eye(3)] * 2)), "overlap"),
+        (([], [], [10**6], np.eye(3)[None]), "within"),
+    ],
+)
 def test_constrain_refuses_bad_arguments_and_leaves_the_model(arguments, message):
     nexus = assembled_cube()
     before = system.stiffness_matrix(nexus).data.copy()

@@ -1,13 +1,14 @@
 """Array fast paths: the same model as Nexus(pts, tets) and set_dof, and the same refusals."""
+
 import os
 import subprocess
 import sys
 
 import numpy as np
 import pytest
+from helpers import UNIT_PTS, numbered_box, panic_text
 
 import quarvex
-from helpers import UNIT_PTS, numbered_box, panic_text
 from quarvex_tools import system
 
 
@@ -35,8 +36,9 @@ def fingerprint(model):
 
 def dict_and_array_models(pts, tets, ver_dof, edge_dof, pos_dof, bc, repeat=1):
     by_dict = quarvex.Nexus(pts, tets)
-    by_array = system.nexus_from_arrays(np.array(pts, dtype=np.float64).reshape(-1, 3),
-                                        np.array(tets, dtype=np.int64).reshape(-1, 4))
+    by_array = system.nexus_from_arrays(
+        np.array(pts, dtype=np.float64).reshape(-1, 3), np.array(tets, dtype=np.int64).reshape(-1, 4)
+    )
     assert type(by_array) is quarvex.Nexus
     for _ in range(repeat):
         by_dict.set_dof(ver_dof, edge_dof)
@@ -54,10 +56,22 @@ NUMBERINGS = {
     "p2 box": box_numbering,
     "vertices only": lambda: (UNIT_PTS, [(0, 1, 2, 3)], {0: (0, 3), 1: (3, 3), 2: (6, 3), 3: (9, 3)}, {}, 12, [0.0]),
     # edge keys are ordered pairs: (1, 0) is not the edge (0, 1) of the element (99 >= 15 would fail)
-    "reversed edge": lambda: (UNIT_PTS, [(0, 1, 2, 3)], {0: (0, 3), 1: (3, 3), 2: (6, 3), 3: (9, 3)},
-                              {(1, 0): (99, 3), (1, 2): (12, 3)}, 15, [0.0]),
-    "prescribed and gaps": lambda: (UNIT_PTS, [(0, 1, 2, 3)], {0: (-1, 3), 1: (0, 2), 3: (5, 1)},
-                                    {(0, 2): (2, 3), (2, 3): (-4, 3)}, 6, [0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0]),
+    "reversed edge": lambda: (
+        UNIT_PTS,
+        [(0, 1, 2, 3)],
+        {0: (0, 3), 1: (3, 3), 2: (6, 3), 3: (9, 3)},
+        {(1, 0): (99, 3), (1, 2): (12, 3)},
+        15,
+        [0.0],
+    ),
+    "prescribed and gaps": lambda: (
+        UNIT_PTS,
+        [(0, 1, 2, 3)],
+        {0: (-1, 3), 1: (0, 2), 3: (5, 1)},
+        {(0, 2): (2, 3), (2, 3): (-4, 3)},
+        6,
+        [0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+    ),
 }
 
 
@@ -76,7 +90,7 @@ def test_duplicate_rows_of_the_arrays_keep_the_last():
     system.set_dof_arrays(by_array, ids, ranges, *edges)
     by_array.set_solver(9, [])  # with (6, 3) kept for vertex 0, rows 0..2 would be unused
     by_dict = quarvex.Nexus(UNIT_PTS, [(0, 1, 2, 3)])
-    by_dict.set_dof(dict(zip(ids.tolist(), map(tuple, ranges.tolist()))), {(0, 1): (6, 3)})
+    by_dict.set_dof(dict(zip(ids.tolist(), map(tuple, ranges.tolist()), strict=False)), {(0, 1): (6, 3)})
     by_dict.set_solver(9, [])
     assert fingerprint(by_dict) == fingerprint(by_array)
 
@@ -123,8 +137,9 @@ def test_array_forms_assemble_the_same_system_bits():
     """One worker assembles in a fixed order, so equal models give equal bits."""
     here = os.path.dirname(os.path.abspath(__file__))
     env = dict(os.environ, QUARVEX_NUM_THREADS="1")
-    out = subprocess.run([sys.executable, "-c", SAME_BITS.format(paths=[here])], env=env, check=True,
-                         capture_output=True, text=True).stdout.split()
+    out = subprocess.run(
+        [sys.executable, "-c", SAME_BITS.format(paths=[here])], env=env, check=True, capture_output=True, text=True
+    ).stdout.split()
     assert out[0] == "True" and int(out[1]) > 0, out
 
 
@@ -135,9 +150,18 @@ EMPTY = np.zeros((0, 2), dtype=np.int32)
 # (name, tets, exception type or "panic", message)
 MESH_REFUSALS = [
     ("index past the points", [(0, 1, 2, 4)], "panic", "index out of bounds: the len is 4 but the index is 4"),
-    ("negative index", [(0, 1, -1, 3)], "panic", "index out of bounds: the len is 4 but the index is 18446744073709551615"),
-    ("first bad index in element order", [(0, 1, 2, 3), (5, 0, -2, 9)], "panic",
-     "index out of bounds: the len is 4 but the index is 5"),
+    (
+        "negative index",
+        [(0, 1, -1, 3)],
+        "panic",
+        "index out of bounds: the len is 4 but the index is 18446744073709551615",
+    ),
+    (
+        "first bad index in element order",
+        [(0, 1, 2, 3), (5, 0, -2, 9)],
+        "panic",
+        "index out of bounds: the len is 4 but the index is 5",
+    ),
     ("index above int32", [(0, 1, 2, 2**31)], OverflowError, I32_LARGE),
     ("index below int32", [(0, 1, 2, -(2**31) - 1)], OverflowError, I32_SMALL),
     ("overflow wins over a bad index", [(0, 1, 2, 9), (0, 1, 2, 2**40)], OverflowError, I32_LARGE),
@@ -166,8 +190,10 @@ def test_nexus_from_arrays_refuses_as_the_constructor(name, tets, kind, message)
 
 
 def dof_call_pair(ver_dof, edge_dof):
-    return (lambda model: model.set_dof(ver_dof, edge_dof),
-            lambda model: system.set_dof_arrays(model, *as_arrays(ver_dof, edge_dof)))
+    return (
+        lambda model: model.set_dof(ver_dof, edge_dof),
+        lambda model: system.set_dof_arrays(model, *as_arrays(ver_dof, edge_dof)),
+    )
 
 
 DOF_REFUSALS = [
@@ -187,24 +213,52 @@ def test_set_dof_arrays_refuses_as_set_dof_and_changes_nothing(name, ver_dof, ed
         model.set_solver(0, [])  # no element got a free degree of freedom
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda: system.nexus_from_arrays([[0.0, 0.0]], [(0, 0, 0, 0)]), ValueError, "shape (n, 3)"),
-    (lambda: system.nexus_from_arrays(UNIT_PTS, [(0, 1, 2)]), ValueError, "shape (m, 4)"),
-    (lambda: system.nexus_from_arrays(UNIT_PTS, [(0.0, 1.0, 2.0, 3.0)]), TypeError, "integer array"),
-    (lambda: system.set_dof_arrays(quarvex.Nexus([], []), [0], [(0, 3), (3, 3)], EMPTY, EMPTY), ValueError,
-     "2 ranges for 1 vertices"),
-    (lambda: system.set_dof_arrays(quarvex.Nexus([], []), [0.0], [(0, 3)], EMPTY, EMPTY), TypeError, "integer array"),
-    (lambda: system.set_dof_arrays(quarvex.Nexus([], []), [], [], [(0, 1, 2)], [(0, 3)]), ValueError, "shape (e, 2)"),
-    (lambda: system._native.nexus_from_arrays(np.zeros((2, 3), np.float32), np.zeros((0, 4), np.int32)), TypeError,
-     "argument 'pts': expected an array of float64"),
-    (lambda: system._native.nexus_from_arrays(np.zeros((2, 3)), np.zeros((1, 4), np.int16)), TypeError,
-     "argument 'tets': expected an array of int32 or int64"),
-    (lambda: system._native.nexus_from_arrays(np.zeros((2, 3)), [(0, 1, 2, 3)]), TypeError, "argument 'tets': "),
-    (lambda: system._native.nexus_from_arrays(np.zeros((2, 3))[:, :2].copy(), np.zeros((0, 4), np.int32)),
-     ValueError, "argument 'pts': expected an array of shape (n, 3), got shape (2, 2)"),
-    (lambda: system._native.set_dof_arrays(quarvex.Nexus([], []), np.zeros(1, np.int32), np.zeros((2, 2), np.int32),
-                                           EMPTY, EMPTY), ValueError, "2 ranges for 1 vertices"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: system.nexus_from_arrays([[0.0, 0.0]], [(0, 0, 0, 0)]), ValueError, "shape (n, 3)"),
+        (lambda: system.nexus_from_arrays(UNIT_PTS, [(0, 1, 2)]), ValueError, "shape (m, 4)"),
+        (lambda: system.nexus_from_arrays(UNIT_PTS, [(0.0, 1.0, 2.0, 3.0)]), TypeError, "integer array"),
+        (
+            lambda: system.set_dof_arrays(quarvex.Nexus([], []), [0], [(0, 3), (3, 3)], EMPTY, EMPTY),
+            ValueError,
+            "2 ranges for 1 vertices",
+        ),
+        (
+            lambda: system.set_dof_arrays(quarvex.Nexus([], []), [0.0], [(0, 3)], EMPTY, EMPTY),
+            TypeError,
+            "integer array",
+        ),
+        (
+            lambda: system.set_dof_arrays(quarvex.Nexus([], []), [], [], [(0, 1, 2)], [(0, 3)]),
+            ValueError,
+            "shape (e, 2)",
+        ),
+        (
+            lambda: system._native.nexus_from_arrays(np.zeros((2, 3), np.float32), np.zeros((0, 4), np.int32)),
+            TypeError,
+            "argument 'pts': expected an array of float64",
+        ),
+        (
+            lambda: system._native.nexus_from_arrays(np.zeros((2, 3)), np.zeros((1, 4), np.int16)),
+            TypeError,
+            "argument 'tets': expected an array of int32 or int64",
+        ),
+        (lambda: system._native.nexus_from_arrays(np.zeros((2, 3)), [(0, 1, 2, 3)]), TypeError, "argument 'tets': "),
+        (
+            lambda: system._native.nexus_from_arrays(np.zeros((2, 3))[:, :2].copy(), np.zeros((0, 4), np.int32)),
+            ValueError,
+            "argument 'pts': expected an array of shape (n, 3), got shape (2, 2)",
+        ),
+        (
+            lambda: system._native.set_dof_arrays(
+                quarvex.Nexus([], []), np.zeros(1, np.int32), np.zeros((2, 2), np.int32), EMPTY, EMPTY
+            ),
+            ValueError,
+            "2 ranges for 1 vertices",
+        ),
+    ],
+)
 def test_array_shapes_and_types_are_checked(call, error, text):
     with pytest.raises(error) as info:
         call()
@@ -216,5 +270,7 @@ def test_empty_arrays_make_the_empty_model():
     system.set_dof_arrays(model, [], [], [], [])
     assert model.plot_dom() == {}
     model.set_solver(0, [])
-    assert panic_text(lambda: system.nexus_from_arrays([], [(0, 1, 2, 3)])) == \
-        "index out of bounds: the len is 0 but the index is 0"
+    assert (
+        panic_text(lambda: system.nexus_from_arrays([], [(0, 1, 2, 3)]))
+        == "index out of bounds: the len is 0 but the index is 0"
+    )

@@ -1,16 +1,16 @@
 """quarvex_tools borrows a model as Nexus's own methods do, checks what it is given, and
 shares the one worker pool of the process."""
+
 import os
 import subprocess
 import sys
 
 import numpy as np
 import pytest
+from helpers import UNIT_PTS, isotropic_cmat
 
 import quarvex
-from helpers import UNIT_PTS, isotropic_cmat
-from quarvex_tools import system
-from quarvex_tools import _native
+from quarvex_tools import _native, system
 
 EMPTY = np.zeros((0, 2), np.int32)
 
@@ -84,21 +84,36 @@ def test_tools_hold_the_borrow_while_converting_their_arguments():
     assert reader.seen == "Already mutably borrowed"
 
 
-@pytest.mark.parametrize("call, error, text", [
-    (lambda: system.solution([1, 2]), TypeError, "argument 'model': 'list' object cannot be converted to 'Nexus'"),
-    (lambda: system.stiffness_matrix(quarvex.Arena()), TypeError, "'Arena' object cannot be converted to 'Nexus'"),
-    (lambda: _native.solve(small_model()), TypeError,
-     "solve() missing 4 required positional arguments: 'rtol', 'atol', 'maxiter' and 'history'"),
-    (lambda: _native.get_vector(small_model(), name="mat"), ValueError, "vector 'mat' is unknown"),
-    (lambda: _native.get_vector(small_model(), 3), TypeError, "argument 'name': 'int' object cannot be converted"),
-    (lambda: _native.set_vector(small_model(), "bc", np.zeros(4)), ValueError,
-     "vector 'bc' cannot be written: expected 'sol' or 'rhs'"),
-    (lambda: _native.set_vector(small_model(), "sol", np.zeros(12, np.float32)), TypeError,
-     "argument 'values': expected an array of float64"),
-    (lambda: _native.set_vector(small_model(), "sol", b"x" * 96), TypeError, "argument 'values': expected"),
-    (lambda: _native.set_vector(small_model(), "rhs", np.zeros(11)), ValueError,
-     "the vector has 12 entries but the array has 11"),
-])
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: system.solution([1, 2]), TypeError, "argument 'model': 'list' object cannot be converted to 'Nexus'"),
+        (lambda: system.stiffness_matrix(quarvex.Arena()), TypeError, "'Arena' object cannot be converted to 'Nexus'"),
+        (
+            lambda: _native.solve(small_model()),
+            TypeError,
+            "solve() missing 4 required positional arguments: 'rtol', 'atol', 'maxiter' and 'history'",
+        ),
+        (lambda: _native.get_vector(small_model(), name="mat"), ValueError, "vector 'mat' is unknown"),
+        (lambda: _native.get_vector(small_model(), 3), TypeError, "argument 'name': 'int' object cannot be converted"),
+        (
+            lambda: _native.set_vector(small_model(), "bc", np.zeros(4)),
+            ValueError,
+            "vector 'bc' cannot be written: expected 'sol' or 'rhs'",
+        ),
+        (
+            lambda: _native.set_vector(small_model(), "sol", np.zeros(12, np.float32)),
+            TypeError,
+            "argument 'values': expected an array of float64",
+        ),
+        (lambda: _native.set_vector(small_model(), "sol", b"x" * 96), TypeError, "argument 'values': expected"),
+        (
+            lambda: _native.set_vector(small_model(), "rhs", np.zeros(11)),
+            ValueError,
+            "the vector has 12 entries but the array has 11",
+        ),
+    ],
+)
 def test_arguments_are_checked(call, error, text):
     with pytest.raises(error) as info:
         call()
@@ -123,15 +138,16 @@ model.set_solver(12, [0.0])
 print(system.worker_count(), after_first - before, threads() - before)
 """
 # The first parallel loop of the process comes from one module, the next ones from the other.
-FIRST = {"quarvex": "model.set_dof({v: (3 * v, 3) for v in range(4)}, {})",
-         "tools": "system.set_dof_arrays(model, np.arange(4), [(3 * v, 3) for v in range(4)], [], [])"}
+FIRST = {
+    "quarvex": "model.set_dof({v: (3 * v, 3) for v in range(4)}, {})",
+    "tools": "system.set_dof_arrays(model, np.arange(4), [(3 * v, 3) for v in range(4)], [], [])",
+}
 SECOND = {"quarvex": "model.assemble()", "tools": "system.stiffness_matrix(model); system.solve(model)"}
 
 
 @pytest.mark.parametrize("first, second", [("quarvex", "tools"), ("tools", "quarvex")])
 def test_one_worker_pool_whichever_module_runs_first(first, second):
-    env = dict(os.environ, QUARVEX_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1",
-               MKL_NUM_THREADS="1")
+    env = dict(os.environ, QUARVEX_NUM_THREADS="3", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     script = POOL_SCRIPT.format(pts=UNIT_PTS, first_call=FIRST[first], second_call=SECOND[second])
     out = subprocess.run([sys.executable, "-c", script], env=env, check=True, capture_output=True, text=True).stdout
     workers, started_by_first, started_in_all = map(int, out.split())

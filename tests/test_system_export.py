@@ -1,12 +1,13 @@
 """The exported system against an independent dense assembly, and exported arrays that outlive
 what they came from."""
+
 import gc
 
 import numpy as np
 import pytest
+from helpers import EDGES, isotropic_cmat, numbered
 
 import quarvex
-from helpers import EDGES, isotropic_cmat, numbered
 from quarvex_tools import Mesh, box_mesh, system
 
 # Four-point rule of degree 2 on a tetrahedron (barycentric coordinates, weights sum to 1):
@@ -156,8 +157,12 @@ def test_exported_arrays_outlive_set_solver_and_the_model():
     rng = np.random.default_rng(3)
     start = rng.standard_normal(stiffness.shape[0])
     system.set_solution(model, start)
-    matrix, sol, rhs, bc = (system.stiffness_matrix(model), system.solution(model), system.load_vector(model),
-                            system.prescribed_values(model))
+    matrix, sol, rhs, bc = (
+        system.stiffness_matrix(model),
+        system.solution(model),
+        system.load_vector(model),
+        system.prescribed_values(model),
+    )
     expected = (matrix.toarray().copy(), sol.copy(), rhs.copy(), bc.copy())
     sol[:] = 1.0  # writing a copy does not reach the model
     assert np.array_equal(system.solution(model), start)
@@ -173,8 +178,9 @@ def test_exported_arrays_outlive_set_solver_and_the_model():
     del churn
 
 
-@pytest.mark.parametrize("setter, reader", [(system.set_solution, system.solution),
-                                            (system.set_load_vector, system.load_vector)])
+@pytest.mark.parametrize(
+    "setter, reader", [(system.set_solution, system.solution), (system.set_load_vector, system.load_vector)]
+)
 def test_vector_setters_write_exactly_and_check_the_length(setter, reader):
     model, stiffness, _ = cube()
     values = np.random.default_rng(5).standard_normal(stiffness.shape[0])

@@ -1,11 +1,12 @@
 """Repeated quarvex_tools calls, succeeding and failing, neither leak references nor grow memory."""
+
 import os
 
 import numpy as np
 import pytest
+from helpers import assert_no_leak
 
 import quarvex
-from helpers import assert_no_leak
 from quarvex_tools import _native, system
 
 pytestmark = pytest.mark.skipif(bool(os.environ.get("QUARVEX_SANITIZED")), reason="resident memory under a sanitizer")

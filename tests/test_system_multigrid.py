@@ -1,12 +1,13 @@
 """Multigrid-preconditioned solves from Python: the same answer as plain conjugate gradients
 in few iterations, a hierarchy reused across loads and refreshed after reassembly, and the
 refusals of a hierarchy built for another matrix."""
+
 import numpy as np
 import pytest
+from helpers import cube_model, isotropic_cmat
 
 import quarvex
 from quarvex_tools import SolverError, system
-from helpers import cube_model, isotropic_cmat
 
 
 def clamped(p):
@@ -75,13 +76,18 @@ def test_hierarchy_of_another_matrix_and_direct_construction_are_refused(assembl
 
 def quarvex_tools_native():
     from quarvex_tools import _native
+
     return _native
 
 
-@pytest.mark.parametrize("options, text", [
-    ({"rtol": 1e-18}, "stopped where the residual no longer falls"),
-    ({"rtol": 1e-12, "maxiter": 2}, "reached maxiter = 2"),
-], ids=["below the rounding floor", "maxiter"])
+@pytest.mark.parametrize(
+    "options, text",
+    [
+        ({"rtol": 1e-18}, "stopped where the residual no longer falls"),
+        ({"rtol": 1e-12, "maxiter": 2}, "reached maxiter = 2"),
+    ],
+    ids=["below the rounding floor", "maxiter"],
+)
 def test_an_unconverged_solve_warns_with_its_reason(assembled, options, text):
     with pytest.warns(RuntimeWarning) as caught:
         result = system.solve_amg(assembled, **options)
@@ -94,6 +100,7 @@ def test_a_thin_plate_solves_in_few_iterations():
     # 1:100 plate, one cell through the thickness: the rigid-body modes alone left it short of
     # 1e-6 after 400 steps; the plate-bending modes bring it under 100.
     from quarvex_tools import Elasticity, box_mesh, isotropic
+
     plate = Elasticity(box_mesh(12, 12, 1, size=(1.0, 1.0, 0.01)), isotropic(E=210e9, nu=0.3))
     plate.fix("xmin")
     plate.body_force((0.0, 0.0, -7850.0 * 9.81))
@@ -105,6 +112,7 @@ def test_a_thin_plate_solves_in_few_iterations():
     assert result.converged and result.iterations <= 120, (result.iterations, result.relative_residual)
     # Against a sparse direct solve (plain conjugate gradients does not reach it in 10^5 steps).
     import scipy.sparse.linalg
+
     exact = scipy.sparse.linalg.spsolve(system.stiffness_matrix(plate.nexus).tocsc(), system.load_vector(plate.nexus))
     u = system.solution(plate.nexus)
     assert np.abs(u - exact).max() <= 1e-5 * np.abs(exact).max(), np.abs(u - exact).max() / np.abs(exact).max()

@@ -1,13 +1,14 @@
 """The reporting solve: what it reaches, what it says when it does not, and Ctrl-C."""
+
 import math
 import signal
 import warnings
 
 import numpy as np
 import pytest
+from helpers import UNIT_PTS, cube_model, isotropic_cmat
 
 import quarvex
-from helpers import UNIT_PTS, cube_model, isotropic_cmat
 from quarvex_tools import SolverError, system
 
 
@@ -64,8 +65,9 @@ def skewed_tiny_model():
     model = tiny_model()
     scale = system.stiffness_matrix(model).diagonal().max()
     rows = np.arange(0, 12, 2)
-    system.add_matrix_entries(model, np.r_[rows, rows + 1], np.r_[rows + 1, rows],
-                              np.r_[np.full(6, 2.0 * scale), np.full(6, -2.0 * scale)])
+    system.add_matrix_entries(
+        model, np.r_[rows, rows + 1], np.r_[rows + 1, rows], np.r_[np.full(6, 2.0 * scale), np.full(6, -2.0 * scale)]
+    )
     return model
 
 
@@ -93,8 +95,9 @@ def zero_matrix(model):
     return model
 
 
-@pytest.mark.parametrize("name, build, options, converged, iterations, warning", LIMITS,
-                         ids=[case[0] for case in LIMITS])
+@pytest.mark.parametrize(
+    "name, build, options, converged, iterations, warning", LIMITS, ids=[case[0] for case in LIMITS]
+)
 def test_limits_and_warnings(name, build, options, converged, iterations, warning):
     model = build()
     with warnings.catch_warnings(record=True) as caught:
@@ -118,20 +121,26 @@ def test_limits_and_warnings(name, build, options, converged, iterations, warnin
 def test_breakdown_fails_and_keeps_the_start():
     model = zero_matrix(tiny_model())
     start = system.solution(model)
-    with pytest.raises(SolverError, match=r"not positive definite: .*\(conjugate gradients broke down at "
-                                          r"iteration 0: p.Ap = 0\)") as failure:
+    with pytest.raises(
+        SolverError,
+        match=r"not positive definite: .*\(conjugate gradients broke down at "
+        r"iteration 0: p.Ap = 0\)",
+    ) as failure:
         system.solve(model)
     assert type(failure.value.__cause__).__name__ == "PanicException"
     assert np.array_equal(system.solution(model), start)
 
 
-@pytest.mark.parametrize("options, error, text", [
-    ({"rtol": -1e-8}, ValueError, "argument 'rtol': expected a finite number >= 0"),
-    ({"rtol": float("nan")}, ValueError, "argument 'rtol'"),
-    ({"atol": float("inf")}, ValueError, "argument 'atol'"),
-    ({"maxiter": -1}, OverflowError, "negative"),
-    ({"maxiter": 2.5}, TypeError, "argument 'maxiter': 'float' object cannot be interpreted as an integer"),
-])
+@pytest.mark.parametrize(
+    "options, error, text",
+    [
+        ({"rtol": -1e-8}, ValueError, "argument 'rtol': expected a finite number >= 0"),
+        ({"rtol": float("nan")}, ValueError, "argument 'rtol'"),
+        ({"atol": float("inf")}, ValueError, "argument 'atol'"),
+        ({"maxiter": -1}, OverflowError, "negative"),
+        ({"maxiter": 2.5}, TypeError, "argument 'maxiter': 'float' object cannot be interpreted as an integer"),
+    ],
+)
 def test_bad_limits_are_refused_before_any_step(options, error, text):
     model = clamped_cube()
     with pytest.raises(error, match=text.replace("(", r"\(")):

@@ -1,16 +1,30 @@
 """Analyses through quarvex_tools whose exact answers the quadratic elements reproduce."""
+
 import sys
 
 import numpy as np
 import pytest
+from tools_meshes import scrambled_mesh
 
 import quarvex
 from quarvex_tools import (
-    Elasticity, system, cos, exp, from_voigt, isotropic, log, orthotropic, sin, sqrt, to_arena, x, y, z,
+    Elasticity,
+    cos,
+    exp,
+    from_voigt,
+    isotropic,
+    log,
+    orthotropic,
+    sin,
+    sqrt,
+    system,
+    to_arena,
+    x,
+    y,
+    z,
 )
-from quarvex_tools.p2 import TET_POINTS, TET_WEIGHTS
 from quarvex_tools.mesh import signed_volumes
-from tools_meshes import scrambled_mesh
+from quarvex_tools.p2 import TET_POINTS, TET_WEIGHTS
 
 SIDES = {"xmax": lambda p: p[:, 0] == 1.0}
 
@@ -101,7 +115,7 @@ def test_manufactured_quadratic_field_is_reproduced(given_as):
     slopes = rng.normal(size=(3, 3))
     coords = (x, y, z)
     exact = [
-        sum(0.5 * hessians[d][j, l] * coords[j] * coords[l] for j in range(3) for l in range(3))
+        sum(0.5 * hessians[d][j, k] * coords[j] * coords[k] for j in range(3) for k in range(3))
         + sum(slopes[d][j] * coords[j] for j in range(3))
         for d in range(3)
     ]
@@ -121,7 +135,9 @@ def test_manufactured_quadratic_field_is_reproduced(given_as):
     np.testing.assert_allclose(result.displacement, u, atol=1e-9 * np.abs(u).max())
     assert result.l2_error(exact) < 1e-9 * np.abs(u).max()
     gradient = np.einsum("djl,nl->ndj", second, p) + slopes  # du_d/dx_j at the nodes
-    np.testing.assert_allclose(result.nodal_stress(), material.stress(gradient), atol=1e-8 * np.abs(material.matrix).max())
+    np.testing.assert_allclose(
+        result.nodal_stress(), material.stress(gradient), atol=1e-8 * np.abs(material.matrix).max()
+    )
 
 
 @pytest.mark.parametrize(
@@ -130,7 +146,10 @@ def test_manufactured_quadratic_field_is_reproduced(given_as):
         (sin(x) * y + 2, lambda x, y, z: np.sin(x) * y + 2),
         (2 - x / (1 + y) + 3 / (2 + z), lambda x, y, z: 2 - x / (1 + y) + 3 / (2 + z)),
         (x**3 - 2 * y**-2 + z**0, lambda x, y, z: x**3 - 2 * y**-2 + 1),
-        (exp(-x) * cos(3 * z) + log(1 + y) - sqrt(x + z), lambda x, y, z: np.exp(-x) * np.cos(3 * z) + np.log(1 + y) - np.sqrt(x + z)),
+        (
+            exp(-x) * cos(3 * z) + log(1 + y) - sqrt(x + z),
+            lambda x, y, z: np.exp(-x) * np.cos(3 * z) + np.log(1 + y) - np.sqrt(x + z),
+        ),
         (-(x * y * z) / 4 + (y - 0.5) ** 2, lambda x, y, z: -(x * y * z) / 4 + (y - 0.5) ** 2),
     ],
 )

@@ -1,4 +1,5 @@
 """Files in and out: gmsh meshes with physical groups, VTU written and read back, the PNG picture."""
+
 import re
 import subprocess
 import sys
@@ -68,8 +69,11 @@ def test_gmsh_file_with_physical_groups(tmp_path):
         gmsh.model.occ.addBox(0, 0, 0, 2, 1, 1)
         gmsh.model.occ.synchronize()
         gmsh.model.addPhysicalGroup(3, [1], name="solid")
-        left = [tag for dim, tag in gmsh.model.getEntities(2)
-                if np.allclose(gmsh.model.occ.getCenterOfMass(dim, tag), (0, 0.5, 0.5))]
+        left = [
+            tag
+            for dim, tag in gmsh.model.getEntities(2)
+            if np.allclose(gmsh.model.occ.getCenterOfMass(dim, tag), (0, 0.5, 0.5))
+        ]
         gmsh.model.addPhysicalGroup(2, left, name="left")
         gmsh.option.setNumber("Mesh.MeshSizeMax", 0.4)
         gmsh.model.mesh.generate(3)
@@ -105,7 +109,9 @@ def test_plate_with_hole_example_meets_the_classical_factor(tmp_path):
     pytest.importorskip("gmsh")
     pytest.importorskip("matplotlib")
     example = Path(__file__).resolve().parent.parent / "examples" / "plate_with_hole.py"
-    out = subprocess.run([sys.executable, str(example)], cwd=tmp_path, check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, str(example)], cwd=tmp_path, check=True, capture_output=True, text=True
+    ).stdout
     found = re.search(r"measured ([0-9.]+), Heywood 2 \+ \(1 - d/W\)\^3 = ([0-9.]+)", out)
     assert found, out
     measured, classical = map(float, found.groups())
@@ -118,7 +124,9 @@ def test_bracket_example_balances_its_loads_and_writes_its_files(tmp_path):
     pytest.importorskip("gmsh")
     pytest.importorskip("matplotlib")
     example = Path(__file__).resolve().parent.parent / "examples" / "bracket.py"
-    out = subprocess.run([sys.executable, str(example)], cwd=tmp_path, check=True, capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, str(example)], cwd=tmp_path, check=True, capture_output=True, text=True
+    ).stdout
     found = re.search(r"clamp reaction: ([0-9.]+) N upward, against the 200 N load and the weight ([0-9.]+) N", out)
     assert found, out
     reaction, weight = map(float, found.groups())

@@ -1,16 +1,17 @@
 """Mesh checks and the vectorised P2 numbering, against a slow numbering written element by element; the
 numbering in the core's list and dictionary forms."""
+
 import warnings
 
 import numpy as np
 import pytest
+from tools_meshes import scrambled_box, scrambled_mesh
 
 import quarvex
 from quarvex_tools import Mesh, box_mesh, isotropic, number_dofs, p2_numbering, system
 from quarvex_tools.core_inputs import build_core_inputs
 from quarvex_tools.mesh import signed_volumes
 from quarvex_tools.numbering import EDGE_ORDER, core_arrays
-from tools_meshes import scrambled_box, scrambled_mesh
 
 
 def slow_numbering(points, tets):
@@ -34,8 +35,8 @@ def test_numbering_matches_slow_numbering(cells, seed):
     # Every element's ten nodes are the slow numbering's ten nodes, one to one across the mesh.
     slow = slow_numbering(mesh.points, mesh.tetrahedra)
     name_of = {}
-    for fast_row, slow_row in zip(numbering.element_nodes.tolist(), slow):
-        for fast, key in zip(fast_row, slow_row):
+    for fast_row, slow_row in zip(numbering.element_nodes.tolist(), slow, strict=False):
+        for fast, key in zip(fast_row, slow_row, strict=False):
             assert name_of.setdefault(fast, key) == key
     assert len(set(name_of.values())) == len(name_of) == numbering.n_nodes
     for node, (kind, what) in name_of.items():
@@ -63,11 +64,11 @@ def test_numbering_matches_slow_numbering(cells, seed):
 
     # The core's arrays: every vertex, and every edge under each key order an element uses.
     vertex_ids, vertex_ranges, edge_keys, edge_ranges = core_arrays(numbering, dofs)
-    ranges = {("v", int(v)): tuple(r) for v, r in zip(vertex_ids, vertex_ranges)}
-    ranges.update({("e", (int(i), int(j))): tuple(r) for (i, j), r in zip(edge_keys, edge_ranges)})
-    for tet, row in zip(mesh.tetrahedra.tolist(), numbering.element_nodes.tolist()):
+    ranges = {("v", int(v)): tuple(r) for v, r in zip(vertex_ids, vertex_ranges, strict=False)}
+    ranges.update({("e", (int(i), int(j))): tuple(r) for (i, j), r in zip(edge_keys, edge_ranges, strict=False)})
+    for tet, row in zip(mesh.tetrahedra.tolist(), numbering.element_nodes.tolist(), strict=False):
         keys = [("v", v) for v in tet] + [("e", (tet[a], tet[b])) for a, b in EDGE_ORDER]
-        for key, node in zip(keys, row):
+        for key, node in zip(keys, row, strict=False):
             assert ranges.pop(key, None) in (None, (numbers[node, 0], 3))
             assert key not in ranges
     assert not ranges, f"keys used by no element: {list(ranges)[:3]}"
@@ -94,8 +95,7 @@ def test_banded_order_numbers_each_part_whole():
     """Two meshes side by side that share no point: each part's nodes get one unbroken range."""
     first = box_mesh(3, 2, 2)
     shifted = first.points + np.array([5.0, 0.0, 0.0])
-    mesh = Mesh(np.vstack([first.points, shifted]),
-                np.vstack([first.tetrahedra, first.tetrahedra + len(first.points)]))
+    mesh = Mesh(np.vstack([first.points, shifted]), np.vstack([first.tetrahedra, first.tetrahedra + len(first.points)]))
     numbering = p2_numbering(mesh)
     rank = numbering.node_rank
     np.testing.assert_array_equal(np.sort(rank), np.arange(numbering.n_nodes))
@@ -144,8 +144,9 @@ def test_box_faces_are_outward_boundary_faces():
         normal = np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0])
         expected = np.zeros(3)
         expected[axis] = 1.0 if side == "max" else -1.0
-        np.testing.assert_allclose(normal / np.linalg.norm(normal, axis=1)[:, None], np.tile(expected, (len(tri), 1)),
-                                   atol=1e-12)
+        np.testing.assert_allclose(
+            normal / np.linalg.norm(normal, axis=1)[:, None], np.tile(expected, (len(tri), 1)), atol=1e-12
+        )
         assert np.abs(normal).sum(axis=0)[axis] / 2 == pytest.approx(np.prod(np.delete([3.0, 2.0, 1.0], axis)))
 
 

@@ -1,4 +1,5 @@
 """Random meshes for the package tests: a jittered box mesh with relabelled points and shuffled vertex orders."""
+
 import numpy as np
 
 from quarvex_tools import Mesh, box_mesh

@@ -16,6 +16,7 @@ that `system.set_dof_arrays` takes, `model.assemble()` returns the core's `quarv
 `quarvex_tools.system` exports its vectors and matrix, and `core_inputs.build_core_inputs`
 gives the lists and dicts of the core's own calls.
 """
+
 from __future__ import annotations
 
 import logging

@@ -1,4 +1,5 @@
 """Where a warning of the package points: at the user's line, however deep in the package it was raised."""
+
 from __future__ import annotations
 
 import os

@@ -5,6 +5,7 @@ same file under the name ``quarvex_tools._native_ext`` gives a second module tha
 the first one's core: one worker pool per process (sized once, from QUARVEX_NUM_THREADS or
 the processor count, by whichever module runs a parallel loop first) and one ``Nexus`` type.
 """
+
 import importlib.machinery
 import importlib.util
 import sys

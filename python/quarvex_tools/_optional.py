@@ -1,4 +1,5 @@
 """Imports of the optional dependencies, each failing with the name of the extra that installs it."""
+
 from __future__ import annotations
 
 import importlib

@@ -7,6 +7,7 @@ vector being the first case's plus the difference of the two cases' loads, carri
 supports did to the system (frames turned, constrained rows eliminated): that map is linear in the
 load, and the lift of prescribed values into the loads is the same for every case.
 """
+
 from __future__ import annotations
 
 import dataclasses
@@ -79,7 +80,7 @@ def body_loads(mesh: Mesh, numbering: Numbering, body_forces: list[BodyForce]) -
     for elements, components in body_forces:
         chosen = np.arange(len(mesh.tetrahedra)) if elements is None else np.asarray(elements, dtype=np.int64)
         for start in range(0, len(chosen), _CHUNK):
-            block = chosen[start:start + _CHUNK]
+            block = chosen[start : start + _CHUNK]
             corners = mesh.points[mesh.tetrahedra[block]]  # (k, 4, 3)
             det_j = np.abs(np.linalg.det(corners[:, 1:] - corners[:, :1]))
             points = np.matmul(barycentric, corners).reshape(-1, 3)  # (k * q, 3)

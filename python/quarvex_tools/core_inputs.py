@@ -7,6 +7,7 @@ which suits small models and checks; large ones go through the array paths
 (`system.nexus_from_arrays`, `system.set_dof_arrays` with `numbering.core_arrays`), which set
 up the same model.
 """
+
 from __future__ import annotations
 
 from typing import NamedTuple
@@ -74,9 +75,7 @@ def build_core_inputs(mesh: Mesh, numbering: Numbering, dofs: Dofs) -> CoreInput
     if not isinstance(dofs, Dofs):
         raise TypeError(f"dofs must be a Dofs (see number_dofs), got {type(dofs).__name__}")
     if dofs.node_start.shape != (numbering.n_nodes,):
-        raise ValueError(
-            f"dofs numbers {len(dofs.node_start)} nodes; the numbering has {numbering.n_nodes}"
-        )
+        raise ValueError(f"dofs numbers {len(dofs.node_start)} nodes; the numbering has {numbering.n_nodes}")
     if len(dofs.pinned):
         raise ValueError(
             f"dofs prescribes {len(dofs.pinned)} single components of free nodes (the first is free number "
@@ -90,5 +89,5 @@ def build_core_inputs(mesh: Mesh, numbering: Numbering, dofs: Dofs) -> CoreInput
         )
     ver_dof, edge_dof = core_dicts(numbering, dofs)
     points = [(x, y, z) for x, y, z in mesh.points.tolist()]
-    tetrahedra = [(i, j, k, l) for i, j, k, l in mesh.tetrahedra.tolist()]
+    tetrahedra = [tuple(tet) for tet in mesh.tetrahedra.tolist()]
     return CoreInputs(points, tetrahedra, ver_dof, edge_dof, int(dofs.n_free), dofs.bc.tolist())

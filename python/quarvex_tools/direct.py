@@ -14,6 +14,7 @@ fit in the available memory is refused with `MemoryError`.
 The analysis depends on the matrix's structure only, so :func:`estimate` keeps the last one for the
 next :func:`solve` of a matrix of the same structure; every solve frees its factor before it returns.
 """
+
 from __future__ import annotations
 
 import ctypes
@@ -28,7 +29,7 @@ import time
 import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, NamedTuple, Optional
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
@@ -72,8 +73,9 @@ _ERRORS = {
     -12: "wrong PARDISO version",
 }
 
-_PROGRESS = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int),
-                             ctypes.c_char_p, ctypes.c_int)
+_PROGRESS = ctypes.CFUNCTYPE(
+    ctypes.c_int, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int), ctypes.c_char_p, ctypes.c_int
+)
 
 
 class Estimate(NamedTuple):
@@ -93,6 +95,7 @@ class Estimate(NamedTuple):
 
 # Library ----------------------------------------------------------------------------------------
 
+
 @dataclass
 class _Library:
     """MKL's runtime library with the entry points the solve calls."""
@@ -102,11 +105,11 @@ class _Library:
 
 
 _library_lock = threading.Lock()
-_library: Optional[_Library] = None
+_library: _Library | None = None
 # One PARDISO call at a time in the process (each uses every core): MKL's worker threads cannot be
 # told apart in the progress hook, so the hook stops whichever factor is running when it is cancelled.
 _pardiso_lock = threading.Lock()
-_running: Optional[_Factor] = None
+_running: _Factor | None = None
 
 
 def _mkl_candidates() -> Iterator[str]:
@@ -160,7 +163,7 @@ def _load() -> _Library:
         detail = f" ({'; '.join(failures)})" if failures else ""
         raise ImportError(
             "MKL (its PARDISO solver) is needed for the direct solve but is not installed"
-            f"{detail}; install it with: {_INSTALL} (or \"quarvex[all]\"; x86-64 only)"
+            f'{detail}; install it with: {_INSTALL} (or "quarvex[all]"; x86-64 only)'
         )
 
 
@@ -182,6 +185,7 @@ def available() -> bool:
 
 # One PARDISO handle -----------------------------------------------------------------------------
 
+
 class _Factor:
     """A PARDISO handle for one matrix structure: the upper triangle in zero-based CSR, int64.
 
@@ -189,8 +193,9 @@ class _Factor:
     once when no call is running, otherwise as soon as the running call returns.
     """
 
-    def __init__(self, library: _Library, stamp: int, indptr: np.ndarray, indices: np.ndarray,
-                 upper: np.ndarray) -> None:
+    def __init__(
+        self, library: _Library, stamp: int, indptr: np.ndarray, indices: np.ndarray, upper: np.ndarray
+    ) -> None:
         self.library = library
         self.stamp = stamp
         self.indptr = indptr
@@ -211,7 +216,7 @@ class _Factor:
     def size(self) -> int:
         return self.indptr.size - 1
 
-    def call(self, phase: int, rhs: Optional[np.ndarray] = None) -> np.ndarray:
+    def call(self, phase: int, rhs: np.ndarray | None = None) -> np.ndarray:
         """Runs one PARDISO phase; returns the solution for the substitution phase."""
         with self._lock:
             if self._release_pending:
@@ -225,7 +230,7 @@ class _Factor:
                 if self._release_pending:
                     self._free()
 
-    def _call(self, phase: int, rhs: Optional[np.ndarray]) -> np.ndarray:
+    def _call(self, phase: int, rhs: np.ndarray | None) -> np.ndarray:
         global _running
         with _pardiso_lock:
             _running = self
@@ -234,7 +239,7 @@ class _Factor:
             finally:
                 _running = None
 
-    def _call_pardiso(self, phase: int, rhs: Optional[np.ndarray]) -> np.ndarray:
+    def _call_pardiso(self, phase: int, rhs: np.ndarray | None) -> np.ndarray:
         rhs_array = np.zeros(max(self.size, 1)) if rhs is None else np.ascontiguousarray(rhs, dtype=np.float64)
         solution = np.zeros_like(rhs_array)
         error = ctypes.c_int64(0)
@@ -246,10 +251,22 @@ class _Factor:
             return ctypes.addressof(value) if isinstance(value, ctypes._SimpleCData) else value.ctypes.data
 
         self.library.pardiso(
-            address(self.handle), address(integers[0]), address(integers[1]), address(integers[2]),
-            address(integers[3]), address(integers[4]), address(self.values), address(self.indptr),
-            address(self.indices), address(perm), address(nrhs), address(self.iparm), address(message_level),
-            address(rhs_array), address(solution), address(error),
+            address(self.handle),
+            address(integers[0]),
+            address(integers[1]),
+            address(integers[2]),
+            address(integers[3]),
+            address(integers[4]),
+            address(self.values),
+            address(self.indptr),
+            address(self.indices),
+            address(perm),
+            address(nrhs),
+            address(self.iparm),
+            address(message_level),
+            address(rhs_array),
+            address(solution),
+            address(error),
         )
         if phase != _RELEASE:
             self._holds_memory = True
@@ -286,7 +303,7 @@ class _PardisoError(Exception):
         self.code = code
 
 
-def _interruptible(factor: _Factor, phase: int, rhs: Optional[np.ndarray] = None) -> np.ndarray:
+def _interruptible(factor: _Factor, phase: int, rhs: np.ndarray | None = None) -> np.ndarray:
     """Runs `factor.call(phase, rhs)` on a helper thread, so that Ctrl-C reaches the caller at once.
 
     On KeyboardInterrupt the helper's factorisation is asked to stop at its next progress report
@@ -322,7 +339,7 @@ def _interruptible(factor: _Factor, phase: int, rhs: Optional[np.ndarray] = None
 # Analysis, kept for the next solve of the same structure ---------------------------------------
 
 _cache_lock = threading.Lock()
-_cached: Optional[_Factor] = None
+_cached: _Factor | None = None
 
 
 def _new_factor(library: _Library, stamp: int, matrix: scipy.sparse.csr_matrix, flops: bool) -> _Factor:
@@ -408,7 +425,8 @@ def release() -> None:
 
 # Memory -----------------------------------------------------------------------------------------
 
-def available_memory() -> Optional[int]:
+
+def available_memory() -> int | None:
     """Bytes this process may still take.
 
     Returns
@@ -452,6 +470,7 @@ def _check_memory(factor: _Factor) -> None:
 
 # The solve --------------------------------------------------------------------------------------
 
+
 def _rounding_floor(matrix: scipy.sparse.csr_matrix, solution: np.ndarray, rhs: np.ndarray) -> float:
     """What rounding alone leaves of ||b - A x||: unit roundoff times || |A| |x| + |b| ||."""
     magnitude = abs(matrix) @ np.abs(solution) + np.abs(rhs)
@@ -463,8 +482,9 @@ def _failure(exc: _PardisoError) -> Exception:
     if exc.code in (-2, -9):
         return MemoryError(f"the direct solve ran out of memory ({exc}): solve with method='amg'")
     if exc.code == -4:
-        text = ("the matrix is not positive definite: check the supports (every rigid-body motion stopped) "
-                "and the material")
+        text = (
+            "the matrix is not positive definite: check the supports (every rigid-body motion stopped) and the material"
+        )
     else:
         text = "the direct solve failed"
     return system.SolverError(f"{text} ({exc})")
@@ -474,9 +494,9 @@ def solve(
     nexus: quarvex.Nexus,
     rtol: float = 1e-8,
     atol: float = 0.0,
-    maxiter: Optional[int] = None,
+    maxiter: int | None = None,
     history: bool = False,
-    constraints: Optional[system.Constraints] = None,
+    constraints: system.Constraints | None = None,
 ) -> system.SolveResult:
     """Solves the assembled system by a Cholesky factorisation, then refines on the true residual.
 
@@ -536,7 +556,7 @@ def solve(
         factorised.release()
 
 
-def _check_limits(rtol: float, atol: float, maxiter: Optional[int]) -> None:
+def _check_limits(rtol: float, atol: float, maxiter: int | None) -> None:
     if not (rtol >= 0.0 and atol >= 0.0):
         raise ValueError(f"rtol and atol must be >= 0, got rtol={rtol}, atol={atol}")
     if maxiter is not None and maxiter < 0:
@@ -599,8 +619,14 @@ def factorise(nexus: quarvex.Nexus) -> Factorised:
     return Factorised(factor, matrix)
 
 
-def solve_factorised(factorised: Optional[Factorised], nexus: quarvex.Nexus, rtol: float = 1e-8, atol: float = 0.0,
-                     maxiter: Optional[int] = None, history: bool = False) -> system.SolveResult:
+def solve_factorised(
+    factorised: Factorised | None,
+    nexus: quarvex.Nexus,
+    rtol: float = 1e-8,
+    atol: float = 0.0,
+    maxiter: int | None = None,
+    history: bool = False,
+) -> system.SolveResult:
     """:func:`solve` for the load the model holds, with a factor made before (kept, not freed).
 
     `factorised` may be None only for a zero load, whose answer is zero.
@@ -613,8 +639,9 @@ def solve_factorised(factorised: Optional[Factorised], nexus: quarvex.Nexus, rto
     tolerance = max(rtol * rhs_norm, atol)
     if rhs.size == 0 or rhs_norm == 0.0:
         system.set_solution(nexus, np.zeros(rhs.size))
-        return system.SolveResult(iterations=0, residual_norm=0.0, rhs_norm=rhs_norm, converged=True,
-                                  history=np.zeros(1) if history else None)
+        return system.SolveResult(
+            iterations=0, residual_norm=0.0, rhs_norm=rhs_norm, converged=True, history=np.zeros(1) if history else None
+        )
     if factorised is None:
         raise ValueError("a non-zero load needs the factor: pass factorise(nexus)")
     matrix = factorised.matrix
@@ -634,16 +661,21 @@ def solve_factorised(factorised: Optional[Factorised], nexus: quarvex.Nexus, rto
         )
     system.set_solution(nexus, solution)
     result = system.SolveResult(
-        iterations=len(norms) - 1, residual_norm=residual_norm, rhs_norm=rhs_norm, converged=converged,
-        history=np.asarray(norms) if history else None, stalled=stalled and not converged,
+        iterations=len(norms) - 1,
+        residual_norm=residual_norm,
+        rhs_norm=rhs_norm,
+        converged=converged,
+        history=np.asarray(norms) if history else None,
+        stalled=stalled and not converged,
     )
     if not converged:
         _warn(result, floor, tolerance, rtol, atol, maxiter)
     return result
 
 
-def _refine(factor: _Factor, matrix: scipy.sparse.csr_matrix, rhs: np.ndarray, tolerance: float,
-            steps_allowed: int) -> tuple[np.ndarray, list[float], bool]:
+def _refine(
+    factor: _Factor, matrix: scipy.sparse.csr_matrix, rhs: np.ndarray, tolerance: float, steps_allowed: int
+) -> tuple[np.ndarray, list[float], bool]:
     """Conjugate gradients preconditioned by the factor, from the direct solution, on the true residual.
 
     Returns the best solution met, the residual norm of every iterate (the direct solution first)
@@ -654,8 +686,8 @@ def _refine(factor: _Factor, matrix: scipy.sparse.csr_matrix, rhs: np.ndarray, t
     norms = [float(np.linalg.norm(residual))]
     best, best_norm = solution, norms[0]
     stalled_steps = 0
-    search_dir: Optional[np.ndarray] = None
-    previous_residual: Optional[np.ndarray] = None
+    search_dir: np.ndarray | None = None
+    previous_residual: np.ndarray | None = None
     previous_rz = 0.0
     while best_norm > tolerance and len(norms) - 1 < steps_allowed:
         preconditioned = _interruptible(factor, _SUBSTITUTE, residual)  # z = M^-1 r
@@ -686,17 +718,22 @@ def _refine(factor: _Factor, matrix: scipy.sparse.csr_matrix, rhs: np.ndarray, t
     return best, norms, False
 
 
-def _warn(result: system.SolveResult, floor: float, tolerance: float, rtol: float, atol: float,
-          maxiter: Optional[int]) -> None:
+def _warn(
+    result: system.SolveResult, floor: float, tolerance: float, rtol: float, atol: float, maxiter: int | None
+) -> None:
     """The RuntimeWarning of a solve that did not reach its tolerance, saying why (`floor`: what
     rounding alone may leave of the residual)."""
     if result.stalled:
         if result.residual_norm <= floor:
-            reason = (f"the residual stopped falling at the rounding floor of b - A x (about {floor:.3e}, "
-                      f"{floor / result.rhs_norm:.1e} of ||b||), above the tolerance")
+            reason = (
+                f"the residual stopped falling at the rounding floor of b - A x (about {floor:.3e}, "
+                f"{floor / result.rhs_norm:.1e} of ||b||), above the tolerance"
+            )
         else:
-            reason = (f"the residual stopped falling above the rounding floor of b - A x (about {floor:.3e}): "
-                      "the factor is too inaccurate for this matrix")
+            reason = (
+                f"the residual stopped falling above the rounding floor of b - A x (about {floor:.3e}): "
+                "the factor is too inaccurate for this matrix"
+            )
     elif maxiter is not None:
         reason = f"it reached maxiter = {maxiter}"
     else:

@@ -35,6 +35,7 @@ starts (:func:`_agree`).
 mpi4py and petsc4py are imported where they are used (Debian: ``apt-get install
 python3-mpi4py python3-petsc4py openmpi-bin``).
 """
+
 from __future__ import annotations
 
 import base64
@@ -48,7 +49,7 @@ import time
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Optional, Union, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -191,11 +192,11 @@ def _part_from_elements(
 
 
 def distribute_mesh(
-    comm: "MPI.Comm",
-    points: Optional[np.ndarray] = None,
-    tetrahedra: Optional[np.ndarray] = None,
+    comm: MPI.Comm,
+    points: np.ndarray | None = None,
+    tetrahedra: np.ndarray | None = None,
     root: int = 0,
-    owner: Optional[np.ndarray] = None,
+    owner: np.ndarray | None = None,
 ) -> MeshPart:
     """Partitions a mesh held by one rank and sends every rank its part.
 
@@ -217,7 +218,7 @@ def distribute_mesh(
     MeshPart
     """
     size, rank = comm.Get_size(), comm.Get_rank()
-    pieces: Optional[list[Any]] = None
+    pieces: list[Any] | None = None
     if rank == root:
         try:
             pieces = _cut_mesh(points, tetrahedra, owner, size)
@@ -250,7 +251,7 @@ def _cut_mesh(points: Any, tetrahedra: Any, owner: Any, size: int) -> list[MeshP
     bounds = np.searchsorted(owner[by_part], np.arange(size + 1))
     return [
         _part_from_elements(points, tetrahedra[by_part[low:high]], by_part[low:high], len(points))
-        for low, high in zip(bounds[:-1], bounds[1:])
+        for low, high in zip(bounds[:-1], bounds[1:], strict=False)
     ]
 
 
@@ -269,16 +270,14 @@ def _bisect_box(cells: tuple[int, int, int], parts: int, index: int) -> tuple[np
     return low, high
 
 
-def box_part(
-    comm: "MPI.Comm", nx: int, ny: int, nz: int, size: Sequence[float] = (1.0, 1.0, 1.0)
-) -> MeshPart:
+def box_part(comm: MPI.Comm, nx: int, ny: int, nz: int, size: Sequence[float] = (1.0, 1.0, 1.0)) -> MeshPart:
     """This rank's part of the structured box mesh, built without the whole mesh anywhere.
 
     The box [0, lx] x [0, ly] x [0, lz] of nx x ny x nz cells, six tetrahedra each (every cell
     cut along its main diagonal, each tetrahedron listing its vertices along a path from the
-    cell's lowest to its highest corner, so that three of the six are inverted, unlike `box_mesh`'s); the grid of cells is bisected into
-    blocks, one per rank. Vertex (i, j, k) has global number i + (nx + 1) (j + (ny + 1) k);
-    element 6 c + t is tetrahedron t of cell c = i + nx (j + ny k).
+    cell's lowest to its highest corner, so that three of the six are inverted, unlike
+    `box_mesh`'s); the grid of cells is bisected into blocks, one per rank. Vertex (i, j, k) has
+    global number i + (nx + 1) (j + (ny + 1) k); element 6 c + t is tetrahedron t of cell c = i + nx (j + ny k).
 
     Parameters
     ----------
@@ -316,8 +315,13 @@ def box_part(
     layer = (nx + 1) * (ny + 1)
     grid = np.stack([vertex_ids % (nx + 1), (vertex_ids // (nx + 1)) % (ny + 1), vertex_ids // layer], axis=1)
     points = grid * (np.asarray(size, dtype=np.float64) / np.array([nx, ny, nz]))
-    return MeshPart(points, local.reshape(-1, 4).astype(np.int64), vertex_ids.astype(np.int64),
-                    element_ids.astype(np.int64), (nx + 1) * (ny + 1) * (nz + 1))
+    return MeshPart(
+        points,
+        local.reshape(-1, 4).astype(np.int64),
+        vertex_ids.astype(np.int64),
+        element_ids.astype(np.int64),
+        (nx + 1) * (ny + 1) * (nz + 1),
+    )
 
 
 # ---------------------------------------------------------------------------------------------
@@ -396,9 +400,7 @@ def _hash_rank(keys: np.ndarray, size: int) -> np.ndarray:
     return (mixed % np.uint64(size)).astype(np.int64)
 
 
-def _exchange(
-    comm: "MPI.Comm", values: np.ndarray, destination: np.ndarray
-) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _exchange(comm: MPI.Comm, values: np.ndarray, destination: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Sends values[i] (rows of a 1-D or 2-D array) to rank destination[i].
 
     Returns (received rows grouped by source rank, the count from each rank, the send order:
@@ -412,12 +414,13 @@ def _exchange(
     recv_counts = np.empty(size, dtype=np.int64)
     comm.Alltoall(send_counts, recv_counts)
     incoming = np.empty(int(recv_counts.sum()) * width, dtype=values.dtype)
-    comm.Alltoallv([outgoing, (send_counts * width).astype(np.int32)],
-                   [incoming, (recv_counts * width).astype(np.int32)])
+    comm.Alltoallv(
+        [outgoing, (send_counts * width).astype(np.int32)], [incoming, (recv_counts * width).astype(np.int32)]
+    )
     return incoming.reshape((-1,) + values.shape[1:]), recv_counts, order
 
 
-def _reply(comm: "MPI.Comm", answers: np.ndarray, recv_counts: np.ndarray, order: np.ndarray) -> np.ndarray:
+def _reply(comm: MPI.Comm, answers: np.ndarray, recv_counts: np.ndarray, order: np.ndarray) -> np.ndarray:
     """Sends answers (one per received row, in received order) back; returns them in the asker's order."""
     source = np.repeat(np.arange(comm.Get_size()), recv_counts)
     returned, _, _ = _exchange(comm, answers, source)  # received back in the asker's send order
@@ -426,7 +429,7 @@ def _reply(comm: "MPI.Comm", answers: np.ndarray, recv_counts: np.ndarray, order
     return result
 
 
-def _fail_together(comm: "MPI.Comm", failure: Optional[BaseException]) -> None:
+def _fail_together(comm: MPI.Comm, failure: BaseException | None) -> None:
     """Raises on every rank when any rank failed, so that none waits in a later collective call.
 
     The failing ranks raise their own exception; the others a ValueError (when the first failing
@@ -447,7 +450,7 @@ def _fail_together(comm: "MPI.Comm", failure: Optional[BaseException]) -> None:
 
 
 @contextlib.contextmanager
-def _together(comm: "MPI.Comm") -> Iterator[None]:
+def _together(comm: MPI.Comm) -> Iterator[None]:
     """Runs a rank's share of a step, then agrees with every rank that all succeeded (collective).
 
     The body must not itself call collective operations that a failing rank could skip. A
@@ -455,7 +458,7 @@ def _together(comm: "MPI.Comm") -> Iterator[None]:
     every rank by :func:`_fail_together`; Ctrl-C and ``SystemExit`` pass straight through, since
     mpirun delivers them to every rank.
     """
-    failure: Optional[BaseException] = None
+    failure: BaseException | None = None
     try:
         yield
     except (KeyboardInterrupt, SystemExit, GeneratorExit):
@@ -465,7 +468,7 @@ def _together(comm: "MPI.Comm") -> Iterator[None]:
     _fail_together(comm, failure)
 
 
-def _agree(comm: "MPI.Comm", read_settings: Callable[[], dict[str, Any]]) -> dict[str, Any]:
+def _agree(comm: MPI.Comm, read_settings: Callable[[], dict[str, Any]]) -> dict[str, Any]:
     """Checks settings that every rank must pass alike, with one allgather (collective).
 
     `read_settings` checks this rank's arguments and returns them as comparable values (a
@@ -473,7 +476,7 @@ def _agree(comm: "MPI.Comm", read_settings: Callable[[], dict[str, Any]]) -> dic
     arguments (that rank raises its own error) or when two ranks' settings differ; otherwise
     returns the settings.
     """
-    failure: Optional[BaseException] = None
+    failure: BaseException | None = None
     settings: dict[str, Any] = {}
     try:
         settings = read_settings()
@@ -490,13 +493,16 @@ def _agree(comm: "MPI.Comm", read_settings: Callable[[], dict[str, Any]]) -> dic
         differing = [rank for rank, (_, other) in enumerate(records) if repr(other[name]) != repr(value)]
         if differing:
             rank, other = differing[0], records[differing[0]][1][name]
-            shown = (f"rank {rank}'s differs from rank 0's" if isinstance(value, bytes)
-                     else f"rank 0 passes {value!r}, rank {rank} {other!r}")
+            shown = (
+                f"rank {rank}'s differs from rank 0's"
+                if isinstance(value, bytes)
+                else f"rank 0 passes {value!r}, rank {rank} {other!r}"
+            )
             raise ValueError(f"ranks disagree on {name}: {shown}; every rank must pass the same")
     return settings
 
 
-def _fixed_nodes(fixed: "FixedNodes", node_points: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def _fixed_nodes(fixed: FixedNodes, node_points: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """(mask, values) of the prescribed nodes from the caller's fixed(x), checked."""
     answer = fixed(node_points)
     mask, values = answer if isinstance(answer, tuple) else (answer, None)
@@ -510,10 +516,10 @@ def _fixed_nodes(fixed: "FixedNodes", node_points: np.ndarray) -> tuple[np.ndarr
 
 
 # fixed(x) for the (k, 3) node coordinates x: a (k,) bool mask, or (mask, (k, 3) values).
-FixedNodes = Callable[[np.ndarray], Union[np.ndarray, tuple[np.ndarray, np.ndarray]]]
+FixedNodes = Callable[[np.ndarray], np.ndarray | tuple[np.ndarray, np.ndarray]]
 
 
-def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = None) -> PartNumbering:
+def number_part(comm: MPI.Comm, part: MeshPart, fixed: FixedNodes | None = None) -> PartNumbering:
     """Finds the rank's P2 nodes and numbers them locally and globally (collective).
 
     Parameters
@@ -548,8 +554,9 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
         if fixed is not None:
             is_fixed, fixed_values = _fixed_nodes(fixed, node_points)
         if 3 * len(node_points) >= np.iinfo(np.int32).max:
-            raise ValueError(f"{3 * len(node_points)} local unknowns do not fit the core's 32-bit numbers: "
-                             "use more ranks")
+            raise ValueError(
+                f"{3 * len(node_points)} local unknowns do not fit the core's 32-bit numbers: use more ranks"
+            )
 
     free_nodes = np.flatnonzero(~is_fixed)
     rank, size = comm.Get_rank(), comm.Get_size()
@@ -557,8 +564,9 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
     # Round 1: every rank names its nodes, with whether it fixes them, to their directory
     # ranks. A directory refuses a node that one rank fixes and another does not, and names
     # the owner of a free node: the lowest rank that named it.
-    asked, counts, order = _exchange(comm, np.column_stack([node_keys, is_fixed.astype(np.int64)]),
-                                     _hash_rank(node_keys, size))
+    asked, counts, order = _exchange(
+        comm, np.column_stack([node_keys, is_fixed.astype(np.int64)]), _hash_rank(node_keys, size)
+    )
     asked_keys, asked_fixed = asked[:, 0], asked[:, 1]
     source = np.repeat(np.arange(size, dtype=np.int64), counts)
     by_key = np.lexsort((source, asked_keys))
@@ -586,8 +594,7 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
     numbers[mine] = first_number + np.arange(len(mine))
 
     # Round 2: owners post (key, number) at the directory; round 3: it answers round 1.
-    posted, _, _ = _exchange(comm, np.column_stack([node_keys[mine], numbers[mine]]),
-                             _hash_rank(node_keys[mine], size))
+    posted, _, _ = _exchange(comm, np.column_stack([node_keys[mine], numbers[mine]]), _hash_rank(node_keys[mine], size))
     posted = posted[np.argsort(posted[:, 0])]
     where = np.minimum(np.searchsorted(posted[:, 0], asked_keys), max(len(posted) - 1, 0))
     answer = np.where(posted[where, 0] == asked_keys, posted[where, 1], -1) if len(posted) else np.full(len(asked), -1)
@@ -599,8 +606,20 @@ def number_part(comm: "MPI.Comm", part: MeshPart, fixed: Optional[FixedNodes] = 
     fixed_nodes = np.flatnonzero(is_fixed)
     local_start[fixed_nodes] = -(3 * np.arange(len(fixed_nodes)) + 1)
     bc = np.concatenate([[0.0], fixed_values[fixed_nodes].ravel()])
-    return PartNumbering(part, edges, element_nodes, node_points, node_keys, is_fixed, fixed_values,
-                         local_start, numbers, (int(first_number), int(first_number + len(mine))), int(n_global), bc)
+    return PartNumbering(
+        part,
+        edges,
+        element_nodes,
+        node_points,
+        node_keys,
+        is_fixed,
+        fixed_values,
+        local_start,
+        numbers,
+        (int(first_number), int(first_number + len(mine))),
+        int(n_global),
+        bc,
+    )
 
 
 # ---------------------------------------------------------------------------------------------
@@ -621,9 +640,7 @@ def _constant_force(force: Sequence[float]) -> tuple[float, ...]:
     return values
 
 
-def _body_force_arena(
-    force: Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]
-) -> tuple[quarvex.Arena, list[int]]:
+def _body_force_arena(force: Sequence[float] | tuple[quarvex.Arena, Sequence[int]]) -> tuple[quarvex.Arena, list[int]]:
     """(arena, three node ids) of a body force: a constant vector, or (arena, nodes) as given."""
     if _is_expression_force(force):
         arena, nodes = cast(tuple[quarvex.Arena, Sequence[int]], force)
@@ -635,7 +652,7 @@ def _body_force_arena(
     return arena, [arena.new_cst(value) for value in values]
 
 
-def _material_matrix(cmat: Union[Material, npt.ArrayLike]) -> np.ndarray:
+def _material_matrix(cmat: Material | npt.ArrayLike) -> np.ndarray:
     """The (9, 9) float64 matrix of a Material or an array, checked."""
     matrix = np.asarray(cmat.matrix if isinstance(cmat, Material) else cmat, dtype=np.float64)
     if matrix.shape != (9, 9):
@@ -647,10 +664,10 @@ def _material_matrix(cmat: Union[Material, npt.ArrayLike]) -> np.ndarray:
 
 def assemble_part(
     numbering: PartNumbering,
-    cmat: Union[Material, npt.ArrayLike],
-    body_force: Optional[Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]] = None,
+    cmat: Material | npt.ArrayLike,
+    body_force: Sequence[float] | tuple[quarvex.Arena, Sequence[int]] | None = None,
     *,
-    comm: Optional["MPI.Comm"] = None,
+    comm: MPI.Comm | None = None,
 ) -> quarvex.Nexus:
     """Assembles the rank's elements with the core, in its local numbering.
 
@@ -681,8 +698,8 @@ def assemble_part(
 
 def _assemble(
     numbering: PartNumbering,
-    cmat: Union[Material, npt.ArrayLike],
-    body_force: Optional[Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]],
+    cmat: Material | npt.ArrayLike,
+    body_force: Sequence[float] | tuple[quarvex.Arena, Sequence[int]] | None,
 ) -> quarvex.Nexus:
     """:func:`assemble_part` on this rank alone."""
     part = numbering.part
@@ -693,8 +710,13 @@ def _assemble(
     # Edges under both vertex orders: each element looks its edges up in its own order.
     edge_keys = np.concatenate([numbering.edges, numbering.edges[:, ::-1]])
     edge_ranges = np.column_stack([starts[n:], three[n:]])
-    system.set_dof_arrays(model, np.arange(n), np.column_stack([starts[:n], three[:n]]),
-                          edge_keys, np.concatenate([edge_ranges, edge_ranges]))
+    system.set_dof_arrays(
+        model,
+        np.arange(n),
+        np.column_stack([starts[:n], three[:n]]),
+        edge_keys,
+        np.concatenate([edge_ranges, edge_ranges]),
+    )
     model.set_cmat(_material_matrix(cmat).tolist())
     if body_force is not None:
         arena, nodes = _body_force_arena(body_force)
@@ -764,8 +786,8 @@ def local_system(model: quarvex.Nexus) -> LocalSystem:
 
 
 def petsc_system(
-    comm: "MPI.Comm", numbering: PartNumbering, assembled: Union[LocalSystem, quarvex.Nexus]
-) -> tuple["PETSc.Mat", "PETSc.Vec"]:
+    comm: MPI.Comm, numbering: PartNumbering, assembled: LocalSystem | quarvex.Nexus
+) -> tuple[PETSc.Mat, PETSc.Vec]:
     """The global matrix and load vector, from every rank's assembled part (collective).
 
     The matrix is MPIAIJ with block size 3; each rank owns the rows of its owned nodes.
@@ -790,8 +812,10 @@ def petsc_system(
         indptr, indices, values = local.indptr, local.indices, local.values
         unknowns = 3 * numbering.n_local_free
         if len(indptr) != unknowns + 1 or len(local.rhs) != unknowns:
-            raise ValueError(f"the assembled system has {len(indptr) - 1} rows and {len(local.rhs)} loads, but the "
-                             f"numbering has {unknowns} free local unknowns: assemble the part of this numbering")
+            raise ValueError(
+                f"the assembled system has {len(indptr) - 1} rows and {len(local.rhs)} loads, but the "
+                f"numbering has {unknowns} free local unknowns: assemble the part of this numbering"
+            )
         block_ptr, block_columns = _block_structure(indptr, indices)
         local_to_global = numbering.local_to_global()
         global_rows = np.repeat(local_to_global, np.diff(block_ptr))
@@ -803,8 +827,9 @@ def petsc_system(
     ranges = np.array(comm.allgather(first) + [numbering.n_global_nodes], dtype=np.int64)
     row_owner = np.searchsorted(ranges, global_rows, side="right") - 1
     elsewhere = row_owner != comm.Get_rank()
-    received, _, _ = _exchange(comm, np.column_stack([global_rows[elsewhere], global_columns[elsewhere]]),
-                               row_owner[elsewhere])
+    received, _, _ = _exchange(
+        comm, np.column_stack([global_rows[elsewhere], global_columns[elsewhere]]), row_owner[elsewhere]
+    )
     own_rows, own_columns = global_rows[~elsewhere] - first, global_columns[~elsewhere]
     diagonal = np.bincount(own_rows, weights=(own_columns >= first) & (own_columns < last), minlength=owned_count)
     total = np.bincount(own_rows, minlength=owned_count).astype(np.float64)
@@ -812,14 +837,19 @@ def petsc_system(
         touched = np.zeros(owned_count, dtype=bool)
         touched[received[:, 0] - first] = True
         mine = touched[own_rows]
-        merged = np.unique(np.concatenate([
-            own_rows[mine] * np.int64(numbering.n_global_nodes) + own_columns[mine],
-            (received[:, 0] - first) * np.int64(numbering.n_global_nodes) + received[:, 1],
-        ]))
+        merged = np.unique(
+            np.concatenate(
+                [
+                    own_rows[mine] * np.int64(numbering.n_global_nodes) + own_columns[mine],
+                    (received[:, 0] - first) * np.int64(numbering.n_global_nodes) + received[:, 1],
+                ]
+            )
+        )
         merged_rows, merged_columns = merged // numbering.n_global_nodes, merged % numbering.n_global_nodes
         touched_rows = np.flatnonzero(touched)
-        diagonal[touched_rows] = np.bincount(merged_rows, weights=(merged_columns >= first) & (merged_columns < last),
-                                             minlength=owned_count)[touched_rows]
+        diagonal[touched_rows] = np.bincount(
+            merged_rows, weights=(merged_columns >= first) & (merged_columns < last), minlength=owned_count
+        )[touched_rows]
         total[touched_rows] = np.bincount(merged_rows, minlength=owned_count)[touched_rows]
     diagonal_nnz = np.repeat(3 * diagonal.astype(np.int64), 3)
     off_nnz = np.repeat(3 * (total - diagonal).astype(np.int64), 3)
@@ -836,8 +866,12 @@ def petsc_system(
     load = matrix.createVecLeft()
     with _together(comm):  # insertion is the rank's own; assembly then exchanges what it added elsewhere
         # Scalar rows through the block mapping: local unknown 3 i + c is global 3 l2g[i] + c.
-        matrix.setValuesLocalCSR(indptr.astype(PETSc.IntType, copy=False), indices.astype(PETSc.IntType, copy=False),
-                                 values, addv=PETSc.InsertMode.ADD_VALUES)
+        matrix.setValuesLocalCSR(
+            indptr.astype(PETSc.IntType, copy=False),
+            indices.astype(PETSc.IntType, copy=False),
+            values,
+            addv=PETSc.InsertMode.ADD_VALUES,
+        )
         global_dofs = (3 * local_to_global[:, None] + np.arange(3)).ravel()
         load.setValues(global_dofs.astype(PETSc.IntType), local.rhs, addv=PETSc.InsertMode.ADD_VALUES)
     matrix.assemble()
@@ -888,7 +922,7 @@ def _reason_name(PETSc: Any, code: int) -> str:
     return str(code)
 
 
-def rigid_body_modes(comm: "MPI.Comm", numbering: PartNumbering) -> "PETSc.NullSpace":
+def rigid_body_modes(comm: MPI.Comm, numbering: PartNumbering) -> PETSc.NullSpace:
     """The six rigid-body modes (three translations, three rotations) as PETSc's near null space.
 
     Parameters
@@ -913,10 +947,10 @@ def rigid_body_modes(comm: "MPI.Comm", numbering: PartNumbering) -> "PETSc.NullS
 
 
 def solve_system(
-    comm: "MPI.Comm",
+    comm: MPI.Comm,
     numbering: PartNumbering,
-    matrix: "PETSc.Mat",
-    load: "PETSc.Vec",
+    matrix: PETSc.Mat,
+    load: PETSc.Vec,
     preconditioner: str = "gamg",
     rtol: float = 1e-8,
     maxiter: int = 10000,
@@ -984,10 +1018,10 @@ def _model_settings(cmat: Any, body_force: Any) -> dict[str, Any]:
 
 
 def _solve_agreed(
-    comm: "MPI.Comm",
+    comm: MPI.Comm,
     numbering: PartNumbering,
-    matrix: "PETSc.Mat",
-    load: "PETSc.Vec",
+    matrix: PETSc.Mat,
+    load: PETSc.Vec,
     settings: dict[str, Any],
 ) -> DistributedSolution:
     """:func:`solve_system` once the ranks agree on its `settings` (from :func:`_solver_settings`)."""
@@ -1009,8 +1043,11 @@ def _solve_agreed(
         pc.setType(PETSc.PC.Type.HYPRE)
         pc.setHYPREType("boomeramg")
         options = PETSc.Options(options_prefix)
-        for name, value in (("pc_hypre_boomeramg_nodal_coarsen", 6), ("pc_hypre_boomeramg_vec_interp_variant", 3),
-                            ("pc_hypre_boomeramg_strong_threshold", 0.5)):
+        for name, value in (
+            ("pc_hypre_boomeramg_nodal_coarsen", 6),
+            ("pc_hypre_boomeramg_vec_interp_variant", 3),
+            ("pc_hypre_boomeramg_strong_threshold", 0.5),
+        ):
             if not options.hasName(name):
                 options[name] = value
     else:
@@ -1051,16 +1088,17 @@ def _solve_agreed(
             RuntimeWarning,
             stacklevel=3,
         )
-    return DistributedSolution(displacement, iterations, float(residual_norm), float(rhs_norm), code > 0, reason,
-                               seconds)
+    return DistributedSolution(
+        displacement, iterations, float(residual_norm), float(rhs_norm), code > 0, reason, seconds
+    )
 
 
 def solve_part(
-    comm: "MPI.Comm",
+    comm: MPI.Comm,
     part: MeshPart,
-    cmat: Union[Material, npt.ArrayLike],
-    fixed: Optional[FixedNodes] = None,
-    body_force: Optional[Union[Sequence[float], tuple[quarvex.Arena, Sequence[int]]]] = None,
+    cmat: Material | npt.ArrayLike,
+    fixed: FixedNodes | None = None,
+    body_force: Sequence[float] | tuple[quarvex.Arena, Sequence[int]] | None = None,
     preconditioner: str = "gamg",
     rtol: float = 1e-8,
     maxiter: int = 10000,
@@ -1087,8 +1125,9 @@ def solve_part(
         insertion, setup and solve.
     """
     # One check of everything the ranks must pass alike, before any of them starts work.
-    settings = _agree(comm, lambda: {**_solver_settings(preconditioner, rtol, maxiter, ""),
-                                     **_model_settings(cmat, body_force)})
+    settings = _agree(
+        comm, lambda: {**_solver_settings(preconditioner, rtol, maxiter, ""), **_model_settings(cmat, body_force)}
+    )
     timings = {}
     start = time.perf_counter()
     numbering = number_part(comm, part, fixed)
@@ -1107,18 +1146,23 @@ def solve_part(
     return numbering, dataclasses.replace(solution, seconds={**timings, **solution.seconds})
 
 
-def _data_array(name: Optional[str], array: np.ndarray, components: int) -> str:
+def _data_array(name: str | None, array: np.ndarray, components: int) -> str:
     """A VTK DataArray element, its values base64-encoded behind their 64-bit byte count."""
-    vtk_type = {np.dtype(np.float64): "Float64", np.dtype(np.int64): "Int64", np.dtype(np.int32): "Int32",
-                np.dtype(np.uint8): "UInt8"}[array.dtype]
+    vtk_type = {
+        np.dtype(np.float64): "Float64",
+        np.dtype(np.int64): "Int64",
+        np.dtype(np.int32): "Int32",
+        np.dtype(np.uint8): "UInt8",
+    }[array.dtype]
     raw = np.ascontiguousarray(array).tobytes()
     encoded = base64.b64encode(np.uint64(len(raw)).tobytes() + raw).decode("ascii")
     named = f' Name="{name}"' if name else ""
-    return (f'<DataArray type="{vtk_type}"{named} NumberOfComponents="{components}" format="binary">'
-            f"{encoded}</DataArray>\n")
+    return (
+        f'<DataArray type="{vtk_type}"{named} NumberOfComponents="{components}" format="binary">{encoded}</DataArray>\n'
+    )
 
 
-def write_pvtu(comm: "MPI.Comm", path: str, numbering: PartNumbering, displacement: np.ndarray) -> str:
+def write_pvtu(comm: MPI.Comm, path: str, numbering: PartNumbering, displacement: np.ndarray) -> str:
     """Writes this rank's part as a VTU file and, on rank 0, a PVTU that ParaView opens as one (collective).
 
     The pieces are ``<stem>_<rank>.vtu`` beside ``<stem>.pvtu``: quadratic tetrahedra (in VTK's
@@ -1171,8 +1215,11 @@ def _vtk_cells(numbering: PartNumbering) -> np.ndarray:
     """
     cells = numbering.element_nodes.astype(np.int64)
     corners = numbering.node_points[cells[:, :4]]
-    volume6 = np.einsum("ij,ij->i", np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]),
-                        corners[:, 3] - corners[:, 0])
+    volume6 = np.einsum(
+        "ij,ij->i",
+        np.cross(corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]),
+        corners[:, 3] - corners[:, 0],
+    )
     inverted = volume6 < 0.0
     cells[inverted] = cells[inverted][:, _SWAP_VERTICES_1_2]
     return cells
@@ -1182,28 +1229,35 @@ def _write_piece(piece: str, rank: int, numbering: PartNumbering, displacement: 
     """Writes one rank's VTU file: its nodes, its elements, node array "displacement", element array "rank"."""
     cells = len(numbering.element_nodes)
     with open(piece, "w", encoding="ascii") as out:
-        out.write('<?xml version="1.0"?>\n<VTKFile type="UnstructuredGrid" version="1.0" '
-                  'byte_order="LittleEndian" header_type="UInt64">\n<UnstructuredGrid>\n'
-                  f'<Piece NumberOfPoints="{numbering.n_nodes}" NumberOfCells="{cells}">\n')
-        out.write('<PointData Vectors="displacement">\n' + _data_array("displacement", displacement, 3)
-                  + "</PointData>\n")
+        out.write(
+            '<?xml version="1.0"?>\n<VTKFile type="UnstructuredGrid" version="1.0" '
+            'byte_order="LittleEndian" header_type="UInt64">\n<UnstructuredGrid>\n'
+            f'<Piece NumberOfPoints="{numbering.n_nodes}" NumberOfCells="{cells}">\n'
+        )
+        out.write(
+            '<PointData Vectors="displacement">\n' + _data_array("displacement", displacement, 3) + "</PointData>\n"
+        )
         out.write("<CellData>\n" + _data_array("rank", np.full(cells, rank, dtype=np.int32), 1) + "</CellData>\n")
         out.write("<Points>\n" + _data_array(None, numbering.node_points.astype(np.float64), 3) + "</Points>\n")
-        out.write("<Cells>\n"
-                  + _data_array("connectivity", _vtk_cells(numbering).ravel(), 1)
-                  + _data_array("offsets", 10 * np.arange(1, cells + 1, dtype=np.int64), 1)
-                  + _data_array("types", np.full(cells, _VTK_QUADRATIC_TETRA, dtype=np.uint8), 1)
-                  + "</Cells>\n</Piece>\n</UnstructuredGrid>\n</VTKFile>\n")
+        out.write(
+            "<Cells>\n"
+            + _data_array("connectivity", _vtk_cells(numbering).ravel(), 1)
+            + _data_array("offsets", 10 * np.arange(1, cells + 1, dtype=np.int64), 1)
+            + _data_array("types", np.full(cells, _VTK_QUADRATIC_TETRA, dtype=np.uint8), 1)
+            + "</Cells>\n</Piece>\n</UnstructuredGrid>\n</VTKFile>\n"
+        )
 
 
 def _write_pvtu_index(path: str, names: list[str]) -> None:
     """Writes the PVTU file that lists the pieces `names` (relative to its folder)."""
     with open(path, "w", encoding="ascii") as out:
-        out.write('<?xml version="1.0"?>\n<VTKFile type="PUnstructuredGrid" version="1.0" '
-                  'byte_order="LittleEndian" header_type="UInt64">\n<PUnstructuredGrid GhostLevel="0">\n'
-                  '<PPointData Vectors="displacement">\n'
-                  '<PDataArray type="Float64" Name="displacement" NumberOfComponents="3"/>\n</PPointData>\n'
-                  '<PCellData>\n<PDataArray type="Int32" Name="rank" NumberOfComponents="1"/>\n</PCellData>\n'
-                  '<PPoints>\n<PDataArray type="Float64" NumberOfComponents="3"/>\n</PPoints>\n')
+        out.write(
+            '<?xml version="1.0"?>\n<VTKFile type="PUnstructuredGrid" version="1.0" '
+            'byte_order="LittleEndian" header_type="UInt64">\n<PUnstructuredGrid GhostLevel="0">\n'
+            '<PPointData Vectors="displacement">\n'
+            '<PDataArray type="Float64" Name="displacement" NumberOfComponents="3"/>\n</PPointData>\n'
+            '<PCellData>\n<PDataArray type="Int32" Name="rank" NumberOfComponents="1"/>\n</PCellData>\n'
+            '<PPoints>\n<PDataArray type="Float64" NumberOfComponents="3"/>\n</PPoints>\n'
+        )
         out.writelines(f'<Piece Source="{name}"/>\n' for name in names)
         out.write("</PUnstructuredGrid>\n</VTKFile>\n")

@@ -4,6 +4,7 @@
 evaluated on points with numpy (`expr(points)`) or written into an `Arena` for the core's
 body loads and error measure (`to_arena`). Equal subtrees become one arena node.
 """
+
 from __future__ import annotations
 
 import math
@@ -14,8 +15,8 @@ import numpy as np
 
 import quarvex
 
-Number = Union[int, float]
-ExprLike = Union["Expr", int, float]
+Number = int | float
+ExprLike = Union["Expr", int, float]  # noqa: UP007 (a forward reference: `|` cannot join a string)
 
 # Operation -> numpy evaluation of its operand values (constants are folded in `_binary`).
 _NUMPY: dict[str, Callable[..., np.ndarray]] = {
@@ -158,15 +159,18 @@ class Expr:
                 method = {"add": arena.add_f64, "sub": arena.sub_f64, "mul": arena.mul_f64}[self.op]
                 node = method(left.to_arena(arena, nodes), right.args[0])
             elif left.op == "const":
-                method = {"add": arena.rev_add_f64, "sub": arena.rev_sub_f64,
-                          "mul": arena.rev_mul_f64, "div": arena.rev_div_f64}[self.op]
+                method = {
+                    "add": arena.rev_add_f64,
+                    "sub": arena.rev_sub_f64,
+                    "mul": arena.rev_mul_f64,
+                    "div": arena.rev_div_f64,
+                }[self.op]
                 node = method(left.args[0], right.to_arena(arena, nodes))
             else:
                 method = {"add": arena.add, "sub": arena.sub, "mul": arena.mul, "div": arena.div}[self.op]
                 node = method(left.to_arena(arena, nodes), right.to_arena(arena, nodes))
         else:
-            method = {"neg": arena.neg, "sin": arena.sin, "cos": arena.cos,
-                      "exp": arena.exp, "log": arena.ln}[self.op]
+            method = {"neg": arena.neg, "sin": arena.sin, "cos": arena.cos, "exp": arena.exp, "log": arena.ln}[self.op]
             node = method(self.args[0].to_arena(arena, nodes))
         nodes[self] = node
         return node

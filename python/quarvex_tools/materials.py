@@ -8,6 +8,7 @@ positive definite on symmetric strains (and never negative on other gradients). 
 the stiffness matrix is not positive definite and conjugate gradients may report an answer
 that is none.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass
@@ -74,8 +75,10 @@ class Material:
         _check_symmetric(matrix, "the material matrix (D[3c + j][3d + l] = D[3d + l][3c + j])")
         symmetric = 0.5 * (matrix + matrix.T)
         # The energy of symmetric strains must be positive, that of any gradient not negative.
-        _check_energy(_STRAIN_TO_GRADIENT.T @ symmetric @ _STRAIN_TO_GRADIENT,
-                      "the material matrix restricted to symmetric strains (its Voigt matrix)")
+        _check_energy(
+            _STRAIN_TO_GRADIENT.T @ symmetric @ _STRAIN_TO_GRADIENT,
+            "the material matrix restricted to symmetric strains (its Voigt matrix)",
+        )
         eigenvalues = np.linalg.eigvalsh(symmetric)
         if eigenvalues.min() < -_DEFINITE_RTOL * np.abs(eigenvalues).max():
             raise ValueError(
@@ -170,17 +173,22 @@ def isotropic(
             raise ValueError(f"need mu > 0 and 3 lam + 2 mu > 0, got lam={lam}, mu={mu}")
         name = f"isotropic lam={lam:g} mu={mu:g}"
     delta = np.eye(3)
-    tensor = (
-        lam * np.einsum("cj,dl->cjdl", delta, delta)
-        + mu * (np.einsum("cd,jl->cjdl", delta, delta) + np.einsum("cl,jd->cjdl", delta, delta))
+    tensor = lam * np.einsum("cj,dl->cjdl", delta, delta) + mu * (
+        np.einsum("cd,jl->cjdl", delta, delta) + np.einsum("cl,jd->cjdl", delta, delta)
     )
     return Material(tensor.reshape(9, 9), name)
 
 
 def orthotropic(
-    Ex: float, Ey: float, Ez: float,
-    nu_xy: float, nu_yz: float, nu_xz: float,
-    G_xy: float, G_yz: float, G_xz: float,
+    Ex: float,
+    Ey: float,
+    Ez: float,
+    nu_xy: float,
+    nu_yz: float,
+    nu_xz: float,
+    G_xy: float,
+    G_yz: float,
+    G_xz: float,
 ) -> Material:
     """An orthotropic material (axes x, y, z) from engineering constants.
 

@@ -4,6 +4,7 @@ A mesh is a point array (n, 3) and a tetrahedron array (m, 4) of point indices, 
 tetrahedron positively oriented: (p1 - p0) x (p2 - p0) . (p3 - p0) > 0. Element groups are
 arrays of tetrahedron indices, face groups (k, 3) arrays of point indices, both by name.
 """
+
 from __future__ import annotations
 
 import html
@@ -59,8 +60,12 @@ def first_copies(cells: np.ndarray) -> np.ndarray:
     keys = np.sort(np.asarray(cells, dtype=np.int64), axis=1)
     base = int(keys.max(initial=0)) + 1
     if keys.min(initial=0) >= 0 and base < 2**31:  # two indices fit in one int64 key: half the sorting passes
-        keys = np.column_stack([keys[:, a] * base + keys[:, a + 1] if a + 1 < keys.shape[1] else keys[:, a]
-                                for a in range(0, keys.shape[1], 2)])
+        keys = np.column_stack(
+            [
+                keys[:, a] * base + keys[:, a + 1] if a + 1 < keys.shape[1] else keys[:, a]
+                for a in range(0, keys.shape[1], 2)
+            ]
+        )
     order = np.lexsort(keys.T[::-1])  # stable: equal keys keep increasing row order
     ordered = keys[order]
     starts = np.ones(len(keys), dtype=bool)
@@ -71,7 +76,7 @@ def first_copies(cells: np.ndarray) -> np.ndarray:
 
 
 def _group_sizes(groups: Mapping[str, np.ndarray], what: str) -> str:
-    """"name (k what), ..." for a summary row, or "none"."""
+    """ "name (k what), ..." for a summary row, or "none"."""
     return ", ".join(f"{name} ({len(members):,} {what})" for name, members in groups.items()) or "none"
 
 
@@ -189,8 +194,7 @@ class Mesh:
         if len(unused):
             if not drop_unused:
                 raise ValueError(
-                    f"points {_quote(unused)} are used by no tetrahedron; "
-                    "pass drop_unused=True to drop them"
+                    f"points {_quote(unused)} are used by no tetrahedron; pass drop_unused=True to drop them"
                 )
             new_index = np.cumsum(used) - 1
             for name, tri in faces.items():
@@ -227,8 +231,9 @@ class Mesh:
         given = np.asarray(value)
         if given.dtype == bool:
             if given.shape != (m,):
-                raise ValueError(f"element group {name!r}: a mask over the tetrahedra must have shape ({m},), "
-                                 f"got {given.shape}")
+                raise ValueError(
+                    f"element group {name!r}: a mask over the tetrahedra must have shape ({m},), got {given.shape}"
+                )
             return np.flatnonzero(given)
         index = _integer_indices(f"element group {name!r}", given).ravel()
         if ((index < 0) | (index >= m)).any():
@@ -402,4 +407,3 @@ def box_mesh(
             on_side = (grid_index[candidates, axis] == level).all(axis=1)
             faces[name] = candidates[on_side]
     return Mesh(points, tets, face_groups=faces)
-

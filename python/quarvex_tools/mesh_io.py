@@ -1,4 +1,5 @@
 """Reading tetrahedral meshes from files through meshio, with gmsh physical groups as named groups."""
+
 from __future__ import annotations
 
 import mmap
@@ -78,8 +79,7 @@ def read_mesh(path: str | os.PathLike, *, drop_unused: bool = True) -> Mesh:
     if others:
         found = ", ".join(f"{count} {kind}" for kind, count in sorted(others.items()))
         raise ValueError(
-            f"{name}: the file holds volume cells other than 4- and 10-node tetrahedra ({found}); "
-            "only those are solved"
+            f"{name}: the file holds volume cells other than 4- and 10-node tetrahedra ({found}); only those are solved"
         )
 
     tets = _cells(data, _TETRAHEDRA, 4, dim=3)
@@ -121,7 +121,7 @@ def _check_gmsh_sections(name: str, file: BinaryIO, file_size: int) -> None:
         if not data[:64].lstrip().startswith((b"$MeshFormat", b"$Comments")):
             return
         start = data.find(b"$MeshFormat")
-        fields = data[start:start + 200].split(b"\n")[1].split() if start >= 0 else []
+        fields = data[start : start + 200].split(b"\n")[1].split() if start >= 0 else []
         if len(fields) < 3 or fields[1] not in (b"0", b"1") or not fields[2].isdigit():
             return  # the reader reports a broken format line
         blocked = not fields[0].startswith(b"2")  # MSH 4: the entity blocks, then the entries
@@ -148,7 +148,7 @@ def _section_start(data: mmap.mmap, section: str) -> int:
     """Where the line "$<section>" ends (its newline), or -1."""
     tag = b"\n$" + section.encode()
     at = data.find(tag)
-    while at >= 0 and data[at + len(tag):at + len(tag) + 1] not in (b"\n", b"\r", b" ", b"\t"):
+    while at >= 0 and data[at + len(tag) : at + len(tag) + 1] not in (b"\n", b"\r", b" ", b"\t"):
         at = data.find(tag, at + 1)
     return at if at < 0 else data.find(b"\n", at + 1)
 
@@ -160,12 +160,12 @@ def _section_counts(data: mmap.mmap, line_end: int, binary_header: bool, size_t:
     if binary_header:  # MSH 4 binary: numEntityBlocks and the entry count as size_t
         if size_t not in (4, 8):
             return None
-        raw = data[line_end + 1:line_end + 1 + 2 * size_t]
+        raw = data[line_end + 1 : line_end + 1 + 2 * size_t]
         if len(raw) < 2 * size_t:
             return None
         return [int(v) for v in np.frombuffer(raw, dtype=np.uint32 if size_t == 4 else np.uint64)]
     next_end = data.find(b"\n", line_end + 1)
-    line = data[line_end + 1:next_end if next_end >= 0 else len(data)]
+    line = data[line_end + 1 : next_end if next_end >= 0 else len(data)]
     try:
         return [int(v) for v in line.split()[:2]] or None
     except ValueError:

@@ -9,6 +9,7 @@ Loads belong to load cases: those given inside ``with model.load_case("wind"):``
 the others to the default case. Supports belong to the model and act in every case.
 `solve_cases` assembles the matrix once, sets the solver up once and solves every case.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -34,9 +35,9 @@ from .results import Result
 from .solvers import DEFAULT_METHOD, IterationCallback, solve_each
 from .units import Units, as_units
 
-Region = Union[str, Callable[[np.ndarray], np.ndarray], Sequence[int], np.ndarray]
-VectorValue = Union[float, Sequence[ExprLike], Callable[[np.ndarray], np.ndarray]]
-ScalarValue = Union[ExprLike, Callable[[np.ndarray], np.ndarray]]
+Region = str | Callable[[np.ndarray], np.ndarray] | Sequence[int] | np.ndarray
+VectorValue = float | Sequence[ExprLike] | Callable[[np.ndarray], np.ndarray]
+ScalarValue = Union[ExprLike, Callable[[np.ndarray], np.ndarray]]  # noqa: UP007 (ExprLike holds a forward reference)
 
 _AXES = {"x": 0, "y": 1, "z": 2}
 _CHUNK = 1 << 16  # elements per block when body forces are evaluated for checking
@@ -145,8 +146,9 @@ class Elasticity:
         The supports as enforced in `nexus` (with the rows the reactions come from).
     """
 
-    def __init__(self, mesh: Mesh, material: Material, numbering: Numbering | None = None, *,
-                 units: Units | dict | None = None) -> None:
+    def __init__(
+        self, mesh: Mesh, material: Material, numbering: Numbering | None = None, *, units: Units | dict | None = None
+    ) -> None:
         if not isinstance(mesh, Mesh):
             raise TypeError(f"mesh must be a Mesh, got {type(mesh).__name__}")
         if not isinstance(material, Material):
@@ -159,8 +161,13 @@ class Elasticity:
         if numbering is None:
             start = time.perf_counter()
             numbering = p2_numbering(mesh)
-            _log.info("numbered %d nodes (%d points, %d edges) in %.2f s", numbering.n_nodes,
-                      numbering.n_vertices, len(numbering.edges), time.perf_counter() - start)
+            _log.info(
+                "numbered %d nodes (%d points, %d edges) in %.2f s",
+                numbering.n_nodes,
+                numbering.n_vertices,
+                len(numbering.edges),
+                time.perf_counter() - start,
+            )
         self.numbering = numbering
         n_nodes = self.numbering.n_nodes
         self.nexus: quarvex.Nexus | None = None
@@ -349,8 +356,9 @@ class Elasticity:
             start = time.perf_counter()
             every_face = self.mesh.tetrahedra[:, OUTWARD_FACES].reshape(-1, 3)
             self._element_face_keys = np.unique(_face_keys(every_face, self.numbering.n_vertices))
-            _log.info("listed the elements' %d faces in %.2f s", len(self._element_face_keys),
-                      time.perf_counter() - start)
+            _log.info(
+                "listed the elements' %d faces in %.2f s", len(self._element_face_keys), time.perf_counter() - start
+            )
         known = self._element_face_keys
         wanted = _face_keys(faces, self.numbering.n_vertices)
         found = np.minimum(np.searchsorted(known, wanted), max(len(known) - 1, 0))
@@ -428,8 +436,9 @@ class Elasticity:
             first = int(np.argmax(edges < 0))
             triangle, side = divmod(first, 3)
             i, j = faces[triangle, TRIANGLE_EDGES[side]]
-            raise ValueError(f"side ({i}, {j}) of triangle {triangle}, {tuple(faces[triangle].tolist())}, "
-                             "is no edge of the mesh")
+            raise ValueError(
+                f"side ({i}, {j}) of triangle {triangle}, {tuple(faces[triangle].tolist())}, is no edge of the mesh"
+            )
         return np.concatenate([faces, self.numbering.n_vertices + edges.reshape(-1, 3)], axis=1)
 
     # Supports -------------------------------------------------------------------------
@@ -493,15 +502,18 @@ class Elasticity:
         self._refuse_in_case("frictionless")
         faces = self._loaded_faces(where)
         _, normals, double_area = self._face_geometry(faces)
-        nodes, node_normals = supports.vertex_normals(self.face_nodes(faces), normals, 0.5 * double_area,
-                                                      self.numbering.n_nodes)
+        nodes, node_normals = supports.vertex_normals(
+            self.face_nodes(faces), normals, 0.5 * double_area, self.numbering.n_nodes
+        )
         values = _scalar_values(value, self.numbering.node_points[nodes], "value")
         _check_finite(values, self.numbering.node_points[nodes], "the normal displacement")
         self._normal_supports.append((nodes, node_normals, np.asarray(values, dtype=np.float64)))
         return len(nodes)
 
     def elastic_support(
-        self, where: str | Callable[[np.ndarray], np.ndarray], stiffness: float | Sequence[float] = 0.0,
+        self,
+        where: str | Callable[[np.ndarray], np.ndarray],
+        stiffness: float | Sequence[float] = 0.0,
         normal: float = 0.0,
     ) -> int:
         """Adds springs to ground spread over boundary faces (an elastic foundation).
@@ -597,7 +609,7 @@ class Elasticity:
         tets = self.mesh.tetrahedra if elements is None else self.mesh.tetrahedra[elements]
         barycentric = np.column_stack([1.0 - TET_POINTS.sum(axis=1), TET_POINTS])  # (14, 4)
         for start in range(0, len(tets), _CHUNK):
-            corners = self.mesh.points[tets[start:start + _CHUNK]]
+            corners = self.mesh.points[tets[start : start + _CHUNK]]
             points = np.matmul(barycentric, corners).reshape(-1, 3)  # (k, 14, 3): sum over v of l_qv x_kv
             _check_finite(_vector_values(components, points, "force"), points, "the body force")
 
@@ -634,8 +646,9 @@ class Elasticity:
         int : the number of faces loaded
         """
         faces = self._loaded_faces(where)
-        self._integrate(faces, lambda points, normals: -_scalar_values(value, points, "value")[:, None] * normals,
-                        "the pressure")
+        self._integrate(
+            faces, lambda points, normals: -_scalar_values(value, points, "value")[:, None] * normals, "the pressure"
+        )
         return len(faces)
 
     def point_load(self, at: int | Sequence[float], force: Sequence[float]) -> int:
@@ -732,7 +745,7 @@ class Elasticity:
             When a node's supports contradict each other.
         """
         if self._normal_supports:
-            nodes, normals, values = (np.concatenate(parts) for parts in zip(*self._normal_supports))
+            nodes, normals, values = (np.concatenate(parts) for parts in zip(*self._normal_supports, strict=False))
         else:
             nodes, normals, values = np.zeros(0, dtype=np.int64), np.zeros((0, 3)), np.zeros(0)
         return supports.resolve(self._fixed, self._fixed_values, nodes, normals, values)
@@ -761,10 +774,19 @@ class Elasticity:
         """`assemble` with the loads of `case`; also returns the resolved supports' (n_nodes, 3) mask."""
         start = time.perf_counter()
         resolved = self.supports()
-        dofs = number_dofs(self.numbering, resolved.fixed, resolved.values, keep_rows=True,
-                           frames=(resolved.frame_nodes, resolved.frames))
-        _log.info("numbered %d unknowns (%d nodes with frames of their own) in %.2f s", dofs.n_free,
-                  len(dofs.frame_nodes), time.perf_counter() - start)
+        dofs = number_dofs(
+            self.numbering,
+            resolved.fixed,
+            resolved.values,
+            keep_rows=True,
+            frames=(resolved.frame_nodes, resolved.frames),
+        )
+        _log.info(
+            "numbered %d unknowns (%d nodes with frames of their own) in %.2f s",
+            dofs.n_free,
+            len(dofs.frame_nodes),
+            time.perf_counter() - start,
+        )
         start = time.perf_counter()
         nexus = system.nexus_from_arrays(self.mesh.points, self.mesh.tetrahedra)
         system.set_dof_arrays(nexus, *core_arrays(self.numbering, dofs))
@@ -772,8 +794,12 @@ class Elasticity:
         self._set_body_forces(nexus, case.body_forces)
         nexus.set_solver(dofs.n_free, dofs.bc.tolist())
         nexus.assemble()
-        _log.info("assembled %d elements, %d unknowns in %.2f s", len(self.mesh.tetrahedra), dofs.n_free,
-                  time.perf_counter() - start)
+        _log.info(
+            "assembled %d elements, %d unknowns in %.2f s",
+            len(self.mesh.tetrahedra),
+            dofs.n_free,
+            time.perf_counter() - start,
+        )
         start = time.perf_counter()
         numbers = dofs.numbers()
         if case.nodal_loads.any():
@@ -793,8 +819,11 @@ class Elasticity:
             )
         self.constraints = system.constrain(nexus, dofs.pinned, dofs.pinned_values, dofs.frame_first, dofs.frames)
         self.nexus, self.dofs = nexus, dofs
-        _log.info("loads and supports set (%d constrained unknowns) in %.2f s", len(self.constraints.unknowns),
-                  time.perf_counter() - start)
+        _log.info(
+            "loads and supports set (%d constrained unknowns) in %.2f s",
+            len(self.constraints.unknowns),
+            time.perf_counter() - start,
+        )
         return nexus, resolved.fixed
 
     @staticmethod
@@ -837,7 +866,7 @@ class Elasticity:
             force = [constant(0.0)] * 3
             for k, (_, components) in enumerate(body_forces):
                 if value >> k & 1:
-                    force = [f + c for f, c in zip(force, components)]
+                    force = [f + c for f, c in zip(force, components, strict=False)]
             arena, nodes = to_arena(force)
             if value == commonest:
                 if value != 0:
@@ -954,8 +983,17 @@ class Elasticity:
             self._case_named(name)
         return self._solve_cases(names, rtol, atol, maxiter, method, verbose, callback, keep_nexus=len(names) == 1)
 
-    def _solve_cases(self, names: list[str], rtol: float, atol: float, maxiter: int | None, method: str,
-                     verbose: bool, callback: IterationCallback | None, keep_nexus: bool) -> dict[str, Result]:
+    def _solve_cases(
+        self,
+        names: list[str],
+        rtol: float,
+        atol: float,
+        maxiter: int | None,
+        method: str,
+        verbose: bool,
+        callback: IterationCallback | None,
+        keep_nexus: bool,
+    ) -> dict[str, Result]:
         """Assembles with the first case, solves all with one set-up; the results by case."""
         if self._current != DEFAULT_CASE:
             raise ValueError(f"solve inside load case {self._current!r}: call it outside the block")
@@ -978,7 +1016,8 @@ class Elasticity:
                 self._warn_absorbed(case, dofs, fixed)
                 difference = case.nodal_loads - first.nodal_loads
                 same_forces = len(case.body_forces) == len(first.body_forces) and all(
-                    mine is theirs for mine, theirs in zip(case.body_forces, first.body_forces, strict=True))
+                    mine is theirs for mine, theirs in zip(case.body_forces, first.body_forces, strict=True)
+                )
                 if not same_forces:
                     if first_body is None:
                         first_body = body_loads(self.mesh, self.numbering, first.body_forces)
@@ -988,8 +1027,18 @@ class Elasticity:
                 yield name, rhs
 
         results: dict[str, Result] = {}
-        solves = solve_each(nexus, load_vectors(), method=method, rtol=rtol, atol=atol, maxiter=maxiter,
-                            constraints=base, callback=callback, verbose=verbose, points=self.numbering.node_points)
+        solves = solve_each(
+            nexus,
+            load_vectors(),
+            method=method,
+            rtol=rtol,
+            atol=atol,
+            maxiter=maxiter,
+            constraints=base,
+            callback=callback,
+            verbose=verbose,
+            points=self.numbering.node_points,
+        )
         with contextlib.closing(solves):
             for name, report in zip(names, solves, strict=True):
                 started = time.perf_counter()
@@ -1007,11 +1056,13 @@ class Elasticity:
         A method of its own, so that its per-node arrays are freed before the solve starts.
         """
         spring_nodes, spring_directions = supports.spring_directions(
-            (nodes, per_area) for nodes, _, per_area in self._springs)
+            (nodes, per_area) for nodes, _, per_area in self._springs
+        )
         supports.check_fully_supported(self.numbering.node_points, self.supports(), spring_nodes, spring_directions)
 
-    def _reaction_forces(self, solution: np.ndarray, displacement: np.ndarray,
-                         constraints: system.Constraints) -> np.ndarray:
+    def _reaction_forces(
+        self, solution: np.ndarray, displacement: np.ndarray, constraints: system.Constraints
+    ) -> np.ndarray:
         """(n_nodes, 3) forces of the supports and springs on the nodes, in x, y, z."""
         assert self.dofs is not None
         dofs = self.dofs

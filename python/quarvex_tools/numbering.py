@@ -7,6 +7,7 @@ its ten nodes in the core's local order: vertices 0..3, then edges (0,1), (1,2),
 numbered in a banded order (reverse Cuthill-McKee on the mesh's vertices, each edge beside
 its lower-ranked end) so that neighbours get nearby numbers.
 """
+
 from __future__ import annotations
 
 from dataclasses import dataclass, field
@@ -171,8 +172,9 @@ def _neighbour_lists(n: int, edges: np.ndarray) -> tuple[np.ndarray, np.ndarray]
     return start, others[by_vertex]
 
 
-def _breadth_first(start: np.ndarray, adjacent: np.ndarray, degree: np.ndarray, root: int,
-                   visited: np.ndarray) -> list[np.ndarray]:
+def _breadth_first(
+    start: np.ndarray, adjacent: np.ndarray, degree: np.ndarray, root: int, visited: np.ndarray
+) -> list[np.ndarray]:
     """The Cuthill-McKee levels from `root`: every vertex of a level in the order of its first
     neighbour in the previous level, ties by increasing degree; marks them visited."""
     levels = [np.array([root], dtype=np.int64)]
@@ -314,9 +316,7 @@ def check_numbering(numbering: Numbering, mesh: Mesh) -> None:
     if numbering.n_vertices != n:
         raise ValueError(f"the numbering is of a mesh of {numbering.n_vertices} points; this mesh has {n}")
     if numbering.element_nodes.shape != (len(tets), 10):
-        raise ValueError(
-            f"the numbering lists {len(numbering.element_nodes)} elements; this mesh has {len(tets)}"
-        )
+        raise ValueError(f"the numbering lists {len(numbering.element_nodes)} elements; this mesh has {len(tets)}")
     edges = np.asarray(numbering.edges).reshape(-1, 2)
     n_nodes = n + len(edges)
     if numbering.node_points.shape != (n_nodes, 3) or np.shape(numbering.node_rank) != (n_nodes,):
@@ -448,7 +448,8 @@ def number_dofs(
     fixed_values = np.asarray(fixed_values, dtype=np.float64)
     if fixed.shape != (numbering.n_nodes, 3) or fixed_values.shape != (numbering.n_nodes, 3):
         raise ValueError(
-            f"fixed and fixed_values must have shape ({numbering.n_nodes}, 3), got {fixed.shape} and {fixed_values.shape}"
+            f"fixed and fixed_values must have shape ({numbering.n_nodes}, 3), "
+            f"got {fixed.shape} and {fixed_values.shape}"
         )
     if frames is not None and not keep_rows:
         raise ValueError("nodes with frames of their own need keep_rows=True")
@@ -501,6 +502,6 @@ def core_arrays(numbering: Numbering, dofs: Dofs) -> tuple[np.ndarray, np.ndarra
 def core_dicts(numbering: Numbering, dofs: Dofs) -> tuple[dict, dict]:
     """The numbering as the two dictionaries of `Nexus.set_dof` (slow; for small meshes and checks)."""
     vertex_ids, vertex_ranges, edge_keys, edge_ranges = core_arrays(numbering, dofs)
-    ver_dof = {int(v): (int(s), 3) for v, (s, _) in zip(vertex_ids, vertex_ranges)}
-    edge_dof = {(int(i), int(j)): (int(s), 3) for (i, j), (s, _) in zip(edge_keys, edge_ranges)}
+    ver_dof = {int(v): (int(s), 3) for v, (s, _) in zip(vertex_ids, vertex_ranges, strict=False)}
+    edge_dof = {(int(i), int(j)): (int(s), 3) for (i, j), (s, _) in zip(edge_keys, edge_ranges, strict=False)}
     return ver_dof, edge_dof

@@ -5,6 +5,7 @@ edges (0,1), (1,2), (2,0), (0,3), (1,3), (2,3), so element nodes pass unchanged.
 travel in VTK's own place for them, the UNITS_LABEL information key of each array, which
 ParaView and pyvista read and other readers skip.
 """
+
 from __future__ import annotations
 
 import importlib
@@ -133,7 +134,7 @@ def write_quadratic_mesh(
             importlib.import_module("h5py")  # meshio's XDMF writer needs it even for inline data
         except ImportError as exc:
             raise ImportError(
-                'h5py is needed for writing XDMF files but is not installed; '
+                "h5py is needed for writing XDMF files but is not installed; "
                 'install it with: pip install "quarvex[xdmf]"'
             ) from exc
         meshio.xdmf.write(name, mesh, data_format="HDF")

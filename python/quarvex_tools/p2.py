@@ -4,6 +4,7 @@ Reference tetrahedron: vertices (0,0,0), (1,0,0), (0,1,0), (0,0,1); barycentrics
 l0 = 1 - s - t - u, l1 = s, l2 = t, l3 = u. Shape functions in the core's order: vertex
 functions l_i (2 l_i - 1), then 4 l_i l_j for edges (0,1), (1,2), (0,2), (0,3), (1,3), (2,3).
 """
+
 from __future__ import annotations
 
 import numpy as np
@@ -25,11 +26,17 @@ TET_NODES = np.concatenate([TET_NODES, 0.5 * (TET_NODES[EDGE_ORDER[:, 0]] + TET_
 # Degree-5 seven-point rule on the triangle (weights sum to 1; multiply by the area).
 _R = np.sqrt(15.0)
 _T1, _T2 = (6 - _R) / 21, (6 + _R) / 21
-TRIANGLE_POINTS = np.array([
-    (1 / 3, 1 / 3, 1 / 3),
-    (1 - 2 * _T1, _T1, _T1), (_T1, 1 - 2 * _T1, _T1), (_T1, _T1, 1 - 2 * _T1),
-    (1 - 2 * _T2, _T2, _T2), (_T2, 1 - 2 * _T2, _T2), (_T2, _T2, 1 - 2 * _T2),
-])  # barycentric coordinates
+TRIANGLE_POINTS = np.array(
+    [
+        (1 / 3, 1 / 3, 1 / 3),
+        (1 - 2 * _T1, _T1, _T1),
+        (_T1, 1 - 2 * _T1, _T1),
+        (_T1, _T1, 1 - 2 * _T1),
+        (1 - 2 * _T2, _T2, _T2),
+        (_T2, 1 - 2 * _T2, _T2),
+        (_T2, _T2, 1 - 2 * _T2),
+    ]
+)  # barycentric coordinates
 TRIANGLE_WEIGHTS = np.array([9 / 40] + [(155 - _R) / 1200] * 3 + [(155 + _R) / 1200] * 3)
 # Edges of a triangle in the order of its edge nodes 3, 4, 5.
 TRIANGLE_EDGES = np.array([(0, 1), (1, 2), (0, 2)])

@@ -3,6 +3,7 @@
 Each quadratic boundary triangle is drawn as four flat triangles through its edge nodes, so
 bending shows as curvature; faces are shaded by their angle to a light from the viewer.
 """
+
 from __future__ import annotations
 
 from collections.abc import Sequence
@@ -85,8 +86,10 @@ def _clip(triangles: np.ndarray, distance: np.ndarray) -> np.ndarray:
         corners = np.take_along_axis(triangles[rows], order[:, :, None], axis=1)
         height = np.take_along_axis(distance[rows], order, axis=1)
         # The plane crosses edge (0, j) at the fraction d0 / (d0 - dj) from vertex 0.
-        cut = [corners[:, 0] + (height[:, 0] / (height[:, 0] - height[:, j]))[:, None] * (corners[:, j] - corners[:, 0])
-               for j in (1, 2)]
+        cut = [
+            corners[:, 0] + (height[:, 0] / (height[:, 0] - height[:, j]))[:, None] * (corners[:, j] - corners[:, 0])
+            for j in (1, 2)
+        ]
         if kept == 1:
             pieces.append(np.stack([corners[:, 0], cut[0], cut[1]], axis=1))
         else:
@@ -178,7 +181,7 @@ def _colour_scale(low: float, high: float, unit: str) -> tuple[float, str]:
     engineering = 3 * int(np.floor(np.log10(largest) / 3))
     if engineering == 0:
         return 1.0, unit
-    return 10.0 ** -engineering, f"×10$^{{{engineering}}}$ {unit}".rstrip()
+    return 10.0**-engineering, f"×10$^{{{engineering}}}$ {unit}".rstrip()
 
 
 def plot_result(
@@ -289,8 +292,9 @@ def plot_result(
     bar.set_label(f"{label} [{bar_unit}]" if bar_unit else label)
     largest, _ = result.max_displacement
     largest_text = format_quantity(largest, chosen_units.length)
-    figure.suptitle(title if title is not None else f"{label} on the {'undeformed and ' if undeformed else ''}"
-                                                     f"deformed shape")
+    figure.suptitle(
+        title if title is not None else f"{label} on the {'undeformed and ' if undeformed else ''}deformed shape"
+    )
     for axes, _, _, shape_name in all_axes:
         if shape_name == "deformed":
             axes.set_title(f"displacements drawn {scale:.3g} × true size (max |u| = {largest_text})", fontsize=10)

@@ -6,6 +6,7 @@ stay small whatever the mesh. Gradients at reference points come from a product 
 node values with a table of shape gradients, then the inverse Jacobians:
 du_d/dx_l = sum over a, r of u_ad dN_a/dxi_r dxi_r/dx_l.
 """
+
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
@@ -282,7 +283,7 @@ def strain_energy(
     table = tet_shape_gradients(TET_POINTS)
     energy = 0.0
     for start in range(0, len(chosen), _CHUNK):
-        block = chosen[start:start + _CHUNK]
+        block = chosen[start : start + _CHUNK]
         corners = points[tetrahedra[block]]
         grad = _table_gradients(table, displacement[element_nodes[block]], inverse_jacobians(corners))
         flat = grad.reshape(len(block), len(table), 9)
@@ -395,10 +396,15 @@ def derivative(expression: ExprLike, axis: int) -> Expr:
     if e.op == "div":
         left, right = e.args  # (a / b)' = (a' b - a b') / b^2
         top = _binary("sub", _binary("mul", first, right), _binary("mul", left, derivative(right, axis)))
-        return _binary("div", top, right ** 2)
+        return _binary("div", top, right**2)
     inner = e.args[0]
-    outer = {"neg": lambda: constant(-1.0), "sin": lambda: cos(inner), "cos": lambda: -sin(inner),
-             "exp": lambda: exp(inner), "log": lambda: _binary("div", 1.0, inner)}[e.op]()
+    outer = {
+        "neg": lambda: constant(-1.0),
+        "sin": lambda: cos(inner),
+        "cos": lambda: -sin(inner),
+        "exp": lambda: exp(inner),
+        "log": lambda: _binary("div", 1.0, inner),
+    }[e.op]()
     return _binary("mul", outer, first)
 
 
@@ -496,10 +502,11 @@ def element_grid(points: np.ndarray, tetrahedra: np.ndarray, slack: float) -> El
     bounds = np.searchsorted(kind_of[by_kind], np.arange(len(kinds) + 1))
     owners, cells = [np.zeros(0, dtype=np.int64)], [np.zeros(0, dtype=np.int64)]
     for kind, code in enumerate(kinds):
-        members = by_kind[bounds[kind]:bounds[kind + 1]]
+        members = by_kind[bounds[kind] : bounds[kind + 1]]
         across, along, up = code // (wide * wide), code // wide % wide, code % wide
-        steps = ((np.arange(across)[:, None, None] * shape[1] + np.arange(along)[:, None]) * shape[2]
-                 + np.arange(up)).ravel()
+        steps = (
+            (np.arange(across)[:, None, None] * shape[1] + np.arange(along)[:, None]) * shape[2] + np.arange(up)
+        ).ravel()
         owners.append(np.repeat(members, len(steps)))
         cells.append((base[members, None] + steps).ravel())
     owner, cell_of = np.concatenate(owners), np.concatenate(cells)
@@ -659,8 +666,9 @@ class FaceQuadrature:
     side_face: np.ndarray
 
 
-def face_quadrature(points: np.ndarray, tetrahedra: np.ndarray, index: FaceIndex,
-                    triangles: np.ndarray) -> FaceQuadrature:
+def face_quadrature(
+    points: np.ndarray, tetrahedra: np.ndarray, index: FaceIndex, triangles: np.ndarray
+) -> FaceQuadrature:
     """Quadrature points, weights and normals of triangles that are element faces.
 
     Raises
@@ -688,8 +696,9 @@ def face_quadrature(points: np.ndarray, tetrahedra: np.ndarray, index: FaceIndex
     )
 
 
-def face_side_points(quadrature: FaceQuadrature, points: np.ndarray,
-                     tetrahedra: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def face_side_points(
+    quadrature: FaceQuadrature, points: np.ndarray, tetrahedra: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
     """The faces' quadrature points in the elements on their sides.
 
     Returns

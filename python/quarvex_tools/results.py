@@ -4,6 +4,7 @@ The queries (values at points and along lines, face resultants, principal stress
 the energy-norm error) compute in `quarvex_tools.queries`; `Result` holds what they share: the
 element grid for locating points, the face index and the stresses averaged to the nodes.
 """
+
 from __future__ import annotations
 
 from collections.abc import Sequence
@@ -35,8 +36,19 @@ if TYPE_CHECKING:
     from .system import SolveResult
     from .units import Units
 
-__all__ = ["ElementGrid", "FaceResultant", "LineSamples", "Probe", "Reaction", "Result", "element_grid", "locate",
-           "principal_stresses", "tresca", "von_mises"]
+__all__ = [
+    "ElementGrid",
+    "FaceResultant",
+    "LineSamples",
+    "Probe",
+    "Reaction",
+    "Result",
+    "element_grid",
+    "locate",
+    "principal_stresses",
+    "tresca",
+    "von_mises",
+]
 
 # A field for the point queries: a name, or node values (n_nodes, ...) to interpolate.
 FieldLike = str | np.ndarray
@@ -83,7 +95,8 @@ class Result:
     ) -> None:
         self.model = model
         self.reaction_forces = (
-            np.zeros_like(displacement, dtype=np.float64) if reaction_forces is None
+            np.zeros_like(displacement, dtype=np.float64)
+            if reaction_forces is None
             else np.asarray(reaction_forces, dtype=np.float64)
         )
         self.reaction_forces.setflags(write=False)
@@ -137,9 +150,15 @@ class Result:
         """
         if len(element) <= _POINTS_PER_BLOCK:
             return self._block_values(field, element, barycentric, averaged)
-        blocks = [self._block_values(field, element[start:start + _POINTS_PER_BLOCK],
-                                     barycentric[start:start + _POINTS_PER_BLOCK], averaged)
-                  for start in range(0, len(element), _POINTS_PER_BLOCK)]
+        blocks = [
+            self._block_values(
+                field,
+                element[start : start + _POINTS_PER_BLOCK],
+                barycentric[start : start + _POINTS_PER_BLOCK],
+                averaged,
+            )
+            for start in range(0, len(element), _POINTS_PER_BLOCK)
+        ]
         return np.concatenate(blocks)
 
     def _block_values(
@@ -167,8 +186,9 @@ class Result:
             tensor = queries.interpolate(tensor, element_nodes, barycentric)
         else:
             corners = self.model.mesh.points[self.model.mesh.tetrahedra[element]]
-            tensor = queries.point_gradients(self.displacement[element_nodes], queries.inverse_jacobians(corners),
-                                             barycentric)
+            tensor = queries.point_gradients(
+                self.displacement[element_nodes], queries.inverse_jacobians(corners), barycentric
+            )
             if field not in ("gradient", "strain"):
                 tensor = self.model.material.stress(tensor)
         if field == "strain":
@@ -180,8 +200,12 @@ class Result:
         return ["displacement", "displacement_magnitude", *_DISPLACEMENT, *_TENSORS, *STRESS_MEASURES]
 
     def probe(
-        self, points: Sequence[float] | np.ndarray, field: FieldLike = "displacement", *,
-        averaged: bool = True, tolerance: float = 1e-6,
+        self,
+        points: Sequence[float] | np.ndarray,
+        field: FieldLike = "displacement",
+        *,
+        averaged: bool = True,
+        tolerance: float = 1e-6,
     ) -> Probe:
         """A field at points, interpolated by the quadratic shape functions of the element holding each.
 
@@ -230,8 +254,13 @@ class Result:
         return values
 
     def at(
-        self, point: Sequence[float] | np.ndarray, outside: str = "raise", tolerance: float = 1e-6, *,
-        field: FieldLike = "displacement", averaged: bool = True,
+        self,
+        point: Sequence[float] | np.ndarray,
+        outside: str = "raise",
+        tolerance: float = 1e-6,
+        *,
+        field: FieldLike = "displacement",
+        averaged: bool = True,
     ) -> np.ndarray:
         """A field (the displacement by default) at points: `probe`'s values, with a choice for outside points.
 
@@ -271,8 +300,14 @@ class Result:
         return values[0] if np.shape(point) == (3,) else values
 
     def along(
-        self, start: Sequence[float], end: Sequence[float], n: int = 101, field: FieldLike = "displacement", *,
-        averaged: bool = True, tolerance: float = 1e-6,
+        self,
+        start: Sequence[float],
+        end: Sequence[float],
+        n: int = 101,
+        field: FieldLike = "displacement",
+        *,
+        averaged: bool = True,
+        tolerance: float = 1e-6,
     ) -> LineSamples:
         """A field at n evenly spaced points of the segment from `start` to `end`, both included.
 
@@ -461,7 +496,8 @@ class Result:
         if self._nodal_gradient is None:
             mesh = self.model.mesh
             self._nodal_gradient = queries.nodal_average_gradients(
-                mesh.points, mesh.tetrahedra, self.model.numbering.element_nodes, self.displacement)
+                mesh.points, mesh.tetrahedra, self.model.numbering.element_nodes, self.displacement
+            )
             self._nodal_gradient.setflags(write=False)
         return self._nodal_gradient
 
@@ -476,7 +512,8 @@ class Result:
             if gradient is None:  # not kept: the gradients are needed here only
                 mesh = self.model.mesh
                 gradient = queries.nodal_average_gradients(
-                    mesh.points, mesh.tetrahedra, self.model.numbering.element_nodes, self.displacement)
+                    mesh.points, mesh.tetrahedra, self.model.numbering.element_nodes, self.displacement
+                )
             self._nodal_stress = self.model.material.stress(gradient)
             self._nodal_stress.setflags(write=False)
         return self._nodal_stress
@@ -538,8 +575,14 @@ class Result:
                 raise ValueError("method='matrix' measures every element; use method='integral' for a part")
             return queries.stiffness_energy(self.model, self.displacement)
         mesh = self.model.mesh
-        return queries.strain_energy(mesh.points, mesh.tetrahedra, self.model.numbering.element_nodes,
-                                     self.displacement, self.model.material.matrix, chosen)
+        return queries.strain_energy(
+            mesh.points,
+            mesh.tetrahedra,
+            self.model.numbering.element_nodes,
+            self.displacement,
+            self.model.material.matrix,
+            chosen,
+        )
 
     def energy_error(self, exact: queries.ExactGradient) -> float:
         """The energy norm of the error, sqrt(integral of (eps(u) - eps(u_h)) : C : (eps(u) - eps(u_h))).
@@ -561,8 +604,14 @@ class Result:
         """
         gradient = queries.gradient_function(exact)
         mesh = self.model.mesh
-        return queries.energy_error(mesh.points, mesh.tetrahedra, self.model.numbering.element_nodes,
-                                    self.displacement, self.model.material.matrix, gradient)
+        return queries.energy_error(
+            mesh.points,
+            mesh.tetrahedra,
+            self.model.numbering.element_nodes,
+            self.displacement,
+            self.model.material.matrix,
+            gradient,
+        )
 
     def l2_error(self, exact: Sequence[ExprLike]) -> float:
         """The L2 norm of the difference from an exact displacement field, measured by the core.

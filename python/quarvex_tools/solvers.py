@@ -15,6 +15,7 @@ method once (the multigrid hierarchy, or the direct solve's factor; "auto" choos
 load) and solves each load with it. Every phase is logged at INFO with its time, and the residual
 of every iteration can be handed to a callback or logged (`Elasticity.solve(verbose=True)`).
 """
+
 from __future__ import annotations
 
 import dataclasses
@@ -126,24 +127,39 @@ def solve_system(
     start = time.perf_counter()
     thin_reason = _thin_wall_choice(nexus, points) if method == "auto" else None
     if thin_reason is not None:
-        result = dataclasses.replace(_solve_with("direct", nexus, rtol, atol, maxiter, history, constraints),
-                                     method="direct", reason=thin_reason)
+        result = dataclasses.replace(
+            _solve_with("direct", nexus, rtol, atol, maxiter, history, constraints), method="direct", reason=thin_reason
+        )
     elif method == "auto":
         hierarchy = _set_up_multigrid(nexus, constraints)
-        result = _solve_auto(nexus, rtol, atol, maxiter, history, hierarchy,
-                             lambda: _solve_with("direct", nexus, rtol, atol, maxiter, history, constraints))
+        result = _solve_auto(
+            nexus,
+            rtol,
+            atol,
+            maxiter,
+            history,
+            hierarchy,
+            lambda: _solve_with("direct", nexus, rtol, atol, maxiter, history, constraints),
+        )
     else:
-        result = dataclasses.replace(_solve_with(method, nexus, rtol, atol, maxiter, history, constraints),
-                                     method=method, reason="asked for")
+        result = dataclasses.replace(
+            _solve_with(method, nexus, rtol, atol, maxiter, history, constraints), method=method, reason="asked for"
+        )
     _log_solved(result, time.perf_counter() - start)
     return result
 
 
 def _log_solved(result: system.SolveResult, seconds: float, case: str = "") -> None:
     """The INFO record of one finished solve."""
-    _log.info("%ssolved by %s (%s): %d steps, residual %.3e of the load, in %.2f s",
-              f"case {case!r}: " if case else "", result.method, result.reason, result.iterations,
-              result.relative_residual, seconds)
+    _log.info(
+        "%ssolved by %s (%s): %d steps, residual %.3e of the load, in %.2f s",
+        f"case {case!r}: " if case else "",
+        result.method,
+        result.reason,
+        result.iterations,
+        result.relative_residual,
+        seconds,
+    )
 
 
 def _set_up_multigrid(nexus: quarvex.Nexus, constraints: system.Constraints | None) -> system.Multigrid:
@@ -154,15 +170,28 @@ def _set_up_multigrid(nexus: quarvex.Nexus, constraints: system.Constraints | No
     return hierarchy
 
 
-def _solve_with(method: str, nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | None, history: bool,
-                constraints: system.Constraints | None) -> system.SolveResult:
+def _solve_with(
+    method: str,
+    nexus: quarvex.Nexus,
+    rtol: float,
+    atol: float,
+    maxiter: int | None,
+    history: bool,
+    constraints: system.Constraints | None,
+) -> system.SolveResult:
     if method == "direct":
         from . import direct  # loads MKL: only when asked for
 
         return direct.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history, constraints=constraints)
     if method == "amg":
-        return system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history,
-                                hierarchy=_set_up_multigrid(nexus, constraints))
+        return system.solve_amg(
+            nexus,
+            rtol=rtol,
+            atol=atol,
+            maxiter=maxiter,
+            history=history,
+            hierarchy=_set_up_multigrid(nexus, constraints),
+        )
     return system.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history)
 
 
@@ -253,8 +282,9 @@ def solve_each(
                     hierarchy = None  # free the hierarchy's memory before the next case
             else:
                 if chosen == "amg":
-                    result = system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=want_history,
-                                              hierarchy=hierarchy)
+                    result = system.solve_amg(
+                        nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=want_history, hierarchy=hierarchy
+                    )
                 elif chosen == "direct":
                     result = run_direct()
                 else:
@@ -272,8 +302,7 @@ def solve_each(
             factorised.factor.release()
 
 
-def _report_iterations(name: str, result: system.SolveResult, callback: IterationCallback | None,
-                       level: int) -> None:
+def _report_iterations(name: str, result: system.SolveResult, callback: IterationCallback | None, level: int) -> None:
     """Hands every iteration's relative residual to `callback` and to the log (at `level`)."""
     if result.history is None:
         return
@@ -363,8 +392,15 @@ def _thin_wall_choice(nexus: quarvex.Nexus, points: np.ndarray | None) -> str | 
     return reason if use_direct else None
 
 
-def _solve_auto(nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | None, history: bool,
-                hierarchy: system.Multigrid, run_direct: Callable[[], system.SolveResult]) -> system.SolveResult:
+def _solve_auto(
+    nexus: quarvex.Nexus,
+    rtol: float,
+    atol: float,
+    maxiter: int | None,
+    history: bool,
+    hierarchy: system.Multigrid,
+    run_direct: Callable[[], system.SolveResult],
+) -> system.SolveResult:
     """Multigrid's first steps, then multigrid on from there or the direct solve (`run_direct`),
     whichever is predicted faster."""
     if maxiter is not None and maxiter <= PROBE_STEPS:
@@ -376,9 +412,12 @@ def _solve_auto(nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | N
         probe = system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=PROBE_STEPS, history=True, hierarchy=hierarchy)
     seconds_per_step = (time.perf_counter() - start) / max(probe.iterations, 1)
     if probe.converged or probe.stalled:
-        result = dataclasses.replace(probe, history=probe.history if history else None, method="amg",
-                                     reason=f"multigrid {'converged' if probe.converged else 'stopped'} "
-                                            f"within {probe.iterations} steps")
+        result = dataclasses.replace(
+            probe,
+            history=probe.history if history else None,
+            method="amg",
+            reason=f"multigrid {'converged' if probe.converged else 'stopped'} within {probe.iterations} steps",
+        )
         if not probe.converged:
             system.warn_unconverged(result, rtol, atol, maxiter, "multigrid conjugate gradients")
         return result
@@ -391,8 +430,10 @@ def _solve_auto(nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | N
         reason = f"multigrid predicted to converge in about {math.ceil(total)} steps"
     else:
         if math.isinf(total):
-            slow = (f"multigrid's first {PROBE_STEPS} steps give no trustworthy rate "
-                    "(the residual has not come down to the load)")
+            slow = (
+                f"multigrid's first {PROBE_STEPS} steps give no trustworthy rate "
+                "(the residual has not come down to the load)"
+            )
         else:
             slow = f"multigrid predicted slow (about {math.ceil(total)} steps from its first {PROBE_STEPS})"
         reason, use_direct = _weigh_direct(nexus, remaining * seconds_per_step, slow)
@@ -402,11 +443,11 @@ def _solve_auto(nexus: quarvex.Nexus, rtol: float, atol: float, maxiter: int | N
     rest_maxiter = None if maxiter is None else maxiter - probe.iterations
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # said below, with the steps of both parts
-        rest = system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=rest_maxiter, history=history,
-                                hierarchy=hierarchy)
+        rest = system.solve_amg(nexus, rtol=rtol, atol=atol, maxiter=rest_maxiter, history=history, hierarchy=hierarchy)
     norms = None if rest.history is None else np.concatenate([probe.history, rest.history[1:]])
-    result = dataclasses.replace(rest, iterations=probe.iterations + rest.iterations, history=norms, method="amg",
-                                 reason=reason)
+    result = dataclasses.replace(
+        rest, iterations=probe.iterations + rest.iterations, history=norms, method="amg", reason=reason
+    )
     if not result.converged:
         system.warn_unconverged(result, rtol, atol, maxiter, "multigrid conjugate gradients")
     return result
@@ -424,13 +465,17 @@ def _weigh_direct(nexus: quarvex.Nexus, amg_seconds: float, slow: str) -> tuple[
     room = direct.available_memory()
     if room is not None and estimate.factor_bytes > room:
         direct.release()
-        return (f"{slow}, but the factorisation would need {estimate.factor_bytes / 2**30:.2f} GiB of the "
-                f"{room / 2**30:.2f} GiB available"), False
+        return (
+            f"{slow}, but the factorisation would need {estimate.factor_bytes / 2**30:.2f} GiB of the "
+            f"{room / 2**30:.2f} GiB available"
+        ), False
     unknowns = system.load_vector(nexus).size
     direct_seconds = estimate.flops / _DIRECT_FLOPS_PER_SECOND + unknowns * _DIRECT_SECONDS_PER_UNKNOWN
     against = "" if math.isinf(amg_seconds) else f" against multigrid's {amg_seconds:.2g} s"
-    figures = (f"the factorisation: {estimate.factor_bytes / 2**20:.0f} MB, {estimate.flops / 1e9:.1f} GFlop, "
-               f"about {direct_seconds:.2g} s{against}")
+    figures = (
+        f"the factorisation: {estimate.factor_bytes / 2**20:.0f} MB, {estimate.flops / 1e9:.1f} GFlop, "
+        f"about {direct_seconds:.2g} s{against}"
+    )
     if direct_seconds < amg_seconds:
         return f"{slow}; {figures}", True
     direct.release()

@@ -6,6 +6,7 @@ supports, the nodal loads, the displacements and reaction forces (and, when aske
 nodal stresses), and one JSON text, "description", with the format's name and version, the
 model's description (material, supports and loads as text), the solve report and the units.
 """
+
 from __future__ import annotations
 
 import dataclasses
@@ -75,8 +76,10 @@ def describe_model(model: Elasticity) -> dict[str, Any]:
     loads = {
         str(name): {
             "body_forces": [
-                {"force": [repr(component) for component in components],
-                 "elements": "all" if elements is None else int(len(elements))}
+                {
+                    "force": [repr(component) for component in components],
+                    "elements": "all" if elements is None else int(len(elements)),
+                }
                 for elements, components in getattr(case, "body_forces", getattr(case, "_body_forces", []))
             ],
             "surface_and_point_force": np.asarray(case.nodal_loads).sum(axis=0).tolist(),
@@ -105,8 +108,11 @@ def _report_data(report: Any) -> tuple[dict[str, Any], np.ndarray | None]:
     """The solve report's scalar fields (JSON-ready) and its residual history, if any."""
     fields = dataclasses.asdict(report) if dataclasses.is_dataclass(report) and not isinstance(report, type) else {}
     history = fields.pop("history", None)
-    plain = {key: value.item() if isinstance(value, np.generic) else value for key, value in fields.items()
-             if isinstance(value, (bool, int, float, str, np.generic))}
+    plain = {
+        key: value.item() if isinstance(value, np.generic) else value
+        for key, value in fields.items()
+        if isinstance(value, (bool, int, float, str, np.generic))
+    }
     return plain, None if history is None else np.asarray(history, dtype=np.float64)
 
 
@@ -185,10 +191,14 @@ class _Archive:
         if key not in self.archive:
             raise ValueError(f"{self.name}: not a complete result file: the array {key!r} is missing")
         array = self.archive[key]
-        if array.dtype.kind not in dtype_kind or array.ndim != len(shape) or any(
-                want is not None and want != got for want, got in zip(shape, array.shape, strict=True)):
-            raise ValueError(f"{self.name}: the array {key!r} is {array.dtype} of shape {array.shape}, "
-                             f"not what a result file holds")
+        if (
+            array.dtype.kind not in dtype_kind
+            or array.ndim != len(shape)
+            or any(want is not None and want != got for want, got in zip(shape, array.shape, strict=True))
+        ):
+            raise ValueError(
+                f"{self.name}: the array {key!r} is {array.dtype} of shape {array.shape}, not what a result file holds"
+            )
         return array
 
 
@@ -286,10 +296,14 @@ def _load(archive: _Archive) -> Result:
     description = _description(archive)
     points = archive.get("points", "f", (None, 3))
     tetrahedra = archive.get("tetrahedra", "iu", (None, 4))
-    element_groups = {str(key): archive.get(f"element_group_{k}", "iu", (None,))
-                      for k, key in enumerate(description.get("element_groups", []))}
-    face_groups = {str(key): archive.get(f"face_group_{k}", "iu", (None, 3))
-                   for k, key in enumerate(description.get("face_groups", []))}
+    element_groups = {
+        str(key): archive.get(f"element_group_{k}", "iu", (None,))
+        for k, key in enumerate(description.get("element_groups", []))
+    }
+    face_groups = {
+        str(key): archive.get(f"face_group_{k}", "iu", (None, 3))
+        for k, key in enumerate(description.get("face_groups", []))
+    }
     mesh = Mesh(points, tetrahedra, element_groups, face_groups)
     if len(mesh.reoriented):
         raise ValueError(f"{archive.name}: the saved tetrahedra are not positively oriented")
@@ -339,7 +353,7 @@ def _load(archive: _Archive) -> Result:
 
 # Descriptions for repr ------------------------------------------------------------------------
 def _vector_text(vector: np.ndarray, unit: str) -> str:
-    """"(1.5 kN, 0 kN, -2 kN)": a vector in engineering notation with one prefix for all components."""
+    """ "(1.5 kN, 0 kN, -2 kN)": a vector in engineering notation with one prefix for all components."""
     values = np.asarray(vector, dtype=np.float64)
     largest = float(np.abs(values).max(initial=0.0))
     values = np.where(np.abs(values) < 1e-9 * largest, 0.0, values)  # rounding noise beside the largest
@@ -359,25 +373,38 @@ def model_summary(model: Elasticity) -> list[tuple[str, str]]:
     fixed = ", ".join(f"{count:,} in {axis}" for axis, count in supports["fixed_nodes"].items() if count) or "none"
     load_rows = []
     for name, loads in description["loads"].items():
-        body_forces = "; ".join(
-            f"({', '.join(entry['force'])})"
-            + ("" if entry["elements"] == "all" else f" on {entry['elements']:,} elements")
-            for entry in loads["body_forces"]) or "none"
+        body_forces = (
+            "; ".join(
+                f"({', '.join(entry['force'])})"
+                + ("" if entry["elements"] == "all" else f" on {entry['elements']:,} elements")
+                for entry in loads["body_forces"]
+            )
+            or "none"
+        )
         surface = _vector_text(np.array(loads["surface_and_point_force"]), units.force)
-        load_rows.append((f"loads ({name})" if len(description["loads"]) > 1 else "loads",
-                          f"body forces {body_forces}; surface and point loads {surface}"))
+        load_rows.append(
+            (
+                f"loads ({name})" if len(description["loads"]) > 1 else "loads",
+                f"body forces {body_forces}; surface and point loads {surface}",
+            )
+        )
     dofs = getattr(model, "dofs", None)
     state = "not assembled" if getattr(model, "nexus", None) is None else "assembled"
     if dofs is not None and hasattr(dofs, "n_free"):
         state += f", {dofs.n_free:,} unknowns"
     return [
-        ("mesh", f"{description['mesh']['points']:,} points, {description['mesh']['tetrahedra']:,} tetrahedra, "
-                 f"{model.numbering.n_nodes:,} P2 nodes"),
+        (
+            "mesh",
+            f"{description['mesh']['points']:,} points, {description['mesh']['tetrahedra']:,} tetrahedra, "
+            f"{model.numbering.n_nodes:,} P2 nodes",
+        ),
         ("material", description["material"]),
         ("units", ", ".join(f"{name} {unit}" for name, unit in units.as_dict().items() if unit) or "not given"),
         ("fixed nodes", fixed),
-        ("inclined and elastic supports",
-         f"{supports['normal_supports']} inclined, {supports['elastic_supports']} elastic"),
+        (
+            "inclined and elastic supports",
+            f"{supports['normal_supports']} inclined, {supports['elastic_supports']} elastic",
+        ),
         *load_rows,
         ("state", state),
     ]
@@ -387,8 +414,9 @@ def model_repr(model: Elasticity) -> str:
     """One line describing a model (for `Elasticity.__repr__`)."""
     rows = dict(model_summary(model))
     loads = "; ".join(f"{name}: {value}" for name, value in rows.items() if name.startswith("loads"))
-    return (f"Elasticity({rows['mesh']}; {rows['material']}; fixed nodes: {rows['fixed nodes']}; {loads}; "
-            f"{rows['state']})")
+    return (
+        f"Elasticity({rows['mesh']}; {rows['material']}; fixed nodes: {rows['fixed nodes']}; {loads}; {rows['state']})"
+    )
 
 
 def result_summary(result: Result) -> list[tuple[str, str]]:
@@ -401,8 +429,11 @@ def result_summary(result: Result) -> list[tuple[str, str]]:
     report = result.report
     rows = [
         ("nodes", f"{len(result.displacement):,}"),
-        ("max |u|", f"{format_quantity(largest, units.length, 4)} at node {node:,} "
-                    f"{tuple(float(f'{v:.6g}') for v in result.points[node])}"),
+        (
+            "max |u|",
+            f"{format_quantity(largest, units.length, 4)} at node {node:,} "
+            f"{tuple(float(f'{v:.6g}') for v in result.points[node])}",
+        ),
     ]
     stress = getattr(result, "_nodal_stress", None)
     if stress is not None:
@@ -411,8 +442,10 @@ def result_summary(result: Result) -> list[tuple[str, str]]:
         rows.append(("max von Mises (nodal)", format_quantity(float(von_mises(stress).max()), units.stress, 4)))
     relative = getattr(report, "relative_residual", float("nan"))
     reached = "converged" if getattr(report, "converged", False) else "NOT converged"
-    solve = (f"{getattr(report, 'method', '') or 'solve'}: {getattr(report, 'iterations', '?')} iterations, "
-             f"residual {relative:.2e} of the load, {reached}")
+    solve = (
+        f"{getattr(report, 'method', '') or 'solve'}: {getattr(report, 'iterations', '?')} iterations, "
+        f"residual {relative:.2e} of the load, {reached}"
+    )
     rows.append(("solve", solve))
     rows.append(("support reaction", _vector_text(np.asarray(result.reaction_forces).sum(axis=0), units.force)))
     return rows

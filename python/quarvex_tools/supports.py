@@ -10,6 +10,7 @@ Supports that leave a rigid-body motion free (none at all, or fixed points on on
 the model may turn about) make the stiffness matrix singular: `check_fully_supported` refuses
 them before anything is assembled, naming the free motions.
 """
+
 from __future__ import annotations
 
 from collections.abc import Iterable
@@ -44,8 +45,9 @@ class ResolvedSupports:
     frames: np.ndarray
 
 
-def vertex_normals(face_nodes: np.ndarray, face_normals: np.ndarray, face_areas: np.ndarray, n_nodes: int) -> tuple[
-        np.ndarray, np.ndarray]:
+def vertex_normals(
+    face_nodes: np.ndarray, face_normals: np.ndarray, face_areas: np.ndarray, n_nodes: int
+) -> tuple[np.ndarray, np.ndarray]:
     """Area-weighted mean unit normals at the nodes of faces.
 
     Parameters
@@ -132,7 +134,9 @@ def resolve(
     mismatch = np.abs(np.einsum("kqc,kc->kq", rows, displacement) - targets).max(axis=1)
     if np.any(mismatch > _CONSISTENT * scale):
         bad = int(nodes[np.argmax(mismatch)])
-        raise ValueError(f"the supports of node {bad} contradict each other (conditions differ by {mismatch.max():.3g})")
+        raise ValueError(
+            f"the supports of node {bad} contradict each other (conditions differ by {mismatch.max():.3g})"
+        )
 
     whole = rank == 3
     fixed[nodes[whole]] = True
@@ -272,8 +276,8 @@ def free_rigid_motions(
     nodes, directions = _constraint_rows(resolved, spring_nodes, spring_directions)
     gram = np.zeros((6, 6))
     for start in range(0, len(nodes), _CHUNK):
-        block = directions[start:start + _CHUNK]
-        arms = (points[nodes[start:start + _CHUNK]] - center) / size
+        block = directions[start : start + _CHUNK]
+        arms = (points[nodes[start : start + _CHUNK]] - center) / size
         rows = np.hstack([block, np.cross(arms, block)])
         gram += rows.T @ rows
     diagonal = np.diag(gram)

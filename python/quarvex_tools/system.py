@@ -34,6 +34,7 @@ that keeps export cheap: they are expanded once per structure (per ``set_solver`
 read-only, by every matrix exported from that structure while any of them is alive. Copy a
 matrix (``A.copy()``) before changing its structure in place, e.g. with ``eliminate_zeros``.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -41,7 +42,7 @@ import warnings
 import weakref
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Optional, TypeAlias
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -84,7 +85,7 @@ _INT32 = np.iinfo(np.int32)
 # Index arrays of exported matrices by (structure stamp, "indptr" | "indices"). Stamps are
 # unique in the process, so an entry can never belong to another structure; an entry lives
 # as long as some matrix (or caller) still holds the array.
-_structures: "weakref.WeakValueDictionary[tuple[int, str], np.ndarray]" = weakref.WeakValueDictionary()
+_structures: weakref.WeakValueDictionary[tuple[int, str], np.ndarray] = weakref.WeakValueDictionary()
 
 
 class SolverError(Exception):
@@ -95,30 +96,43 @@ class SolverError(Exception):
     """
 
 
-_NOT_DEFINITE = ("the matrix is not positive definite: check the supports (every rigid-body motion stopped) "
-                 "and the material")
+_NOT_DEFINITE = (
+    "the matrix is not positive definite: check the supports (every rigid-body motion stopped) and the material"
+)
 
 # What a failure text of the core means, by a part of it: (part, what went wrong and what to do); the first match wins.
 _EXPLANATIONS = (
     ("p.Ap = ", _NOT_DEFINITE),
-    ("conjugate gradients: the preconditioner is not positive definite",
-     "the multigrid preconditioner is not positive definite, so the matrix is probably not either: check the "
-     "supports and the material, or solve with method='cg'"),
+    (
+        "conjugate gradients: the preconditioner is not positive definite",
+        "the multigrid preconditioner is not positive definite, so the matrix is probably not either: check the "
+        "supports and the material, or solve with method='cg'",
+    ),
     ("the right-hand side holds a non-finite value", "the load vector holds NaN or infinity: check the loads"),
-    ("the start vector holds a non-finite value",
-     "the start vector (the model's solution) holds NaN or infinity: set a finite one (system.set_solution)"),
+    (
+        "the start vector holds a non-finite value",
+        "the start vector (the model's solution) holds NaN or infinity: set a finite one (system.set_solution)",
+    ),
     ("multigrid: the matrix is not positive definite", _NOT_DEFINITE),
-    ("a constraint needs a positive stiffness",
-     "a supported unknown has no stiffness of its own: check the material and that the supported nodes belong "
-     "to elements"),
+    (
+        "a constraint needs a positive stiffness",
+        "a supported unknown has no stiffness of its own: check the material and that the supported nodes belong "
+        "to elements",
+    ),
     ("multigrid: the matrix holds a non-finite value", "the matrix holds NaN or infinity: check the material"),
-    ("multigrid: the matrix's entries",
-     "the matrix's entries lie outside the range of single precision that the multigrid cycle computes in: "
-     "express the model in other units, or solve with method='cg'"),
-    ("multigrid: the matrix's structure differs",
-     "the hierarchy belongs to another matrix: build one for this model (system.multigrid)"),
-    ("multigrid: the hierarchy is not ready",
-     "the hierarchy's last refresh failed: refresh it again (system.refresh_multigrid) or build a new one"),
+    (
+        "multigrid: the matrix's entries",
+        "the matrix's entries lie outside the range of single precision that the multigrid cycle computes in: "
+        "express the model in other units, or solve with method='cg'",
+    ),
+    (
+        "multigrid: the matrix's structure differs",
+        "the hierarchy belongs to another matrix: build one for this model (system.multigrid)",
+    ),
+    (
+        "multigrid: the hierarchy is not ready",
+        "the hierarchy's last refresh failed: refresh it again (system.refresh_multigrid) or build a new one",
+    ),
 )
 
 
@@ -129,10 +143,14 @@ def _explanation(text: str) -> str:
             return explanation
     if text.startswith("conjugate gradients broke down at iteration"):
         if "overflows" in text:
-            return ("a step overflowed: the matrix is nearly singular or its entries are far out of scale; check "
-                    "the supports and the units of the material")
-        return ("the system holds NaN or infinity (in the material, the loads or the start vector), or its "
-                "residual overflowed: check them")
+            return (
+                "a step overflowed: the matrix is nearly singular or its entries are far out of scale; check "
+                "the supports and the units of the material"
+            )
+        return (
+            "the system holds NaN or infinity (in the material, the loads or the start vector), or its "
+            "residual overflowed: check them"
+        )
     return "the solve failed"
 
 
@@ -328,7 +346,7 @@ def csr_arrays(model: quarvex.Nexus) -> tuple[np.ndarray, np.ndarray, np.ndarray
     return indptr, indices, values
 
 
-def _integer_array(name: str, values: npt.ArrayLike, shape_text: str, width: Optional[int]) -> np.ndarray:
+def _integer_array(name: str, values: npt.ArrayLike, shape_text: str, width: int | None) -> np.ndarray:
     """values as an integer array of ndim 1 (width None) or (rows, width); empty input of any dtype is accepted."""
     array = np.asarray(values)
     if array.size == 0 and array.ndim <= (1 if width is None else 2):
@@ -436,8 +454,10 @@ def set_dof_arrays(
 
 def _plot_arrays(buffers: tuple[bytearray, bytearray], points_per_edge: int) -> tuple[np.ndarray, np.ndarray]:
     keys, points = buffers
-    return (np.frombuffer(keys, dtype=np.int32).reshape(-1, 2),
-            np.frombuffer(points, dtype=np.float64).reshape(-1, points_per_edge, 3))
+    return (
+        np.frombuffer(keys, dtype=np.int32).reshape(-1, 2),
+        np.frombuffer(points, dtype=np.float64).reshape(-1, points_per_edge, 3),
+    )
 
 
 def plot_dom_arrays(model: quarvex.Nexus) -> tuple[np.ndarray, np.ndarray]:
@@ -520,7 +540,7 @@ class SolveResult:
     residual_norm: float
     rhs_norm: float
     converged: bool
-    history: Optional[np.ndarray] = None
+    history: np.ndarray | None = None
     stalled: bool = False
     method: str = ""
     reason: str = ""
@@ -537,7 +557,7 @@ def solve(
     model: quarvex.Nexus,
     rtol: float = 1e-8,
     atol: float = 0.0,
-    maxiter: Optional[int] = None,
+    maxiter: int | None = None,
     history: bool = False,
 ) -> SolveResult:
     """Solves the assembled system by conjugate gradients, starting from the current ``sol``.
@@ -670,8 +690,9 @@ def constrain(
     """
     numbers = np.ascontiguousarray(np.asarray(unknowns).reshape(-1), dtype=np.int64)
     prescribed = np.ascontiguousarray(np.asarray(values, dtype=np.float64).reshape(-1))
-    first = np.ascontiguousarray(np.zeros(0) if frame_first is None else np.asarray(frame_first).reshape(-1),
-                                 dtype=np.int64)
+    first = np.ascontiguousarray(
+        np.zeros(0) if frame_first is None else np.asarray(frame_first).reshape(-1), dtype=np.int64
+    )
     axes = np.ascontiguousarray(np.zeros((0, 3, 3)) if frames is None else np.asarray(frames, dtype=np.float64))
     size = len(solution(model))
     if len(prescribed) != len(numbers):
@@ -693,9 +714,14 @@ def constrain(
             raise ValueError("the axes of every frame must be orthonormal")
     row_first, cols, vals, loads = _native.constrain(model, numbers, prescribed, first, axes.reshape(-1, 9))
     return Constraints(
-        numbers, prescribed, first, axes,
-        np.frombuffer(row_first, dtype=np.uint64).astype(np.int64), np.frombuffer(cols, dtype=np.int32),
-        _float64_array(vals), _float64_array(loads),
+        numbers,
+        prescribed,
+        first,
+        axes,
+        np.frombuffer(row_first, dtype=np.uint64).astype(np.int64),
+        np.frombuffer(cols, dtype=np.int32),
+        _float64_array(vals),
+        _float64_array(loads),
     )
 
 
@@ -728,7 +754,7 @@ else:
     Multigrid = _native.Multigrid
 
 
-def multigrid(model: quarvex.Nexus, constraints: Optional[Constraints] = None) -> Multigrid:
+def multigrid(model: quarvex.Nexus, constraints: Constraints | None = None) -> Multigrid:
     """A smoothed-aggregation multigrid hierarchy for the model's assembled matrix.
 
     The near null space is the six rigid-body modes, taken from the node of every free
@@ -795,10 +821,10 @@ def solve_amg(
     model: quarvex.Nexus,
     rtol: float = 1e-8,
     atol: float = 0.0,
-    maxiter: Optional[int] = None,
+    maxiter: int | None = None,
     history: bool = False,
-    hierarchy: Optional[Multigrid] = None,
-    constraints: Optional[Constraints] = None,
+    hierarchy: Multigrid | None = None,
+    constraints: Constraints | None = None,
 ) -> SolveResult:
     """Solves the assembled system by multigrid-preconditioned conjugate gradients.
 
@@ -823,7 +849,7 @@ def solve_amg(
     return _report(report, rtol, atol, maxiter, "multigrid conjugate gradients")
 
 
-def _report(report: tuple, rtol: float, atol: float, maxiter: Optional[int], method: str) -> SolveResult:
+def _report(report: tuple, rtol: float, atol: float, maxiter: int | None, method: str) -> SolveResult:
     """The SolveResult of a native solve's tuple, warning when it did not converge."""
     iterations, residual_norm, rhs_norm, converged, norms, stalled = report
     result = SolveResult(
@@ -839,13 +865,14 @@ def _report(report: tuple, rtol: float, atol: float, maxiter: Optional[int], met
     return result
 
 
-def warn_unconverged(result: SolveResult, rtol: float, atol: float, maxiter: Optional[int], method: str) -> None:
+def warn_unconverged(result: SolveResult, rtol: float, atol: float, maxiter: int | None, method: str) -> None:
     """Emits the RuntimeWarning of an iterative solve that stopped short of its tolerance, saying why; it
     points at the caller's line outside the package."""
     tolerance = max(rtol * result.rhs_norm, atol)
     if result.stalled:
-        reason = ("stopped where the residual no longer falls (the tolerance lies below what "
-                  "rounding lets b - A x reach)")
+        reason = (
+            "stopped where the residual no longer falls (the tolerance lies below what rounding lets b - A x reach)"
+        )
     elif maxiter is not None:
         reason = f"reached maxiter = {maxiter}"
     else:

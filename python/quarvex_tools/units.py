@@ -5,6 +5,7 @@ millimetres and newtons, ...); it never converts. `Units` only records them, so 
 files and reports can say what a number means: a stress follows from the force over a length
 squared (N and mm give MPa), an energy from the force times a length (N and mm give mJ).
 """
+
 from __future__ import annotations
 
 import math
@@ -132,11 +133,11 @@ class Units:
             if not isinstance(getattr(self, name), str):
                 raise TypeError(f"units: {name} must be a string such as 'mm', got {getattr(self, name)!r}")
         if not self.stress and self.force and self.length:
-            object.__setattr__(self, "stress", _derived(self.force, self.length, -2, "Pa",
-                                                        f"{self.force}/{self.length}²"))
+            object.__setattr__(
+                self, "stress", _derived(self.force, self.length, -2, "Pa", f"{self.force}/{self.length}²")
+            )
         if not self.energy and self.force and self.length:
-            object.__setattr__(self, "energy", _derived(self.force, self.length, 1, "J",
-                                                        f"{self.force}·{self.length}"))
+            object.__setattr__(self, "energy", _derived(self.force, self.length, 1, "J", f"{self.force}·{self.length}"))
 
     @classmethod
     def si(cls) -> Units:

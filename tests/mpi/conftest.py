@@ -3,6 +3,7 @@
 A run that outlives its time limit (a rank waiting forever for the others) is ended, mpirun
 and its ranks with it, and fails the test instead of hanging the suite.
 """
+
 import os
 import shutil
 import signal
@@ -26,8 +27,9 @@ def mpi_missing():
 
 def run_bounded(command, timeout, env):
     """Runs command in a session of its own; on timeout ends the session and fails the test."""
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
-                               start_new_session=True)
+    process = subprocess.Popen(
+        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env, start_new_session=True
+    )
     try:
         out, err = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -37,8 +39,7 @@ def run_bounded(command, timeout, env):
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
             out, err = process.communicate()
-        pytest.fail(f"{' '.join(command)} did not end within {timeout} s (ranks waiting for each other?)\n"
-                    f"{out}{err}")
+        pytest.fail(f"{' '.join(command)} did not end within {timeout} s (ranks waiting for each other?)\n{out}{err}")
     return subprocess.CompletedProcess(command, process.returncode, out, err)
 
 

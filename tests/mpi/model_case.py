@@ -6,6 +6,7 @@ The "shuffled" mesh renumbers the vertices and the elements at random and lists 
 element's vertices in an even permutation, so edges appear in both orders and no part is a
 block of consecutive numbers.
 """
+
 import numpy as np
 
 import quarvex
@@ -16,8 +17,11 @@ SIZE = (2.0, 1.0, 1.0)
 CMAT = isotropic(E=1.0, nu=0.3).matrix.tolist()
 
 # The twelve even permutations of four vertices keep an element's orientation.
-EVEN = [p for p in __import__("itertools").permutations(range(4))
-        if sum(p[i] > p[j] for i in range(4) for j in range(i + 1, 4)) % 2 == 0]
+EVEN = [
+    p
+    for p in __import__("itertools").permutations(range(4))
+    if sum(p[i] > p[j] for i in range(4) for j in range(i + 1, 4)) % 2 == 0
+]
 
 
 def mesh(kind):

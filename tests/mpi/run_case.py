@@ -6,6 +6,7 @@ MESH "box" builds each rank's part with box_part, "shuffled" partitions the shuf
 on rank 0 and distributes it. Rank 0 writes OUT_DIR/ranks.npz with every rank's nodes and
 report; every rank writes its piece of OUT_DIR/solution.pvtu.
 """
+
 import os
 import sys
 import warnings
@@ -17,6 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import model_case  # noqa: E402
+
 from quarvex_tools import distributed  # noqa: E402
 
 
@@ -44,8 +46,10 @@ def main():
     # fixed(x) that ranks answer differently for the nodes they share.
     refusals = []
     bad = (np.zeros((4, 3)), np.array([[0, 1, 2, 4]])) if comm.rank == 0 else (None, None)
-    for attempt in (lambda: distributed.distribute_mesh(comm, *bad),
-                    lambda: distributed.number_part(comm, part, lambda x: (x[:, 1] == 0.0) & (comm.rank == 0))):
+    for attempt in (
+        lambda: distributed.distribute_mesh(comm, *bad),
+        lambda: distributed.number_part(comm, part, lambda x: (x[:, 1] == 0.0) & (comm.rank == 0)),
+    ):
         try:
             attempt()
             refusals.append(None)
@@ -60,8 +64,12 @@ def main():
         "global_node": numbering.global_node,
         "n_global_nodes": numbering.n_global_nodes,
         "matrix_rows": matrix.getSize()[0],
-        "report": (solution.iterations, solution.converged, solution.residual_norm / solution.rhs_norm,
-                   solution.reason),
+        "report": (
+            solution.iterations,
+            solution.converged,
+            solution.residual_norm / solution.rhs_norm,
+            solution.reason,
+        ),
         "unmet": unmet,
         "refusals": refusals,
     }

@@ -8,6 +8,7 @@ write the test model once more, which they can only do if they are still in step
 writes OUT_DIR/outcome.json: per rank the exception's type and text, and whether the solve
 after it converged. With "uncaught" the case's exception is left to end the job.
 """
+
 import dataclasses
 import json
 import os
@@ -20,6 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import model_case  # noqa: E402
+
 from quarvex_tools import distributed, isotropic  # noqa: E402
 
 
@@ -52,26 +54,31 @@ def run_case(comm, part, case, out_dir):
         distributed.solve_system(comm, numbering, matrix, load, **settings)
     elif case == "material":
         stiffer = isotropic(E=2.0, nu=0.3).matrix.tolist()
-        distributed.solve_part(comm, part, odd(comm, model_case.CMAT, stiffer), model_case.fixed,
-                               model_case.body_force())
+        distributed.solve_part(
+            comm, part, odd(comm, model_case.CMAT, stiffer), model_case.fixed, model_case.body_force()
+        )
     elif case == "body_force":
-        distributed.solve_part(comm, part, model_case.CMAT, model_case.fixed, odd(comm, (0.0, 0.0, -1.0),
-                                                                                     (0.0, 0.0, -2.0)))
+        distributed.solve_part(
+            comm, part, model_case.CMAT, model_case.fixed, odd(comm, (0.0, 0.0, -1.0), (0.0, 0.0, -2.0))
+        )
     elif case == "assembly":
-        distributed.solve_part(comm, part, model_case.CMAT, model_case.fixed,
-                               odd(comm, model_case.body_force(), bad_body_force()))
+        distributed.solve_part(
+            comm, part, model_case.CMAT, model_case.fixed, odd(comm, model_case.body_force(), bad_body_force())
+        )
     elif case == "assemble_part":
         numbering = distributed.number_part(comm, part, model_case.fixed)
-        distributed.assemble_part(numbering, model_case.CMAT, odd(comm, model_case.body_force(), bad_body_force()),
-                                  comm=comm)
+        distributed.assemble_part(
+            numbering, model_case.CMAT, odd(comm, model_case.body_force(), bad_body_force()), comm=comm
+        )
     elif case == "petsc_system":
         numbering = distributed.number_part(comm, part, model_case.fixed)
         local = distributed.local_system(distributed.assemble_part(numbering, model_case.CMAT))
         cut = dataclasses.replace(local, rhs=local.rhs[:-3])  # one node's loads short
         distributed.petsc_system(comm, numbering, odd(comm, local, cut))
     elif case == "write":
-        numbering, solution = distributed.solve_part(comm, part, model_case.CMAT, model_case.fixed,
-                                                     model_case.body_force())
+        numbering, solution = distributed.solve_part(
+            comm, part, model_case.CMAT, model_case.fixed, model_case.body_force()
+        )
         if comm.rank == 1:
             os.mkdir(os.path.join(out_dir, "solution_0001.vtu"))  # rank 1's piece cannot be written
         comm.Barrier()
@@ -93,8 +100,9 @@ def main():
     except BaseException as error:  # noqa: BLE001 - the core's PanicException is no Exception
         outcome = {"error": type(error).__name__, "message": str(error)}
 
-    numbering, solution = distributed.solve_part(comm, part, model_case.CMAT, model_case.fixed,
-                                                 model_case.body_force(), rtol=1e-10)
+    numbering, solution = distributed.solve_part(
+        comm, part, model_case.CMAT, model_case.fixed, model_case.body_force(), rtol=1e-10
+    )
     distributed.write_pvtu(comm, os.path.join(out_dir, "after.pvtu"), numbering, solution.displacement)
     outcome["after"] = bool(solution.converged and np.isfinite(solution.displacement).all())
     outcomes = comm.gather(outcome, root=0)

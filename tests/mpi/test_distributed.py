@@ -7,14 +7,15 @@ warning of an unmet tolerance, and the PVTU files read back (every cell positive
 scripts/test_mpi.sh runs these tests with Debian's Python, mpi4py and petsc4py, and sets
 QUARVEX_REQUIRE_MPI=1 so that a missing MPI stack fails instead of skipping.
 """
+
 import base64
 import os
 import xml.etree.ElementTree as ElementTree
 
+import model_case
 import numpy as np
 import pytest
 
-import model_case
 import quarvex
 from quarvex_tools import Mesh, number_dofs, p2_numbering, system
 from quarvex_tools.core_inputs import build_core_inputs
@@ -41,8 +42,8 @@ def serial_reference(kind):
 
     def values(start):
         if start >= 0:
-            return solution[start:start + 3]
-        return np.array(bc[-start:-start + 3])
+            return solution[start : start + 3]
+        return np.array(bc[-start : -start + 3])
 
     n = len(pts)
     reference = {v: values(start) for v, (start, _) in ver_dof.items()}
@@ -56,7 +57,7 @@ def read_array(element):
     dtype = {"Float64": np.float64, "Int64": np.int64, "Int32": np.int32, "UInt8": np.uint8}[element.get("type")]
     raw = base64.b64decode(element.text)
     size = int(np.frombuffer(raw[:8], dtype=np.uint64)[0])
-    values = np.frombuffer(raw[8:8 + size], dtype=dtype)
+    values = np.frombuffer(raw[8 : 8 + size], dtype=dtype)
     components = int(element.get("NumberOfComponents", "1"))
     return values.reshape(-1, components) if components > 1 else values
 

@@ -6,6 +6,7 @@ must raise: the same ValueError when the ranks' settings differ; when one rank f
 rank its own error and the others one naming it. Afterwards all ranks must still solve
 together.
 """
+
 import json
 
 import pytest
@@ -19,10 +20,18 @@ CASES = [
     ("maxiter", None, "ValueError", "ranks disagree on maxiter: rank 0 passes 100, rank 1 2"),
     ("preconditioner", None, "ValueError", "ranks disagree on preconditioner: rank 0 passes 'gamg', rank 1 'hypre'"),
     ("material", None, "ValueError", "ranks disagree on the material matrix: rank 1's differs from rank 0's"),
-    ("body_force", None, "ValueError",
-     "ranks disagree on the body force: rank 0 passes (0.0, 0.0, -1.0), rank 1 (0.0, 0.0, -2.0)"),
-    ("unknown_preconditioner", "ValueError", "ValueError",
-     "preconditioner must be 'gamg', 'hypre', 'jacobi' or 'none', got 'amg'"),
+    (
+        "body_force",
+        None,
+        "ValueError",
+        "ranks disagree on the body force: rank 0 passes (0.0, 0.0, -1.0), rank 1 (0.0, 0.0, -2.0)",
+    ),
+    (
+        "unknown_preconditioner",
+        "ValueError",
+        "ValueError",
+        "preconditioner must be 'gamg', 'hypre', 'jacobi' or 'none', got 'amg'",
+    ),
     ("assembly", "PanicException", "RuntimeError", "index out of bounds"),
     ("assemble_part", "PanicException", "RuntimeError", "index out of bounds"),
     ("petsc_system", "ValueError", "ValueError", "loads, but the numbering has"),
