@@ -15,6 +15,10 @@ The layers below stay reachable: `Mesh`, `p2_numbering` and `number_dofs` give t
 that `system.set_dof_arrays` takes, `model.assemble()` returns the core's `quarvex.Nexus`,
 `quarvex_tools.system` exports its vectors and matrix, and `core_inputs.build_core_inputs`
 gives the lists and dicts of the core's own calls.
+
+The package's native half is the module ``quarvex_tools._native_ext`` (C++ in
+``src/python/tools/``), built into quarvex's own shared object and loaded by ``_native.py``, so
+that both modules share one core, one worker pool and one ``Nexus`` type.
 """
 
 from __future__ import annotations

@@ -1,6 +1,9 @@
 """The native functions of quarvex_tools, loaded from quarvex's own shared object.
 
-The extension file that holds ``quarvex`` also exports ``PyInit__native_ext``; loading that
+Their C++ lives in ``src/python/tools/`` (``module.cpp`` holds the function table; ``solve.cpp``
+the solves and the Multigrid class, ``constrain.cpp`` the supports, ``arrays.cpp``,
+``system.cpp`` and ``plot.cpp`` the array paths) and is built into the same extension file as
+the core module. The extension file that holds ``quarvex`` also exports ``PyInit__native_ext``; loading that
 same file under the name ``quarvex_tools._native_ext`` gives a second module that shares
 the first one's core: one worker pool per process (sized once, from QUARVEX_NUM_THREADS or
 the processor count, by whichever module runs a parallel loop first) and one ``Nexus`` type.

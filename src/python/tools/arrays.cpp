@@ -9,8 +9,8 @@
 #include "model/arrays.hpp"
 #include "model/dofs.hpp"
 #include "model/mesh.hpp"
-#include "python/py_tools.hpp"
-#include "python/py_tools_buffer.hpp"
+#include "python/tools/tools.hpp"
+#include "python/tools/buffer.hpp"
 
 namespace quarvex {
 namespace {

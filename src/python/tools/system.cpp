@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "model/export.hpp"
-#include "python/py_tools.hpp"
-#include "python/py_tools_buffer.hpp"
+#include "python/tools/tools.hpp"
+#include "python/tools/buffer.hpp"
 
 namespace quarvex {
 namespace {

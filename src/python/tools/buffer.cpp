@@ -1,5 +1,5 @@
-// Buffer arguments and bytearray results; see py_tools_buffer.hpp.
-#include "python/py_tools_buffer.hpp"
+// Buffer arguments and bytearray results; see buffer.hpp.
+#include "python/tools/buffer.hpp"
 
 #include <string>
 

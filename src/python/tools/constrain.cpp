@@ -9,8 +9,8 @@
 
 #include "lacc/constrain.hpp"
 #include "model/constraints.hpp"
-#include "python/py_tools.hpp"
-#include "python/py_tools_buffer.hpp"
+#include "python/tools/tools.hpp"
+#include "python/tools/buffer.hpp"
 
 namespace quarvex {
 namespace {

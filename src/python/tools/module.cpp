@@ -1,7 +1,7 @@
 // Initialisation of quarvex_tools._native_ext, the second module of this shared object:
 // PyInit__native_ext builds it from the function table below. Loaded from the file that
 // holds quarvex, it shares that module's core, worker pool and Nexus type.
-#include "python/py_tools.hpp"
+#include "python/tools/tools.hpp"
 #include "base/bary.hpp"
 #include "base/interrupt.hpp"
 #include "base/tet.hpp"

@@ -5,8 +5,8 @@
 
 #include "lacc/pages.hpp"
 #include "model/plot.hpp"
-#include "python/py_tools.hpp"
-#include "python/py_tools_buffer.hpp"
+#include "python/tools/tools.hpp"
+#include "python/tools/buffer.hpp"
 
 namespace quarvex {
 namespace {

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <string>
 
-#include "python/py_tools.hpp"
+#include "python/tools/tools.hpp"
 #include "model/multigrid.hpp"
 #include "model/system.hpp"
-#include "python/py_tools_buffer.hpp"
+#include "python/tools/buffer.hpp"
 #include "python/py_type_spec.hpp"
 
 namespace quarvex {
