@@ -382,11 +382,11 @@ def _thin_wall_choice(nexus: quarvex.Nexus, points: np.ndarray | None) -> str | 
     """
     from . import direct
 
-    if points is None or not direct.available():
-        return None  # without the direct solve, multigrid's probe says what it can
-    thinness = wall_thinness(points)
-    if thinness > THIN_WALL:
+    if points is None:
         return None
+    thinness = wall_thinness(points)
+    if thinness > THIN_WALL or not direct.available():  # available() loads MKL: only for a thin wall
+        return None  # without the direct solve, multigrid's probe says what it can
     slow = f"a thin wall (thickness about {thinness:.2g} of its span, below {THIN_WALL:g})"
     reason, use_direct = _weigh_direct(nexus, math.inf, slow)
     return reason if use_direct else None
