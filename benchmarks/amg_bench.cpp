@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "box_model.hpp"
-#include "lacc/amg.hpp"
-#include "lacc/amg_matrix.hpp"
-#include "lacc/amg_pcg.hpp"
+#include "amg/amg.hpp"
+#include "amg/matrix.hpp"
+#include "amg/pcg.hpp"
 #include "lacc/cg.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"

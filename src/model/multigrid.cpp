@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "base/interrupt.hpp"
-#include "lacc/amg_pcg.hpp"
+#include "amg/pcg.hpp"
 #include "lacc/pool.hpp"
 #include "model/dof_nodes.hpp"
 

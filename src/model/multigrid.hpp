@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "lacc/amg.hpp"
+#include "amg/amg.hpp"
 #include "lacc/constrain.hpp"
 #include "model/nexus.hpp"
 #include "model/system.hpp"

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "lacc/amg_blocks.hpp"
-#include "lacc/amg_smoother.hpp"
+#include "amg/blocks.hpp"
+#include "amg/smoother.hpp"
 #include "lacc/lav.hpp"
 
 namespace quarvex {

@@ -22,7 +22,7 @@
 
 #include "base/failure.hpp"
 #include "expr/arena.hpp"
-#include "lacc/amg.hpp"
+#include "amg/amg.hpp"
 #include "lacc/constrain.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pattern.hpp"

@@ -1,5 +1,5 @@
 // The failure texts of the multigrid solver.
-#include "lacc/amg_failure.hpp"
+#include "amg/failure.hpp"
 
 #include <cstdio>
 

@@ -1,14 +1,14 @@
 // Dense Cholesky factor of the coarsest multigrid level, column by column:
 //   L(j, j) = sqrt(A(j, j) - sum_{k<j} L(j, k)^2),
 //   L(i, j) = (A(i, j) - sum_{k<j} L(i, k) L(j, k)) / L(j, j)   for i > j, in parallel over i.
-#include "lacc/amg_dense.hpp"
+#include "amg/dense.hpp"
 
 #include <cmath>
 #include <string>
 
 #include "base/failure.hpp"
-#include "lacc/amg_failure.hpp"
-#include "lacc/amg_matrix.hpp"
+#include "amg/failure.hpp"
+#include "amg/matrix.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
 

@@ -6,7 +6,7 @@
 // keeps the coarse operator exactly symmetric.
 #pragma once
 
-#include "lacc/amg_blocks.hpp"
+#include "amg/blocks.hpp"
 #include "lacc/spr.hpp"
 
 namespace quarvex {

@@ -1,5 +1,5 @@
 // Tentative prolongator by aggregate-wise QR, and its Jacobi smoothing node by node.
-#include "lacc/amg_transfer.hpp"
+#include "amg/transfer.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "lacc/amg_blocks.hpp"
+#include "amg/blocks.hpp"
 #include "lacc/spr.hpp"
 
 namespace quarvex {

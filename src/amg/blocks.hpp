@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "lacc/amg_matrix.hpp"
+#include "amg/matrix.hpp"
 #include "lacc/pool.hpp"
 #include "lacc/spr.hpp"
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "lacc/amg.hpp"
+#include "amg/amg.hpp"
 #include "lacc/pool.hpp"
 #include "lacc/spr.hpp"
 

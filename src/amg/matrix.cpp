@@ -1,7 +1,7 @@
 // Products of the run-format level operators, with double or float values, in parallel over
 // rows. A row's runs are kept in increasing column order and never touch, as in the model's
 // own matrix.
-#include "lacc/amg_matrix.hpp"
+#include "amg/matrix.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -9,11 +9,11 @@
 
 #include "base/failure.hpp"
 #include "base/interrupt.hpp"
-#include "lacc/amg_failure.hpp"
-#include "lacc/amg.hpp"
-#include "lacc/amg_aggregate.hpp"
-#include "lacc/amg_galerkin.hpp"
-#include "lacc/amg_transfer.hpp"
+#include "amg/failure.hpp"
+#include "amg/amg.hpp"
+#include "amg/aggregate.hpp"
+#include "amg/galerkin.hpp"
+#include "amg/transfer.hpp"
 
 namespace quarvex {
 namespace {

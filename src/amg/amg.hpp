@@ -2,7 +2,7 @@
 // linear elasticity. A hierarchy is a list of levels: level 0 works on the caller's matrix
 // (not copied), level l + 1 on the Galerkin product R A_l P of level l; the last level is
 // solved exactly by a dense Cholesky factor. Every level's operators are run-format matrices
-// (amg_matrix.hpp) whose products run on the worker pool.
+// (matrix.hpp) whose products run on the worker pool.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +10,9 @@
 #include <span>
 #include <vector>
 
-#include "lacc/amg_dense.hpp"
-#include "lacc/amg_blocks.hpp"
-#include "lacc/amg_smoother.hpp"
+#include "amg/dense.hpp"
+#include "amg/blocks.hpp"
+#include "amg/smoother.hpp"
 #include "lacc/pool.hpp"
 #include "lacc/spr.hpp"
 
@@ -97,17 +97,6 @@ void amg_refresh(AmgHierarchy& hierarchy, const SprMat& matrix);
 // Whether `matrix` has the structure the hierarchy was built for (rows and a hash of row_runs
 // and runs).
 bool amg_matches(const AmgHierarchy& hierarchy, const SprMat& matrix);
-
-// Work vectors of the cycle, four per level.
-struct AmgWork {
-    std::vector<std::vector<double>> x, b, r, d;
-};
-AmgWork amg_work(const AmgHierarchy& hierarchy);
-
-// z = M r: one symmetric V-cycle from z = 0, with the matrix the hierarchy was built for (the
-// caller's check: amg_matches). Throws Panic when the hierarchy is not ready.
-void amg_apply(const AmgHierarchy& hierarchy, const SprMat& matrix, AmgWork& work, std::span<const double> r,
-               std::span<double> z);
 
 struct AmgStats {
     std::vector<std::size_t> rows;     // unknowns per level

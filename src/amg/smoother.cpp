@@ -6,7 +6,7 @@
 //   for k = 1 .. degree:  x += d;  (k = degree: stop)
 //                         r -= A d;  rho_k = 1 / (2 sigma - rho_{k-1});
 //                         d = rho_k rho_{k-1} d + (2 rho_k / delta) M r
-#include "lacc/amg_smoother.hpp"
+#include "amg/smoother.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -14,7 +14,7 @@
 
 #include "base/failure.hpp"
 #include "base/interrupt.hpp"
-#include "lacc/amg_failure.hpp"
+#include "amg/failure.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
 

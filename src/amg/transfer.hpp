@@ -8,9 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "lacc/amg_aggregate.hpp"
-#include "lacc/amg_blocks.hpp"
-#include "lacc/amg_smoother.hpp"
+#include "amg/aggregate.hpp"
+#include "amg/blocks.hpp"
+#include "amg/smoother.hpp"
 #include "lacc/spr.hpp"
 
 namespace quarvex {

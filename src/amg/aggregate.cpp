@@ -1,5 +1,5 @@
 // Strength of connection between nodes and the greedy aggregation.
-#include "lacc/amg_aggregate.hpp"
+#include "amg/aggregate.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,8 @@
 // Preconditioned conjugate gradients, z = M r one multigrid cycle:
 //   q = A p,  alpha = (r.z) / (p.q),  x += alpha p,  r -= alpha q,  z = M r,
 //   beta = (r.z)' / (r.z),  p = z + beta p.
-#include "lacc/amg_pcg.hpp"
+#include "amg/pcg.hpp"
+#include "amg/cycle.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +10,7 @@
 
 #include "base/failure.hpp"
 #include "base/interrupt.hpp"
-#include "lacc/amg_failure.hpp"
+#include "amg/failure.hpp"
 #include "lacc/cg.hpp"
 #include "lacc/lav.hpp"
 

@@ -6,8 +6,9 @@
 #include <string>
 
 #include "base/failure.hpp"
-#include "lacc/amg_failure.hpp"
-#include "lacc/amg.hpp"
+#include "amg/failure.hpp"
+#include "amg/amg.hpp"
+#include "amg/cycle.hpp"
 
 namespace quarvex {
 namespace {

@@ -1,6 +1,6 @@
 // Structures in node blocks: block indexes, the lists of column nodes that give a new
 // structure, the transpose and the product of matrices in node blocks.
-#include "lacc/amg_blocks.hpp"
+#include "amg/blocks.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -9,7 +9,7 @@
 #include <string>
 
 #include "base/failure.hpp"
-#include "lacc/amg_kernels.hpp"
+#include "amg/kernels.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {

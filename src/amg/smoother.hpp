@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "lacc/amg_blocks.hpp"
+#include "amg/blocks.hpp"
 #include "lacc/spr.hpp"
 
 namespace quarvex {

@@ -2,14 +2,14 @@
 // of I of A_IJ P_J; coarse row node K then gets, for every fine node I with a block P_IK,
 //   C_KL += P_IK^T (A P)_IL   for the column nodes L >= K of (A P)_I,
 // and finally C_LK = C_KL^T for L < K.
-#include "lacc/amg_galerkin.hpp"
+#include "amg/galerkin.hpp"
 
 #include <algorithm>
 #include <string>
 
 #include "base/failure.hpp"
 #include "base/interrupt.hpp"
-#include "lacc/amg_kernels.hpp"
+#include "amg/kernels.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
