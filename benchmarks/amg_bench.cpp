@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "box_model.hpp"
 #include "amg/amg.hpp"
 #include "amg/matrix.hpp"
 #include "amg/pcg.hpp"
+#include "box_model.hpp"
 #include "lacc/cg.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
@@ -54,7 +54,9 @@ double status_bytes(const std::string& field) {
 }
 
 // Starts a new peak of the resident set (VmHWM := VmRSS).
-void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void reset_peak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 // The iterations cg_solve makes: the same recursion with the same kernels, counted.
 std::size_t cg_iterations(const SprMat& mat, const std::vector<double>& rhs, double tol) {
@@ -189,17 +191,28 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : "";
-        if (flag == "--sizes") sizes = parse_list(value), ++i;
-        else if (flag == "--no-cg") with_cg = false;
-        else if (flag == "--no-others") with_others = false;
-        else if (flag == "--repeats") repeats = std::max(1, std::atoi(value)), ++i;
-        else if (flag == "--threshold") options.strength_threshold = std::atof(value), ++i;
-        else if (flag == "--degree") options.smoother_degree = std::atoi(value), ++i;
-        else if (flag == "--ratio") options.smoother_ratio = std::atof(value), ++i;
-        else if (flag == "--point") options.block_smoother = false;
-        else if (flag == "--coarse") options.coarse_size = static_cast<std::size_t>(std::atol(value)), ++i;
-        else if (flag == "--weight") options.prolongator_weight = std::atof(value), ++i;
-        else if (flag == "--eigen-steps") options.eigen_steps = std::atoi(value), ++i;
+        if (flag == "--sizes")
+            sizes = parse_list(value), ++i;
+        else if (flag == "--no-cg")
+            with_cg = false;
+        else if (flag == "--no-others")
+            with_others = false;
+        else if (flag == "--repeats")
+            repeats = std::max(1, std::atoi(value)), ++i;
+        else if (flag == "--threshold")
+            options.strength_threshold = std::atof(value), ++i;
+        else if (flag == "--degree")
+            options.smoother_degree = std::atoi(value), ++i;
+        else if (flag == "--ratio")
+            options.smoother_ratio = std::atof(value), ++i;
+        else if (flag == "--point")
+            options.block_smoother = false;
+        else if (flag == "--coarse")
+            options.coarse_size = static_cast<std::size_t>(std::atol(value)), ++i;
+        else if (flag == "--weight")
+            options.prolongator_weight = std::atof(value), ++i;
+        else if (flag == "--eigen-steps")
+            options.eigen_steps = std::atoi(value), ++i;
         else {
             std::fprintf(stderr, "unknown flag %s\n", argv[i]);
             return 2;
@@ -240,10 +253,9 @@ int main(int argc, char** argv) {
         const double fine = static_cast<double>(run.stats.fine_bytes);
         std::printf("%3d %8zu %8.3f %6zu %8.3f %7.3f %7zu %7.3f %7.3f %6.1f %6.3f %3zu %5.2f %5.2f %7.3f  %s%s\n", n,
                     static_cast<std::size_t>(mat.rows), box.assemble_seconds, cg_its, cg_time, setup,
-                    run.report.iterations, solve, total, with_cg ? cg_time / total : 0.0,
-                    run.stats.operator_complexity, run.stats.rows.size(), static_cast<double>(run.stats.bytes) / fine,
-                    run.setup_peak / fine, run.refresh, level_sizes(run.stats).c_str(),
-                    run.report.converged ? "" : "  NOT CONVERGED");
+                    run.report.iterations, solve, total, with_cg ? cg_time / total : 0.0, run.stats.operator_complexity,
+                    run.stats.rows.size(), static_cast<double>(run.stats.bytes) / fine, run.setup_peak / fine,
+                    run.refresh, level_sizes(run.stats).c_str(), run.report.converged ? "" : "  NOT CONVERGED");
         std::fflush(stdout);
     }
     if (!sizes.empty()) {
@@ -252,10 +264,11 @@ int main(int argc, char** argv) {
     }
     if (!with_others) return 0;
 
-    std::printf("\nother models: PCG iterations to rtol, the relative residual |b - A x| / |b| reached, and its\n"
-                "rounding floor u |(|A| |x|)| / |b| (u = 2^-53): a target below the floor is out of reach\n");
-    std::printf("%-44s %5s %8s %7s %7s %7s %9s %9s %6s  %s\n", "model", "rtol", "unknowns", "PCG its", "setup",
-                "solve", "residual", "floor", "opcx", "level sizes");
+    std::printf(
+        "\nother models: PCG iterations to rtol, the relative residual |b - A x| / |b| reached, and its\n"
+        "rounding floor u |(|A| |x|)| / |b| (u = 2^-53): a target below the floor is out of reach\n");
+    std::printf("%-44s %5s %8s %7s %7s %7s %9s %9s %6s  %s\n", "model", "rtol", "unknowns", "PCG its", "setup", "solve",
+                "residual", "floor", "opcx", "level sizes");
     struct Case {
         const char* name;
         bench::BoxShape shape;

@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <vector>
 
+#include "lacc/lav.hpp"
+#include "lacc/pool.hpp"
 #include "model/assembly.hpp"
 #include "model/dofs.hpp"
 #include "model/loads.hpp"
 #include "model/mesh.hpp"
 #include "model/system.hpp"
-#include "lacc/lav.hpp"
-#include "lacc/pool.hpp"
 #include "unit_cube.hpp"
 
 namespace quarvex::bench {
@@ -48,7 +48,8 @@ inline std::vector<std::vector<double>> isotropic(double lam, double mu) {
         for (int j = 0; j < 3; ++j)
             for (int e = 0; e < 3; ++e)
                 for (int l = 0; l < 3; ++l)
-                    d[3 * c + j][3 * e + l] = lam * (c == j) * (e == l) + mu * ((c == e) * (j == l) + (c == l) * (j == e));
+                    d[3 * c + j][3 * e + l] =
+                        lam * (c == j) * (e == l) + mu * ((c == e) * (j == l) + (c == l) * (j == e));
     return d;
 }
 

@@ -17,8 +17,8 @@ namespace quarvex::bench {
 
 struct BoxModel {
     Nexus model;
-    double assemble_seconds = 0.0;       // set_solver and assemble
-    std::vector<double> coordinates;     // free unknowns x 3
+    double assemble_seconds = 0.0;         // set_solver and assemble
+    std::vector<double> coordinates;       // free unknowns x 3
     std::vector<std::int32_t> components;  // free unknowns
 };
 
@@ -48,9 +48,9 @@ inline BoxModel box_model(const BoxShape& shape, double lam, double mu) {
                                           : shape.support == Support::symmetry_planes && at[c] == 0;
                     if (held) continue;
                     dof[i + sx * (j + static_cast<std::size_t>(sy) * k)][c] = next++;
-                    out.coordinates.insert(out.coordinates.end(), {0.5 * i * shape.lx / shape.nx,
-                                                                   0.5 * j * shape.ly / shape.ny,
-                                                                   0.5 * k * shape.lz / shape.nz});
+                    out.coordinates.insert(
+                        out.coordinates.end(),
+                        {0.5 * i * shape.lx / shape.nx, 0.5 * j * shape.ly / shape.ny, 0.5 * k * shape.lz / shape.nz});
                     out.components.push_back(c);
                 }
     std::vector<Tet>& tets = out.model.tets;
@@ -88,6 +88,8 @@ inline BoxModel box_model(const BoxShape& shape, double lam, double mu) {
 }
 
 // Lame parameters with mu = 1 for Poisson's ratio nu: lambda = 2 nu / (1 - 2 nu).
-inline double lambda_for(double nu) { return 2.0 * nu / (1.0 - 2.0 * nu); }
+inline double lambda_for(double nu) {
+    return 2.0 * nu / (1.0 - 2.0 * nu);
+}
 
 }  // namespace quarvex::bench

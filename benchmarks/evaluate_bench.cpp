@@ -160,14 +160,15 @@ int main(int argc, char** argv) {
     rows.push_back(measure(mixed_load(), 1, calls));
     rows.push_back(measure(mixed_load(), 4, calls / 4));
 
-    std::printf("Evaluating a body-load arena at %zu points per element (bind x, y, z, evaluate, read 3 components)\n\n",
-                kPoints);
-    std::printf("%-24s %6s %6s %4s %12s %12s %10s %12s %10s\n", "load", "nodes", "trans", "typ", "ns/eval",
-                "ns/node", "vs 1 us", "direct ns", "arena/dir");
+    std::printf(
+        "Evaluating a body-load arena at %zu points per element (bind x, y, z, evaluate, read 3 components)\n\n",
+        kPoints);
+    std::printf("%-24s %6s %6s %4s %12s %12s %10s %12s %10s\n", "load", "nodes", "trans", "typ", "ns/eval", "ns/node",
+                "vs 1 us", "direct ns", "arena/dir");
     for (const Row& row : rows) {
-        std::printf("%-24s %6zu %6d %4zu %12.1f %12.1f %10.2f %12.1f %10.2f\n", row.load, row.nodes,
-                    row.transcendental, row.typ, row.arena_ns, row.arena_ns / static_cast<double>(row.nodes),
-                    row.arena_ns / 1000.0, row.direct_ns, row.arena_ns / row.direct_ns);
+        std::printf("%-24s %6zu %6d %4zu %12.1f %12.1f %10.2f %12.1f %10.2f\n", row.load, row.nodes, row.transcendental,
+                    row.typ, row.arena_ns, row.arena_ns / static_cast<double>(row.nodes), row.arena_ns / 1000.0,
+                    row.direct_ns, row.arena_ns / row.direct_ns);
     }
     std::printf("\n'vs 1 us' is ns/eval over the 1000 ns budget; 'direct' computes the values only (typ 1).\n");
     return 0;

@@ -43,7 +43,8 @@ double bytes_of(const Vector& values) {
 double element_bytes(const std::vector<Tet>& tets) {
     double bytes = static_cast<double>(tets.capacity() * sizeof(Tet));
     for (const Tet& tet : tets)
-        if (tet.dofs.capacity() > 0) bytes += static_cast<double>(malloc_usable_size(const_cast<DofRange*>(tet.dofs.data())) + 8);
+        if (tet.dofs.capacity() > 0)
+            bytes += static_cast<double>(malloc_usable_size(const_cast<DofRange*>(tet.dofs.data())) + 8);
     return bytes;
 }
 
@@ -61,7 +62,8 @@ int main(int argc, char** argv) {
     std::vector<Phase> phases;
     auto start = std::chrono::steady_clock::now();
     Nexus model = bench::loaded_cube(n);
-    phases.push_back({"mesh and numbering (C++)", std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), true});
+    phases.push_back({"mesh and numbering (C++)",
+                      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), true});
     const std::uint64_t dofs = bench::unit_cube_dofs(n);
 
     const double t_solver = bench::median_seconds(1, [&] { set_solver(model, dofs, {0.0}); });
@@ -89,8 +91,10 @@ int main(int argc, char** argv) {
                 model.tets.size(), static_cast<unsigned long long>(dofs), model.mat.vals.size());
     std::printf("%-34s %9s %7s\n", "phase", "seconds", "share");
     for (const Phase& phase : phases) {
-        if (phase.counted) std::printf("%-34s %9.3f %6.1f%%\n", phase.name, phase.seconds, 100.0 * phase.seconds / total);
-        else std::printf("%-34s %9.3f %7s\n", phase.name, phase.seconds, "-");
+        if (phase.counted)
+            std::printf("%-34s %9.3f %6.1f%%\n", phase.name, phase.seconds, 100.0 * phase.seconds / total);
+        else
+            std::printf("%-34s %9.3f %7s\n", phase.name, phase.seconds, "-");
     }
     std::printf("%-34s %9.3f\n", "total (rows with a share)", total);
     std::printf("set_solver / assemble              %9.2f   (goal <= 1.5)\n", t_solver / t_assemble);
@@ -110,7 +114,8 @@ int main(int argc, char** argv) {
         {"matrix row_runs", bytes_of(model.mat.row_runs)},
         {"elements (Tet records and ranges)", element_bytes(model.tets)},
         {"rhs, sol, bc", bytes_of(model.rhs) + bytes_of(model.sol) + bytes_of(model.bc)},
-        {"CG work vectors (x, r, p, A p)", bytes_of(vectors.x) + bytes_of(vectors.r) + bytes_of(vectors.p) + bytes_of(vectors.t)},
+        {"CG work vectors (x, r, p, A p)",
+         bytes_of(vectors.x) + bytes_of(vectors.r) + bytes_of(vectors.p) + bytes_of(vectors.t)},
     };
     double listed = 0.0;
     std::printf("\n%-36s %10s %9s %7s\n", "resident memory", "MiB", "B/unknown", "share");

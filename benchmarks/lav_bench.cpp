@@ -12,7 +12,6 @@
 
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
-#include "lacc/pool.hpp"
 
 namespace {
 
@@ -126,8 +125,7 @@ int main() {
     } rows[] = {{"triad", 3, best_triad}, {"norm_sq", 1, best_norm}, {"dot", 2, best_dot}, {"axpy", 3, best_axpy}};
     for (const auto& row : rows) {
         const double rate = row.streams * gigabytes / row.seconds;
-        std::printf("%-8s %12d %8.2f %12.2f %8.2f\n", row.name, row.streams * 8, rate, triad_rate,
-                    rate / triad_rate);
+        std::printf("%-8s %12d %8.2f %12.2f %8.2f\n", row.name, row.streams * 8, rate, triad_rate, rate / triad_rate);
     }
 
     // Latency of an empty loop of two items, one sample per loop.
@@ -146,7 +144,12 @@ int main() {
     // Five kernels in a row, as in one solver iteration: what the pool costs or gains.
     std::printf("\nsolver step (dot, axpy, axmy, norm_sq, aypx), median us per step\n");
     std::printf("%-10s %10s %10s %10s\n", "n", "pooled", "serial", "speedup");
-    for (const auto& [n, steps] : {std::pair<std::size_t, int>{1'000, 20'000}, {4'000, 5'000}, {8'000, 5'000}, {16'000, 3'000}, {30'000, 2'000}, {1'000'000, 100}}) {
+    for (const auto& [n, steps] : {std::pair<std::size_t, int>{1'000, 20'000},
+                                   {4'000, 5'000},
+                                   {8'000, 5'000},
+                                   {16'000, 3'000},
+                                   {30'000, 2'000},
+                                   {1'000'000, 100}}) {
         const double pooled = step_time(n, steps, pooled_step, sink);
         const double serial = step_time(n, steps, serial_step, sink);
         std::printf("%-10zu %10.2f %10.2f %10.2f\n", n, pooled, serial, serial / pooled);

@@ -19,6 +19,7 @@ it (kept), the highest resident set during the phase (peak), the highest since t
 Then the numpy arrays the model, its numbering, its dofs, its constraints and the result hold
 (`.nbytes`, each buffer counted once), and the peak of the whole pipeline against the goal.
 """
+
 import argparse
 import os
 import subprocess
@@ -239,12 +240,17 @@ def print_rows(title: str, rows: list[Row], unknowns: int, resets: bool) -> None
     high_water = 0
     for row in rows:
         high_water = max(high_water, row.peak)
-        if row.phase.startswith("  Python between") and abs(row.kept) < 2 * unknowns \
-                and row.peak - (row.rss - row.kept) < 2 * unknowns:
+        if (
+            row.phase.startswith("  Python between")
+            and abs(row.kept) < 2 * unknowns
+            and row.peak - (row.rss - row.kept) < 2 * unknowns
+        ):
             continue  # glue that neither keeps nor peaks: left out of the table
         holder = _HOLDERS.get(row.phase.split(" (call")[0].strip(), "")
-        print(f"{row.phase:<66} {row.seconds:>6.2f} {row.rss / unknowns:>7.0f} {row.kept / unknowns:>7.0f} "
-              f"{row.peak / unknowns:>7.0f} {high_water / unknowns:>7.0f}  {holder}")
+        print(
+            f"{row.phase:<66} {row.seconds:>6.2f} {row.rss / unknowns:>7.0f} {row.kept / unknowns:>7.0f} "
+            f"{row.peak / unknowns:>7.0f} {high_water / unknowns:>7.0f}  {holder}"
+        )
 
 
 def run(n: int, outputs: bool) -> None:
@@ -264,13 +270,17 @@ def run(n: int, outputs: bool) -> None:
         result = profiled(log, lambda: model.solve(rtol=1e-8), "Result")
     pipeline = list(log.rows)
     resets = log.resets
-    print(f"unit cube N = {n}: {len(mesh.tetrahedra)} elements, {model.numbering.n_nodes} nodes, {unknowns} "
-          f"unknowns, {quarvex_tools.system.worker_count()} workers, {result.report.iterations} CG iterations")
+    print(
+        f"unit cube N = {n}: {len(mesh.tetrahedra)} elements, {model.numbering.n_nodes} nodes, {unknowns} "
+        f"unknowns, {quarvex_tools.system.worker_count()} workers, {result.report.iterations} CG iterations"
+    )
     print_rows("the pipeline (bytes per unknown)", pipeline, unknowns, resets)
     pipeline_peak = max(row.peak for row in pipeline)
     worst = max(pipeline, key=lambda row: row.peak)
-    print(f"\npeak of the pipeline {pipeline_peak / unknowns:.0f} B per unknown ({pipeline_peak / 2**30:.2f} GiB), "
-          f"in '{worst.phase.strip()}'; goal {_GOAL:.0f}")
+    print(
+        f"\npeak of the pipeline {pipeline_peak / unknowns:.0f} B per unknown ({pipeline_peak / 2**30:.2f} GiB), "
+        f"in '{worst.phase.strip()}'; goal {_GOAL:.0f}"
+    )
     print_holdings([("mesh", mesh), ("model", model), ("result", result)], unknowns)
 
     if outputs:
@@ -289,14 +299,18 @@ def run(n: int, outputs: bool) -> None:
 
     # The fine matrix, exported once at the end (outside every measured phase): its entries.
     entries = quarvex_tools.system.stiffness_matrix(result.nexus).nnz
-    print(f"\nfine matrix: {entries} entries, {entries / unknowns:.1f} per row, values {8 * entries / unknowns:.0f} "
-          "B per unknown (the core's runs and row starts come on top)")
+    print(
+        f"\nfine matrix: {entries} entries, {entries / unknowns:.1f} per row, values {8 * entries / unknowns:.0f} "
+        "B per unknown (the core's runs and row starts come on top)"
+    )
     setup = [row for row in pipeline if row.phase == _PYTHON_PHASES["multigrid"]]
     if setup:
-        print(f"multigrid hierarchy: the set-up kept {setup[0].kept / unknowns:.0f} B per unknown "
-              f"({setup[0].kept / (8 * entries):.2f} x the fine values) and peaked "
-              f"{(setup[0].peak - setup[0].rss + setup[0].kept) / unknowns:.0f} above its start; its levels, "
-              "operator complexity and bytes are not exposed to Python (build/bench/amg_bench prints them)")
+        print(
+            f"multigrid hierarchy: the set-up kept {setup[0].kept / unknowns:.0f} B per unknown "
+            f"({setup[0].kept / (8 * entries):.2f} x the fine values) and peaked "
+            f"{(setup[0].peak - setup[0].rss + setup[0].kept) / unknowns:.0f} above its start; its levels, "
+            "operator complexity and bytes are not exposed to Python (build/bench/amg_bench prints them)"
+        )
 
 
 def main() -> None:

@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
         pclose(child);
         if (read != 7) return 1;
         std::printf("%4d %10llu %12zu %10zu %10.4f %10.4f %10.1f %10.1f %9.2f\n", size,
-                    static_cast<unsigned long long>(quarvex::bench::unit_cube_dofs(size)), nnz, runs, first, best,
-                    peak, mat, peak / mat);
+                    static_cast<unsigned long long>(quarvex::bench::unit_cube_dofs(size)), nnz, runs, first, best, peak,
+                    mat, peak / mat);
     }
     return 0;
 }

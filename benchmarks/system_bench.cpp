@@ -7,14 +7,14 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bench_common.hpp"
+#include "lacc/lav.hpp"
+#include "lacc/pool.hpp"
 #include "model/assembly.hpp"
 #include "model/dofs.hpp"
 #include "model/loads.hpp"
 #include "model/mesh.hpp"
 #include "model/system.hpp"
-#include "lacc/lav.hpp"
-#include "lacc/pool.hpp"
-#include "bench_common.hpp"
 
 using namespace quarvex;
 

@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "model/element_system.hpp"
 #include "expr/arena.hpp"
+#include "model/element_system.hpp"
 
 namespace {
 
@@ -20,8 +20,7 @@ using quarvex::Tet;
 // gradient transform 10 * 3 * 14 fma, weighting 3 * 10 * 14 mul, S sums 100 * 9 * 14 fma,
 // |det J| scaling 100 * 9 mul, Frobenius products 100 * 9 * 9 fma, accumulation 900 add,
 // plus about 60 for the Jacobian and its inverse. Padding lanes are not counted.
-constexpr double kFlopsPerElement =
-    2.0 * (10 * 3 * 14 + 100 * 9 * 14 + 100 * 9 * 9) + 3 * 10 * 14 + 100 * 9 + 900 + 60;
+constexpr double kFlopsPerElement = 2.0 * (10 * 3 * 14 + 100 * 9 * 14 + 100 * 9 * 9) + 3 * 10 * 14 + 100 * 9 + 900 + 60;
 
 constexpr double kTargetRate = 250000.0;
 
@@ -31,14 +30,15 @@ ExMat isotropic_material(double lambda, double mu) {
         for (std::size_t j = 0; j < 3; ++j)
             for (std::size_t d = 0; d < 3; ++d)
                 for (std::size_t l = 0; l < 3; ++l)
-                    block(cmat, c, d)[3 * j + l] = lambda * (c == j) * (d == l) + mu * ((c == d) * (j == l) + (c == l) * (j == d));
+                    block(cmat, c, d)[3 * j + l] =
+                        lambda * (c == j) * (d == l) + mu * ((c == d) * (j == l) + (c == l) * (j == d));
     return cmat;
 }
 
 // A regular tetrahedron, randomly rotated, scaled, perturbed by up to 10% of its edge and moved.
 std::vector<Tet> random_elements(std::size_t count, std::mt19937_64& random) {
-    const std::array<quarvex::Point, 4> regular = {{
-        {1.0, 1.0, 1.0}, {1.0, -1.0, -1.0}, {-1.0, 1.0, -1.0}, {-1.0, -1.0, 1.0}}};
+    const std::array<quarvex::Point, 4> regular = {
+        {{1.0, 1.0, 1.0}, {1.0, -1.0, -1.0}, {-1.0, 1.0, -1.0}, {-1.0, -1.0, 1.0}}};
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     std::vector<Tet> elements(count);
     for (Tet& tet : elements) {
@@ -46,10 +46,9 @@ std::vector<Tet> random_elements(std::size_t count, std::mt19937_64& random) {
         const double norm = std::sqrt(quat[0] * quat[0] + quat[1] * quat[1] + quat[2] * quat[2] + quat[3] * quat[3]);
         for (double& part : quat) part /= norm;
         const auto [w, x, y, z] = quat;
-        const double rotation[3][3] = {
-            {1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
-            {2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
-            {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}};
+        const double rotation[3][3] = {{1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)},
+                                       {2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)},
+                                       {2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)}};
         const double scale = 0.01 + 0.5 * (unit(random) + 1.0);
         const std::array<double, 3> shift{unit(random), unit(random), unit(random)};
         for (std::size_t k = 0; k < 4; ++k)
@@ -101,8 +100,7 @@ int main() {
         std::printf("%-18zu %8zu %12.0f %10.1f %10.2f %9.2fx\n", count, passes, rate, 1e9 / rate,
                     rate * kFlopsPerElement * 1e-9, rate / kTargetRate);
     }
-    std::printf("useful flops per element (fma = 2): %.0f; target %.0f elements/s\n\n", kFlopsPerElement,
-                kTargetRate);
+    std::printf("useful flops per element (fma = 2): %.0f; target %.0f elements/s\n\n", kFlopsPerElement, kTargetRate);
 
     // Body loads: f = (0, 0, -9.81) from constants, and f = (x y, sin z, x^3) from operations.
     quarvex::Arena constant;

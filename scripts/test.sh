@@ -5,7 +5,7 @@
 # what CI runs.
 #
 #   bash scripts/test.sh            the full run
-#   bash scripts/test.sh --quick    day-to-day: the Python suite against the module as installed
+#   bash scripts/test.sh --quick    day-to-day: scripts/lint.sh, the Python suite against the module as installed
 #                                   (pip install -e . rebuilds it) and the C++ tests built in the
 #                                   existing build folder; nothing installed, no MPI, no sanitizers
 #
@@ -37,6 +37,7 @@ cpp_tests() {
 }
 
 if [ "$quick" = 1 ]; then
+    bash scripts/lint.sh
     cpp_tests
     python3 -m pytest -q tests --ignore=tests/mpi
     exit 0
@@ -58,6 +59,9 @@ python3 -m pip install -q "$wheel[test]"
 
 # gmsh's wheel links X11 and OpenGL libraries that a server image may lack.
 python3 -c "import gmsh" >/dev/null 2>&1 || apt_install libglu1-mesa libxcursor1 libxft2 libxinerama1
+
+# Lint, types and C++ layout (seconds), then the tests.
+bash scripts/lint.sh
 
 ctest --test-dir build/main --output-on-failure --parallel 2
 

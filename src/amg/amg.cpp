@@ -7,13 +7,13 @@
 #include <cmath>
 #include <string>
 
-#include "base/failure.hpp"
-#include "base/interrupt.hpp"
-#include "amg/failure.hpp"
-#include "amg/amg.hpp"
 #include "amg/aggregate.hpp"
+#include "amg/amg.hpp"
+#include "amg/failure.hpp"
 #include "amg/galerkin.hpp"
 #include "amg/transfer.hpp"
+#include "base/failure.hpp"
+#include "base/interrupt.hpp"
 
 namespace quarvex {
 namespace {
@@ -70,14 +70,12 @@ std::vector<float> checked_float_values(const SprMat& mat) {
             }
             if (finite) continue;
             std::size_t seen = first_bad.load();
-            while (r < seen && !first_bad.compare_exchange_weak(seen, r)) {
-            }
+            while (r < seen && !first_bad.compare_exchange_weak(seen, r)) {}
             return;
         }
         const std::uint64_t bits = std::bit_cast<std::uint64_t>(largest);
         std::uint64_t seen = largest_bits.load();
-        while (bits > seen && !largest_bits.compare_exchange_weak(seen, bits)) {
-        }
+        while (bits > seen && !largest_bits.compare_exchange_weak(seen, bits)) {}
     });
     if (first_bad.load() != SIZE_MAX)
         panic("multigrid: the matrix holds a non-finite value in row " + std::to_string(first_bad.load()));
@@ -256,9 +254,21 @@ NearNullSpace rigid_body_modes(std::span<const double> coordinates, std::span<co
         double* const row = result.modes.data() + 6 * i;
         // Translation along the component, then the rotations (0, -z, y), (z, 0, -x), (-y, x, 0).
         switch (components[i]) {
-            case 0: row[0] = 1.0; row[4] = z; row[5] = -y; break;
-            case 1: row[1] = 1.0; row[3] = -z; row[5] = x; break;
-            default: row[2] = 1.0; row[3] = y; row[4] = -x; break;
+            case 0:
+                row[0] = 1.0;
+                row[4] = z;
+                row[5] = -y;
+                break;
+            case 1:
+                row[1] = 1.0;
+                row[3] = -z;
+                row[5] = x;
+                break;
+            default:
+                row[2] = 1.0;
+                row[3] = y;
+                row[4] = -x;
+                break;
         }
     }
     return result;
@@ -367,8 +377,8 @@ AmgStats amg_stats(const AmgHierarchy& hierarchy, const SprMat& matrix) {
         if (l > 0) stats.bytes += matrix_bytes(level.matrix);
         stats.bytes += matrix_bytes(level.tentative) + matrix_bytes(level.prolongator) +
                        matrix_bytes(level.restrictor) + smoother_bytes(level.smoother) +
-                       (level.matrix_values.size() + level.prolongator_values.size() +
-                        level.restrictor_values.size()) * sizeof(float) +
+                       (level.matrix_values.size() + level.prolongator_values.size() + level.restrictor_values.size()) *
+                           sizeof(float) +
                        (level.nodes.starts.size() + level.nodes.node_of.size()) * sizeof(std::int32_t);
     }
     stats.bytes += hierarchy.coarse.lower.size() * sizeof(double);

@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "amg/dense.hpp"
 #include "amg/blocks.hpp"
+#include "amg/dense.hpp"
 #include "amg/smoother.hpp"
 #include "lacc/pool.hpp"
 #include "lacc/spr.hpp"
@@ -60,15 +60,15 @@ NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_cou
 // A level's operators as the cycle reads them: the structure of a run-format matrix and its
 // values rounded to float. The set-up holds their values in double only while it needs them.
 struct AmgLevel {
-    SprMat matrix;                      // the level's operator; level 0 uses the caller's matrix
-    std::vector<float> matrix_values;   // its values, level 0 included
-    NodeRanges nodes;                   // its unknowns grouped into nodes
+    SprMat matrix;                     // the level's operator; level 0 uses the caller's matrix
+    std::vector<float> matrix_values;  // its values, level 0 included
+    NodeRanges nodes;                  // its unknowns grouped into nodes
     Smoother smoother;
     // Transfer to the next level (empty on the last level):
-    SprMat tentative;                   // T, orthonormal columns per aggregate, kept for amg_refresh
-    SprMat prolongator;                 // P = (I - w / rho M A) T: next-level unknowns -> this level's
+    SprMat tentative;    // T, orthonormal columns per aggregate, kept for amg_refresh
+    SprMat prolongator;  // P = (I - w / rho M A) T: next-level unknowns -> this level's
     std::vector<float> prolongator_values;
-    SprMat restrictor;                  // R = P^T
+    SprMat restrictor;  // R = P^T
     std::vector<float> restrictor_values;
 };
 

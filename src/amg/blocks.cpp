@@ -8,14 +8,16 @@
 #include <mutex>
 #include <string>
 
-#include "base/failure.hpp"
 #include "amg/kernels.hpp"
+#include "base/failure.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
 namespace {
 
-[[noreturn]] void refuse_size(const std::string& what) { panic("matrix too large: " + what); }
+[[noreturn]] void refuse_size(const std::string& what) {
+    panic("matrix too large: " + what);
+}
 
 // Counts and run layout of a structure being built: entries and runs of every row.
 struct RowCounts {
@@ -76,8 +78,7 @@ NodeRanges node_ranges_from_sizes(std::span<const std::int32_t> sizes) {
     return nodes;
 }
 
-NodeLists node_lists(std::size_t row_count, std::size_t col_count,
-                     FunctionRef<void(std::size_t, NodeSet&)> node_cols) {
+NodeLists node_lists(std::size_t row_count, std::size_t col_count, FunctionRef<void(std::size_t, NodeSet&)> node_cols) {
     // Gathered per piece of row nodes, joined in order.
     struct PieceLists {
         std::size_t begin = 0;
@@ -109,8 +110,7 @@ NodeLists node_lists(std::size_t row_count, std::size_t col_count,
             lists.first[piece.begin + k + 1] = lists.first[piece.begin + k] + piece.count[k];
     lists.nodes.resize(static_cast<std::size_t>(lists.first[row_count]));
     parallel_for(pieces.size(), [&](std::size_t p) {
-        std::copy(pieces[p].nodes.begin(), pieces[p].nodes.end(),
-                  lists.nodes.begin() + lists.first[pieces[p].begin]);
+        std::copy(pieces[p].nodes.begin(), pieces[p].nodes.end(), lists.nodes.begin() + lists.first[pieces[p].begin]);
     });
     return lists;
 }
@@ -214,10 +214,13 @@ SprMat transpose_blocks(const SprMat& mat, std::span<const float> values, const 
                         const NodeRanges& col_nodes, std::vector<float>& transposed_values) {
     const std::size_t col_count = node_count(col_nodes);
     const BlockIndex by_column = transposed_index(block_index(mat, row_nodes, col_nodes), col_count);
-    SprMat result = build_block_structure(col_nodes, row_nodes, [&](std::size_t k_node, NodeSet& set) {
-        for (std::int64_t f = by_column.first[k_node]; f < by_column.first[k_node + 1]; ++f)
-            set.add(by_column.col_node[static_cast<std::size_t>(f)]);
-    }, false);
+    SprMat result = build_block_structure(
+        col_nodes, row_nodes,
+        [&](std::size_t k_node, NodeSet& set) {
+            for (std::int64_t f = by_column.first[k_node]; f < by_column.first[k_node + 1]; ++f)
+                set.add(by_column.col_node[static_cast<std::size_t>(f)]);
+        },
+        false);
     transposed_values.assign(values.size(), 0.0f);
     // result(K rows, I columns) = mat(I rows, K columns)^T, block by block in row-node order.
     parallel_batches(col_count, kInterruptBatch, [&](std::size_t begin, std::size_t end) {

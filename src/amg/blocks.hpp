@@ -30,7 +30,9 @@ struct NodeRanges {
 // Node ranges from the sizes of the nodes in order.
 NodeRanges node_ranges_from_sizes(std::span<const std::int32_t> sizes);
 
-inline std::size_t node_count(const NodeRanges& nodes) { return nodes.starts.size() - 1; }
+inline std::size_t node_count(const NodeRanges& nodes) {
+    return nodes.starts.size() - 1;
+}
 inline std::int32_t node_size(const NodeRanges& nodes, std::size_t v) {
     return nodes.starts[v + 1] - nodes.starts[v];
 }
@@ -93,8 +95,7 @@ struct NodeLists {
 
 // The lists of row_count row nodes over col_count column nodes: node_cols(I, set) adds the
 // column nodes of row node I to `set` (in any order, repeats allowed), touching no shared state.
-NodeLists node_lists(std::size_t row_count, std::size_t col_count,
-                     FunctionRef<void(std::size_t, NodeSet&)> node_cols);
+NodeLists node_lists(std::size_t row_count, std::size_t col_count, FunctionRef<void(std::size_t, NodeSet&)> node_cols);
 
 // The structure of a matrix in node blocks over (row_nodes, col_nodes) whose row node I holds
 // the column nodes of list I; its values zero, or left empty unless with_values.

@@ -5,10 +5,10 @@
 // A-self-adjoint polynomial, so the cycle is a symmetric operator.
 #include <string>
 
-#include "base/failure.hpp"
-#include "amg/failure.hpp"
 #include "amg/amg.hpp"
 #include "amg/cycle.hpp"
+#include "amg/failure.hpp"
+#include "base/failure.hpp"
 
 namespace quarvex {
 namespace {
@@ -29,7 +29,7 @@ void cycle(const AmgHierarchy& hierarchy, const SprMat& fine, AmgWork& work, std
     chebyshev_smooth(mat, values, level.smoother, level.nodes, b, x, work.r[l], work.d[l], true, true);
     level_mul(level.restrictor, level.restrictor_values, work.r[l], work.b[l + 1]);  // b' = R r
     cycle(hierarchy, fine, work, l + 1, work.b[l + 1], work.x[l + 1]);
-    level_mul_add(level.prolongator, level.prolongator_values, work.x[l + 1], x);   // x += P x'
+    level_mul_add(level.prolongator, level.prolongator_values, work.x[l + 1], x);  // x += P x'
     // x += S (b - A x)
     chebyshev_smooth(mat, values, level.smoother, level.nodes, b, x, work.r[l], work.d[l], false, false);
 }

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <string>
 
-#include "base/failure.hpp"
 #include "amg/failure.hpp"
 #include "amg/matrix.hpp"
+#include "base/failure.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
 
@@ -19,7 +19,9 @@ namespace {
 constexpr std::size_t kParallelColumnWork = 32768;
 constexpr double kPivotFloor = 1e-14;
 
-std::size_t packed_row(std::size_t i) { return i * (i + 1) / 2; }
+std::size_t packed_row(std::size_t i) {
+    return i * (i + 1) / 2;
+}
 
 }  // namespace
 

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <string>
 
+#include "amg/kernels.hpp"
 #include "base/failure.hpp"
 #include "base/interrupt.hpp"
-#include "amg/kernels.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
@@ -21,7 +21,7 @@ constexpr std::size_t kChunkNodes = 4096;
 // The column nodes of the rows of A P, per fine node, and the place of each within the row.
 struct ProductColumns {
     NodeLists lists;
-    std::vector<std::int32_t> place;  // parallel to lists.nodes
+    std::vector<std::int32_t> place;   // parallel to lists.nodes
     std::vector<std::int32_t> length;  // row length of each fine node's rows of A P
 };
 
@@ -59,8 +59,8 @@ void fill(const SprMat& a, const SprMat& p, const NodeRanges& nodes, const NodeR
     const NodeLists& lists = columns.lists;
     std::fill(c.vals.begin(), c.vals.end(), 0.0);
     std::vector<std::int64_t> cursor(r_index.first.begin(), r_index.first.end() - 1);  // next block P_IK of K
-    std::vector<std::int64_t> offset;    // of fine node I's rows of A P in `product`
-    std::vector<double> product;         // the rows of A P of one chunk, node after node
+    std::vector<std::int64_t> offset;  // of fine node I's rows of A P in `product`
+    std::vector<double> product;       // the rows of A P of one chunk, node after node
     std::vector<std::int32_t> seen(coarse_count, -1), receivers;
     for (std::size_t chunk_begin = 0; chunk_begin < fine_count; chunk_begin += kChunkNodes) {
         check_interrupt();  // the product is the longest step of a level: Ctrl-C between its chunks

@@ -127,8 +127,7 @@ void level_mul(const SprMat& mat, std::span<const float> values, std::span<const
     product_rows(mat, values, x.data(), [&](std::size_t r, double s) { y[r] = s; });
 }
 
-void level_mul_add(const SprMat& mat, std::span<const float> values, std::span<const double> x,
-                   std::span<double> y) {
+void level_mul_add(const SprMat& mat, std::span<const float> values, std::span<const double> x, std::span<double> y) {
     check_product(mat, x.size(), y.size());
     product_rows(mat, values, x.data(), [&](std::size_t r, double s) { y[r] = y[r] + s; });
 }

@@ -22,8 +22,7 @@ void level_residual(const SprMat& mat, std::span<const double> x, std::span<cons
 // formed in double.
 void level_mul(const SprMat& mat, std::span<const float> values, std::span<const double> x, std::span<double> y);
 // y = y + mat x.
-void level_mul_add(const SprMat& mat, std::span<const float> values, std::span<const double> x,
-                   std::span<double> y);
+void level_mul_add(const SprMat& mat, std::span<const float> values, std::span<const double> x, std::span<double> y);
 // residual = rhs - mat x.
 void level_residual(const SprMat& mat, std::span<const float> values, std::span<const double> x,
                     std::span<const double> rhs, std::span<double> residual);

@@ -8,9 +8,9 @@
 #include <cmath>
 #include <string>
 
+#include "amg/failure.hpp"
 #include "base/failure.hpp"
 #include "base/interrupt.hpp"
-#include "amg/failure.hpp"
 #include "lacc/cg.hpp"
 #include "lacc/lav.hpp"
 
@@ -52,7 +52,7 @@ AmgReport iterate(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vect
         if (!(curvature > 0.0) || !std::isfinite(curvature))
             refuse_breakdown("matrix", "p.Ap = " + number_text(curvature));
         const double alpha = rz / curvature;
-        axpy(sol, alpha, search_dir);  // x += alpha p
+        axpy(sol, alpha, search_dir);    // x += alpha p
         axmy(residual, alpha, product);  // r -= alpha q
         ++report.iterations;
         residual_norm = norm2(residual);
@@ -109,8 +109,8 @@ AmgReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vect
     scale_by(scaled_rhs, scale);
     const ScaledSolution scaled_sol(sol, scale);  // back to x on the way out, with the last iterate
     level_residual(matrix, sol, scaled_rhs, residual);
-    AmgReport report = iterate(matrix, hierarchy, sol, scaled_rhs, rtol, scale * std::abs(atol), maxiter,
-                               record_history, residual);
+    AmgReport report =
+        iterate(matrix, hierarchy, sol, scaled_rhs, rtol, scale * std::abs(atol), maxiter, record_history, residual);
     const double back = 1.0 / scale;
     report.rhs_norm = back * report.rhs_norm;
     report.residual_norm = back * report.residual_norm;

@@ -15,9 +15,9 @@ struct AmgReport {
     std::size_t iterations = 0;
     double residual_norm = 0.0;  // |rhs - A sol| of the returned sol, recomputed
     double rhs_norm = 0.0;
-    bool converged = false;      // residual_norm <= max(rtol rhs_norm, atol)
-    bool stalled = false;        // stopped early: rounding keeps b - A x from falling further
-    std::vector<double> history; // residual norms from the start vector on (when recorded)
+    bool converged = false;       // residual_norm <= max(rtol rhs_norm, atol)
+    bool stalled = false;         // stopped early: rounding keeps b - A x from falling further
+    std::vector<double> history;  // residual norms from the start vector on (when recorded)
 };
 
 // Solves matrix sol = rhs from the current sol until |r| <= max(rtol |rhs|, atol) or maxiter

@@ -12,9 +12,9 @@
 #include <cmath>
 #include <string>
 
+#include "amg/failure.hpp"
 #include "base/failure.hpp"
 #include "base/interrupt.hpp"
-#include "amg/failure.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
 
@@ -149,8 +149,8 @@ Smoother jacobi_base(const SprMat& mat, const NodeRanges& nodes, bool blocks) {
     return smoother;
 }
 
-void apply_jacobi(const Smoother& smoother, const NodeRanges& nodes, std::span<const double> r,
-                  std::span<double> z, double scale) {
+void apply_jacobi(const Smoother& smoother, const NodeRanges& nodes, std::span<const double> r, std::span<double> z,
+                  double scale) {
     const double* const inverse = smoother.inverse.data();
     for_node_ranges(nodes, [&](std::size_t begin, std::size_t end) {
         const std::size_t first = static_cast<std::size_t>(nodes.starts[begin]);
@@ -192,7 +192,7 @@ double estimate_eigen_max(const SprMat& mat, std::span<const float> values, cons
     std::vector<double> diagonal, off;
     double alpha_last = 0.0, beta_last = 0.0;
     for (int k = 0; k < steps && k < static_cast<int>(n); ++k) {
-        check_interrupt();  // called on the set-up's own thread, between the products
+        check_interrupt();             // called on the set-up's own thread, between the products
         level_mul(mat, values, p, q);  // q = A p
         const double curvature = dot(p, q);
         if (!(curvature > 0.0) || !std::isfinite(curvature)) {
@@ -218,9 +218,8 @@ double estimate_eigen_max(const SprMat& mat, std::span<const float> values, cons
 }
 
 void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Smoother& smoother,
-                      const NodeRanges& nodes,
-                      std::span<const double> b, std::span<double> x, std::span<double> r, std::span<double> d,
-                      bool zero_start, bool keep_residual) {
+                      const NodeRanges& nodes, std::span<const double> b, std::span<double> x, std::span<double> r,
+                      std::span<double> d, bool zero_start, bool keep_residual) {
     const double theta = 0.5 * (smoother.upper + smoother.lower);
     const double delta = 0.5 * (smoother.upper - smoother.lower);
     const double sigma = theta / delta;

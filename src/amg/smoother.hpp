@@ -29,8 +29,8 @@ struct Smoother {
 Smoother jacobi_base(const SprMat& mat, const NodeRanges& nodes, bool blocks);
 
 // z = scale M r.
-void apply_jacobi(const Smoother& smoother, const NodeRanges& nodes, std::span<const double> r,
-                  std::span<double> z, double scale);
+void apply_jacobi(const Smoother& smoother, const NodeRanges& nodes, std::span<const double> r, std::span<double> z,
+                  double scale);
 
 // The largest eigenvalue of M A from `steps` Lanczos steps (run as Jacobi-preconditioned
 // conjugate gradients from a fixed pseudo-random vector). A lower estimate that converges
@@ -43,9 +43,8 @@ double estimate_eigen_max(const SprMat& mat, std::span<const float> values, cons
 // level's size, A with the structure of `mat` and the values `values`. zero_start: x is taken
 // as 0 on entry (its content ignored). keep_residual: r = b - A x on return (one more product).
 void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Smoother& smoother,
-                      const NodeRanges& nodes,
-                      std::span<const double> b, std::span<double> x, std::span<double> r, std::span<double> d,
-                      bool zero_start, bool keep_residual);
+                      const NodeRanges& nodes, std::span<const double> b, std::span<double> x, std::span<double> r,
+                      std::span<double> d, bool zero_start, bool keep_residual);
 
 // Bytes held by the smoother.
 std::size_t smoother_bytes(const Smoother& smoother);

@@ -78,8 +78,7 @@ Tentative tentative_prolongator(const NodeRanges& nodes, const Aggregates& aggre
             }
             const std::size_t m = rows.size();
             block.resize(m * k);
-            for (std::size_t i = 0; i < m; ++i)
-                std::copy_n(modes.data() + rows[i] * k, k, block.data() + i * k);
+            for (std::size_t i = 0; i < m; ++i) std::copy_n(modes.data() + rows[i] * k, k, block.data() + i * k);
             const std::size_t r = orthonormalise(block, m, k, r_factor);
             rank[a] = static_cast<std::int32_t>(r);
             for (std::size_t i = 0; i < m; ++i) std::copy_n(block.data() + i * k, r, q_rows.data() + rows[i] * k);

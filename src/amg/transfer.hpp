@@ -16,9 +16,9 @@
 namespace quarvex {
 
 struct Tentative {
-    SprMat matrix;                    // T: fine unknowns x coarse unknowns
-    NodeRanges coarse_nodes;          // aggregate a's coarse unknowns (one per independent mode)
-    std::vector<double> coarse_modes; // coarse unknowns x mode_count, row-major
+    SprMat matrix;                     // T: fine unknowns x coarse unknowns
+    NodeRanges coarse_nodes;           // aggregate a's coarse unknowns (one per independent mode)
+    std::vector<double> coarse_modes;  // coarse unknowns x mode_count, row-major
 };
 
 // QR of the modes on every aggregate (modified Gram-Schmidt, twice). A mode that is, on an

@@ -43,9 +43,8 @@ inline constexpr std::array<std::array<double, 3>, kQuadPoints> kQuadXi = {{
 
 // The 14 weights in point order; they sum to 1/6, the reference volume.
 inline constexpr PointValues QUAD_WEIGHTS = {
-    quad_rule::w1, quad_rule::w2, quad_rule::w1, quad_rule::w2, quad_rule::w1,
-    quad_rule::w2, quad_rule::w1, quad_rule::w2, quad_rule::w3, quad_rule::w3,
-    quad_rule::w3, quad_rule::w3, quad_rule::w3, quad_rule::w3,
+    quad_rule::w1, quad_rule::w2, quad_rule::w1, quad_rule::w2, quad_rule::w1, quad_rule::w2, quad_rule::w1,
+    quad_rule::w2, quad_rule::w3, quad_rule::w3, quad_rule::w3, quad_rule::w3, quad_rule::w3, quad_rule::w3,
 };
 
 // Row k holds lambda_k at the 14 points: lambda_k = xi_k for k = 1..3, and

@@ -4,14 +4,17 @@
 
 namespace quarvex {
 
-void panic(std::string text) { throw Panic{std::move(text)}; }
-
-std::string index_message(std::uint64_t len, std::uint64_t index) {
-    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-           std::to_string(index);
+void panic(std::string text) {
+    throw Panic{std::move(text)};
 }
 
-void fail_index(std::uint64_t index, std::uint64_t len) { panic(index_message(len, index)); }
+std::string index_message(std::uint64_t len, std::uint64_t index) {
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index);
+}
+
+void fail_index(std::uint64_t index, std::uint64_t len) {
+    panic(index_message(len, index));
+}
 
 void check_equal(std::uint64_t left, std::uint64_t right) {
     if (left == right) return;
@@ -19,21 +22,29 @@ void check_equal(std::uint64_t left, std::uint64_t right) {
           std::to_string(right) + "`");
 }
 
-void fail_undefined_index() { panic("undefined index!"); }
+void fail_undefined_index() {
+    panic("undefined index!");
+}
 
-void fail_wrong_length() { panic("wrong length!"); }
+void fail_wrong_length() {
+    panic("wrong length!");
+}
 
 void fail_total_lengths() {
     panic("assertion failed: self.tot_len() == l.tot_len() && self.tot_len() == r.tot_len()");
 }
 
-void fail_shape() { panic("assertion failed: self.len == l.len && self.typ == l.typ"); }
+void fail_shape() {
+    panic("assertion failed: self.len == l.len && self.typ == l.typ");
+}
 
 void fail_product_lengths() {
     panic("assertion failed: self.0.cols == rhs.len() && self.0.cols == self.1.len()");
 }
 
-void fail_matrix_too_large(const std::string& what) { panic("matrix too large: " + what); }
+void fail_matrix_too_large(const std::string& what) {
+    panic("matrix too large: " + what);
+}
 
 void fail_stale_numbering() {
     panic("the degrees of freedom changed after the last set_solver: call set_solver before assemble");

@@ -20,7 +20,10 @@ namespace lagrange_detail {
 
 // d lambda_k / d xi: lambda_0 = 1 - xi1 - xi2 - xi3, lambda_k = xi_k.
 inline constexpr std::array<std::array<double, 3>, 4> kBaryGrads = {{
-    {-1.0, -1.0, -1.0}, {1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0},
+    {-1.0, -1.0, -1.0},
+    {1.0, 0.0, 0.0},
+    {0.0, 1.0, 0.0},
+    {0.0, 0.0, 1.0},
 }};
 
 }  // namespace lagrange_detail
@@ -48,12 +51,11 @@ inline constexpr std::array<PointGrads, kShapes> kRefGradTable = [] {
     std::array<PointGrads, kShapes> table{};
     for (std::size_t q = 0; q < kQuadPoints; ++q) {
         for (std::size_t dir = 0; dir < 3; ++dir) {
-            for (std::size_t i = 0; i < 4; ++i)
-                table[i][dir][q] = (4.0 * kBaryTable[i][q] - 1.0) * kBaryGrads[i][dir];
+            for (std::size_t i = 0; i < 4; ++i) table[i][dir][q] = (4.0 * kBaryTable[i][q] - 1.0) * kBaryGrads[i][dir];
             for (std::size_t edge = 0; edge < 6; ++edge) {
                 const auto [i, j] = kEdgeVertices[edge];
-                table[4 + edge][dir][q] = 4.0 * (kBaryTable[i][q] * kBaryGrads[j][dir] +
-                                                 kBaryTable[j][q] * kBaryGrads[i][dir]);
+                table[4 + edge][dir][q] =
+                    4.0 * (kBaryTable[i][q] * kBaryGrads[j][dir] + kBaryTable[j][q] * kBaryGrads[i][dir]);
             }
         }
     }

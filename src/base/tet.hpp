@@ -15,7 +15,12 @@ constexpr std::size_t kLocalDofs = 30;
 
 // The two vertices of edge node 4 + e, in local edge order.
 inline constexpr std::array<std::array<std::size_t, 2>, 6> kEdgeVertices = {{
-    {0, 1}, {1, 2}, {0, 2}, {0, 3}, {1, 3}, {2, 3},
+    {0, 1},
+    {1, 2},
+    {0, 2},
+    {0, 3},
+    {1, 3},
+    {2, 3},
 }};
 
 // `count` consecutive degrees of freedom running away from zero: start, start + 1, ... for

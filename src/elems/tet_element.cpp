@@ -21,8 +21,7 @@ constexpr LaneGrads kRefGradLanes = [] {
     LaneGrads lanes{};
     for (std::size_t dir = 0; dir < 3; ++dir)
         for (std::size_t q = 0; q < kQuadPoints; ++q)
-            for (std::size_t shape = 0; shape < kShapes; ++shape)
-                lanes[dir][q][shape] = kRefGradTable[shape][dir][q];
+            for (std::size_t shape = 0; shape < kShapes; ++shape) lanes[dir][q][shape] = kRefGradTable[shape][dir][q];
     return lanes;
 }();
 
@@ -32,9 +31,9 @@ void physical_grad_lanes(const InverseJacobian& m, LaneGrads& grads) {
     for (std::size_t r = 0; r < 3; ++r)
         for (std::size_t q = 0; q < kQuadPoints; ++q)
             for (std::size_t b = 0; b < kLanes; ++b)
-                grads[r][q][b] = std::fma(m[6 + r], kRefGradLanes[2][q][b],
-                                          std::fma(m[3 + r], kRefGradLanes[1][q][b],
-                                                   std::fma(m[r], kRefGradLanes[0][q][b], 0.0)));
+                grads[r][q][b] =
+                    std::fma(m[6 + r], kRefGradLanes[2][q][b],
+                             std::fma(m[3 + r], kRefGradLanes[1][q][b], std::fma(m[r], kRefGradLanes[0][q][b], 0.0)));
 }
 
 // Element stiffness for the shape pair (a, b) and displacement components (c, d):
@@ -80,7 +79,8 @@ void element_stiffness(const ElementGeometry& geometry, const ExMat& cmat,
                 const Block3& material_block = material[3 * c + d];
                 for (std::size_t b = 0; b < kLanes; ++b) {
                     double sum = 0.0;
-                    for (std::size_t jl = 0; jl < 9; ++jl) sum = std::fma(pair_products[jl][b], material_block[jl], sum);
+                    for (std::size_t jl = 0; jl < 9; ++jl)
+                        sum = std::fma(pair_products[jl][b], material_block[jl], sum);
                     entries[d][b] = sum;
                 }
             }

@@ -10,7 +10,6 @@
 
 namespace quarvex {
 
-double element_error(const Tet& tet, const FieldValues& exact, std::span<const double> sol,
-                     std::span<const double> bc);
+double element_error(const Tet& tet, const FieldValues& exact, std::span<const double> sol, std::span<const double> bc);
 
 }  // namespace quarvex

@@ -17,9 +17,13 @@ std::uint64_t push_node(Arena& arena, Op op, Dyr value) {
 
 }  // namespace
 
-std::uint64_t node_count(const Arena& arena) { return arena.node_ops.size(); }
+std::uint64_t node_count(const Arena& arena) {
+    return arena.node_ops.size();
+}
 
-std::uint64_t new_var(Arena& arena) { return push_node(arena, Op{}, Dyr{}); }
+std::uint64_t new_var(Arena& arena) {
+    return push_node(arena, Op{}, Dyr{});
+}
 
 std::uint64_t new_cst(Arena& arena, double value) {
     return push_node(arena, Op{}, Dyr{1, 1, std::vector<double>{value}});

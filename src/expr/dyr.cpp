@@ -187,10 +187,14 @@ void dyr_negate(Dyr& out, const Dyr& x) {
 }
 
 // block 0: sin x0;  block k: cos(x0) * xk.
-void dyr_sine(Dyr& out, const Dyr& x) { sine_or_cosine(out, x, false); }
+void dyr_sine(Dyr& out, const Dyr& x) {
+    sine_or_cosine(out, x, false);
+}
 
 // block 0: cos x0;  block k: -sin(x0) * xk.
-void dyr_cosine(Dyr& out, const Dyr& x) { sine_or_cosine(out, x, true); }
+void dyr_cosine(Dyr& out, const Dyr& x) {
+    sine_or_cosine(out, x, true);
+}
 
 // block 0: e = exp(x0);  block k: e * xk with the e just stored.
 void dyr_exponential(Dyr& out, const Dyr& x) {
@@ -236,7 +240,9 @@ void dyr_add_constant(Dyr& out, double c, const Dyr& x) {
 }
 
 // block 0: x0 - c, computed as x0 + (-c), which rounds identically;  block k: a copy of xk.
-void dyr_subtract_constant(Dyr& out, double c, const Dyr& x) { dyr_add_constant(out, -c, x); }
+void dyr_subtract_constant(Dyr& out, double c, const Dyr& x) {
+    dyr_add_constant(out, -c, x);
+}
 
 // block 0: c - x0;  block k: -xk.
 void dyr_constant_minus(Dyr& out, double c, const Dyr& x) {

@@ -25,8 +25,8 @@ FieldValues exact_field_values(const ArenaValues& state, std::span<const std::ui
     return values;
 }
 
-void load_component_values(const ArenaValues& state, std::span<const std::uint64_t> nodes,
-                           std::uint64_t max_nodes, std::span<const double*> out) {
+void load_component_values(const ArenaValues& state, std::span<const std::uint64_t> nodes, std::uint64_t max_nodes,
+                           std::span<const double*> out) {
     const std::uint64_t node_total = state.node_values.size();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const std::uint64_t node = nodes[i];

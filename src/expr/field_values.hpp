@@ -25,7 +25,7 @@ FieldValues exact_field_values(const ArenaValues& state, std::span<const std::ui
 // The values of the listed load nodes, one pointer to 14 values per node, in `out` (at least
 // nodes.size() entries). Every node must exist and hold 14 values, checked in list order,
 // and at most `max_nodes` may be listed (the index-out-of-bounds text for the first beyond).
-void load_component_values(const ArenaValues& state, std::span<const std::uint64_t> nodes,
-                           std::uint64_t max_nodes, std::span<const double*> out);
+void load_component_values(const ArenaValues& state, std::span<const std::uint64_t> nodes, std::uint64_t max_nodes,
+                           std::span<const double*> out);
 
 }  // namespace quarvex

@@ -50,17 +50,17 @@ std::string number_text(double value) {
 // residual = rhs - mat * sol, with `product` as scratch.
 void recompute_residual(const SprMat& mat, std::span<const double> sol, std::span<const double> rhs,
                         std::span<double> product, std::span<double> residual) {
-    mul_vec(mat, sol, product);  // t = A x
-    copy_into(residual, rhs);    // r = b
-    sub_into(residual, product); // r = b - A x
+    mul_vec(mat, sol, product);   // t = A x
+    copy_into(residual, rhs);     // r = b
+    sub_into(residual, product);  // r = b - A x
 }
 
 // The iteration from the residual of the current sol, with `product` as scratch.
 CgReport iterate(const SprMat& mat, std::span<double> sol, std::span<const double> rhs, const CgOptions& options,
                  std::vector<double>& residual, std::vector<double>& product) {
     const std::uint64_t period = refresh_period(rhs.size());
-    std::vector<double> search_dir(residual);              // p = r
-    double rho = norm_sq(residual);                        // rho = r.r
+    std::vector<double> search_dir(residual);  // p = r
+    double rho = norm_sq(residual);            // rho = r.r
     if (!std::isfinite(rho)) fail_breakdown(0, "r.r = " + number_text(rho));
     CgReport report;
     if (options.keep_history) report.history.push_back(std::sqrt(rho));
@@ -99,28 +99,28 @@ CgReport iterate(const SprMat& mat, std::span<double> sol, std::span<const doubl
         if (!std::isfinite(alpha) ||
             (std::fabs(alpha) > kLargeStep && !std::isfinite(alpha * std::sqrt(norm_sq(search_dir)))))
             fail_breakdown(i, "the step length " + number_text(alpha) + " overflows");
-        axpy(sol, alpha, search_dir);                       // x += alpha p
+        axpy(sol, alpha, search_dir);  // x += alpha p
         if (i % period != 0) {
-            axmy(residual, alpha, product);                 // r -= alpha t
+            axmy(residual, alpha, product);  // r -= alpha t
         } else if (!options.stop_when_stalled) {
             recompute_residual(mat, sol, rhs, product, residual);
         } else {
             // The refresh, measuring how far the carried residual has drifted from the true one.
-            axmy(residual, alpha, product);                 // r -= alpha t, the carried residual
-            mul_vec(mat, sol, product);                     // t = A x
-            aypx(product, -1.0, rhs);                       // t = b - A x, as recompute_residual rounds it
-            aypx(residual, -1.0, product);                  // r = (b - A x) - r, the residual gap
+            axmy(residual, alpha, product);  // r -= alpha t, the carried residual
+            mul_vec(mat, sol, product);      // t = A x
+            aypx(product, -1.0, rhs);        // t = b - A x, as recompute_residual rounds it
+            aypx(residual, -1.0, product);   // r = (b - A x) - r, the residual gap
             const double gap = norm2(residual);
-            copy_into(residual, product);                   // r = b - A x
+            copy_into(residual, product);  // r = b - A x
             const double true_norm = norm2(residual);
             if (rounding_dominates(true_norm, gap)) stalled = residual_stalled(watch, true_norm) || stalled;
         }
         const double rho_next = norm_sq(residual);
         if (!std::isfinite(rho_next)) {
-            axmy(sol, alpha, search_dir);                   // x -= alpha p: back to the last finite iterate
+            axmy(sol, alpha, search_dir);  // x -= alpha p: back to the last finite iterate
             fail_breakdown(i, "r.r = " + number_text(rho_next));
         }
-        aypx(search_dir, rho_next / rho, residual);         // p = r + (rho' / rho) p
+        aypx(search_dir, rho_next / rho, residual);  // p = r + (rho' / rho) p
         rho = rho_next;
         if (options.keep_history) report.history.push_back(std::sqrt(rho));
     }
@@ -164,7 +164,7 @@ double balancing_scale(std::span<const double> rhs, std::span<const double> resi
 
 std::uint64_t refresh_period(std::uint64_t n) {
     const double root = std::round(std::sqrt(static_cast<double>(n)));  // halves away from zero
-    constexpr double kUnsignedEnd = 18446744073709551616.0;              // 2^64
+    constexpr double kUnsignedEnd = 18446744073709551616.0;             // 2^64
     return root < kUnsignedEnd ? static_cast<std::uint64_t>(root) : std::numeric_limits<std::uint64_t>::max();
 }
 
@@ -177,8 +177,8 @@ CgReport cg_solve(const SprMat& mat, std::span<double> sol, std::span<const doub
     const double scale = balancing_scale(rhs, residual, sol);
     if (scale == 1.0) return iterate(mat, sol, rhs, options, residual, product);
     std::vector<double> scaled_rhs(rhs.begin(), rhs.end());
-    scale_by(scaled_rhs, scale);                           // s b
-    const ScaledSolution scaled_sol(sol, scale);           // s x, back to x on the way out
+    scale_by(scaled_rhs, scale);                  // s b
+    const ScaledSolution scaled_sol(sol, scale);  // s x, back to x on the way out
     recompute_residual(mat, sol, scaled_rhs, product, residual);
     CgOptions scaled_options = options;
     scaled_options.tol = scale * options.tol;
@@ -192,7 +192,8 @@ CgReport cg_solve(const SprMat& mat, std::span<double> sol, std::span<const doub
 }
 
 CgReport cg_solve(const SprMat& mat, std::vector<double>& sol, const std::vector<double>& rhs, double tol) {
-    return cg_solve(mat, std::span<double>(sol), std::span<const double>(rhs), CgOptions{tol, rhs.size(), 1e-20, false});
+    return cg_solve(mat, std::span<double>(sol), std::span<const double>(rhs),
+                    CgOptions{tol, rhs.size(), 1e-20, false});
 }
 
 double residual_norm_sq(const SprMat& mat, std::span<const double> sol, std::span<const double> rhs) {

@@ -82,9 +82,10 @@ void check_diagonals(const SprMat& mat, std::span<const std::uint64_t> unknowns,
         }
         if (!(diagonal > least) || !std::isfinite(diagonal)) {
             char text[160];
-            std::snprintf(text, sizeof text,
-                          "constrained unknown %llu has the diagonal entry %.6g: a constraint needs a positive stiffness",
-                          static_cast<unsigned long long>(d), diagonal);
+            std::snprintf(
+                text, sizeof text,
+                "constrained unknown %llu has the diagonal entry %.6g: a constraint needs a positive stiffness",
+                static_cast<unsigned long long>(d), diagonal);
             panic(text);
         }
     }
@@ -117,8 +118,8 @@ void rotate_frames(SprMat& mat, std::span<double> rhs, std::span<double> sol, st
                 if (frame_at[col] < 0) return;
                 const std::size_t second = find_entry(mat, r, col + 1);
                 const std::size_t third = find_entry(mat, r, col + 2);
-                if (second == SIZE_MAX || third == SIZE_MAX) fail_frame(static_cast<std::size_t>(frame_at[col]),
-                                                                       "a row holds only part of its columns");
+                if (second == SIZE_MAX || third == SIZE_MAX)
+                    fail_frame(static_cast<std::size_t>(frame_at[col]), "a row holds only part of its columns");
                 double* const vals = mat.vals.data();
                 turn(frames[static_cast<std::size_t>(frame_at[col])].axes, vals + position, vals + second,
                      vals + third);

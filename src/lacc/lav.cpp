@@ -74,7 +74,9 @@ void subtract_chunk(double* y, const double* x, std::size_t m) {
     for (std::size_t i = 0; i < m; ++i) y[i] = y[i] - x[i];
 }
 
-void copy_chunk(double* y, const double* x, std::size_t m) { std::copy_n(x, m, y); }
+void copy_chunk(double* y, const double* x, std::size_t m) {
+    std::copy_n(x, m, y);
+}
 
 }  // namespace
 
@@ -140,9 +142,8 @@ void axpy(std::span<double> y, double a, std::span<const double> x) {
         for_each_pair(y, x, add_chunk);
         return;
     }
-    for_each_pair(y, x, [a](double* y_chunk, const double* x_chunk, std::size_t m) {
-        axpy_chunk(y_chunk, a, x_chunk, m);
-    });
+    for_each_pair(y, x,
+                  [a](double* y_chunk, const double* x_chunk, std::size_t m) { axpy_chunk(y_chunk, a, x_chunk, m); });
 }
 
 void axmy(std::span<double> y, double a, std::span<const double> x) {
@@ -151,9 +152,8 @@ void axmy(std::span<double> y, double a, std::span<const double> x) {
         for_each_pair(y, x, subtract_chunk);
         return;
     }
-    for_each_pair(y, x, [a](double* y_chunk, const double* x_chunk, std::size_t m) {
-        axmy_chunk(y_chunk, a, x_chunk, m);
-    });
+    for_each_pair(y, x,
+                  [a](double* y_chunk, const double* x_chunk, std::size_t m) { axmy_chunk(y_chunk, a, x_chunk, m); });
 }
 
 void aypx(std::span<double> y, double a, std::span<const double> x) {
@@ -163,15 +163,18 @@ void aypx(std::span<double> y, double a, std::span<const double> x) {
     } else if (a == 1.0) {
         for_each_pair(y, x, add_chunk);
     } else {
-        for_each_pair(y, x, [a](double* y_chunk, const double* x_chunk, std::size_t m) {
-            aypx_chunk(y_chunk, a, x_chunk, m);
-        });
+        for_each_pair(
+            y, x, [a](double* y_chunk, const double* x_chunk, std::size_t m) { aypx_chunk(y_chunk, a, x_chunk, m); });
     }
 }
 
-void copy_into(std::span<double> y, std::span<const double> x) { for_each_pair(y, x, copy_chunk); }
+void copy_into(std::span<double> y, std::span<const double> x) {
+    for_each_pair(y, x, copy_chunk);
+}
 
-void sub_into(std::span<double> y, std::span<const double> x) { for_each_pair(y, x, subtract_chunk); }
+void sub_into(std::span<double> y, std::span<const double> x) {
+    for_each_pair(y, x, subtract_chunk);
+}
 
 void scale_by(std::span<double> y, double a) {
     for_each_chunk(paired_chunks(y.size(), y.size()), [&](const Chunk& chunk) {
@@ -180,9 +183,8 @@ void scale_by(std::span<double> y, double a) {
 }
 
 void fill_zero(std::span<double> y) {
-    for_each_chunk(paired_chunks(y.size(), y.size()), [&](const Chunk& chunk) {
-        std::fill_n(y.data() + chunk.begin, chunk_size(y.size(), chunk), 0.0);
-    });
+    for_each_chunk(paired_chunks(y.size(), y.size()),
+                   [&](const Chunk& chunk) { std::fill_n(y.data() + chunk.begin, chunk_size(y.size(), chunk), 0.0); });
 }
 
 }  // namespace quarvex

@@ -50,21 +50,23 @@ inline double lane_dot(const double* v, const double* w, std::size_t m) {
     return ((a0 + a1) + a2) + a3;
 }
 
-inline double lane_sumsq(const double* v, std::size_t m) { return lane_dot(v, v, m); }
+inline double lane_sumsq(const double* v, std::size_t m) {
+    return lane_dot(v, v, m);
+}
 
 double dot(std::span<const double> a, std::span<const double> b);  // sum a[i] b[i]; lengths must agree
-double norm_sq(std::span<const double> a);                          // sum a[i]^2
+double norm_sq(std::span<const double> a);                         // sum a[i]^2
 // ||a|| = sqrt(sum a[i]^2) without the squares leaving the range of double: sqrt(norm_sq(a)) bit
 // for bit where that sum is finite and at least 2^-900, else summed over a scaled by a power of
 // two (exact) and scaled back, as BLAS nrm2 does. NaN when a holds a NaN, inf when it holds an inf.
 double norm2(std::span<const double> a);
-double max_abs(std::span<const double> a);                          // max |a[i]|; NaN if any is NaN; 0 if empty
+double max_abs(std::span<const double> a);                            // max |a[i]|; NaN if any is NaN; 0 if empty
 void axpy(std::span<double> y, double a, std::span<const double> x);  // y <- y + a x
 void axmy(std::span<double> y, double a, std::span<const double> x);  // y <- y - a x
 void aypx(std::span<double> y, double a, std::span<const double> x);  // y <- x + a y; lengths must agree
 void copy_into(std::span<double> y, std::span<const double> x);       // y <- x
 void sub_into(std::span<double> y, std::span<const double> x);        // y <- y - x
-void fill_zero(std::span<double> y);                                   // y <- 0
-void scale_by(std::span<double> y, double a);                          // y <- a y
+void fill_zero(std::span<double> y);                                  // y <- 0
+void scale_by(std::span<double> y, double a);                         // y <- a y
 
 }  // namespace quarvex

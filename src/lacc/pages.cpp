@@ -25,7 +25,9 @@ void* allocate_zeroed(std::size_t bytes) {
     return data;
 }
 
-void release_zeroed(void* data, std::size_t) noexcept { std::free(data); }
+void release_zeroed(void* data, std::size_t) noexcept {
+    std::free(data);
+}
 
 void populate_pages(void* data, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
@@ -39,7 +41,8 @@ void populate_pages(void* data, std::size_t bytes) {
     if (last <= first) return;
     parallel_ranges((last - first) / page, [&](std::size_t first_page, std::size_t end_page) {
         void* const piece = reinterpret_cast<void*>(first + first_page * page);
-        if (madvise(piece, (end_page - first_page) * page, MADV_POPULATE_WRITE) != 0 && (errno == ENOMEM || errno == EFAULT))
+        if (madvise(piece, (end_page - first_page) * page, MADV_POPULATE_WRITE) != 0 &&
+            (errno == ENOMEM || errno == EFAULT))
             throw std::bad_alloc();  // EINVAL: a kernel without the call; the pages come on first write
     });
 #else

@@ -81,15 +81,13 @@ DofScan scan_dofs(std::span<const Tet> tets, std::uint64_t rows) {
             }
             if (element_last >= 0 && static_cast<std::uint64_t>(element_last) >= rows) {
                 std::size_t seen = bad_element.load(std::memory_order_relaxed);
-                while (e < seen && !bad_element.compare_exchange_weak(seen, e, std::memory_order_relaxed)) {
-                }
+                while (e < seen && !bad_element.compare_exchange_weak(seen, e, std::memory_order_relaxed)) {}
                 break;  // later elements of this piece have higher indices
             }
             piece_last = std::max(piece_last, element_last);
         }
         std::int64_t seen = last_free.load(std::memory_order_relaxed);
-        while (piece_last > seen && !last_free.compare_exchange_weak(seen, piece_last, std::memory_order_relaxed)) {
-        }
+        while (piece_last > seen && !last_free.compare_exchange_weak(seen, piece_last, std::memory_order_relaxed)) {}
         free_total.fetch_add(piece_total, std::memory_order_relaxed);
     });
     return {bad_element.load(), last_free.load(), free_total.load()};
@@ -99,12 +97,11 @@ DofScan scan_dofs(std::span<const Tet> tets, std::uint64_t rows) {
 std::uint64_t first_out_of_range(const Tet& tet, std::uint64_t rows) {
     for (const DofRange range : tet.dofs) {
         const RowSpan span = free_rows(range);
-        if (span.first < span.end && static_cast<std::uint64_t>(span.end) > rows)
+        if (span.first<span.end&& static_cast<std::uint64_t>(span.end)> rows)
             return std::max(static_cast<std::uint64_t>(span.first), rows);
     }
     return rows;
 }
-
 
 // Step 2. Block b holds rows first_row[b] .. first_row[b + 1] - 1; block_of[r] is the block of row r.
 struct Blocks {
@@ -213,7 +210,8 @@ BlockElements block_elements(std::size_t element_count, std::size_t block_count,
     parallel_ranges(element_count, [&](std::size_t begin, std::size_t end) {
         for (std::size_t e = begin; e < end; ++e)
             for (const std::uint32_t b : element.of(e)) {
-                const std::uint64_t at = std::atomic_ref<std::uint64_t>(cursor[b]).fetch_add(1, std::memory_order_relaxed);
+                const std::uint64_t at =
+                    std::atomic_ref<std::uint64_t>(cursor[b]).fetch_add(1, std::memory_order_relaxed);
                 result.elements[at] = static_cast<std::uint32_t>(e);
             }
     });
@@ -306,7 +304,8 @@ void write_rows(const ChunkPattern& chunk, std::size_t first_block, std::uint64_
         for (std::uint32_t r = blocks.first_row[block]; r < blocks.first_row[block + 1]; ++r) {
             mat.row_runs[r] = static_cast<std::int32_t>(run_index);
             for (std::uint32_t j = 0; j < chunk.run_counts[k]; ++j) {
-                mat.runs[run_index++] = {static_cast<std::int32_t>(block_runs[j].col), static_cast<std::uint32_t>(entry)};
+                mat.runs[run_index++] = {static_cast<std::int32_t>(block_runs[j].col),
+                                         static_cast<std::uint32_t>(entry)};
                 entry += block_runs[j].len;
             }
         }
@@ -321,7 +320,8 @@ SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
     if (scan.bad_element < tets.size()) fail_index(first_out_of_range(tets[scan.bad_element], rows), rows);
     if (rows == 0) return SprMat{};  // no free number at all, or the scan would have failed
     if (static_cast<std::uint64_t>(scan.last_free + 1) < rows) fail_index(0, 0);  // the last rows are unused
-    if (rows > kIndexLimit) fail_matrix_too_large(std::to_string(rows) + " columns, column numbers must stay below 2^31");
+    if (rows > kIndexLimit)
+        fail_matrix_too_large(std::to_string(rows) + " columns, column numbers must stay below 2^31");
     if (tets.size() > std::numeric_limits<std::uint32_t>::max())
         fail_matrix_too_large(std::to_string(tets.size()) + " elements, at most 2^32 - 1 are supported");
     // Fewer free numbers than rows leave some row unused; refusing it here keeps a refused call
@@ -337,8 +337,8 @@ SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
     check_interrupt();
 
     // Rows differ widely in cost, so blocks go in many more chunks than the usual rule makes.
-    const Chunking block_chunks =
-        chunking_by_len(blocks.count(), std::max<std::size_t>(1, chunk_count(blocks.count(), kChunksPerWorker * worker_count())));
+    const Chunking block_chunks = chunking_by_len(
+        blocks.count(), std::max<std::size_t>(1, chunk_count(blocks.count(), kChunksPerWorker * worker_count())));
     const std::size_t chunk_total = block_chunks.count;
     std::vector<ChunkPattern> chunks(chunk_total);
     for_each_chunk(block_chunks, [&](const Chunk& chunk) {
@@ -357,7 +357,8 @@ SprMat build_pattern(std::span<const Tet> tets, std::uint64_t rows) {
     }
     const std::uint64_t run_end = run_base.back();  // index of the sentinel
     const std::uint64_t nnz = entry_base.back();
-    if (run_end >= kIndexLimit) fail_matrix_too_large(std::to_string(run_end - 1) + " runs, run indices must stay below 2^31");
+    if (run_end >= kIndexLimit)
+        fail_matrix_too_large(std::to_string(run_end - 1) + " runs, run indices must stay below 2^31");
     if (nnz >= kEntryLimit) fail_matrix_too_large(std::to_string(nnz) + " entries, at most 2^32 - 1 are supported");
 
     SprMat mat;

@@ -70,9 +70,9 @@ struct alignas(64) Block {
 };
 
 struct Pool {
-    std::size_t workers = 1;     // T, the calling thread included
-    std::size_t depth = 0;       // cut_depth(workers)
-    bool oversubscribed = false; // more threads than logical processors: yield instead of spin
+    std::size_t workers = 1;      // T, the calling thread included
+    std::size_t depth = 0;        // cut_depth(workers)
+    bool oversubscribed = false;  // more threads than logical processors: yield instead of spin
 
     // The loop being run, written by the caller before it publishes the generation.
     const RangeBody* range_body = nullptr;
@@ -122,7 +122,9 @@ bool spin_until(const Pool& pool, Done done) {
     }
 }
 
-std::uint64_t ticket_generation(std::uint64_t ticket) { return ticket >> kRemainingBits; }
+std::uint64_t ticket_generation(std::uint64_t ticket) {
+    return ticket >> kRemainingBits;
+}
 
 // Takes the next piece of `block` in loop `generation`, if one is left.
 bool take_piece(Block& block, std::uint64_t generation, std::uint32_t& piece) {
@@ -131,8 +133,7 @@ bool take_piece(Block& block, std::uint64_t generation, std::uint32_t& piece) {
         if (ticket_generation(seen) != generation) return false;
         const std::uint64_t remaining = seen & kRemainingMask;
         if (remaining == 0) return false;
-        if (block.ticket.compare_exchange_weak(seen, seen - 1, std::memory_order_acquire,
-                                               std::memory_order_acquire)) {
+        if (block.ticket.compare_exchange_weak(seen, seen - 1, std::memory_order_acquire, std::memory_order_acquire)) {
             // The loop cannot end before this piece is done, so its description is stable.
             piece = block.end - static_cast<std::uint32_t>(remaining);
             return true;
@@ -196,8 +197,7 @@ void run_pieces(Pool& pool, std::uint64_t generation, std::size_t executor) {
 }
 
 // Appends the first index of every leaf of [begin, begin + len) cut `depth` more times.
-void cut_pieces(std::vector<std::size_t>& piece_begin, std::size_t begin, std::size_t len,
-                std::size_t depth) {
+void cut_pieces(std::vector<std::size_t>& piece_begin, std::size_t begin, std::size_t len, std::size_t depth) {
     if (depth == 0 || len == 1) {
         piece_begin.push_back(begin);
         return;
@@ -208,8 +208,7 @@ void cut_pieces(std::vector<std::size_t>& piece_begin, std::size_t begin, std::s
 }
 
 // Combines the partial sums of the leaves of [0, len) along the tree: lower + upper.
-double combine_sums(const std::vector<double>& piece_sum, std::size_t& next_piece, std::size_t len,
-                    std::size_t depth) {
+double combine_sums(const std::vector<double>& piece_sum, std::size_t& next_piece, std::size_t len, std::size_t depth) {
     if (depth == 0 || len == 1) return piece_sum[kSumStride * next_piece++];
     const std::size_t lower = len / 2;
     const double lower_sum = combine_sums(piece_sum, next_piece, lower, depth - 1);
@@ -321,11 +320,17 @@ void run_loop(Pool& pool, std::size_t count, const RangeBody* range_body, const 
 
 }  // namespace
 
-std::size_t cut_depth(std::size_t workers) { return depth_for(workers); }
+std::size_t cut_depth(std::size_t workers) {
+    return depth_for(workers);
+}
 
-std::size_t worker_count() { return the_pool().workers; }
+std::size_t worker_count() {
+    return the_pool().workers;
+}
 
-std::size_t chunk_len(std::size_t n) { return chunk_len_for(n, worker_count()); }
+std::size_t chunk_len(std::size_t n) {
+    return chunk_len_for(n, worker_count());
+}
 
 void parallel_ranges(std::size_t count, RangeBody body) {
     if (count == 0) return;

@@ -20,7 +20,7 @@ class FunctionRef;
 
 template <class Result, class... Args>
 class FunctionRef<Result(Args...)> {
-public:
+  public:
     template <class Callable>
         requires(!std::is_same_v<std::remove_cvref_t<Callable>, FunctionRef>)
     FunctionRef(Callable&& callable) noexcept  // NOLINT: implicit by design
@@ -31,7 +31,7 @@ public:
 
     Result operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
 
-private:
+  private:
     void* object_;
     Result (*call_)(void*, Args...);
 };
@@ -84,7 +84,9 @@ inline std::size_t chunk_len_for(std::size_t n, std::size_t workers) {
 }
 
 // Number of chunks of size c covering n items: ceil(n / c).
-inline std::size_t chunk_count(std::size_t n, std::size_t c) { return (n + c - 1) / c; }
+inline std::size_t chunk_count(std::size_t n, std::size_t c) {
+    return (n + c - 1) / c;
+}
 
 // How a loop over n items is cut: `count` chunks of `len` items (the last one shorter).
 // `on_caller` runs every chunk on the calling thread, in order, with the same chunks and
@@ -110,7 +112,9 @@ inline Chunking chunking(std::size_t n) {
 }
 
 // Chunks of an explicit length (at least 1).
-inline Chunking chunking_by_len(std::size_t n, std::size_t len) { return {n, len, chunk_count(n, len), false}; }
+inline Chunking chunking_by_len(std::size_t n, std::size_t len) {
+    return {n, len, chunk_count(n, len), false};
+}
 
 inline Chunk chunk_at(const Chunking& chunks, std::size_t k) {
     return {k, k * chunks.len, std::min(chunks.n, (k + 1) * chunks.len)};

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "base/failure.hpp"
 #include "lacc/lav.hpp"
@@ -41,11 +41,16 @@ inline void spin_wait(int& spins) {
 // operations, without the loop and the branches on the length.
 inline double run_dot(const double* values, const double* x, std::uint32_t length) {
     switch (length) {
-        case 3: return lane_dot(values, x, 3);
-        case 6: return lane_dot(values, x, 6);
-        case 9: return lane_dot(values, x, 9);
-        case 12: return lane_dot(values, x, 12);
-        default: return lane_dot(values, x, length);
+        case 3:
+            return lane_dot(values, x, 3);
+        case 6:
+            return lane_dot(values, x, 6);
+        case 9:
+            return lane_dot(values, x, 9);
+        case 12:
+            return lane_dot(values, x, 12);
+        default:
+            return lane_dot(values, x, length);
     }
 }
 
@@ -122,8 +127,7 @@ void unlock_row(SprMat& mat, std::size_t r) {
 // by value, so stores to y cannot make it reload them) and carries each run's end offset over
 // as the next run's start.
 void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y) {
-    if (mat.cols != x.size() || mat.cols != y.size())
-        fail_product_lengths();
+    if (mat.cols != x.size() || mat.cols != y.size()) fail_product_lengths();
     const std::int32_t* const row_runs = mat.row_runs.data();
     const Run* const runs = mat.runs.data();
     const double* const vals = mat.vals.data();
@@ -150,6 +154,8 @@ void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y) 
     });
 }
 
-void zero_values(SprMat& mat) { fill_zero(mat.vals); }
+void zero_values(SprMat& mat) {
+    fill_zero(mat.vals);
+}
 
 }  // namespace quarvex

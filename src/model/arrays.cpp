@@ -26,9 +26,13 @@ std::vector<Point> points_from_rows(std::span<const double> coords) {
     return points;
 }
 
-std::vector<TetKey> tet_keys_from_rows(std::span<const std::int32_t> indices) { return keys_from_rows(indices); }
+std::vector<TetKey> tet_keys_from_rows(std::span<const std::int32_t> indices) {
+    return keys_from_rows(indices);
+}
 
-std::vector<TetKey> tet_keys_from_rows(std::span<const std::int64_t> indices) { return keys_from_rows(indices); }
+std::vector<TetKey> tet_keys_from_rows(std::span<const std::int64_t> indices) {
+    return keys_from_rows(indices);
+}
 
 std::size_t first_outside_i32(std::span<const std::int64_t> values) {
     constexpr std::int64_t kLow = std::numeric_limits<std::int32_t>::min();
@@ -42,7 +46,8 @@ VertexDofMap vertex_dof_map(std::span<const std::int32_t> ids, std::span<const s
     check_equal(ranges.size(), 2 * ids.size());
     VertexDofMap map;
     map.reserve(ids.size());
-    for (std::size_t k = 0; k < ids.size(); ++k) map.insert_or_assign(ids[k], DofRange{ranges[2 * k], ranges[2 * k + 1]});
+    for (std::size_t k = 0; k < ids.size(); ++k)
+        map.insert_or_assign(ids[k], DofRange{ranges[2 * k], ranges[2 * k + 1]});
     return map;
 }
 

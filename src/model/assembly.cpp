@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "base/failure.hpp"
-#include "lacc/pool.hpp"
 #include "base/interrupt.hpp"
 #include "elems/tet_element.hpp"
+#include "lacc/pool.hpp"
 #include "model/dofs.hpp"
 #include "model/element_system.hpp"
 
@@ -30,8 +30,10 @@ void check_element_dofs(const Nexus& model, std::size_t e) {
     const std::int64_t count = expanded_count(tet);
     if (count > std::int64_t{kLocalDofs}) fail_too_many_dofs(e, count);
     for_each_dof(tet, [&](std::int64_t d) {
-        if (d >= 0) check_index(static_cast<std::uint64_t>(d), model.mat.rows);
-        else check_index(static_cast<std::uint64_t>(-d), model.bc.size());
+        if (d >= 0)
+            check_index(static_cast<std::uint64_t>(d), model.mat.rows);
+        else
+            check_index(static_cast<std::uint64_t>(-d), model.bc.size());
     });
 }
 
@@ -43,8 +45,7 @@ bool has_free_row(const Tet& tet) {
 // Lowers `first` to e unless it already holds a lower index.
 void lower_to(std::atomic<std::size_t>& first, std::size_t e) {
     std::size_t seen = first.load(std::memory_order_relaxed);
-    while (e < seen && !first.compare_exchange_weak(seen, e, std::memory_order_relaxed)) {
-    }
+    while (e < seen && !first.compare_exchange_weak(seen, e, std::memory_order_relaxed)) {}
 }
 
 // Refuses a model that the scatter could not address, before anything is added, so a
@@ -84,7 +85,8 @@ std::string check_assembly_input(const Nexus& model) {
 // `free_ranges` are the element's free ranges sorted by first column, so each row's runs
 // are walked once from the left.
 void scatter_element(Nexus& model, const Tet& tet, std::span<const LocalRange> free_ranges,
-                     std::span<const LocalRange> fixed_ranges, std::span<const double, kElementMatrixSize> element_matrix,
+                     std::span<const LocalRange> fixed_ranges,
+                     std::span<const double, kElementMatrixSize> element_matrix,
                      std::span<const double, kLocalDofs> element_vector) {
     SprMat& mat = model.mat;
     int h = 0;

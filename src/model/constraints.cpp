@@ -17,8 +17,7 @@ SavedRows constrain(Nexus& model, std::span<const std::uint64_t> unknowns, std::
             panic("constrained unknowns must increase: " + std::to_string(unknowns[k]) + " follows " +
                   std::to_string(unknowns[k - 1]));
         if (!std::isfinite(values[k]))
-            panic("constrained unknown " + std::to_string(unknowns[k]) + " has the value " +
-                  std::to_string(values[k]));
+            panic("constrained unknown " + std::to_string(unknowns[k]) + " has the value " + std::to_string(values[k]));
     }
     check_frames(model.mat, frames);
     check_diagonals(model.mat, unknowns, frames);

@@ -14,7 +14,9 @@
 
 namespace quarvex {
 
-inline std::uint64_t key_bits(std::int32_t vertex) { return static_cast<std::uint32_t>(vertex); }
+inline std::uint64_t key_bits(std::int32_t vertex) {
+    return static_cast<std::uint32_t>(vertex);
+}
 inline std::uint64_t key_bits(const EdgeKey& edge) {
     return std::uint64_t{static_cast<std::uint32_t>(edge.first)} << 32 | static_cast<std::uint32_t>(edge.second);
 }
@@ -61,7 +63,7 @@ struct DofTable {
     }
     void insert_or_assign(const Key& key, DofRange range) { (*this)[key] = range; }
 
-private:
+  private:
     // Fibonacci hashing: the top bits of the key times 2^64 / golden ratio.
     std::size_t home(const Key& key) const {
         const int shift = 64 - std::countr_zero(slots.size());

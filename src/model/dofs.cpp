@@ -21,8 +21,8 @@ std::int32_t wrapping_sub(std::int32_t a, std::int32_t b) {
 void append_range(std::vector<DofRange>& dofs, DofRange range) {
     if (!dofs.empty()) {
         DofRange& last = dofs.back();
-        const std::int32_t next = last.start >= 0 ? wrapping_add(last.start, last.count)
-                                                  : wrapping_sub(last.start, last.count);
+        const std::int32_t next =
+            last.start >= 0 ? wrapping_add(last.start, last.count) : wrapping_sub(last.start, last.count);
         if (range.start == next) {
             last.count = wrapping_add(last.count, range.count);
             return;
@@ -42,8 +42,10 @@ void set_dof(Nexus& model, const VertexDofMap& ver_dof, const EdgeDofMap& edge_d
             if (const DofRange* found = ver_dof.find(vertex)) append_range(tet.dofs, *found);
         for (std::size_t k = 0; k < kEdgeVertices.size(); ++k) {
             const auto [i, j] = kEdgeVertices[k];
-            if (const DofRange* found = edge_dof.find(EdgeKey{tet.verts[i], tet.verts[j]})) append_range(tet.dofs, *found);
-            else if (edge_dof.contains(EdgeKey{tet.verts[j], tet.verts[i]})) model.reversed_edges[e] |= 1u << k;
+            if (const DofRange* found = edge_dof.find(EdgeKey{tet.verts[i], tet.verts[j]}))
+                append_range(tet.dofs, *found);
+            else if (edge_dof.contains(EdgeKey{tet.verts[j], tet.verts[i]}))
+                model.reversed_edges[e] |= 1u << k;
         }
     });
 }

@@ -2,8 +2,8 @@
 #include "model/export.hpp"
 
 #include <atomic>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/failure.hpp"
@@ -62,7 +62,9 @@ std::atomic<std::uint64_t> last_pattern_version{0};
 
 }  // namespace
 
-std::size_t stored_count(const SprMat& mat) { return mat.vals.size(); }
+std::size_t stored_count(const SprMat& mat) {
+    return mat.vals.size();
+}
 
 void write_csr_structure(const SprMat& mat, std::span<std::int32_t> indptr, std::span<std::int32_t> indices) {
     write_structure(mat, indptr, indices);
@@ -82,6 +84,8 @@ void copy_values(const SprMat& mat, std::span<double> values) {
     });
 }
 
-std::uint64_t next_pattern_version() { return last_pattern_version.fetch_add(1, std::memory_order_relaxed) + 1; }
+std::uint64_t next_pattern_version() {
+    return last_pattern_version.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 }  // namespace quarvex

@@ -4,7 +4,9 @@
 
 namespace quarvex {
 
-void set_cmat(Nexus& model, const std::vector<std::vector<double>>& cmat) { set_material(model.cmat, cmat); }
+void set_cmat(Nexus& model, const std::vector<std::vector<double>>& cmat) {
+    set_material(model.cmat, cmat);
+}
 
 void set_f(Nexus& model, std::int32_t group, const TetKeySet& tets, Arena arena, std::vector<std::uint64_t> nodes) {
     model.loads.insert_or_assign(group, BodyLoad{std::move(arena), 3, 1, std::move(nodes)});

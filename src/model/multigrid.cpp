@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "base/interrupt.hpp"
 #include "amg/pcg.hpp"
+#include "base/interrupt.hpp"
 #include "lacc/pool.hpp"
 #include "model/dof_nodes.hpp"
 
@@ -75,7 +75,9 @@ AmgHierarchy multigrid_setup(const Nexus& model, std::span<const NodeFrame> fram
     return amg_setup(model.mat, near_null, used);
 }
 
-void multigrid_refresh(AmgHierarchy& hierarchy, const Nexus& model) { amg_refresh(hierarchy, model.mat); }
+void multigrid_refresh(AmgHierarchy& hierarchy, const Nexus& model) {
+    amg_refresh(hierarchy, model.mat);
+}
 
 SolveReport solve_multigrid(Nexus& model, const AmgHierarchy& hierarchy, double rtol, double atol,
                             std::uint64_t max_iterations, bool keep_history) {

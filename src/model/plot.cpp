@@ -42,8 +42,7 @@ struct Buckets {
 // Lowers `first` to e unless it already holds a lower index.
 void lower_to(std::atomic<std::size_t>& first, std::size_t e) {
     std::size_t seen = first.load(std::memory_order_relaxed);
-    while (e < seen && !first.compare_exchange_weak(seen, e, std::memory_order_relaxed)) {
-    }
+    while (e < seen && !first.compare_exchange_weak(seen, e, std::memory_order_relaxed)) {}
 }
 
 // Steps 1 and 2. One bucket per value from the lowest to the highest first vertex; the
@@ -63,11 +62,9 @@ Buckets bucket_slots(std::span<const Tet> tets) {
                 high = std::max(high, tets[e].verts[edge[0]]);
             }
         std::int32_t seen = lowest.load(std::memory_order_relaxed);
-        while (low < seen && !lowest.compare_exchange_weak(seen, low, std::memory_order_relaxed)) {
-        }
+        while (low < seen && !lowest.compare_exchange_weak(seen, low, std::memory_order_relaxed)) {}
         seen = highest.load(std::memory_order_relaxed);
-        while (high > seen && !highest.compare_exchange_weak(seen, high, std::memory_order_relaxed)) {
-        }
+        while (high > seen && !highest.compare_exchange_weak(seen, high, std::memory_order_relaxed)) {}
     });
     Buckets buckets;
     buckets.lowest = lowest.load();
@@ -129,7 +126,8 @@ PlotLayout place_edges(Buckets& buckets, std::size_t slot_count) {
         }
     });
     for (std::size_t b = 0; b < buckets.count(); ++b) edge_first[b + 1] += edge_first[b];
-    PlotLayout places{PageVector<std::array<std::int32_t, 2>>(edge_first.back()), PageVector<std::uint64_t>(slot_count)};
+    PlotLayout places{PageVector<std::array<std::int32_t, 2>>(edge_first.back()),
+                      PageVector<std::uint64_t>(slot_count)};
     populate_pages(places.keys);
     populate_pages(places.place);
     parallel_ranges(slot_count, [&](std::size_t begin, std::size_t end) {
@@ -207,8 +205,12 @@ void plot_disp_points(const Nexus& model, const PlotLayout& layout, std::span<Po
     fill_points<3>(model, layout, points, [&](const Tet& tet) { return disp_edges(tet, model.sol, model.bc); });
 }
 
-PlotEdges plot_dom(const Nexus& model) { return plot_edges<2>(model, plot_dom_points); }
+PlotEdges plot_dom(const Nexus& model) {
+    return plot_edges<2>(model, plot_dom_points);
+}
 
-PlotEdges plot_disp(const Nexus& model) { return plot_edges<3>(model, plot_disp_points); }
+PlotEdges plot_disp(const Nexus& model) {
+    return plot_edges<3>(model, plot_disp_points);
+}
 
 }  // namespace quarvex

@@ -15,9 +15,9 @@
 namespace quarvex {
 
 struct PlotEdges {
-    std::size_t points_per_edge = 2;                 // 2: start, end; 3: start, midpoint, end
-    PageVector<std::array<std::int32_t, 2>> keys;    // (i, j) of each edge
-    PageVector<Point> points;                        // points_per_edge per edge, edge after edge
+    std::size_t points_per_edge = 2;               // 2: start, end; 3: start, midpoint, end
+    PageVector<std::array<std::int32_t, 2>> keys;  // (i, j) of each edge
+    PageVector<Point> points;                      // points_per_edge per edge, edge after edge
 };
 
 PlotEdges plot_dom(const Nexus& model);

@@ -6,9 +6,9 @@
 #include <limits>
 
 #include "lacc/cg.hpp"
-#include "model/export.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pattern.hpp"
+#include "model/export.hpp"
 
 namespace quarvex {
 
@@ -58,13 +58,13 @@ std::string number_text(double value) {
     return text;
 }
 
-
 }  // namespace
 
 std::vector<std::string> material_warnings(const Nexus& model) {
     if (has_major_symmetry(model.cmat)) return {};
-    return {"the material matrix lacks major symmetry (D[3c+j][3d+l] != D[3d+l][3c+j]): conjugate gradients need a "
-            "symmetric matrix, so the solution may be wrong"};
+    return {
+        "the material matrix lacks major symmetry (D[3c+j][3d+l] != D[3d+l][3c+j]): conjugate gradients need a "
+        "symmetric matrix, so the solution may be wrong"};
 }
 
 std::vector<std::string> solve(Nexus& model, double tol) {

@@ -157,7 +157,9 @@ PyTypeObject* arena_type_cache = nullptr;
 
 }  // namespace
 
-PyTypeObject* arena_type() { return cached_type(arena_type_cache, arena_spec, "Arena"); }
+PyTypeObject* arena_type() {
+    return cached_type(arena_type_cache, arena_spec, "Arena");
+}
 
 Arena to_arena_copy(PyObject* object) {
     if (PyObject_TypeCheck(object, arena_type()) == 0) raise_downcast(object, "Arena");

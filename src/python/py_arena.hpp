@@ -1,8 +1,8 @@
 // The Python class Arena: a thin wrapper whose payload is the Arena record.
 #pragma once
 
-#include "python/py_ref.hpp"
 #include "expr/arena.hpp"
+#include "python/py_ref.hpp"
 
 namespace quarvex {
 

@@ -14,7 +14,9 @@ struct Keyword {
     PyObject* value;
 };
 
-std::string quoted(const char* name) { return std::string("'") + name + "'"; }
+std::string quoted(const char* name) {
+    return std::string("'") + name + "'";
+}
 
 std::string keyword_text(PyObject* name) {
     Py_ssize_t size = 0;
@@ -41,10 +43,9 @@ BoundArgs bind(const Signature& signature, PyObject* const* positional, std::siz
         if (npositional == signature.count) return bound;
     }
     if (npositional > signature.count) {
-        raise_python(PyExc_TypeError, std::string(signature.function) + " takes " +
-                                          std::to_string(signature.count) + " positional arguments but " +
-                                          std::to_string(npositional) + (npositional == 1 ? " was" : " were") +
-                                          " given");
+        raise_python(PyExc_TypeError, std::string(signature.function) + " takes " + std::to_string(signature.count) +
+                                          " positional arguments but " + std::to_string(npositional) +
+                                          (npositional == 1 ? " was" : " were") + " given");
     }
     for (std::size_t i = 0; i < npositional; ++i) bound.values[i] = positional[i];
     for (const Keyword& keyword : keywords) {
@@ -55,8 +56,8 @@ BoundArgs bind(const Signature& signature, PyObject* const* positional, std::siz
                          std::string(signature.function) + " got an unexpected keyword argument '" + name + "'");
         }
         if (bound.values[index] != nullptr) {
-            raise_python(PyExc_TypeError, std::string(signature.function) + " got multiple values for argument '" +
-                                              name + "'");
+            raise_python(PyExc_TypeError,
+                         std::string(signature.function) + " got multiple values for argument '" + name + "'");
         }
         bound.values[index] = keyword.value;
     }
@@ -102,6 +103,8 @@ BoundArgs bind_arguments(const Signature& signature, PyObject* args, PyObject* k
     return bind(signature, positional, npositional, keywords);
 }
 
-void missing_argument() { panic("Failed to extract required method argument"); }
+void missing_argument() {
+    panic("Failed to extract required method argument");
+}
 
 }  // namespace quarvex

@@ -34,8 +34,7 @@ struct BoundArgs {
 };
 
 // Vector-call arguments: args[0..nargs) positional, then one value per name in kwnames.
-BoundArgs bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames);
+BoundArgs bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Classic arguments: a tuple and an optional dict of keywords (the constructor's form).
 BoundArgs bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs);

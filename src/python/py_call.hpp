@@ -15,8 +15,7 @@ namespace quarvex {
 
 template <class Payload>
 struct Instance {
-    PyObject_HEAD
-    Py_ssize_t borrow_flag;
+    PyObject_HEAD Py_ssize_t borrow_flag;
     Payload payload;
 };
 
@@ -30,7 +29,7 @@ enum class Borrow { exclusive, shared };
 // Takes the borrow on construction (a conflict raises RuntimeError) and releases it on
 // destruction, so the flag returns to the value it had on every path.
 class BorrowGuard {
-public:
+  public:
     BorrowGuard(Py_ssize_t& flag, Borrow kind) : flag_{flag}, kind_{kind} {
         if (kind == Borrow::exclusive) {
             if (flag != 0) raise_python(PyExc_RuntimeError, "Already borrowed");
@@ -43,11 +42,13 @@ public:
     BorrowGuard(const BorrowGuard&) = delete;
     BorrowGuard& operator=(const BorrowGuard&) = delete;
     ~BorrowGuard() {
-        if (kind_ == Borrow::exclusive) flag_ = 0;
-        else --flag_;
+        if (kind_ == Borrow::exclusive)
+            flag_ = 0;
+        else
+            --flag_;
     }
 
-private:
+  private:
     Py_ssize_t& flag_;
     Borrow kind_;
 };
@@ -71,8 +72,10 @@ template <Borrow kind, class Payload, class Body>
 PyRef with_borrow(PyObject* self, Body&& body) {
     Instance<Payload>* instance = instance_of<Payload>(self);
     BorrowGuard guard{instance->borrow_flag, kind};
-    if constexpr (kind == Borrow::exclusive) return body(instance->payload);
-    else return body(std::as_const(instance->payload));
+    if constexpr (kind == Borrow::exclusive)
+        return body(instance->payload);
+    else
+        return body(std::as_const(instance->payload));
 }
 
 // A method: body(payload) under the receiver's borrow, in the frame.

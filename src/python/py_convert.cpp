@@ -13,12 +13,16 @@ void raise_downcast(PyObject* object, const char* target) {
     PyRef text{qualname ? PyObject_Str(qualname.get()) : nullptr};
     Py_ssize_t size = 0;
     const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-    if (utf8 != nullptr) name.assign(utf8, static_cast<std::size_t>(size));
-    else PyErr_Clear();
+    if (utf8 != nullptr)
+        name.assign(utf8, static_cast<std::size_t>(size));
+    else
+        PyErr_Clear();
     raise_python(PyExc_TypeError, "'" + name + "' object cannot be converted to '" + target + "'");
 }
 
-void raise_internal(const char* text) { panic(text); }
+void raise_internal(const char* text) {
+    panic(text);
+}
 
 std::size_t capacity_hint(Py_ssize_t hint) {
     constexpr Py_ssize_t kMostTrusted = Py_ssize_t{1} << 22;  // a larger list grows as it is read
@@ -62,13 +66,17 @@ std::uint64_t to_u64(PyObject* object) {
     return static_cast<std::uint64_t>(value);
 }
 
-PyRef none() { return PyRef::borrow(Py_None); }
+PyRef none() {
+    return PyRef::borrow(Py_None);
+}
 
 PyRef from_u64(std::uint64_t value) {
     return checked_result(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
 }
 
-PyRef from_f64(double value) { return checked_result(PyFloat_FromDouble(value)); }
+PyRef from_f64(double value) {
+    return checked_result(PyFloat_FromDouble(value));
+}
 
 PyRef float_list(std::span<const double> values) {
     PyRef list = checked_result(PyList_New(static_cast<Py_ssize_t>(values.size())));
@@ -77,6 +85,8 @@ PyRef float_list(std::span<const double> values) {
     return list;
 }
 
-PyRef from_i32(std::int32_t value) { return checked_result(PyLong_FromLong(value)); }
+PyRef from_i32(std::int32_t value) {
+    return checked_result(PyLong_FromLong(value));
+}
 
 }  // namespace quarvex

@@ -51,8 +51,8 @@ auto to_tuple(PyObject* object, Item&& item) {
     if (PyTuple_Check(object) == 0) raise_downcast(object, "PyTuple");
     const Py_ssize_t length = PyTuple_GET_SIZE(object);
     if (length != static_cast<Py_ssize_t>(N)) {
-        raise_python(PyExc_ValueError, "Expected tuple of length " + std::to_string(N) +
-                                           ", but got tuple of length " + std::to_string(length) + ".");
+        raise_python(PyExc_ValueError, "Expected tuple of length " + std::to_string(N) + ", but got tuple of length " +
+                                           std::to_string(length) + ".");
     }
     std::array<Value, N> values{};
     for (std::size_t i = 0; i < N; ++i) {

@@ -26,11 +26,12 @@ PyRef point_tuple(const Point& point) {
 // Objects of the vertices lowest .. lowest + count - 1, each made on first use.
 struct VertexObjects {
     std::int32_t lowest = 0;
-    std::vector<PyRef> indices;     // the int of the index
-    std::vector<PyRef> points;      // the tuple of the first end point met at the vertex
+    std::vector<PyRef> indices;  // the int of the index
+    std::vector<PyRef> points;   // the tuple of the first end point met at the vertex
     std::vector<Point> point_values;
 
-    VertexObjects(std::int32_t low, std::size_t count) : lowest{low}, indices(count), points(count), point_values(count) {}
+    VertexObjects(std::int32_t low, std::size_t count)
+        : lowest{low}, indices(count), points(count), point_values(count) {}
 
     std::size_t at(std::int32_t vertex) const { return static_cast<std::size_t>(std::int64_t{vertex} - lowest); }
 
@@ -71,7 +72,8 @@ void fill_edge_dict(PyObject* dict, const PlotEdges& edges) {
         if constexpr (PointsPerEdge == 2) {
             value = untracked_tuple<2>({vertices.point(i, points[0]), vertices.point(j, points[1])});
         } else {
-            value = untracked_tuple<3>({vertices.point(i, points[0]), point_tuple(points[1]), vertices.point(j, points[2])});
+            value = untracked_tuple<3>(
+                {vertices.point(i, points[0]), point_tuple(points[1]), vertices.point(j, points[2])});
         }
         if (PyDict_SetItem(dict, key.get(), value.get()) != 0) {
             if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PythonError{};
@@ -86,8 +88,10 @@ void fill_edge_dict(PyObject* dict, const PlotEdges& edges) {
 PyRef to_edge_dict(const PlotEdges& edges) {
     PyRef dict = checked_result(PyDict_New());
     if (edges.keys.empty()) return dict;
-    if (edges.points_per_edge == 2) fill_edge_dict<2>(dict.get(), edges);
-    else fill_edge_dict<3>(dict.get(), edges);
+    if (edges.points_per_edge == 2)
+        fill_edge_dict<2>(dict.get(), edges);
+    else
+        fill_edge_dict<3>(dict.get(), edges);
     return dict;
 }
 

@@ -1,11 +1,11 @@
 // Module initialisation: creates the module `quarvex` with the classes Arena and Nexus and
 // __all__ == ["Arena", "Nexus"].
-#include "python/py_call.hpp"
-#include "python/py_errors.hpp"
-#include "python/py_nexus.hpp"
 #include "base/failure.hpp"
 #include "base/interrupt.hpp"
 #include "python/py_arena.hpp"
+#include "python/py_call.hpp"
+#include "python/py_errors.hpp"
+#include "python/py_nexus.hpp"
 
 namespace quarvex {
 namespace {
@@ -16,7 +16,10 @@ PyModuleDef module_def = {
     "",       // docstring: the empty string
     0,        // no per-module state
     nullptr,  // no module-level functions
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Appends `name` to the module's __all__ (creating it if missing) and sets the attribute.
@@ -51,4 +54,6 @@ PyObject* init_module() noexcept {
 }  // namespace
 }  // namespace quarvex
 
-PyMODINIT_FUNC PyInit_quarvex() { return quarvex::init_module(); }
+PyMODINIT_FUNC PyInit_quarvex() {
+    return quarvex::init_module();
+}

@@ -9,12 +9,12 @@
 #include "model/mesh.hpp"
 #include "model/plot.hpp"
 #include "model/system.hpp"
+#include "python/py_arena.hpp"
 #include "python/py_bind.hpp"
 #include "python/py_call.hpp"
 #include "python/py_convert.hpp"
 #include "python/py_edge_dict.hpp"
 #include "python/py_type_spec.hpp"
-#include "python/py_arena.hpp"
 
 namespace quarvex {
 namespace {
@@ -22,8 +22,12 @@ namespace {
 using NexusObject = Instance<Nexus>;
 
 // Element converters of the composite arguments.
-Point to_point(PyObject* object) { return to_tuple<3>(object, to_f64); }
-TetKey to_tet_key(PyObject* object) { return to_tuple<4>(object, to_i32); }
+Point to_point(PyObject* object) {
+    return to_tuple<3>(object, to_f64);
+}
+TetKey to_tet_key(PyObject* object) {
+    return to_tuple<4>(object, to_i32);
+}
 EdgeKey to_edge_key(PyObject* object) {
     const auto pair = to_tuple<2>(object, to_i32);
     return {pair[0], pair[1]};
@@ -32,8 +36,12 @@ DofRange to_dof_range(PyObject* object) {
     const auto pair = to_tuple<2>(object, to_i32);
     return {pair[0], pair[1]};
 }
-std::vector<double> to_f64_list(PyObject* object) { return to_sequence(object, to_f64); }
-std::vector<std::uint64_t> to_node_list(PyObject* object) { return to_sequence(object, to_u64); }
+std::vector<double> to_f64_list(PyObject* object) {
+    return to_sequence(object, to_f64);
+}
+std::vector<std::uint64_t> to_node_list(PyObject* object) {
+    return to_sequence(object, to_u64);
+}
 
 PyObject* nexus_plot_dom(PyObject* self, PyObject*) {
     return call_method<Borrow::shared, Nexus>(self, [](const Nexus& model) { return to_edge_dict(plot_dom(model)); });
@@ -65,10 +73,10 @@ constexpr Signature kSetDof{"Nexus.set_dof()", {"ver_dof", "edge_dof"}};
 PyObject* nexus_set_dof(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Borrow::exclusive, Nexus>(self, [&](Nexus& model) {
         const BoundArgs bound = bind_arguments(kSetDof, args, nargs, kwnames);
-        const VertexDofMap ver_dof = convert_arg(
-            bound, 0, [](PyObject* dict) { return to_dict<VertexDofMap>(dict, to_i32, to_dof_range); });
-        const EdgeDofMap edge_dof = convert_arg(
-            bound, 1, [](PyObject* dict) { return to_dict<EdgeDofMap>(dict, to_edge_key, to_dof_range); });
+        const VertexDofMap ver_dof =
+            convert_arg(bound, 0, [](PyObject* dict) { return to_dict<VertexDofMap>(dict, to_i32, to_dof_range); });
+        const EdgeDofMap edge_dof =
+            convert_arg(bound, 1, [](PyObject* dict) { return to_dict<EdgeDofMap>(dict, to_edge_key, to_dof_range); });
         set_dof(model, ver_dof, edge_dof);
         return none();
     });
@@ -145,7 +153,8 @@ constexpr Signature kNew{"Nexus.__new__()", {"pts", "tets"}};
 PyObject* nexus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return construct_instance(type, [&] {
         const BoundArgs bound = bind_arguments(kNew, args, kwargs);
-        const std::vector<Point> pts = convert_arg(bound, 0, [](PyObject* list) { return to_sequence(list, to_point); });
+        const std::vector<Point> pts =
+            convert_arg(bound, 0, [](PyObject* list) { return to_sequence(list, to_point); });
         const std::vector<TetKey> tets =
             convert_arg(bound, 1, [](PyObject* list) { return to_sequence(list, to_tet_key); });
         return make_nexus(pts, tets);
@@ -172,6 +181,8 @@ PyTypeObject* nexus_type_cache = nullptr;
 
 }  // namespace
 
-PyTypeObject* nexus_type() { return cached_type(nexus_type_cache, nexus_spec, "Nexus"); }
+PyTypeObject* nexus_type() {
+    return cached_type(nexus_type_cache, nexus_spec, "Nexus");
+}
 
 }  // namespace quarvex

@@ -10,7 +10,7 @@
 namespace quarvex {
 
 class PyRef {
-public:
+  public:
     PyRef() noexcept = default;
     explicit PyRef(PyObject* owned) noexcept : object_{owned} {}
     PyRef(const PyRef&) = delete;
@@ -35,7 +35,7 @@ public:
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
-private:
+  private:
     PyObject* object_ = nullptr;
 };
 

@@ -29,7 +29,9 @@ SprMat laplacian(const NodeRanges& single) {
     return mat;
 }
 
-double chebyshev_t(int degree, double x) { return std::cosh(degree * std::acosh(x)); }
+double chebyshev_t(int degree, double x) {
+    return std::cosh(degree * std::acosh(x));
+}
 
 class SmootherDamping : public ::testing::TestWithParam<int> {};
 
@@ -45,8 +47,8 @@ TEST_P(SmootherDamping, EachModeShrinksByTheChebyshevBound) {
     smoother.upper = 1.1 * mu_max;
     smoother.lower = smoother.upper / 30.0;
     smoother.degree = degree;
-    const double bound = 1.0 / chebyshev_t(degree, (smoother.upper + smoother.lower) /
-                                                       (smoother.upper - smoother.lower));
+    const double bound =
+        1.0 / chebyshev_t(degree, (smoother.upper + smoother.lower) / (smoother.upper - smoother.lower));
 
     std::vector<double> zero(kSize, 0.0), error(kSize), r(kSize), d(kSize);
     for (const std::size_t k : {1u, 5u, 20u, 60u, 100u, 150u, 199u, 200u}) {

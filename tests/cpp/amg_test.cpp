@@ -10,25 +10,25 @@
 #include "test_support.hpp"
 
 #include <cmath>
-#include <ostream>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "../../benchmarks/box_model.hpp"
-#include "base/failure.hpp"
-#include "base/interrupt.hpp"
-#include "amg/amg.hpp"
-#include "amg/cycle.hpp"
 #include "amg/aggregate.hpp"
+#include "amg/amg.hpp"
 #include "amg/blocks.hpp"
+#include "amg/cycle.hpp"
 #include "amg/dense.hpp"
 #include "amg/galerkin.hpp"
 #include "amg/pcg.hpp"
-#include "lacc/cg.hpp"
 #include "amg/smoother.hpp"
 #include "amg/transfer.hpp"
+#include "base/failure.hpp"
+#include "base/interrupt.hpp"
+#include "lacc/cg.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pattern.hpp"
 
@@ -94,7 +94,7 @@ struct SolveCase {
     bench::BoxShape shape;
     double nu;
     AmgOptions options;
-    bool unknown_by_unknown;  // explicit modes on single-unknown nodes instead of mesh nodes
+    bool unknown_by_unknown;     // explicit modes on single-unknown nodes instead of mesh nodes
     std::size_t max_iterations;  // to rtol 1e-10
     friend void PrintTo(const SolveCase& c, std::ostream* out) { *out << c.name; }
 };
@@ -133,27 +133,45 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         SolveCase{"cube", {4, 4, 4, 1.0, 1.0, 1.0, kClamped}, kPoisson, small_options(), false, 35},
         SolveCase{"cantilever", {12, 2, 2, 6.0, 1.0, 1.0, kClamped}, kPoisson, small_options(), false, 45},
-        SolveCase{"point_jacobi_degree_1", {4, 4, 4, 1.0, 1.0, 1.0, kClamped}, kPoisson,
-                  with(small_options(), [](AmgOptions& o) { o.block_smoother = false; o.smoother_degree = 1; }),
-                  false, 60},
-        SolveCase{"degree_3_threshold_0_1", {4, 4, 4, 1.0, 1.0, 1.0, kClamped}, kPoisson,
-                  with(small_options(), [](AmgOptions& o) { o.smoother_degree = 3; o.strength_threshold = 0.1; }),
-                  false, 30},
+        SolveCase{"point_jacobi_degree_1",
+                  {4, 4, 4, 1.0, 1.0, 1.0, kClamped},
+                  kPoisson,
+                  with(small_options(),
+                       [](AmgOptions& o) {
+                           o.block_smoother = false;
+                           o.smoother_degree = 1;
+                       }),
+                  false,
+                  60},
+        SolveCase{"degree_3_threshold_0_1",
+                  {4, 4, 4, 1.0, 1.0, 1.0, kClamped},
+                  kPoisson,
+                  with(small_options(),
+                       [](AmgOptions& o) {
+                           o.smoother_degree = 3;
+                           o.strength_threshold = 0.1;
+                       }),
+                  false,
+                  30},
         SolveCase{"nearly_incompressible", {4, 4, 4, 1.0, 1.0, 1.0, kClamped}, 0.45, small_options(), false, 55},
         SolveCase{"symmetry_planes", {4, 4, 4, 1.0, 1.0, 1.0, kSymmetry}, kPoisson, small_options(), false, 35},
         SolveCase{"unknown_by_unknown", {3, 3, 3, 1.0, 1.0, 1.0, kClamped}, kPoisson, small_options(), true, 60},
-        SolveCase{"last_level_smoothed", {4, 4, 4, 1.0, 1.0, 1.0, kClamped}, kPoisson,
-                  with(small_options(), [](AmgOptions& o) { o.max_levels = 2; }), false, 60}),
+        SolveCase{"last_level_smoothed",
+                  {4, 4, 4, 1.0, 1.0, 1.0, kClamped},
+                  kPoisson,
+                  with(small_options(), [](AmgOptions& o) { o.max_levels = 2; }),
+                  false,
+                  60}),
     [](const testing::TestParamInfo<SolveCase>& info) { return std::string(info.param.name); });
 
 // x.My = y.Mx and x.Mx > 0 on random vectors, for the cycle variants.
 TEST(AmgPreconditioner, SymmetricAndPositive) {
     const bench::BoxModel model = box(4, 3, 3, 2.0);
     const SprMat& mat = model.model.mat;
-    const std::vector<AmgOptions> variants{
-        small_options(), with(small_options(), [](AmgOptions& o) { o.block_smoother = false; }),
-        with(small_options(), [](AmgOptions& o) { o.smoother_degree = 3; }),
-        with(small_options(), [](AmgOptions& o) { o.max_levels = 2; })};
+    const std::vector<AmgOptions> variants{small_options(),
+                                           with(small_options(), [](AmgOptions& o) { o.block_smoother = false; }),
+                                           with(small_options(), [](AmgOptions& o) { o.smoother_degree = 3; }),
+                                           with(small_options(), [](AmgOptions& o) { o.max_levels = 2; })};
     for (std::size_t v = 0; v < variants.size(); ++v) {
         const AmgHierarchy hierarchy = amg_setup(mat, rigid_modes(model), variants[v]);
         for (unsigned seed = 0; seed < 3; ++seed) {
@@ -376,8 +394,9 @@ TEST(AmgRefusal, BadInputIsRefused) {
 
     // A floating body: singular, found on the coarsest level.
     const bench::BoxModel floating = box(3, 2, 2, 1.0, bench::Support::free);
-    EXPECT_EQ(panic_text([&] { amg_setup(floating.model.mat, rigid_modes(floating), small_options()); })
-                  .rfind("multigrid: the matrix is not positive definite (pivot ", 0),
+    EXPECT_EQ(panic_text([&] {
+                  amg_setup(floating.model.mat, rigid_modes(floating), small_options());
+              }).rfind("multigrid: the matrix is not positive definite (pivot ", 0),
               0u);
 
     AmgHierarchy hierarchy = amg_setup(mat, modes, small_options());
@@ -385,10 +404,9 @@ TEST(AmgRefusal, BadInputIsRefused) {
     const std::string other = "multigrid: the matrix's structure differs from the one the hierarchy was built for";
     EXPECT_EQ(panic_text([&] { amg_refresh(hierarchy, larger.model.mat); }), other);
     std::vector<double> larger_sol(larger.model.mat.rows, 0.0);
-    EXPECT_EQ(panic_text([&] {
-                  amg_pcg(larger.model.mat, hierarchy, larger_sol, larger.model.rhs, 1e-8, 0.0, 9, false);
-              }),
-              other);
+    EXPECT_EQ(
+        panic_text([&] { amg_pcg(larger.model.mat, hierarchy, larger_sol, larger.model.rhs, 1e-8, 0.0, 9, false); }),
+        other);
     std::vector<double> sol(mat.rows, 0.0);
     std::vector<double> rhs = model.model.rhs;
     rhs[2] = std::numeric_limits<double>::quiet_NaN();
@@ -708,12 +726,15 @@ TEST(AmgDense, CholeskySolvesAndRefuses) {
 TEST(AmgSmoother, EigenvalueEstimate) {
     const std::size_t n = 400;
     const NodeRanges single = cycling_sizes(n, {1});
-    SprMat laplacian = random_blocks(single, single, [&](std::size_t node) {
-        std::vector<std::int32_t> cols;
-        for (std::size_t c = node > 0 ? node - 1 : 0; c <= node + 1 && c < n; ++c)
-            cols.push_back(static_cast<std::int32_t>(c));
-        return cols;
-    }, 10);
+    SprMat laplacian = random_blocks(
+        single, single,
+        [&](std::size_t node) {
+            std::vector<std::int32_t> cols;
+            for (std::size_t c = node > 0 ? node - 1 : 0; c <= node + 1 && c < n; ++c)
+                cols.push_back(static_cast<std::int32_t>(c));
+            return cols;
+        },
+        10);
     for (std::size_t r = 0; r < n; ++r)
         for_each_entry(laplacian, r,
                        [&](std::size_t c, std::size_t pos) { laplacian.vals[pos] = c == r ? 2.0 : -1.0; });
@@ -724,9 +745,9 @@ TEST(AmgSmoother, EigenvalueEstimate) {
         EXPECT_LE(estimate, largest * (1.0 + 1e-6));
         EXPECT_GE(estimate, 0.95 * largest);
     }
-    SprMat diagonal = random_blocks(single, single, [](std::size_t node) {
-        return std::vector<std::int32_t>{static_cast<std::int32_t>(node)};
-    }, 11);
+    SprMat diagonal = random_blocks(
+        single, single, [](std::size_t node) { return std::vector<std::int32_t>{static_cast<std::int32_t>(node)}; },
+        11);
     for (std::size_t r = 0; r < n; ++r) diagonal.vals[r] = 1.0 + static_cast<double>(r);
     const Smoother base = jacobi_base(diagonal, single, false);
     EXPECT_NEAR(estimate_eigen_max(diagonal, float_values(diagonal), base, single, 10), 1.0, 1e-6);
@@ -738,12 +759,15 @@ TEST(AmgSmoother, EigenvalueEstimate) {
 TEST(AmgAggregate, AggregatesPartitionConnectedly) {
     const std::size_t n = 31;
     const NodeRanges single = cycling_sizes(n, {1});
-    SprMat chain = random_blocks(single, single, [&](std::size_t node) {
-        std::vector<std::int32_t> cols;
-        for (std::size_t c = node > 0 ? node - 1 : 0; c <= node + 1 && c < n; ++c)
-            cols.push_back(static_cast<std::int32_t>(c));
-        return cols;
-    }, 12);
+    SprMat chain = random_blocks(
+        single, single,
+        [&](std::size_t node) {
+            std::vector<std::int32_t> cols;
+            for (std::size_t c = node > 0 ? node - 1 : 0; c <= node + 1 && c < n; ++c)
+                cols.push_back(static_cast<std::int32_t>(c));
+            return cols;
+        },
+        12);
     for (std::size_t r = 0; r < n; ++r)
         for_each_entry(chain, r, [&](std::size_t c, std::size_t pos) { chain.vals[pos] = c == r ? 2.0 : -0.1; });
     const BlockIndex index = block_index(chain, single, single);

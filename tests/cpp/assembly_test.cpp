@@ -7,14 +7,14 @@
 #include <cmath>
 #include <vector>
 
+#include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "model/assembly.hpp"
 #include "model/dofs.hpp"
+#include "model/element_system.hpp"
 #include "model/loads.hpp"
 #include "model/mesh.hpp"
 #include "model/system.hpp"
-#include "base/failure.hpp"
-#include "base/interrupt.hpp"
-#include "model/element_system.hpp"
 
 namespace quarvex {
 namespace {
@@ -80,8 +80,10 @@ void dense_reference(const Nexus& model, std::uint64_t n, std::vector<double>& m
             const auto r = static_cast<std::size_t>(dofs[h]);
             load[r] += f[h];
             for (std::size_t q = 0; q < dofs.size(); ++q) {
-                if (dofs[q] >= 0) matrix[r * n + static_cast<std::size_t>(dofs[q])] += k[h * 30 + q];
-                else load[r] -= k[h * 30 + q] * model.bc[static_cast<std::size_t>(-dofs[q])];
+                if (dofs[q] >= 0)
+                    matrix[r * n + static_cast<std::size_t>(dofs[q])] += k[h * 30 + q];
+                else
+                    load[r] -= k[h * 30 + q] * model.bc[static_cast<std::size_t>(-dofs[q])];
             }
         }
     }
@@ -191,7 +193,7 @@ void counting_hook() {
 }
 
 class Interrupt : public testing::Test {
-protected:
+  protected:
     void arm(int stop_at) {
         interrupt_calls = 0;
         interrupt_stop_at = stop_at;

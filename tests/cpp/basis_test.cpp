@@ -16,7 +16,9 @@ namespace {
 using namespace quarvex;
 using quarvex::test_support::panic_text;
 
-double factorial(int n) { return n <= 1 ? 1.0 : n * factorial(n - 1); }
+double factorial(int n) {
+    return n <= 1 ? 1.0 : n * factorial(n - 1);
+}
 
 // sum_q w_q xi1^i xi2^j xi3^k, with the reference coordinates taken from the barycentric table.
 double quadrature_of_monomial(int i, int j, int k) {

@@ -19,9 +19,9 @@
 
 #include "base/failure.hpp"
 #include "base/interrupt.hpp"
+#include "lacc/cg.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pattern.hpp"
-#include "lacc/cg.hpp"
 
 namespace quarvex {
 namespace {
@@ -88,14 +88,14 @@ std::vector<double> cholesky_solve(Dense a, std::vector<double> b) {
 
 // The iteration replayed step by step with the schedule as a parameter.
 struct Schedule {
-    std::uint64_t period;        // residual recomputed when i mod period = 0
-    std::size_t iterations;      // cap on i
-    bool confirm_small = true;   // confirm a passing test when tol^2 < 1e-20
+    std::uint64_t period;       // residual recomputed when i mod period = 0
+    std::size_t iterations;     // cap on i
+    bool confirm_small = true;  // confirm a passing test when tol^2 < 1e-20
 };
 
 struct Replay {
     std::vector<double> sol;
-    std::size_t iterations = 0;  // iterations that took a step
+    std::size_t iterations = 0;    // iterations that took a step
     int confirmations_failed = 0;  // carried rho passed, recomputed residual did not
 };
 
@@ -147,8 +147,8 @@ std::vector<double> solved(const SprMat& mat, std::vector<double> sol, const std
 
 TEST(CgPeriod, RoundedSquareRoot) {
     const std::vector<std::pair<std::uint64_t, std::uint64_t>> cases{
-        {0, 0}, {1, 1}, {2, 1}, {3, 2}, {6, 2}, {7, 3}, {100, 10}, {110, 10}, {111, 11},
-        {std::numeric_limits<std::uint64_t>::max(), std::uint64_t{1} << 32}};
+        {0, 0}, {1, 1},    {2, 1},    {3, 2},    {6, 2},
+        {7, 3}, {100, 10}, {110, 10}, {111, 11}, {std::numeric_limits<std::uint64_t>::max(), std::uint64_t{1} << 32}};
     for (const auto& [n, period] : cases) EXPECT_EQ(refresh_period(n), period) << "n = " << n;
 }
 
@@ -215,14 +215,30 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"exact_start_tiny_tol", diagonal({2.0, 4.0, 8.0}), {2.0, 4.0, 8.0}, {1.0, 1.0, 1.0}, 1e-12},
         StopCase{"exact_start_zero_tol", diagonal({2.0, 4.0, 8.0}), {2.0, 4.0, 8.0}, {1.0, 1.0, 1.0}, 0.0},
         StopCase{"zero_system_zero_tol", diagonal({0.0, 0.0, 0.0}), {0.0, 0.0, 0.0}, {1.0, -2.0, 3.0}, 0.0},
-        StopCase{"zero_matrix_zero_tol", diagonal({0.0, 0.0, 0.0}), {1.0, 2.0, 3.0}, {0.0, 0.0, 0.0}, 0.0,
+        StopCase{"zero_matrix_zero_tol",
+                 diagonal({0.0, 0.0, 0.0}),
+                 {1.0, 2.0, 3.0},
+                 {0.0, 0.0, 0.0},
+                 0.0,
                  "conjugate gradients broke down at iteration 0: p.Ap = 0"},
-        StopCase{"nan_in_rhs", diagonal({1.0, 2.0}), {kNaN, 1.0}, {0.5, 0.5}, 1e-6,
+        StopCase{"nan_in_rhs",
+                 diagonal({1.0, 2.0}),
+                 {kNaN, 1.0},
+                 {0.5, 0.5},
+                 1e-6,
                  "conjugate gradients broke down at iteration 0: r.r = nan"},
-        StopCase{"infinite_rhs", diagonal({1.0, 2.0}), {std::numeric_limits<double>::infinity(), 1.0},
-                 {0.5, 0.5}, 1e-6, "conjugate gradients broke down at iteration 0: r.r = inf"},
+        StopCase{"infinite_rhs",
+                 diagonal({1.0, 2.0}),
+                 {std::numeric_limits<double>::infinity(), 1.0},
+                 {0.5, 0.5},
+                 1e-6,
+                 "conjugate gradients broke down at iteration 0: r.r = inf"},
         // alpha = 1 / 1e-310 overflows: refused before the solution takes the step.
-        StopCase{"step_overflows", diagonal({1e-310}), {1.0}, {0.0}, 1e-6,
+        StopCase{"step_overflows",
+                 diagonal({1e-310}),
+                 {1.0},
+                 {0.0},
+                 1e-6,
                  "conjugate gradients broke down at iteration 0: the step length inf overflows"}),
     [](const testing::TestParamInfo<StopCase>& info) { return std::string(info.param.name); });
 
@@ -389,7 +405,6 @@ TEST(CgReport, AnExceptionBetweenStepsLeavesTheLastIterate) {
     set_interrupt_hook(nullptr);
     EXPECT_EQ(interrupted, two_steps);  // the pool's fixed reduction tree makes the runs agree bit for bit
 }
-
 
 // Norms without under- or overflow, and the power-of-two scaling of solves whose load lies far
 // from 1: a load 2^k times another gives 2^k times its answer, bit for bit, where the unscaled

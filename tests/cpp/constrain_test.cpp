@@ -20,9 +20,9 @@
 #include <utility>
 #include <vector>
 
+#include "amg/amg.hpp"
 #include "base/failure.hpp"
 #include "expr/arena.hpp"
-#include "amg/amg.hpp"
 #include "lacc/constrain.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pattern.hpp"
@@ -50,9 +50,9 @@ constexpr Axes kIdentity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
 
 // First axis r = (1, 1, 1) / sqrt 3: the stiffness r^T B r along it is the sum of the node's
 // block entries over 3, so it can be negative while the block's own diagonal is positive.
-const Axes kDiagonalAxes = {1 / std::sqrt(3.0), 1 / std::sqrt(3.0), 1 / std::sqrt(3.0),
+const Axes kDiagonalAxes = {1 / std::sqrt(3.0), 1 / std::sqrt(3.0),  1 / std::sqrt(3.0),
                             1 / std::sqrt(2.0), -1 / std::sqrt(2.0), 0,
-                            1 / std::sqrt(6.0), 1 / std::sqrt(6.0), -2 / std::sqrt(6.0)};
+                            1 / std::sqrt(6.0), 1 / std::sqrt(6.0),  -2 / std::sqrt(6.0)};
 
 // Test names from the cases' names.
 struct CaseName {
@@ -254,11 +254,11 @@ TEST_P(RotateFrames, MatchesDenseProducts) {
     EXPECT_EQ(plain(mat.runs), runs);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RotateFrames,
-    testing::Values(FrameCase{"first_node", {0}}, FrameCase{"last_node", {12}}, FrameCase{"coupled_nodes", {3, 12}},
-                    FrameCase{"uncoupled_nodes", {0, 9}}, FrameCase{"every_node", {0, 3, 6, 9, 12}}),
-    CaseName{});
+INSTANTIATE_TEST_SUITE_P(Cases, RotateFrames,
+                         testing::Values(FrameCase{"first_node", {0}}, FrameCase{"last_node", {12}},
+                                         FrameCase{"coupled_nodes", {3, 12}}, FrameCase{"uncoupled_nodes", {0, 9}},
+                                         FrameCase{"every_node", {0, 3, 6, 9, 12}}),
+                         CaseName{});
 
 // ---- eliminate --------------------------------------------------------------------------------
 
@@ -303,15 +303,15 @@ TEST_P(Eliminate, MatchesDenseEliminationAndMeetsTheConstraints) {
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Eliminate,
-    testing::Values(EliminationCase{"none", {}, {}}, EliminationCase{"held_at_zero", {4}, {0.0}},
-                    EliminationCase{"with_a_value", {4}, {0.75}},
-                    EliminationCase{"two_coupled_to_each_other", {4, 5}, {0.3, -1.2}},
-                    EliminationCase{"two_uncoupled", {1, 10}, {-0.4, 2.0}},
-                    EliminationCase{"last_unknown", {14}, {2.5}},
-                    EliminationCase{"a_whole_node_and_more", {6, 7, 8, 13}, {0.1, 0.2, -0.3, 1.5}}),
-    CaseName{});
+INSTANTIATE_TEST_SUITE_P(Cases, Eliminate,
+                         testing::Values(EliminationCase{"none", {}, {}}, EliminationCase{"held_at_zero", {4}, {0.0}},
+                                         EliminationCase{"with_a_value", {4}, {0.75}},
+                                         EliminationCase{"two_coupled_to_each_other", {4, 5}, {0.3, -1.2}},
+                                         EliminationCase{"two_uncoupled", {1, 10}, {-0.4, 2.0}},
+                                         EliminationCase{"last_unknown", {14}, {2.5}},
+                                         EliminationCase{
+                                             "a_whole_node_and_more", {6, 7, 8, 13}, {0.1, 0.2, -0.3, 1.5}}),
+                         CaseName{});
 
 std::vector<std::int32_t> saved_columns(const SavedRows& saved, std::size_t k) {
     return {saved.cols.begin() + static_cast<std::ptrdiff_t>(saved.row_first[k]),
@@ -415,8 +415,9 @@ std::function<void(SprMat&, std::vector<double>&, std::vector<double>&)> elimina
     };
 }
 
-std::function<void(SprMat&, std::vector<double>&, std::vector<double>&)> adding(
-    std::vector<std::uint64_t> rows, std::vector<std::uint64_t> cols, std::vector<double> values) {
+std::function<void(SprMat&, std::vector<double>&, std::vector<double>&)> adding(std::vector<std::uint64_t> rows,
+                                                                                std::vector<std::uint64_t> cols,
+                                                                                std::vector<double> values) {
     return [rows, cols, values](SprMat& mat, std::vector<double>&, std::vector<double>&) {
         add_entries(mat, rows, cols, values);
     };
@@ -432,53 +433,84 @@ const std::string kStiffness = ": a constraint needs a positive stiffness";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MatrixRefusals,
-    testing::Values(
-        MatrixRefusal{"axes_longer_than_one", {}, rotating({{0, {1.1, 0, 0, 0, 1.1, 0, 0, 0, 1.1}}}),
-                      "frame 0: its axes are not orthonormal"},
-        MatrixRefusal{"axes_just_past_the_tolerance", {}, rotating({{0, {1 + 1e-9, 0, 0, 0, 1, 0, 0, 0, 1}}}),
-                      "frame 0: its axes are not orthonormal"},
-        MatrixRefusal{"unit_axes_not_orthogonal", {},
-                      rotating({{0, kIdentity}, {3, {1, 0, 0, 0.6, 0.8, 0, 0, 0, 1}}}),
-                      "frame 1: its axes are not orthonormal"},
-        MatrixRefusal{"axis_not_a_number", {}, rotating({{6, {kNaN, 0, 0, 0, 1, 0, 0, 0, 1}}}),
-                      "frame 0: its axes are not orthonormal"},
-        MatrixRefusal{"overlapping_frames", {}, rotating({{0, kIdentity}, {2, kIdentity}}),
-                      "frame 1: unknown 2 already lies in another frame"},
-        MatrixRefusal{"one_node_twice", {}, rotating({{3, kDiagonalAxes}, {9, kIdentity}, {3, kIdentity}}),
-                      "frame 2: unknown 3 already lies in another frame"},
-        MatrixRefusal{"frame_past_the_last_unknown", {}, rotating({{13, kIdentity}}),
-                      "frame 0: unknowns 13 .. 15 lie outside the 15 unknowns"},
-        MatrixRefusal{"frame_far_past_the_end", {}, rotating({{0, kIdentity}, {40, kIdentity}}),
-                      "frame 1: unknowns 40 .. 42 lie outside the 15 unknowns"},
-        MatrixRefusal{"frame_across_two_nodes", {}, rotating({{1, kIdentity}}),
-                      "frame 0: the rows of its three unknowns do not share their columns"},
-        MatrixRefusal{"second_frame_across_two_nodes", {}, rotating({{0, kDiagonalAxes}, {10, kIdentity}}),
-                      "frame 1: the rows of its three unknowns do not share their columns"},
-        MatrixRefusal{"load_of_the_wrong_length", {},
-                      [](SprMat& mat, std::vector<double>& rhs, std::vector<double>& sol) {
-                          rotate_frames(mat, std::span(rhs).first(kUnknowns - 1), sol, Frames{{3, kDiagonalAxes}});
-                      },
-                      "assertion failed: self.0.cols == rhs.len() && self.0.cols == self.1.len()"},
-        MatrixRefusal{"zero_diagonal", set_diagonals({{4, 0.0}}), eliminating({2, 4, 7}, {1, 1, 1}),
-                      "constrained unknown 4 has the diagonal entry 0" + kStiffness},
-        MatrixRefusal{"first_of_two_negative_diagonals", set_diagonals({{4, -2.0}, {7, -3.0}}),
-                      eliminating({2, 4, 7}, {1, 1, 1}),
-                      "constrained unknown 4 has the diagonal entry -2" + kStiffness},
-        MatrixRefusal{"diagonal_not_a_number", set_diagonals({{14, kNaN}}), eliminating({14}, {1}),
-                      "constrained unknown 14 has the diagonal entry nan" + kStiffness},
-        MatrixRefusal{"infinite_diagonal", set_diagonals({{0, kInf}}), eliminating({0}, {0}),
-                      "constrained unknown 0 has the diagonal entry inf" + kStiffness},
-        MatrixRefusal{"constrained_unknown_past_the_end", {}, eliminating({3, 15}, {0, 0}),
-                      "index out of bounds: the len is 15 but the index is 15"},
-        MatrixRefusal{"fewer_values_than_unknowns", {}, eliminating({3, 4}, {0}),
-                      "assertion failed: `(left == right)`\n  left: `2`,\n right: `1`"},
-        MatrixRefusal{"entry_outside_the_structure", {}, adding({0, 0}, {1, 9}, {1, 1}),
-                      "entry (0, 9) is not in the matrix's structure"},
-        MatrixRefusal{"entry_not_finite", {}, adding({0, 3}, {1, 4}, {1, kInf}), "entry 1 to add is not finite"},
-        MatrixRefusal{"entry_row_past_the_end", {}, adding({2, 15}, {2, 3}, {1, 1}),
-                      "index out of bounds: the len is 15 but the index is 15"},
-        MatrixRefusal{"entry_column_past_the_end", {}, adding({2}, {20}, {1}),
-                      "index out of bounds: the len is 15 but the index is 20"}),
+    testing::Values(MatrixRefusal{"axes_longer_than_one",
+                                  {},
+                                  rotating({{0, {1.1, 0, 0, 0, 1.1, 0, 0, 0, 1.1}}}),
+                                  "frame 0: its axes are not orthonormal"},
+                    MatrixRefusal{"axes_just_past_the_tolerance",
+                                  {},
+                                  rotating({{0, {1 + 1e-9, 0, 0, 0, 1, 0, 0, 0, 1}}}),
+                                  "frame 0: its axes are not orthonormal"},
+                    MatrixRefusal{"unit_axes_not_orthogonal",
+                                  {},
+                                  rotating({{0, kIdentity}, {3, {1, 0, 0, 0.6, 0.8, 0, 0, 0, 1}}}),
+                                  "frame 1: its axes are not orthonormal"},
+                    MatrixRefusal{"axis_not_a_number",
+                                  {},
+                                  rotating({{6, {kNaN, 0, 0, 0, 1, 0, 0, 0, 1}}}),
+                                  "frame 0: its axes are not orthonormal"},
+                    MatrixRefusal{"overlapping_frames",
+                                  {},
+                                  rotating({{0, kIdentity}, {2, kIdentity}}),
+                                  "frame 1: unknown 2 already lies in another frame"},
+                    MatrixRefusal{"one_node_twice",
+                                  {},
+                                  rotating({{3, kDiagonalAxes}, {9, kIdentity}, {3, kIdentity}}),
+                                  "frame 2: unknown 3 already lies in another frame"},
+                    MatrixRefusal{"frame_past_the_last_unknown",
+                                  {},
+                                  rotating({{13, kIdentity}}),
+                                  "frame 0: unknowns 13 .. 15 lie outside the 15 unknowns"},
+                    MatrixRefusal{"frame_far_past_the_end",
+                                  {},
+                                  rotating({{0, kIdentity}, {40, kIdentity}}),
+                                  "frame 1: unknowns 40 .. 42 lie outside the 15 unknowns"},
+                    MatrixRefusal{"frame_across_two_nodes",
+                                  {},
+                                  rotating({{1, kIdentity}}),
+                                  "frame 0: the rows of its three unknowns do not share their columns"},
+                    MatrixRefusal{"second_frame_across_two_nodes",
+                                  {},
+                                  rotating({{0, kDiagonalAxes}, {10, kIdentity}}),
+                                  "frame 1: the rows of its three unknowns do not share their columns"},
+                    MatrixRefusal{"load_of_the_wrong_length",
+                                  {},
+                                  [](SprMat& mat, std::vector<double>& rhs, std::vector<double>& sol) {
+                                      rotate_frames(mat, std::span(rhs).first(kUnknowns - 1), sol,
+                                                    Frames{{3, kDiagonalAxes}});
+                                  },
+                                  "assertion failed: self.0.cols == rhs.len() && self.0.cols == self.1.len()"},
+                    MatrixRefusal{"zero_diagonal", set_diagonals({{4, 0.0}}), eliminating({2, 4, 7}, {1, 1, 1}),
+                                  "constrained unknown 4 has the diagonal entry 0" + kStiffness},
+                    MatrixRefusal{"first_of_two_negative_diagonals", set_diagonals({{4, -2.0}, {7, -3.0}}),
+                                  eliminating({2, 4, 7}, {1, 1, 1}),
+                                  "constrained unknown 4 has the diagonal entry -2" + kStiffness},
+                    MatrixRefusal{"diagonal_not_a_number", set_diagonals({{14, kNaN}}), eliminating({14}, {1}),
+                                  "constrained unknown 14 has the diagonal entry nan" + kStiffness},
+                    MatrixRefusal{"infinite_diagonal", set_diagonals({{0, kInf}}), eliminating({0}, {0}),
+                                  "constrained unknown 0 has the diagonal entry inf" + kStiffness},
+                    MatrixRefusal{"constrained_unknown_past_the_end",
+                                  {},
+                                  eliminating({3, 15}, {0, 0}),
+                                  "index out of bounds: the len is 15 but the index is 15"},
+                    MatrixRefusal{"fewer_values_than_unknowns",
+                                  {},
+                                  eliminating({3, 4}, {0}),
+                                  "assertion failed: `(left == right)`\n  left: `2`,\n right: `1`"},
+                    MatrixRefusal{"entry_outside_the_structure",
+                                  {},
+                                  adding({0, 0}, {1, 9}, {1, 1}),
+                                  "entry (0, 9) is not in the matrix's structure"},
+                    MatrixRefusal{
+                        "entry_not_finite", {}, adding({0, 3}, {1, 4}, {1, kInf}), "entry 1 to add is not finite"},
+                    MatrixRefusal{"entry_row_past_the_end",
+                                  {},
+                                  adding({2, 15}, {2, 3}, {1, 1}),
+                                  "index out of bounds: the len is 15 but the index is 15"},
+                    MatrixRefusal{"entry_column_past_the_end",
+                                  {},
+                                  adding({2}, {20}, {1}),
+                                  "index out of bounds: the len is 15 but the index is 20"}),
     CaseName{});
 
 // ---- constrain on a model ---------------------------------------------------------------------
@@ -548,15 +580,15 @@ TEST_P(Constrain, TurnsSavesAndEliminates) {
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Constrain,
-    testing::Values(ConstrainCase{"elimination_only", {4, 5, 13}, {0.3, -1.2, 0.0}, {}},
-                    ConstrainCase{"frame_on_a_constrained_node", {3}, {0.5}, {3}},
-                    ConstrainCase{"frames_on_coupled_nodes", {4, 12}, {-0.25, 0.8}, {3, 12}},
-                    ConstrainCase{"last_node_held_in_its_frame", {12, 13, 14}, {0.1, -0.2, 0.3}, {12}},
-                    ConstrainCase{"frame_on_a_free_node", {0}, {1.0}, {6}},
-                    ConstrainCase{"frames_without_constraints", {}, {}, {0, 9}}),
-    CaseName{});
+INSTANTIATE_TEST_SUITE_P(Cases, Constrain,
+                         testing::Values(ConstrainCase{"elimination_only", {4, 5, 13}, {0.3, -1.2, 0.0}, {}},
+                                         ConstrainCase{"frame_on_a_constrained_node", {3}, {0.5}, {3}},
+                                         ConstrainCase{"frames_on_coupled_nodes", {4, 12}, {-0.25, 0.8}, {3, 12}},
+                                         ConstrainCase{
+                                             "last_node_held_in_its_frame", {12, 13, 14}, {0.1, -0.2, 0.3}, {12}},
+                                         ConstrainCase{"frame_on_a_free_node", {0}, {1.0}, {6}},
+                                         ConstrainCase{"frames_without_constraints", {}, {}, {0, 9}}),
+                         CaseName{});
 
 struct ModelRefusal {
     const char* name;
@@ -592,8 +624,8 @@ std::function<void(SprMat&)> node_one_block(double first, double second, double 
     };
 }
 
-const Axes kSkewAxes = {-0.35570473006896064, 0.56239372712631985,   -0.7464498916173371,
-                        0.8495054801816212,   0.5275284433271088,    -0.0073607487574594566,
+const Axes kSkewAxes = {-0.35570473006896064, 0.56239372712631985,  -0.7464498916173371,
+                        0.8495054801816212,   0.5275284433271088,   -0.0073607487574594566,
                         0.38963391041843487,  -0.63673152675978262, -0.66540091575094418};
 
 // Node one's block B = I - r r^T, r the first of the axes.
@@ -609,32 +641,64 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ConstrainRefusals,
     testing::Values(
         ModelRefusal{"unknowns_decreasing", {}, {5, 3}, {0, 0}, {}, "constrained unknowns must increase: 3 follows 5"},
-        ModelRefusal{"an_unknown_twice", {}, {1, 3, 3}, {0, 0, 0}, {},
-                     "constrained unknowns must increase: 3 follows 3"},
-        ModelRefusal{"unknown_past_the_end", {}, {2, 15}, {0, 0}, {},
-                     "index out of bounds: the len is 15 but the index is 15"},
+        ModelRefusal{
+            "an_unknown_twice", {}, {1, 3, 3}, {0, 0, 0}, {}, "constrained unknowns must increase: 3 follows 3"},
+        ModelRefusal{
+            "unknown_past_the_end", {}, {2, 15}, {0, 0}, {}, "index out of bounds: the len is 15 but the index is 15"},
         ModelRefusal{"value_not_a_number", {}, {2, 4}, {0, kNaN}, {}, "constrained unknown 4 has the value nan"},
         ModelRefusal{"value_infinite", {}, {7}, {-kInf}, {}, "constrained unknown 7 has the value -inf"},
-        ModelRefusal{"fewer_values_than_unknowns", {}, {1, 2}, {0}, {},
+        ModelRefusal{"fewer_values_than_unknowns",
+                     {},
+                     {1, 2},
+                     {0},
+                     {},
                      "assertion failed: `(left == right)`\n  left: `2`,\n right: `1`"},
-        ModelRefusal{"frame_not_orthonormal", {}, {3}, {0}, {{3, {1, 0, 0, 0, 1, 0, 0, 0, -1.5}}},
+        ModelRefusal{"frame_not_orthonormal",
+                     {},
+                     {3},
+                     {0},
+                     {{3, {1, 0, 0, 0, 1, 0, 0, 0, -1.5}}},
                      "frame 0: its axes are not orthonormal"},
-        ModelRefusal{"overlapping_frames", {}, {3}, {0}, {{3, kIdentity}, {5, kIdentity}},
+        ModelRefusal{"overlapping_frames",
+                     {},
+                     {3},
+                     {0},
+                     {{3, kIdentity}, {5, kIdentity}},
                      "frame 1: unknown 5 already lies in another frame"},
-        ModelRefusal{"frame_past_the_end", {}, {3}, {0}, {{14, kIdentity}},
+        ModelRefusal{"frame_past_the_end",
+                     {},
+                     {3},
+                     {0},
+                     {{14, kIdentity}},
                      "frame 0: unknowns 14 .. 16 lie outside the 15 unknowns"},
         // The checks pass, so the turn itself refuses: still before it changes anything.
-        ModelRefusal{"frame_across_two_nodes", {}, {0}, {0}, {{3, kDiagonalAxes}, {10, kIdentity}},
+        ModelRefusal{"frame_across_two_nodes",
+                     {},
+                     {0},
+                     {0},
+                     {{3, kDiagonalAxes}, {10, kIdentity}},
                      "frame 1: the rows of its three unknowns do not share their columns"},
         // Positive on the mesh's axes, -1/3 along the frame's first axis.
-        ModelRefusal{"stiffness_negative_along_the_axis", node_one_block(1.0, -3.0, 1.0), {3}, {0},
-                     {{3, kDiagonalAxes}}, "constrained unknown 3 has the diagonal entry -0.333333" + kStiffness},
+        ModelRefusal{"stiffness_negative_along_the_axis",
+                     node_one_block(1.0, -3.0, 1.0),
+                     {3},
+                     {0},
+                     {{3, kDiagonalAxes}},
+                     "constrained unknown 3 has the diagonal entry -0.333333" + kStiffness},
         // B = I - r r^T: no stiffness along the frame's first axis r, up to rounding; refused before the turn.
         // These axes leave r^T B r = +2.8e-17 before the turn and exactly 0 after it.
-        ModelRefusal{"stiffness_zero_to_rounding_along_the_axis", without_axis(kSkewAxes), {3}, {0},
-                     {{3, kSkewAxes}}, "constrained unknown 3 has the diagonal entry 2.77556e-17" + kStiffness},
-        ModelRefusal{"zero_diagonal_beside_a_frame", set_diagonals({{13, 0.0}}), {2, 13}, {0, 0},
-                     {{3, kDiagonalAxes}}, "constrained unknown 13 has the diagonal entry 0" + kStiffness}),
+        ModelRefusal{"stiffness_zero_to_rounding_along_the_axis",
+                     without_axis(kSkewAxes),
+                     {3},
+                     {0},
+                     {{3, kSkewAxes}},
+                     "constrained unknown 3 has the diagonal entry 2.77556e-17" + kStiffness},
+        ModelRefusal{"zero_diagonal_beside_a_frame",
+                     set_diagonals({{13, 0.0}}),
+                     {2, 13},
+                     {0, 0},
+                     {{3, kDiagonalAxes}},
+                     "constrained unknown 13 has the diagonal entry 0" + kStiffness}),
     CaseName{});
 
 // The stiffness that a constraint needs is the one along its axis: a node whose block is
@@ -782,8 +846,8 @@ TEST(ConstrainedMultigrid, MatchesCgAndMeetsTheSupports) {
     for (const std::uint64_t d : clamped) EXPECT_NEAR(displacement[d], 0.0, 1e-13) << "clamped unknown " << d;
     for (std::size_t f = 0; f < frames.size(); ++f) {
         const std::size_t first = frames[f].first;
-        const double along = normal[0] * displacement[first] + normal[1] * displacement[first + 1] +
-                             normal[2] * displacement[first + 2];
+        const double along =
+            normal[0] * displacement[first] + normal[1] * displacement[first + 1] + normal[2] * displacement[first + 2];
         EXPECT_NEAR(along, roller_values[f], 1e-13) << "roller at unknown " << first;
     }
     std::vector<double> residual(stiffness.rows);

@@ -9,9 +9,9 @@
 #include <set>
 #include <vector>
 
-#include "model/export.hpp"
 #include "lacc/pattern.hpp"
 #include "lacc/spr.hpp"
+#include "model/export.hpp"
 
 namespace quarvex {
 namespace {
@@ -30,7 +30,10 @@ std::set<std::int64_t> coupled_columns(const std::vector<Tet>& tets, std::int64_
     for (const Tet& tet : tets) {
         bool holds_row = false;
         for_each_dof(tet, [&](std::int64_t d) { holds_row = holds_row || d == row; });
-        if (holds_row) for_each_dof(tet, [&](std::int64_t d) { if (d >= 0) columns.insert(d); });
+        if (holds_row)
+            for_each_dof(tet, [&](std::int64_t d) {
+                if (d >= 0) columns.insert(d);
+            });
     }
     return columns;
 }

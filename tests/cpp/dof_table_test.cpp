@@ -19,8 +19,10 @@ void check_against_map(MakeKey make_key, unsigned seed) {
     for (int step = 0; step < 20000; ++step) {
         const Key key = make_key(random);
         const DofRange range{static_cast<std::int32_t>(random()), static_cast<std::int32_t>(random() % 7) - 3};
-        if (step % 3 == 0) table[key] = range;
-        else table.insert_or_assign(key, range);
+        if (step % 3 == 0)
+            table[key] = range;
+        else
+            table.insert_or_assign(key, range);
         reference[key] = {range.start, range.count};
         if (step % 997 == 0) table.reserve(table.size() + 500);  // reserving keeps every entry
     }
@@ -50,7 +52,8 @@ TEST(DofTable, VertexKeysMatchAnOrderedMap) {
 TEST(DofTable, EdgeKeysMatchAnOrderedMap) {
     check_against_map<EdgeDofMap, EdgeKey>(
         [](std::mt19937& random) {
-            return EdgeKey{static_cast<std::int32_t>(random() % 150) - 20, static_cast<std::int32_t>(random() % 150) - 20};
+            return EdgeKey{static_cast<std::int32_t>(random() % 150) - 20,
+                           static_cast<std::int32_t>(random() % 150) - 20};
         },
         2);
 }

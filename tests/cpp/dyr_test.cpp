@@ -28,7 +28,9 @@ Dyr make_dyr(std::size_t typ, std::size_t len, double start, double step) {
     return d;
 }
 
-Dyr zeros(std::size_t typ, std::size_t len) { return Dyr{typ, len, std::vector<double>(typ * len, 0.0)}; }
+Dyr zeros(std::size_t typ, std::size_t len) {
+    return Dyr{typ, len, std::vector<double>(typ * len, 0.0)};
+}
 
 // Block 0 of a one-block value at the given points.
 std::vector<double> unary_values(const Unary& kernel, const std::vector<double>& points) {
@@ -69,9 +71,15 @@ struct UnaryCase {
     double (*value)(double);
 };
 
-double reference_power_3(double v) { return v * v * v; }
-double reference_power_minus_5(double v) { return 1.0 / (v * v * v * v * v); }
-double reference_power_6(double v) { return std::pow(v, 6.0); }
+double reference_power_3(double v) {
+    return v * v * v;
+}
+double reference_power_minus_5(double v) {
+    return 1.0 / (v * v * v * v * v);
+}
+double reference_power_6(double v) {
+    return std::pow(v, 6.0);
+}
 
 const std::vector<UnaryCase>& unary_cases() {
     static const std::vector<UnaryCase> cases = {
@@ -81,8 +89,7 @@ const std::vector<UnaryCase>& unary_cases() {
         {"cosine", dyr_cosine, [](double v) { return std::cos(v); }},
         {"exponential", dyr_exponential, [](double v) { return std::exp(v); }},
         {"logarithm", dyr_logarithm, [](double v) { return std::log(v); }},
-        {"add constant", [](Dyr& o, const Dyr& x) { dyr_add_constant(o, 2.5, x); },
-         [](double v) { return v + 2.5; }},
+        {"add constant", [](Dyr& o, const Dyr& x) { dyr_add_constant(o, 2.5, x); }, [](double v) { return v + 2.5; }},
         {"subtract constant", [](Dyr& o, const Dyr& x) { dyr_subtract_constant(o, 2.5, x); },
          [](double v) { return v - 2.5; }},
         {"constant minus", [](Dyr& o, const Dyr& x) { dyr_constant_minus(o, 2.5, x); },
@@ -233,9 +240,12 @@ TEST(DyrKernels, IntegerPowerSaturatesTheExponent) {
         double derivative;  // n * base^(n-1) for a derivative block of 1
     };
     const Case cases[] = {
-        {1e300, 1.0, 1.0, 2147483647.0},      {1e300, -1.0, -1.0, 2147483647.0},
-        {-1e300, 1.0, 1.0, -2147483648.0},    {-1e300, -1.0, 1.0, 2147483648.0},
-        {-2147483648.9, 1.0, 1.0, -2147483648.0}, {2147483647.9, -1.0, -1.0, 2147483647.0},
+        {1e300, 1.0, 1.0, 2147483647.0},
+        {1e300, -1.0, -1.0, 2147483647.0},
+        {-1e300, 1.0, 1.0, -2147483648.0},
+        {-1e300, -1.0, 1.0, 2147483648.0},
+        {-2147483648.9, 1.0, 1.0, -2147483648.0},
+        {2147483647.9, -1.0, -1.0, 2147483647.0},
         {-std::numeric_limits<double>::infinity(), 1.0, 1.0, -2147483648.0},
         {std::numeric_limits<double>::infinity(), 1.0, 1.0, 2147483647.0},
         {std::numeric_limits<double>::quiet_NaN(), 3.0, 1.0, 0.0},
@@ -270,8 +280,7 @@ TEST(DyrKernels, PowerOfEmptyValueIsEmpty) {
     }
 }
 
-constexpr const char* kCheck1 =
-    "assertion failed: self.tot_len() == l.tot_len() && self.tot_len() == r.tot_len()";
+constexpr const char* kCheck1 = "assertion failed: self.tot_len() == l.tot_len() && self.tot_len() == r.tot_len()";
 constexpr const char* kCheck2 = "assertion failed: self.len == l.len && self.typ == l.typ";
 
 std::string equality_text(std::size_t left, std::size_t right) {
@@ -323,7 +332,7 @@ TEST(DyrKernels, ShapeChecksFailWithTheirTexts) {
 // the output's shape.
 TEST(DyrKernels, TotalSizeKernelsAcceptOtherShapes) {
     const Dyr x = make_dyr(3, 2, 1.0, 1.0);  // [1 2 | 3 4 | 5 6]
-    Dyr out = zeros(2, 3);                    // blocks of 3
+    Dyr out = zeros(2, 3);                   // blocks of 3
     dyr_constant_minus(out, 10.0, x);
     EXPECT_EQ(out.data, (std::vector<double>{9.0, 8.0, 7.0, -4.0, -5.0, -6.0}));
     dyr_reciprocal(out, x);

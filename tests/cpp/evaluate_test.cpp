@@ -103,8 +103,8 @@ TEST(Evaluate, IntegerPowerTruncatesItsExponent) {
         double c;
         int n;
     };
-    const Case cases[] = {{3.9, 3},   {-2.0, -2}, {0.0, 0}, {std::numeric_limits<double>::quiet_NaN(), 0},
-                          {6.0, 6},   {7.0, 7},   {0.5, 0}, {-0.5, 0},
+    const Case cases[] = {{3.9, 3},   {-2.0, -2}, {0.0, 0},   {std::numeric_limits<double>::quiet_NaN(), 0},
+                          {6.0, 6},   {7.0, 7},   {0.5, 0},   {-0.5, 0},
                           {-3.7, -3}, {1.0, 1},   {-1.0, -1}, {13.0, 13}};
     const std::vector<double> xs = points(-1.45, 0.21);  // no zero among them
     for (const Case& c : cases) {
@@ -136,27 +136,29 @@ TEST(Evaluate, LogarithmOfZeroAndNegative) {
 // differences of the node's values, and the final value against the formula written out.
 TEST(Evaluate, DerivativesOfACompositeExpression) {
     Arena arena = coordinate_arena();
-    const auto two = [&](Kernel kernel, std::uint64_t a, std::uint64_t b) { return new_two_nodes(arena, kernel, a, b); };
+    const auto two = [&](Kernel kernel, std::uint64_t a, std::uint64_t b) {
+        return new_two_nodes(arena, kernel, a, b);
+    };
     const auto one = [&](Kernel kernel, std::uint64_t a) { return new_one_node(arena, kernel, a); };
     const auto with_c = [&](Kernel kernel, std::uint64_t a, double c) { return new_node_const(arena, kernel, a, c); };
-    const std::uint64_t n3 = one(Kernel::Sine, 0);                        // sin x
-    const std::uint64_t n4 = two(Kernel::Multiply, n3, 1);                // y sin x
-    const std::uint64_t n5 = one(Kernel::Exponential, n4);                // e^(y sin x)
-    const std::uint64_t n6 = with_c(Kernel::IntegerPower, 2, 2.0);        // z^2
-    const std::uint64_t n7 = with_c(Kernel::AddConstant, n6, 1.0);        // z^2 + 1
-    const std::uint64_t n8 = two(Kernel::Divide, n5, n7);                 // e^(y sin x) / (z^2 + 1)
-    const std::uint64_t n9 = one(Kernel::Logarithm, 0);                   // ln x
-    const std::uint64_t n10 = with_c(Kernel::IntegerPower, 1, 3.0);       // y^3
-    const std::uint64_t n11 = one(Kernel::Cosine, 2);                     // cos z
-    const std::uint64_t n12 = two(Kernel::Multiply, n10, n11);            // y^3 cos z
-    const std::uint64_t n13 = two(Kernel::Subtract, n9, n12);             // ln x - y^3 cos z
+    const std::uint64_t n3 = one(Kernel::Sine, 0);                   // sin x
+    const std::uint64_t n4 = two(Kernel::Multiply, n3, 1);           // y sin x
+    const std::uint64_t n5 = one(Kernel::Exponential, n4);           // e^(y sin x)
+    const std::uint64_t n6 = with_c(Kernel::IntegerPower, 2, 2.0);   // z^2
+    const std::uint64_t n7 = with_c(Kernel::AddConstant, n6, 1.0);   // z^2 + 1
+    const std::uint64_t n8 = two(Kernel::Divide, n5, n7);            // e^(y sin x) / (z^2 + 1)
+    const std::uint64_t n9 = one(Kernel::Logarithm, 0);              // ln x
+    const std::uint64_t n10 = with_c(Kernel::IntegerPower, 1, 3.0);  // y^3
+    const std::uint64_t n11 = one(Kernel::Cosine, 2);                // cos z
+    const std::uint64_t n12 = two(Kernel::Multiply, n10, n11);       // y^3 cos z
+    const std::uint64_t n13 = two(Kernel::Subtract, n9, n12);        // ln x - y^3 cos z
     const std::uint64_t n14 = two(Kernel::Add, n8, n13);
     const std::uint64_t n15 = one(Kernel::Negate, n14);
-    const std::uint64_t n16 = with_c(Kernel::ConstantMinus, n15, 2.0);    // 2 + n14
-    const std::uint64_t n17 = with_c(Kernel::Scale, n16, 0.5);            // (2 + n14) / 2
+    const std::uint64_t n16 = with_c(Kernel::ConstantMinus, n15, 2.0);  // 2 + n14
+    const std::uint64_t n17 = with_c(Kernel::Scale, n16, 0.5);          // (2 + n14) / 2
     const std::uint64_t n18 = with_c(Kernel::SubtractConstant, n17, 3.0);
-    const std::uint64_t n19 = one(Kernel::Reciprocal, n7);                // 1 / (z^2 + 1)
-    const std::uint64_t n20 = with_c(Kernel::IntegerPower, n7, -3.0);     // (z^2 + 1)^-3
+    const std::uint64_t n19 = one(Kernel::Reciprocal, n7);             // 1 / (z^2 + 1)
+    const std::uint64_t n20 = with_c(Kernel::IntegerPower, n7, -3.0);  // (z^2 + 1)^-3
     const std::uint64_t n21 = two(Kernel::Multiply, n18, n19);
     const std::uint64_t last = two(Kernel::Add, n21, n20);
 
@@ -319,7 +321,8 @@ TEST(Evaluate, KernelChecksGuardAnUnboundArena) {
               "assertion failed: self.tot_len() == l.tot_len() && self.tot_len() == r.tot_len()");
     Arena logs = coordinate_arena();
     new_one_node(logs, Kernel::Logarithm, new_cst(logs, 5.0));
-    EXPECT_EQ(panic_text([&] { evaluate(logs.node_ops, logs.values); }), "assertion failed: self.len == l.len && self.typ == l.typ");
+    EXPECT_EQ(panic_text([&] { evaluate(logs.node_ops, logs.values); }),
+              "assertion failed: self.len == l.len && self.typ == l.typ");
     Arena powers = coordinate_arena();
     new_node_const(powers, Kernel::IntegerPower, new_cst(powers, 5.0), 2.0);
     EXPECT_EQ(panic_text([&] { evaluate(powers.node_ops, powers.values); }),

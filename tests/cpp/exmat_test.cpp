@@ -25,7 +25,9 @@ Rows numbered(std::size_t rows, std::size_t cols) {
 }
 
 // D[I][J] as stored: block (I div 3, J div 3), inner entry [I mod 3][J mod 3].
-double stored(const ExMat& cmat, std::size_t i, std::size_t j) { return block(cmat, i / 3, j / 3)[3 * (i % 3) + j % 3]; }
+double stored(const ExMat& cmat, std::size_t i, std::size_t j) {
+    return block(cmat, i / 3, j / 3)[3 * (i % 3) + j % 3];
+}
 
 // Copied entries of a partly filled matrix: all of rows < full_rows, then `extra` entries of the next row.
 void expect_copied(const ExMat& cmat, std::size_t full_rows, std::size_t extra) {

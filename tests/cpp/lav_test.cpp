@@ -19,7 +19,6 @@
 #include "base/failure.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
-#include "lacc/pool.hpp"
 
 namespace quarvex {
 namespace {
@@ -87,9 +86,9 @@ TEST(Lav, ChunkLenTable) {
         std::size_t n, workers, len, count;
     };
     const Case table[] = {
-        {0, 1, 1, 0},  {1, 1, 1, 1},  {5, 1, 5, 1},   {1000, 1, 1000, 1},                  // one worker: one chunk
-        {0, 4, 4, 0},  {3, 4, 4, 1},  {4, 4, 1, 4},   {7, 4, 1, 7}, {8, 4, 2, 4}, {10, 4, 2, 5},
-        {5, 8, 8, 1},  {0, 8, 8, 0},  {15, 8, 1, 15}, {16, 8, 2, 8}, {17, 8, 2, 9},
+        {0, 1, 1, 0}, {1, 1, 1, 1}, {5, 1, 5, 1},   {1000, 1, 1000, 1},  // one worker: one chunk
+        {0, 4, 4, 0}, {3, 4, 4, 1}, {4, 4, 1, 4},   {7, 4, 1, 7},       {8, 4, 2, 4},  {10, 4, 2, 5},
+        {5, 8, 8, 1}, {0, 8, 8, 0}, {15, 8, 1, 15}, {16, 8, 2, 8},      {17, 8, 2, 9},
     };
     for (const Case& c : table) {
         EXPECT_EQ(chunk_len_for(c.n, c.workers), c.len) << "n " << c.n << ", T " << c.workers;
@@ -254,8 +253,7 @@ TEST(LavAnyWorkers, EmptyVectors) {
 
 TEST(Lav, DifferentLengthsFailWithBothLengths) {
     std::vector<double> four(4, 1.0), five(5, 1.0);
-    EXPECT_EQ(panic_text([&] { dot(four, five); }),
-              "assertion failed: `(left == right)`\n  left: `4`,\n right: `5`");
+    EXPECT_EQ(panic_text([&] { dot(four, five); }), "assertion failed: `(left == right)`\n  left: `4`,\n right: `5`");
     EXPECT_EQ(panic_text([&] { aypx(five, 2.0, four); }),
               "assertion failed: `(left == right)`\n  left: `5`,\n right: `4`");
     EXPECT_EQ(five, std::vector<double>(5, 1.0));

@@ -18,8 +18,8 @@ bool all_zero_bytes(const PageVector<T>& values) {
 }
 
 TEST(PageVector, NewVectorsReadZeroAfterReusedMemory) {
-    for (const std::size_t count : {std::size_t{1}, std::size_t{1000}, kPopulateFrom / 8 - 1, kPopulateFrom / 8 + 3,
-                                    std::size_t{3} << 20}) {
+    for (const std::size_t count :
+         {std::size_t{1}, std::size_t{1000}, kPopulateFrom / 8 - 1, kPopulateFrom / 8 + 3, std::size_t{3} << 20}) {
         for (int round = 0; round < 3; ++round) {
             PageVector<double> values(count);
             populate_pages(values);

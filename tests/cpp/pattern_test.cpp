@@ -53,7 +53,8 @@ Layout reference_layout(const std::vector<Tet>& tets, std::size_t rows) {
         layout.row_runs.push_back(static_cast<std::int32_t>(layout.runs.size()));
         std::int64_t last = -2;
         for (const std::int64_t c : row) {
-            if (c != last + 1) layout.runs.push_back({static_cast<std::int32_t>(c), static_cast<std::uint32_t>(layout.nnz)});
+            if (c != last + 1)
+                layout.runs.push_back({static_cast<std::int32_t>(c), static_cast<std::uint32_t>(layout.nnz)});
             ++layout.nnz;
             last = c;
         }
@@ -87,16 +88,15 @@ TEST_P(PatternLayout, MatchesReference) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PatternLayout,
-    testing::Values(
-        LayoutCase{"no_rows", {}, 0},
-        LayoutCase{"constrained_only", {{{-1, 30}}, {{-4, 3}, {-100, 6}}}, 0},
-        LayoutCase{"one_element", {{{0, 30}}}, 30},
-        LayoutCase{"node_ranges_out_of_order", {{{9, 3}, {0, 3}, {-1, 3}, {3, 3}}, {{6, 3}, {3, 3}}}, 12},
-        LayoutCase{"repeated_ranges", {{{0, 30}, {0, 30}}}, 30},
-        LayoutCase{"empty_and_negative_counts", {{{0, 3}, {10, 0}, {3, -5}, {3, 3}, {-2, 0}}}, 6},
-        LayoutCase{"overlapping_ranges", {{{0, 4}, {2, 4}}, {{5, 2}, {9, 1}}, {{8, 1}, {7, 1}}}, 10},
-        LayoutCase{"gaps_between_runs", {{{0, 1}, {2, 2}, {5, 3}, {9, 5}}, {{1, 1}}, {{4, 1}}, {{8, 1}}}, 14},
-        LayoutCase{"chain", {{{0, 3}, {3, 3}}, {{3, 3}, {6, 3}}, {{6, 3}, {9, 3}}, {{12, 3}, {0, 3}}}, 15}),
+    testing::Values(LayoutCase{"no_rows", {}, 0}, LayoutCase{"constrained_only", {{{-1, 30}}, {{-4, 3}, {-100, 6}}}, 0},
+                    LayoutCase{"one_element", {{{0, 30}}}, 30},
+                    LayoutCase{"node_ranges_out_of_order", {{{9, 3}, {0, 3}, {-1, 3}, {3, 3}}, {{6, 3}, {3, 3}}}, 12},
+                    LayoutCase{"repeated_ranges", {{{0, 30}, {0, 30}}}, 30},
+                    LayoutCase{"empty_and_negative_counts", {{{0, 3}, {10, 0}, {3, -5}, {3, 3}, {-2, 0}}}, 6},
+                    LayoutCase{"overlapping_ranges", {{{0, 4}, {2, 4}}, {{5, 2}, {9, 1}}, {{8, 1}, {7, 1}}}, 10},
+                    LayoutCase{
+                        "gaps_between_runs", {{{0, 1}, {2, 2}, {5, 3}, {9, 5}}, {{1, 1}}, {{4, 1}}, {{8, 1}}}, 14},
+                    LayoutCase{"chain", {{{0, 3}, {3, 3}}, {{3, 3}, {6, 3}}, {{6, 3}, {9, 3}}, {{12, 3}, {0, 3}}}, 15}),
     [](const testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.name); });
 
 TEST(PatternLayoutByHand, ZeroRowsIsTheEmptyMatrix) {
@@ -124,8 +124,7 @@ TEST(PatternLayoutByHand, OneFullElement) {
 
 TEST(PatternLayoutByHand, DuplicateColumnsCollapse) {
     // Row 3 receives 3, 4 from the first element and 3, 7 from the second: sorted 3, 3, 4, 7.
-    const std::vector<Tet> tets{make_tet({{3, 2}}), make_tet({{3, 1}, {7, 1}}), make_tet({{0, 3}}),
-                                make_tet({{5, 2}})};
+    const std::vector<Tet> tets{make_tet({{3, 2}}), make_tet({{3, 1}, {7, 1}}), make_tet({{0, 3}}), make_tet({{5, 2}})};
     const SprMat mat = build_pattern(tets, 8);
     const std::size_t first = static_cast<std::size_t>(mat.row_runs[3]);
     ASSERT_EQ(mat.row_runs[4] - mat.row_runs[3], 2);
@@ -198,19 +197,31 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"too_few_rows", {{{0, 30}}}, 29, "index out of bounds: the len is 29 but the index is 29"},
         FailureCase{"too_many_rows", {{{0, 30}}}, 31, "index out of bounds: the len is 0 but the index is 0"},
         FailureCase{"no_rows", {{{-1, 3}, {5, 3}}}, 0, "index out of bounds: the len is 0 but the index is 5"},
-        FailureCase{"first_in_expansion_order", {{{0, 3}, {50, 1}, {31, 1}}}, 30,
+        FailureCase{"first_in_expansion_order",
+                    {{{0, 3}, {50, 1}, {31, 1}}},
+                    30,
                     "index out of bounds: the len is 30 but the index is 50"},
-        FailureCase{"lowest_element", {{{0, 30}}, {{35, 1}}, {{32, 1}}}, 30,
+        FailureCase{"lowest_element",
+                    {{{0, 30}}, {{35, 1}}, {{32, 1}}},
+                    30,
                     "index out of bounds: the len is 30 but the index is 35"},
-        FailureCase{"out_of_range_before_gap", {{{0, 10}}, {{40, 3}}}, 30,
+        FailureCase{"out_of_range_before_gap",
+                    {{{0, 10}}, {{40, 3}}},
+                    30,
                     "index out of bounds: the len is 30 but the index is 40"},
         FailureCase{"gap_inside", {{{0, 10}}, {{12, 3}}}, 15, "index out of bounds: the len is 0 but the index is 0"},
         FailureCase{"no_free_numbers", {{{-1, 30}}}, 4, "index out of bounds: the len is 0 but the index is 0"},
-        FailureCase{"huge_row_count", {{{0, 30}}}, std::uint64_t{1} << 40,
+        FailureCase{"huge_row_count",
+                    {{{0, 30}}},
+                    std::uint64_t{1} << 40,
                     "index out of bounds: the len is 0 but the index is 0"},
-        FailureCase{"column_beyond_2_31", {{{2147483647, 3}}}, (std::uint64_t{1} << 31) + 2,
+        FailureCase{"column_beyond_2_31",
+                    {{{2147483647, 3}}},
+                    (std::uint64_t{1} << 31) + 2,
                     kTooLarge + "2147483650 columns, column numbers must stay below 2^31"},
-        FailureCase{"entries_reach_2_32", {{{0, 65536}}}, 65536,
+        FailureCase{"entries_reach_2_32",
+                    {{{0, 65536}}},
+                    65536,
                     kTooLarge + "4294967296 entries, at most 2^32 - 1 are supported"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 

@@ -29,7 +29,8 @@ Nexus random_model(std::size_t count, unsigned seed) {
             tet.verts[v] = vertex(random);
             for (double& coordinate : tet.pts[v]) coordinate = 0.1 * tet.verts[v] + (v == 0 ? 0.0 : value(random));
         }
-        for (int r = 1 + static_cast<int>(random() % 4); r > 0; --r) tet.dofs.push_back({start(random), length(random)});
+        for (int r = 1 + static_cast<int>(random() % 4); r > 0; --r)
+            tet.dofs.push_back({start(random), length(random)});
         model.tets.push_back(tet);
     }
     model.sol.resize(70);
@@ -43,14 +44,16 @@ template <class Records>
 void expect_reference(const PlotEdges& got, const Nexus& model, std::size_t points_per_edge, Records records) {
     std::map<std::array<std::int32_t, 2>, std::vector<Point>> reference;
     for (const Tet& tet : model.tets)
-        for (const auto& edge : records(tet)) reference.insert_or_assign(edge.key, std::vector<Point>(edge.points.begin(), edge.points.end()));
+        for (const auto& edge : records(tet))
+            reference.insert_or_assign(edge.key, std::vector<Point>(edge.points.begin(), edge.points.end()));
     ASSERT_EQ(got.points_per_edge, points_per_edge);
     ASSERT_EQ(got.keys.size(), reference.size());
     ASSERT_EQ(got.points.size(), points_per_edge * reference.size());
     std::size_t e = 0;
     for (const auto& [key, points] : reference) {
         ASSERT_EQ(got.keys[e], key) << "edge " << e;
-        for (std::size_t p = 0; p < points_per_edge; ++p) EXPECT_EQ(got.points[points_per_edge * e + p], points[p]) << "edge " << e;
+        for (std::size_t p = 0; p < points_per_edge; ++p)
+            EXPECT_EQ(got.points[points_per_edge * e + p], points[p]) << "edge " << e;
         ++e;
     }
 }
@@ -59,7 +62,8 @@ TEST(PlotEdges, MatchTheOrderedMapReference) {
     for (const std::size_t count : {0, 1, 7, 3000}) {
         const Nexus model = random_model(count, static_cast<unsigned>(count));
         expect_reference(plot_dom(model), model, 2, [](const Tet& tet) { return dom_edges(tet); });
-        expect_reference(plot_disp(model), model, 3, [&](const Tet& tet) { return disp_edges(tet, model.sol, model.bc); });
+        expect_reference(plot_disp(model), model, 3,
+                         [&](const Tet& tet) { return disp_edges(tet, model.sol, model.bc); });
     }
 }
 

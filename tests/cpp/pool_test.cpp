@@ -169,7 +169,11 @@ TEST(PoolAnyWorkers, FailureArrivesAfterStartedPiecesEnd) {
 
 TEST(PoolAnyWorkers, FailuresKeepTheirTypeAndThePoolRecovers) {
     const std::size_t last = 999;
-    EXPECT_THROW(parallel_for(1000, [&](std::size_t k) { if (k == last) throw std::bad_alloc(); }), std::bad_alloc);
+    EXPECT_THROW(parallel_for(1000,
+                              [&](std::size_t k) {
+                                  if (k == last) throw std::bad_alloc();
+                              }),
+                 std::bad_alloc);
     try {
         parallel_sum(1000, [&](std::size_t begin, std::size_t end) -> double {
             if (begin <= 500 && 500 < end) throw std::runtime_error("item 500");
@@ -255,9 +259,9 @@ TEST(PoolWorkerCounts, LoopTestsPassUnderEachWorkerCount) {
 TEST(PoolWorkerCounts, UnusableSettingsGiveOneWorkerPerProcessor) {
     const std::string per_processor = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
     const std::pair<const char*, std::string> table[] = {
-        {nullptr, per_processor}, {"", per_processor},  {"0", per_processor},   {"-3", per_processor},
-        {"abc", per_processor},   {"4x", per_processor}, {" 2", per_processor}, {"2000", "1024"},
-        {"99999999999999999999999", per_processor}};
+        {nullptr, per_processor}, {"", per_processor},    {"0", per_processor},
+        {"-3", per_processor},    {"abc", per_processor}, {"4x", per_processor},
+        {" 2", per_processor},    {"2000", "1024"},       {"99999999999999999999999", per_processor}};
     for (const auto& [setting, expected] : table) {
         EXPECT_EQ(run_child({{"QUARVEX_NUM_THREADS", setting}, {"QUARVEX_TEST_EXPECTED_WORKERS", expected.c_str()}},
                             "PoolAnyWorkers.WorkerCountMatchesRequest"),

@@ -53,7 +53,8 @@ std::vector<std::pair<std::int32_t, std::size_t>> row_entries(const SprMat& mat,
 TEST(SprLocate, EveryEntryOfEveryRow) {
     const SprMat mat = lane_tail_matrix();
     for (std::size_t r = 0; r < mat.rows; ++r)
-        for (const auto& [col, position] : row_entries(mat, r)) EXPECT_EQ(locate(mat, r, col), position) << r << "," << col;
+        for (const auto& [col, position] : row_entries(mat, r))
+            EXPECT_EQ(locate(mat, r, col), position) << r << "," << col;
 }
 
 TEST(SprLocate, NeighbourRowLocked) {
@@ -117,7 +118,8 @@ TEST(SprProduct, EveryRunLengthBitForBit) {
     for (std::size_t r = 0; r < mat.rows; ++r) {
         double s = 0.0;
         for (std::int32_t t = mat.row_runs[r]; t < mat.row_runs[r + 1]; ++t)
-            s = s + reference_lane_dot(&mat.vals[mat.runs[t].off], &x[mat.runs[t].col], mat.runs[t + 1].off - mat.runs[t].off);
+            s = s + reference_lane_dot(&mat.vals[mat.runs[t].off], &x[mat.runs[t].col],
+                                       mat.runs[t + 1].off - mat.runs[t].off);
         EXPECT_EQ(std::signbit(y[r]), std::signbit(s)) << "row " << r;
         EXPECT_EQ(y[r], s) << "row " << r;
     }

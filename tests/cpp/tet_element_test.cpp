@@ -20,10 +20,10 @@
 namespace {
 
 using namespace quarvex;
-using quarvex::test_support::panic_text;
 using quarvex::test_support::Dense9;
 using quarvex::test_support::isotropic;
 using quarvex::test_support::kUnitRight;
+using quarvex::test_support::panic_text;
 
 using Matrix3 = std::array<std::array<double, 3>, 3>;
 using Nodes = std::array<Point, 10>;
@@ -99,7 +99,9 @@ ElementResult run_element(const std::array<Point, 4>& pts, const Dense9& dense) 
 
 // The stored rule constants carry a relative error of about 2e-14 (its weights sum to 1/6 to
 // that accuracy), so integrals are compared relative to their size.
-double rule_tolerance(double expected) { return 3e-14 * std::max(1.0, std::fabs(expected)); }
+double rule_tolerance(double expected) {
+    return 3e-14 * std::max(1.0, std::fabs(expected));
+}
 
 double max_abs(const std::vector<double>& values) {
     double largest = 0.0;
@@ -205,7 +207,8 @@ TEST(ElementGeometry, ShapeGradientsReproduceAQuadraticField) {
     for (std::size_t q = 0; q < kQuadPoints; ++q)
         for (int r = 0; r < 3; ++r) {
             double interpolated = 0.0;
-            for (std::size_t a = 0; a < kShapes; ++a) interpolated += field(nodes[a]) * shape_grads(geometry.inverse, a)[r][q];
+            for (std::size_t a = 0; a < kShapes; ++a)
+                interpolated += field(nodes[a]) * shape_grads(geometry.inverse, a)[r][q];
             double exact = g[r];
             for (int s = 0; s < 3; ++s) exact += 2.0 * A[r][s] * points[s][q];
             EXPECT_NEAR(interpolated, exact, 1e-12) << "point " << q << " row " << r;
@@ -217,17 +220,16 @@ TEST(ElementGeometry, ShapeGradientsReproduceAQuadraticField) {
 
 // 30 * integral over the unit right tetrahedron of grad phi_a . grad phi_b (exact rationals).
 constexpr int kLaplace30[10][10] = {
-    {9, 1, 1, 1, -6, 2, -6, -6, 2, 2},         {1, 3, 0, 0, -4, -1, 1, 1, -1, 0},
-    {1, 0, 3, 0, 1, -1, -4, 1, 0, -1},         {1, 0, 0, 3, 1, 0, 1, -4, -1, -1},
-    {-6, -4, 1, 1, 24, -8, 4, 4, -8, -8},      {2, -1, -1, 0, -8, 16, -8, -8, 4, 4},
-    {-6, 1, -4, 1, 4, -8, 24, 4, -8, -8},      {-6, 1, 1, -4, 4, -8, 4, 24, -8, -8},
-    {2, -1, 0, -1, -8, 4, -8, -8, 16, 4},      {2, 0, -1, -1, -8, 4, -8, -8, 4, 16},
+    {9, 1, 1, 1, -6, 2, -6, -6, 2, 2},    {1, 3, 0, 0, -4, -1, 1, 1, -1, 0},    {1, 0, 3, 0, 1, -1, -4, 1, 0, -1},
+    {1, 0, 0, 3, 1, 0, 1, -4, -1, -1},    {-6, -4, 1, 1, 24, -8, 4, 4, -8, -8}, {2, -1, -1, 0, -8, 16, -8, -8, 4, 4},
+    {-6, 1, -4, 1, 4, -8, 24, 4, -8, -8}, {-6, 1, 1, -4, 4, -8, 4, 24, -8, -8}, {2, -1, 0, -1, -8, 4, -8, -8, 16, 4},
+    {2, 0, -1, -1, -8, 4, -8, -8, 4, 16},
 };
 // 30 * integral over the unit right tetrahedron of dphi_a/dy * dphi_b/dx.
 constexpr int kCrossYX30[10][10] = {
-    {3, 1, 0, 0, -4, 1, -1, -1, 1, 0},   {0, 0, 0, 0, 0, 0, 0, 0, 0, 0},     {1, -1, 0, 0, 0, 3, -3, 1, -1, 0},
-    {0, 0, 0, 0, 0, 0, 0, 0, 0, 0},      {-1, -3, 0, 0, 4, -4, 4, 4, -4, 0}, {1, 3, 0, 0, -4, 4, -4, -4, 4, 0},
-    {-4, 0, 0, 0, 4, -4, 4, 0, 0, 0},    {-1, 1, 0, 0, 0, -4, 4, 8, -8, 0},  {0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+    {3, 1, 0, 0, -4, 1, -1, -1, 1, 0}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0},     {1, -1, 0, 0, 0, 3, -3, 1, -1, 0},
+    {0, 0, 0, 0, 0, 0, 0, 0, 0, 0},    {-1, -3, 0, 0, 4, -4, 4, 4, -4, 0}, {1, 3, 0, 0, -4, 4, -4, -4, 4, 0},
+    {-4, 0, 0, 0, 4, -4, 4, 0, 0, 0},  {-1, 1, 0, 0, 0, -4, 4, 8, -8, 0},  {0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
     {1, -1, 0, 0, 0, 4, -4, -8, 8, 0},
 };
 
@@ -241,7 +243,8 @@ TEST(ElementStiffness, UnitRightTetrahedronGivesTheReferenceLaplacian) {
             for (int c = 0; c < 3; ++c)
                 for (int d = 0; d < 3; ++d) {
                     const double expected = c == d ? kLaplace30[a][b] / 30.0 : 0.0;
-                    EXPECT_NEAR(element.at(3 * a + c, 3 * b + d), expected, rule_tolerance(expected)) << a << " " << b << " " << c << d;
+                    EXPECT_NEAR(element.at(3 * a + c, 3 * b + d), expected, rule_tolerance(expected))
+                        << a << " " << b << " " << c << d;
                 }
 }
 
@@ -373,7 +376,8 @@ TEST(ElementStiffness, DegenerateElementPanics) {
     const ExMat cmat = to_exmat(isotropic(1.0, 1.0));
     EXPECT_EQ(panic_text([&] { run_element(make_tet(flat), cmat, no_loads); }),
               "degenerate element with vertices [10, 11, 12, 13]: det J = 0");
-    EXPECT_EQ(panic_text([&] { run_element(make_tet(not_finite), cmat, no_loads); }).rfind("degenerate element", 0), 0u);
+    EXPECT_EQ(panic_text([&] { run_element(make_tet(not_finite), cmat, no_loads); }).rfind("degenerate element", 0),
+              0u);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -9,8 +9,8 @@
 #include "model/arrays.hpp"
 #include "model/dofs.hpp"
 #include "model/mesh.hpp"
-#include "python/tools/tools.hpp"
 #include "python/tools/buffer.hpp"
+#include "python/tools/tools.hpp"
 
 namespace quarvex {
 namespace {
@@ -53,24 +53,27 @@ PyObject* tools_nexus_from_arrays(PyObject*, PyObject* const* args, Py_ssize_t n
 constexpr Signature kSetDofArrays{"set_dof_arrays()",
                                   {"model", "vertex_ids", "vertex_ranges", "edge_keys", "edge_ranges"}};
 PyObject* tools_set_dof_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_on_model<Borrow::exclusive>(kSetDofArrays, args, nargs, kwnames, [](Nexus& model, const BoundArgs& bound) {
-        const ArrayArg vertex_ids("vertex_ids", bound.values[1], {Item::i32}, 1, 0, "(k,)");
-        const ArrayArg vertex_ranges("vertex_ranges", bound.values[2], {Item::i32}, 2, 2, "(k, 2)");
-        const ArrayArg edge_keys("edge_keys", bound.values[3], {Item::i32}, 2, 2, "(e, 2)");
-        const ArrayArg edge_ranges("edge_ranges", bound.values[4], {Item::i32}, 2, 2, "(e, 2)");
-        if (vertex_ranges.rows() != vertex_ids.rows()) {
-            raise_python(PyExc_ValueError, "argument 'vertex_ranges': " + std::to_string(vertex_ranges.rows()) +
-                                               " ranges for " + std::to_string(vertex_ids.rows()) + " vertices");
-        }
-        if (edge_ranges.rows() != edge_keys.rows()) {
-            raise_python(PyExc_ValueError, "argument 'edge_ranges': " + std::to_string(edge_ranges.rows()) +
-                                               " ranges for " + std::to_string(edge_keys.rows()) + " edges");
-        }
-        const VertexDofMap ver_dof = vertex_dof_map(vertex_ids.items<std::int32_t>(), vertex_ranges.items<std::int32_t>());
-        const EdgeDofMap edge_dof = edge_dof_map(edge_keys.items<std::int32_t>(), edge_ranges.items<std::int32_t>());
-        set_dof(model, ver_dof, edge_dof);
-        return none();
-    });
+    return call_on_model<Borrow::exclusive>(
+        kSetDofArrays, args, nargs, kwnames, [](Nexus& model, const BoundArgs& bound) {
+            const ArrayArg vertex_ids("vertex_ids", bound.values[1], {Item::i32}, 1, 0, "(k,)");
+            const ArrayArg vertex_ranges("vertex_ranges", bound.values[2], {Item::i32}, 2, 2, "(k, 2)");
+            const ArrayArg edge_keys("edge_keys", bound.values[3], {Item::i32}, 2, 2, "(e, 2)");
+            const ArrayArg edge_ranges("edge_ranges", bound.values[4], {Item::i32}, 2, 2, "(e, 2)");
+            if (vertex_ranges.rows() != vertex_ids.rows()) {
+                raise_python(PyExc_ValueError, "argument 'vertex_ranges': " + std::to_string(vertex_ranges.rows()) +
+                                                   " ranges for " + std::to_string(vertex_ids.rows()) + " vertices");
+            }
+            if (edge_ranges.rows() != edge_keys.rows()) {
+                raise_python(PyExc_ValueError, "argument 'edge_ranges': " + std::to_string(edge_ranges.rows()) +
+                                                   " ranges for " + std::to_string(edge_keys.rows()) + " edges");
+            }
+            const VertexDofMap ver_dof =
+                vertex_dof_map(vertex_ids.items<std::int32_t>(), vertex_ranges.items<std::int32_t>());
+            const EdgeDofMap edge_dof =
+                edge_dof_map(edge_keys.items<std::int32_t>(), edge_ranges.items<std::int32_t>());
+            set_dof(model, ver_dof, edge_dof);
+            return none();
+        });
 }
 
 }  // namespace quarvex

@@ -8,9 +8,12 @@ namespace {
 
 const char* item_name(Item item) {
     switch (item) {
-        case Item::f64: return "float64";
-        case Item::i32: return "int32";
-        case Item::i64: return "int64";
+        case Item::f64:
+            return "float64";
+        case Item::i32:
+            return "int32";
+        case Item::i64:
+            return "int64";
     }
     return "?";
 }
@@ -22,13 +25,21 @@ bool parse_item(const char* format, Py_ssize_t itemsize, Item& item) {
     if (*format == '@' || *format == '=' || *format == '<') ++format;
     if (format[0] == '\0' || format[1] != '\0') return false;
     switch (format[0]) {
-        case 'd': item = Item::f64; return itemsize == 8;
-        case 'i': case 'l': case 'q':
-            if (itemsize == 4) item = Item::i32;
-            else if (itemsize == 8) item = Item::i64;
-            else return false;
+        case 'd':
+            item = Item::f64;
+            return itemsize == 8;
+        case 'i':
+        case 'l':
+        case 'q':
+            if (itemsize == 4)
+                item = Item::i32;
+            else if (itemsize == 8)
+                item = Item::i64;
+            else
+                return false;
             return true;
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -40,8 +51,8 @@ std::string shape_of(const Py_buffer& view) {
 
 }  // namespace
 
-ArrayArg::ArrayArg(const char* name, PyObject* object, std::initializer_list<Item> accepted, int ndim,
-                   Py_ssize_t width, const char* shape_text) {
+ArrayArg::ArrayArg(const char* name, PyObject* object, std::initializer_list<Item> accepted, int ndim, Py_ssize_t width,
+                   const char* shape_text) {
     const std::string prefix = std::string("argument '") + name + "': ";
     Py_buffer view{};
     if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
@@ -59,7 +70,8 @@ ArrayArg::ArrayArg(const char* name, PyObject* object, std::initializer_list<Ite
     if (!found) {
         const std::string format = view.format != nullptr ? view.format : "B";
         PyBuffer_Release(&view);
-        raise_python(PyExc_TypeError, prefix + "expected an array of " + accepted_text + ", got items of format '" + format + "'");
+        raise_python(PyExc_TypeError,
+                     prefix + "expected an array of " + accepted_text + ", got items of format '" + format + "'");
     }
     if (view.ndim != ndim || (ndim == 2 && view.shape[1] != width)) {
         const std::string got = shape_of(view);

@@ -23,7 +23,7 @@ enum class Item { f64, i32, i64 };
 // TypeError, another shape ValueError, each message starting "argument 'NAME': " and the
 // shape message naming `shape_text` ("(n, 3)").
 class ArrayArg {
-public:
+  public:
     ArrayArg(const char* name, PyObject* object, std::initializer_list<Item> accepted, int ndim, Py_ssize_t width,
              const char* shape_text);
     ArrayArg(const ArrayArg&) = delete;
@@ -39,7 +39,7 @@ public:
         return {static_cast<const T*>(view_.buf), size()};
     }
 
-private:
+  private:
     Py_buffer view_{};
     Item item_ = Item::f64;
 };

@@ -9,8 +9,8 @@
 
 #include "lacc/constrain.hpp"
 #include "model/constraints.hpp"
-#include "python/tools/tools.hpp"
 #include "python/tools/buffer.hpp"
+#include "python/tools/tools.hpp"
 
 namespace quarvex {
 namespace {
@@ -19,8 +19,9 @@ std::vector<std::uint64_t> unknown_numbers(const ArrayArg& numbers, const char* 
     std::vector<std::uint64_t> out;
     out.reserve(numbers.size());
     for (const std::int64_t number : numbers.items<std::int64_t>()) {
-        if (number < 0) raise_python(PyExc_ValueError, std::string("argument '") + name + "': negative unknown " +
-                                                           std::to_string(number));
+        if (number < 0)
+            raise_python(PyExc_ValueError,
+                         std::string("argument '") + name + "': negative unknown " + std::to_string(number));
         out.push_back(static_cast<std::uint64_t>(number));
     }
     return out;
@@ -55,8 +56,7 @@ PyObject* tools_constrain(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                                                std::to_string(unknowns.size()) + " unknowns");
         }
         const std::vector<NodeFrame> frames = node_frames(bound, 3);
-        const SavedRows saved =
-            constrain(model, unknown_numbers(unknowns, "unknowns"), values.items<double>(), frames);
+        const SavedRows saved = constrain(model, unknown_numbers(unknowns, "unknowns"), values.items<double>(), frames);
         PyRef items[] = {bytearray_copy<std::uint64_t>(saved.row_first), bytearray_copy<std::int32_t>(saved.cols),
                          bytearray_copy<double>(saved.vals), bytearray_copy<double>(saved.loads)};
         PyRef tuple = checked_result(PyTuple_New(4));
@@ -67,18 +67,20 @@ PyObject* tools_constrain(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 constexpr Signature kAddMatrixEntries{"add_matrix_entries()", {"model", "rows", "cols", "values"}};
 PyObject* tools_add_matrix_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_on_model<Borrow::exclusive>(kAddMatrixEntries, args, nargs, kwnames, [](Nexus& model, const BoundArgs& bound) {
-        const ArrayArg rows("rows", bound.values[1], {Item::i64}, 1, 0, "(k,)");
-        const ArrayArg cols("cols", bound.values[2], {Item::i64}, 1, 0, "(k,)");
-        const ArrayArg values("values", bound.values[3], {Item::f64}, 1, 0, "(k,)");
-        if (cols.size() != rows.size() || values.size() != rows.size()) {
-            raise_python(PyExc_ValueError, "argument 'values': " + std::to_string(rows.size()) + " rows, " +
-                                               std::to_string(cols.size()) + " columns and " +
-                                               std::to_string(values.size()) + " values");
-        }
-        add_entries(model.mat, unknown_numbers(rows, "rows"), unknown_numbers(cols, "cols"), values.items<double>());
-        return none();
-    });
+    return call_on_model<Borrow::exclusive>(
+        kAddMatrixEntries, args, nargs, kwnames, [](Nexus& model, const BoundArgs& bound) {
+            const ArrayArg rows("rows", bound.values[1], {Item::i64}, 1, 0, "(k,)");
+            const ArrayArg cols("cols", bound.values[2], {Item::i64}, 1, 0, "(k,)");
+            const ArrayArg values("values", bound.values[3], {Item::f64}, 1, 0, "(k,)");
+            if (cols.size() != rows.size() || values.size() != rows.size()) {
+                raise_python(PyExc_ValueError, "argument 'values': " + std::to_string(rows.size()) + " rows, " +
+                                                   std::to_string(cols.size()) + " columns and " +
+                                                   std::to_string(values.size()) + " values");
+            }
+            add_entries(model.mat, unknown_numbers(rows, "rows"), unknown_numbers(cols, "cols"),
+                        values.items<double>());
+            return none();
+        });
 }
 
 }  // namespace quarvex

@@ -1,11 +1,11 @@
 // Initialisation of quarvex_tools._native_ext, the second module of this shared object:
 // PyInit__native_ext builds it from the function table below. Loaded from the file that
 // holds quarvex, it shares that module's core, worker pool and Nexus type.
-#include "python/tools/tools.hpp"
 #include "base/bary.hpp"
 #include "base/interrupt.hpp"
 #include "base/tet.hpp"
 #include "lacc/pool.hpp"
+#include "python/tools/tools.hpp"
 
 namespace quarvex {
 namespace {
@@ -87,7 +87,10 @@ PyModuleDef tools_module_def = {
     "Array access to quarvex models: system export, array fast paths, plot data and a reporting solver.",
     0,  // no per-module state
     tools_functions,
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* init_tools_module() noexcept {
@@ -106,4 +109,6 @@ PyObject* init_tools_module() noexcept {
 }  // namespace
 }  // namespace quarvex
 
-PyMODINIT_FUNC PyInit__native_ext() { return quarvex::init_tools_module(); }
+PyMODINIT_FUNC PyInit__native_ext() {
+    return quarvex::init_tools_module();
+}

@@ -5,8 +5,8 @@
 
 #include "lacc/pages.hpp"
 #include "model/plot.hpp"
-#include "python/tools/tools.hpp"
 #include "python/tools/buffer.hpp"
+#include "python/tools/tools.hpp"
 
 namespace quarvex {
 namespace {
@@ -20,7 +20,8 @@ PyRef plot_arrays(const Nexus& model, Fill&& fill) {
     if (!layout.keys.empty()) std::memcpy(keys.items.data(), layout.keys.data(), keys.items.size_bytes());
     NewArray<double> points = new_array<double>(3 * PointsPerEdge * layout.keys.size());
     populate_pages(points.items.data(), points.items.size_bytes());
-    fill(model, layout, std::span<Point>(reinterpret_cast<Point*>(points.items.data()), PointsPerEdge * layout.keys.size()));
+    fill(model, layout,
+         std::span<Point>(reinterpret_cast<Point*>(points.items.data()), PointsPerEdge * layout.keys.size()));
     PyRef tuple = checked_result(PyTuple_New(2));
     PyTuple_SET_ITEM(tuple.get(), 0, keys.object.release());
     PyTuple_SET_ITEM(tuple.get(), 1, points.object.release());
@@ -31,16 +32,16 @@ PyRef plot_arrays(const Nexus& model, Fill&& fill) {
 
 constexpr Signature kPlotDomArrays{"plot_dom_arrays()", {"model"}};
 PyObject* tools_plot_dom_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_on_model<Borrow::shared>(kPlotDomArrays, args, nargs, kwnames, [](const Nexus& model, const BoundArgs&) {
-        return plot_arrays<2>(model, plot_dom_points);
-    });
+    return call_on_model<Borrow::shared>(
+        kPlotDomArrays, args, nargs, kwnames,
+        [](const Nexus& model, const BoundArgs&) { return plot_arrays<2>(model, plot_dom_points); });
 }
 
 constexpr Signature kPlotDispArrays{"plot_disp_arrays()", {"model"}};
 PyObject* tools_plot_disp_arrays(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_on_model<Borrow::shared>(kPlotDispArrays, args, nargs, kwnames, [](const Nexus& model, const BoundArgs&) {
-        return plot_arrays<3>(model, plot_disp_points);
-    });
+    return call_on_model<Borrow::shared>(
+        kPlotDispArrays, args, nargs, kwnames,
+        [](const Nexus& model, const BoundArgs&) { return plot_arrays<3>(model, plot_disp_points); });
 }
 
 }  // namespace quarvex

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <string>
 
-#include "python/tools/tools.hpp"
 #include "model/multigrid.hpp"
 #include "model/system.hpp"
-#include "python/tools/buffer.hpp"
 #include "python/py_type_spec.hpp"
+#include "python/tools/buffer.hpp"
+#include "python/tools/tools.hpp"
 
 namespace quarvex {
 namespace {
@@ -55,7 +55,9 @@ SolveLimits solve_limits(const BoundArgs& bound, std::size_t first, std::uint64_
 // stalled).
 PyRef report_tuple(const SolveReport& report, bool keep_history) {
     for (const std::string& warning : report.warnings) warn_runtime(warning);
-    PyRef items[] = {from_u64(report.iterations), from_f64(report.residual_norm), from_f64(report.rhs_norm),
+    PyRef items[] = {from_u64(report.iterations),
+                     from_f64(report.residual_norm),
+                     from_f64(report.rhs_norm),
                      PyRef::borrow(report.converged ? Py_True : Py_False),
                      keep_history ? float_list(report.history) : none(),
                      PyRef::borrow(report.stalled ? Py_True : Py_False)};
@@ -127,7 +129,9 @@ PyObject* multigrid_arg(const BoundArgs& bound, std::size_t index) {
 
 }  // namespace
 
-PyTypeObject* multigrid_type() { return cached_type(multigrid_type_cache, multigrid_spec, "Multigrid"); }
+PyTypeObject* multigrid_type() {
+    return cached_type(multigrid_type_cache, multigrid_spec, "Multigrid");
+}
 
 constexpr Signature kSolve{"solve()", {"model", "rtol", "atol", "maxiter", "history"}};
 PyObject* tools_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -140,19 +144,21 @@ PyObject* tools_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 constexpr Signature kAmgSetup{"amg_setup()", {"model", "frame_first", "frames"}};
 PyObject* tools_amg_setup(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_on_model<Borrow::shared>(kAmgSetup, args, nargs, kwnames, [](const Nexus& model, const BoundArgs& bound) {
-        return new_instance(multigrid_type(), multigrid_setup(model, node_frames(bound, 1)));
-    });
+    return call_on_model<Borrow::shared>(
+        kAmgSetup, args, nargs, kwnames, [](const Nexus& model, const BoundArgs& bound) {
+            return new_instance(multigrid_type(), multigrid_setup(model, node_frames(bound, 1)));
+        });
 }
 
 constexpr Signature kAmgRefresh{"amg_refresh()", {"model", "multigrid"}};
 PyObject* tools_amg_refresh(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_on_model<Borrow::shared>(kAmgRefresh, args, nargs, kwnames, [](const Nexus& model, const BoundArgs& bound) {
-        return with_borrow<Borrow::exclusive, AmgHierarchy>(multigrid_arg(bound, 1), [&](AmgHierarchy& hierarchy) {
-            multigrid_refresh(hierarchy, model);
-            return none();
+    return call_on_model<Borrow::shared>(
+        kAmgRefresh, args, nargs, kwnames, [](const Nexus& model, const BoundArgs& bound) {
+            return with_borrow<Borrow::exclusive, AmgHierarchy>(multigrid_arg(bound, 1), [&](AmgHierarchy& hierarchy) {
+                multigrid_refresh(hierarchy, model);
+                return none();
+            });
         });
-    });
 }
 
 constexpr Signature kAmgSolve{"amg_solve()", {"model", "multigrid", "rtol", "atol", "maxiter", "history"}};
@@ -160,8 +166,8 @@ PyObject* tools_amg_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return call_on_model<Borrow::exclusive>(kAmgSolve, args, nargs, kwnames, [](Nexus& model, const BoundArgs& bound) {
         return with_borrow<Borrow::shared, AmgHierarchy>(multigrid_arg(bound, 1), [&](const AmgHierarchy& hierarchy) {
             const SolveLimits limits = solve_limits(bound, 2, model.rhs.size());
-            const SolveReport report = solve_multigrid(model, hierarchy, limits.rtol, limits.atol,
-                                                       limits.max_iterations, limits.keep_history);
+            const SolveReport report =
+                solve_multigrid(model, hierarchy, limits.rtol, limits.atol, limits.max_iterations, limits.keep_history);
             return report_tuple(report, limits.keep_history);
         });
     });

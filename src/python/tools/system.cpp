@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "model/export.hpp"
-#include "python/tools/tools.hpp"
 #include "python/tools/buffer.hpp"
+#include "python/tools/tools.hpp"
 
 namespace quarvex {
 namespace {
@@ -45,17 +45,19 @@ PyRef structure_tuple(const SprMat& mat) {
 
 constexpr Signature kGetVector{"get_vector()", {"model", "name"}};
 PyObject* tools_get_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_on_model<Borrow::shared>(kGetVector, args, nargs, kwnames, [](const Nexus& model, const BoundArgs& bound) {
-        const std::vector<double>* const values =
-            convert_arg(bound, 1, [&](PyObject* name) { return named_vector(model, name, false); });
-        return bytearray_copy<double>(*values);
-    });
+    return call_on_model<Borrow::shared>(
+        kGetVector, args, nargs, kwnames, [](const Nexus& model, const BoundArgs& bound) {
+            const std::vector<double>* const values =
+                convert_arg(bound, 1, [&](PyObject* name) { return named_vector(model, name, false); });
+            return bytearray_copy<double>(*values);
+        });
 }
 
 constexpr Signature kSetVector{"set_vector()", {"model", "name", "values"}};
 PyObject* tools_set_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_on_model<Borrow::exclusive>(kSetVector, args, nargs, kwnames, [](Nexus& model, const BoundArgs& bound) {
-        std::vector<double>& target = *convert_arg(bound, 1, [&](PyObject* name) { return named_vector(model, name, true); });
+        std::vector<double>& target =
+            *convert_arg(bound, 1, [&](PyObject* name) { return named_vector(model, name, true); });
         const ArrayArg values("values", bound.values[2], {Item::f64}, 1, 0, "(n,)");
         if (values.size() != target.size()) {
             raise_python(PyExc_ValueError, "argument 'values': the vector has " + std::to_string(target.size()) +
@@ -68,11 +70,12 @@ PyObject* tools_set_vector(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
 constexpr Signature kMatrixStructure{"matrix_structure()", {"model"}};
 PyObject* tools_matrix_structure(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_on_model<Borrow::shared>(kMatrixStructure, args, nargs, kwnames, [](const Nexus& model, const BoundArgs&) {
-        constexpr std::size_t kInt32Entries = std::size_t{1} << 31;  // row pointers up to nnz must fit
-        return stored_count(model.mat) < kInt32Entries ? structure_tuple<std::int32_t>(model.mat)
-                                                       : structure_tuple<std::int64_t>(model.mat);
-    });
+    return call_on_model<Borrow::shared>(
+        kMatrixStructure, args, nargs, kwnames, [](const Nexus& model, const BoundArgs&) {
+            constexpr std::size_t kInt32Entries = std::size_t{1} << 31;  // row pointers up to nnz must fit
+            return stored_count(model.mat) < kInt32Entries ? structure_tuple<std::int32_t>(model.mat)
+                                                           : structure_tuple<std::int64_t>(model.mat);
+        });
 }
 
 constexpr Signature kMatrixValues{"matrix_values()", {"model"}};
@@ -86,8 +89,9 @@ PyObject* tools_matrix_values(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 constexpr Signature kPatternVersion{"pattern_version()", {"model"}};
 PyObject* tools_pattern_version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_on_model<Borrow::shared>(kPatternVersion, args, nargs, kwnames,
-                                         [](const Nexus& model, const BoundArgs&) { return from_u64(model.pattern_version); });
+    return call_on_model<Borrow::shared>(
+        kPatternVersion, args, nargs, kwnames,
+        [](const Nexus& model, const BoundArgs&) { return from_u64(model.pattern_version); });
 }
 
 }  // namespace quarvex

@@ -14,7 +14,6 @@
 #include "python/py_convert.hpp"
 #include "python/py_nexus.hpp"
 
-
 namespace quarvex {
 
 // Argument 0 as a Nexus; anything else raises TypeError "argument 'model': ...".
