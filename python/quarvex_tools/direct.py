@@ -545,15 +545,13 @@ def solve(
     _check_limits(rtol, atol, maxiter)
     _load()
     rhs = system.load_vector(nexus)
-    if not np.all(np.isfinite(rhs)):
-        raise system.SolverError("the load vector holds NaN or infinity: check the loads")
-    if rhs.size == 0 or not np.any(rhs):
-        return solve_factorised(None, nexus, rtol, atol, maxiter, history)  # zero: nothing to factorise
-    factorised = factorise(nexus)
+    # A zero load needs no factor, and solve_factorised refuses a load that is not finite.
+    factorised = factorise(nexus) if np.any(rhs) and np.all(np.isfinite(rhs)) else None
     try:
         return solve_factorised(factorised, nexus, rtol, atol, maxiter, history)
     finally:
-        factorised.release()
+        if factorised is not None:
+            factorised.release()
 
 
 def _check_limits(rtol: float, atol: float, maxiter: int | None) -> None:

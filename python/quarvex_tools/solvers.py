@@ -18,6 +18,7 @@ of every iteration can be handed to a callback or logged (`Elasticity.solve(verb
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import logging
 import math
@@ -124,29 +125,21 @@ def solve_system(
         if len(dofs.pinned):
             with system._solver_failures():
                 constraints = system.constrain(nexus, dofs.pinned, dofs.pinned_values)
-    start = time.perf_counter()
-    thin_reason = _thin_wall_choice(nexus, points) if method == "auto" else None
-    if thin_reason is not None:
-        result = dataclasses.replace(
-            _solve_with("direct", nexus, rtol, atol, maxiter, history, constraints), method="direct", reason=thin_reason
-        )
-    elif method == "auto":
-        hierarchy = _set_up_multigrid(nexus, constraints)
-        result = _solve_auto(
+    # One load: the solve of several loads with a single one, so that both take the same path.
+    with contextlib.closing(
+        solve_each(
             nexus,
-            rtol,
-            atol,
-            maxiter,
-            history,
-            hierarchy,
-            lambda: _solve_with("direct", nexus, rtol, atol, maxiter, history, constraints),
+            [("", None)],
+            method=method,
+            rtol=rtol,
+            atol=atol,
+            maxiter=maxiter,
+            history=history,
+            constraints=constraints,
+            points=points,
         )
-    else:
-        result = dataclasses.replace(
-            _solve_with(method, nexus, rtol, atol, maxiter, history, constraints), method=method, reason="asked for"
-        )
-    _log_solved(result, time.perf_counter() - start)
-    return result
+    ) as solves:
+        return next(solves)
 
 
 def _log_solved(result: system.SolveResult, seconds: float, case: str = "") -> None:
@@ -168,31 +161,6 @@ def _set_up_multigrid(nexus: quarvex.Nexus, constraints: system.Constraints | No
     hierarchy = system.multigrid(nexus, constraints)
     _log.info("multigrid set up in %.2f s", time.perf_counter() - start)
     return hierarchy
-
-
-def _solve_with(
-    method: str,
-    nexus: quarvex.Nexus,
-    rtol: float,
-    atol: float,
-    maxiter: int | None,
-    history: bool,
-    constraints: system.Constraints | None,
-) -> system.SolveResult:
-    if method == "direct":
-        from . import direct  # loads MKL: only when asked for
-
-        return direct.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history, constraints=constraints)
-    if method == "amg":
-        return system.solve_amg(
-            nexus,
-            rtol=rtol,
-            atol=atol,
-            maxiter=maxiter,
-            history=history,
-            hierarchy=_set_up_multigrid(nexus, constraints),
-        )
-    return system.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=history)
 
 
 IterationCallback = Callable[[str, int, float], Any]
@@ -257,7 +225,7 @@ def solve_each(
 
     def run_direct() -> system.SolveResult:
         nonlocal factorised
-        if factorised is None:
+        if factorised is None and np.any(system.load_vector(nexus)):  # a zero load needs no factor
             factorised = direct.factorise(nexus)
         return direct.solve_factorised(factorised, nexus, rtol, atol, maxiter, want_history)
 
@@ -272,8 +240,6 @@ def solve_each(
                 system.set_solution(nexus, initial)
             if chosen in ("auto", "amg") and hierarchy is None:
                 hierarchy = _set_up_multigrid(nexus, constraints)
-            if chosen == "direct" and factorised is None:
-                factorised = direct.factorise(nexus)
             start = time.perf_counter()  # the set-up is logged on its own
             if chosen == "auto":
                 result = _solve_auto(nexus, rtol, atol, maxiter, want_history, hierarchy, run_direct)

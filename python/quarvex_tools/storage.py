@@ -202,6 +202,24 @@ class _Archive:
         return array
 
 
+def _read(path: PathLike, reader: Callable[[_Archive], Any], damage: tuple[type[Exception], ...]) -> Any:
+    """reader(the opened archive), with every sign of a damaged file (and `damage`) turned into one
+    ValueError naming the file; a missing or unreadable file keeps its own OSError."""
+    name = os.fspath(path)
+    damaged: tuple[type[Exception], ...] = (OSError, EOFError, zipfile.BadZipFile, zlib.error, *damage)
+    try:
+        with np.load(name, allow_pickle=False) as opened:
+            return reader(_Archive(name, opened))
+    except (FileNotFoundError, IsADirectoryError, PermissionError):
+        raise
+    except ValueError as exc:
+        if str(exc).startswith(name):
+            raise
+        raise ValueError(f"{name}: cannot read the result: {exc}") from exc
+    except damaged as exc:
+        raise ValueError(f"{name}: cannot read the result: {exc}") from exc
+
+
 def read_description(path: PathLike) -> dict[str, Any]:
     """The description of a result file (format, version, model, solve report, units) without its arrays.
 
@@ -212,18 +230,7 @@ def read_description(path: PathLike) -> dict[str, Any]:
     ValueError
         For a file that is not a result file of this format and version, or is damaged.
     """
-    name = os.fspath(path)
-    try:
-        with np.load(name, allow_pickle=False) as archive:
-            return _description(_Archive(name, archive))
-    except (FileNotFoundError, IsADirectoryError, PermissionError):
-        raise
-    except ValueError as exc:
-        if str(exc).startswith(name):
-            raise
-        raise ValueError(f"{name}: cannot read the result: {exc}") from exc
-    except (OSError, EOFError, zipfile.BadZipFile, zlib.error, KeyError) as exc:
-        raise ValueError(f"{name}: cannot read the result: {exc}") from exc
+    return _read(path, _description, (KeyError,))
 
 
 def _description(archive: _Archive) -> dict[str, Any]:
@@ -269,18 +276,7 @@ def load_result(path: PathLike) -> Result:
         an array of the wrong type or shape, or data that does not make a valid mesh), with
         the file's name.
     """
-    name = os.fspath(path)
-    try:
-        with np.load(name, allow_pickle=False) as opened:
-            return _load(_Archive(name, opened))
-    except (FileNotFoundError, IsADirectoryError, PermissionError):
-        raise
-    except ValueError as exc:
-        if str(exc).startswith(name):
-            raise
-        raise ValueError(f"{name}: cannot read the result: {exc}") from exc
-    except (OSError, EOFError, zipfile.BadZipFile, zlib.error, KeyError, TypeError) as exc:
-        raise ValueError(f"{name}: cannot read the result: {exc}") from exc
+    return _read(path, _load, (KeyError, TypeError))
 
 
 def _given(values: np.ndarray) -> Callable[[np.ndarray], np.ndarray]:
