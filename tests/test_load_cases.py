@@ -272,3 +272,37 @@ def test_auto_that_goes_direct_factorises_once_for_every_case(monkeypatch, refer
     assert len(factorisations) == 1
     for result, reference in zip(results.values(), references.values(), strict=True):
         assert_same(result, reference)
+
+
+@pytest.mark.parametrize(("method", "single_solves"), [("amg", 0), ("auto", 1)])
+def test_multigrid_solves_the_later_cases_together(monkeypatch, method, single_solves, references):
+    """amg solves every case in one native call; auto solves the first alone (its probe converges), the rest
+    together."""
+    singles = count_calls(monkeypatch, system, "solve_amg")
+    together = count_calls(monkeypatch, system, "solve_amg_many")
+    results = with_cases().solve_cases(rtol=RTOL, method=method)
+    assert len(singles) == single_solves and len(together) == 1
+    assert len(together[0][1]) == (3 if method == "amg" else 2)
+    for result, reference in zip(results.values(), references.values(), strict=True):
+        assert_same(result, reference)
+        assert result.report.method == "amg" and result.report.converged
+
+
+def test_loads_solved_together_keep_the_model_and_warn_each():
+    model = Elasticity(box_mesh(6, 6, 6), isotropic(E=1.0, nu=0.3))
+    model.fix("zmin")
+    model.body_force((0.0, 1.0, -1.0))
+    nexus = model.solve(RTOL, method="amg").nexus
+    load = system.load_vector(nexus)
+    system.set_solution(nexus, np.zeros_like(load))
+    loads = np.stack([load, -2.0 * load, np.zeros_like(load)])
+    with pytest.warns(RuntimeWarning, match="reached maxiter = 2") as caught:
+        solutions, results = system.solve_amg_many(nexus, loads, rtol=1e-12, maxiter=2, constraints=model.constraints)
+    assert len(caught) == 2  # the zero load is met by the zero start
+    assert [(r.iterations, r.converged) for r in results] == [(2, False), (2, False), (0, True)]
+    np.testing.assert_allclose(solutions[1], -2.0 * solutions[0], rtol=0, atol=1e-12 * np.abs(solutions[0]).max())
+    assert not solutions[2].any()
+    np.testing.assert_array_equal(system.load_vector(nexus), load)  # the model's vectors stay
+    assert not system.solution(nexus).any()
+    with pytest.raises(ValueError, match=r"loads must have shape \(k, "):
+        system.solve_amg_many(nexus, load)

@@ -46,6 +46,7 @@ Multigrid = _ext.Multigrid
 amg_setup = _ext.amg_setup
 amg_refresh = _ext.amg_refresh
 amg_solve = _ext.amg_solve
+amg_solve_many = _ext.amg_solve_many
 set_dof_arrays = _ext.set_dof_arrays
 plot_dom_arrays = _ext.plot_dom_arrays
 plot_disp_arrays = _ext.plot_disp_arrays

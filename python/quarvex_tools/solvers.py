@@ -142,16 +142,16 @@ def solve_system(
         return next(solves)
 
 
-def _log_solved(result: system.SolveResult, seconds: float, case: str = "") -> None:
-    """The INFO record of one finished solve."""
+def _log_solved(result: system.SolveResult, seconds: float | None, case: str = "") -> None:
+    """The INFO record of one finished solve (seconds None: solved together with others)."""
     _log.info(
-        "%ssolved by %s (%s): %d steps, residual %.3e of the load, in %.2f s",
+        "%ssolved by %s (%s): %d steps, residual %.3e of the load, %s",
         f"case {case!r}: " if case else "",
         result.method,
         result.reason,
         result.iterations,
         result.relative_residual,
-        seconds,
+        "together with the other cases" if seconds is None else f"in {seconds:.2f} s",
     )
 
 
@@ -232,16 +232,40 @@ def solve_each(
     thin_reason = _thin_wall_choice(nexus, points) if method == "auto" else None
     if thin_reason is not None:
         chosen, first_reason = "direct", thin_reason
+    pending = iter(loads)
     try:
-        for index, (name, rhs) in enumerate(loads):
+        for index, (name, rhs) in enumerate(pending):
+            if chosen in ("auto", "amg") and hierarchy is None:
+                hierarchy = _set_up_multigrid(nexus, constraints)
+            if chosen == "amg":
+                # Multigrid solves the loads still to come together: one product and one cycle
+                # per step serve them all.
+                batch = [(name, rhs), *pending]
+                if len(batch) > 1:
+                    assert hierarchy is not None
+                    yield from _solve_together(
+                        nexus,
+                        batch,
+                        index,
+                        initial,
+                        hierarchy,
+                        rtol,
+                        atol,
+                        maxiter,
+                        history,
+                        want_history,
+                        callback,
+                        verbose,
+                        _batch_reason(first_name, first_reason),
+                    )
+                    return
             if rhs is not None:
                 system.set_load_vector(nexus, rhs)
             if index:
                 system.set_solution(nexus, initial)
-            if chosen in ("auto", "amg") and hierarchy is None:
-                hierarchy = _set_up_multigrid(nexus, constraints)
             start = time.perf_counter()  # the set-up is logged on its own
             if chosen == "auto":
+                assert hierarchy is not None
                 result = _solve_auto(nexus, rtol, atol, maxiter, want_history, hierarchy, run_direct)
                 chosen, first_name, first_reason = result.method, name, result.reason
                 if chosen == "direct":
@@ -255,10 +279,9 @@ def solve_each(
                     result = run_direct()
                 else:
                     result = system.solve(nexus, rtol=rtol, atol=atol, maxiter=maxiter, history=want_history)
-                if first_name:
-                    reason = f"chosen on case {first_name!r}: {first_reason}"
-                else:
-                    reason, first_name = first_reason or "asked for", name if first_reason else ""
+                reason = _batch_reason(first_name, first_reason)
+                if not first_name and first_reason:
+                    first_name = name
                 result = dataclasses.replace(result, method=chosen, reason=reason)
             _log_solved(result, time.perf_counter() - start, name)
             _report_iterations(name, result, callback, logging.INFO if verbose else logging.DEBUG)
@@ -266,6 +289,49 @@ def solve_each(
     finally:
         if factorised is not None:
             factorised.factor.release()
+
+
+def _batch_reason(first_name: str, first_reason: str) -> str:
+    """The reason of a later load's method: the choice made on load `first_name`, else asked for."""
+    if first_name:
+        return f"chosen on case {first_name!r}: {first_reason}"
+    return first_reason or "asked for"
+
+
+def _solve_together(
+    nexus: quarvex.Nexus,
+    batch: list[tuple[str, np.ndarray | None]],
+    first_index: int,
+    initial: np.ndarray,
+    hierarchy: system.Multigrid,
+    rtol: float,
+    atol: float,
+    maxiter: int | None,
+    history: bool,
+    want_history: bool,
+    callback: IterationCallback | None,
+    verbose: bool,
+    reason: str,
+) -> Generator[system.SolveResult, None, None]:
+    """The loads of `batch` solved together by multigrid (`system.solve_amg_many`), each from
+    `initial`; yields each result with its load and solution set in the model."""
+    held = system.load_vector(nexus)
+    loads = np.stack([held if rhs is None else np.asarray(rhs, dtype=np.float64) for _, rhs in batch])
+    if first_index:
+        system.set_solution(nexus, initial)
+    start = time.perf_counter()
+    solutions, results = system.solve_amg_many(
+        nexus, loads, rtol=rtol, atol=atol, maxiter=maxiter, history=want_history, hierarchy=hierarchy
+    )
+    seconds = time.perf_counter() - start
+    _log.info("%d cases solved together by amg in %.2f s", len(batch), seconds)
+    for (name, _), load, solution, result in zip(batch, loads, solutions, results, strict=True):
+        system.set_load_vector(nexus, load)
+        system.set_solution(nexus, solution)
+        result = dataclasses.replace(result, method="amg", reason=reason)
+        _log_solved(result, None, name)
+        _report_iterations(name, result, callback, logging.INFO if verbose else logging.DEBUG)
+        yield result if history else dataclasses.replace(result, history=None)
 
 
 def _report_iterations(name: str, result: system.SolveResult, callback: IterationCallback | None, level: int) -> None:

@@ -849,6 +849,58 @@ def solve_amg(
     return _report(report, rtol, atol, maxiter, "multigrid conjugate gradients")
 
 
+def solve_amg_many(
+    model: quarvex.Nexus,
+    loads: np.ndarray,
+    rtol: float = 1e-8,
+    atol: float = 0.0,
+    maxiter: int | None = None,
+    history: bool = False,
+    hierarchy: Multigrid | None = None,
+    constraints: Constraints | None = None,
+) -> tuple[np.ndarray, list[SolveResult]]:
+    """Solves the assembled matrix for several loads at once, each from the model's solution.
+
+    Every load runs its own multigrid-preconditioned conjugate gradients, with its own stop
+    test, but the loads share each matrix product and each multigrid cycle, which read the
+    matrices once for all of them: several loads solve in a fraction of the time of as many
+    separate solves. The model's own vectors stay as they are.
+
+    Parameters
+    ----------
+    model : quarvex.Nexus
+        An assembled and constrained model.
+    loads : (k, n) float64
+        The load vectors, one per row, n the model's unknowns.
+    rtol, atol, maxiter, history, hierarchy, constraints
+        As for `solve_amg`.
+
+    Returns
+    -------
+    solutions : (k, n) float64
+        The solution of each load.
+    results : list of SolveResult
+        One per load; a ``RuntimeWarning`` for each that missed its tolerance.
+
+    Raises
+    ------
+    SolverError
+        As `solve_amg` (a breakdown in one load ends the solve of all).
+    ValueError
+        When `loads` is not (k, n).
+    """
+    array = np.ascontiguousarray(loads, dtype=np.float64)
+    unknowns = len(solution(model))
+    if array.ndim != 2 or array.shape[1] != unknowns:
+        raise ValueError(f"loads must have shape (k, {unknowns}), got {np.shape(loads)}")
+    if hierarchy is None:
+        hierarchy = multigrid(model, constraints)
+    with _solver_failures():
+        raw, reports = _native.amg_solve_many(model, hierarchy, array, rtol, atol, maxiter, history)
+    solutions = np.frombuffer(raw, dtype=np.float64).reshape(array.shape)
+    return solutions, [_report(report, rtol, atol, maxiter, "multigrid conjugate gradients") for report in reports]
+
+
 def _report(report: tuple, rtol: float, atol: float, maxiter: int | None, method: str) -> SolveResult:
     """The SolveResult of a native solve's tuple, warning when it did not converge."""
     iterations, residual_norm, rhs_norm, converged, norms, stalled = report

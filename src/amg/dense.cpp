@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "amg/failure.hpp"
 #include "amg/matrix.hpp"
@@ -57,23 +58,43 @@ DenseCholesky factor_dense(const SprMat& mat) {
     return factor;
 }
 
-void solve_dense(const DenseCholesky& factor, std::span<const double> b, std::span<double> x) {
+void solve_dense(const DenseCholesky& factor, std::span<const double> b, std::span<double> x, std::size_t width) {
     const std::size_t n = factor.n;
-    if (b.size() != n || x.size() != n)
+    if (width == 0 || b.size() != n * width || x.size() != n * width)
         panic("multigrid: coarse solve of " + std::to_string(n) + " unknowns met vectors of " +
-              std::to_string(b.size()) + " and " + std::to_string(x.size()));
+              std::to_string(b.size()) + " and " + std::to_string(x.size()) + " entries in " + std::to_string(width) +
+              " columns");
     const double* const lower = factor.lower.data();
-    // L y = b, row by row.
+    if (width == 1) {
+        // L y = b, row by row.
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* const row_i = lower + packed_row(i);
+            x[i] = (b[i] - lane_dot(row_i, x.data(), i)) / row_i[i];
+        }
+        // L^T x = y, from the last row: x(i) = y(i) / L(i, i), then y(k) -= L(i, k) x(i) for k < i.
+        for (std::size_t i = n; i-- > 0;) {
+            const double* const row_i = lower + packed_row(i);
+            const double value = x[i] / row_i[i];
+            x[i] = value;
+            for (std::size_t k = 0; k < i; ++k) x[k] = std::fma(-row_i[k], value, x[k]);
+        }
+        return;
+    }
+    // The same substitutions on interleaved columns, the innermost loop over the columns.
+    std::vector<double> sums(width);
     for (std::size_t i = 0; i < n; ++i) {
         const double* const row_i = lower + packed_row(i);
-        x[i] = (b[i] - lane_dot(row_i, x.data(), i)) / row_i[i];
+        for (std::size_t c = 0; c < width; ++c) sums[c] = b[i * width + c];
+        for (std::size_t k = 0; k < i; ++k)
+            for (std::size_t c = 0; c < width; ++c) sums[c] = std::fma(-row_i[k], x[k * width + c], sums[c]);
+        for (std::size_t c = 0; c < width; ++c) x[i * width + c] = sums[c] / row_i[i];
     }
-    // L^T x = y, from the last row: x(i) = y(i) / L(i, i), then y(k) -= L(i, k) x(i) for k < i.
     for (std::size_t i = n; i-- > 0;) {
         const double* const row_i = lower + packed_row(i);
-        const double value = x[i] / row_i[i];
-        x[i] = value;
-        for (std::size_t k = 0; k < i; ++k) x[k] = std::fma(-row_i[k], value, x[k]);
+        for (std::size_t c = 0; c < width; ++c) x[i * width + c] = x[i * width + c] / row_i[i];
+        for (std::size_t k = 0; k < i; ++k)
+            for (std::size_t c = 0; c < width; ++c)
+                x[k * width + c] = std::fma(-row_i[k], x[i * width + c], x[k * width + c]);
     }
 }
 

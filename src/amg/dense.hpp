@@ -21,7 +21,8 @@ struct DenseCholesky {
 // entry (the matrix is then not positive definite, or numerically singular).
 DenseCholesky factor_dense(const SprMat& mat);
 
-// x = A^-1 b through the factor; x and b may be the same vector.
-void solve_dense(const DenseCholesky& factor, std::span<const double> b, std::span<double> x);
+// x = A^-1 b through the factor; x and b may be the same vector. With `width` > 1 both hold
+// that many interleaved columns (entry i of column c at i * width + c), each solved alike.
+void solve_dense(const DenseCholesky& factor, std::span<const double> b, std::span<double> x, std::size_t width = 1);
 
 }  // namespace quarvex

@@ -12,23 +12,29 @@
 
 namespace quarvex {
 
-// y = mat x; y has mat.rows entries, x mat.cols.
-void level_mul(const SprMat& mat, std::span<const double> x, std::span<double> y);
+// Every product takes `width` columns at once (1 .. kMaxWidth), stored interleaved: entry i of
+// column c at i * width + c, so that each stored value is read once for all columns.
+inline constexpr std::size_t kMaxWidth = 16;
+
+// y = mat x; y has mat.rows entries (per column), x mat.cols.
+void level_mul(const SprMat& mat, std::span<const double> x, std::span<double> y, std::size_t width = 1);
 // residual = rhs - mat x.
 void level_residual(const SprMat& mat, std::span<const double> x, std::span<const double> rhs,
-                    std::span<double> residual);
+                    std::span<double> residual, std::size_t width = 1);
 
 // The same products with the structure of `mat` and the values `values` in float; sums are
 // formed in double.
-void level_mul(const SprMat& mat, std::span<const float> values, std::span<const double> x, std::span<double> y);
+void level_mul(const SprMat& mat, std::span<const float> values, std::span<const double> x, std::span<double> y,
+               std::size_t width = 1);
 // y = y + mat x.
-void level_mul_add(const SprMat& mat, std::span<const float> values, std::span<const double> x, std::span<double> y);
+void level_mul_add(const SprMat& mat, std::span<const float> values, std::span<const double> x, std::span<double> y,
+                   std::size_t width = 1);
 // residual = rhs - mat x.
 void level_residual(const SprMat& mat, std::span<const float> values, std::span<const double> x,
-                    std::span<const double> rhs, std::span<double> residual);
+                    std::span<const double> rhs, std::span<double> residual, std::size_t width = 1);
 // residual = residual - mat x.
 void level_mul_sub(const SprMat& mat, std::span<const float> values, std::span<const double> x,
-                   std::span<double> residual);
+                   std::span<double> residual, std::size_t width = 1);
 
 // The values rounded to float.
 std::vector<float> float_values(const SprMat& mat);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "amg/amg.hpp"
@@ -31,5 +32,19 @@ struct AmgReport {
 // iteration; what it throws ends the solve with the last iterate in sol.
 AmgReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vector<double>& sol,
                   const std::vector<double>& rhs, double rtol, double atol, std::size_t maxiter, bool record_history);
+
+// The same solve for `count` right-hand sides of one matrix at once: rhs and sol hold count
+// vectors of matrix.rows entries one after another, sol the start vectors on entry and the
+// solutions on return. Each column runs the iteration above with its own step lengths, stop
+// test, confirmation and stall rule; the columns share every product and every multigrid
+// cycle (amg/matrix.hpp: each stored value is read once for all columns), which is where
+// several loads solve faster than one after another. Columns go in batches of at most 12,
+// padded with empty ones to a multiple of four. A single right-hand side takes
+// amg_pcg itself. The reports come in the order of the right-hand sides. The same failures
+// as amg_pcg (a breakdown in any column ends the whole solve); an interrupt leaves sol as it
+// was on entry for the batch it ends.
+std::vector<AmgReport> amg_pcg_many(const SprMat& matrix, const AmgHierarchy& hierarchy, std::span<double> sol,
+                                    std::span<const double> rhs, std::size_t count, double rtol, double atol,
+                                    std::size_t maxiter, bool record_history);
 
 }  // namespace quarvex

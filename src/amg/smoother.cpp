@@ -13,6 +13,7 @@
 #include <string>
 
 #include "amg/failure.hpp"
+#include "amg/matrix.hpp"
 #include "base/failure.hpp"
 #include "base/interrupt.hpp"
 #include "lacc/lav.hpp"
@@ -219,42 +220,62 @@ double estimate_eigen_max(const SprMat& mat, std::span<const float> values, cons
 
 void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Smoother& smoother,
                       const NodeRanges& nodes, std::span<const double> b, std::span<double> x, std::span<double> r,
-                      std::span<double> d, bool zero_start, bool keep_residual) {
+                      std::span<double> d, bool zero_start, bool keep_residual, std::size_t width) {
     const double theta = 0.5 * (smoother.upper + smoother.lower);
     const double delta = 0.5 * (smoother.upper - smoother.lower);
     const double sigma = theta / delta;
     const double* const inverse = smoother.inverse.data();
-    // d = c_d d + c_r M r;  x = x + d  (x = d when x starts at 0), one pass per node.
+    // d = c_d d + c_r M r;  x = x + d  (x = d when x starts at 0), one pass per node, every column.
     const auto step = [&](std::span<const double> residual, double c_d, double c_r, bool x_zero) {
+        const auto update = [&](std::size_t at, double value) {
+            const double direction = c_d * d[at] + c_r * value;
+            d[at] = direction;
+            x[at] = x_zero ? direction : x[at] + direction;
+        };
         for_node_ranges(nodes, [&](std::size_t begin, std::size_t end) {
             if (!smoother.blocks) {
                 const std::size_t first = static_cast<std::size_t>(nodes.starts[begin]);
                 const std::size_t last = static_cast<std::size_t>(nodes.starts[end]);
-                for (std::size_t i = first; i < last; ++i) {
-                    const double direction = c_d * d[i] + c_r * (inverse[i] * residual[i]);
-                    d[i] = direction;
-                    x[i] = x_zero ? direction : x[i] + direction;
+                for (std::size_t i = first; i < last; ++i)
+                    for (std::size_t c = 0; c < width; ++c) update(i * width + c, inverse[i] * residual[i * width + c]);
+                return;
+            }
+            if (width == 1) {
+                for (std::size_t v = begin; v < end; ++v) {
+                    const std::size_t s = static_cast<std::size_t>(nodes.starts[v]);
+                    const std::size_t size = static_cast<std::size_t>(node_size(nodes, v));
+                    const double* const block = inverse + smoother.block_first[v];
+                    for (std::size_t i = 0; i < size; ++i) {
+                        double value = 0.0;
+                        for (std::size_t j = 0; j < size; ++j)
+                            value = std::fma(block[i * size + j], residual[s + j], value);
+                        update(s + i, value);
+                    }
                 }
                 return;
             }
+            // Several columns: a row of the node's block times the node's rows of the residual,
+            // the columns innermost (contiguous).
+            double values[kMaxWidth];
             for (std::size_t v = begin; v < end; ++v) {
                 const std::size_t s = static_cast<std::size_t>(nodes.starts[v]);
                 const std::size_t size = static_cast<std::size_t>(node_size(nodes, v));
                 const double* const block = inverse + smoother.block_first[v];
                 for (std::size_t i = 0; i < size; ++i) {
-                    double value = 0.0;
-                    for (std::size_t j = 0; j < size; ++j)
-                        value = std::fma(block[i * size + j], residual[s + j], value);
-                    const double direction = c_d * d[s + i] + c_r * value;
-                    d[s + i] = direction;
-                    x[s + i] = x_zero ? direction : x[s + i] + direction;
+                    std::fill(values, values + width, 0.0);
+                    for (std::size_t j = 0; j < size; ++j) {
+                        const double entry = block[i * size + j];
+                        const double* const row = residual.data() + (s + j) * width;
+                        for (std::size_t c = 0; c < width; ++c) values[c] = std::fma(entry, row[c], values[c]);
+                    }
+                    for (std::size_t c = 0; c < width; ++c) update((s + i) * width + c, values[c]);
                 }
             }
         });
     };
     std::span<const double> residual = b;
     if (!zero_start) {
-        level_residual(mat, values, x, b, r);  // r = b - A x
+        level_residual(mat, values, x, b, r, width);  // r = b - A x
         residual = r;
     }
     step(residual, 0.0, 1.0 / theta, zero_start);  // d = M r / theta; x += d
@@ -262,9 +283,9 @@ void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Sm
     for (int k = 1; k <= smoother.degree; ++k) {
         if (k == smoother.degree && !keep_residual) break;
         if (residual.data() == b.data())
-            level_residual(mat, values, d, b, r);  // r = b - A d (x = d so far)
+            level_residual(mat, values, d, b, r, width);  // r = b - A d (x = d so far)
         else
-            level_mul_sub(mat, values, d, r);  // r -= A d
+            level_mul_sub(mat, values, d, r, width);  // r -= A d
         residual = r;
         if (k == smoother.degree) break;
         const double rho_next = 1.0 / (2.0 * sigma - rho);

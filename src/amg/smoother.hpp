@@ -4,6 +4,7 @@
 // the same before and after the coarse correction, so the cycle stays symmetric.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -42,9 +43,10 @@ double estimate_eigen_max(const SprMat& mat, std::span<const float> values, cons
 // Chebyshev smoothing of A x = b: x = x + p(M A) M (b - A x), with work vectors r and d of the
 // level's size, A with the structure of `mat` and the values `values`. zero_start: x is taken
 // as 0 on entry (its content ignored). keep_residual: r = b - A x on return (one more product).
+// Every vector holds `width` interleaved columns (amg/matrix.hpp), each smoothed alike.
 void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Smoother& smoother,
                       const NodeRanges& nodes, std::span<const double> b, std::span<double> x, std::span<double> r,
-                      std::span<double> d, bool zero_start, bool keep_residual);
+                      std::span<double> d, bool zero_start, bool keep_residual, std::size_t width = 1);
 
 // Bytes held by the smoother.
 std::size_t smoother_bytes(const Smoother& smoother);

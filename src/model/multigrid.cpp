@@ -1,9 +1,12 @@
 #include "model/multigrid.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <string>
 #include <vector>
 
 #include "amg/pcg.hpp"
+#include "base/failure.hpp"
 #include "base/interrupt.hpp"
 #include "lacc/pool.hpp"
 #include "model/dof_nodes.hpp"
@@ -79,11 +82,10 @@ void multigrid_refresh(AmgHierarchy& hierarchy, const Nexus& model) {
     amg_refresh(hierarchy, model.mat);
 }
 
-SolveReport solve_multigrid(Nexus& model, const AmgHierarchy& hierarchy, double rtol, double atol,
-                            std::uint64_t max_iterations, bool keep_history) {
+namespace {
+
+SolveReport solve_report(AmgReport&& report) {
     SolveReport result;
-    result.warnings = material_warnings(model);
-    AmgReport report = amg_pcg(model.mat, hierarchy, model.sol, model.rhs, rtol, atol, max_iterations, keep_history);
     result.iterations = report.iterations;
     result.residual_norm = report.residual_norm;
     result.rhs_norm = report.rhs_norm;
@@ -91,6 +93,37 @@ SolveReport solve_multigrid(Nexus& model, const AmgHierarchy& hierarchy, double 
     result.stalled = report.stalled;
     result.history = std::move(report.history);
     return result;
+}
+
+}  // namespace
+
+SolveReport solve_multigrid(Nexus& model, const AmgHierarchy& hierarchy, double rtol, double atol,
+                            std::uint64_t max_iterations, bool keep_history) {
+    std::vector<std::string> warnings = material_warnings(model);
+    SolveReport result =
+        solve_report(amg_pcg(model.mat, hierarchy, model.sol, model.rhs, rtol, atol, max_iterations, keep_history));
+    result.warnings = std::move(warnings);
+    return result;
+}
+
+std::vector<SolveReport> solve_multigrid_many(const Nexus& model, const AmgHierarchy& hierarchy,
+                                              std::span<const double> loads, std::size_t count,
+                                              std::span<double> solutions, double rtol, double atol,
+                                              std::uint64_t max_iterations, bool keep_history) {
+    const std::size_t n = model.sol.size();
+    if (loads.size() != n * count || solutions.size() != n * count)
+        panic("multigrid: " + std::to_string(count) + " loads of " + std::to_string(n) + " unknowns met arrays of " +
+              std::to_string(loads.size()) + " and " + std::to_string(solutions.size()) + " entries");
+    std::vector<std::string> warnings = material_warnings(model);
+    for (std::size_t k = 0; k < count; ++k)
+        std::copy(model.sol.begin(), model.sol.end(), solutions.begin() + static_cast<std::ptrdiff_t>(k * n));
+    std::vector<AmgReport> reports =
+        amg_pcg_many(model.mat, hierarchy, solutions, loads, count, rtol, atol, max_iterations, keep_history);
+    std::vector<SolveReport> results;
+    results.reserve(count);
+    for (AmgReport& report : reports) results.push_back(solve_report(std::move(report)));
+    if (!results.empty()) results.front().warnings = std::move(warnings);
+    return results;
 }
 
 }  // namespace quarvex

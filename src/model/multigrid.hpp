@@ -3,8 +3,10 @@
 // thin wall), and conjugate gradients preconditioned by it. Both call check_interrupt() between their steps.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "amg/amg.hpp"
 #include "lacc/constrain.hpp"
@@ -32,5 +34,14 @@ void multigrid_refresh(AmgHierarchy& hierarchy, const Nexus& model);
 // than the hierarchy's is refused.
 SolveReport solve_multigrid(Nexus& model, const AmgHierarchy& hierarchy, double rtol, double atol,
                             std::uint64_t max_iterations, bool keep_history);
+
+// The same solve for `count` loads of the model's matrix at once (loads: count vectors of the
+// model's length, one after another), every one from the model's current solution; the
+// solutions go to `solutions` (the same layout). The model's own vectors stay as they are. One
+// report per load, in their order; the material's warnings come with the first.
+std::vector<SolveReport> solve_multigrid_many(const Nexus& model, const AmgHierarchy& hierarchy,
+                                              std::span<const double> loads, std::size_t count,
+                                              std::span<double> solutions, double rtol, double atol,
+                                              std::uint64_t max_iterations, bool keep_history);
 
 }  // namespace quarvex

@@ -13,7 +13,7 @@
 
 namespace quarvex {
 
-constexpr std::size_t kMaxParams = 6;
+constexpr std::size_t kMaxParams = 7;
 
 struct Signature {
     const char* function;  // "Arena.add()"

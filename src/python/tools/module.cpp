@@ -67,6 +67,10 @@ PyMethodDef tools_functions[] = {
      "amg_refresh(model, multigrid): new values for a reassembled matrix of the same structure."},
     {"amg_solve", QUARVEX_FAST(tools_amg_solve), kFast,
      "amg_solve(model, multigrid, rtol, atol, maxiter, history) -> the tuple of solve(), preconditioned by multigrid."},
+    {"amg_solve_many", QUARVEX_FAST(tools_amg_solve_many), kFast,
+     "amg_solve_many(model, multigrid, loads, rtol, atol, maxiter, history) -> (solutions, [tuple of solve() per "
+     "load]): the loads (k, n) solved together, each from the model's solution; solutions a bytearray of k n "
+     "float64."},
     {"plot_dom_arrays", QUARVEX_FAST(tools_plot_dom_arrays), kFast,
      "plot_dom_arrays(model) -> (keys, points): Nexus.plot_dom as int32 (i, j) pairs and float64 (start, end)"
      " points, in the dict's order."},

@@ -1,11 +1,13 @@
 // The solvers of quarvex_tools: solve(model, rtol, atol, maxiter, history), conjugate gradients
 // with a report, and the multigrid ones: amg_setup(model, frame_first, frames) -> Multigrid, amg_refresh(multigrid,
-// model) and amg_solve(model, multigrid, rtol, atol, maxiter, history). maxiter None allows
+// model), amg_solve(model, multigrid, rtol, atol, maxiter, history) and
+// amg_solve_many(model, multigrid, loads, rtol, atol, maxiter, history). maxiter None allows
 // 10 n steps, n the number of unknowns. Ctrl-C raises KeyboardInterrupt within one step and
 // leaves the last iterate in sol.
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "model/multigrid.hpp"
 #include "model/system.hpp"
@@ -171,6 +173,34 @@ PyObject* tools_amg_solve(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             return report_tuple(report, limits.keep_history);
         });
     });
+}
+
+constexpr Signature kAmgSolveMany{"amg_solve_many()",
+                                  {"model", "multigrid", "loads", "rtol", "atol", "maxiter", "history"}};
+PyObject* tools_amg_solve_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_on_model<Borrow::shared>(
+        kAmgSolveMany, args, nargs, kwnames, [](const Nexus& model, const BoundArgs& bound) {
+            return with_borrow<Borrow::shared, AmgHierarchy>(
+                multigrid_arg(bound, 1), [&](const AmgHierarchy& hierarchy) {
+                    const std::size_t n = model.sol.size();
+                    const ArrayArg loads("loads", bound.values[2], {Item::f64}, 2, static_cast<Py_ssize_t>(n),
+                                         "(k, n) with n the model's unknowns");
+                    const SolveLimits limits = solve_limits(bound, 3, n);
+                    const std::size_t count = loads.rows();
+                    NewArray<double> solutions = new_array<double>(count * n);
+                    const std::vector<SolveReport> reports =
+                        solve_multigrid_many(model, hierarchy, loads.items<double>(), count, solutions.items,
+                                             limits.rtol, limits.atol, limits.max_iterations, limits.keep_history);
+                    PyRef list = checked_result(PyList_New(static_cast<Py_ssize_t>(count)));
+                    for (std::size_t k = 0; k < count; ++k)
+                        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
+                                        report_tuple(reports[k], limits.keep_history).release());
+                    PyRef pair = checked_result(PyTuple_New(2));
+                    PyTuple_SET_ITEM(pair.get(), 0, solutions.object.release());
+                    PyTuple_SET_ITEM(pair.get(), 1, list.release());
+                    return pair;
+                });
+        });
 }
 
 }  // namespace quarvex

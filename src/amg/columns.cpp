@@ -1,0 +1,90 @@
+// Per-column kernels on interleaved blocks of vectors.
+#include "amg/columns.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "base/failure.hpp"
+#include "lacc/pool.hpp"
+
+namespace quarvex {
+namespace {
+
+// Blocks with fewer entries run on the calling thread.
+constexpr std::size_t kSerialBelow = 16384;
+
+void check_block(std::size_t size, std::size_t other, std::size_t width) {
+    if (width == 0 || size % width != 0 || other != size)
+        panic("column kernel: blocks of " + std::to_string(size) + " and " + std::to_string(other) + " entries in " +
+              std::to_string(width) + " columns");
+}
+
+// body(first_row, end_row) over chunks of rows, in parallel for large blocks.
+template <class Body>
+void for_row_chunks(const Chunking& chunks, std::size_t entries, Body&& body) {
+    const auto run = [&](const Chunk& chunk) { body(chunk.begin, chunk.end); };
+    if (entries < kSerialBelow) {
+        for (std::size_t k = 0; k < chunks.count; ++k) run(chunk_at(chunks, k));
+        return;
+    }
+    for_each_chunk(chunks, run);
+}
+
+}  // namespace
+
+void column_dots(std::span<const double> a, std::span<const double> b, std::size_t width, std::span<double> out) {
+    check_block(a.size(), b.size(), width);
+    if (out.size() != width)
+        panic("column kernel: " + std::to_string(out.size()) + " sums for " + std::to_string(width) + " columns");
+    const std::size_t rows = a.size() / width;
+    const Chunking chunks = chunking(rows);
+    std::vector<double> partial(chunks.count * width, 0.0);
+    for_row_chunks(chunks, a.size(), [&](std::size_t begin, std::size_t end) {
+        double* const sums = partial.data() + (begin / chunks.len) * width;
+        for (std::size_t i = begin; i < end; ++i)
+            for (std::size_t c = 0; c < width; ++c) sums[c] += a[i * width + c] * b[i * width + c];
+    });
+    std::fill(out.begin(), out.end(), 0.0);
+    for (std::size_t k = 0; k < chunks.count; ++k)
+        for (std::size_t c = 0; c < width; ++c) out[c] += partial[k * width + c];
+}
+
+void column_axpy(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width) {
+    check_block(y.size(), x.size(), width);
+    const std::size_t rows = y.size() / width;
+    for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            for (std::size_t c = 0; c < width; ++c) y[i * width + c] += factor[c] * x[i * width + c];
+    });
+}
+
+void column_aypx(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width) {
+    check_block(y.size(), x.size(), width);
+    const std::size_t rows = y.size() / width;
+    for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            for (std::size_t c = 0; c < width; ++c) y[i * width + c] = x[i * width + c] + factor[c] * y[i * width + c];
+    });
+}
+
+void column_scale(std::span<double> y, std::span<const double> factor, std::size_t width) {
+    check_block(y.size(), y.size(), width);
+    const std::size_t rows = y.size() / width;
+    for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            for (std::size_t c = 0; c < width; ++c) y[i * width + c] = factor[c] * y[i * width + c];
+    });
+}
+
+void copy_column_out(std::span<const double> block, std::size_t width, std::size_t c, std::span<double> column) {
+    check_block(block.size(), column.size() * width, width);
+    for (std::size_t i = 0; i < column.size(); ++i) column[i] = block[i * width + c];
+}
+
+void copy_column_in(std::span<const double> column, std::size_t width, std::size_t c, std::span<double> block) {
+    check_block(block.size(), column.size() * width, width);
+    for (std::size_t i = 0; i < column.size(); ++i) block[i * width + c] = column[i];
+}
+
+}  // namespace quarvex

@@ -1,0 +1,30 @@
+// Blocks of vectors solved together: `width` columns stored interleaved, entry i of column c at
+// i * width + c (the layout of the level products in amg/matrix.hpp), and the per-column
+// kernels of conjugate gradients on such a block. Loops run in parallel over chunks of rows;
+// sums are formed per chunk and added in chunk order, so they repeat from run to run.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace quarvex {
+
+// out[c] = sum_i a(i, c) b(i, c) for every column c < width.
+void column_dots(std::span<const double> a, std::span<const double> b, std::size_t width, std::span<double> out);
+
+// y(:, c) = y(:, c) + factor[c] x(:, c).
+void column_axpy(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width);
+
+// y(:, c) = x(:, c) + factor[c] y(:, c).
+void column_aypx(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width);
+
+// y(:, c) = factor[c] y(:, c).
+void column_scale(std::span<double> y, std::span<const double> factor, std::size_t width);
+
+// column = block(:, c).
+void copy_column_out(std::span<const double> block, std::size_t width, std::size_t c, std::span<double> column);
+
+// block(:, c) = column.
+void copy_column_in(std::span<const double> column, std::size_t width, std::size_t c, std::span<double> block);
+
+}  // namespace quarvex
