@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     std::printf("%5s %12s %8s %12s %8s %12s %8s\n", "width", "float [ms]", "per col", "double [ms]", "per col",
                 "cycle [ms]", "per col");
     double float_one = 0.0, double_one = 0.0, cycle_one = 0.0;
-    for (const std::size_t width : {1, 4, 8, 12, 16}) {
+    for (const std::size_t width : {1, 2, 4, 8, 10, 12, 16}) {
         std::vector<double> x(rows * width, 1.0), y(rows * width, 0.0);
         const double float_time = best_seconds(repeats, [&] { level_mul(mat, values, x, y, width); });
         const double double_time = best_seconds(repeats, [&] { level_mul(mat, x, y, width); });

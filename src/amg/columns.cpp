@@ -2,10 +2,12 @@
 #include "amg/columns.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include "base/failure.hpp"
+#include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
@@ -37,6 +39,10 @@ void column_dots(std::span<const double> a, std::span<const double> b, std::size
     check_block(a.size(), b.size(), width);
     if (out.size() != width)
         panic("column kernel: " + std::to_string(out.size()) + " sums for " + std::to_string(width) + " columns");
+    if (width == 1) {
+        out[0] = dot(a, b);
+        return;
+    }
     const std::size_t rows = a.size() / width;
     const Chunking chunks = chunking(rows);
     std::vector<double> partial(chunks.count * width, 0.0);
@@ -50,8 +56,19 @@ void column_dots(std::span<const double> a, std::span<const double> b, std::size
         for (std::size_t c = 0; c < width; ++c) out[c] += partial[k * width + c];
 }
 
+void column_norms(std::span<const double> a, std::size_t width, std::span<double> out) {
+    if (width == 1 && out.size() == 1) {
+        check_block(a.size(), a.size(), width);
+        out[0] = norm2(a);
+        return;
+    }
+    column_dots(a, a, width, out);
+    for (double& value : out) value = std::sqrt(value);
+}
+
 void column_axpy(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width) {
     check_block(y.size(), x.size(), width);
+    if (width == 1) return axpy(y, factor[0], x);
     const std::size_t rows = y.size() / width;
     for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
@@ -59,17 +76,31 @@ void column_axpy(std::span<double> y, std::span<const double> factor, std::span<
     });
 }
 
-void column_aypx(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width) {
+void column_axmy(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width) {
     check_block(y.size(), x.size(), width);
+    if (width == 1) return axmy(y, factor[0], x);
     const std::size_t rows = y.size() / width;
     for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
-            for (std::size_t c = 0; c < width; ++c) y[i * width + c] = x[i * width + c] + factor[c] * y[i * width + c];
+            for (std::size_t c = 0; c < width; ++c) y[i * width + c] -= factor[c] * x[i * width + c];
+    });
+}
+
+void column_aypx(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width) {
+    check_block(y.size(), x.size(), width);
+    if (width == 1) return factor[0] == 0.0 ? copy_into(y, x) : aypx(y, factor[0], x);
+    const std::size_t rows = y.size() / width;
+    for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            for (std::size_t c = 0; c < width; ++c)
+                y[i * width + c] =
+                    factor[c] == 0.0 ? x[i * width + c] : x[i * width + c] + factor[c] * y[i * width + c];
     });
 }
 
 void column_scale(std::span<double> y, std::span<const double> factor, std::size_t width) {
     check_block(y.size(), y.size(), width);
+    if (width == 1) return scale_by(y, factor[0]);
     const std::size_t rows = y.size() / width;
     for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)

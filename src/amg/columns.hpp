@@ -1,7 +1,9 @@
 // Blocks of vectors solved together: `width` columns stored interleaved, entry i of column c at
 // i * width + c (the layout of the level products in amg/matrix.hpp), and the per-column
-// kernels of conjugate gradients on such a block. Loops run in parallel over chunks of rows;
-// sums are formed per chunk and added in chunk order, so they repeat from run to run.
+// kernels of conjugate gradients on such a block. A block of one column is a plain vector and
+// takes the solver's vector kernels (lacc/lav.hpp), with their sums. Wider blocks run in
+// parallel over chunks of rows; sums are formed per chunk and added in chunk order, so they
+// repeat from run to run.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +14,16 @@ namespace quarvex {
 // out[c] = sum_i a(i, c) b(i, c) for every column c < width.
 void column_dots(std::span<const double> a, std::span<const double> b, std::size_t width, std::span<double> out);
 
+// out[c] = the 2-norm of column c of a (norm2 for one column: no under- or overflow).
+void column_norms(std::span<const double> a, std::size_t width, std::span<double> out);
+
 // y(:, c) = y(:, c) + factor[c] x(:, c).
 void column_axpy(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width);
 
-// y(:, c) = x(:, c) + factor[c] y(:, c).
+// y(:, c) = y(:, c) - factor[c] x(:, c).
+void column_axmy(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width);
+
+// y(:, c) = x(:, c) + factor[c] y(:, c); a factor of 0 copies x(:, c).
 void column_aypx(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width);
 
 // y(:, c) = factor[c] y(:, c).

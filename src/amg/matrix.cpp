@@ -110,55 +110,6 @@ void product_rows(const SprMat& mat, std::span<const Value> vals, const double* 
         parallel_ranges(mat.rows, rows);
 }
 
-// Row r of a product with Groups * 4 interleaved columns (x row-major, cols x width): one
-// broadcast value times a row of x per stored entry, the sums kept in vector registers.
-template <std::size_t Groups, class Value>
-inline void wide_row(const Run* runs, std::size_t first, std::size_t last, const Value* values, const double* x,
-                     double* sums, std::size_t value_count) {
-    constexpr std::size_t kWidth = 4 * Groups;
-#if defined(__AVX2__) && defined(__FMA__)
-    // Entries alternate between kSets sets of sums, so that the latency of one fused
-    // multiply-add does not hold up the next on the same register.
-    constexpr std::size_t kSets = Groups == 1 ? 4 : 2;
-    __m256d lanes[kSets][Groups];
-    for (std::size_t k = 0; k < kSets; ++k)
-        for (std::size_t g = 0; g < Groups; ++g) lanes[k][g] = _mm256_setzero_pd();
-    for (std::size_t t = first; t < last; ++t) {
-        const std::size_t off = runs[t].off, len = runs[t + 1].off - off;
-        const Value* const v = values + off;
-        const double* const w = x + static_cast<std::size_t>(runs[t].col) * kWidth;
-        __builtin_prefetch(values + std::min<std::size_t>(off + kPrefetchBytes / sizeof(Value), value_count));
-        std::size_t i = 0;
-        for (; i + kSets <= len; i += kSets)
-            for (std::size_t k = 0; k < kSets; ++k) {
-                const __m256d factor = _mm256_set1_pd(static_cast<double>(v[i + k]));
-                for (std::size_t g = 0; g < Groups; ++g)
-                    lanes[k][g] = _mm256_fmadd_pd(factor, _mm256_loadu_pd(w + (i + k) * kWidth + 4 * g), lanes[k][g]);
-            }
-        for (std::size_t k = 0; i < len; ++i, ++k) {
-            const __m256d factor = _mm256_set1_pd(static_cast<double>(v[i]));
-            for (std::size_t g = 0; g < Groups; ++g)
-                lanes[k][g] = _mm256_fmadd_pd(factor, _mm256_loadu_pd(w + i * kWidth + 4 * g), lanes[k][g]);
-        }
-    }
-    for (std::size_t g = 0; g < Groups; ++g) {
-        __m256d total = lanes[0][g];
-        for (std::size_t k = 1; k < kSets; ++k) total = _mm256_add_pd(total, lanes[k][g]);
-        _mm256_storeu_pd(sums + 4 * g, total);
-    }
-#else
-    std::fill(sums, sums + kWidth, 0.0);
-    for (std::size_t t = first; t < last; ++t) {
-        const std::size_t off = runs[t].off, len = runs[t + 1].off - off;
-        const double* const w = x + static_cast<std::size_t>(runs[t].col) * kWidth;
-        for (std::size_t i = 0; i < len; ++i)
-            for (std::size_t c = 0; c < kWidth; ++c)
-                sums[c] = std::fma(static_cast<double>(values[off + i]), w[i * kWidth + c], sums[c]);
-    }
-    (void)value_count;
-#endif
-}
-
 // Whether rows r and q store the same columns in the same runs (the rows of one mesh node do).
 inline bool same_structure(const std::int32_t* row_runs, const Run* runs, std::size_t r, std::size_t q) {
     const std::size_t first_r = static_cast<std::size_t>(row_runs[r]);
@@ -173,48 +124,51 @@ inline bool same_structure(const std::int32_t* row_runs, const Run* runs, std::s
     return true;
 }
 
-// Rows r, r + 1, r + 2 of one structure (same_structure) at once, Groups * 4 columns: each row
-// of x is loaded once for the three rows. sums holds the three rows' sums one after another.
-template <std::size_t Groups, class Value>
-inline void wide_triple(const std::int32_t* row_runs, const Run* runs, std::size_t r, const Value* values,
-                        const double* x, double* sums, std::size_t value_count) {
-    constexpr std::size_t kWidth = 4 * Groups;
-    const std::size_t first = static_cast<std::size_t>(row_runs[r]);
-    const std::size_t count = static_cast<std::size_t>(row_runs[r + 1]) - first;
-    const std::size_t second = static_cast<std::size_t>(row_runs[r + 1]);
-    const std::size_t third = static_cast<std::size_t>(row_runs[r + 2]);
+// Rows r .. r + Rows - 1, all of one structure (same_structure), times Groups * 4 + (Half ? 2 : 0)
+// interleaved columns of x: each row of x is loaded once for all the rows, and every row's sums
+// stay in vector registers. sums holds the rows' sums one row after another.
+template <std::size_t Rows, std::size_t Groups, bool Half, class Value>
+inline void wide_rows(const std::int32_t* row_runs, const Run* runs, std::size_t r, const Value* values,
+                      const double* x, double* sums, std::size_t value_count) {
+    constexpr std::size_t kWidth = 4 * Groups + (Half ? 2 : 0);
+    std::size_t firsts[Rows];
+    for (std::size_t k = 0; k < Rows; ++k) firsts[k] = static_cast<std::size_t>(row_runs[r + k]);
+    const std::size_t count = static_cast<std::size_t>(row_runs[r + 1]) - firsts[0];
 #if defined(__AVX2__) && defined(__FMA__)
-    __m256d lanes[3][Groups];
-    for (std::size_t k = 0; k < 3; ++k)
+    __m256d lanes[Rows][Groups > 0 ? Groups : 1];
+    __m128d tails[Rows];
+    for (std::size_t k = 0; k < Rows; ++k) {
         for (std::size_t g = 0; g < Groups; ++g) lanes[k][g] = _mm256_setzero_pd();
+        tails[k] = _mm_setzero_pd();
+    }
     for (std::size_t t = 0; t < count; ++t) {
-        const std::size_t off = runs[first + t].off, len = runs[first + t + 1].off - off;
-        const Value* const v0 = values + off;
-        const Value* const v1 = values + runs[second + t].off;
-        const Value* const v2 = values + runs[third + t].off;
-        const double* const w = x + static_cast<std::size_t>(runs[first + t].col) * kWidth;
+        const std::size_t off = runs[firsts[0] + t].off, len = runs[firsts[0] + t + 1].off - off;
+        const double* const w = x + static_cast<std::size_t>(runs[firsts[0] + t].col) * kWidth;
+        const Value* rows[Rows];
+        for (std::size_t k = 0; k < Rows; ++k) rows[k] = values + runs[firsts[k] + t].off;
         __builtin_prefetch(values + std::min<std::size_t>(off + kPrefetchBytes / sizeof(Value), value_count));
         for (std::size_t i = 0; i < len; ++i) {
-            const __m256d f0 = _mm256_set1_pd(static_cast<double>(v0[i]));
-            const __m256d f1 = _mm256_set1_pd(static_cast<double>(v1[i]));
-            const __m256d f2 = _mm256_set1_pd(static_cast<double>(v2[i]));
-            for (std::size_t g = 0; g < Groups; ++g) {
-                const __m256d column = _mm256_loadu_pd(w + i * kWidth + 4 * g);
-                lanes[0][g] = _mm256_fmadd_pd(f0, column, lanes[0][g]);
-                lanes[1][g] = _mm256_fmadd_pd(f1, column, lanes[1][g]);
-                lanes[2][g] = _mm256_fmadd_pd(f2, column, lanes[2][g]);
+            __m256d columns[Groups > 0 ? Groups : 1];
+            for (std::size_t g = 0; g < Groups; ++g) columns[g] = _mm256_loadu_pd(w + i * kWidth + 4 * g);
+            const __m128d tail = Half ? _mm_loadu_pd(w + i * kWidth + 4 * Groups) : _mm_setzero_pd();
+            for (std::size_t k = 0; k < Rows; ++k) {
+                const __m256d factor = _mm256_set1_pd(static_cast<double>(rows[k][i]));
+                for (std::size_t g = 0; g < Groups; ++g) lanes[k][g] = _mm256_fmadd_pd(factor, columns[g], lanes[k][g]);
+                if constexpr (Half) tails[k] = _mm_fmadd_pd(_mm256_castpd256_pd128(factor), tail, tails[k]);
             }
         }
     }
-    for (std::size_t k = 0; k < 3; ++k)
+    for (std::size_t k = 0; k < Rows; ++k) {
         for (std::size_t g = 0; g < Groups; ++g) _mm256_storeu_pd(sums + k * kWidth + 4 * g, lanes[k][g]);
+        if constexpr (Half) _mm_storeu_pd(sums + k * kWidth + 4 * Groups, tails[k]);
+    }
 #else
-    const std::size_t starts[3] = {first, second, third};
-    std::fill(sums, sums + 3 * kWidth, 0.0);
-    for (std::size_t k = 0; k < 3; ++k)
+    std::fill(sums, sums + Rows * kWidth, 0.0);
+    for (std::size_t k = 0; k < Rows; ++k)
         for (std::size_t t = 0; t < count; ++t) {
-            const std::size_t off = runs[starts[k] + t].off, len = runs[first + t + 1].off - runs[first + t].off;
-            const double* const w = x + static_cast<std::size_t>(runs[first + t].col) * kWidth;
+            const std::size_t off = runs[firsts[k] + t].off;
+            const std::size_t len = runs[firsts[0] + t + 1].off - runs[firsts[0] + t].off;
+            const double* const w = x + static_cast<std::size_t>(runs[firsts[0] + t].col) * kWidth;
             for (std::size_t i = 0; i < len; ++i)
                 for (std::size_t c = 0; c < kWidth; ++c)
                     sums[k * kWidth + c] =
@@ -224,7 +178,41 @@ inline void wide_triple(const std::int32_t* row_runs, const Run* runs, std::size
 #endif
 }
 
-// The same for any width up to kMaxWidth.
+// wide_rows for an even width up to kMaxWidth; false for another width.
+template <std::size_t Rows, class Value>
+inline bool even_wide_rows(std::size_t width, const std::int32_t* row_runs, const Run* runs, std::size_t r,
+                           const Value* values, const double* x, double* sums, std::size_t value_count) {
+    switch (width) {
+        case 2:
+            wide_rows<Rows, 0, true>(row_runs, runs, r, values, x, sums, value_count);
+            return true;
+        case 4:
+            wide_rows<Rows, 1, false>(row_runs, runs, r, values, x, sums, value_count);
+            return true;
+        case 6:
+            wide_rows<Rows, 1, true>(row_runs, runs, r, values, x, sums, value_count);
+            return true;
+        case 8:
+            wide_rows<Rows, 2, false>(row_runs, runs, r, values, x, sums, value_count);
+            return true;
+        case 10:
+            wide_rows<Rows, 2, true>(row_runs, runs, r, values, x, sums, value_count);
+            return true;
+        case 12:
+            wide_rows<Rows, 3, false>(row_runs, runs, r, values, x, sums, value_count);
+            return true;
+        case 14:
+            wide_rows<Rows, 3, true>(row_runs, runs, r, values, x, sums, value_count);
+            return true;
+        case 16:
+            wide_rows<Rows, 4, false>(row_runs, runs, r, values, x, sums, value_count);
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Row r for any width up to kMaxWidth.
 template <class Value>
 inline void any_wide_row(const Run* runs, std::size_t first, std::size_t last, const Value* values, const double* x,
                          std::size_t width, double* sums) {
@@ -256,43 +244,16 @@ void each_row(const SprMat& mat, std::span<const Value> vals, const double* x, s
     const auto rows = [&](std::size_t begin, std::size_t end) {
         alignas(32) double sums[3 * kMaxWidth] = {};
         for (std::size_t r = begin; r < end; ++r) {
-            if (width % 4 == 0 && r + 3 <= end && same_structure(row_runs, runs, r, r + 1) &&
-                same_structure(row_runs, runs, r, r + 2)) {
-                switch (width) {
-                    case 4:
-                        wide_triple<1>(row_runs, runs, r, values, x, sums, value_count);
-                        break;
-                    case 8:
-                        wide_triple<2>(row_runs, runs, r, values, x, sums, value_count);
-                        break;
-                    case 12:
-                        wide_triple<3>(row_runs, runs, r, values, x, sums, value_count);
-                        break;
-                    default:
-                        wide_triple<4>(row_runs, runs, r, values, x, sums, value_count);
-                }
+            // Three rows of one node at once where they share a structure, else row by row.
+            if (r + 3 <= end && same_structure(row_runs, runs, r, r + 1) && same_structure(row_runs, runs, r, r + 2) &&
+                even_wide_rows<3>(width, row_runs, runs, r, values, x, sums, value_count)) {
                 for (std::size_t k = 0; k < 3; ++k) out(r + k, static_cast<const double*>(sums) + k * width, width);
                 r += 2;
                 continue;
             }
-            const std::size_t first = static_cast<std::size_t>(row_runs[r]);
-            const std::size_t last = static_cast<std::size_t>(row_runs[r + 1]);
-            switch (width) {
-                case 4:
-                    wide_row<1>(runs, first, last, values, x, sums, value_count);
-                    break;
-                case 8:
-                    wide_row<2>(runs, first, last, values, x, sums, value_count);
-                    break;
-                case 12:
-                    wide_row<3>(runs, first, last, values, x, sums, value_count);
-                    break;
-                case 16:
-                    wide_row<4>(runs, first, last, values, x, sums, value_count);
-                    break;
-                default:
-                    any_wide_row(runs, first, last, values, x, width, sums);
-            }
+            if (!even_wide_rows<1>(width, row_runs, runs, r, values, x, sums, value_count))
+                any_wide_row(runs, static_cast<std::size_t>(row_runs[r]), static_cast<std::size_t>(row_runs[r + 1]),
+                             values, x, width, sums);
             out(r, static_cast<const double*>(sums), width);
         }
     };

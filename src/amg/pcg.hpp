@@ -39,7 +39,7 @@ AmgReport amg_pcg(const SprMat& matrix, const AmgHierarchy& hierarchy, std::vect
 // test, confirmation and stall rule; the columns share every product and every multigrid
 // cycle (amg/matrix.hpp: each stored value is read once for all columns), which is where
 // several loads solve faster than one after another. Columns go in batches of at most 12,
-// padded with empty ones to a multiple of four. A single right-hand side takes
+// padded with an empty one to an even number. A single right-hand side takes
 // amg_pcg itself. The reports come in the order of the right-hand sides. The same failures
 // as amg_pcg (a breakdown in any column ends the whole solve); an interrupt leaves sol as it
 // was on entry for the batch it ends.
