@@ -76,21 +76,24 @@ def worker(n):
             distributed.assemble_part(numbering, isotropic(lam=LAM, mu=MU), (0.0, 0.0, -1.0))
         ),
     )
-    matrix, load = timed("insertion", lambda: distributed.petsc_system(comm, numbering, local))
+    assembled = timed(
+        "insertion",
+        lambda: distributed.DistributedSystem(comm, numbering, *distributed.petsc_system(comm, numbering, local)),
+    )
     local = None
     after_insertion = peak_mb()
     comm.Barrier()
-    solution = distributed.solve_system(comm, numbering, matrix, load, "gamg", rtol=RTOL)
+    report = distributed.solve_system(assembled, method="gamg", rtol=RTOL)
     for name in ("setup", "solve"):
-        seconds[name] = comm.allreduce(solution.seconds[name], op=MPI.MAX)
+        seconds[name] = comm.allreduce(assembled.seconds[name], op=MPI.MAX)
     shared = comm.allreduce(int((numbering.global_node >= 0).sum()), op=MPI.SUM) - numbering.n_global_nodes
     record = {
         "ranks": comm.size,
         "N": n,
         "unknowns": 3 * numbering.n_global_nodes,
         "seconds": seconds,
-        "iterations": solution.iterations,
-        "relres": solution.residual_norm / solution.rhs_norm,
+        "iterations": report.iterations,
+        "relres": report.relative_residual,
         "peak_mb": comm.gather(peak_mb(), root=0),
         "baseline_mb": comm.gather(baseline, root=0),
         "insertion_mb": comm.gather(after_insertion, root=0),

@@ -1,10 +1,11 @@
-"""Recursive coordinate bisection of elements (no MPI needed)."""
+"""Recursive coordinate bisection of elements, and the keys of the parts' nodes (no MPI needed)."""
 
 import numpy as np
 import pytest
 
-from quarvex_tools import box_mesh
+from quarvex_tools import box_mesh, p2_numbering
 from quarvex_tools.distributed import partition_elements
+from quarvex_tools.numbering import node_keys, ordered_numbering, p2_nodes
 
 
 @pytest.mark.parametrize("parts", [1, 2, 3, 5, 7, 8])
@@ -27,3 +28,35 @@ def test_parts_are_balanced_and_cut_by_planes(parts):
 def test_a_wrong_number_of_parts_is_refused():
     with pytest.raises(ValueError, match="parts must be at least 1"):
         partition_elements(np.zeros((4, 3)), np.array([[0, 1, 2, 3]]), 0)
+
+
+@pytest.mark.parametrize("parts", [2, 3])
+def test_every_part_gives_a_node_the_same_key_and_nodes_differ_in_key(parts):
+    box = box_mesh(4, 3, 2, size=(2.0, 1.0, 1.0))
+    rng = np.random.default_rng(parts)
+    tetrahedra = box.tetrahedra[rng.permutation(len(box.tetrahedra))]
+    owner = partition_elements(box.points, tetrahedra, parts)
+    keys_at = {}  # node position -> the keys the parts give it
+    for part in range(parts):
+        vertex_ids, local = np.unique(tetrahedra[owner == part], return_inverse=True)
+        nodes = p2_nodes(box.points[vertex_ids], local.reshape(-1, 4))
+        for key, point in zip(node_keys(vertex_ids, nodes.edges, len(box.points)), nodes.node_points, strict=True):
+            keys_at.setdefault(tuple(np.round(point, 12)), set()).add(int(key))
+    assert len(keys_at) == p2_numbering(box).n_nodes
+    assert all(len(keys) == 1 for keys in keys_at.values()), "a node shared by parts with several keys"
+    assert len(set().union(*keys_at.values())) == len(keys_at), "two nodes with one key"
+
+
+@pytest.mark.parametrize(
+    "node_rank, error, message",
+    [
+        (np.array([0, 1, 2, 3, 4, 5, 6, 7, 8, 8]), ValueError, "a permutation of the numbering's 10 nodes"),
+        (np.arange(9), ValueError, "a permutation of the numbering's 10 nodes"),
+        (np.arange(10) - 1, ValueError, "a permutation"),
+        (np.arange(10) + 0.5, TypeError, "node_rank must hold integers"),
+    ],
+)
+def test_a_node_order_that_is_no_permutation_is_refused(node_rank, error, message):
+    nodes = p2_nodes(np.array([(0.0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)]), np.array([[0, 1, 2, 3]]))
+    with pytest.raises(error, match=message):
+        ordered_numbering(nodes, node_rank)

@@ -6,23 +6,28 @@ global vertex numbers. The steps, each a function:
 1. :func:`partition_elements` cuts the elements into parts by recursive coordinate bisection
    of their centroids; :func:`distribute_mesh` sends each rank its part from a root that read
    the mesh, :func:`box_part` lets each rank build its part of a structured box by itself.
-2. :func:`number_part` finds the rank's P2 nodes (its vertices and the edges of its elements)
-   and numbers their unknowns twice: compactly for the rank's own ``quarvex.Nexus``
-   (``local_start``) and globally for PETSc (``global_node``). A node touched by several ranks
-   is owned by the lowest of them; each rank's owned nodes hold one consecutive range of
-   global numbers (its rows of the PETSc matrix). Nodes with prescribed values get no global
-   number: the core moves their coupling to the load vector.
-3. :func:`assemble_part` assembles the rank's elements with the core, :func:`local_system`
-   copies its matrix and load out of the model (so it can be freed); :func:`petsc_system`
-   adds its rows into a PETSc MPIAIJ matrix (block size 3, preallocated exactly) and its
-   load vector into a PETSc vector. Rows of nodes on a part boundary get contributions from
-   every rank that touches them, added through PETSc.
-4. :func:`solve_system` solves with PETSc's conjugate gradients and GAMG (the rigid-body
-   modes as near null space) or hypre's BoomerAMG, and hands every rank the displacement of
-   all its nodes; :func:`write_pvtu` writes one VTU file per rank and a PVTU over them.
+2. :func:`number_part` makes the rank's P2 nodes and its unknowns with the package's serial
+   numbering (`numbering.p2_nodes`, `numbering.number_dofs`), the part taken as a mesh of its
+   own, and adds what is distributed: each node's global key, its owner and its global number
+   for PETSc (``global_node``). A node touched by several ranks is owned by the lowest of them;
+   each rank's owned nodes hold one consecutive range of global numbers (its rows of the PETSc
+   matrix), and its own unknowns run in the global order. Nodes with prescribed values get no
+   global number: the core moves their coupling to the load vector.
+3. :func:`assemble_part` sets up and assembles the rank's model as the serial path does
+   (`numbering.core_arrays`), :func:`local_system` copies its matrix and load out of it (the
+   serial export, `system.csr_arrays`, so it can be freed); :func:`petsc_system` adds its rows
+   into a PETSc MPIAIJ matrix (block size 3, preallocated exactly) and its load vector into a
+   PETSc vector. Rows of nodes on a part boundary get contributions from every rank that
+   touches them, added through PETSc.
+4. :func:`solve_system` solves a :class:`DistributedSystem` (the matrix and load with the
+   numbering and the communicator) where `quarvex_tools.solve_system` solves a
+   ``quarvex.Nexus``, with its keywords and its `system.SolveResult`: PETSc's conjugate
+   gradients with GAMG (the rigid-body modes as near null space), hypre's BoomerAMG, Jacobi
+   or nothing. :func:`displacement` hands every rank the values of all its nodes;
+   :func:`write_pvtu` writes one VTU file per rank and a PVTU over them.
 
-:func:`solve_part` runs steps 2 to 4. Every node has a global key: vertex v has key v, the
-edge of vertices a < b has key n + a n + b for n global vertices. Global numbers and
+:func:`solve_part` runs steps 2 to 4. Every node has a global key (`numbering.node_keys`): vertex v
+has key v, the edge of vertices a < b has key n + a n + b for n global vertices. Global numbers and
 ownership come from a rendezvous: the node with key k is looked up on rank hash(k) mod P, so
 no rank ever holds a table of the whole model.
 
@@ -40,8 +45,8 @@ from __future__ import annotations
 
 import base64
 import contextlib
-import dataclasses
 import hashlib
+import logging
 import math
 import operator
 import os
@@ -57,20 +62,24 @@ import numpy.typing as npt
 import quarvex
 
 from . import system
+from ._caller import user_stacklevel
 from .materials import Material
-from .numbering import element_edges, morton_rank
+from .numbering import Dofs, Numbering, core_arrays, morton_rank, node_keys, number_dofs, ordered_numbering, p2_nodes
 
 if TYPE_CHECKING:
     from mpi4py import MPI
     from petsc4py import PETSc
 
 __all__ = [
+    "METHODS",
     "DistributedSolution",
+    "DistributedSystem",
     "LocalSystem",
     "MeshPart",
     "PartNumbering",
     "assemble_part",
     "box_part",
+    "displacement",
     "distribute_mesh",
     "local_system",
     "number_part",
@@ -81,6 +90,8 @@ __all__ = [
     "solve_system",
     "write_pvtu",
 ]
+
+_log = logging.getLogger(__name__)
 
 _VTK_QUADRATIC_TETRA = 24
 # A 10-node element's nodes with vertices 1 and 2 swapped, in the core's order: the edges (0,1)
@@ -331,61 +342,88 @@ def box_part(comm: MPI.Comm, nx: int, ny: int, nz: int, size: Sequence[float] = 
 
 @dataclass(frozen=True, eq=False)
 class PartNumbering:
-    """The P2 nodes of a rank's part and their local and global numbers.
+    """The P2 nodes of a rank's part, their unknowns in the rank's own model and their global numbers.
 
-    Local node i < n_vertices is vertex i of the part; node n_vertices + e is edge e.
+    The nodes and the local unknowns are made by the package's serial numbering applied to the
+    part (`numbering.p2_nodes`, `numbering.number_dofs`); what is distributed is added beside
+    them: the nodes' global keys and numbers and the rank's range of global numbers.
 
     Attributes
     ----------
     part : MeshPart
-    edges : (e, 2) int64
-        Local vertex pairs (low, high) of the part's edges.
-    element_nodes : (m, 10) int64
-        Local nodes of every element in the core's order.
-    node_points : (k, 3) float64
-        Node coordinates: the vertices, then the edge midpoints.
+    local : numbering.Numbering
+        The part's P2 nodes: node i < n_vertices is vertex i of the part, node n_vertices + e its
+        edge e (the part's own edges, sorted by their pair of local vertices). Its order
+        (`node_rank`) puts the free nodes by global number, then the prescribed ones in node order.
+    dofs : numbering.Dofs
+        The unknowns of the rank's own model in that order: the free node of local rank i owns
+        3 i, 3 i + 1, 3 i + 2; the j-th prescribed node -(3 j + 1) .. -(3 j + 3), its values in `bc`.
     node_keys : (k,) int64
-        Global key of every node (see the module docstring).
-    fixed : (k,) bool
-        Nodes whose three components are prescribed.
-    fixed_values : (k, 3) float64
-        Their values (zero for free nodes).
-    local_start : (k,) int64
-        First number of every node in the rank's own model: 3 i for the free node of local
-        rank i (free nodes ordered by global number), -(3 j + 1) for the j-th fixed node.
+        Global key of every node (`numbering.node_keys`: vertex v has key v, the edge of vertices
+        a < b the key n + a n + b for the mesh's n vertices).
     global_node : (k,) int64
         Global node number of every free node (its unknowns are 3 g, 3 g + 1, 3 g + 2); -1 for
-        fixed nodes.
+        prescribed nodes.
     owned_range : (int, int)
         The global node numbers [first, last) this rank owns (its rows of the matrix).
     n_global_nodes : int
         Free nodes in the whole model.
-    bc : (1 + 3 f,) float64
-        Prescribed values for the rank's model (entry 0 unused).
     """
 
     part: MeshPart
-    edges: np.ndarray
-    element_nodes: np.ndarray
-    node_points: np.ndarray
+    local: Numbering
+    dofs: Dofs
     node_keys: np.ndarray
-    fixed: np.ndarray
-    fixed_values: np.ndarray
-    local_start: np.ndarray
     global_node: np.ndarray
     owned_range: tuple[int, int]
     n_global_nodes: int
-    bc: np.ndarray
+
+    # Views of `local` and `dofs` under the names this record held them by before.
+
+    @property
+    def edges(self) -> np.ndarray:
+        """(e, 2) int64: local vertex pairs (low, high) of the part's edges."""
+        return self.local.edges
+
+    @property
+    def element_nodes(self) -> np.ndarray:
+        """(m, 10) int64: local nodes of every element in the core's order."""
+        return self.local.element_nodes
+
+    @property
+    def node_points(self) -> np.ndarray:
+        """(k, 3) float64: node coordinates, the vertices, then the edge midpoints."""
+        return self.local.node_points
 
     @property
     def n_nodes(self) -> int:
         """Nodes the rank's elements touch."""
-        return len(self.node_points)
+        return self.local.n_nodes
+
+    @property
+    def fixed(self) -> np.ndarray:
+        """(k,) bool: nodes whose three components are prescribed."""
+        return self.dofs.node_start < 0
+
+    @property
+    def fixed_values(self) -> np.ndarray:
+        """(k, 3) float64: the prescribed values (zero for free nodes)."""
+        return self.dofs.values(np.zeros(self.dofs.n_free))
+
+    @property
+    def local_start(self) -> np.ndarray:
+        """(k,) int64: first number of every node in the rank's own model (`dofs.node_start`)."""
+        return self.dofs.node_start
+
+    @property
+    def bc(self) -> np.ndarray:
+        """(1 + 3 f,) float64: prescribed values for the rank's model (entry 0 unused)."""
+        return self.dofs.bc
 
     @property
     def n_local_free(self) -> int:
         """Free nodes the rank's elements touch (owned and not)."""
-        return int(np.count_nonzero(~self.fixed))
+        return self.dofs.n_free // 3
 
     def local_to_global(self) -> np.ndarray:
         """(f,) int64: global node number of the local free node of local rank i (ascending)."""
@@ -520,7 +558,10 @@ FixedNodes = Callable[[np.ndarray], np.ndarray | tuple[np.ndarray, np.ndarray]]
 
 
 def number_part(comm: MPI.Comm, part: MeshPart, fixed: FixedNodes | None = None) -> PartNumbering:
-    """Finds the rank's P2 nodes and numbers them locally and globally (collective).
+    """Makes the rank's P2 nodes and numbers them locally and globally (collective).
+
+    The nodes and the local unknowns come from the package's serial numbering of the part's
+    elements; the ranks then agree on ownership and global numbers through directory ranks.
 
     Parameters
     ----------
@@ -537,18 +578,9 @@ def number_part(comm: MPI.Comm, part: MeshPart, fixed: FixedNodes | None = None)
     """
     # The rank's own work (and the caller's fixed(x)) first: a failure reaches every rank.
     with _together(comm):
-        tets = part.tetrahedra
-        n = len(part.points)
-        edges, edge_of, _ = element_edges(tets, n)
-        element_nodes = np.concatenate([tets, n + edge_of], axis=1)
-
-        node_points = np.concatenate([part.points, 0.5 * (part.points[edges[:, 0]] + part.points[edges[:, 1]])])
-        total = np.int64(part.n_vertices)
-        ids = part.vertex_ids
-        low_id = np.minimum(ids[edges[:, 0]], ids[edges[:, 1]])
-        high_id = np.maximum(ids[edges[:, 0]], ids[edges[:, 1]])
-        node_keys = np.concatenate([ids, total + low_id * total + high_id])
-
+        nodes = p2_nodes(part.points, part.tetrahedra)  # in part order: the vertices, then the edges
+        node_points = nodes.node_points
+        keys = node_keys(part.vertex_ids, nodes.edges, part.n_vertices)
         is_fixed = np.zeros(len(node_points), dtype=bool)
         fixed_values = np.zeros((len(node_points), 3))
         if fixed is not None:
@@ -564,9 +596,7 @@ def number_part(comm: MPI.Comm, part: MeshPart, fixed: FixedNodes | None = None)
     # Round 1: every rank names its nodes, with whether it fixes them, to their directory
     # ranks. A directory refuses a node that one rank fixes and another does not, and names
     # the owner of a free node: the lowest rank that named it.
-    asked, counts, order = _exchange(
-        comm, np.column_stack([node_keys, is_fixed.astype(np.int64)]), _hash_rank(node_keys, size)
-    )
+    asked, counts, order = _exchange(comm, np.column_stack([keys, is_fixed.astype(np.int64)]), _hash_rank(keys, size))
     asked_keys, asked_fixed = asked[:, 0], asked[:, 1]
     source = np.repeat(np.arange(size, dtype=np.int64), counts)
     by_key = np.lexsort((source, asked_keys))
@@ -594,31 +624,30 @@ def number_part(comm: MPI.Comm, part: MeshPart, fixed: FixedNodes | None = None)
     numbers[mine] = first_number + np.arange(len(mine))
 
     # Round 2: owners post (key, number) at the directory; round 3: it answers round 1.
-    posted, _, _ = _exchange(comm, np.column_stack([node_keys[mine], numbers[mine]]), _hash_rank(node_keys[mine], size))
+    posted, _, _ = _exchange(comm, np.column_stack([keys[mine], numbers[mine]]), _hash_rank(keys[mine], size))
     posted = posted[np.argsort(posted[:, 0])]
     where = np.minimum(np.searchsorted(posted[:, 0], asked_keys), max(len(posted) - 1, 0))
     answer = np.where(posted[where, 0] == asked_keys, posted[where, 1], -1) if len(posted) else np.full(len(asked), -1)
     numbers = _reply(comm, answer.astype(np.int64), counts, order)
 
-    local_start = np.empty(len(node_points), dtype=np.int64)
-    by_number = free_nodes[np.argsort(numbers[free_nodes], kind="stable")]
-    local_start[by_number] = 3 * np.arange(len(by_number))
-    fixed_nodes = np.flatnonzero(is_fixed)
-    local_start[fixed_nodes] = -(3 * np.arange(len(fixed_nodes)) + 1)
-    bc = np.concatenate([[0.0], fixed_values[fixed_nodes].ravel()])
+    with _together(comm):
+        # The local order: free nodes by global number, so that the rank's unknowns run in the
+        # global order and its owned nodes lie in one block; then the prescribed nodes in node order.
+        local_order = np.concatenate(
+            [free_nodes[np.argsort(numbers[free_nodes], kind="stable")], np.flatnonzero(is_fixed)]
+        )
+        node_rank = np.empty(len(local_order), dtype=np.int64)
+        node_rank[local_order] = np.arange(len(local_order))
+        local = ordered_numbering(nodes, node_rank)
+        dofs = number_dofs(local, np.repeat(is_fixed[:, None], 3, axis=1), fixed_values)
     return PartNumbering(
         part,
-        edges,
-        element_nodes,
-        node_points,
-        node_keys,
-        is_fixed,
-        fixed_values,
-        local_start,
+        local,
+        dofs,
+        keys,
         numbers,
         (int(first_number), int(first_number + len(mine))),
         int(n_global),
-        bc,
     )
 
 
@@ -701,27 +730,15 @@ def _assemble(
     cmat: Material | npt.ArrayLike,
     body_force: Sequence[float] | tuple[quarvex.Arena, Sequence[int]] | None,
 ) -> quarvex.Nexus:
-    """:func:`assemble_part` on this rank alone."""
+    """:func:`assemble_part` on this rank alone: the serial model's set-up on the part's numbering."""
     part = numbering.part
     model = system.nexus_from_arrays(part.points, part.tetrahedra)
-    n = len(part.points)
-    starts = numbering.local_start
-    three = np.full(len(starts), 3, dtype=np.int64)
-    # Edges under both vertex orders: each element looks its edges up in its own order.
-    edge_keys = np.concatenate([numbering.edges, numbering.edges[:, ::-1]])
-    edge_ranges = np.column_stack([starts[n:], three[n:]])
-    system.set_dof_arrays(
-        model,
-        np.arange(n),
-        np.column_stack([starts[:n], three[:n]]),
-        edge_keys,
-        np.concatenate([edge_ranges, edge_ranges]),
-    )
+    system.set_dof_arrays(model, *core_arrays(numbering.local, numbering.dofs))
     model.set_cmat(_material_matrix(cmat).tolist())
     if body_force is not None:
         arena, nodes = _body_force_arena(body_force)
         model.set_f(0, set(), arena, nodes)
-    model.set_solver(3 * numbering.n_local_free, numbering.bc.tolist())
+    model.set_solver(numbering.dofs.n_free, numbering.dofs.bc.tolist())
     model.assemble()
     return model
 
@@ -884,35 +901,121 @@ def petsc_system(
 # ---------------------------------------------------------------------------------------------
 
 
+METHODS = ("auto", "amg", "cg", "gamg", "hypre", "jacobi", "none")
+"""The methods of a distributed solve: PETSc's preconditioners of conjugate gradients ("gamg",
+"hypre", "jacobi", "none"), and the package's names for the same solves: "amg" (smoothed
+aggregation with the rigid-body modes) and "auto" run "gamg", "cg" runs "none". There is no
+direct solve to choose here, so "auto" takes the multigrid that suits solids."""
+
+# The preconditioner each method runs.
+_PRECONDITIONERS = {
+    "auto": "gamg",
+    "amg": "gamg",
+    "cg": "none",
+    "gamg": "gamg",
+    "hypre": "hypre",
+    "jacobi": "jacobi",
+    "none": "none",
+}
+
+# How warnings and failures name the solve of each preconditioner.
+_SOLVE_NAMES = {
+    "gamg": "PETSc's conjugate gradients with GAMG",
+    "hypre": "PETSc's conjugate gradients with BoomerAMG",
+    "jacobi": "PETSc's conjugate gradients with Jacobi",
+    "none": "PETSc's conjugate gradients",
+}
+
+# What PETSc's reasons for stopping short, other than its step limit, mean and what to do.
+_BREAKDOWNS = {
+    "DIVERGED_INDEFINITE_MAT": system._NOT_DEFINITE,
+    "DIVERGED_BREAKDOWN": system._NOT_DEFINITE,
+    "DIVERGED_INDEFINITE_PC": (
+        "the preconditioner is not positive definite, so the matrix is probably not either: check the supports "
+        "and the material, or solve with method='cg'"
+    ),
+    "DIVERGED_NANORINF": "the system holds NaN or infinity: check the material and the loads",
+}
+
+
+@dataclass(eq=False)
+class DistributedSystem:
+    """The global system of a distributed model as one rank holds it: what :func:`solve_system` solves.
+
+    It stands where `quarvex_tools.solve_system` takes a ``quarvex.Nexus``: the solve leaves its
+    solution here, and :func:`displacement` hands every rank the values of its nodes.
+
+    Attributes
+    ----------
+    comm : mpi4py.MPI.Comm
+    numbering : PartNumbering
+    matrix, load : petsc4py.PETSc.Mat, petsc4py.PETSc.Vec
+        From :func:`petsc_system`.
+    solution : petsc4py.PETSc.Vec or None
+        The last solve's solution (this rank holds its owned rows); None before the first solve.
+    seconds : dict of str to float
+        This rank's time of the last solve's phases, "setup" and "solve".
+    """
+
+    comm: MPI.Comm
+    numbering: PartNumbering
+    matrix: PETSc.Mat
+    load: PETSc.Vec
+    solution: PETSc.Vec | None = None
+    seconds: dict[str, float] = field(default_factory=dict)
+
+    def destroy(self) -> None:
+        """Frees the matrix and the vectors (collective)."""
+        for item in (self.solution, self.load, self.matrix):
+            if item is not None:
+                item.destroy()
+        self.solution = None
+
+
 @dataclass(frozen=True, eq=False)
 class DistributedSolution:
-    """What :func:`solve_system` reached, and this rank's share of the answer.
+    """What :func:`solve_part` reached, and this rank's share of the answer.
 
     Attributes
     ----------
     displacement : (k, 3) float64
         Displacement of every node of the rank's part (local node order: the part's vertices,
         then its edges), prescribed values included.
-    iterations : int
-    residual_norm : float
-        ||b - A x|| of the solution, recomputed.
-    rhs_norm : float
-        ||b||.
-    converged : bool
-        Whether PETSc reports convergence.
-    reason : str
-        PETSc's converged or diverged reason.
+    report : system.SolveResult
+        What the solve reached, as `quarvex_tools.solve_system` reports it: steps, residual,
+        convergence, the method that ran and why.
     seconds : dict of str to float
         This rank's time in each phase it ran.
     """
 
     displacement: np.ndarray
-    iterations: int
-    residual_norm: float
-    rhs_norm: float
-    converged: bool
-    reason: str
+    report: system.SolveResult
     seconds: dict = field(default_factory=dict)
+
+    @property
+    def iterations(self) -> int:
+        """Conjugate-gradient steps made (``report.iterations``)."""
+        return self.report.iterations
+
+    @property
+    def residual_norm(self) -> float:
+        """||b - A x|| of the solution, recomputed (``report.residual_norm``)."""
+        return self.report.residual_norm
+
+    @property
+    def rhs_norm(self) -> float:
+        """||b|| (``report.rhs_norm``)."""
+        return self.report.rhs_norm
+
+    @property
+    def converged(self) -> bool:
+        """Whether PETSc reports convergence (``report.converged``)."""
+        return self.report.converged
+
+    @property
+    def reason(self) -> str:
+        """Why the method ran (``report.reason``)."""
+        return self.report.reason
 
 
 def _reason_name(PETSc: Any, code: int) -> str:
@@ -947,62 +1050,105 @@ def rigid_body_modes(comm: MPI.Comm, numbering: PartNumbering) -> PETSc.NullSpac
 
 
 def solve_system(
-    comm: MPI.Comm,
-    numbering: PartNumbering,
-    matrix: PETSc.Mat,
-    load: PETSc.Vec,
-    preconditioner: str = "gamg",
+    assembled: DistributedSystem,
+    dofs: Dofs | None = None,
+    *,
+    method: str = "auto",
     rtol: float = 1e-8,
-    maxiter: int = 10000,
+    atol: float = 0.0,
+    maxiter: int | None = None,
+    history: bool = False,
+    constraints: system.Constraints | None = None,
+    points: np.ndarray | None = None,
     options_prefix: str = "",
-) -> DistributedSolution:
-    """Solves A x = b by PETSc's conjugate gradients and returns every rank its nodes' values.
+) -> system.SolveResult:
+    """Solves a distributed system by PETSc's conjugate gradients, leaving the solution in it (collective).
 
-    The stopping test is on the true residual, ||b - A x|| <= rtol ||b||. PETSc options given
-    on the command line or in PETSC_OPTIONS (with `options_prefix`) override the choices made
-    here, for example ``-pc_gamg_threshold 0.02`` or ``-ksp_monitor``. Every rank must pass the
-    same `preconditioner`, `rtol`, `maxiter` and `options_prefix`; they are compared before
-    PETSc starts, and a difference or a refused value raises ValueError on every rank.
+    The distributed layer of `quarvex_tools.solve_system`, with its arguments and its result. It
+    starts from zero and stops when the true residual meets ||b - A x|| <= max(rtol ||b||, atol).
+    PETSc options given on the command line or in PETSC_OPTIONS (with `options_prefix`) override
+    the choices made here, for example ``-pc_gamg_threshold 0.02`` or ``-ksp_monitor``. Every
+    rank must pass the same `method`, `rtol`, `atol`, `maxiter` and `options_prefix`; they are
+    compared before PETSc starts, and a difference or a refused value raises ValueError on
+    every rank.
 
     Parameters
     ----------
-    comm : mpi4py.MPI.Comm
-    numbering : PartNumbering
-    matrix, load : from :func:`petsc_system`
-    preconditioner : {"gamg", "hypre", "jacobi", "none"}
-        "gamg": smoothed aggregation with the rigid-body modes; "hypre": BoomerAMG with nodal
-        coarsening over the 3 x 3 blocks.
-    rtol : float
-        Finite, at least 0.
-    maxiter : int
-        0 .. 2^31 - 1.
+    assembled : DistributedSystem
+    dofs : None
+        The system carries its numbering (``assembled.numbering.dofs``); any other value is refused.
+    method : str, one of METHODS
+        "gamg" (for "auto" and "amg" too): smoothed aggregation with the rigid-body modes as
+        near null space; "hypre": BoomerAMG with nodal coarsening over the 3 x 3 blocks;
+        "jacobi"; "none" (for "cg" too): plain conjugate gradients.
+    rtol, atol : float
+        Relative and absolute tolerance on the residual norm: finite, at least 0.
+    maxiter : int, optional
+        Step limit, 0 .. 2^31 - 1; None: PETSc's own (10000 unless ``-ksp_max_it`` says otherwise).
+    history : bool
+        Keep the residual norm of every iteration (PETSc's updated residual; the last entry is
+        the recomputed one).
+    constraints : None
+        Supports of single components are not enforced in a distributed system; any other value
+        is refused.
+    points : (n, 3) float64, optional
+        Not needed: "auto" has a single method to choose here.
     options_prefix : str
 
     Returns
     -------
-    DistributedSolution
-        A ``RuntimeWarning`` says so when PETSc stopped without convergence.
+    system.SolveResult
+        `method` names the preconditioner that ran, `reason` why. A ``RuntimeWarning`` in the
+        serial solves' words says so when PETSc stopped at its step limit.
+
+    Raises
+    ------
+    system.SolverError
+        On every rank, when the conjugate gradients broke down (a matrix or a preconditioner
+        that is not positive definite, NaN or infinity), saying what to do.
     """
-    settings = _agree(comm, lambda: _solver_settings(preconditioner, rtol, maxiter, options_prefix))
-    return _solve_agreed(comm, numbering, matrix, load, settings)
+    if not isinstance(assembled, DistributedSystem):
+        raise TypeError(
+            f"solve_system takes a DistributedSystem (the rank's comm, numbering, matrix and load), "
+            f"got {type(assembled).__name__}"
+        )
+    settings = _agree(
+        assembled.comm,
+        lambda: _solver_settings(method, rtol, atol, maxiter, options_prefix, dofs=dofs, constraints=constraints),
+    )
+    return _solve_agreed(assembled, settings, bool(history))
 
 
-_PRECONDITIONERS = ("gamg", "hypre", "jacobi", "none")
-
-
-def _solver_settings(preconditioner: Any, rtol: Any, maxiter: Any, options_prefix: Any) -> dict[str, Any]:
+def _solver_settings(
+    method: Any, rtol: Any, atol: Any, maxiter: Any, options_prefix: Any, dofs: Any = None, constraints: Any = None
+) -> dict[str, Any]:
     """The solver's arguments, checked, as values that ranks compare (see :func:`_agree`)."""
-    if not isinstance(preconditioner, str) or preconditioner not in _PRECONDITIONERS:
-        raise ValueError(f"preconditioner must be 'gamg', 'hypre', 'jacobi' or 'none', got {preconditioner!r}")
-    tolerance = float(rtol)
-    if not (math.isfinite(tolerance) and tolerance >= 0.0):
-        raise ValueError(f"rtol must be a finite number >= 0, got {rtol!r}")
-    steps = operator.index(maxiter)
-    if not 0 <= steps <= np.iinfo(np.int32).max:
-        raise ValueError(f"maxiter must lie in 0 .. {np.iinfo(np.int32).max}, got {maxiter!r}")
+    if not isinstance(method, str) or method not in METHODS:
+        raise ValueError(f"method must be one of {METHODS} for a distributed system, got {method!r}")
+    tolerances = {}
+    for name, value in (("rtol", rtol), ("atol", atol)):
+        tolerances[name] = float(value)
+        if not (math.isfinite(tolerances[name]) and tolerances[name] >= 0.0):
+            raise ValueError(f"{name} must be a finite number >= 0, got {value!r}")
+    steps = None if maxiter is None else operator.index(maxiter)
+    if steps is not None and not 0 <= steps <= np.iinfo(np.int32).max:
+        raise ValueError(f"maxiter must lie in 0 .. {np.iinfo(np.int32).max} or be None, got {maxiter!r}")
     if not isinstance(options_prefix, str):
         raise TypeError(f"options_prefix must be a str, got {type(options_prefix).__name__}")
-    return {"preconditioner": preconditioner, "rtol": tolerance, "maxiter": steps, "options_prefix": options_prefix}
+    if dofs is not None:
+        raise ValueError("a distributed system carries its numbering (numbering.dofs): pass dofs=None")
+    if constraints is not None:
+        raise ValueError("a distributed system enforces no supports of single components: pass constraints=None")
+    return {"method": method, **tolerances, "maxiter": steps, "options_prefix": options_prefix}
+
+
+def _method_reason(method: str) -> str:
+    """Why a method runs (the result's `reason`)."""
+    if method == "auto":
+        return "the distributed default: smoothed aggregation with the rigid-body modes"
+    if _PRECONDITIONERS[method] != method:
+        return f"asked for as {method!r}"
+    return "asked for"
 
 
 def _model_settings(cmat: Any, body_force: Any) -> dict[str, Any]:
@@ -1017,80 +1163,136 @@ def _model_settings(cmat: Any, body_force: Any) -> dict[str, Any]:
     return {"the material matrix": hashlib.sha256(_material_matrix(cmat).tobytes()).digest(), "the body force": force}
 
 
-def _solve_agreed(
-    comm: MPI.Comm,
-    numbering: PartNumbering,
-    matrix: PETSc.Mat,
-    load: PETSc.Vec,
-    settings: dict[str, Any],
-) -> DistributedSolution:
+def _solve_agreed(assembled: DistributedSystem, settings: dict[str, Any], history: bool) -> system.SolveResult:
     """:func:`solve_system` once the ranks agree on its `settings` (from :func:`_solver_settings`)."""
     PETSc = _petsc()
-    preconditioner, rtol, options_prefix = settings["preconditioner"], settings["rtol"], settings["options_prefix"]
-    seconds: dict[str, float] = {}
+    comm, matrix, load = assembled.comm, assembled.matrix, assembled.load
+    method, options_prefix = settings["method"], settings["options_prefix"]
+    preconditioner = _PRECONDITIONERS[method]
     start = time.perf_counter()
     solver = PETSc.KSP().create(comm=PETSc.Comm(comm))
-    solver.setOptionsPrefix(options_prefix)
-    solver.setOperators(matrix)
-    solver.setType(PETSc.KSP.Type.CG)
-    solver.setNormType(PETSc.KSP.NormType.UNPRECONDITIONED)
-    solver.setTolerances(rtol=rtol, atol=0.0, max_it=settings["maxiter"])
-    pc = solver.getPC()
-    if preconditioner == "gamg":
-        matrix.setNearNullSpace(rigid_body_modes(comm, numbering))
-        pc.setType(PETSc.PC.Type.GAMG)
-    elif preconditioner == "hypre":
-        pc.setType(PETSc.PC.Type.HYPRE)
-        pc.setHYPREType("boomeramg")
-        options = PETSc.Options(options_prefix)
-        for name, value in (
-            ("pc_hypre_boomeramg_nodal_coarsen", 6),
-            ("pc_hypre_boomeramg_vec_interp_variant", 3),
-            ("pc_hypre_boomeramg_strong_threshold", 0.5),
-        ):
-            if not options.hasName(name):
-                options[name] = value
-    else:
-        pc.setType(preconditioner)  # "jacobi" or "none"
-    solver.setFromOptions()
-    solution = matrix.createVecRight()
-    solver.setUp()
-    seconds["setup"] = time.perf_counter() - start
+    residual = None
+    try:
+        solver.setOptionsPrefix(options_prefix)
+        solver.setOperators(matrix)
+        solver.setType(PETSc.KSP.Type.CG)
+        solver.setNormType(PETSc.KSP.NormType.UNPRECONDITIONED)
+        # maxiter None leaves PETSc's own limit.
+        solver.setTolerances(rtol=settings["rtol"], atol=settings["atol"], max_it=settings["maxiter"])
+        pc = solver.getPC()
+        if preconditioner == "gamg":
+            matrix.setNearNullSpace(rigid_body_modes(comm, assembled.numbering))
+            pc.setType(PETSc.PC.Type.GAMG)
+        elif preconditioner == "hypre":
+            pc.setType(PETSc.PC.Type.HYPRE)
+            pc.setHYPREType("boomeramg")
+            options = PETSc.Options(options_prefix)
+            for name, value in (
+                ("pc_hypre_boomeramg_nodal_coarsen", 6),
+                ("pc_hypre_boomeramg_vec_interp_variant", 3),
+                ("pc_hypre_boomeramg_strong_threshold", 0.5),
+            ):
+                if not options.hasName(name):
+                    options[name] = value
+        else:
+            pc.setType(preconditioner)  # "jacobi" or "none"
+        norms: list[float] = []
+        if history:
+            solver.setMonitor(lambda _solver, _step, norm: norms.append(float(norm)))
+        solver.setFromOptions()
+        if assembled.solution is None:
+            assembled.solution = matrix.createVecRight()
+        else:
+            assembled.solution.zeroEntries()  # every solve starts from zero
+        solver.setUp()
+        assembled.seconds["setup"] = time.perf_counter() - start
 
-    start = time.perf_counter()
-    solver.solve(load, solution)
-    seconds["solve"] = time.perf_counter() - start
-    residual = load.duplicate()
-    matrix.mult(solution, residual)
-    residual.aypx(-1.0, load)  # r = b - A x
-    residual_norm, rhs_norm = residual.norm(), load.norm()
-    code = int(solver.getConvergedReason())
-    iterations = int(solver.getIterationNumber())
+        start = time.perf_counter()
+        solver.solve(load, assembled.solution)
+        assembled.seconds["solve"] = time.perf_counter() - start
+        residual = load.duplicate()
+        matrix.mult(assembled.solution, residual)
+        residual.aypx(-1.0, load)  # r = b - A x
+        residual_norm, rhs_norm = float(residual.norm()), float(load.norm())
+        code = int(solver.getConvergedReason())
+        iterations = int(solver.getIterationNumber())
+        rtol, atol, _, limit = solver.getTolerances()  # as PETSc's options left them
+    finally:
+        solver.destroy()
+        if residual is not None:
+            residual.destroy()
+
     reason = _reason_name(PETSc, code)
-
-    # Every rank takes the values of all its free nodes, owned or not.
-    local_to_global = numbering.local_to_global()
-    wanted = (3 * local_to_global[:, None] + np.arange(3)).ravel().astype(PETSc.IntType)
-    local = PETSc.Vec().createSeq(len(wanted), comm=PETSc.COMM_SELF)
-    scatter = PETSc.Scatter().create(solution, PETSc.IS().createGeneral(wanted, comm=PETSc.COMM_SELF), local, None)
-    scatter.scatter(solution, local, PETSc.InsertMode.INSERT_VALUES, PETSc.ScatterMode.FORWARD)
-    with _together(comm):
-        free_values = local.getArray().reshape(-1, 3)
-        displacement = numbering.fixed_values.copy()
-        free = ~numbering.fixed
-        displacement[free] = free_values[numbering.local_start[free] // 3]
-    for item in (scatter, local, residual, solution, solver):
-        item.destroy()
-    if code < 0:  # the same on every rank, so a warning turned into an error is raised by all
-        warnings.warn(
-            f"PETSc's conjugate gradients stopped after {iterations} steps without convergence ({reason}): "
-            f"residual {residual_norm:.3e} > tolerance {rtol * rhs_norm:.3e} (rtol={rtol:g}, ||b||={rhs_norm:.3e})",
-            RuntimeWarning,
-            stacklevel=3,
-        )
-    return DistributedSolution(
-        displacement, iterations, float(residual_norm), float(rhs_norm), code > 0, reason, seconds
+    kept = None
+    if history:
+        kept = np.array(norms, dtype=np.float64)
+        if len(kept):
+            kept[-1] = residual_norm  # end on the recomputed residual, as the serial solves do
+    result = system.SolveResult(
+        iterations, residual_norm, rhs_norm, code > 0, kept, method=preconditioner, reason=_method_reason(method)
     )
+    _log.info(
+        "solved by %s (%s): %d steps, residual %.3e of the load (%s), in %.2f s",
+        result.method,
+        result.reason,
+        iterations,
+        result.relative_residual,
+        reason,
+        assembled.seconds["solve"],
+    )
+    # PETSc's reason is the same on every rank, so each raises or warns alike (a warning turned
+    # into an error included).
+    if code > 0:
+        return result
+    if code == int(PETSc.KSP.ConvergedReason.DIVERGED_MAX_IT):
+        system.warn_unconverged(result, rtol, atol, int(limit), _SOLVE_NAMES[preconditioner])
+        return result
+    explanation = _BREAKDOWNS.get(reason, "the solve failed")
+    raise system.SolverError(
+        f"{explanation} ({_SOLVE_NAMES[preconditioner]} stopped after {iterations} steps: {reason})"
+    )
+
+
+def displacement(assembled: DistributedSystem) -> np.ndarray:
+    """The displacement of every node of the rank's part, from the last solve (collective).
+
+    Parameters
+    ----------
+    assembled : DistributedSystem
+        Solved by :func:`solve_system`.
+
+    Returns
+    -------
+    (k, 3) float64
+        In the part's node order (its vertices, then its edges), prescribed values included.
+    """
+    PETSc = _petsc()
+    comm, numbering = assembled.comm, assembled.numbering
+    with _together(comm):
+        if assembled.solution is None:
+            raise ValueError("the system has no solution yet: solve it first (solve_system)")
+        # Every rank takes the values of all its free nodes, owned or not, in its local order.
+        wanted = (3 * numbering.local_to_global()[:, None] + np.arange(3)).ravel().astype(PETSc.IntType)
+    local = PETSc.Vec().createSeq(len(wanted), comm=PETSc.COMM_SELF)
+    indices = PETSc.IS().createGeneral(wanted, comm=PETSc.COMM_SELF)
+    scatter = PETSc.Scatter().create(assembled.solution, indices, local, None)
+    try:
+        scatter.scatter(assembled.solution, local, PETSc.InsertMode.INSERT_VALUES, PETSc.ScatterMode.FORWARD)
+        with _together(comm):
+            values = numbering.dofs.values(local.getArray())
+    finally:
+        for item in (scatter, indices, local):
+            item.destroy()
+    return values
+
+
+def _renamed_method(method: str, preconditioner: str | None) -> str:
+    """The method of :func:`solve_part`, from `method` or from `preconditioner`, its former name."""
+    if preconditioner is None:
+        return method
+    if method != "auto":
+        raise ValueError("pass method= alone: preconditioner= is its former name")
+    return preconditioner
 
 
 def solve_part(
@@ -1099,9 +1301,13 @@ def solve_part(
     cmat: Material | npt.ArrayLike,
     fixed: FixedNodes | None = None,
     body_force: Sequence[float] | tuple[quarvex.Arena, Sequence[int]] | None = None,
-    preconditioner: str = "gamg",
+    preconditioner: str | None = None,
     rtol: float = 1e-8,
-    maxiter: int = 10000,
+    maxiter: int | None = None,
+    *,
+    method: str = "auto",
+    atol: float = 0.0,
+    history: bool = False,
 ) -> tuple[PartNumbering, DistributedSolution]:
     """Numbers, assembles and solves the model of which every rank passes its part (collective).
 
@@ -1116,7 +1322,9 @@ def solve_part(
     part : MeshPart
     cmat, body_force : as :func:`assemble_part`
     fixed : as :func:`number_part`
-    preconditioner, rtol, maxiter : as :func:`solve_system`
+    preconditioner : str, optional
+        The former name of `method` (a DeprecationWarning says so); it goes in the next release.
+    method, rtol, atol, maxiter, history : as :func:`solve_system`
 
     Returns
     -------
@@ -1124,9 +1332,20 @@ def solve_part(
         The solution's `seconds` holds this rank's time of each phase: numbering, assembly,
         insertion, setup and solve.
     """
+    if preconditioner is not None:
+        warnings.warn(
+            "solve_part(preconditioner=...) is now method=... (the same names); preconditioner= goes in the "
+            "next release",
+            DeprecationWarning,
+            stacklevel=user_stacklevel(),
+        )
     # One check of everything the ranks must pass alike, before any of them starts work.
     settings = _agree(
-        comm, lambda: {**_solver_settings(preconditioner, rtol, maxiter, ""), **_model_settings(cmat, body_force)}
+        comm,
+        lambda: {
+            **_solver_settings(_renamed_method(method, preconditioner), rtol, atol, maxiter, ""),
+            **_model_settings(cmat, body_force),
+        },
     )
     timings = {}
     start = time.perf_counter()
@@ -1137,13 +1356,15 @@ def solve_part(
         local = local_system(_assemble(numbering, cmat, body_force))  # the model is freed here
     timings["assembly"] = time.perf_counter() - start
     start = time.perf_counter()
-    matrix, load = petsc_system(comm, numbering, local)
+    assembled = DistributedSystem(comm, numbering, *petsc_system(comm, numbering, local))
     del local
     timings["insertion"] = time.perf_counter() - start
-    solution = _solve_agreed(comm, numbering, matrix, load, settings)
-    matrix.destroy()
-    load.destroy()
-    return numbering, dataclasses.replace(solution, seconds={**timings, **solution.seconds})
+    try:
+        report = _solve_agreed(assembled, settings, bool(history))
+        values = displacement(assembled)
+    finally:
+        assembled.destroy()
+    return numbering, DistributedSolution(values, report, {**timings, **assembled.seconds})
 
 
 def _data_array(name: str | None, array: np.ndarray, components: int) -> str:
@@ -1177,7 +1398,8 @@ def write_pvtu(comm: MPI.Comm, path: str, numbering: PartNumbering, displacement
         The PVTU file name, ending in ".pvtu".
     numbering : PartNumbering
     displacement : (k, 3) float
-        Values of the rank's nodes, e.g. ``DistributedSolution.displacement``.
+        Values of the rank's nodes: :func:`displacement` of a solved system, or
+        ``DistributedSolution.displacement``.
 
     Returns
     -------

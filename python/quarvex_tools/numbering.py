@@ -5,11 +5,14 @@ The nodes of the quadratic mesh are its points (node v is point v) followed by i
 its ten nodes in the core's local order: vertices 0..3, then edges (0,1), (1,2), (0,2),
 (0,3), (1,3), (2,3). Each node owns three consecutive numbers (x, y, z); free nodes are
 numbered in a banded order (reverse Cuthill-McKee on the mesh's vertices, each edge beside
-its lower-ranked end) so that neighbours get nearby numbers.
+its lower-ranked end) so that neighbours get nearby numbers. `p2_nodes` makes the nodes of
+tetrahedra given as arrays (a rank's part of a distributed mesh as well as a whole `Mesh`) and
+`ordered_numbering` puts them in an order; `p2_numbering` is the two for a mesh.
 """
 
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -18,6 +21,49 @@ from .mesh import Mesh
 from .p2 import EDGE_ORDER  # local edges of a tetrahedron in the core's order
 
 _INT32_MAX = np.iinfo(np.int32).max
+
+
+def edge_keys(first: np.ndarray, second: np.ndarray, n_points: int) -> np.ndarray:
+    """One key per point pair, the same for either order: min * n_points + max.
+
+    Parameters
+    ----------
+    first, second : (k,) int
+        Point indices below `n_points`.
+    n_points : int
+
+    Returns
+    -------
+    (k,) int64
+    """
+    first, second = np.asarray(first, dtype=np.int64), np.asarray(second, dtype=np.int64)
+    return np.minimum(first, second) * np.int64(n_points) + np.maximum(first, second)
+
+
+def node_keys(vertex_ids: np.ndarray, edges: np.ndarray, n_vertices: int) -> np.ndarray:
+    """Keys of the P2 nodes of a piece of a mesh that every piece holding a node gives it alike.
+
+    Vertex v of the mesh has key v, the edge of its vertices a and b the key n + edge_keys(a, b, n)
+    for the mesh's n vertices, whatever the piece's own vertex and edge numbers.
+
+    Parameters
+    ----------
+    vertex_ids : (k,) int
+        The mesh's number of each vertex of the piece (``np.arange(n)`` for the whole mesh).
+    edges : (e, 2) int
+        The piece's edges as pairs of its own vertex indices (into `vertex_ids`).
+    n_vertices : int
+        Vertices of the whole mesh.
+
+    Returns
+    -------
+    (k + e,) int64
+        The vertices' keys, then the edges'.
+    """
+    ids = np.asarray(vertex_ids, dtype=np.int64)
+    edges = np.asarray(edges, dtype=np.int64).reshape(-1, 2)
+    total = np.int64(n_vertices)
+    return np.concatenate([ids, total + edge_keys(ids[edges[:, 0]], ids[edges[:, 1]], n_vertices)])
 
 
 def element_edges(tetrahedra: np.ndarray, n_points: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -43,7 +89,7 @@ def element_edges(tetrahedra: np.ndarray, n_points: int) -> tuple[np.ndarray, np
     ascending = np.empty((m, 6), dtype=bool)
     for k, (a, b) in enumerate(EDGE_ORDER):
         first, second = tetrahedra[:, a], tetrahedra[:, b]
-        keys[:, k] = np.minimum(first, second) * np.int64(n_points) + np.maximum(first, second)
+        keys[:, k] = edge_keys(first, second, n_points)
         ascending[:, k] = first < second
 
     # Distinct keys and each element edge's rank among them (np.unique's work, by one argsort).
@@ -106,10 +152,8 @@ class Numbering:
         -------
         (k,) int64
         """
-        first, second = np.asarray(first, dtype=np.int64), np.asarray(second, dtype=np.int64)
-        n = np.int64(self.n_vertices)
-        keys = self.edges[:, 0] * n + self.edges[:, 1]
-        wanted = np.minimum(first, second) * n + np.maximum(first, second)
+        keys = edge_keys(self.edges[:, 0], self.edges[:, 1], self.n_vertices)  # edges are sorted (low, high)
+        wanted = edge_keys(first, second, self.n_vertices)
         found = np.searchsorted(keys, wanted)
         found = np.minimum(found, max(len(keys) - 1, 0))
         hit = (keys[found] == wanted) if len(keys) else np.zeros(len(wanted), dtype=bool)
@@ -246,6 +290,78 @@ def bandwidth_rank(n: int, edges: np.ndarray, points: np.ndarray) -> np.ndarray:
     return rank
 
 
+def p2_nodes(points: np.ndarray, tetrahedra: np.ndarray) -> Numbering:
+    """The P2 nodes of tetrahedra given as arrays, in the given order: the points, then the edges.
+
+    The first step of `p2_numbering`, which orders the nodes of a checked `Mesh`; taken alone by
+    pieces of a mesh that are no `Mesh` (a rank's part of a distributed mesh, whose elements keep
+    their vertex order whatever their orientation).
+
+    Parameters
+    ----------
+    points : (n, 3) float64
+    tetrahedra : (m, 4) int64
+        Indices into `points`.
+
+    Returns
+    -------
+    Numbering
+        Its `node_rank` the identity (node v is point v, node n + k edge k); read-only arrays.
+    """
+    n = len(points)
+    edges, edge_of, ascending = element_edges(tetrahedra, n)
+
+    forward = np.zeros(len(edges), dtype=bool)
+    backward = np.zeros(len(edges), dtype=bool)
+    forward[edge_of[ascending]] = True
+    backward[edge_of[~ascending]] = True
+
+    element_nodes = np.concatenate([tetrahedra, n + edge_of], axis=1)
+    node_points = np.concatenate([points, 0.5 * (points[edges[:, 0]] + points[edges[:, 1]])])
+    rank = np.arange(len(node_points), dtype=np.int64)
+    for array in (edges, element_nodes, node_points, rank, forward, backward):
+        array.setflags(write=False)
+    return Numbering(n, edges, element_nodes, node_points, rank, forward, backward)
+
+
+def _is_permutation(rank: np.ndarray, n: int) -> bool:
+    """Whether `rank` holds every number 0 .. n - 1 once."""
+    if rank.shape != (n,):
+        return False
+    return n == 0 or bool(rank.min() >= 0 and rank.max() < n and (np.bincount(rank, minlength=n) == 1).all())
+
+
+def ordered_numbering(numbering: Numbering, node_rank: np.ndarray) -> Numbering:
+    """The same P2 nodes in another order.
+
+    Parameters
+    ----------
+    numbering : Numbering
+    node_rank : (n_nodes,) int
+        Position of every node in the new order: a permutation of 0 .. n_nodes - 1.
+
+    Returns
+    -------
+    Numbering
+        Sharing the nodes' arrays with `numbering` (read-only), with its own `node_rank`.
+
+    Raises
+    ------
+    TypeError
+        When `node_rank` holds no integers.
+    ValueError
+        When `node_rank` is not a permutation of the nodes.
+    """
+    given = np.asarray(node_rank)
+    if given.size and given.dtype.kind not in "iu":
+        raise TypeError(f"node_rank must hold integers, got dtype {given.dtype}")
+    rank = np.array(given, dtype=np.int64)  # a copy: the numbering's order cannot change under it
+    if not _is_permutation(rank, numbering.n_nodes):
+        raise ValueError(f"node_rank must be a permutation of the numbering's {numbering.n_nodes} nodes")
+    rank.setflags(write=False)
+    return dataclasses.replace(numbering, node_rank=rank)
+
+
 def p2_numbering(mesh: Mesh, order: str = "bandwidth") -> Numbering:
     """Finds the edges of a mesh and orders its P2 nodes.
 
@@ -263,35 +379,23 @@ def p2_numbering(mesh: Mesh, order: str = "bandwidth") -> Numbering:
     -------
     Numbering
     """
-    tets = mesh.tetrahedra
-    n = len(mesh.points)
-    edges, edge_of, ascending = element_edges(tets, n)
-
-    forward = np.zeros(len(edges), dtype=bool)
-    backward = np.zeros(len(edges), dtype=bool)
-    forward[edge_of[ascending]] = True
-    backward[edge_of[~ascending]] = True
-
-    element_nodes = np.concatenate([tets, n + edge_of], axis=1)
-    node_points = np.concatenate([mesh.points, 0.5 * (mesh.points[edges[:, 0]] + mesh.points[edges[:, 1]])])
-    if order == "bandwidth":
-        vertex_rank = bandwidth_rank(n, edges, mesh.points)
-        # Vertex v sorts as (r_v, r_v), edge (a, b) as (min, max) of its ends' ranks: an edge
-        # follows its earlier end, among the edges of that end by its other end.
-        low = np.concatenate([vertex_rank, np.minimum(vertex_rank[edges[:, 0]], vertex_rank[edges[:, 1]])])
-        high = np.concatenate([vertex_rank, np.maximum(vertex_rank[edges[:, 0]], vertex_rank[edges[:, 1]])])
-        by_key = np.lexsort((high, low))
-        rank = np.empty(len(node_points), dtype=np.int64)
-        rank[by_key] = np.arange(len(node_points))
-    elif order == "morton":
-        rank = morton_rank(node_points)
-    elif order == "given":
-        rank = np.arange(len(node_points), dtype=np.int64)
-    else:
+    if order not in ("bandwidth", "morton", "given"):
         raise ValueError(f"order must be 'bandwidth', 'morton' or 'given', got {order!r}")
-    for array in (edges, element_nodes, node_points, rank, forward, backward):
-        array.setflags(write=False)
-    return Numbering(n, edges, element_nodes, node_points, rank, forward, backward)
+    nodes = p2_nodes(mesh.points, mesh.tetrahedra)
+    if order == "given":
+        return nodes
+    if order == "morton":
+        return ordered_numbering(nodes, morton_rank(nodes.node_points))
+    edges = nodes.edges
+    vertex_rank = bandwidth_rank(nodes.n_vertices, edges, mesh.points)
+    # Vertex v sorts as (r_v, r_v), edge (a, b) as (min, max) of its ends' ranks: an edge
+    # follows its earlier end, among the edges of that end by its other end.
+    low = np.concatenate([vertex_rank, np.minimum(vertex_rank[edges[:, 0]], vertex_rank[edges[:, 1]])])
+    high = np.concatenate([vertex_rank, np.maximum(vertex_rank[edges[:, 0]], vertex_rank[edges[:, 1]])])
+    by_key = np.lexsort((high, low))
+    rank = np.empty(nodes.n_nodes, dtype=np.int64)
+    rank[by_key] = np.arange(nodes.n_nodes)
+    return ordered_numbering(nodes, rank)
 
 
 def check_numbering(numbering: Numbering, mesh: Mesh) -> None:
@@ -354,8 +458,7 @@ def check_numbering(numbering: Numbering, mesh: Mesh) -> None:
             f"node {node} of the numbering lies at {tuple(numbering.node_points[node].tolist())}, "
             "not where this mesh puts it"
         )
-    rank = np.asarray(numbering.node_rank, dtype=np.int64)
-    if len(rank) and (rank.min() < 0 or rank.max() >= n_nodes or not (np.bincount(rank) == 1).all()):
+    if not _is_permutation(np.asarray(numbering.node_rank, dtype=np.int64), n_nodes):
         raise ValueError("the numbering's node order (node_rank) is not a permutation of its nodes")
 
 

@@ -2,8 +2,9 @@
 
 Run by test_distributed_failures.py as
     mpirun -n P python -m mpi4py run_failures.py OUT_DIR CASE [uncaught]
-Rank 1 is the odd one out in every case: it passes other settings than the rest, or fails
-where the others succeed. Each rank catches what the case raises, then all ranks solve and
+Rank 1 is the odd one out in every case but "indefinite": it passes other settings than the
+rest, or fails where the others succeed; in "indefinite" every rank solves a system on which
+conjugate gradients break down. Each rank catches what the case raises, then all ranks solve and
 write the test model once more, which they can only do if they are still in step. Rank 0
 writes OUT_DIR/outcome.json: per rank the exception's type and text, and whether the solve
 after it converged. With "uncaught" the case's exception is left to end the job.
@@ -30,12 +31,18 @@ def odd(comm, usual, other):
     return other if comm.rank == 1 else usual
 
 
-def solved_system(comm, part):
-    """(numbering, matrix, load) of the test model."""
+def assembled_system(comm, part, cmat=model_case.CMAT):
+    """The DistributedSystem of the test model (of another material matrix when given)."""
     numbering = distributed.number_part(comm, part, model_case.fixed)
-    model = distributed.assemble_part(numbering, model_case.CMAT, model_case.body_force())
-    matrix, load = distributed.petsc_system(comm, numbering, model)
-    return numbering, matrix, load
+    model = distributed.assemble_part(numbering, cmat, model_case.body_force())
+    return distributed.DistributedSystem(comm, numbering, *distributed.petsc_system(comm, numbering, model))
+
+
+def indefinite_material():
+    """lam = -2, mu = 0.3: stiff in shear, a negative bulk modulus; conjugate gradients meet p.Ap of both signs."""
+    eye = np.eye(3)
+    shear = np.einsum("ik,jl->ijkl", eye, eye) + np.einsum("il,jk->ijkl", eye, eye)
+    return (-2.0 * np.einsum("ij,kl->ijkl", eye, eye) + 0.3 * shear).reshape(9, 9).tolist()
 
 
 def bad_body_force():
@@ -46,12 +53,14 @@ def bad_body_force():
 
 def run_case(comm, part, case, out_dir):
     """Runs `case`; every rank must raise."""
-    if case in ("rtol", "maxiter", "preconditioner", "unknown_preconditioner"):
-        numbering, matrix, load = solved_system(comm, part)
-        settings = {"rtol": 1e-8, "maxiter": 100, "preconditioner": "gamg"}
-        odd_one = {"rtol": 1e-6, "maxiter": 2, "preconditioner": "hypre", "unknown_preconditioner": "amg"}[case]
-        settings[case.replace("unknown_", "")] = odd(comm, settings[case.replace("unknown_", "")], odd_one)
-        distributed.solve_system(comm, numbering, matrix, load, **settings)
+    if case in ("rtol", "atol", "maxiter", "method", "unknown_method"):
+        settings = {"rtol": 1e-8, "atol": 0.0, "maxiter": 100, "method": "gamg"}
+        odd_one = {"rtol": 1e-6, "atol": 1e-3, "maxiter": None, "method": "hypre", "unknown_method": "direct"}[case]
+        name = case.replace("unknown_", "")
+        settings[name] = odd(comm, settings[name], odd_one)
+        distributed.solve_system(assembled_system(comm, part), **settings)
+    elif case == "indefinite":
+        distributed.solve_system(assembled_system(comm, part, indefinite_material()), method="cg")
     elif case == "material":
         stiffer = isotropic(E=2.0, nu=0.3).matrix.tolist()
         distributed.solve_part(

@@ -2,8 +2,9 @@
 
 Each case starts `mpirun -n P python -m mpi4py run_case.py` and checks what the ranks saved:
 every rank's node values against the core's own serial solve (numbered independently, in
-mesh order, by quarvex_tools), the partition and the ownership ranges, the solver's report, the
-warning of an unmet tolerance, and the PVTU files read back (every cell positively oriented).
+mesh order, by quarvex_tools), every rank's numbering against the serial numbering of its
+elements, the partition and the ownership ranges, the solver's report, the warning of an unmet
+tolerance, and the PVTU files read back (every cell positively oriented).
 scripts/test_mpi.sh runs these tests with Debian's Python, mpi4py and petsc4py, and sets
 QUARVEX_REQUIRE_MPI=1 so that a missing MPI stack fails instead of skipping.
 """
@@ -101,18 +102,38 @@ def check_pvtu(path, ranks, reference, points):
     return cells
 
 
-# (ranks, mesh, preconditioner)
+def check_part_numbering(saved, rank):
+    """A rank's nodes are the serial numbering of its elements; its unknowns run free nodes by
+    global number, then the prescribed nodes in node order."""
+    points, tetrahedra = saved[f"points_{rank}"], saved[f"tetrahedra_{rank}"]
+    serial = p2_numbering(Mesh(points, tetrahedra), order="given")
+    for name in ("edges", "element_nodes", "node_points"):
+        assert np.array_equal(saved[f"{name}_{rank}"], getattr(serial, name)), f"rank {rank}: {name}"
+    start, numbers, bc = saved[f"node_start_{rank}"], saved[f"global_node_{rank}"], saved[f"bc_{rank}"]
+    free = start >= 0
+    by_local = np.argsort(start[free])
+    assert np.array_equal(np.sort(start[free]), 3 * np.arange(free.sum())), f"rank {rank}: free numbers"
+    assert np.all(np.diff(numbers[free][by_local]) > 0), f"rank {rank}: local unknowns out of global order"
+    prescribed = np.flatnonzero(~free)
+    assert np.array_equal(start[prescribed], -(3 * np.arange(len(prescribed)) + 1)), f"rank {rank}: prescribed"
+    mask, values = model_case.fixed(serial.node_points)
+    assert np.array_equal(np.flatnonzero(mask), prescribed)
+    assert np.array_equal(bc[1:], values[prescribed].ravel()), f"rank {rank}: prescribed values"
+
+
+# (ranks, mesh, method, the preconditioner that runs)
 CASES = [
-    (1, "shuffled", "gamg"),
-    (2, "shuffled", "gamg"),
-    (3, "shuffled", "hypre"),
-    (3, "box", "gamg"),
+    (1, "shuffled", "gamg", "gamg"),
+    (2, "shuffled", "amg", "gamg"),
+    (3, "shuffled", "hypre", "hypre"),
+    (3, "box", "auto", "gamg"),
 ]
+REASONS = {"gamg": "asked for", "amg": "asked for as 'amg'", "hypre": "asked for", "auto": "the distributed default"}
 
 
-@pytest.mark.parametrize("ranks, mesh, preconditioner", CASES)
-def test_distributed_solution_matches_the_serial_solve(mpirun, tmp_path, ranks, mesh, preconditioner):
-    run = mpirun(ranks, "run_case.py", tmp_path, mesh, preconditioner, timeout=300)
+@pytest.mark.parametrize("ranks, mesh, method, preconditioner", CASES)
+def test_distributed_solution_matches_the_serial_solve(mpirun, tmp_path, ranks, mesh, method, preconditioner):
+    run = mpirun(ranks, "run_case.py", tmp_path, mesh, method, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
     saved = np.load(tmp_path / "ranks.npz", allow_pickle=True)
     assert int(saved["ranks"]) == ranks
@@ -138,16 +159,32 @@ def test_distributed_solution_matches_the_serial_solve(mpirun, tmp_path, ranks, 
         numbers = saved[f"global_node_{rank}"]
         free = numbers >= 0
         assert len(set(numbers[free])) == free.sum() and numbers[free].max() < free_nodes
-        iterations, converged, relative_residual, reason = saved[f"report_{rank}"]
-        assert converged and reason == "CONVERGED_RTOL" and relative_residual <= 1.01e-12, saved[f"report_{rank}"]
+        iterations, converged, relative_residual, ran, reason = saved[f"report_{rank}"]
+        assert converged and relative_residual <= 1.01e-12, saved[f"report_{rank}"]
+        assert ran == preconditioner and reason.startswith(REASONS[method]), (ran, reason)
+        history = saved[f"history_{rank}"]
+        assert len(history) == iterations + 1 and history[-1] == saved[f"residual_norm_{rank}"]
+        assert np.isclose(history[0], saved[f"rhs_norm_{rank}"], rtol=1e-12), "every solve starts from zero"
+        assert tuple(saved[f"short_{rank}"]) == (2, False, "none", "asked for as 'cg'")
         unmet = list(saved[f"unmet_{rank}"])
-        assert len(unmet) == 1 and "after 2 steps without convergence (DIVERGED_MAX_IT)" in unmet[0], unmet
-        bad_mesh, disagreement = saved[f"refusals_{rank}"]
+        assert len(unmet) == 1 and unmet[0].startswith(
+            "PETSc's conjugate gradients reached maxiter = 2 after 2 steps: residual"
+        ), unmet
+        assert "(rtol=1e-12, atol=0, ||b||=" in unmet[0], unmet
+        assert tuple(saved[f"former_{rank}"]) == (True, "jacobi")
+        deprecated = list(saved[f"deprecated_{rank}"])
+        assert len(deprecated) == 1 and "is now method=" in deprecated[0], deprecated
+        bad_mesh, disagreement, numbering_passed = saved[f"refusals_{rank}"]
         assert "vertex indices must lie in 0 .. 3" in bad_mesh
         # Rank 0 fixes the face y = 0, the others nothing: the nodes they share there disagree.
         if ranks > 1:
             assert "ranks disagree on which nodes are fixed" in disagreement, disagreement
         else:
             assert disagreement is None
+        # Rank 0 passes a numbering to the solve: it raises its refusal, the others one naming it.
+        expected = "a distributed system carries its numbering (numbering.dofs): pass dofs=None"
+        assert numbering_passed == (expected if rank == 0 else f"rank 0 failed: ValueError: {expected}")
+        if mesh == "shuffled":  # the box's parts hold inverted elements, which Mesh would turn
+            check_part_numbering(saved, rank)
 
     assert check_pvtu(str(tmp_path / "solution.pvtu"), ranks, reference, points) == total_elements

@@ -17,8 +17,9 @@ SAME_ON_EVERY_RANK = "every rank must pass the same"
 # (case, rank 1's own exception or None when all raise alike, every rank's exception, text on every rank)
 CASES = [
     ("rtol", None, "ValueError", "ranks disagree on rtol: rank 0 passes 1e-08, rank 1 1e-06; " + SAME_ON_EVERY_RANK),
-    ("maxiter", None, "ValueError", "ranks disagree on maxiter: rank 0 passes 100, rank 1 2"),
-    ("preconditioner", None, "ValueError", "ranks disagree on preconditioner: rank 0 passes 'gamg', rank 1 'hypre'"),
+    ("atol", None, "ValueError", "ranks disagree on atol: rank 0 passes 0.0, rank 1 0.001"),
+    ("maxiter", None, "ValueError", "ranks disagree on maxiter: rank 0 passes 100, rank 1 None"),
+    ("method", None, "ValueError", "ranks disagree on method: rank 0 passes 'gamg', rank 1 'hypre'"),
     ("material", None, "ValueError", "ranks disagree on the material matrix: rank 1's differs from rank 0's"),
     (
         "body_force",
@@ -27,10 +28,19 @@ CASES = [
         "ranks disagree on the body force: rank 0 passes (0.0, 0.0, -1.0), rank 1 (0.0, 0.0, -2.0)",
     ),
     (
-        "unknown_preconditioner",
+        "unknown_method",
         "ValueError",
         "ValueError",
-        "preconditioner must be 'gamg', 'hypre', 'jacobi' or 'none', got 'amg'",
+        "method must be one of ('auto', 'amg', 'cg', 'gamg', 'hypre', 'jacobi', 'none') for a distributed system, "
+        "got 'direct'",
+    ),
+    # PETSc stops alike on every rank: each raises the same error, with what to do.
+    (
+        "indefinite",
+        None,
+        "SolverError",
+        "the matrix is not positive definite: check the supports (every rigid-body motion stopped) and the "
+        "material (PETSc's conjugate gradients stopped after 2 steps: DIVERGED_INDEFINITE_MAT)",
     ),
     ("assembly", "PanicException", "RuntimeError", "index out of bounds"),
     ("assemble_part", "PanicException", "RuntimeError", "index out of bounds"),
