@@ -20,7 +20,7 @@ from quarvex_tools import distributed, isotropic
 
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 8
-    preconditioner = sys.argv[2] if len(sys.argv) > 2 else "gamg"
+    method = sys.argv[2] if len(sys.argv) > 2 else "gamg"
     comm = MPI.COMM_WORLD
     part = distributed.box_part(comm, n, n, n)
     numbering, solution = distributed.solve_part(
@@ -29,7 +29,7 @@ def main():
         isotropic(E=1.0, nu=0.3),
         fixed=lambda x: x[:, 0] == 0.0,
         body_force=(0.0, 0.0, -1.0),
-        preconditioner=preconditioner,
+        method=method,
         rtol=1e-8,
     )
     distributed.write_pvtu(comm, "cube.pvtu", numbering, solution.displacement)
@@ -43,8 +43,8 @@ def main():
             f"elements per rank {elements}"
         )
         print(
-            f"{preconditioner} + CG: {solution.iterations} iterations, relative residual "
-            f"{solution.residual_norm / solution.rhs_norm:.1e} ({solution.reason})"
+            f"{solution.report.method} + CG: {solution.iterations} iterations, relative residual "
+            f"{solution.residual_norm / solution.rhs_norm:.1e} ({solution.report.reason})"
         )
         print(f"largest downward displacement {-deflection:.6f}; wrote cube.pvtu")
         print("seconds (slowest rank): " + ", ".join(f"{name} {value:.3f}" for name, value in phases.items()))

@@ -31,7 +31,7 @@ import numpy as np
 
 import quarvex
 
-from . import system
+from . import distributed, system
 from .numbering import Dofs
 
 DEFAULT_METHOD = "auto"
@@ -62,7 +62,7 @@ _log = logging.getLogger(__name__)
 
 
 def solve_system(
-    nexus: quarvex.Nexus,
+    nexus: quarvex.Nexus | distributed.DistributedSystem,
     dofs: Dofs | None = None,
     *,
     method: str = DEFAULT_METHOD,
@@ -80,8 +80,10 @@ def solve_system(
 
     Parameters
     ----------
-    nexus : quarvex.Nexus
-        An assembled model (after `set_solver` and `assemble`).
+    nexus : quarvex.Nexus or distributed.DistributedSystem
+        An assembled model (after `set_solver` and `assemble`), or the PETSc system of a run
+        under MPI, which `distributed.solve_system` solves with these keywords (method: the
+        PETSc preconditioner; see there).
     dofs : Dofs, optional
         Its numbering. Its pinned components are enforced first (`system.constrain`; enforcing
         them again is harmless, so a model from `Elasticity.assemble` may be passed with it). A
@@ -114,6 +116,18 @@ def solve_system(
         finite, a supported unknown without stiffness), with what to do; chained to the core's
         PanicException.
     """
+    if isinstance(nexus, distributed.DistributedSystem):  # an MPI run's system: PETSc's solve, these keywords
+        return distributed.solve_system(
+            nexus,
+            dofs,
+            method=method,
+            rtol=rtol,
+            atol=atol,
+            maxiter=maxiter,
+            history=history,
+            constraints=constraints,
+            points=points,
+        )
     if method not in METHODS:
         raise ValueError(f"method must be one of {METHODS}, got {method!r}")
     if dofs is not None and constraints is None:

@@ -15,9 +15,11 @@ namespace {
 
 // Blocks with fewer entries run on the calling thread.
 constexpr std::size_t kSerialBelow = 16384;
+// The widest block (that of the level products, amg/matrix.hpp).
+constexpr std::size_t kMaxColumns = 16;
 
 void check_block(std::size_t size, std::size_t other, std::size_t width) {
-    if (width == 0 || size % width != 0 || other != size)
+    if (width == 0 || width > kMaxColumns || size % width != 0 || other != size)
         panic("column kernel: blocks of " + std::to_string(size) + " and " + std::to_string(other) + " entries in " +
               std::to_string(width) + " columns");
 }
@@ -33,6 +35,23 @@ void for_row_chunks(const Chunking& chunks, std::size_t entries, Body&& body) {
     for_each_chunk(chunks, run);
 }
 
+// y(i, c) = entry(y(i, c), factor[c], x(i, c)) for every entry, the factors held in registers.
+template <class Entry>
+void each_entry(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width,
+                Entry&& entry) {
+    const std::size_t rows = y.size() / width;
+    with_width(width, [&](auto w) {
+        double f[kMaxColumns] = {};
+        std::copy(factor.begin(), factor.begin() + static_cast<std::ptrdiff_t>(width), f);
+        for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
+            double* const py = y.data();
+            const double* const px = x.data();  // may be y itself
+            for (std::size_t i = begin; i < end; ++i)
+                for (std::size_t c = 0; c < w; ++c) py[i * w + c] = entry(py[i * w + c], f[c], px[i * w + c]);
+        });
+    });
+}
+
 }  // namespace
 
 void column_dots(std::span<const double> a, std::span<const double> b, std::size_t width, std::span<double> out) {
@@ -46,10 +65,15 @@ void column_dots(std::span<const double> a, std::span<const double> b, std::size
     const std::size_t rows = a.size() / width;
     const Chunking chunks = chunking(rows);
     std::vector<double> partial(chunks.count * width, 0.0);
-    for_row_chunks(chunks, a.size(), [&](std::size_t begin, std::size_t end) {
-        double* const sums = partial.data() + (begin / chunks.len) * width;
-        for (std::size_t i = begin; i < end; ++i)
-            for (std::size_t c = 0; c < width; ++c) sums[c] += a[i * width + c] * b[i * width + c];
+    with_width(width, [&](auto w) {
+        for_row_chunks(chunks, a.size(), [&](std::size_t begin, std::size_t end) {
+            double sums[kMaxColumns] = {};
+            const double* __restrict const pa = a.data();
+            const double* __restrict const pb = b.data();
+            for (std::size_t i = begin; i < end; ++i)
+                for (std::size_t c = 0; c < w; ++c) sums[c] += pa[i * w + c] * pb[i * w + c];
+            std::copy(sums, sums + w, partial.data() + (begin / chunks.len) * w);
+        });
     });
     std::fill(out.begin(), out.end(), 0.0);
     for (std::size_t k = 0; k < chunks.count; ++k)
@@ -69,43 +93,25 @@ void column_norms(std::span<const double> a, std::size_t width, std::span<double
 void column_axpy(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width) {
     check_block(y.size(), x.size(), width);
     if (width == 1) return axpy(y, factor[0], x);
-    const std::size_t rows = y.size() / width;
-    for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
-            for (std::size_t c = 0; c < width; ++c) y[i * width + c] += factor[c] * x[i * width + c];
-    });
+    each_entry(y, factor, x, width, [](double yv, double f, double xv) { return yv + f * xv; });
 }
 
 void column_axmy(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width) {
     check_block(y.size(), x.size(), width);
     if (width == 1) return axmy(y, factor[0], x);
-    const std::size_t rows = y.size() / width;
-    for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
-            for (std::size_t c = 0; c < width; ++c) y[i * width + c] -= factor[c] * x[i * width + c];
-    });
+    each_entry(y, factor, x, width, [](double yv, double f, double xv) { return yv - f * xv; });
 }
 
 void column_aypx(std::span<double> y, std::span<const double> factor, std::span<const double> x, std::size_t width) {
     check_block(y.size(), x.size(), width);
     if (width == 1) return factor[0] == 0.0 ? copy_into(y, x) : aypx(y, factor[0], x);
-    const std::size_t rows = y.size() / width;
-    for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
-            for (std::size_t c = 0; c < width; ++c)
-                y[i * width + c] =
-                    factor[c] == 0.0 ? x[i * width + c] : x[i * width + c] + factor[c] * y[i * width + c];
-    });
+    each_entry(y, factor, x, width, [](double yv, double f, double xv) { return f == 0.0 ? xv : xv + f * yv; });
 }
 
 void column_scale(std::span<double> y, std::span<const double> factor, std::size_t width) {
     check_block(y.size(), y.size(), width);
     if (width == 1) return scale_by(y, factor[0]);
-    const std::size_t rows = y.size() / width;
-    for_row_chunks(chunking(rows), y.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i)
-            for (std::size_t c = 0; c < width; ++c) y[i * width + c] = factor[c] * y[i * width + c];
-    });
+    each_entry(y, factor, y, width, [](double yv, double f, double) { return f * yv; });
 }
 
 void copy_column_out(std::span<const double> block, std::size_t width, std::size_t c, std::span<double> column) {

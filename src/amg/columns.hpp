@@ -8,8 +8,36 @@
 
 #include <cstddef>
 #include <span>
+#include <type_traits>
 
 namespace quarvex {
+
+// body(w) with w the width as a compile-time constant (std::integral_constant) for the even
+// widths up to 16, which the solves use, so that loops over the columns unroll and vectorise;
+// other widths get it as a plain std::size_t.
+template <class Body>
+decltype(auto) with_width(std::size_t width, Body&& body) {
+    switch (width) {
+        case 2:
+            return body(std::integral_constant<std::size_t, 2>{});
+        case 4:
+            return body(std::integral_constant<std::size_t, 4>{});
+        case 6:
+            return body(std::integral_constant<std::size_t, 6>{});
+        case 8:
+            return body(std::integral_constant<std::size_t, 8>{});
+        case 10:
+            return body(std::integral_constant<std::size_t, 10>{});
+        case 12:
+            return body(std::integral_constant<std::size_t, 12>{});
+        case 14:
+            return body(std::integral_constant<std::size_t, 14>{});
+        case 16:
+            return body(std::integral_constant<std::size_t, 16>{});
+        default:
+            return body(width);
+    }
+}
 
 // out[c] = sum_i a(i, c) b(i, c) for every column c < width.
 void column_dots(std::span<const double> a, std::span<const double> b, std::size_t width, std::span<double> out);

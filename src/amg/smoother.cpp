@@ -12,6 +12,7 @@
 #include <cmath>
 #include <string>
 
+#include "amg/columns.hpp"
 #include "amg/failure.hpp"
 #include "amg/matrix.hpp"
 #include "base/failure.hpp"
@@ -232,15 +233,14 @@ void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Sm
             d[at] = direction;
             x[at] = x_zero ? direction : x[at] + direction;
         };
-        for_node_ranges(nodes, [&](std::size_t begin, std::size_t end) {
-            if (!smoother.blocks) {
-                const std::size_t first = static_cast<std::size_t>(nodes.starts[begin]);
-                const std::size_t last = static_cast<std::size_t>(nodes.starts[end]);
-                for (std::size_t i = first; i < last; ++i)
-                    for (std::size_t c = 0; c < width; ++c) update(i * width + c, inverse[i] * residual[i * width + c]);
-                return;
-            }
-            if (width == 1) {
+        if (width == 1) {
+            for_node_ranges(nodes, [&](std::size_t begin, std::size_t end) {
+                if (!smoother.blocks) {
+                    const std::size_t first = static_cast<std::size_t>(nodes.starts[begin]);
+                    const std::size_t last = static_cast<std::size_t>(nodes.starts[end]);
+                    for (std::size_t i = first; i < last; ++i) update(i, inverse[i] * residual[i]);
+                    return;
+                }
                 for (std::size_t v = begin; v < end; ++v) {
                     const std::size_t s = static_cast<std::size_t>(nodes.starts[v]);
                     const std::size_t size = static_cast<std::size_t>(node_size(nodes, v));
@@ -252,25 +252,42 @@ void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Sm
                         update(s + i, value);
                     }
                 }
-                return;
-            }
-            // Several columns: a row of the node's block times the node's rows of the residual,
-            // the columns innermost (contiguous).
-            double values[kMaxWidth];
-            for (std::size_t v = begin; v < end; ++v) {
-                const std::size_t s = static_cast<std::size_t>(nodes.starts[v]);
-                const std::size_t size = static_cast<std::size_t>(node_size(nodes, v));
-                const double* const block = inverse + smoother.block_first[v];
-                for (std::size_t i = 0; i < size; ++i) {
-                    std::fill(values, values + width, 0.0);
-                    for (std::size_t j = 0; j < size; ++j) {
-                        const double entry = block[i * size + j];
-                        const double* const row = residual.data() + (s + j) * width;
-                        for (std::size_t c = 0; c < width; ++c) values[c] = std::fma(entry, row[c], values[c]);
+            });
+            return;
+        }
+        // Several columns: the rows of a node's block times the node's rows of the residual, the
+        // columns innermost (contiguous, unrolled for the solves' widths).
+        with_width(width, [&](auto w) {
+            for_node_ranges(nodes, [&](std::size_t begin, std::size_t end) {
+                double values[kMaxWidth];
+                const auto finish = [&](std::size_t row) {
+                    double* const dr = d.data() + row * w;
+                    double* const xr = x.data() + row * w;
+                    for (std::size_t c = 0; c < w; ++c) {
+                        const double direction = c_d * dr[c] + c_r * values[c];
+                        dr[c] = direction;
+                        xr[c] = x_zero ? direction : xr[c] + direction;
                     }
-                    for (std::size_t c = 0; c < width; ++c) update((s + i) * width + c, values[c]);
+                };
+                for (std::size_t v = begin; v < end; ++v) {
+                    const std::size_t s = static_cast<std::size_t>(nodes.starts[v]);
+                    const std::size_t size = static_cast<std::size_t>(node_size(nodes, v));
+                    for (std::size_t i = 0; i < size; ++i) {
+                        if (!smoother.blocks) {
+                            const double* const row = residual.data() + (s + i) * w;
+                            for (std::size_t c = 0; c < w; ++c) values[c] = inverse[s + i] * row[c];
+                        } else {
+                            const double* const block = inverse + smoother.block_first[v] + i * size;
+                            std::fill(values, values + w, 0.0);
+                            for (std::size_t j = 0; j < size; ++j) {
+                                const double* const row = residual.data() + (s + j) * w;
+                                for (std::size_t c = 0; c < w; ++c) values[c] = std::fma(block[j], row[c], values[c]);
+                            }
+                        }
+                        finish(s + i);
+                    }
                 }
-            }
+            });
         });
     };
     std::span<const double> residual = b;
