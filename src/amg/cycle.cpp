@@ -28,9 +28,11 @@ void cycle(const AmgHierarchy& hierarchy, const SprMat& fine, AmgWork& work, std
     }
     // x = S b, r = b - A x
     chebyshev_smooth(mat, values, level.smoother, level.nodes, b, x, work.r[l], work.d[l], true, true, width);
-    level_mul(level.restrictor, level.restrictor_values, work.r[l], work.b[l + 1], width);  // b' = R r
+    level_mul(level.restrictor, level.restrictor_values, work.r[l], work.b[l + 1], width,
+              hierarchy.levels[l + 1].nodes.starts);  // b' = R r
     cycle(hierarchy, fine, work, l + 1, work.b[l + 1], work.x[l + 1]);
-    level_mul_add(level.prolongator, level.prolongator_values, work.x[l + 1], x, width);  // x += P x'
+    level_mul_add(level.prolongator, level.prolongator_values, work.x[l + 1], x, width,
+                  level.nodes.starts);  // x += P x'
     // x += S (b - A x)
     chebyshev_smooth(mat, values, level.smoother, level.nodes, b, x, work.r[l], work.d[l], false, false, width);
 }

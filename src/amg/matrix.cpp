@@ -229,7 +229,8 @@ inline void any_wide_row(const Run* runs, std::size_t first, std::size_t last, c
 // out(r, sums, width) for every row, sums[c] the row's product with column c of x (width columns,
 // interleaved), in parallel over rows. One column takes the one-vector rows above.
 template <class Value, class Out>
-void each_row(const SprMat& mat, std::span<const Value> vals, const double* x, std::size_t width, Out&& out) {
+void each_row(const SprMat& mat, std::span<const Value> vals, const double* x, std::size_t width,
+              std::span<const std::int32_t> groups, Out&& out) {
     if (width == 1) {
         product_rows(mat, vals, x, [&](std::size_t r, double s) { out(r, &s, std::size_t{1}); });
         return;
@@ -241,77 +242,100 @@ void each_row(const SprMat& mat, std::span<const Value> vals, const double* x, s
     if (value_count != mat.runs.back().off)
         panic("level product: " + std::to_string(value_count) + " values for a structure of " +
               std::to_string(mat.runs.back().off));
+    if (!groups.empty() && static_cast<std::uint64_t>(groups.back()) != mat.rows)
+        panic("level product: row groups of " + std::to_string(groups.back()) + " rows for a matrix of " +
+              std::to_string(mat.rows));
+    const auto triple = [&](std::size_t r, double* sums) {
+        if (!even_wide_rows<3>(width, row_runs, runs, r, values, x, sums, value_count)) return false;
+        for (std::size_t k = 0; k < 3; ++k) out(r + k, static_cast<const double*>(sums) + k * width, width);
+        return true;
+    };
+    const auto single = [&](std::size_t r, double* sums) {
+        if (!even_wide_rows<1>(width, row_runs, runs, r, values, x, sums, value_count))
+            any_wide_row(runs, static_cast<std::size_t>(row_runs[r]), static_cast<std::size_t>(row_runs[r + 1]), values,
+                         x, width, sums);
+        out(r, static_cast<const double*>(sums), width);
+    };
+    // Without groups: three rows at once where they share a structure (checked), else row by row.
     const auto rows = [&](std::size_t begin, std::size_t end) {
         alignas(32) double sums[3 * kMaxWidth] = {};
         for (std::size_t r = begin; r < end; ++r) {
-            // Three rows of one node at once where they share a structure, else row by row.
             if (r + 3 <= end && same_structure(row_runs, runs, r, r + 1) && same_structure(row_runs, runs, r, r + 2) &&
-                even_wide_rows<3>(width, row_runs, runs, r, values, x, sums, value_count)) {
-                for (std::size_t k = 0; k < 3; ++k) out(r + k, static_cast<const double*>(sums) + k * width, width);
+                triple(r, sums)) {
                 r += 2;
                 continue;
             }
-            if (!even_wide_rows<1>(width, row_runs, runs, r, values, x, sums, value_count))
-                any_wide_row(runs, static_cast<std::size_t>(row_runs[r]), static_cast<std::size_t>(row_runs[r + 1]),
-                             values, x, width, sums);
-            out(r, static_cast<const double*>(sums), width);
+            single(r, sums);
         }
     };
-    if (value_count * width < kSerialBelow)
-        rows(0, static_cast<std::size_t>(mat.rows));
+    // With groups (the rows of a group share one structure): three rows at a time, no check.
+    const auto grouped = [&](std::size_t begin, std::size_t end) {
+        alignas(32) double sums[3 * kMaxWidth] = {};
+        for (std::size_t v = begin; v < end; ++v) {
+            std::size_t r = static_cast<std::size_t>(groups[v]);
+            const std::size_t last = static_cast<std::size_t>(groups[v + 1]);
+            for (; r + 3 <= last && triple(r, sums); r += 3) {}
+            for (; r < last; ++r) single(r, sums);
+        }
+    };
+    const bool serial = value_count * width < kSerialBelow;
+    if (groups.empty())
+        serial ? rows(0, static_cast<std::size_t>(mat.rows)) : parallel_ranges(mat.rows, rows);
     else
-        parallel_ranges(mat.rows, rows);
+        serial ? grouped(0, groups.size() - 1) : parallel_ranges(groups.size() - 1, grouped);
 }
 
 }  // namespace
 
-void level_mul(const SprMat& mat, std::span<const double> x, std::span<double> y, std::size_t width) {
+void level_mul(const SprMat& mat, std::span<const double> x, std::span<double> y, std::size_t width,
+               std::span<const std::int32_t> groups) {
     check_product(mat, x.size(), y.size(), width);
-    each_row(mat, std::span<const double>(mat.vals), x.data(), width,
+    each_row(mat, std::span<const double>(mat.vals), x.data(), width, groups,
              [&](std::size_t r, const double* s, std::size_t w) {
                  for (std::size_t c = 0; c < w; ++c) y[r * w + c] = s[c];
              });
 }
 
 void level_residual(const SprMat& mat, std::span<const double> x, std::span<const double> rhs,
-                    std::span<double> residual, std::size_t width) {
+                    std::span<double> residual, std::size_t width, std::span<const std::int32_t> groups) {
     check_product(mat, x.size(), residual.size(), width);
     check_product(mat, x.size(), rhs.size(), width);
-    each_row(mat, std::span<const double>(mat.vals), x.data(), width,
+    each_row(mat, std::span<const double>(mat.vals), x.data(), width, groups,
              [&](std::size_t r, const double* s, std::size_t w) {
                  for (std::size_t c = 0; c < w; ++c) residual[r * w + c] = rhs[r * w + c] - s[c];
              });
 }
 
 void level_mul(const SprMat& mat, std::span<const float> values, std::span<const double> x, std::span<double> y,
-               std::size_t width) {
+               std::size_t width, std::span<const std::int32_t> groups) {
     check_product(mat, x.size(), y.size(), width);
-    each_row(mat, values, x.data(), width, [&](std::size_t r, const double* s, std::size_t w) {
+    each_row(mat, values, x.data(), width, groups, [&](std::size_t r, const double* s, std::size_t w) {
         for (std::size_t c = 0; c < w; ++c) y[r * w + c] = s[c];
     });
 }
 
 void level_mul_add(const SprMat& mat, std::span<const float> values, std::span<const double> x, std::span<double> y,
-                   std::size_t width) {
+                   std::size_t width, std::span<const std::int32_t> groups) {
     check_product(mat, x.size(), y.size(), width);
-    each_row(mat, values, x.data(), width, [&](std::size_t r, const double* s, std::size_t w) {
+    each_row(mat, values, x.data(), width, groups, [&](std::size_t r, const double* s, std::size_t w) {
         for (std::size_t c = 0; c < w; ++c) y[r * w + c] = y[r * w + c] + s[c];
     });
 }
 
 void level_residual(const SprMat& mat, std::span<const float> values, std::span<const double> x,
-                    std::span<const double> rhs, std::span<double> residual, std::size_t width) {
+                    std::span<const double> rhs, std::span<double> residual, std::size_t width,
+                    std::span<const std::int32_t> groups) {
     check_product(mat, x.size(), residual.size(), width);
     check_product(mat, x.size(), rhs.size(), width);
-    each_row(mat, values, x.data(), width, [&](std::size_t r, const double* s, std::size_t w) {
+    each_row(mat, values, x.data(), width, groups, [&](std::size_t r, const double* s, std::size_t w) {
         for (std::size_t c = 0; c < w; ++c) residual[r * w + c] = rhs[r * w + c] - s[c];
     });
 }
 
 void level_mul_sub(const SprMat& mat, std::span<const float> values, std::span<const double> x,
-                   std::span<double> residual, std::size_t width) {
+                   std::span<double> residual, std::size_t width, std::span<const std::int32_t> groups) {
     check_product(mat, x.size(), residual.size(), width);
-    each_row(mat, values, x.data(), width, [&](std::size_t r, const double* s, std::size_t w) {
+    each_row(mat, values, x.data(), width, groups, [&](std::size_t r, const double* s, std::size_t w) {
         for (std::size_t c = 0; c < w; ++c) residual[r * w + c] = residual[r * w + c] - s[c];
     });
 }

@@ -60,8 +60,10 @@ void iterate(const SprMat& matrix, const AmgHierarchy& hierarchy, std::span<doub
              std::size_t width, std::size_t count, double rtol, double atol, std::size_t maxiter, bool record_history,
              std::span<AmgReport> reports) {
     const std::size_t n = matrix.rows;
+    std::span<const std::int32_t> groups;  // rows that share their structure: level 0's nodes
+    if (!hierarchy.levels.empty()) groups = hierarchy.levels.front().nodes.starts;
     std::vector<double> residual(n * width), precond(n * width), search_dir(n * width), product(n * width);
-    level_residual(matrix, sol, rhs, residual, width);  // R = B - A X
+    level_residual(matrix, sol, rhs, residual, width, groups);  // R = B - A X
     // Loads far from 1 would take the squares of the norms and the dot products out of the range
     // of double: each column is solved scaled by a power of two (balancing_scale), exactly.
     std::vector<double> scale(width, 1.0);
@@ -86,7 +88,7 @@ void iterate(const SprMat& matrix, const AmgHierarchy& hierarchy, std::span<doub
         column_scale(scaled_rhs, scale, width);
         rhs = scaled_rhs;
         scaled_sol.emplace(sol, scale, width);
-        level_residual(matrix, sol, rhs, residual, width);
+        level_residual(matrix, sol, rhs, residual, width, groups);
     }
     std::vector<double> sums(width), target(width), norm(width), rz(width), alpha(width), beta(width);
     std::vector<StallWatch> watch(width);
@@ -98,9 +100,11 @@ void iterate(const SprMat& matrix, const AmgHierarchy& hierarchy, std::span<doub
     }
     column_norms(residual, width, norm);
     bool any = false;
+    std::vector<char> known(width, 1);  // whether norm[c] is the true residual of the column's x
     for (std::size_t c = 0; c < count; ++c) {
         if (record_history) reports[c].history.push_back(norm[c]);
         active[c] = !(norm[c] <= target[c]) && maxiter > 0;
+        known[c] = !active[c];
         any = any || active[c];
     }
     AmgWork work = amg_work(hierarchy, width);
@@ -120,8 +124,8 @@ void iterate(const SprMat& matrix, const AmgHierarchy& hierarchy, std::span<doub
             if (active[c]) rz[c] = sums[c];
             restart[c] = 0;
         }
-        column_aypx(search_dir, beta, precond, width);  // P = Z + beta P
-        level_mul(matrix, search_dir, product, width);  // Q = A P
+        column_aypx(search_dir, beta, precond, width);          // P = Z + beta P
+        level_mul(matrix, search_dir, product, width, groups);  // Q = A P
         column_dots(search_dir, product, width, sums);
         for (std::size_t c = 0; c < width; ++c) {
             alpha[c] = 0.0;  // a finished column keeps its iterate
@@ -134,31 +138,51 @@ void iterate(const SprMat& matrix, const AmgHierarchy& hierarchy, std::span<doub
         column_axpy(sol, alpha, search_dir, width);    // X += alpha P
         column_axmy(residual, alpha, product, width);  // R -= alpha Q
         column_norms(residual, width, norm);
+        // Columns whose carried residual passes are confirmed with their true residual b - A x:
+        // one product of the whole block where several pass at once, else the column's own.
+        std::vector<char> confirming(width, 0);
+        std::size_t passing = 0;
+        for (std::size_t c = 0; c < count; ++c) {
+            confirming[c] = active[c] && norm[c] <= target[c];
+            passing += confirming[c];
+        }
+        if (passing > 1) {
+            std::vector<double>& true_residual = product;  // Q is not needed again this step
+            level_residual(matrix, sol, rhs, true_residual, width, groups);
+            column_norms(true_residual, width, sums);
+            for (std::size_t c = 0; c < count; ++c) {
+                if (!confirming[c]) continue;
+                norm[c] = sums[c];
+                for (std::size_t i = 0; i < n; ++i) residual[i * width + c] = true_residual[i * width + c];
+            }
+        } else if (passing == 1 && width == 1) {
+            level_residual(matrix, sol, rhs, residual);
+            norm[0] = norm2(residual);
+        } else if (passing == 1) {
+            const std::size_t c =
+                static_cast<std::size_t>(std::find(confirming.begin(), confirming.end(), char{1}) - confirming.begin());
+            std::vector<double> column(n), column_rhs(n), column_residual(n);
+            copy_column_out(sol, width, c, column);
+            copy_column_out(rhs, width, c, column_rhs);
+            level_residual(matrix, column, column_rhs, column_residual);
+            norm[c] = norm2(column_residual);
+            copy_column_in(column_residual, width, c, residual);
+        }
         any = false;
         for (std::size_t c = 0; c < count; ++c) {
             if (!active[c]) continue;
-            if (norm[c] <= target[c]) {
-                // Confirm with the column's true residual b - A x. Where the carried residual drifted
-                // from it, go on from the true one as long as that keeps falling (else it sits at
-                // the rounding floor of b - A x).
-                if (width == 1) {
-                    level_residual(matrix, sol, rhs, residual);
-                    norm[c] = norm2(residual);
-                } else {
-                    std::vector<double> column(n), column_rhs(n), column_residual(n);
-                    copy_column_out(sol, width, c, column);
-                    copy_column_out(rhs, width, c, column_rhs);
-                    level_residual(matrix, column, column_rhs, column_residual);
-                    norm[c] = norm2(column_residual);
-                    copy_column_in(column_residual, width, c, residual);
-                }
+            if (confirming[c]) {
+                // Where the carried residual drifted from the true one, go on from the true one
+                // as long as that keeps falling (else it sits at the rounding floor of b - A x).
                 if (norm[c] <= target[c]) {
                     active[c] = 0;
+                    known[c] = 1;
                 } else {
                     restart[c] = 1;
                     if (residual_stalled(watch[c], norm[c])) {
                         reports[c].stalled = true;
                         active[c] = 0;
+                        known[c] = 1;
                     }
                 }
             }
@@ -167,8 +191,11 @@ void iterate(const SprMat& matrix, const AmgHierarchy& hierarchy, std::span<doub
             any = any || active[c];
         }
     }
-    level_residual(matrix, sol, rhs, residual, width);
-    column_norms(residual, width, norm);
+    // The true residual of every column: known where the last step confirmed it (or none ran).
+    if (!std::all_of(known.begin(), known.begin() + static_cast<std::ptrdiff_t>(count), [](char k) { return k; })) {
+        level_residual(matrix, sol, rhs, residual, width, groups);
+        column_norms(residual, width, norm);
+    }
     for (std::size_t c = 0; c < count; ++c) {
         reports[c].residual_norm = norm[c];
         reports[c].converged = norm[c] <= target[c];

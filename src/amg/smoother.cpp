@@ -292,7 +292,7 @@ void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Sm
     };
     std::span<const double> residual = b;
     if (!zero_start) {
-        level_residual(mat, values, x, b, r, width);  // r = b - A x
+        level_residual(mat, values, x, b, r, width, nodes.starts);  // r = b - A x
         residual = r;
     }
     step(residual, 0.0, 1.0 / theta, zero_start);  // d = M r / theta; x += d
@@ -300,9 +300,9 @@ void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Sm
     for (int k = 1; k <= smoother.degree; ++k) {
         if (k == smoother.degree && !keep_residual) break;
         if (residual.data() == b.data())
-            level_residual(mat, values, d, b, r, width);  // r = b - A d (x = d so far)
+            level_residual(mat, values, d, b, r, width, nodes.starts);  // r = b - A d (x = d so far)
         else
-            level_mul_sub(mat, values, d, r, width);  // r -= A d
+            level_mul_sub(mat, values, d, r, width, nodes.starts);  // r -= A d
         residual = r;
         if (k == smoother.degree) break;
         const double rho_next = 1.0 / (2.0 * sigma - rho);

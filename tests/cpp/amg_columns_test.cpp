@@ -61,7 +61,8 @@ struct ProductCase {
 
 class WideProducts : public testing::TestWithParam<ProductCase> {};
 
-// Every product kind on the model's matrix and on the first level's prolongator and restrictor.
+// Every product kind on the model's matrix and on the first level's prolongator and restrictor,
+// with and without the row groups the cycle passes.
 TEST_P(WideProducts, EachColumnAsAlone) {
     const auto [support, width] = GetParam();
     const bench::BoxModel model = box(support);
@@ -74,9 +75,16 @@ TEST_P(WideProducts, EachColumnAsAlone) {
     struct Operator {
         const SprMat* mat;
         std::span<const float> values;
+        std::span<const std::int32_t> groups;  // rows of one structure, as the cycle passes them
     };
-    const Operator operators[] = {
-        {&mat, values}, {&level.prolongator, level.prolongator_values}, {&level.restrictor, level.restrictor_values}};
+    const std::span<const std::int32_t> none;
+    const std::span<const std::int32_t> fine = level.nodes.starts, coarse = hierarchy.levels[1].nodes.starts;
+    const Operator operators[] = {{&mat, values, none},
+                                  {&mat, values, fine},
+                                  {&level.prolongator, level.prolongator_values, none},
+                                  {&level.prolongator, level.prolongator_values, fine},
+                                  {&level.restrictor, level.restrictor_values, none},
+                                  {&level.restrictor, level.restrictor_values, coarse}};
     for (const Operator& op : operators) {
         const std::size_t rows = op.mat->rows, cols = op.mat->cols;
         const std::vector<double> x = random_vector(cols * width, 3);
@@ -87,24 +95,25 @@ TEST_P(WideProducts, EachColumnAsAlone) {
             std::vector<double> wide = start;
             const auto run = [&](std::span<const double> in, std::span<const double> b, std::span<double> out,
                                  std::size_t w) {
+                const std::span<const std::int32_t> groups = w > 1 ? op.groups : none;
                 switch (kind) {
                     case 0:
-                        level_mul(*op.mat, op.values, in, out, w);
+                        level_mul(*op.mat, op.values, in, out, w, groups);
                         break;
                     case 1:
-                        level_mul_add(*op.mat, op.values, in, out, w);
+                        level_mul_add(*op.mat, op.values, in, out, w, groups);
                         break;
                     case 2:
-                        level_residual(*op.mat, op.values, in, b, out, w);
+                        level_residual(*op.mat, op.values, in, b, out, w, groups);
                         break;
                     case 3:
-                        level_mul_sub(*op.mat, op.values, in, out, w);
+                        level_mul_sub(*op.mat, op.values, in, out, w, groups);
                         break;
                     case 4:
-                        level_mul(*op.mat, in, out, w);
+                        level_mul(*op.mat, in, out, w, groups);
                         break;
                     default:
-                        level_residual(*op.mat, in, b, out, w);
+                        level_residual(*op.mat, in, b, out, w, groups);
                 }
             };
             run(x, start, wide, width);
