@@ -20,7 +20,8 @@ namespace quarvex {
 inline constexpr std::size_t kMaxWidth = 16;
 
 // y = mat x; y has mat.rows entries (per column), x mat.cols.
-void level_mul(const SprMat& mat, std::span<const double> x, std::span<double> y, std::size_t width = 1, std::span<const std::int32_t> groups = {});
+void level_mul(const SprMat& mat, std::span<const double> x, std::span<double> y, std::size_t width = 1,
+               std::span<const std::int32_t> groups = {});
 // residual = rhs - mat x.
 void level_residual(const SprMat& mat, std::span<const double> x, std::span<const double> rhs,
                     std::span<double> residual, std::size_t width = 1, std::span<const std::int32_t> groups = {});
@@ -34,7 +35,8 @@ void level_mul_add(const SprMat& mat, std::span<const float> values, std::span<c
                    std::size_t width = 1, std::span<const std::int32_t> groups = {});
 // residual = rhs - mat x.
 void level_residual(const SprMat& mat, std::span<const float> values, std::span<const double> x,
-                    std::span<const double> rhs, std::span<double> residual, std::size_t width = 1, std::span<const std::int32_t> groups = {});
+                    std::span<const double> rhs, std::span<double> residual, std::size_t width = 1,
+                    std::span<const std::int32_t> groups = {});
 // residual = residual - mat x.
 void level_mul_sub(const SprMat& mat, std::span<const float> values, std::span<const double> x,
                    std::span<double> residual, std::size_t width = 1, std::span<const std::int32_t> groups = {});
