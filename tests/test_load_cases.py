@@ -306,3 +306,25 @@ def test_loads_solved_together_keep_the_model_and_warn_each():
     assert not system.solution(nexus).any()
     with pytest.raises(ValueError, match=r"loads must have shape \(k, "):
         system.solve_amg_many(nexus, load)
+
+
+@pytest.mark.parametrize(
+    ("unknowns", "available", "expected"),
+    [
+        (1_000, None, solvers.MAX_BATCH),  # memory unknown
+        (1_000, 10**12, solvers.MAX_BATCH),  # plenty: the native batch's width
+        (10**6, 4 * 14 * 8 * 10**6, 2),  # half of the room holds two loads' vectors
+        (10**6, 10**6, 1),  # no room: one at a time
+    ],
+)
+def test_the_loads_solved_together_fit_in_memory(unknowns, available, expected):
+    assert solvers.loads_per_batch(unknowns, available) == expected
+
+
+def test_loads_beyond_a_batch_are_solved_in_several(monkeypatch, references):
+    monkeypatch.setattr(solvers, "loads_per_batch", lambda unknowns: 2)
+    together = count_calls(monkeypatch, system, "solve_amg_many")
+    results = with_cases().solve_cases(rtol=RTOL, method="amg")
+    assert [len(call[1]) for call in together] == [2, 1]
+    for result, reference in zip(results.values(), references.values(), strict=True):
+        assert_same(result, reference)

@@ -328,24 +328,62 @@ def _solve_together(
     reason: str,
 ) -> Generator[system.SolveResult, None, None]:
     """The loads of `batch` solved together by multigrid (`system.solve_amg_many`), each from
-    `initial`; yields each result with its load and solution set in the model."""
+    `initial`, as many at once as memory allows (`loads_per_batch`); yields each result with its
+    load and solution set in the model."""
     held = system.load_vector(nexus)
-    loads = np.stack([held if rhs is None else np.asarray(rhs, dtype=np.float64) for _, rhs in batch])
-    if first_index:
-        system.set_solution(nexus, initial)
-    start = time.perf_counter()
-    solutions, results = system.solve_amg_many(
-        nexus, loads, rtol=rtol, atol=atol, maxiter=maxiter, history=want_history, hierarchy=hierarchy
-    )
-    seconds = time.perf_counter() - start
-    _log.info("%d cases solved together by amg in %.2f s", len(batch), seconds)
-    for (name, _), load, solution, result in zip(batch, loads, solutions, results, strict=True):
-        system.set_load_vector(nexus, load)
-        system.set_solution(nexus, solution)
-        result = dataclasses.replace(result, method="amg", reason=reason)
-        _log_solved(result, None, name)
-        _report_iterations(name, result, callback, logging.INFO if verbose else logging.DEBUG)
-        yield result if history else dataclasses.replace(result, history=None)
+    per_batch = loads_per_batch(held.size)
+    for first in range(0, len(batch), per_batch):
+        part = batch[first : first + per_batch]
+        loads = np.stack([held if rhs is None else np.asarray(rhs, dtype=np.float64) for _, rhs in part])
+        if first_index or first:
+            system.set_solution(nexus, initial)
+        start = time.perf_counter()
+        solutions, results = system.solve_amg_many(
+            nexus, loads, rtol=rtol, atol=atol, maxiter=maxiter, history=want_history, hierarchy=hierarchy
+        )
+        _log.info("%d cases solved together by amg in %.2f s", len(part), time.perf_counter() - start)
+        for (name, _), load, solution, result in zip(part, loads, solutions, results, strict=True):
+            system.set_load_vector(nexus, load)
+            system.set_solution(nexus, solution)
+            result = dataclasses.replace(result, method="amg", reason=reason)
+            _log_solved(result, None, name)
+            _report_iterations(name, result, callback, logging.INFO if verbose else logging.DEBUG)
+            yield result if history else dataclasses.replace(result, history=None)
+
+
+BATCH_VECTORS = 14
+"""Vectors of the model's length that each load solved together with others holds while it is
+solved (its load and solution, the conjugate gradients' and the multigrid cycle's work)."""
+
+BATCH_MEMORY_SHARE = 0.5
+"""The share of the available memory that loads solved together may take."""
+
+MAX_BATCH = 12
+"""Loads solved together at most (more gain nothing: the native solve runs twelve at a time)."""
+
+
+def loads_per_batch(unknowns: int, available: int | None = None) -> int:
+    """How many loads of a model with `unknowns` unknowns `solve_each` solves together.
+
+    Parameters
+    ----------
+    unknowns : int
+    available : int, optional
+        Bytes free for the solve (default: `direct.available_memory()`).
+
+    Returns
+    -------
+    int
+        Between 1 and `MAX_BATCH`: as many as fit, `BATCH_VECTORS` vectors each, in
+        `BATCH_MEMORY_SHARE` of the available memory (`MAX_BATCH` when that is unknown).
+    """
+    from . import direct
+
+    room = direct.available_memory() if available is None else available
+    if room is None:
+        return MAX_BATCH
+    per_load = BATCH_VECTORS * 8 * max(unknowns, 1)
+    return max(1, min(MAX_BATCH, int(BATCH_MEMORY_SHARE * room) // per_load))
 
 
 def _report_iterations(name: str, result: system.SolveResult, callback: IterationCallback | None, level: int) -> None:
