@@ -12,8 +12,14 @@
   frames of their own) inside the assembled system, so every solve meets them, and keeps the
   rows it needs for the reactions (:class:`Constraints`); :func:`add_matrix_entries` adds
   to the matrix (elastic supports).
-- :func:`solve`: conjugate gradients with a relative tolerance, an iteration limit and a
-  :class:`SolveResult`; Ctrl-C stops it with ``KeyboardInterrupt``, leaving the last iterate.
+- The methods the package's one solve entry (``quarvex_tools.solve_system`` and
+  ``solvers.solve_each``: the choice, the report, the log) runs: :func:`solve`, conjugate
+  gradients with a relative tolerance, an iteration limit and a :class:`SolveResult`;
+  :func:`multigrid` and :func:`solve_amg`, multigrid-preconditioned conjugate gradients, and
+  :func:`solve_amg_many`, the same for several loads at once (one native loop serves both).
+  Ctrl-C stops them with ``KeyboardInterrupt``, leaving the last iterate. Call them directly
+  only to run one method by hand; every stop rule and warning text is theirs, written once
+  (:func:`warn_unconverged`).
 - Failures of the solves (:func:`solve`, :func:`solve_amg`, :func:`multigrid`,
   :func:`refresh_multigrid`) raise :class:`SolverError`, an ``Exception`` that says what went
   wrong and what to do, chained to the core's ``PanicException`` (a ``BaseException``).
