@@ -3,9 +3,12 @@
 // own matrix.
 #include "amg/matrix.hpp"
 
+#include "amg/columns.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <type_traits>
 
 #include "base/failure.hpp"
 #include "lacc/lav.hpp"
@@ -178,38 +181,18 @@ inline void wide_rows(const std::int32_t* row_runs, const Run* runs, std::size_t
 #endif
 }
 
-// wide_rows for an even width up to kMaxWidth; false for another width.
+// wide_rows for an even width up to kMaxWidth (with_width's constant widths); false for another.
 template <std::size_t Rows, class Value>
 inline bool even_wide_rows(std::size_t width, const std::int32_t* row_runs, const Run* runs, std::size_t r,
                            const Value* values, const double* x, double* sums, std::size_t value_count) {
-    switch (width) {
-        case 2:
-            wide_rows<Rows, 0, true>(row_runs, runs, r, values, x, sums, value_count);
-            return true;
-        case 4:
-            wide_rows<Rows, 1, false>(row_runs, runs, r, values, x, sums, value_count);
-            return true;
-        case 6:
-            wide_rows<Rows, 1, true>(row_runs, runs, r, values, x, sums, value_count);
-            return true;
-        case 8:
-            wide_rows<Rows, 2, false>(row_runs, runs, r, values, x, sums, value_count);
-            return true;
-        case 10:
-            wide_rows<Rows, 2, true>(row_runs, runs, r, values, x, sums, value_count);
-            return true;
-        case 12:
-            wide_rows<Rows, 3, false>(row_runs, runs, r, values, x, sums, value_count);
-            return true;
-        case 14:
-            wide_rows<Rows, 3, true>(row_runs, runs, r, values, x, sums, value_count);
-            return true;
-        case 16:
-            wide_rows<Rows, 4, false>(row_runs, runs, r, values, x, sums, value_count);
-            return true;
-        default:
+    return with_width(width, [&](auto w) {
+        if constexpr (std::is_same_v<decltype(w), std::size_t>) {
             return false;
-    }
+        } else {
+            wide_rows<Rows, w / 4, w % 4 == 2>(row_runs, runs, r, values, x, sums, value_count);
+            return true;
+        }
+    });
 }
 
 // Row r for any width up to kMaxWidth.
