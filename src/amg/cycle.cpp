@@ -9,6 +9,7 @@
 #include "amg/cycle.hpp"
 #include "amg/failure.hpp"
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 
 namespace quarvex {
 namespace {
@@ -16,6 +17,7 @@ namespace {
 void cycle(const AmgHierarchy& hierarchy, const SprMat& fine, AmgWork& work, std::size_t l, std::span<const double> b,
            std::span<double> x) {
     const std::size_t width = work.width;
+    check_interrupt();  // on the calling thread, once per level (the smoother checks between its products)
     const AmgLevel& level = hierarchy.levels[l];
     const SprMat& mat = l == 0 ? fine : level.matrix;
     const std::span<const float> values = level.matrix_values;

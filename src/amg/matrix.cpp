@@ -24,6 +24,8 @@ namespace {
 // Matrices with fewer stored values run their products on the calling thread: waking the
 // workers costs more than the work.
 constexpr std::size_t kSerialBelow = 16384;
+// Rows of a product of several columns between two checks for Ctrl-C.
+constexpr std::size_t kBatchRows = 65536;
 // The product asks for the values this many bytes past the current run (as mul_vec does).
 constexpr std::size_t kPrefetchBytes = 3072;
 
@@ -261,11 +263,13 @@ void each_row(const SprMat& mat, std::span<const Value> vals, const double* x, s
             for (; r < last; ++r) single(r, sums);
         }
     };
+    // Large products run in batches of rows with a check for Ctrl-C before each (on the calling
+    // thread): one product of many columns on a large model takes a good part of a second.
     const bool serial = value_count * width < kSerialBelow;
     if (groups.empty())
-        serial ? rows(0, static_cast<std::size_t>(mat.rows)) : parallel_ranges(mat.rows, rows);
+        serial ? rows(0, static_cast<std::size_t>(mat.rows)) : parallel_batches(mat.rows, kBatchRows, rows);
     else
-        serial ? grouped(0, groups.size() - 1) : parallel_ranges(groups.size() - 1, grouped);
+        serial ? grouped(0, groups.size() - 1) : parallel_batches(groups.size() - 1, kBatchRows / 3, grouped);
 }
 
 }  // namespace

@@ -292,6 +292,7 @@ void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Sm
     };
     std::span<const double> residual = b;
     if (!zero_start) {
+        check_interrupt();  // Ctrl-C between the products of a large level, on the calling thread
         level_residual(mat, values, x, b, r, width, nodes.starts);  // r = b - A x
         residual = r;
     }
@@ -299,6 +300,7 @@ void chebyshev_smooth(const SprMat& mat, std::span<const float> values, const Sm
     double rho = 1.0 / sigma;
     for (int k = 1; k <= smoother.degree; ++k) {
         if (k == smoother.degree && !keep_residual) break;
+        check_interrupt();
         if (residual.data() == b.data())
             level_residual(mat, values, d, b, r, width, nodes.starts);  // r = b - A d (x = d so far)
         else

@@ -20,6 +20,7 @@
 #include "amg/matrix.hpp"
 #include "amg/pcg.hpp"
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "lacc/lav.hpp"
 
 namespace quarvex {
@@ -262,6 +263,33 @@ TEST(AmgPcgMany, WarmStartsStopAtTheLoadsTolerance) {
     for (std::size_t k = 0; k < count; ++k) {
         EXPECT_TRUE(reports[k].converged) << k;
         EXPECT_LE(reports[k].residual_norm, 1e-8 * reports[k].rhs_norm) << k;
+    }
+}
+
+// Ctrl-C (the interrupt hook throwing) inside a cycle of a batch ends the solve and leaves the
+// start vectors as they were.
+struct Stop {};
+int g_calls_left = 0;
+void stop_after_calls() {
+    if (--g_calls_left == 0) throw Stop{};
+}
+
+TEST(AmgPcgMany, InterruptInsideACycleLeavesTheStartVectors) {
+    const bench::BoxModel model = box(bench::Support::clamped);
+    const SprMat& mat = model.model.mat;
+    const std::size_t n = mat.rows;
+    const AmgHierarchy hierarchy =
+        amg_setup(mat, rigid_body_modes(model.coordinates, model.components), small_options());
+    ASSERT_GE(hierarchy.levels.size(), 2u);
+    const std::vector<double> loads = mixed_loads(model, 4);
+    const std::vector<double> start = random_vector(4 * n, 9);
+    for (const int calls : {2, 3, 7}) {  // the first check of an iteration, one inside its cycle, a later one
+        std::vector<double> sol = start;
+        g_calls_left = calls;
+        set_interrupt_hook(stop_after_calls);
+        EXPECT_THROW(amg_pcg_many(mat, hierarchy, sol, loads, 4, 1e-10, 0.0, 100, false), Stop) << calls;
+        set_interrupt_hook(nullptr);
+        EXPECT_EQ(sol, start) << calls;
     }
 }
 

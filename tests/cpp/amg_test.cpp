@@ -414,8 +414,8 @@ TEST(AmgRefusal, BadInputIsRefused) {
               "conjugate gradients: the right-hand side holds a non-finite value");
 }
 
-// The interrupt hook runs on the calling thread once per level and per iteration; what it throws
-// ends the call.
+// The interrupt hook runs on the calling thread once per level of the set-up and at least once
+// per level of every cycle of the solve; what it throws ends the call.
 struct Interrupted {};
 int g_hook_calls = 0;
 bool g_hook_throws = false;
@@ -435,7 +435,8 @@ TEST(AmgInterrupt, HookStopsSetupAndSolve) {
     g_hook_calls = 0;
     std::vector<double> sol(mat.rows, 0.0);
     const AmgReport report = amg_pcg(mat, hierarchy, sol, model.model.rhs, 1e-8, 0.0, 100, false);
-    EXPECT_EQ(g_hook_calls, static_cast<int>(report.iterations));
+    // At least once per level of every cycle: a cycle of a large model takes long.
+    EXPECT_GE(g_hook_calls, static_cast<int>(report.iterations * hierarchy.levels.size()));
 
     g_hook_throws = true;
     EXPECT_THROW(amg_setup(mat, rigid_modes(model), small_options()), Interrupted);
