@@ -2,7 +2,9 @@
 
 A mesh is a point array (n, 3) and a tetrahedron array (m, 4) of point indices, each
 tetrahedron positively oriented: (p1 - p0) x (p2 - p0) . (p3 - p0) > 0. Element groups are
-arrays of tetrahedron indices, face groups (k, 3) arrays of point indices, both by name.
+arrays of tetrahedron indices, face groups (k, 3) arrays of point indices, both by name. A
+mesh given by 10-node tetrahedra keeps the positions of their edge nodes (`edge_points`):
+elements whose edge nodes lie off the chord midpoints are curved (isoparametric).
 """
 
 from __future__ import annotations
@@ -19,6 +21,16 @@ import numpy as np
 OUTWARD_FACES = np.array([(0, 2, 1), (0, 1, 3), (0, 3, 2), (1, 2, 3)])
 
 _SHOWN = 5  # indices quoted in an error message
+
+# Where the edge nodes of a tetrahedron go when vertices 1 and 2 are swapped: the local edges
+# (0,1) (1,2) (0,2) (0,3) (1,3) (2,3) become (0,2) (2,1) (0,1) (0,3) (2,3) (1,3).
+_SWAPPED_EDGES = np.array([2, 1, 0, 3, 5, 4])
+# Local edges of a tetrahedron in the core's order (the order of the edge columns of a 10-node
+# tetrahedron, as meshio and VTK give them).
+_LOCAL_EDGES = np.array([(0, 1), (1, 2), (0, 2), (0, 3), (1, 3), (2, 3)])
+# An edge node farther than this fraction of its element's longest edge from the chord
+# midpoint makes the element curved; nearer ones are midpoints up to the rounding of a file.
+_STRAIGHT_TOLERANCE = 1e-12
 
 
 def _quote(indices: np.ndarray) -> str:
@@ -115,9 +127,12 @@ class Mesh:
     ----------
     points : (n, 3) float
         Point coordinates.
-    tetrahedra : (m, 4) int
-        Point indices of every tetrahedron. Inverted tetrahedra are reordered (vertices 1 and 2
-        swapped) to positive orientation; `reoriented` holds their indices.
+    tetrahedra : (m, 4) or (m, 10) int
+        Point indices of every tetrahedron: its four vertices, then (for 10-node tetrahedra) its
+        edge nodes on the edges (0,1), (1,2), (0,2), (0,3), (1,3), (2,3), the order of meshio
+        and VTK. Edge nodes are no points of the mesh: their positions go to `edge_points`.
+        Inverted tetrahedra are reordered (vertices 1 and 2 swapped, their edge nodes
+        following) to positive orientation; `reoriented` holds their indices.
     element_groups : mapping of str to (k,) int, optional
         Named sets of tetrahedron indices.
     face_groups : mapping of str to (k, 3) int, optional
@@ -132,6 +147,9 @@ class Mesh:
         index out of range, a tetrahedron repeated (the same four points in any order), a face
         repeated within a face group, a degenerate tetrahedron (zero volume, for example a
         repeated vertex; the message names them), or unused points when `drop_unused` is False.
+        For 10-node tetrahedra also: an edge node that is a vertex or a face corner too, an edge
+        with different nodes in two elements, a node on two edges, and a folded element (its
+        curved map turns inside out: det J <= 0 at one of the 14 quadrature points).
 
     Attributes
     ----------
@@ -140,6 +158,12 @@ class Mesh:
     element_groups : dict of str to (k,) int64
     face_groups : dict of str to (k, 3) int64
     reoriented : (r,) int64, the tetrahedra that were given inverted
+    edge_points : (m, 6, 3) float64 or None, read-only
+        The positions of every element's edge nodes in local edge order, for a mesh given by
+        10-node tetrahedra of which some are curved; None for a straight mesh (edge nodes at
+        the chord midpoints).
+    curved : (c,) int64, read-only
+        The elements whose edge nodes lie off the chord midpoints (empty for a straight mesh).
     """
 
     def __init__(
@@ -157,8 +181,8 @@ class Mesh:
             raise ValueError(f"points must have shape (n, 3), got {points.shape}")
         if tets.size == 0:
             tets = tets.reshape(0, 4)
-        if tets.ndim != 2 or tets.shape[1] != 4:
-            raise ValueError(f"tetrahedra must have shape (m, 4), got {tets.shape}")
+        if tets.ndim != 2 or tets.shape[1] not in (4, 10):
+            raise ValueError(f"tetrahedra must have shape (m, 4) or (m, 10), got {tets.shape}")
         if len(points) == 0:
             raise ValueError("the mesh has no points")
         if len(tets) == 0:
@@ -177,6 +201,11 @@ class Mesh:
                 f"tetrahedra {_quote(outside)} refer to points out of range (the mesh has {n} points); "
                 f"tetrahedron {first} is {tuple(int(v) for v in tets[first])}"
             )
+        edge_points = None
+        edge_node_used = np.zeros(n, dtype=bool)
+        if tets.shape[1] == 10:
+            edge_points, edge_node_used = _split_edge_nodes(points, tets)
+            tets = np.ascontiguousarray(tets[:, :4])
         # A repeated element would add its stiffness and weight twice.
         repeated, earlier, later = _repeats(tets)
         if len(repeated):
@@ -190,9 +219,9 @@ class Mesh:
 
         used = np.zeros(n, dtype=bool)
         used[tets.ravel()] = True
-        unused = np.flatnonzero(~used)
-        if len(unused):
-            if not drop_unused:
+        unused = np.flatnonzero(~used & ~edge_node_used)
+        if not used.all():
+            if len(unused) and not drop_unused:
                 raise ValueError(
                     f"points {_quote(unused)} are used by no tetrahedron; pass drop_unused=True to drop them"
                 )
@@ -200,7 +229,8 @@ class Mesh:
             for name, tri in faces.items():
                 stray = np.flatnonzero((~used[tri]).any(axis=1))
                 if len(stray):
-                    raise ValueError(f"faces {_quote(stray)} of face group {name!r} use points of no tetrahedron")
+                    what = "edge nodes" if edge_node_used[tri[stray]].any() else "points of no tetrahedron"
+                    raise ValueError(f"faces {_quote(stray)} of face group {name!r} use {what}")
                 faces[name] = new_index[tri]
             points = points[used]
             tets = new_index[tets]
@@ -217,14 +247,26 @@ class Mesh:
             )
         reoriented = np.flatnonzero(volumes < 0)
         tets[reoriented[:, None], [1, 2]] = tets[reoriented[:, None], [2, 1]]
+        curved = np.zeros(0, dtype=np.int64)
+        if edge_points is not None:
+            edge_points[reoriented] = edge_points[reoriented][:, _SWAPPED_EDGES]
+            curved = _curved_elements(points, tets, edge_points)
+            if len(curved):
+                _check_unfolded(points, tets, edge_points, curved)
+            else:
+                edge_points = None  # every edge straight: the mesh is the one its vertices give
 
-        for array in (points, tets, reoriented, *groups.values(), *faces.values()):
+        for array in (points, tets, reoriented, curved, *groups.values(), *faces.values()):
             array.setflags(write=False)
+        if edge_points is not None:
+            edge_points.setflags(write=False)
         self.points: np.ndarray = points
         self.tetrahedra: np.ndarray = tets
         self.element_groups: dict[str, np.ndarray] = groups
         self.face_groups: dict[str, np.ndarray] = faces
         self.reoriented: np.ndarray = reoriented
+        self.edge_points: np.ndarray | None = edge_points
+        self.curved: np.ndarray = curved
 
     @staticmethod
     def _element_group(name: str, value: Any, m: int) -> np.ndarray:
@@ -273,6 +315,7 @@ class Mesh:
             ("bounds", f"{tuple(float(f'{v:.6g}') for v in low)} to {tuple(float(f'{v:.6g}') for v in high)}"),
             ("element groups", _group_sizes(self.element_groups, "elements")),
             ("face groups", _group_sizes(self.face_groups, "faces")),
+            *([("curved elements", f"{len(self.curved):,}")] if len(self.curved) else []),
         ]
 
     def _repr_html_(self) -> str:
@@ -284,8 +327,14 @@ class Mesh:
         return np.array([self.points.min(axis=0), self.points.max(axis=0)])
 
     def volume(self) -> float:
-        """The total volume of the tetrahedra."""
-        return float(signed_volumes(self.points, self.tetrahedra).sum() / 6.0)
+        """The total volume of the tetrahedra; that of curved ones by the 14-point rule of their map."""
+        volumes = signed_volumes(self.points, self.tetrahedra) / 6.0
+        if self.edge_points is not None:
+            from .p2 import TET_WEIGHTS
+
+            det_j = jacobian_determinants(self.points, self.tetrahedra[self.curved], self.edge_points[self.curved])
+            volumes[self.curved] = det_j @ TET_WEIGHTS
+        return float(volumes.sum())
 
     def boundary_faces(self) -> tuple[np.ndarray, np.ndarray]:
         """The faces that belong to one tetrahedron only, with outward orientation.
@@ -309,6 +358,92 @@ class Mesh:
         lonely[:-1] &= ~same
         chosen = order[lonely]
         return all_faces[chosen], chosen // 4
+
+
+def jacobian_determinants(points: np.ndarray, tetrahedra: np.ndarray, edge_points: np.ndarray) -> np.ndarray:
+    """det J of the isoparametric map of 10-node tetrahedra at the 14 quadrature points.
+
+    Parameters
+    ----------
+    points : (n, 3) float
+    tetrahedra : (m, 4) int
+        Vertex indices.
+    edge_points : (m, 6, 3) float
+        Edge node positions in local edge order.
+
+    Returns
+    -------
+    (m, 14) float64
+    """
+    from .p2 import TET_POINTS, tet_shape_gradients
+
+    grads = tet_shape_gradients(TET_POINTS)  # [q, a, j] = dphi_a/dxi_j
+    nodes = np.concatenate([points[tetrahedra], edge_points], axis=1)  # (m, 10, 3)
+    jacobian = np.einsum("ear,qaj->eqrj", nodes, grads)
+    return np.linalg.det(jacobian)
+
+
+def _split_edge_nodes(points: np.ndarray, tets10: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The edge node positions (m, 6, 3) of 10-node tetrahedra and the (n,) mask of the points that are edge nodes.
+
+    Refuses an edge node that is also a vertex, an edge (pair of vertices) with different nodes
+    in two elements, and a node that lies on two edges: each would make the elements disagree
+    about their common geometry.
+    """
+    n = len(points)
+    corners, edge_nodes = tets10[:, :4], tets10[:, 4:]
+    is_vertex = np.zeros(n, dtype=bool)
+    is_vertex[corners.ravel()] = True
+    both = np.flatnonzero(is_vertex[edge_nodes].any(axis=1))
+    if len(both):
+        first = both[0]
+        raise ValueError(
+            f"tetrahedra {_quote(both)} have edge nodes that are vertices of the mesh; "
+            f"tetrahedron {first} is {tuple(int(v) for v in tets10[first])}"
+        )
+    low = np.minimum(corners[:, _LOCAL_EDGES[:, 0]], corners[:, _LOCAL_EDGES[:, 1]]).ravel()
+    high = np.maximum(corners[:, _LOCAL_EDGES[:, 0]], corners[:, _LOCAL_EDGES[:, 1]]).ravel()
+    pairs = np.unique(np.column_stack([low, high, edge_nodes.ravel()]), axis=0)  # sorted by edge, then node
+    for by, what in (((0, 1), "different edge nodes in different tetrahedra"), ((2,), "a node on two edges")):
+        ordered = pairs[np.argsort(pairs[:, 2], kind="stable")] if by == (2,) else pairs
+        keys = ordered[:, list(by)]
+        clash = np.flatnonzero((keys[1:] == keys[:-1]).all(axis=1))
+        if len(clash):
+            a, b = ordered[clash[0]], ordered[clash[0] + 1]
+            raise ValueError(
+                f"the 10-node tetrahedra give {what}: edge ({a[0]}, {a[1]}) has node {a[2]} "
+                f"and edge ({b[0]}, {b[1]}) node {b[2]}"
+            )
+    used = np.zeros(n, dtype=bool)
+    used[edge_nodes.ravel()] = True
+    return points[edge_nodes], used
+
+
+def _curved_elements(points: np.ndarray, tetrahedra: np.ndarray, edge_points: np.ndarray) -> np.ndarray:
+    """(c,) int64: the elements with an edge node off its chord midpoint, beyond the rounding of a file."""
+    ends = points[tetrahedra[:, _LOCAL_EDGES]]  # (m, 6, 2, 3)
+    offset = np.linalg.norm(edge_points - 0.5 * (ends[:, :, 0] + ends[:, :, 1]), axis=2).max(axis=1)
+    longest = np.linalg.norm(ends[:, :, 1] - ends[:, :, 0], axis=2).max(axis=1)
+    return np.flatnonzero(offset > _STRAIGHT_TOLERANCE * longest).astype(np.int64)
+
+
+def _check_unfolded(points: np.ndarray, tetrahedra: np.ndarray, edge_points: np.ndarray, curved: np.ndarray) -> None:
+    """Refuses curved elements whose map folds: det J not positive at a quadrature point."""
+    folded_parts = []
+    for start in range(0, len(curved), _FOLD_CHECK_BLOCK):
+        chosen = curved[start : start + _FOLD_CHECK_BLOCK]
+        det_j = jacobian_determinants(points, tetrahedra[chosen], edge_points[chosen])
+        folded_parts.append(chosen[~(det_j > 0).all(axis=1)])
+    folded = np.concatenate(folded_parts)
+    if len(folded):
+        first = folded[0]
+        raise ValueError(
+            f"tetrahedra {_quote(folded)} are folded (their edge nodes turn the element inside out: "
+            f"det J <= 0 at a quadrature point); tetrahedron {first} is {tuple(int(v) for v in tetrahedra[first])}"
+        )
+
+
+_FOLD_CHECK_BLOCK = 1 << 15  # elements per block of the fold check: its arrays stay near 50 MB
 
 
 def _cell_count(name: str, value: Any) -> int:

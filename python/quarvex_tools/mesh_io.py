@@ -13,7 +13,7 @@ import numpy as np
 from ._optional import require
 from .mesh import Mesh, first_copies
 
-_TETRAHEDRA = ("tetra", "tetra10")  # 10-node tetrahedra are read by their vertices
+_TETRAHEDRA = ("tetra", "tetra10")  # 10-node tetrahedra keep their edge nodes where all tetrahedra have them
 _TRIANGLES = ("triangle", "triangle6")
 # Integer cell arrays that label regions, by the writer that uses them.
 _TAG_ARRAYS = ("gmsh:physical", "CellEntityIds", "medit:ref")
@@ -26,7 +26,9 @@ _BLOCK_BYTES = 8
 def read_mesh(path: str | os.PathLike, *, drop_unused: bool = True) -> Mesh:
     """Reads a tetrahedral mesh file (gmsh .msh, VTU, and every format meshio reads).
 
-    Tetrahedra become the mesh; quadratic ones are read by their four vertices. Physical
+    Tetrahedra become the mesh. Quadratic ones (gmsh's second-order meshes) keep the positions of
+    their edge nodes, so curved edges stay curved (`Mesh.curved`); in a file that mixes them
+    with 4-node tetrahedra they are read by their vertices, with a warning. Physical
     groups (gmsh) or region labels become groups named by their physical name, or by their
     number when unnamed: tetrahedron labels give element groups, triangle labels face groups.
     An element listed more than once (MSH 2 files list an element once per physical group) is
@@ -58,7 +60,8 @@ def read_mesh(path: str | os.PathLike, *, drop_unused: bool = True) -> Mesh:
     -----
     RuntimeWarning
         When the file lists an element twice in the same group (or twice without groups): it is
-        read once.
+        read once; when it mixes 4- and 10-node tetrahedra and some of the latter are curved:
+        they are read straight.
     """
     meshio = require("meshio")
     name = os.fspath(path)
@@ -82,7 +85,10 @@ def read_mesh(path: str | os.PathLike, *, drop_unused: bool = True) -> Mesh:
             f"{name}: the file holds volume cells other than 4- and 10-node tetrahedra ({found}); only those are solved"
         )
 
-    tets = _cells(data, _TETRAHEDRA, 4, dim=3)
+    kinds = {block.type for block in data.cells if block.type in _TETRAHEDRA}
+    tets = _cells(data, _TETRAHEDRA, 10 if kinds == {"tetra10"} else 4, dim=3)
+    if kinds == {"tetra", "tetra10"}:
+        _warn_straightened(name, data, points)
     if tets is None:
         types = sorted({block.type for block in data.cells})
         raise ValueError(f"{name}: no tetrahedra in the file (cell types: {types})")
@@ -94,6 +100,25 @@ def read_mesh(path: str | os.PathLike, *, drop_unused: bool = True) -> Mesh:
         triangles, face_members = _read_once(name, "triangles", *tris)
         face_groups = {group: triangles[np.unique(rows)] for group, rows in face_members.items()}
     return Mesh(points, tetrahedra, element_groups, face_groups, drop_unused=drop_unused)
+
+
+def _warn_straightened(name: str, data: Any, points: np.ndarray) -> None:
+    """Warns when the 10-node tetrahedra of a file that mixes them with 4-node ones have curved edges.
+
+    Such a mesh is read by its vertices: an edge of a 4-node element has no node of its own to
+    share with a 10-node neighbour.
+    """
+    from .mesh import _curved_elements
+
+    tets10 = np.concatenate([np.asarray(b.data, dtype=np.int64) for b in data.cells if b.type == "tetra10"])
+    curved = _curved_elements(points, tets10[:, :4], points[tets10[:, 4:]])
+    if len(curved):
+        warnings.warn(
+            f"{name}: the file mixes 4- and 10-node tetrahedra; {len(curved)} curved 10-node tetrahedra "
+            "are read by their vertices, with straight edges",
+            RuntimeWarning,
+            stacklevel=3,
+        )
 
 
 def _read_with_meshio(meshio: Any, name: str) -> Any:
@@ -232,7 +257,7 @@ def _read_once(
     with the same label (or without labels) are repeats, read once with a warning. Triangles in
     no group are not used, so only tetrahedra are checked then.
     """
-    first = first_copies(cells)
+    first = first_copies(cells[:, :4])  # a 10-node tetrahedron is the same element as its vertices
     kept = first == np.arange(len(cells))
     new_index = np.cumsum(kept) - 1
     if not kept.all() and (members or noun == "tetrahedra"):

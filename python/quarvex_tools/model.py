@@ -23,7 +23,7 @@ import numpy as np
 
 import quarvex
 
-from . import supports, system
+from . import _native, supports, system
 from ._caller import user_stacklevel
 from .cases import DEFAULT_CASE, LoadCase, body_loads, case_system, check_case_name, new_case
 from .expressions import Expr, ExprLike, _as_expr, constant, to_arena, vector_field
@@ -793,7 +793,12 @@ class Elasticity:
         nexus.set_cmat(self.material.matrix.tolist())
         self._set_body_forces(nexus, case.body_forces)
         nexus.set_solver(dofs.n_free, dofs.bc.tolist())
-        nexus.assemble()
+        if len(self.mesh.curved):  # the isoparametric kernel for the curved elements, the affine one elsewhere
+            assert self.mesh.edge_points is not None
+            edge_points = self.mesh.edge_points[self.mesh.curved].reshape(-1, 18)
+            _native._ext.assemble_curved(nexus, self.mesh.curved, np.ascontiguousarray(edge_points))
+        else:
+            nexus.assemble()
         _log.info(
             "assembled %d elements, %d unknowns in %.2f s",
             len(self.mesh.tetrahedra),

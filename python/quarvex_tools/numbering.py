@@ -290,7 +290,7 @@ def bandwidth_rank(n: int, edges: np.ndarray, points: np.ndarray) -> np.ndarray:
     return rank
 
 
-def p2_nodes(points: np.ndarray, tetrahedra: np.ndarray) -> Numbering:
+def p2_nodes(points: np.ndarray, tetrahedra: np.ndarray, edge_points: np.ndarray | None = None) -> Numbering:
     """The P2 nodes of tetrahedra given as arrays, in the given order: the points, then the edges.
 
     The first step of `p2_numbering`, which orders the nodes of a checked `Mesh`; taken alone by
@@ -302,6 +302,9 @@ def p2_nodes(points: np.ndarray, tetrahedra: np.ndarray) -> Numbering:
     points : (n, 3) float64
     tetrahedra : (m, 4) int64
         Indices into `points`.
+    edge_points : (m, 6, 3) float64, optional
+        The positions of every element's edge nodes in local edge order (a curved mesh's
+        `Mesh.edge_points`); by default the edge nodes lie at the chord midpoints.
 
     Returns
     -------
@@ -317,11 +320,21 @@ def p2_nodes(points: np.ndarray, tetrahedra: np.ndarray) -> Numbering:
     backward[edge_of[~ascending]] = True
 
     element_nodes = np.concatenate([tetrahedra, n + edge_of], axis=1)
-    node_points = np.concatenate([points, 0.5 * (points[edges[:, 0]] + points[edges[:, 1]])])
+    node_points = np.concatenate([points, _edge_node_points(points, edges, edge_of, edge_points)])
     rank = np.arange(len(node_points), dtype=np.int64)
     for array in (edges, element_nodes, node_points, rank, forward, backward):
         array.setflags(write=False)
     return Numbering(n, edges, element_nodes, node_points, rank, forward, backward)
+
+
+def _edge_node_points(
+    points: np.ndarray, edges: np.ndarray, edge_of: np.ndarray, edge_points: np.ndarray | None
+) -> np.ndarray:
+    """(e, 3): the position of every edge's node, the chord midpoint unless `edge_points` (m, 6, 3) gives it."""
+    positions = 0.5 * (points[edges[:, 0]] + points[edges[:, 1]])
+    if edge_points is not None:
+        positions[edge_of.ravel()] = np.asarray(edge_points, dtype=np.float64).reshape(-1, 3)
+    return positions
 
 
 def _is_permutation(rank: np.ndarray, n: int) -> bool:
@@ -381,7 +394,7 @@ def p2_numbering(mesh: Mesh, order: str = "bandwidth") -> Numbering:
     """
     if order not in ("bandwidth", "morton", "given"):
         raise ValueError(f"order must be 'bandwidth', 'morton' or 'given', got {order!r}")
-    nodes = p2_nodes(mesh.points, mesh.tetrahedra)
+    nodes = p2_nodes(mesh.points, mesh.tetrahedra, mesh.edge_points)
     if order == "given":
         return nodes
     if order == "morton":
@@ -449,7 +462,11 @@ def check_numbering(numbering: Numbering, mesh: Mesh) -> None:
             f"edge ({i}, {j}) of element {e} is not numbered as in this mesh: the numbering has node "
             f"{n + int(edge_nodes[e, k])} there, of points {tuple(pairs[e, k].tolist())}"
         )
-    midpoints = 0.5 * (mesh.points[edges[:, 0]] + mesh.points[edges[:, 1]])
+    if mesh.edge_points is None:
+        midpoints = 0.5 * (mesh.points[edges[:, 0]] + mesh.points[edges[:, 1]])
+    else:  # the mesh's own edge nodes, each reached through the elements that list it
+        midpoints = 0.5 * (mesh.points[edges[:, 0]] + mesh.points[edges[:, 1]])
+        midpoints[edge_nodes.ravel()] = mesh.edge_points.reshape(-1, 3)
     scale = float(np.abs(mesh.points).max()) if n else 0.0
     apart = np.abs(numbering.node_points - np.concatenate([mesh.points, midpoints])).max(axis=1) > 1e-12 * scale
     if apart.any():

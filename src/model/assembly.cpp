@@ -12,6 +12,7 @@
 #include "elems/tet_element.hpp"
 #include "lacc/pool.hpp"
 #include "model/dofs.hpp"
+#include "model/curved_system.hpp"
 #include "model/element_system.hpp"
 
 namespace quarvex {
@@ -51,14 +52,22 @@ void lower_to(std::atomic<std::size_t>& first, std::size_t e) {
 // Refuses a model that the scatter could not address, before anything is added, so a
 // refused model is unchanged: a matrix built for an older numbering, then the first element
 // (in element order, whatever the scheduling) whose numbers the system cannot hold, then the
-// first degenerate element that reaches a free row. A degenerate element without a free row
-// adds nothing and is passed over. Returns the warning about the first element that found
-// one of its edges only under the reversed key, or "".
-std::string check_assembly_input(const Nexus& model) {
+// first degenerate element (a curved one: folded) that reaches a free row. An element without
+// a free row adds nothing and is passed over. Returns the warning about the first element that
+// found one of its edges only under the reversed key, or "".
+std::string check_assembly_input(const Nexus& model, const CurvedElements& curved) {
     if (model.mat_version != model.dof_version) fail_stale_numbering();
     const std::size_t n = model.tets.size();
     std::atomic<std::size_t> first_bad_dofs{n};
     std::atomic<std::size_t> first_degenerate{n};
+    const auto refused_shape = [&](std::size_t e) {
+        const Tet& tet = model.tets[e];
+        if (is_curved(curved, e)) {
+            const EdgePoints& edges = curved.edge_points[static_cast<std::size_t>(curved.slot[e])];
+            return first_folded_point(curved_geometry(node_points(tet, edges))) < kQuadPoints;
+        }
+        return !is_nondegenerate(element_geometry(tet));
+    };
     for_each_chunk(chunking(n), [&](const Chunk& chunk) {
         for (std::size_t e = chunk.begin; e < chunk.end; ++e) {
             try {
@@ -67,15 +76,18 @@ std::string check_assembly_input(const Nexus& model) {
                 lower_to(first_bad_dofs, e);
                 return;  // later elements of the chunk cannot be first
             }
-            const Tet& tet = model.tets[e];
-            if (e < first_degenerate.load(std::memory_order_relaxed) && has_free_row(tet) &&
-                !is_nondegenerate(element_geometry(tet)))
+            if (e < first_degenerate.load(std::memory_order_relaxed) && has_free_row(model.tets[e]) &&
+                refused_shape(e))
                 lower_to(first_degenerate, e);
         }
     });
     if (first_bad_dofs.load() < n) check_element_dofs(model, first_bad_dofs.load());
-    if (first_degenerate.load() < n) {
-        const Tet& tet = model.tets[first_degenerate.load()];
+    if (const std::size_t e = first_degenerate.load(); e < n) {
+        const Tet& tet = model.tets[e];
+        if (is_curved(curved, e)) {
+            const EdgePoints& edges = curved.edge_points[static_cast<std::size_t>(curved.slot[e])];
+            check_unfolded(e, curved_geometry(node_points(tet, edges)));
+        }
         check_nondegenerate(tet, element_geometry(tet));
     }
     return reversed_edge_warning(model);
@@ -141,7 +153,12 @@ AssemblyScratch make_scratch() {
 constexpr std::size_t kElementsPerRound = 8192;
 
 std::string assemble(Nexus& model) {
-    std::string warning = check_assembly_input(model);
+    return assemble(model, CurvedElements{});
+}
+
+std::string assemble(Nexus& model, const CurvedElements& curved) {
+    if (!curved.slot.empty()) check_equal(curved.slot.size(), model.tets.size());
+    std::string warning = check_assembly_input(model, curved);
     // Every chunk keeps its scratch across rounds, so each element sees the same evaluation
     // state whether or not the work is cut into rounds; rounds only make room for checks.
     const Chunking chunks = chunking(model.tets.size());
@@ -158,7 +175,12 @@ std::string assemble(Nexus& model) {
             for (std::size_t e = chunk.begin + offset; e < end; ++e) {
                 const Tet& tet = model.tets[e];
                 if (!has_free_row(tet)) continue;  // nothing of it reaches the system
-                tet_element(tet, element_matrix, element_vector, model.cmat, model.loads, scratch.load_values);
+                if (is_curved(curved, e)) {
+                    curved_tet_element(e, tet, curved.edge_points[static_cast<std::size_t>(curved.slot[e])],
+                                       element_matrix, element_vector, model.cmat, model.loads, scratch.load_values);
+                } else {
+                    tet_element(tet, element_matrix, element_vector, model.cmat, model.loads, scratch.load_values);
+                }
                 scratch.free_ranges.clear();
                 scratch.fixed_ranges.clear();
                 std::size_t local = 0;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "model/curved_system.hpp"
 #include "model/nexus.hpp"
 
 namespace quarvex {
@@ -15,5 +16,10 @@ namespace quarvex {
 // assembled, as a failure inside the loop would. Returns a warning for the caller to pass on
 // (an element edge numbered only under the reversed key), or "".
 std::string assemble(Nexus& model);
+
+// The same with the curved elements' isoparametric kernel (curved_system.hpp) in place of the
+// affine one; the first curved element whose map folds is refused before anything is added
+// ("element 7 is folded: ..."). `curved` must cover the model's elements or be empty.
+std::string assemble(Nexus& model, const CurvedElements& curved);
 
 }  // namespace quarvex

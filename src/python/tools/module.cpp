@@ -60,6 +60,9 @@ PyMethodDef tools_functions[] = {
      " frames, eliminates the constrained unknowns in place and returns their rows as they were before."},
     {"add_matrix_entries", QUARVEX_FAST(tools_add_matrix_entries), kFast,
      "add_matrix_entries(model, rows, cols, values): adds float64 values to entries of the matrix's structure."},
+    {"assemble_curved", QUARVEX_FAST(tools_assemble_curved), kFast,
+     "assemble_curved(model, elements, edge_points): Nexus.assemble with the isoparametric kernel for the"
+     " elements (c,) int64 whose edge nodes lie at edge_points (c, 18) float64 (six points in local edge order)."},
     {"amg_setup", QUARVEX_FAST(tools_amg_setup), kFast,
      "amg_setup(model, frame_first, frames) -> Multigrid: a smoothed-aggregation hierarchy for the model's"
      " matrix (rigid-body modes, turned into the node frames, zero on constrained unknowns)."},

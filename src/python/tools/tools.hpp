@@ -51,6 +51,7 @@ PyObject* tools_add_matrix_entries(PyObject* module, PyObject* const* args, Py_s
 PyObject* tools_amg_setup(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_amg_refresh(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_amg_solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_assemble_curved(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_amg_solve_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Argument `index` as (k,) int64 first unknowns and argument index + 1 as (k, 9) float64 axes.
