@@ -404,16 +404,18 @@ def _split_edge_nodes(points: np.ndarray, tets10: np.ndarray) -> tuple[np.ndarra
     low = np.minimum(corners[:, _LOCAL_EDGES[:, 0]], corners[:, _LOCAL_EDGES[:, 1]]).ravel()
     high = np.maximum(corners[:, _LOCAL_EDGES[:, 0]], corners[:, _LOCAL_EDGES[:, 1]]).ravel()
     pairs = np.unique(np.column_stack([low, high, edge_nodes.ravel()]), axis=0)  # sorted by edge, then node
-    for by, what in (((0, 1), "different edge nodes in different tetrahedra"), ((2,), "a node on two edges")):
-        ordered = pairs[np.argsort(pairs[:, 2], kind="stable")] if by == (2,) else pairs
-        keys = ordered[:, list(by)]
-        clash = np.flatnonzero((keys[1:] == keys[:-1]).all(axis=1))
-        if len(clash):
-            a, b = ordered[clash[0]], ordered[clash[0] + 1]
-            raise ValueError(
-                f"the 10-node tetrahedra give {what}: edge ({a[0]}, {a[1]}) has node {a[2]} "
-                f"and edge ({b[0]}, {b[1]}) node {b[2]}"
-            )
+    clash = np.flatnonzero((pairs[1:, :2] == pairs[:-1, :2]).all(axis=1))
+    if len(clash):
+        (i, j, first_node), second_node = pairs[clash[0]], pairs[clash[0] + 1, 2]
+        raise ValueError(f"edge ({i}, {j}) of the 10-node tetrahedra has two nodes, {first_node} and {second_node}")
+    by_node = pairs[np.argsort(pairs[:, 2], kind="stable")]
+    clash = np.flatnonzero(by_node[1:, 2] == by_node[:-1, 2])
+    if len(clash):
+        first, second = by_node[clash[0]], by_node[clash[0] + 1]
+        raise ValueError(
+            f"point {first[2]} is the node of two edges of the 10-node tetrahedra, "
+            f"({first[0]}, {first[1]}) and ({second[0]}, {second[1]})"
+        )
     used = np.zeros(n, dtype=bool)
     used[edge_nodes.ravel()] = True
     return points[edge_nodes], used

@@ -11,8 +11,8 @@
 #include "base/interrupt.hpp"
 #include "elems/tet_element.hpp"
 #include "lacc/pool.hpp"
-#include "model/dofs.hpp"
 #include "model/curved_system.hpp"
+#include "model/dofs.hpp"
 #include "model/element_system.hpp"
 
 namespace quarvex {
@@ -76,8 +76,7 @@ std::string check_assembly_input(const Nexus& model, const CurvedElements& curve
                 lower_to(first_bad_dofs, e);
                 return;  // later elements of the chunk cannot be first
             }
-            if (e < first_degenerate.load(std::memory_order_relaxed) && has_free_row(model.tets[e]) &&
-                refused_shape(e))
+            if (e < first_degenerate.load(std::memory_order_relaxed) && has_free_row(model.tets[e]) && refused_shape(e))
                 lower_to(first_degenerate, e);
         }
     });

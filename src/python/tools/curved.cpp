@@ -29,7 +29,8 @@ PyObject* tools_assemble_curved(PyObject*, PyObject* const* args, Py_ssize_t nar
                                                            std::to_string(model.tets.size()) + " elements)");
                     }
                 }
-                curved = curved_elements(model.tets.size(), elements.items<std::int64_t>(), edge_points.items<double>());
+                curved =
+                    curved_elements(model.tets.size(), elements.items<std::int64_t>(), edge_points.items<double>());
             }
             const std::string warning = assemble(model, curved);
             if (!warning.empty()) warn_runtime(warning);
