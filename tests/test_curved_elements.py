@@ -289,3 +289,53 @@ def test_element_listed_twice_is_refused():
     assert "listed twice" in panic_text(
         lambda: _native._ext.assemble_curved(nexus, np.array([2, 2]), np.zeros((2, 18)))
     )
+
+
+# Surface loads on curved faces -------------------------------------------------------------
+
+SPHERE = ("xmax", "ymax", "zmax")  # the box's far sides, sent onto the sphere by to_ball
+
+
+def _resultant(mesh, load):
+    """The sum of the nodal forces that load(model) adds."""
+    model = Elasticity(mesh, MATERIAL)
+    load(model)
+    return model.nodal_loads.sum(axis=0)
+
+
+def test_pressure_on_a_closed_curved_surface_balances():
+    """The normals of the quadratic faces close up: the resultant over the whole boundary vanishes,
+    so the pressure on the sphere is carried by the flat sides to rounding."""
+    mesh = mapped_box(4, to_ball)
+    sphere = _resultant(mesh, lambda model: [model.pressure(side, 2.0) for side in SPHERE])
+    sides = _resultant(mesh, lambda model: [model.pressure(side, 2.0) for side in ("xmin", "ymin", "zmin")])
+    np.testing.assert_allclose(sphere + sides, 0.0, atol=1e-12)
+    np.testing.assert_allclose(sphere, -2.0 * np.pi / 4, rtol=1e-3)  # the quarter discs that the sphere faces
+
+
+def test_traction_integrates_over_the_curved_area():
+    """A unit traction over the octant of the unit sphere adds up to its area, pi / 2, at fourth order."""
+    errors = [
+        abs(
+            _resultant(mapped_box(cells, to_ball), lambda m: [m.traction(s, (0.0, 0.0, 1.0)) for s in SPHERE])[2]
+            - np.pi / 2
+        )
+        for cells in (4, 8)
+    ]
+    rate = np.log2(errors[0] / errors[1])
+    assert rate > 3.5, f"area rate {rate:.3f} (errors {errors})"
+
+
+def test_ball_under_pressure_takes_the_exact_hydrostatic_state():
+    """Pressure p all round a ball (here an octant on symmetry rollers) gives u = -p (1 - 2 nu) / E x exactly:
+    the curved stiffness and the pressure on the curved faces must agree for the nodes to reach it."""
+    mesh = mapped_box(3, to_ball)
+    model = Elasticity(mesh, MATERIAL)
+    for axis, side in enumerate(("xmin", "ymin", "zmin")):
+        model.fix(side, components="xyz"[axis])
+    for side in SPHERE:
+        model.pressure(side, 1.5)
+    result = model.solve(rtol=1e-12)
+    exact = -1.5 * (1 - 2 * 0.3) * model.numbering.node_points
+    error = np.abs(result.displacement - exact).max()
+    assert error < 1e-9, f"largest nodal error {error:.3g} of the hydrostatic state"

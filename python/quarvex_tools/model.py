@@ -112,6 +112,40 @@ def _scalar_values(value: Any, points: np.ndarray, name: str) -> np.ndarray:
         return expression(points)
 
 
+# d l_k / d(s, t) for the barycentrics of a triangle, l0 = 1 - s - t, l1 = s, l2 = t.
+_TRIANGLE_BARY_DERIVATIVES = np.array([(-1.0, -1.0), (1.0, 0.0), (0.0, 1.0)])
+
+
+def _curved_face_geometry(positions: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The quadratic triangles through six nodes each, at the 7 quadrature points of the faces.
+
+    Parameters
+    ----------
+    positions : (k, 6, 3) float
+        Node positions: vertices, then edges (0,1), (1,2), (0,2).
+
+    Returns
+    -------
+    points : (k, 7, 3) float
+    normals : (k, 7, 3) float
+        Unit normals x_s x x_t / |x_s x x_t|, outward for faces listed outward.
+    area_factor : (k, 7) float
+        |x_s x x_t|, twice the area per unit of reference area (2 |face| on a flat face).
+    """
+    lam = TRIANGLE_POINTS  # (q, 3) barycentric coordinates
+    d_vertex = (4.0 * lam - 1.0)[:, :, None] * _TRIANGLE_BARY_DERIVATIVES[None]  # (q, 3, 2)
+    i, j = TRIANGLE_EDGES[:, 0], TRIANGLE_EDGES[:, 1]
+    d_edge = 4.0 * (
+        lam[:, j, None] * _TRIANGLE_BARY_DERIVATIVES[None, i] + lam[:, i, None] * _TRIANGLE_BARY_DERIVATIVES[None, j]
+    )
+    gradients = np.concatenate([d_vertex, d_edge], axis=1)  # (q, 6, 2): dN_a / d(s, t)
+    tangents = np.einsum("kac,qad->kqdc", positions, gradients)  # (k, q, 2, 3): x_s, x_t
+    cross = np.cross(tangents[:, :, 0], tangents[:, :, 1])
+    area_factor = np.linalg.norm(cross, axis=2)
+    points = np.einsum("qa,kac->kqc", triangle_shape_values(TRIANGLE_POINTS), positions)
+    return points, cross / area_factor[..., None], area_factor
+
+
 class Elasticity:
     """Small-strain linear elasticity on quadratic tetrahedra.
 
@@ -717,7 +751,11 @@ class Elasticity:
         """Adds the consistent nodal forces F_a = integral of N_a t over each quadratic triangle.
 
         Nothing is added when the traction is NaN or infinite at a quadrature point (ValueError).
+        On a mesh with curved elements every face is integrated over its quadratic surface.
         """
+        if len(self.mesh.curved):
+            self._integrate_curved(faces, traction, what)
+            return
         corners, normals, double_area = self._face_geometry(faces)
         quad_points = np.einsum("qv,kvc->kqc", TRIANGLE_POINTS, corners).reshape(-1, 3)
         with np.errstate(all="ignore"):  # values that are not finite are refused just below
@@ -727,6 +765,23 @@ class Elasticity:
         shapes = triangle_shape_values(TRIANGLE_POINTS)  # (q, 6)
         forces = np.einsum("q,qa,kqc,k->kac", TRIANGLE_WEIGHTS, shapes, values, 0.5 * double_area)
         nodes = self.face_nodes(faces)
+        for c in range(3):
+            self.nodal_loads[:, c] += np.bincount(nodes.ravel(), forces[:, :, c].ravel(), self.numbering.n_nodes)
+
+    def _integrate_curved(
+        self, faces: np.ndarray, traction: Callable[[np.ndarray, np.ndarray], np.ndarray], what: str
+    ) -> None:
+        """`_integrate` over the quadratic triangles through the faces' six nodes, with the normal of each point."""
+        nodes = self.face_nodes(faces)
+        points, normals, area_factor = _curved_face_geometry(self.numbering.node_points[nodes])
+        quad_points = points.reshape(-1, 3)
+        with np.errstate(all="ignore"):  # values that are not finite are refused just below
+            values = traction(quad_points, normals.reshape(-1, 3))
+        _check_finite(values, quad_points, what)
+        values = values.reshape(len(faces), len(TRIANGLE_WEIGHTS), 3)
+        shapes = triangle_shape_values(TRIANGLE_POINTS)  # (q, 6)
+        # The weights sum to 1 over a reference triangle of area 1/2: dA = |x_s x x_t| / 2 per unit weight.
+        forces = np.einsum("q,qa,kqc,kq->kac", TRIANGLE_WEIGHTS, shapes, values, 0.5 * area_factor)
         for c in range(3):
             self.nodal_loads[:, c] += np.bincount(nodes.ravel(), forces[:, :, c].ravel(), self.numbering.n_nodes)
 
