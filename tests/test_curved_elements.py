@@ -1,11 +1,13 @@
 """Curved (isoparametric) 10-node tetrahedra: meshes that keep their edge nodes, the fields the
 curved element reproduces, the volume it encloses, and the refusal of folded elements."""
 
+import warnings
+
 import numpy as np
 import pytest
 from helpers import panic_text
 
-from quarvex_tools import Elasticity, Mesh, _native, box_mesh, isotropic, read_mesh, system
+from quarvex_tools import Elasticity, Mesh, _native, box_mesh, isotropic, load_result, read_mesh, system
 from quarvex_tools.numbering import check_numbering, core_arrays, number_dofs, p2_nodes, p2_numbering
 
 MATERIAL = isotropic(E=1.0, nu=0.3)
@@ -353,3 +355,48 @@ def test_cases_with_different_body_forces_are_refused_on_a_curved_mesh():
         model.solve_cases()
     assert model.nexus is None
     assert set(model.solve_cases(["side"])) == {"side"}  # one case alone is assembled with its own loads
+
+
+def test_results_of_a_curved_model_keep_and_say_what_is_straight(tmp_path):
+    """A saved curved result loads back with its curved mesh; what results compute on straight elements warns."""
+    model = Elasticity(mapped_box(3, bent), isotropic(E=1.0, nu=0.3))
+    model.fix("zmin")
+    model.body_force((0.0, 0.0, -1.0))
+    result = model.solve(1e-10)
+    path = tmp_path / "curved.npz"
+    result.save(str(path))
+    loaded = load_result(str(path))
+    np.testing.assert_array_equal(loaded.displacement, result.displacement)
+    np.testing.assert_array_equal(loaded.model.mesh.curved, result.model.mesh.curved)
+    np.testing.assert_allclose(loaded.model.mesh.edge_points, result.model.mesh.edge_points, rtol=0, atol=0)
+    for compute in (
+        result.nodal_stress,
+        lambda: result.stress(),
+        lambda: result.probe(result.model.mesh.points[:2], "displacement"),
+        lambda: result.strain_energy(),
+    ):
+        with pytest.warns(RuntimeWarning, match="curved elements are computed on their straight elements"):
+            compute()
+    straight = Elasticity(box_mesh(2, 2, 2), isotropic(E=1.0, nu=0.3))
+    straight.fix("zmin")
+    straight.body_force((0.0, 0.0, -1.0))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        straight.solve(1e-10).nodal_stress()
+
+
+@pytest.mark.parametrize(("face", "curved"), [("xmax", True), ("xmin", False)])
+@pytest.mark.parametrize("support", ["frictionless", "elastic_support"])
+def test_supports_on_curved_faces_say_they_take_flat_normals(face, curved, support):
+    """On the ball octant the outer faces curve and the symmetry planes stay flat."""
+    model = Elasticity(mapped_box(2, to_ball), MATERIAL)
+    apply = (
+        (lambda: model.frictionless(face)) if support == "frictionless" else (lambda: model.elastic_support(face, 1.0))
+    )
+    if curved:
+        with pytest.warns(RuntimeWarning, match="curved faces takes the normals of their flat triangles"):
+            apply()
+    else:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            apply()

@@ -47,6 +47,7 @@ amg_setup = _ext.amg_setup
 amg_refresh = _ext.amg_refresh
 amg_solve = _ext.amg_solve
 amg_solve_many = _ext.amg_solve_many
+assemble_curved = _ext.assemble_curved
 set_dof_arrays = _ext.set_dof_arrays
 plot_dom_arrays = _ext.plot_dom_arrays
 plot_disp_arrays = _ext.plot_disp_arrays

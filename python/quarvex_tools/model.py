@@ -535,6 +535,7 @@ class Elasticity:
         """
         self._refuse_in_case("frictionless")
         faces = self._loaded_faces(where)
+        self._warn_flat(faces, "frictionless")
         _, normals, double_area = self._face_geometry(faces)
         nodes, node_normals = supports.vertex_normals(
             self.face_nodes(faces), normals, 0.5 * double_area, self.numbering.n_nodes
@@ -575,6 +576,7 @@ class Elasticity:
         if not (np.all(np.isfinite(axes)) and np.isfinite(normal)) or axes.min() < 0.0 or normal < 0.0:
             raise ValueError(f"spring stiffness must be finite and >= 0, got {stiffness!r} and normal={normal!r}")
         faces = self._loaded_faces(where)
+        self._warn_flat(faces, "elastic_support")
         _, normals, double_area = self._face_geometry(faces)
         per_area = np.diag(axes)[None, :, :] + normal * np.einsum("ki,kj->kij", normals, normals)
         mass = supports.face_mass(triangle_shape_values(TRIANGLE_POINTS), TRIANGLE_WEIGHTS, 0.5 * double_area)
@@ -738,6 +740,24 @@ class Elasticity:
             raise ValueError(f"the region {where!r} holds no boundary face")
         return faces
 
+    def _warn_flat(self, faces: np.ndarray, what: str) -> None:
+        """A RuntimeWarning where `what` takes the flat triangles of faces that are curved."""
+        if not len(self.mesh.curved) or not len(faces):
+            return
+        # A face is curved where an edge node leaves the plane of its corners (edges may curve
+        # within a flat face, which keeps its normal).
+        points = self.numbering.node_points[self.face_nodes(faces)]  # (k, 6, 3)
+        _, normals, double_area = self._face_geometry(faces)
+        height = np.abs(np.einsum("kec,kc->ke", points[:, 3:] - points[:, :1], normals)).max(axis=1)
+        off = height > 1e-12 * np.sqrt(double_area)
+        if off.any():
+            warnings.warn(
+                f"{what} on {int(off.sum())} curved faces takes the normals of their flat triangles (the chords of "
+                "their edges): an approximation on those faces",
+                RuntimeWarning,
+                stacklevel=user_stacklevel(),
+            )
+
     def _face_geometry(self, faces: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Corners (k, 3, 3), outward unit normals (k, 3) and twice the areas (k,) of triangles."""
         corners = self.mesh.points[faces]
@@ -851,7 +871,7 @@ class Elasticity:
         if len(self.mesh.curved):  # the isoparametric kernel for the curved elements, the affine one elsewhere
             assert self.mesh.edge_points is not None
             edge_points = self.mesh.edge_points[self.mesh.curved].reshape(-1, 18)
-            _native._ext.assemble_curved(nexus, self.mesh.curved, np.ascontiguousarray(edge_points))
+            _native.assemble_curved(nexus, self.mesh.curved, np.ascontiguousarray(edge_points))
         else:
             nexus.assemble()
         _log.info(

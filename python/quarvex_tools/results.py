@@ -7,6 +7,7 @@ element grid for locating points, the face index and the stresses averaged to th
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -16,6 +17,7 @@ import numpy as np
 import quarvex
 
 from . import queries
+from ._caller import user_stacklevel
 from .expressions import ExprLike, to_arena, vector_field
 from .p2 import TET_POINTS, displacement_gradients
 from .queries import (
@@ -125,11 +127,24 @@ class Result:
         node = int(np.argmax(magnitude)) if len(magnitude) else 0
         return (float(magnitude[node]) if len(magnitude) else 0.0), node
 
+    def _warn_straight(self, what: str) -> None:
+        """A RuntimeWarning where `what` is computed on the straight elements of a curved mesh."""
+        curved = len(self.model.mesh.curved)
+        if curved:
+            warnings.warn(
+                f"{what} of a model with {curved} curved elements are computed on their straight elements (the "
+                "chords of their edges): an approximation on those elements; the displacements themselves use the "
+                "curved geometry",
+                RuntimeWarning,
+                stacklevel=user_stacklevel(),
+            )
+
     # Values at points -------------------------------------------------------------------------
     def _located(
         self, point: Sequence[float] | np.ndarray, tolerance: float
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray, float]:
         """Points (k, 3), the element holding each (-1 outside) and their barycentrics, with the slack used."""
+        self._warn_straight("Values at points")
         query = np.asarray(point, dtype=np.float64)
         query = query.reshape(1, 3) if query.shape == (3,) else query
         if query.ndim != 2 or query.shape[1] != 3:
@@ -345,6 +360,7 @@ class Result:
     # Faces ------------------------------------------------------------------------------------
     def _face_points(self, where: Region | np.ndarray) -> tuple[queries.FaceQuadrature, np.ndarray, np.ndarray]:
         """The quadrature of a region's faces, with the elements and barycentrics of its points on every side."""
+        self._warn_straight("Face integrals")
         mesh = self.model.mesh
         if isinstance(where, str):
             if where not in mesh.face_groups:
@@ -479,6 +495,7 @@ class Result:
         """
         reference = TET_POINTS if reference is None else np.atleast_2d(reference)
         tets = self.model.mesh.tetrahedra[elements]
+        self._warn_straight("Strains and stresses")
         nodal = self.displacement[self.model.numbering.element_nodes[elements]]
         return displacement_gradients(self.model.mesh.points, tets, nodal, reference)
 
@@ -493,6 +510,7 @@ class Result:
 
     def _nodal_gradients(self) -> np.ndarray:
         """(n_nodes, 3, 3) displacement gradients averaged to the nodes (kept once computed)."""
+        self._warn_straight("Nodal strains and stresses")
         if self._nodal_gradient is None:
             mesh = self.model.mesh
             self._nodal_gradient = queries.nodal_average_gradients(
@@ -509,6 +527,7 @@ class Result:
         """
         if self._nodal_stress is None:
             gradient = self._nodal_gradient
+            self._warn_straight("Nodal stresses")
             if gradient is None:  # not kept: the gradients are needed here only
                 mesh = self.model.mesh
                 gradient = queries.nodal_average_gradients(
@@ -567,6 +586,7 @@ class Result:
         -------
         float
         """
+        self._warn_straight("Strain energies")
         if method not in ("integral", "matrix"):
             raise ValueError(f"method must be 'integral' or 'matrix', got {method!r}")
         chosen = queries.element_selection(self.model.mesh, elements)
@@ -602,6 +622,7 @@ class Result:
         float
             Integrated by the element's 14-point rule.
         """
+        self._warn_straight("Energy errors")
         gradient = queries.gradient_function(exact)
         mesh = self.model.mesh
         return queries.energy_error(
@@ -621,6 +642,7 @@ class Result:
         exact : sequence of 3 expressions or numbers
             (ux, uy, uz) written with `x`, `y`, `z`.
         """
+        self._warn_straight("L2 errors")
         if self.nexus is None:
             raise RuntimeError("this result holds no solved core model")
         arena, nodes = to_arena(vector_field(exact, "exact"))

@@ -152,6 +152,7 @@ def save_result(result: Result, path: PathLike, *, stresses: bool = False, units
         "face_groups": list(face_groups),
         "material_name": model.material.name,
         "n_vertices": int(numbering.n_vertices),
+        "curved": bool(len(model.mesh.curved)),
     }
     arrays: dict[str, np.ndarray] = {
         "description": np.array(json.dumps(description)),
@@ -300,16 +301,22 @@ def _load(archive: _Archive) -> Result:
         str(key): archive.get(f"face_group_{k}", "iu", (None, 3))
         for k, key in enumerate(description.get("face_groups", []))
     }
-    mesh = Mesh(points, tetrahedra, element_groups, face_groups)
-    if len(mesh.reoriented):
-        raise ValueError(f"{archive.name}: the saved tetrahedra are not positively oriented")
     edges = archive.get("numbering_edges", "iu", (None, 2))
     n_nodes = len(points) + len(edges)
+    element_nodes = archive.get("numbering_element_nodes", "iu", (len(tetrahedra), 10)).astype(np.int64)
+    node_points = archive.get("numbering_node_points", "f", (n_nodes, 3)).astype(np.float64)
+    if description.get("curved"):
+        # A curved mesh is given again by its 10-node tetrahedra, the edge nodes where the numbering has them.
+        mesh = Mesh(node_points, element_nodes, element_groups, face_groups)
+    else:
+        mesh = Mesh(points, tetrahedra, element_groups, face_groups)
+    if len(mesh.reoriented):
+        raise ValueError(f"{archive.name}: the saved tetrahedra are not positively oriented")
     numbering = Numbering(
         int(description.get("n_vertices", -1)),
         edges.astype(np.int64),
-        archive.get("numbering_element_nodes", "iu", (len(tetrahedra), 10)).astype(np.int64),
-        archive.get("numbering_node_points", "f", (n_nodes, 3)).astype(np.float64),
+        element_nodes,
+        node_points,
         archive.get("numbering_node_rank", "iu", (n_nodes,)).astype(np.int64),
         archive.get("numbering_forward", "b", (len(edges),)),
         archive.get("numbering_backward", "b", (len(edges),)),
