@@ -7,7 +7,8 @@ through ctypes, which only adds to its cost, and set beside one CG iteration.
 
     python3 benchmarks/interrupt_latency.py [N_solve] [N_setup] [N_multigrid]
 
-The multigrid rows signal at a fifth, half and four fifths of the call's own time.
+The multigrid rows (set-up, refresh, the solve of one load and of ten together) signal at a
+fifth, half and four fifths of the call's own time.
 """
 
 import ctypes
@@ -17,6 +18,7 @@ import sys
 import time
 import warnings
 
+import numpy as np
 from phases import MATERIAL, clamped_cube, set_gravity
 
 import quarvex
@@ -109,6 +111,21 @@ def main():
             [latency(lambda: system.refresh_multigrid(nexus, hierarchy), f * refresh) for f in (0.2, 0.5, 0.8)],
         )
     )
+
+    # The multigrid solve of one load and of ten together (one step of ten loads on a large model
+    # takes a good part of a second: the cycle checks at every level and between its products).
+    system.refresh_multigrid(nexus, hierarchy)  # the interrupted refreshes above left it refused
+    zero = np.zeros(len(system.load_vector(nexus)))
+    loads = np.stack([system.load_vector(nexus) * (1.0 + k) for k in range(10)])
+    for name, solve in (
+        ("amg solve", lambda: system.solve_amg(nexus, rtol=1e-14, maxiter=60, hierarchy=hierarchy)),
+        ("amg 10 loads", lambda: system.solve_amg_many(nexus, loads, rtol=1e-14, maxiter=60, hierarchy=hierarchy)),
+    ):
+        system.set_solution(nexus, zero)
+        start = time.perf_counter()
+        solve()
+        seconds = time.perf_counter() - start
+        rows.append((name, n_multigrid, [latency(solve, f * seconds) for f in (0.2, 0.5, 0.8)]))
 
     check = ctypes.pythonapi.PyErr_CheckSignals
     calls = 200_000

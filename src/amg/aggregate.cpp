@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/interrupt.hpp"
 #include "lacc/pool.hpp"
 
 namespace quarvex {
@@ -12,7 +13,7 @@ StrongGraph strong_graph(const SprMat& mat, const BlockIndex& mat_index, const N
     // Frobenius norms: of every block (squared) and of every diagonal block.
     std::vector<double> norm_sq(mat_index.col_node.size(), 0.0);
     std::vector<double> diagonal(count, 0.0);
-    parallel_ranges(count, [&](std::size_t begin, std::size_t end) {
+    parallel_batches(count, kInterruptBatch, [&](std::size_t begin, std::size_t end) {
         for (std::size_t v = begin; v < end; ++v) {
             const std::size_t first = static_cast<std::size_t>(nodes.starts[v]);
             const std::size_t size = static_cast<std::size_t>(node_size(nodes, v));
@@ -39,7 +40,7 @@ StrongGraph strong_graph(const SprMat& mat, const BlockIndex& mat_index, const N
     };
     StrongGraph graph;
     graph.first.assign(count + 1, 0);
-    parallel_ranges(count, [&](std::size_t begin, std::size_t end) {
+    parallel_batches(count, kInterruptBatch, [&](std::size_t begin, std::size_t end) {
         for (std::size_t v = begin; v < end; ++v) {
             std::int64_t strong = 0;
             for (std::int64_t e = mat_index.first[v]; e < mat_index.first[v + 1]; ++e)
@@ -50,7 +51,7 @@ StrongGraph strong_graph(const SprMat& mat, const BlockIndex& mat_index, const N
     for (std::size_t v = 0; v < count; ++v) graph.first[v + 1] += graph.first[v];
     graph.neighbours.resize(static_cast<std::size_t>(graph.first[count]));
     graph.strength.resize(graph.neighbours.size());
-    parallel_ranges(count, [&](std::size_t begin, std::size_t end) {
+    parallel_batches(count, kInterruptBatch, [&](std::size_t begin, std::size_t end) {
         for (std::size_t v = begin; v < end; ++v) {
             std::int64_t out = graph.first[v];
             for (std::int64_t e = mat_index.first[v]; e < mat_index.first[v + 1]; ++e) {
@@ -76,6 +77,7 @@ Aggregates aggregate_nodes(const StrongGraph& graph) {
     };
     // Pass 1: roots whose whole strong neighbourhood is free.
     for (std::size_t v = 0; v < count; ++v) {
+        if (v % kInterruptBatch == 0) check_interrupt();  // the passes run on the calling thread
         if (of[v] >= 0 || graph.first[v + 1] == graph.first[v]) continue;
         const auto around = neighbours(v);
         if (std::any_of(around.begin(), around.end(), [&](std::int32_t w) { return of[w] >= 0; })) continue;
@@ -86,6 +88,7 @@ Aggregates aggregate_nodes(const StrongGraph& graph) {
     // Pass 2: free nodes join the aggregate of their strongest neighbour placed in pass 1.
     const std::vector<std::int32_t> first_pass = of;
     for (std::size_t v = 0; v < count; ++v) {
+        if (v % kInterruptBatch == 0) check_interrupt();
         if (of[v] >= 0) continue;
         float best = -1.0f;
         for (std::int64_t e = graph.first[v]; e < graph.first[v + 1]; ++e) {
@@ -98,6 +101,7 @@ Aggregates aggregate_nodes(const StrongGraph& graph) {
     }
     // Pass 3: the rest found aggregates with their free strong neighbours.
     for (std::size_t v = 0; v < count; ++v) {
+        if (v % kInterruptBatch == 0) check_interrupt();
         if (of[v] >= 0) continue;
         of[v] = result.count;
         for (const std::int32_t w : neighbours(v))

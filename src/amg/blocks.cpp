@@ -133,7 +133,7 @@ SprMat structure_from_lists(const NodeRanges& row_nodes, const NodeRanges& col_n
         return entries;
     };
     RowCounts counts{std::vector<std::uint64_t>(rows, 0), std::vector<std::uint32_t>(rows, 0)};
-    parallel_ranges(node_count(row_nodes), [&](std::size_t begin, std::size_t end) {
+    parallel_batches(node_count(row_nodes), kInterruptBatch, [&](std::size_t begin, std::size_t end) {
         for (std::size_t node = begin; node < end; ++node) {
             std::uint32_t runs = 0;
             const std::uint64_t entries = walk(node, [&](std::int32_t, std::uint64_t) { ++runs; });
@@ -145,7 +145,7 @@ SprMat structure_from_lists(const NodeRanges& row_nodes, const NodeRanges& col_n
     });
     SprMat mat = allocate_structure(rows, cols, counts, with_values);
     const std::vector<std::uint64_t> first_value = value_starts(counts);
-    parallel_ranges(node_count(row_nodes), [&](std::size_t begin, std::size_t end) {
+    parallel_batches(node_count(row_nodes), kInterruptBatch, [&](std::size_t begin, std::size_t end) {
         for (std::size_t node = begin; node < end; ++node)
             for (std::int32_t r = row_nodes.starts[node]; r < row_nodes.starts[node + 1]; ++r) {
                 std::size_t run = static_cast<std::size_t>(mat.row_runs[static_cast<std::size_t>(r)]);

@@ -329,7 +329,7 @@ void level_mul_sub(const SprMat& mat, std::span<const float> values, std::span<c
 
 std::vector<float> float_values(const SprMat& mat) {
     std::vector<float> values(mat.vals.size());
-    parallel_ranges(values.size(), [&](std::size_t begin, std::size_t end) {
+    parallel_batches(values.size(), kBatchRows * 16, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) values[k] = static_cast<float>(mat.vals[k]);
     });
     return values;

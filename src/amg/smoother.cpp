@@ -114,7 +114,7 @@ Smoother jacobi_base(const SprMat& mat, const NodeRanges& nodes, bool blocks) {
     const std::size_t count = node_count(nodes);
     if (!blocks) {
         smoother.inverse.assign(mat.rows, 0.0);
-        for_node_ranges(nodes, [&](std::size_t begin, std::size_t end) {
+        parallel_batches(count, kInterruptBatch, [&](std::size_t begin, std::size_t end) {
             for (std::size_t v = begin; v < end; ++v)
                 for (std::int32_t r = nodes.starts[v]; r < nodes.starts[v + 1]; ++r) {
                     const std::size_t row = static_cast<std::size_t>(r);
@@ -132,7 +132,7 @@ Smoother jacobi_base(const SprMat& mat, const NodeRanges& nodes, bool blocks) {
         smoother.block_first[v + 1] = smoother.block_first[v] + b * b;
     }
     smoother.inverse.assign(static_cast<std::size_t>(smoother.block_first[count]), 0.0);
-    for_node_ranges(nodes, [&](std::size_t begin, std::size_t end) {
+    parallel_batches(count, kInterruptBatch, [&](std::size_t begin, std::size_t end) {
         std::vector<double> scratch;
         for (std::size_t v = begin; v < end; ++v) {
             const std::size_t first = static_cast<std::size_t>(nodes.starts[v]);

@@ -66,7 +66,7 @@ Tentative tentative_prolongator(const NodeRanges& nodes, const Aggregates& aggre
     std::vector<double> q_rows(unknowns * k, 0.0);
     std::vector<double> r_blocks(aggregate_count * k * k, 0.0);
     std::vector<std::int32_t> rank(aggregate_count, 0);
-    parallel_ranges(aggregate_count, [&](std::size_t begin, std::size_t end) {
+    parallel_batches(aggregate_count, kInterruptBatch, [&](std::size_t begin, std::size_t end) {
         std::vector<double> block, r_factor;
         std::vector<std::size_t> rows;
         for (std::size_t a = begin; a < end; ++a) {
@@ -101,7 +101,7 @@ Tentative tentative_prolongator(const NodeRanges& nodes, const Aggregates& aggre
         if (node >= 0) set.add(node);
     });
     SprMat& t = result.matrix;
-    parallel_ranges(unknowns, [&](std::size_t begin, std::size_t end) {
+    parallel_batches(unknowns, kInterruptBatch, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
             std::copy(q_rows.data() + i * k, q_rows.data() + i * k + (row_end(t, i) - row_begin(t, i)),
                       t.vals.data() + row_begin(t, i));
