@@ -37,17 +37,14 @@ std::uint64_t structure_hash(const SprMat& mat) {
         h = (h ^ value) * 0x9e3779b97f4a7c15ull;
         return h ^ (h >> 29);
     };
-    // In batches of blocks with a check for Ctrl-C before each (a large matrix takes tenths of a second).
-    parallel_batches(kHashBlocks, kHashBlocks / 16, [&](std::size_t first, std::size_t last) {
-        for (std::size_t b = first; b < last; ++b) {
-            std::uint64_t h = 0xcbf29ce484222325ull;
-            for (std::size_t r = b * rows / kHashBlocks; r < (b + 1) * rows / kHashBlocks; ++r) {
-                h = mix(h, static_cast<std::uint64_t>(mat.row_runs[r]));
-                for (std::int32_t t = mat.row_runs[r]; t < mat.row_runs[r + 1]; ++t)
-                    h = mix(h, std::uint64_t{static_cast<std::uint32_t>(mat.runs[t].col)} << 32 | mat.runs[t].off);
-            }
-            block_hash[b] = h;
+    parallel_for(kHashBlocks, [&](std::size_t b) {
+        std::uint64_t h = 0xcbf29ce484222325ull;
+        for (std::size_t r = b * rows / kHashBlocks; r < (b + 1) * rows / kHashBlocks; ++r) {
+            h = mix(h, static_cast<std::uint64_t>(mat.row_runs[r]));
+            for (std::int32_t t = mat.row_runs[r]; t < mat.row_runs[r + 1]; ++t)
+                h = mix(h, std::uint64_t{static_cast<std::uint32_t>(mat.runs[t].col)} << 32 | mat.runs[t].off);
         }
+        block_hash[b] = h;
     });
     std::uint64_t h = mix(0xcbf29ce484222325ull, rows);
     h = mix(h, mat.vals.size());
