@@ -17,9 +17,9 @@ import numpy as np
 
 from . import system
 from .expressions import Expr
-from .mesh import Mesh
+from .mesh import Mesh, jacobian_determinants
 from .numbering import Dofs, Numbering
-from .p2 import TET_POINTS, TET_WEIGHTS, tet_shape_values
+from .p2 import TET_POINTS, TET_WEIGHTS, element_node_positions, mapped_points, tet_shape_values
 
 DEFAULT_CASE = "default"
 """The case of the loads given outside any ``with model.load_case(...)`` block."""
@@ -71,22 +71,36 @@ def check_case_name(name: object) -> str:
 def body_loads(mesh: Mesh, numbering: Numbering, body_forces: list[BodyForce]) -> np.ndarray:
     """(n_nodes, 3) consistent nodal forces of body forces, integrated as the core integrates them.
 
-    F_a = sum over elements e and quadrature points q of w_q |det J_e| N_a(q) f(x_q), with the core's
-    14-point rule and the quadratic shape functions in the core's node order.
+    F_a = sum over elements e and quadrature points q of w_q |det J_e(q)| N_a(q) f(x_q), with the core's
+    14-point rule and the quadratic shape functions in the core's node order; det J and x_q are those
+    of the isoparametric map on curved elements (as the native curved kernel takes them), of the
+    affine map elsewhere.
     """
     forces = np.zeros((numbering.n_nodes, 3))
-    weighted_shapes = (TET_WEIGHTS[:, None] * tet_shape_values(TET_POINTS)).T  # (10, q): w_q N_a(q)
+    shapes = tet_shape_values(TET_POINTS)  # (q, 10)
+    weighted_shapes = (TET_WEIGHTS[:, None] * shapes).T  # (10, q): w_q N_a(q)
     barycentric = np.column_stack([1.0 - TET_POINTS.sum(axis=1), TET_POINTS])  # (q, 4)
+    is_curved = np.zeros(len(mesh.tetrahedra), dtype=bool)
+    is_curved[mesh.curved] = True
     for elements, components in body_forces:
         chosen = np.arange(len(mesh.tetrahedra)) if elements is None else np.asarray(elements, dtype=np.int64)
         for start in range(0, len(chosen), _CHUNK):
             block = chosen[start : start + _CHUNK]
             corners = mesh.points[mesh.tetrahedra[block]]  # (k, 4, 3)
             det_j = np.abs(np.linalg.det(corners[:, 1:] - corners[:, :1]))
-            points = np.matmul(barycentric, corners).reshape(-1, 3)  # (k * q, 3)
+            points = np.matmul(barycentric, corners)  # (k, q, 3)
+            bent = np.flatnonzero(is_curved[block])
+            if len(bent):
+                assert mesh.edge_points is not None
+                nodes = element_node_positions(mesh.points, mesh.tetrahedra[block[bent]], mesh.edge_points[block[bent]])
+                points[bent] = mapped_points(nodes, TET_POINTS)
+                curved_det_j = np.abs(jacobian_determinants(mesh.points, mesh.tetrahedra[block[bent]], nodes[:, 4:]))
+            points = points.reshape(-1, 3)  # (k * q, 3)
             values = np.column_stack([np.broadcast_to(c(points), (len(points),)) for c in components])
             values = values.reshape(len(block), len(TET_WEIGHTS), 3)
             element_forces = np.matmul(weighted_shapes, values) * det_j[:, None, None]  # (k, 10, 3)
+            if len(bent):
+                element_forces[bent] = np.matmul(weighted_shapes, values[bent] * curved_det_j[:, :, None])
             nodes = numbering.element_nodes[block].ravel()
             for c in range(3):
                 forces[:, c] += np.bincount(nodes, element_forces[:, :, c].ravel(), numbering.n_nodes)

@@ -101,3 +101,50 @@ def displacement_gradients(
     grads = tet_shape_gradients(reference)  # [q, a, r]
     physical = np.einsum("qar,erl->eqal", grads, inverse)
     return np.einsum("ead,eqal->eqdl", nodal, physical)
+
+
+def element_node_positions(points: np.ndarray, tetrahedra: np.ndarray, edge_points: np.ndarray) -> np.ndarray:
+    """(m, 10, 3): the ten node positions of 10-node elements, their vertices then their edge nodes.
+
+    Parameters
+    ----------
+    points : (n, 3) float
+    tetrahedra : (m, 4) int
+    edge_points : (m, 6, 3) float
+        The elements' edge node positions in local edge order (a curved mesh's `Mesh.edge_points`).
+    """
+    return np.concatenate([points[tetrahedra], edge_points], axis=1)
+
+
+def mapped_points(nodes: np.ndarray, reference: np.ndarray) -> np.ndarray:
+    """(m, q, 3): the isoparametric map x(xi) = sum over a of N_a(xi) x_a of elements with nodes (m, 10, 3)."""
+    return np.matmul(tet_shape_values(reference), nodes)
+
+
+def isoparametric_gradients(
+    nodes: np.ndarray, nodal: np.ndarray, reference: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """Displacement gradients of curved (isoparametric) quadratic elements at reference points.
+
+    J[e, q, r, j] = dx_r/dxi_j = sum over a of x_ar dN_a/dxi_j, and
+    du_d/dx_l = sum over j of (sum over a of u_ad dN_a/dxi_j) (J^-1)[j, l].
+
+    Parameters
+    ----------
+    nodes : (m, 10, 3) float
+        Node positions of the elements (see `element_node_positions`).
+    nodal : (m, 10, 3) float
+        Displacements of the elements' ten nodes.
+    reference : (q, 3) float
+
+    Returns
+    -------
+    gradients : (m, q, 3, 3) float64
+        du_d/dx_l at [e, q, d, l].
+    det_j : (m, q) float64
+        The map's Jacobian determinant at every point.
+    """
+    grads = tet_shape_gradients(reference)  # [q, a, j]
+    jacobian = np.einsum("ear,qaj->eqrj", nodes, grads)
+    reference_gradients = np.einsum("ead,qaj->eqdj", nodal, grads)
+    return np.matmul(reference_gradients, np.linalg.inv(jacobian)), np.linalg.det(jacobian)

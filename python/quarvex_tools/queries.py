@@ -23,6 +23,9 @@ from .p2 import (
     TET_WEIGHTS,
     TRIANGLE_POINTS,
     TRIANGLE_WEIGHTS,
+    element_node_positions,
+    isoparametric_gradients,
+    mapped_points,
     tet_shape_gradients,
     tet_shape_values,
 )
@@ -99,6 +102,50 @@ class FaceResultant:
     moment: np.ndarray
     area: float
     mean_stress: np.ndarray
+
+
+@dataclass(frozen=True, eq=False)
+class CurvedElements:
+    """The curved elements of a mesh, for the element loops that take them through their isoparametric map.
+
+    Attributes
+    ----------
+    mask : (m,) bool
+        Whether each element is curved.
+    edge_points : (m, 6, 3) float64
+        Every element's edge node positions in local edge order (`Mesh.edge_points`).
+    """
+
+    mask: np.ndarray
+    edge_points: np.ndarray
+
+
+def curved_elements(mesh: Mesh) -> CurvedElements | None:
+    """The curved elements of a mesh; None for a mesh without any (every loop then keeps its affine arithmetic)."""
+    if mesh.edge_points is None or not len(mesh.curved):
+        return None
+    mask = np.zeros(len(mesh.tetrahedra), dtype=bool)
+    mask[mesh.curved] = True
+    return CurvedElements(mask, mesh.edge_points)
+
+
+def _bent(curved: CurvedElements | None, block: np.ndarray | slice) -> np.ndarray:
+    """(c,) int64: the positions within a block of elements of its curved ones."""
+    return np.zeros(0, dtype=np.int64) if curved is None else np.flatnonzero(curved.mask[block])
+
+
+def _curved_gradients(
+    points: np.ndarray,
+    tetrahedra: np.ndarray,
+    curved: CurvedElements,
+    elements: np.ndarray,
+    nodal: np.ndarray,
+    reference: np.ndarray,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Gradients (c, q, 3, 3), Jacobian determinants (c, q) and mapped points (c, q, 3) of curved elements."""
+    nodes = element_node_positions(points, tetrahedra[elements], curved.edge_points[elements])
+    gradients, det_j = isoparametric_gradients(nodes, nodal, reference)
+    return gradients, det_j, mapped_points(nodes, reference)
 
 
 # Stress measures ------------------------------------------------------------------------------
@@ -238,13 +285,18 @@ def _add_rows(total: np.ndarray, rows: np.ndarray, values: np.ndarray) -> None:
 
 
 def nodal_average_gradients(
-    points: np.ndarray, tetrahedra: np.ndarray, element_nodes: np.ndarray, displacement: np.ndarray
+    points: np.ndarray,
+    tetrahedra: np.ndarray,
+    element_nodes: np.ndarray,
+    displacement: np.ndarray,
+    curved: CurvedElements | None = None,
 ) -> np.ndarray:
     """(n_nodes, 3, 3) displacement gradients at the nodes, averaged over the elements that share each.
 
-    Every element's gradient is taken at its own ten nodes; a node's value is the plain mean of
-    those of its elements. Vertex and edge nodes are summed apart: each lies in a narrow range
-    of node numbers for a block of neighbouring elements.
+    Every element's gradient is taken at its own ten nodes (through its isoparametric map where
+    it is curved); a node's value is the plain mean of those of its elements. Vertex and edge
+    nodes are summed apart: each lies in a narrow range of node numbers for a block of
+    neighbouring elements.
     """
     n_nodes = len(displacement)
     table = tet_shape_gradients(TET_NODES)
@@ -253,7 +305,14 @@ def nodal_average_gradients(
         block = slice(start, start + _CHUNK)
         nodes = element_nodes[block]
         inverse = inverse_jacobians(points[tetrahedra[block]])
-        grad = _table_gradients(table, displacement[nodes], inverse).reshape(len(nodes), 10, 9)
+        grad = _table_gradients(table, displacement[nodes], inverse)
+        bent = _bent(curved, block)
+        if len(bent):
+            assert curved is not None
+            grad[bent] = _curved_gradients(
+                points, tetrahedra, curved, start + bent, displacement[nodes[bent]], TET_NODES
+            )[0]
+        grad = grad.reshape(len(nodes), 10, 9)
         _add_rows(total, nodes[:, :4].ravel(), grad[:, :4].reshape(-1, 9))
         _add_rows(total, nodes[:, 4:].ravel(), grad[:, 4:].reshape(-1, 9))
     count = np.bincount(element_nodes.ravel(), minlength=n_nodes)
@@ -268,6 +327,7 @@ def strain_energy(
     displacement: np.ndarray,
     matrix: np.ndarray,
     elements: np.ndarray | None = None,
+    curved: CurvedElements | None = None,
 ) -> float:
     """The strain energy 1/2 integral of sigma : eps over elements, by the element's 14-point rule.
 
@@ -278,6 +338,8 @@ def strain_energy(
     matrix : (9, 9) float, the material's D[3c + j][3d + l]
     elements : (k,) int, optional
         The elements to integrate over (default all).
+    curved : CurvedElements, optional
+        The mesh's curved elements, integrated with their map's Jacobian at every point.
     """
     chosen = np.arange(len(tetrahedra)) if elements is None else np.asarray(elements, dtype=np.int64)
     table = tet_shape_gradients(TET_POINTS)
@@ -286,9 +348,19 @@ def strain_energy(
         block = chosen[start : start + _CHUNK]
         corners = points[tetrahedra[block]]
         grad = _table_gradients(table, displacement[element_nodes[block]], inverse_jacobians(corners))
+        bent = _bent(curved, block)
+        if len(bent):
+            assert curved is not None
+            nodal = displacement[element_nodes[block[bent]]]
+            grad[bent], det_j, _ = _curved_gradients(points, tetrahedra, curved, block[bent], nodal, TET_POINTS)
         flat = grad.reshape(len(block), len(table), 9)
         density = np.einsum("eqi,eqi->eq", flat @ matrix.T, flat)  # C:grad . grad = sigma : eps
-        energy += 0.5 * float(np.abs(jacobian_determinants(corners)) @ density @ TET_WEIGHTS)
+        if not len(bent):
+            energy += 0.5 * float(np.abs(jacobian_determinants(corners)) @ density @ TET_WEIGHTS)
+            continue
+        volume = np.abs(jacobian_determinants(corners))[:, None] * TET_WEIGHTS  # (b, q): w_q |det J|
+        volume[bent] = np.abs(det_j) * TET_WEIGHTS
+        energy += 0.5 * float(np.sum(volume * density))
     return energy
 
 
@@ -324,7 +396,7 @@ def element_selection(mesh: Mesh, elements: str | Sequence[int] | np.ndarray | N
 
 def stiffness_energy(model: Elasticity, displacement: np.ndarray) -> float:
     """1/2 u . K u, K the stiffness the core assembles for the model's material on every node free (needs scipy)."""
-    from . import system
+    from . import _native, system
     from ._optional import require
     from .numbering import core_arrays, number_dofs
 
@@ -335,7 +407,12 @@ def stiffness_energy(model: Elasticity, displacement: np.ndarray) -> float:
     system.set_dof_arrays(nexus, *core_arrays(numbering, dofs))
     nexus.set_cmat(model.material.matrix.tolist())
     nexus.set_solver(dofs.n_free, dofs.bc.tolist())
-    nexus.assemble()
+    if len(mesh.curved):  # the isoparametric kernel for the curved elements, as the model assembles them
+        assert mesh.edge_points is not None
+        edge_points = np.ascontiguousarray(mesh.edge_points[mesh.curved].reshape(-1, 18))
+        _native.assemble_curved(nexus, mesh.curved, edge_points)
+    else:
+        nexus.assemble()
     stiffness = system.stiffness_matrix(nexus)
     del nexus  # the core's model and its matrix go before the product
     vector = np.zeros(dofs.n_free)
@@ -350,6 +427,7 @@ def energy_error(
     displacement: np.ndarray,
     matrix: np.ndarray,
     exact_gradient: Callable[[np.ndarray], np.ndarray],
+    curved: CurvedElements | None = None,
 ) -> float:
     """sqrt(integral of (grad u - grad u_h) : C : (grad u - grad u_h)), by the element's 14-point rule.
 
@@ -357,6 +435,8 @@ def energy_error(
     ----------
     exact_gradient : callable
         Points (k, 3) to the exact gradients (k, 3, 3), du_d/dx_l at [k, d, l].
+    curved : CurvedElements, optional
+        The mesh's curved elements, integrated through their isoparametric map.
     """
     table = tet_shape_gradients(TET_POINTS)
     barycentric = np.column_stack([1.0 - TET_POINTS.sum(axis=1), TET_POINTS])  # (14, 4)
@@ -365,14 +445,71 @@ def energy_error(
         block = slice(start, start + _CHUNK)
         corners = points[tetrahedra[block]]
         grad = _table_gradients(table, displacement[element_nodes[block]], inverse_jacobians(corners))
-        quad_points = np.einsum("qv,evc->eqc", barycentric, corners).reshape(-1, 3)
+        quad_points = np.einsum("qv,evc->eqc", barycentric, corners)
+        bent = _bent(curved, block)
+        if len(bent):
+            assert curved is not None
+            nodal = displacement[element_nodes[block][bent]]
+            grad[bent], det_j, quad_points[bent] = _curved_gradients(
+                points, tetrahedra, curved, start + bent, nodal, TET_POINTS
+            )
+        quad_points = quad_points.reshape(-1, 3)
         exact = np.asarray(exact_gradient(quad_points), dtype=np.float64)
         if exact.shape != (len(quad_points), 3, 3):
             raise ValueError(f"the exact gradient must have shape ({len(quad_points)}, 3, 3), got {exact.shape}")
         difference = (exact.reshape(grad.shape) - grad).reshape(len(grad), len(table), 9)
         density = np.einsum("eqi,eqi->eq", difference @ matrix.T, difference)
-        total += float(np.abs(jacobian_determinants(corners)) @ density @ TET_WEIGHTS)
+        if not len(bent):
+            total += float(np.abs(jacobian_determinants(corners)) @ density @ TET_WEIGHTS)
+            continue
+        volume = np.abs(jacobian_determinants(corners))[:, None] * TET_WEIGHTS  # (b, q): w_q |det J|
+        volume[bent] = np.abs(det_j) * TET_WEIGHTS
+        total += float(np.sum(volume * density))
     return float(np.sqrt(max(total, 0.0)))
+
+
+def l2_error(
+    points: np.ndarray,
+    tetrahedra: np.ndarray,
+    element_nodes: np.ndarray,
+    displacement: np.ndarray,
+    exact: Callable[[np.ndarray], np.ndarray],
+    curved: CurvedElements | None = None,
+) -> float:
+    """sqrt(integral of |u - u_h|^2) by the element's 14-point rule, as the core measures it on straight elements.
+
+    Parameters
+    ----------
+    points, tetrahedra, element_nodes : the mesh and its P2 nodes
+    displacement : (n_nodes, 3) float
+    exact : callable
+        Points (k, 3) to the exact displacements (k, 3).
+    curved : CurvedElements, optional
+        The mesh's curved elements, integrated through their isoparametric map.
+    """
+    shapes = tet_shape_values(TET_POINTS)  # (q, 10)
+    barycentric = np.column_stack([1.0 - TET_POINTS.sum(axis=1), TET_POINTS])  # (q, 4)
+    total = 0.0
+    for start in range(0, len(tetrahedra), _CHUNK):
+        block = slice(start, start + _CHUNK)
+        corners = points[tetrahedra[block]]
+        nodes = element_nodes[block]
+        quad_points = np.matmul(barycentric, corners)  # (b, q, 3)
+        volume = np.abs(jacobian_determinants(corners))[:, None] * TET_WEIGHTS  # (b, q): w_q |det J|
+        bent = _bent(curved, block)
+        if len(bent):
+            assert curved is not None
+            _, det_j, quad_points[bent] = _curved_gradients(
+                points, tetrahedra, curved, start + bent, displacement[nodes[bent]], TET_POINTS
+            )
+            volume[bent] = np.abs(det_j) * TET_WEIGHTS
+        discrete = np.matmul(shapes, displacement[nodes])  # (b, q, 3)
+        values = np.asarray(exact(quad_points.reshape(-1, 3)), dtype=np.float64)
+        if values.shape != (discrete.size // 3, 3):
+            raise ValueError(f"the exact field must have shape ({discrete.size // 3}, 3), got {values.shape}")
+        difference = discrete - values.reshape(discrete.shape)
+        total += float(np.sum(volume * np.einsum("eqc,eqc->eq", difference, difference)))
+    return float(np.sqrt(total))
 
 
 def derivative(expression: ExprLike, axis: int) -> Expr:
