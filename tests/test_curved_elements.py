@@ -343,20 +343,6 @@ def test_ball_under_pressure_takes_the_exact_hydrostatic_state():
     assert error < 1e-9, f"largest nodal error {error:.3g} of the hydrostatic state"
 
 
-def test_cases_with_different_body_forces_are_refused_on_a_curved_mesh():
-    """Their load vectors would be integrated over straight elements: refused before anything is assembled."""
-    model = Elasticity(mapped_box(2, to_ball), MATERIAL)
-    for axis, side in enumerate(("xmin", "ymin", "zmin")):
-        model.fix(side, components="xyz"[axis])
-    model.body_force((0.0, 0.0, -1.0))
-    with model.load_case("side"):
-        model.body_force((1.0, 0.0, 0.0))
-    with pytest.raises(NotImplementedError, match="solve them one at a time"):
-        model.solve_cases()
-    assert model.nexus is None
-    assert set(model.solve_cases(["side"])) == {"side"}  # one case alone is assembled with its own loads
-
-
 def test_results_of_a_curved_model_keep_and_say_what_is_straight(tmp_path):
     """A saved curved result loads back with its curved mesh; what results still compute on straight elements warns."""
     model = Elasticity(mapped_box(3, bent), isotropic(E=1.0, nu=0.3))

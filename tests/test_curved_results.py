@@ -181,9 +181,6 @@ def test_cases_with_different_body_forces_solve_together_on_a_curved_mesh():
     model.body_force((0.0, 0.0, -1.0))
     with model.load_case("side"):
         model.body_force((1.0, x, 0.0))
-    try:
-        together = model.solve_cases(rtol=1e-12)
-    except NotImplementedError:
-        pytest.skip("solve_cases still refuses differing body forces on curved meshes")
+    together = model.solve_cases(rtol=1e-12)
     alone = model.solve(case="side", rtol=1e-12)
     np.testing.assert_allclose(together["side"].displacement, alone.displacement, atol=1e-9)

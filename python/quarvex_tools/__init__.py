@@ -26,6 +26,7 @@ from __future__ import annotations
 import logging
 
 from .core_inputs import CoreInputs, build_core_inputs
+from .curving import curve_boundary
 from .expressions import Expr, constant, cos, exp, log, sin, sqrt, to_arena, x, y, z
 from .materials import Material, from_voigt, isotropic, orthotropic
 from .mesh import Mesh, box_mesh
@@ -77,4 +78,5 @@ __all__ = [
     "x",
     "y",
     "z",
+    "curve_boundary",
 ]

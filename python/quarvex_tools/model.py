@@ -1081,19 +1081,6 @@ class Elasticity:
         self._check_fully_supported()
         _log.info("supports checked in %.2f s", time.perf_counter() - start)
         first = self._cases[names[0]]
-        if len(self.mesh.curved) and any(
-            len(self._cases[name].body_forces) != len(first.body_forces)
-            or any(
-                mine is not theirs
-                for mine, theirs in zip(self._cases[name].body_forces, first.body_forces, strict=True)
-            )
-            for name in names[1:]
-        ):
-            # The later cases' body forces are integrated in numpy over straight elements (cases.body_loads).
-            raise NotImplementedError(
-                "load cases whose body forces differ are not yet solved together on a mesh with curved elements; "
-                "solve them one at a time (model.solve(case=...))"
-            )
         nexus, fixed = self._assemble(first)
         assert self.dofs is not None and self.constraints is not None
         dofs, base = self.dofs, self.constraints
