@@ -1,5 +1,7 @@
 #include "elems/tet_curved.hpp"
 
+#include "elems/tet_lanes.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -9,28 +11,6 @@
 
 namespace quarvex {
 namespace {
-
-// The shape index in the vector lanes, as in the affine kernel: lanes 10 and 11 are padding
-// with zero values and gradients.
-constexpr std::size_t kLanes = 12;
-using ShapeLanes = std::array<double, kLanes>;
-using LaneRows = std::array<ShapeLanes, kQuadPoints>;  // [q][b]
-using LaneGrads = std::array<LaneRows, 3>;             // [j][q][b]
-
-constexpr LaneGrads kRefGradLanes = [] {
-    LaneGrads lanes{};
-    for (std::size_t dir = 0; dir < 3; ++dir)
-        for (std::size_t q = 0; q < kQuadPoints; ++q)
-            for (std::size_t shape = 0; shape < kShapes; ++shape) lanes[dir][q][shape] = kRefGradTable[shape][dir][q];
-    return lanes;
-}();
-
-constexpr std::array<ShapeLanes, kQuadPoints> kShapeValueLanes = [] {
-    std::array<ShapeLanes, kQuadPoints> lanes{};
-    for (std::size_t q = 0; q < kQuadPoints; ++q)
-        for (std::size_t shape = 0; shape < kShapes; ++shape) lanes[q][shape] = kShapeValueTable[shape][q];
-    return lanes;
-}();
 
 [[noreturn]] void fail_folded_element(std::size_t element, std::size_t point, double det_j) {
     char det_text[32];
@@ -51,24 +31,11 @@ NodePoints node_points(const Tet& tet, const EdgePoints& edge_points) {
 CurvedGeometry curved_geometry(const NodePoints& nodes) {
     CurvedGeometry geometry;
     for (std::size_t q = 0; q < kQuadPoints; ++q) {
-        double J[3][3] = {};
+        std::array<std::array<double, 3>, 3> J{};
         for (std::size_t a = 0; a < kShapes; ++a)
             for (std::size_t r = 0; r < 3; ++r)
                 for (std::size_t j = 0; j < 3; ++j) J[r][j] = std::fma(nodes[a][r], kRefGradTable[a][j][q], J[r][j]);
-        const double det = J[0][0] * (J[1][1] * J[2][2] - J[1][2] * J[2][1]) -
-                           J[0][1] * (J[1][0] * J[2][2] - J[1][2] * J[2][0]) +
-                           J[0][2] * (J[1][0] * J[2][1] - J[1][1] * J[2][0]);
-        const double inv_det = 1.0 / det;  // infinite at a flat point, which check_unfolded refuses
-        InverseJacobian& m = geometry.inverse[q];
-        m[0] = (J[1][1] * J[2][2] - J[1][2] * J[2][1]) * inv_det;
-        m[1] = (J[0][2] * J[2][1] - J[0][1] * J[2][2]) * inv_det;
-        m[2] = (J[0][1] * J[1][2] - J[0][2] * J[1][1]) * inv_det;
-        m[3] = (J[1][2] * J[2][0] - J[1][0] * J[2][2]) * inv_det;
-        m[4] = (J[0][0] * J[2][2] - J[0][2] * J[2][0]) * inv_det;
-        m[5] = (J[0][2] * J[1][0] - J[0][0] * J[1][2]) * inv_det;
-        m[6] = (J[1][0] * J[2][1] - J[1][1] * J[2][0]) * inv_det;
-        m[7] = (J[0][1] * J[2][0] - J[0][0] * J[2][1]) * inv_det;
-        m[8] = (J[0][0] * J[1][1] - J[0][1] * J[1][0]) * inv_det;
+        const double det = invert_jacobian(J, geometry.inverse[q]);  // a flat point: check_unfolded refuses
         geometry.det_j[q] = det;
     }
     return geometry;
@@ -105,53 +72,15 @@ QuadPointCoords curved_quad_points(const NodePoints& nodes) {
 // kernel, for one a all ten b run in the vector lanes and no symmetry of D or K is used.
 void curved_stiffness(const CurvedGeometry& geometry, const ExMat& cmat,
                       std::span<double, kElementMatrixSize> element_matrix) {
-    std::array<Block3, 9> material;  // [3c + d]: block (c, d)
-    for (std::size_t c = 0; c < 3; ++c)
-        for (std::size_t d = 0; d < 3; ++d) material[3 * c + d] = block(cmat, c, d);
-
     alignas(64) LaneGrads grads;           // [r][q][b] = dphi_b/dx_r at q
     alignas(64) LaneGrads weighted_grads;  // w_q * det J(q) * dphi_b/dx_j(q)
     for (std::size_t q = 0; q < kQuadPoints; ++q) {
-        const InverseJacobian& m = geometry.inverse[q];
+        physical_grad_lanes_at(geometry.inverse[q], q, grads);
         const double weight = QUAD_WEIGHTS[q] * geometry.det_j[q];
         for (std::size_t r = 0; r < 3; ++r)
-            for (std::size_t b = 0; b < kLanes; ++b) {
-                grads[r][q][b] =
-                    std::fma(m[6 + r], kRefGradLanes[2][q][b],
-                             std::fma(m[3 + r], kRefGradLanes[1][q][b], std::fma(m[r], kRefGradLanes[0][q][b], 0.0)));
-                weighted_grads[r][q][b] = weight * grads[r][q][b];
-            }
+            for (std::size_t b = 0; b < kLanes; ++b) weighted_grads[r][q][b] = weight * grads[r][q][b];
     }
-
-    for (std::size_t a = 0; a < kShapes; ++a) {
-        alignas(64) std::array<ShapeLanes, 9> pair_products;  // [3j + l][b] = S_ab[j][l]
-        for (std::size_t j = 0; j < 3; ++j) {
-            PointValues weighted_grad_a;
-            for (std::size_t q = 0; q < kQuadPoints; ++q) weighted_grad_a[q] = weighted_grads[j][q][a];
-            for (std::size_t l = 0; l < 3; ++l)
-                for (std::size_t b = 0; b < kLanes; ++b) {
-                    double sum = 0.0;
-                    for (std::size_t q = 0; q < kQuadPoints; ++q)
-                        sum = std::fma(weighted_grad_a[q], grads[l][q][b], sum);
-                    pair_products[3 * j + l][b] = sum;
-                }
-        }
-        for (std::size_t c = 0; c < 3; ++c) {
-            alignas(64) std::array<ShapeLanes, 3> entries;  // [d][b] = K[3a+c][3b+d]
-            for (std::size_t d = 0; d < 3; ++d) {
-                const Block3& material_block = material[3 * c + d];
-                for (std::size_t b = 0; b < kLanes; ++b) {
-                    double sum = 0.0;
-                    for (std::size_t jl = 0; jl < 9; ++jl)
-                        sum = std::fma(pair_products[jl][b], material_block[jl], sum);
-                    entries[d][b] = sum;
-                }
-            }
-            double* row = element_matrix.data() + (3 * a + c) * kLocalDofs;
-            for (std::size_t b = 0; b < kShapes; ++b)
-                for (std::size_t d = 0; d < 3; ++d) row[3 * b + d] = entries[d][b];
-        }
-    }
+    stiffness_from_gradients(grads, weighted_grads, 1.0, cmat, element_matrix);
 }
 
 // Element load vector: F[3a + i] = sum over q of phi_a(q) * v_i(q) * w_q * det J(q), where v_i

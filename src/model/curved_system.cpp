@@ -35,18 +35,11 @@ void curved_tet_element(std::size_t element, const Tet& tet, const EdgePoints& e
     const NodePoints nodes = node_points(tet, edge_points);
     const CurvedGeometry geometry = curved_geometry(nodes);
     check_unfolded(element, geometry);
-    // One past the 30 components a vector can take is enough to report a longer node list.
-    std::array<const double*, kLocalDofs + 1> components{};
-    std::size_t component_count = 0;
-    const auto found = loads.find(tet.group);
-    if (found != loads.end()) {
-        const BodyLoad& load = found->second;
-        auto state = load_values.find(tet.group);
-        if (state == load_values.end()) state = load_values.emplace(tet.group, load.arena.values).first;
-        evaluate_at_points(load.arena.node_ops, state->second, curved_quad_points(nodes));
-        component_count = std::min(load.nodes.size(), components.size());
-        load_component_values(state->second, std::span(load.nodes).first(component_count), kLocalDofs, components);
-    }
+    LoadComponents components{};
+    const std::size_t component_count =
+        has_body_load(tet.group, loads)
+            ? body_load_components(tet.group, curved_quad_points(nodes), loads, load_values, components)
+            : 0;
     curved_load(geometry, std::span(components).first(component_count), element_vector);
     curved_stiffness(geometry, cmat, element_matrix);
 }
