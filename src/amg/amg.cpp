@@ -55,7 +55,7 @@ std::uint64_t structure_hash(const SprMat& mat) {
 // The values in float, for the cycle. Throws Panic naming the first row that holds a value
 // that is not finite, and when the entries do not fit the range of float.
 std::vector<float> checked_float_values(const SprMat& mat) {
-    std::vector<float> values(mat.vals.size());
+    std::vector<float> values = interruptible_floats(mat.vals.size());
     std::atomic<std::size_t> first_bad{SIZE_MAX};
     std::atomic<std::uint64_t> largest_bits{0};  // of the largest |entry|, a non-negative double
     parallel_batches(mat.rows, kInterruptBatch, [&](std::size_t begin, std::size_t end) {

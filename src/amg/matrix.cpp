@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "lacc/lav.hpp"
 #include "lacc/pool.hpp"
 
@@ -327,8 +328,19 @@ void level_mul_sub(const SprMat& mat, std::span<const float> values, std::span<c
     });
 }
 
+std::vector<float> interruptible_floats(std::size_t count) {
+    std::vector<float> values;
+    values.reserve(count);
+    constexpr std::size_t kStep = std::size_t{1} << 24;  // the zeros of 64 MB between two checks
+    while (values.size() < count) {
+        check_interrupt();
+        values.resize(std::min(count, values.size() + kStep));
+    }
+    return values;
+}
+
 std::vector<float> float_values(const SprMat& mat) {
-    std::vector<float> values(mat.vals.size());
+    std::vector<float> values = interruptible_floats(mat.vals.size());
     parallel_batches(values.size(), kBatchRows * 16, [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) values[k] = static_cast<float>(mat.vals[k]);
     });

@@ -41,6 +41,10 @@ void level_residual(const SprMat& mat, std::span<const float> values, std::span<
 void level_mul_sub(const SprMat& mat, std::span<const float> values, std::span<const double> x,
                    std::span<double> residual, std::size_t width = 1, std::span<const std::int32_t> groups = {});
 
+// `count` floats, zero; on the calling thread, with a check for Ctrl-C between steps of 64 MB
+// (the zeros of a large level's values take tenths of a second).
+std::vector<float> interruptible_floats(std::size_t count);
+
 // The values rounded to float.
 std::vector<float> float_values(const SprMat& mat);
 
