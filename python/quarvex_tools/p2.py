@@ -148,3 +148,56 @@ def isoparametric_gradients(
     jacobian = np.einsum("ear,qaj->eqrj", nodes, grads)
     reference_gradients = np.einsum("ead,qaj->eqdj", nodal, grads)
     return np.matmul(reference_gradients, np.linalg.inv(jacobian)), np.linalg.det(jacobian)
+
+
+def point_isoparametric_gradients(nodes: np.ndarray, nodal: np.ndarray, barycentric: np.ndarray) -> np.ndarray:
+    """(k, 3, 3) displacement gradients du_d/dx_l of curved elements, each at its own point.
+
+    The formula of `isoparametric_gradients`, with one element and one reference point per row.
+
+    Parameters
+    ----------
+    nodes : (k, 10, 3) float
+        Node positions of the element holding each point.
+    nodal : (k, 10, 3) float
+        That element's node displacements.
+    barycentric : (k, 4) float
+        The point's reference barycentrics l0 .. l3 in it.
+    """
+    grads = tet_shape_gradients(barycentric[:, 1:])  # [k, a, j]
+    jacobian = np.einsum("kar,kaj->krj", nodes, grads)
+    reference_gradients = np.einsum("kad,kaj->kdj", nodal, grads)
+    return np.matmul(reference_gradients, np.linalg.inv(jacobian))
+
+
+_TRIANGLE_BARY_DERIVATIVES = np.array([(-1.0, -1.0), (1.0, 0.0), (0.0, 1.0)])  # d(l0, l1, l2)/d(s, t)
+
+
+def quadratic_triangle_geometry(positions: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The quadratic triangles through six nodes each, at the 7 points of `TRIANGLE_POINTS`.
+
+    Parameters
+    ----------
+    positions : (k, 6, 3) float
+        Node positions: vertices, then edges (0,1), (1,2), (0,2).
+
+    Returns
+    -------
+    points : (k, 7, 3) float
+    normals : (k, 7, 3) float
+        Unit normals x_s x x_t / |x_s x x_t| (s along vertex 0 -> 1, t along 0 -> 2).
+    area_factor : (k, 7) float
+        |x_s x x_t|, the area per unit of reference area (of the reference triangle's 1/2).
+    """
+    lam = TRIANGLE_POINTS
+    d_vertex = (4.0 * lam - 1.0)[:, :, None] * _TRIANGLE_BARY_DERIVATIVES[None]  # (q, 3, 2)
+    i, j = TRIANGLE_EDGES[:, 0], TRIANGLE_EDGES[:, 1]
+    d_edge = 4.0 * (
+        lam[:, j, None] * _TRIANGLE_BARY_DERIVATIVES[None, i] + lam[:, i, None] * _TRIANGLE_BARY_DERIVATIVES[None, j]
+    )
+    gradients = np.concatenate([d_vertex, d_edge], axis=1)  # (q, 6, 2): dN_a / d(s, t)
+    tangents = np.einsum("kac,qad->kqdc", positions, gradients)  # (k, q, 2, 3): x_s, x_t
+    cross = np.cross(tangents[:, :, 0], tangents[:, :, 1])
+    area_factor = np.linalg.norm(cross, axis=2)
+    points = np.einsum("qa,kac->kqc", triangle_shape_values(TRIANGLE_POINTS), positions)
+    return points, cross / area_factor[..., None], area_factor

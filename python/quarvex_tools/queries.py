@@ -18,14 +18,18 @@ import numpy as np
 from .expressions import Expr, ExprLike, _as_expr, _binary, constant, cos, exp, sin, vector_field
 from .mesh import OUTWARD_FACES, Mesh
 from .p2 import (
+    EDGE_ORDER,
     TET_NODES,
     TET_POINTS,
     TET_WEIGHTS,
+    TRIANGLE_EDGES,
     TRIANGLE_POINTS,
     TRIANGLE_WEIGHTS,
     element_node_positions,
     isoparametric_gradients,
     mapped_points,
+    point_isoparametric_gradients,
+    quadratic_triangle_geometry,
     tet_shape_gradients,
     tet_shape_values,
 )
@@ -603,7 +607,9 @@ class ElementGrid:
     height: np.ndarray
 
 
-def element_grid(points: np.ndarray, tetrahedra: np.ndarray, slack: float) -> ElementGrid:
+def element_grid(
+    points: np.ndarray, tetrahedra: np.ndarray, slack: float, reach: np.ndarray | None = None
+) -> ElementGrid:
     """Bins the elements of a mesh for `locate`.
 
     The cell's side is the cube root of the mean cubed extent of the elements' bounding boxes,
@@ -616,12 +622,20 @@ def element_grid(points: np.ndarray, tetrahedra: np.ndarray, slack: float) -> El
     tetrahedra : (m, 4) int
     slack : float
         Distance by which element boxes are widened (points that far outside still count).
+    reach : (m, j, 3) float, optional
+        Further points each element's box must hold (the control points of a curved element's
+        edges, whose hull holds the element).
     """
     m = len(tetrahedra)
     corners = points[tetrahedra]  # (m, 4, 3)
     low, high = corners.min(axis=1) - slack, corners.max(axis=1) + slack
     origin = points.min(axis=0) if len(points) else np.zeros(3)
     extent = (points.max(axis=0) - origin) if len(points) else np.zeros(3)
+    if reach is not None and m:
+        low = np.minimum(low, reach.min(axis=1) - slack)
+        high = np.maximum(high, reach.max(axis=1) + slack)
+        origin = low.min(axis=0) + slack
+        extent = high.max(axis=0) - slack - origin
     cell = float(np.cbrt(np.mean((high - low).max(axis=1) ** 3))) if m else 1.0
     shape = np.maximum(np.ceil(extent / cell), 1).astype(np.int64)
     if shape.prod() > 8 * m + 64:
@@ -696,6 +710,117 @@ def locate(grid: ElementGrid, query: np.ndarray) -> tuple[np.ndarray, np.ndarray
         element[block[asking[inside]]] = candidate[inside]
         barycentric[block[asking[inside]]] = lam[inside]
     return element, barycentric
+
+
+_NEWTON_STEPS = 12  # from the straight element's barycentrics Newton converges in 3 to 6 steps on sound elements
+
+
+def curved_grid(points: np.ndarray, tetrahedra: np.ndarray, edge_points: np.ndarray, slack: float) -> ElementGrid:
+    """Bins curved elements for `locate_curved`: each box holds the hull of its element's control points.
+
+    A quadratic edge x(t) = a (1-t)^2 + 2 c t (1-t) + b t^2 through its midpoint m has the control
+    point c = 2 m - (a + b) / 2; the curved element lies in the hull of its vertices and these.
+
+    Parameters
+    ----------
+    points : (n, 3) float
+    tetrahedra : (c, 4) int
+        The curved elements.
+    edge_points : (c, 6, 3) float
+        Their edge node positions in local edge order.
+    slack : float
+    """
+    ends = points[tetrahedra[:, EDGE_ORDER]]  # (c, 6, 2, 3)
+    control = 2.0 * edge_points - 0.5 * (ends[:, :, 0] + ends[:, :, 1])
+    return element_grid(points, tetrahedra, slack, reach=control)
+
+
+def _inverse_3x3(matrix: np.ndarray) -> np.ndarray:
+    """(k, 3, 3) inverses of matrices (k, 3, 3) by their adjugate: inf or NaN rows for singular ones, no raise."""
+    c1, c2, c3 = matrix[:, :, 0], matrix[:, :, 1], matrix[:, :, 2]
+    rows = np.stack([np.cross(c2, c3), np.cross(c3, c1), np.cross(c1, c2)], axis=1)
+    with np.errstate(all="ignore"):
+        return rows / np.einsum("kc,kc->k", c1, rows[:, 0])[:, None, None]
+
+
+def locate_curved(grid: ElementGrid, nodes: np.ndarray, query: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The curved element holding each point, and the point's reference barycentrics in it.
+
+    Every (point, element of its cell) pair solves x(xi) = point by Newton's method on the element's
+    isoparametric map, from the point's barycentrics in the straight element. The curved geometry
+    decides: a point lies in an element when the solution is at most `grid.slack` outside it (the
+    reference barycentrics scaled by the straight element's heights); of several such elements it
+    takes the one it lies deepest in. A point the straight element holds but whose curved element
+    does not (between a face's chord and a surface curving inward) lies in no element.
+
+    Parameters
+    ----------
+    grid : ElementGrid
+        From `curved_grid`; its element numbers index `nodes`.
+    nodes : (c, 10, 3) float
+        The curved elements' node positions (see `element_node_positions`).
+    query : (k, 3) float
+
+    Returns
+    -------
+    element : (k,) int64
+        Position in `nodes`; -1 for a point in no curved element (or not finite).
+    barycentric : (k, 4) float64
+        The reference barycentrics l0 .. l3 there (0 where there is none).
+    """
+    element = np.full(len(query), -1, dtype=np.int64)
+    barycentric = np.zeros((len(query), 4))
+    top = grid.origin + grid.shape * grid.cell
+    near = np.isfinite(query).all(axis=1)
+    near[near] = ((query[near] >= grid.origin - grid.slack) & (query[near] <= top + grid.slack)).all(axis=1)
+    for block in np.array_split(np.flatnonzero(near), max(1, -(-int(near.sum()) // _POINTS_PER_BLOCK))):
+        index = np.clip(np.floor((query[block] - grid.origin) / grid.cell).astype(np.int64), 0, grid.shape - 1)
+        cells = (index[:, 0] * grid.shape[1] + index[:, 1]) * grid.shape[2] + index[:, 2]
+        counts = grid.start[cells + 1] - grid.start[cells]
+        asking = np.repeat(np.arange(len(block)), counts)
+        slots = np.repeat(grid.start[cells] - np.cumsum(counts) + counts, counts) + np.arange(counts.sum())
+        candidate = grid.elements[slots]
+        target = query[block][asking]
+        local = np.einsum("kij,kj->ki", grid.inverse[candidate], target - grid.first_vertex[candidate])
+        element_nodes = nodes[candidate]
+        # Converged when the residual is at rounding level of the coordinates and the element's size.
+        scale = grid.height[candidate].max(axis=1) + np.abs(target).max(axis=1)
+        with np.errstate(all="ignore"):
+            for _ in range(_NEWTON_STEPS):
+                residual = np.einsum("ka,kac->kc", tet_shape_values(local), element_nodes) - target
+                jacobian = np.einsum("kar,kaj->krj", element_nodes, tet_shape_gradients(local))
+                step = np.einsum("kij,kj->ki", _inverse_3x3(jacobian), residual)  # J dxi = x(xi) - point
+                # Far outside an element its map may fold; the clip keeps such pairs finite (they fail below).
+                local = np.clip(local - step, -1.0, 2.0)
+            residual = np.einsum("ka,kac->kc", tet_shape_values(local), element_nodes) - target
+            converged = np.linalg.norm(residual, axis=1) <= 1e-12 * scale
+        lam = np.column_stack([1.0 - local.sum(axis=1), local])
+        depth = np.where(converged, (lam * grid.height[candidate]).min(axis=1), -np.inf)
+        deepest = np.lexsort((-depth, asking))
+        first = deepest[np.r_[True, asking[deepest][1:] != asking[deepest][:-1]]] if len(deepest) else deepest
+        inside = first[depth[first] >= -grid.slack]
+        element[block[asking[inside]]] = candidate[inside]
+        barycentric[block[asking[inside]]] = lam[inside]
+    return element, barycentric
+
+
+def curved_point_gradients(
+    points: np.ndarray,
+    tetrahedra: np.ndarray,
+    curved: CurvedElements,
+    element: np.ndarray,
+    nodal: np.ndarray,
+    barycentric: np.ndarray,
+) -> np.ndarray:
+    """(k, 3, 3) gradients through the isoparametric map of curved elements (k,), each at its own point.
+
+    Parameters
+    ----------
+    nodal : (k, 10, 3) node displacements of the element holding each point
+    barycentric : (k, 4) the point's reference barycentrics in it
+    """
+    nodes = element_node_positions(points, tetrahedra[element], curved.edge_points[element])
+    return point_isoparametric_gradients(nodes, nodal, barycentric)
 
 
 def interpolate(node_values: np.ndarray, element_nodes: np.ndarray, barycentric: np.ndarray) -> np.ndarray:
@@ -794,6 +919,13 @@ class FaceQuadrature:
         element of the inner faces.
     side_face : (s,) int64
         The face of each entry of `sides`.
+    triangles : (k, 3) int64
+        The faces' vertices as listed.
+    bent : (k,) bool
+        The faces of curved elements: quadratic triangles through their six nodes, whose points,
+        weights (the area element at every point) and normals `point_normals` follow the curve.
+    point_normals : (k, 7, 3) float64 or None
+        Unit normals at every point (those of the straight faces repeated); None when no face is bent.
     """
 
     points: np.ndarray
@@ -801,12 +933,22 @@ class FaceQuadrature:
     normals: np.ndarray
     sides: np.ndarray
     side_face: np.ndarray
+    triangles: np.ndarray
+    bent: np.ndarray
+    point_normals: np.ndarray | None
 
 
 def face_quadrature(
-    points: np.ndarray, tetrahedra: np.ndarray, index: FaceIndex, triangles: np.ndarray
+    points: np.ndarray,
+    tetrahedra: np.ndarray,
+    index: FaceIndex,
+    triangles: np.ndarray,
+    curved: CurvedElements | None = None,
 ) -> FaceQuadrature:
     """Quadrature points, weights and normals of triangles that are element faces.
+
+    A face with a curved element on either side is the quadratic triangle through its six nodes
+    (those of `curved`), as the loads over it are integrated; the others keep the flat triangle.
 
     Raises
     ------
@@ -824,13 +966,51 @@ def face_quadrature(
     flip = boundary & (np.einsum("kc,kc->k", normals, away) < 0)
     normals[flip] *= -1.0
     inner = np.flatnonzero(~boundary)
+    quad_points = np.einsum("qv,kvc->kqc", TRIANGLE_POINTS, corners)
+    weights = TRIANGLE_WEIGHTS[None, :] * area[:, None]
+    bent = np.zeros(len(triangles), dtype=bool)
+    point_normals = None
+    if curved is not None:
+        bent = curved.mask[first] | ((second >= 0) & curved.mask[np.maximum(second, 0)])
+        chosen = np.flatnonzero(bent)
+        if len(chosen):
+            positions = _face_node_positions(points, tetrahedra, curved, first[chosen], triangles[chosen])
+            quad_points[chosen], unit, area_factor = quadratic_triangle_geometry(positions)
+            # The rule's weights sum to 1 over the reference triangle of area 1/2.
+            weights[chosen] = TRIANGLE_WEIGHTS[None, :] * 0.5 * area_factor
+            point_normals = np.repeat(normals[:, None, :], len(TRIANGLE_WEIGHTS), axis=1)
+            point_normals[chosen] = np.where(flip[chosen, None, None], -unit, unit)
     return FaceQuadrature(
-        np.einsum("qv,kvc->kqc", TRIANGLE_POINTS, corners),
-        TRIANGLE_WEIGHTS[None, :] * area[:, None],
+        quad_points,
+        weights,
         normals,
         np.concatenate([first, second[inner]]),
         np.concatenate([np.arange(len(triangles)), inner]),
+        np.asarray(triangles, dtype=np.int64),
+        bent,
+        point_normals,
     )
+
+
+# The edge node (4 + edge) joining two local vertices of an element, from `EDGE_ORDER`.
+_EDGE_NODE = np.full((4, 4), -1, dtype=np.int64)
+_EDGE_NODE[EDGE_ORDER[:, 0], EDGE_ORDER[:, 1]] = _EDGE_NODE[EDGE_ORDER[:, 1], EDGE_ORDER[:, 0]] = 4 + np.arange(6)
+
+
+def _local_vertices(tetrahedra: np.ndarray, triangles: np.ndarray) -> np.ndarray:
+    """(k, 3) int64: the local vertex (0..3) of each triangle's vertices in an element (k, 4) having it as a face."""
+    return np.argmax(tetrahedra[:, :, None] == triangles[:, None, :], axis=1)
+
+
+def _face_node_positions(
+    points: np.ndarray, tetrahedra: np.ndarray, curved: CurvedElements, elements: np.ndarray, triangles: np.ndarray
+) -> np.ndarray:
+    """(k, 6, 3): the six nodes of faces (k, 3) of elements (k,): vertices as listed, then edges (0,1), (1,2), (0,2)."""
+    tets = tetrahedra[elements]
+    local = _local_vertices(tets, triangles)
+    edges = _EDGE_NODE[local[:, TRIANGLE_EDGES[:, 0]], local[:, TRIANGLE_EDGES[:, 1]]]
+    nodes = element_node_positions(points, tets, curved.edge_points[elements])  # (k, 10, 3)
+    return np.take_along_axis(nodes, np.concatenate([local, edges], axis=1)[:, :, None], axis=1)
 
 
 def face_side_points(
@@ -850,6 +1030,12 @@ def face_side_points(
     offset = quadrature.points[quadrature.side_face] - corners[:, None, 0]  # (s, 7, 3)
     local = np.einsum("sij,sqj->sqi", inverse_jacobians(corners), offset)
     barycentric = np.concatenate([1.0 - local.sum(axis=2, keepdims=True), local], axis=2)
+    bent = np.flatnonzero(quadrature.bent[quadrature.side_face])
+    if len(bent):
+        # On a face, the element's map is the face's quadratic triangle: the point with triangle
+        # barycentrics mu has barycentric mu_t at the element's vertex matching the face's vertex t.
+        matching = tetrahedra[sides[bent]][:, :, None] == quadrature.triangles[quadrature.side_face[bent]][:, None, :]
+        barycentric[bent] = np.einsum("sat,qt->sqa", matching.astype(np.float64), TRIANGLE_POINTS)
     return np.repeat(sides, local.shape[1]), barycentric.reshape(-1, 4)
 
 

@@ -7,7 +7,6 @@ element grid for locating points, the face index and the stresses averaged to th
 
 from __future__ import annotations
 
-import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -17,7 +16,6 @@ import numpy as np
 import quarvex
 
 from . import queries
-from ._caller import user_stacklevel
 from .expressions import ExprLike, to_arena, vector_field
 from .p2 import TET_POINTS, displacement_gradients, element_node_positions, isoparametric_gradients
 from .queries import (
@@ -110,6 +108,7 @@ class Result:
         self._nodal_stress: np.ndarray | None = None
         self._nodal_gradient: np.ndarray | None = None
         self._grid: ElementGrid | None = None
+        self._curved_grid: ElementGrid | None = None
         self._faces: queries.FaceIndex | None = None
 
     def __repr__(self) -> str:
@@ -128,24 +127,16 @@ class Result:
         node = int(np.argmax(magnitude)) if len(magnitude) else 0
         return (float(magnitude[node]) if len(magnitude) else 0.0), node
 
-    def _warn_straight(self, what: str) -> None:
-        """A RuntimeWarning where `what` is computed on the straight elements of a curved mesh."""
-        curved = len(self.model.mesh.curved)
-        if curved:
-            warnings.warn(
-                f"{what} of a model with {curved} curved elements are computed on their straight elements (the "
-                "chords of their edges): an approximation on those elements; the displacements themselves use the "
-                "curved geometry",
-                RuntimeWarning,
-                stacklevel=user_stacklevel(),
-            )
-
     # Values at points -------------------------------------------------------------------------
     def _located(
         self, point: Sequence[float] | np.ndarray, tolerance: float
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray, float]:
-        """Points (k, 3), the element holding each (-1 outside) and their barycentrics, with the slack used."""
-        self._warn_straight("Values at points")
+        """Points (k, 3), the element holding each (-1 outside) and their barycentrics, with the slack used.
+
+        On a curved mesh the points the straight elements place in a curved element, or in none,
+        are located again through the curved elements' maps (`queries.locate_curved`): there the
+        curved geometry decides, and the barycentrics are the reference ones of the curved map.
+        """
         query = np.asarray(point, dtype=np.float64)
         query = query.reshape(1, 3) if query.shape == (3,) else query
         if query.ndim != 2 or query.shape[1] != 3:
@@ -157,6 +148,17 @@ class Result:
         if self._grid is None or self._grid.slack != slack:
             self._grid = element_grid(mesh.points, mesh.tetrahedra, slack)
         element, barycentric = locate(self._grid, query)
+        curved = curved_elements(mesh)
+        if curved is not None:
+            # Straight elements hold exactly their straight tetrahedra (their faces are flat on both sides).
+            again = np.flatnonzero(np.where(element >= 0, curved.mask[np.maximum(element, 0)], True))
+            tets, edge_points = mesh.tetrahedra[mesh.curved], curved.edge_points[mesh.curved]
+            if self._curved_grid is None or self._curved_grid.slack != slack:
+                self._curved_grid = queries.curved_grid(mesh.points, tets, edge_points, slack)
+            nodes = element_node_positions(mesh.points, tets, edge_points)
+            found, reference = queries.locate_curved(self._curved_grid, nodes, query[again])
+            element[again] = np.where(found >= 0, mesh.curved[np.maximum(found, 0)], -1)
+            barycentric[again] = reference
         return query, element, barycentric, slack
 
     def _values_in(self, field: FieldLike, element: np.ndarray, barycentric: np.ndarray, averaged: bool) -> np.ndarray:
@@ -205,6 +207,18 @@ class Result:
             tensor = queries.point_gradients(
                 self.displacement[element_nodes], queries.inverse_jacobians(corners), barycentric
             )
+            curved = curved_elements(self.model.mesh)
+            bent = np.zeros(0, dtype=np.int64) if curved is None else np.flatnonzero(curved.mask[element])
+            if len(bent):
+                assert curved is not None
+                tensor[bent] = queries.curved_point_gradients(
+                    self.model.mesh.points,
+                    self.model.mesh.tetrahedra,
+                    curved,
+                    element[bent],
+                    self.displacement[element_nodes[bent]],
+                    barycentric[bent],
+                )
             if field not in ("gradient", "strain"):
                 tensor = self.model.material.stress(tensor)
         if field == "strain":
@@ -361,7 +375,6 @@ class Result:
     # Faces ------------------------------------------------------------------------------------
     def _face_points(self, where: Region | np.ndarray) -> tuple[queries.FaceQuadrature, np.ndarray, np.ndarray]:
         """The quadrature of a region's faces, with the elements and barycentrics of its points on every side."""
-        self._warn_straight("Face integrals")
         mesh = self.model.mesh
         if isinstance(where, str):
             if where not in mesh.face_groups:
@@ -379,7 +392,9 @@ class Result:
             raise ValueError(f"the region {where!r} holds no face")
         if self._faces is None:
             self._faces = queries.face_index(mesh.tetrahedra, len(mesh.points))
-        quadrature = queries.face_quadrature(mesh.points, mesh.tetrahedra, self._faces, np.asarray(triangles))
+        quadrature = queries.face_quadrature(
+            mesh.points, mesh.tetrahedra, self._faces, np.asarray(triangles), curved_elements(mesh)
+        )
         element, barycentric = queries.face_side_points(quadrature, mesh.points, mesh.tetrahedra)
         return quadrature, element, barycentric
 
@@ -420,6 +435,9 @@ class Result:
         stress = self._values_in("stress", element, barycentric, averaged=False)
         stress = queries.side_mean(stress.reshape(-1, per_face, 3, 3), quadrature.side_face, k)  # (k, q, 3, 3)
         traction = np.einsum("kqij,kj->kqi", stress, quadrature.normals)
+        if quadrature.point_normals is not None:  # curved faces turn their normal from point to point
+            bent = quadrature.bent
+            traction[bent] = np.einsum("kqij,kqj->kqi", stress[bent], quadrature.point_normals[bent])
         weights = quadrature.weights
         area = float(weights.sum())
         return FaceResultant(

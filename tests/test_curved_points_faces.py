@@ -1,0 +1,119 @@
+"""Values at points and face integrals on curved (isoparametric) 10-node tetrahedra: points are located
+through the curved map and faces integrated over the quadratic triangles through their six nodes."""
+
+import numpy as np
+import pytest
+from test_curved_elements import SPHERE, mapped_box, to_ball
+from test_curved_results import EXACT, MATERIAL, A, bend, bent_mesh, exact_values, result_of
+
+from quarvex_tools import Elasticity
+from quarvex_tools.p2 import element_node_positions, mapped_points
+from quarvex_tools.queries import gradient_function
+from quarvex_tools.results import Result
+
+
+@pytest.fixture(scope="module")
+def bent():
+    return result_of(bent_mesh())
+
+
+def interior_points(mesh, count, seed):
+    """Random points well inside random curved elements: (count, 3) points and their elements."""
+    rng = np.random.default_rng(seed)
+    elements = rng.choice(mesh.curved, count)
+    lam = 0.1 + 0.6 * rng.dirichlet(np.ones(4), count)  # every barycentric at least 0.1, summing to 1
+    nodes = element_node_positions(mesh.points, mesh.tetrahedra[elements], mesh.edge_points[elements])
+    physical = np.stack([mapped_points(nodes[k : k + 1], lam[k : k + 1, 1:])[0, 0] for k in range(count)])
+    return physical, elements
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+@pytest.mark.parametrize(
+    ("field", "exact"),
+    [
+        ("displacement", exact_values),
+        ("uy", lambda p: exact_values(p)[:, 1]),
+        ("gradient", gradient_function(EXACT)),
+        ("stress", lambda p: MATERIAL.stress(gradient_function(EXACT)(p))),
+        ("von_mises", None),
+    ],
+)
+def test_field_carried_exactly_is_probed_exactly_inside_curved_elements(bent, seed, field, exact):
+    mesh = bent.model.mesh
+    points, elements = interior_points(mesh, 60, seed)
+    probe = bent.probe(points, field, averaged=False)
+    assert probe.inside.all()
+    np.testing.assert_array_equal(probe.element, elements)
+    if exact is None:
+        stress = MATERIAL.stress(gradient_function(EXACT)(points))
+        deviator = stress - np.trace(stress, axis1=1, axis2=2)[:, None, None] * np.eye(3) / 3
+        expected = np.sqrt(1.5 * np.einsum("kij,kij->k", deviator, deviator))
+    else:
+        expected = exact(points)
+    error = np.abs(probe.values - expected).max()
+    assert error < 1e-11, f"largest error {error:.3g} of {field} at points of curved elements"
+    np.testing.assert_array_equal(bent.at(points, field=field, averaged=False), probe.values)
+
+
+def test_line_through_curved_elements_samples_the_exact_field(bent):
+    samples = bent.along((0.1, 0.05, 0.2), (0.9, 0.95, 0.7), n=41)
+    assert samples.inside.all()
+    error = np.abs(samples.values - exact_values(samples.points)).max()
+    assert error < 1e-12, f"largest displacement error {error:.3g} along the line"
+
+
+@pytest.mark.parametrize(
+    ("cube_point", "offset", "inside"),
+    [
+        ((0.25, 0.002, 0.5), 0.0, True),  # between the curved face y = A x^2 and its chords: in the material
+        ((0.25, 0.0, 0.5), 0.0, True),  # on the curved face itself
+        ((0.25, 1.0, 0.5), 0.005, False),  # beyond y = 1 + A x^2 but short of its chords: outside
+    ],
+)
+def test_curved_geometry_decides_where_it_and_the_chords_disagree(bent, cube_point, offset, inside):
+    point = bend(np.array([cube_point])) + np.array([0.0, offset, 0.0])
+    chord_gap = A * 0.25**2  # the chords lie A x (0.5 - x) off the curve between vertices 0 and 0.5
+    assert 0.002 < chord_gap and offset < chord_gap
+    probe = bent.probe(point)
+    assert probe.inside[0] == inside
+    if inside:
+        np.testing.assert_allclose(probe.values, exact_values(point), rtol=0, atol=1e-12)
+    else:
+        assert np.isnan(probe.values).all()
+        with pytest.raises(ValueError, match="lies outside the mesh"):
+            bent.at(point[0])
+
+
+@pytest.fixture(scope="module")
+def squeezed_ball():
+    """The ball octant in its exact hydrostatic state under pressure 1.5: the stress is -1.5 I everywhere."""
+    mesh = mapped_box(3, to_ball)
+    model = Elasticity(mesh, MATERIAL)
+    displacement = -1.5 * (1 - 2 * 0.3) * model.numbering.node_points
+    return Result(model, displacement, report=None)
+
+
+@pytest.mark.parametrize("faces", [*SPHERE, "all"])
+def test_resultant_of_uniform_pressure_over_curved_faces_is_the_applied_load(squeezed_ball, faces):
+    mesh = squeezed_ball.model.mesh
+    loaded = Elasticity(mesh, MATERIAL)
+    groups = SPHERE if faces == "all" else (faces,)
+    for group in groups:
+        loaded.pressure(group, 1.5)
+    triangles = np.concatenate([mesh.face_groups[group] for group in groups])
+    applied = loaded.nodal_loads.sum(axis=0)
+    moment = np.cross(loaded.numbering.node_points, loaded.nodal_loads).sum(axis=0)
+    resultant = squeezed_ball.face_resultant(triangles, about=(0.1, 0.2, 0.3))
+    np.testing.assert_allclose(resultant.force, applied, rtol=0, atol=1e-13)
+    arm = np.array([0.1, 0.2, 0.3])
+    np.testing.assert_allclose(resultant.moment, moment - np.cross(arm, applied), rtol=0, atol=1e-13)
+    np.testing.assert_allclose(resultant.mean_stress, -1.5 * np.eye(3), rtol=0, atol=1e-13)
+    assert squeezed_ball.face_mean(triangles, "stress_xx") == pytest.approx(-1.5, abs=1e-13)
+
+
+def test_area_of_curved_faces_is_the_curved_surface_area(bent):
+    """The face y = 0 of the cube bends onto y = A x^2: area = integral over x of sqrt(1 + (2 A x)^2)."""
+    s = 2 * A
+    exact = (s * np.sqrt(1 + s**2) + np.arcsinh(s)) / (2 * s)
+    area = bent.face_resultant("ymin").area
+    assert abs(area - exact) < 1e-9, f"area {area:.12f} against {exact:.12f}"
