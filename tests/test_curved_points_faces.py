@@ -3,10 +3,10 @@ through the curved map and faces integrated over the quadratic triangles through
 
 import numpy as np
 import pytest
-from test_curved_elements import SPHERE, mapped_box, to_ball
+from test_curved_elements import SPHERE, mapped_box, ten_node, to_ball
 from test_curved_results import EXACT, MATERIAL, A, bend, bent_mesh, exact_values, result_of
 
-from quarvex_tools import Elasticity
+from quarvex_tools import Elasticity, Mesh, box_mesh
 from quarvex_tools.p2 import element_node_positions, mapped_points
 from quarvex_tools.queries import gradient_function
 from quarvex_tools.results import Result
@@ -117,3 +117,28 @@ def test_area_of_curved_faces_is_the_curved_surface_area(bent):
     exact = (s * np.sqrt(1 + s**2) + np.arcsinh(s)) / (2 * s)
     area = bent.face_resultant("ymin").area
     assert abs(area - exact) < 1e-9, f"area {area:.12f} against {exact:.12f}"
+
+
+def test_straight_elements_of_a_curved_mesh_keep_their_values_bit_for_bit():
+    """Only the edges in the face x = 1 bulge: points and faces away from it give what the straight mesh gives."""
+    box = box_mesh(3, 3, 3)
+
+    def bulge(p):
+        return p + (0.05 * p[:, 1] * (1 - p[:, 1]) * p[:, 2] * (1 - p[:, 2]) * (p[:, 0] > 1 - 1e-9))[:, None]
+
+    points, tets10 = ten_node(box, bulge)
+    mixed = Mesh(points, tets10, face_groups=box.face_groups)
+    assert 0 < len(mixed.curved) < len(mixed.tetrahedra)
+    straight = Mesh(mixed.points, mixed.tetrahedra, face_groups=box.face_groups)
+    results = [result_of(mesh) for mesh in (mixed, straight)]
+    np.testing.assert_array_equal(results[0].model.numbering.element_nodes, results[1].model.numbering.element_nodes)
+    displacement = results[1].displacement  # the same node values on both
+    results[0] = Result(results[0].model, displacement, report=None)
+    query = np.random.default_rng(3).uniform(0.0, 0.6, (200, 3))
+    for field in ("displacement", "stress"):
+        probes = [r.probe(query, field, averaged=False) for r in results]
+        np.testing.assert_array_equal(probes[0].element, probes[1].element)
+        np.testing.assert_array_equal(probes[0].values, probes[1].values)
+    resultants = [r.face_resultant("xmin") for r in results]
+    np.testing.assert_array_equal(resultants[0].force, resultants[1].force)
+    np.testing.assert_array_equal(resultants[0].moment, resultants[1].moment)

@@ -241,7 +241,11 @@ class Result:
 
         Points outside the mesh are flagged (`inside` False) and get NaN, never an extrapolated
         value. The first call bins the elements by a grid (kept for later calls with the same
-        tolerance); each point is then tested against the few dozen elements of its cell.
+        tolerance); each point is then tested against the few dozen elements of its cell. On
+        curved elements a point is placed by inverting the element's isoparametric map (Newton's
+        method), and the curved geometry decides where it and the straight elements disagree: a
+        point between a curved face and its chords lies in the mesh where the face bulges out and
+        outside it where the face curves in. Values take the curved map's shape functions there.
 
         Parameters
         ----------
@@ -258,8 +262,8 @@ class Result:
             elements (False).
         tolerance : float
             How far outside the mesh a point may lie and still count as in it, relative to the
-            diagonal of the mesh's bounding box (on a curved surface the straight-sided faces lie
-            inside the true surface by the elements' sagitta).
+            diagonal of the mesh's bounding box (a surface of straight-sided elements lies off the
+            true curved surface by the elements' sagitta; one of curved elements far nearer it).
 
         Returns
         -------
@@ -403,6 +407,8 @@ class Result:
 
         The stress is the elements' own (not averaged to the nodes), at the 7 points of the
         triangle rule of degree 5 on every face; across an inner face, the mean of its two sides.
+        A face of a curved element is the quadratic triangle through its six nodes, as loads
+        over it are integrated: points, area element and normal follow the curve.
         Where the solution is exact (a uniform stress, say) the force over a loaded face equals
         the load and that over a support the reaction; otherwise they differ from them by the
         discretisation error, which `reactions` does not have.
