@@ -770,6 +770,9 @@ def locate_curved(grid: ElementGrid, nodes: np.ndarray, query: np.ndarray) -> tu
     """
     element = np.full(len(query), -1, dtype=np.int64)
     barycentric = np.zeros((len(query), 4))
+    control = 2.0 * nodes[:, 4:] - 0.5 * (nodes[:, EDGE_ORDER[:, 0]] + nodes[:, EDGE_ORDER[:, 1]])
+    hull = np.concatenate([nodes[:, :4], control], axis=1)
+    low, high = hull.min(axis=1) - grid.slack, hull.max(axis=1) + grid.slack
     top = grid.origin + grid.shape * grid.cell
     near = np.isfinite(query).all(axis=1)
     near[near] = ((query[near] >= grid.origin - grid.slack) & (query[near] <= top + grid.slack)).all(axis=1)
@@ -781,19 +784,27 @@ def locate_curved(grid: ElementGrid, nodes: np.ndarray, query: np.ndarray) -> tu
         slots = np.repeat(grid.start[cells] - np.cumsum(counts) + counts, counts) + np.arange(counts.sum())
         candidate = grid.elements[slots]
         target = query[block][asking]
+        # Only the pairs whose point lies in the element's box (the hull of its control points) go on.
+        keep = ((target >= low[candidate]) & (target <= high[candidate])).all(axis=1)
+        candidate, asking, target = candidate[keep], asking[keep], target[keep]
         local = np.einsum("kij,kj->ki", grid.inverse[candidate], target - grid.first_vertex[candidate])
         element_nodes = nodes[candidate]
         # Converged when the residual is at rounding level of the coordinates and the element's size.
         scale = grid.height[candidate].max(axis=1) + np.abs(target).max(axis=1)
+        active = np.arange(len(candidate))
         with np.errstate(all="ignore"):
             for _ in range(_NEWTON_STEPS):
-                residual = np.einsum("ka,kac->kc", tet_shape_values(local), element_nodes) - target
-                jacobian = np.einsum("kar,kaj->krj", element_nodes, tet_shape_gradients(local))
-                step = np.einsum("kij,kj->ki", _inverse_3x3(jacobian), residual)  # J dxi = x(xi) - point
+                if not len(active):
+                    break
+                at_nodes = element_nodes[active]
+                position = np.matmul(tet_shape_values(local[active])[:, None, :], at_nodes)[:, 0]
+                jacobian = np.matmul(at_nodes.transpose(0, 2, 1), tet_shape_gradients(local[active]))
+                step = np.matmul(_inverse_3x3(jacobian), (position - target[active])[:, :, None])[:, :, 0]
                 # Far outside an element its map may fold; the clip keeps such pairs finite (they fail below).
-                local = np.clip(local - step, -1.0, 2.0)
-            residual = np.einsum("ka,kac->kc", tet_shape_values(local), element_nodes) - target
-            converged = np.linalg.norm(residual, axis=1) <= 1e-12 * scale
+                local[active] = np.clip(local[active] - step, -1.0, 2.0)  # J dxi = x(xi) - point
+                active = active[~(np.abs(step).max(axis=1) <= 1e-15)]  # settled pairs leave (NaN steps too)
+            position = np.matmul(tet_shape_values(local)[:, None, :], element_nodes)[:, 0]
+            converged = np.linalg.norm(position - target, axis=1) <= 1e-12 * scale
         lam = np.column_stack([1.0 - local.sum(axis=1), local])
         depth = np.where(converged, (lam * grid.height[candidate]).min(axis=1), -np.inf)
         deepest = np.lexsort((-depth, asking))
