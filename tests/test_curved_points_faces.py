@@ -142,3 +142,17 @@ def test_straight_elements_of_a_curved_mesh_keep_their_values_bit_for_bit():
     resultants = [r.face_resultant("xmin") for r in results]
     np.testing.assert_array_equal(resultants[0].force, resultants[1].force)
     np.testing.assert_array_equal(resultants[0].moment, resultants[1].moment)
+
+
+@pytest.mark.parametrize("cells", [1, 2])
+def test_points_of_strongly_curved_elements_are_found_and_take_a_linear_field_exactly(cells):
+    """The cube mapped onto the ball octant: one or two elements a side, their edges bent far off their chords."""
+    mesh = mapped_box(cells, to_ball)
+    model = Elasticity(mesh, MATERIAL)
+    gradient = np.array([[0.3, -0.1, 0.2], [0.05, 0.4, -0.3], [0.1, 0.2, -0.5]])
+    result = Result(model, model.numbering.node_points @ gradient.T, report=None)
+    points, elements = interior_points(mesh, 200, seed=cells)
+    probe = result.probe(points, "gradient", averaged=False)
+    np.testing.assert_array_equal(probe.element, elements)
+    np.testing.assert_allclose(probe.values, np.broadcast_to(gradient, probe.values.shape), rtol=0, atol=1e-12)
+    np.testing.assert_allclose(result.at(points), points @ gradient.T, rtol=0, atol=1e-12)

@@ -712,7 +712,7 @@ def locate(grid: ElementGrid, query: np.ndarray) -> tuple[np.ndarray, np.ndarray
     return element, barycentric
 
 
-_NEWTON_STEPS = 12  # from the straight element's barycentrics Newton converges in 3 to 6 steps on sound elements
+_NEWTON_STEPS = 30  # from the straight barycentrics 3 to 6 steps on sound elements; the rest for strongly curved ones
 
 
 def curved_grid(points: np.ndarray, tetrahedra: np.ndarray, edge_points: np.ndarray, slack: float) -> ElementGrid:
