@@ -30,7 +30,14 @@ from .expressions import Expr, ExprLike, _as_expr, constant, to_arena, vector_fi
 from .materials import Material
 from .mesh import OUTWARD_FACES, Mesh
 from .numbering import Dofs, Numbering, check_numbering, core_arrays, number_dofs, p2_numbering
-from .p2 import TET_POINTS, TRIANGLE_EDGES, TRIANGLE_POINTS, TRIANGLE_WEIGHTS, triangle_shape_values
+from .p2 import (
+    TET_POINTS,
+    TRIANGLE_EDGES,
+    TRIANGLE_POINTS,
+    TRIANGLE_WEIGHTS,
+    quadratic_triangle_geometry,
+    triangle_shape_values,
+)
 from .results import Result
 from .solvers import DEFAULT_METHOD, IterationCallback, solve_each
 from .units import Units, as_units
@@ -110,40 +117,6 @@ def _scalar_values(value: Any, points: np.ndarray, name: str) -> np.ndarray:
     expression = _as_expr(value)
     with np.errstate(all="ignore"):  # values that are not finite are refused by the caller
         return expression(points)
-
-
-# d l_k / d(s, t) for the barycentrics of a triangle, l0 = 1 - s - t, l1 = s, l2 = t.
-_TRIANGLE_BARY_DERIVATIVES = np.array([(-1.0, -1.0), (1.0, 0.0), (0.0, 1.0)])
-
-
-def _curved_face_geometry(positions: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The quadratic triangles through six nodes each, at the 7 quadrature points of the faces.
-
-    Parameters
-    ----------
-    positions : (k, 6, 3) float
-        Node positions: vertices, then edges (0,1), (1,2), (0,2).
-
-    Returns
-    -------
-    points : (k, 7, 3) float
-    normals : (k, 7, 3) float
-        Unit normals x_s x x_t / |x_s x x_t|, outward for faces listed outward.
-    area_factor : (k, 7) float
-        |x_s x x_t|, twice the area per unit of reference area (2 |face| on a flat face).
-    """
-    lam = TRIANGLE_POINTS  # (q, 3) barycentric coordinates
-    d_vertex = (4.0 * lam - 1.0)[:, :, None] * _TRIANGLE_BARY_DERIVATIVES[None]  # (q, 3, 2)
-    i, j = TRIANGLE_EDGES[:, 0], TRIANGLE_EDGES[:, 1]
-    d_edge = 4.0 * (
-        lam[:, j, None] * _TRIANGLE_BARY_DERIVATIVES[None, i] + lam[:, i, None] * _TRIANGLE_BARY_DERIVATIVES[None, j]
-    )
-    gradients = np.concatenate([d_vertex, d_edge], axis=1)  # (q, 6, 2): dN_a / d(s, t)
-    tangents = np.einsum("kac,qad->kqdc", positions, gradients)  # (k, q, 2, 3): x_s, x_t
-    cross = np.cross(tangents[:, :, 0], tangents[:, :, 1])
-    area_factor = np.linalg.norm(cross, axis=2)
-    points = np.einsum("qa,kac->kqc", triangle_shape_values(TRIANGLE_POINTS), positions)
-    return points, cross / area_factor[..., None], area_factor
 
 
 class Elasticity:
@@ -793,7 +766,7 @@ class Elasticity:
     ) -> None:
         """`_integrate` over the quadratic triangles through the faces' six nodes, with the normal of each point."""
         nodes = self.face_nodes(faces)
-        points, normals, area_factor = _curved_face_geometry(self.numbering.node_points[nodes])
+        points, normals, area_factor = quadratic_triangle_geometry(self.numbering.node_points[nodes])
         quad_points = points.reshape(-1, 3)
         with np.errstate(all="ignore"):  # values that are not finite are refused just below
             values = traction(quad_points, normals.reshape(-1, 3))
