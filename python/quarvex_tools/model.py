@@ -33,6 +33,7 @@ from .numbering import Dofs, Numbering, check_numbering, core_arrays, number_dof
 from .p2 import (
     TET_POINTS,
     TRIANGLE_EDGES,
+    TRIANGLE_NODES,
     TRIANGLE_POINTS,
     TRIANGLE_WEIGHTS,
     quadratic_triangle_geometry,
@@ -508,11 +509,12 @@ class Elasticity:
         """
         self._refuse_in_case("frictionless")
         faces = self._loaded_faces(where)
-        self._warn_flat(faces, "frictionless")
         _, normals, double_area = self._face_geometry(faces)
-        nodes, node_normals = supports.vertex_normals(
-            self.face_nodes(faces), normals, 0.5 * double_area, self.numbering.n_nodes
-        )
+        face_nodes = self.face_nodes(faces)
+        if len(self.mesh.curved):
+            # The normal of each face at each of its six nodes, on the quadratic surface through them.
+            _, normals, _ = quadratic_triangle_geometry(self.numbering.node_points[face_nodes], TRIANGLE_NODES)
+        nodes, node_normals = supports.vertex_normals(face_nodes, normals, 0.5 * double_area, self.numbering.n_nodes)
         values = _scalar_values(value, self.numbering.node_points[nodes], "value")
         _check_finite(values, self.numbering.node_points[nodes], "the normal displacement")
         self._normal_supports.append((nodes, node_normals, np.asarray(values, dtype=np.float64)))

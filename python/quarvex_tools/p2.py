@@ -173,13 +173,24 @@ def point_isoparametric_gradients(nodes: np.ndarray, nodal: np.ndarray, barycent
 _TRIANGLE_BARY_DERIVATIVES = np.array([(-1.0, -1.0), (1.0, 0.0), (0.0, 1.0)])  # d(l0, l1, l2)/d(s, t)
 
 
-def quadratic_triangle_geometry(positions: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+TRIANGLE_NODES = np.array(
+    [(1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0), (0.5, 0.5, 0.0), (0.0, 0.5, 0.5), (0.5, 0.0, 0.5)]
+)
+"""Barycentrics of the quadratic triangle's six nodes: vertices, then edges (0,1), (1,2), (0,2)."""
+
+
+def quadratic_triangle_geometry(
+    positions: np.ndarray, at: np.ndarray | None = None
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The quadratic triangles through six nodes each, at the 7 points of `TRIANGLE_POINTS`.
 
     Parameters
     ----------
     positions : (k, 6, 3) float
         Node positions: vertices, then edges (0,1), (1,2), (0,2).
+    at : (q, 3) float, optional
+        Barycentrics of other points to take (for example `TRIANGLE_NODES`); the returned arrays
+        then have q points per triangle instead of 7.
 
     Returns
     -------
@@ -189,7 +200,7 @@ def quadratic_triangle_geometry(positions: np.ndarray) -> tuple[np.ndarray, np.n
     area_factor : (k, 7) float
         |x_s x x_t|, the area per unit of reference area (of the reference triangle's 1/2).
     """
-    lam = TRIANGLE_POINTS
+    lam = TRIANGLE_POINTS if at is None else np.atleast_2d(np.asarray(at, dtype=np.float64))
     d_vertex = (4.0 * lam - 1.0)[:, :, None] * _TRIANGLE_BARY_DERIVATIVES[None]  # (q, 3, 2)
     i, j = TRIANGLE_EDGES[:, 0], TRIANGLE_EDGES[:, 1]
     d_edge = 4.0 * (
@@ -199,5 +210,5 @@ def quadratic_triangle_geometry(positions: np.ndarray) -> tuple[np.ndarray, np.n
     tangents = np.einsum("kac,qad->kqdc", positions, gradients)  # (k, q, 2, 3): x_s, x_t
     cross = np.cross(tangents[:, :, 0], tangents[:, :, 1])
     area_factor = np.linalg.norm(cross, axis=2)
-    points = np.einsum("qa,kac->kqc", triangle_shape_values(TRIANGLE_POINTS), positions)
+    points = np.einsum("qa,kac->kqc", triangle_shape_values(lam), positions)
     return points, cross / area_factor[..., None], area_factor

@@ -54,8 +54,8 @@ def vertex_normals(
     ----------
     face_nodes : (k, m) int
         The nodes of every face.
-    face_normals : (k, 3) float
-        Unit normals of the faces.
+    face_normals : (k, 3) or (k, m, 3) float
+        Unit normals of the faces, or of every face at each of its nodes (curved faces).
     face_areas : (k,) float
     n_nodes : int
 
@@ -67,9 +67,14 @@ def vertex_normals(
         Their unit normals.
     """
     summed = np.zeros((n_nodes, 3))
-    weighted = face_normals * face_areas[:, None]
-    for c in range(3):
-        summed[:, c] = np.bincount(face_nodes.ravel(), np.repeat(weighted[:, c], face_nodes.shape[1]), n_nodes)
+    if face_normals.ndim == 3:  # a normal at every node of every face
+        weighted_at_nodes = (face_normals * face_areas[:, None, None]).reshape(-1, 3)
+        for c in range(3):
+            summed[:, c] = np.bincount(face_nodes.ravel(), weighted_at_nodes[:, c], n_nodes)
+    else:
+        weighted = face_normals * face_areas[:, None]
+        for c in range(3):
+            summed[:, c] = np.bincount(face_nodes.ravel(), np.repeat(weighted[:, c], face_nodes.shape[1]), n_nodes)
     nodes = np.unique(face_nodes)
     length = np.linalg.norm(summed[nodes], axis=1)
     if np.any(length <= 1e-12 * max(float(face_areas.max(initial=0.0)), 1e-300)):
