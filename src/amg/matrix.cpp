@@ -95,6 +95,13 @@ inline double row_product(const Run* runs, std::size_t first, std::size_t last, 
     return double_row(runs, first, last, values, x, value_count);
 }
 
+// Values of a product must be as many as the structure stores.
+void check_values(const SprMat& mat, std::size_t value_count) {
+    if (value_count != mat.runs.back().off)
+        panic("level product: " + std::to_string(value_count) + " values for a structure of " +
+              std::to_string(mat.runs.back().off));
+}
+
 // out(r, row r of mat x) for every row, in parallel over rows, with the values `vals`.
 template <class Value, class Out>
 void product_rows(const SprMat& mat, std::span<const Value> vals, const double* x, Out&& out) {
@@ -102,9 +109,7 @@ void product_rows(const SprMat& mat, std::span<const Value> vals, const double* 
     const Run* const runs = mat.runs.data();
     const Value* const values = vals.data();
     const std::size_t value_count = vals.size();
-    if (value_count != mat.runs.back().off)
-        panic("level product: " + std::to_string(value_count) + " values for a structure of " +
-              std::to_string(mat.runs.back().off));
+    check_values(mat, value_count);
     const auto rows = [&](std::size_t begin, std::size_t end) {
         for (std::size_t r = begin; r < end; ++r)
             out(r, row_product(runs, static_cast<std::size_t>(row_runs[r]), static_cast<std::size_t>(row_runs[r + 1]),
@@ -225,9 +230,7 @@ void each_row(const SprMat& mat, std::span<const Value> vals, const double* x, s
     const Run* const runs = mat.runs.data();
     const Value* const values = vals.data();
     const std::size_t value_count = vals.size();
-    if (value_count != mat.runs.back().off)
-        panic("level product: " + std::to_string(value_count) + " values for a structure of " +
-              std::to_string(mat.runs.back().off));
+    check_values(mat, value_count);
     if (!groups.empty() && static_cast<std::uint64_t>(groups.back()) != mat.rows)
         panic("level product: row groups of " + std::to_string(groups.back()) + " rows for a matrix of " +
               std::to_string(mat.rows));
