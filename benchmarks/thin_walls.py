@@ -31,7 +31,8 @@ MODELS = ("plate50", "plate500", "beam", "cube12", "cube20")
 def build(name: str):
     """The assembled Elasticity model of the named case."""
     sys.path.insert(0, HERE)
-    from direct_solvers import GRAVITY, STEEL, build_model
+    from bench_models import GRAVITY, STEEL
+    from direct_solvers import build_model
 
     from quarvex_tools import Elasticity, box_mesh, isotropic
 

@@ -67,7 +67,7 @@ def test_a_solid_model_keeps_multigrid_and_loses_nothing_to_the_probe():
     "entry, why",
     [
         ("model", "a thin wall"),  # Elasticity passes its node points: no multigrid is set up
-        ("nexus", "no trustworthy rate"),  # solve_system without points: multigrid's probe decides
+        ("nexus", "multigrid predicted slow"),  # solve_system without points: multigrid's probe decides
     ],
 )
 def test_a_thin_plate_goes_to_the_direct_solve_and_says_why(monkeypatch, caplog, entry, why):

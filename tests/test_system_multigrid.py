@@ -2,6 +2,8 @@
 in few iterations, a hierarchy reused across loads and refreshed after reassembly, and the
 refusals of a hierarchy built for another matrix."""
 
+import warnings
+
 import numpy as np
 import pytest
 from helpers import cube_model, isotropic_cmat
@@ -116,3 +118,40 @@ def test_a_thin_plate_solves_in_few_iterations():
     exact = scipy.sparse.linalg.spsolve(system.stiffness_matrix(plate.nexus).tocsc(), system.load_vector(plate.nexus))
     u = system.solution(plate.nexus)
     assert np.abs(u - exact).max() <= 1e-5 * np.abs(exact).max(), np.abs(u - exact).max() / np.abs(exact).max()
+
+
+@pytest.mark.parametrize("thickness, cells", [(0.002, 16), (0.01, 12), (0.1, 6)])
+def test_thin_plates_residual_never_rises_and_stops_at_its_floor(thickness, cells):
+    # Conjugate gradients lower the energy norm, not the residual: on a 1:500 plate |b - A x|
+    # climbed to 10^4 |b| before falling. The smoothed iterate's residual never rises above the
+    # load, and a tolerance below the rounding floor ends at the floor, not hundreds of steps on.
+    from quarvex_tools import Elasticity, box_mesh, isotropic
+
+    plate = Elasticity(box_mesh(cells, cells, 1, size=(1.0, 1.0, thickness)), isotropic(E=210e9, nu=0.3))
+    plate.fix("xmin")
+    plate.body_force((0.0, 0.0, -7850.0 * 9.81))
+    plate.assemble()
+    hierarchy = system.multigrid(plate.nexus, plate.constraints)
+    b = system.load_vector(plate.nexus)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        result = system.solve_amg(plate.nexus, rtol=1e-14, maxiter=400, history=True, hierarchy=hierarchy)
+    assert result.history.max() <= result.history[0] * (1 + 1e-12)
+    assert not result.converged and result.stalled and result.iterations < 150, result.iterations
+    u = system.solution(plate.nexus)
+    matrix = system.stiffness_matrix(plate.nexus)
+    # (at the floor, another order of the sums gives another rounding of the same size)
+    assert np.linalg.norm(b - matrix @ u) == pytest.approx(result.residual_norm, rel=0.05)
+    # The floor reached is that of rounding: a few times eps |A| |u| at most.
+    assert result.residual_norm <= 20 * np.finfo(float).eps * np.linalg.norm(abs(matrix) @ np.abs(u))
+    # The same load solved beside others takes the same path to the same answer.
+    loads = np.stack([b, 2.0 * b, np.zeros_like(b)])
+    system.set_solution(plate.nexus, np.zeros_like(b))  # every load starts from the model's solution
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        solutions, results = system.solve_amg_many(plate.nexus, loads, rtol=1e-14, maxiter=400, hierarchy=hierarchy)
+    # (at the floor, answers differ by the conditioning times the rounding: 3e-7 on the 1:500 plate)
+    np.testing.assert_allclose(solutions[0], u, rtol=0, atol=1e-5 * np.abs(u).max())
+    np.testing.assert_allclose(solutions[1], 2.0 * u, rtol=0, atol=2e-5 * np.abs(u).max())
+    assert results[2].converged and not solutions[2].any()
+    assert all(r.history is None or r.history.max() <= r.history[0] * (1 + 1e-12) for r in results)

@@ -2,6 +2,7 @@
 #include "amg/columns.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -52,7 +53,70 @@ void each_entry(std::span<double> y, std::span<const double> factor, std::span<c
     });
 }
 
+// body(w) as with_width, a single column included (the smoothing kernels have no vector twin).
+template <class Body>
+void with_any_width(std::size_t width, Body&& body) {
+    if (width == 1) return body(std::integral_constant<std::size_t, 1>{});
+    with_width(width, body);
+}
+
+// out[c] = sums over the rows of term(i * w + c, c) for every column, `terms` of them per entry,
+// formed per chunk of rows and added in chunk order (the same from run to run).
+template <std::size_t Terms, class Term>
+void chunk_sums(std::size_t rows, std::size_t width, std::array<std::span<double>, Terms> out, Term&& term) {
+    const Chunking chunks = chunking(rows);
+    std::vector<double> partial(chunks.count * width * Terms, 0.0);
+    with_any_width(width, [&](auto w) {
+        for_row_chunks(chunks, rows * width, [&](std::size_t begin, std::size_t end) {
+            double sums[Terms][kMaxColumns] = {};
+            for (std::size_t i = begin; i < end; ++i)
+                for (std::size_t c = 0; c < w; ++c) term(i * w + c, c, sums);
+            double* const into = partial.data() + (begin / chunks.len) * w * Terms;
+            for (std::size_t t = 0; t < Terms; ++t) std::copy(sums[t], sums[t] + w, into + t * w);
+        });
+    });
+    for (std::size_t t = 0; t < Terms; ++t) {
+        std::fill(out[t].begin(), out[t].end(), 0.0);
+        for (std::size_t k = 0; k < chunks.count; ++k)
+            for (std::size_t c = 0; c < width; ++c) out[t][c] += partial[(k * Terms + t) * width + c];
+    }
+}
+
 }  // namespace
+
+void column_smoothing_sums(std::span<const double> s, std::span<const double> r, std::size_t width,
+                           std::span<double> s_dot_d, std::span<double> d_sq) {
+    check_block(s.size(), r.size(), width);
+    if (s_dot_d.size() != width || d_sq.size() != width)
+        panic("column kernel: " + std::to_string(d_sq.size()) + " sums for " + std::to_string(width) + " columns");
+    const double* __restrict const ps = s.data();
+    const double* __restrict const pr = r.data();
+    chunk_sums<2>(s.size() / width, width, {s_dot_d, d_sq}, [&](std::size_t k, std::size_t c, auto& sums) {
+        const double d = pr[k] - ps[k];
+        sums[0][c] += ps[k] * d;
+        sums[1][c] += d * d;
+    });
+}
+
+void column_smooth(std::span<double> y, std::span<const double> x, std::span<double> s, std::span<const double> r,
+                   std::span<const double> eta, std::size_t width, std::span<double> s_sq) {
+    check_block(y.size(), x.size(), width);
+    check_block(s.size(), r.size(), width);
+    check_block(y.size(), s.size(), width);
+    if (eta.size() != width || s_sq.size() != width)
+        panic("column kernel: " + std::to_string(eta.size()) + " factors for " + std::to_string(width) + " columns");
+    double f[kMaxColumns] = {};
+    std::copy(eta.begin(), eta.end(), f);
+    double* __restrict const py = y.data();
+    const double* __restrict const px = x.data();
+    double* __restrict const ps = s.data();
+    const double* __restrict const pr = r.data();
+    chunk_sums<1>(y.size() / width, width, {s_sq}, [&](std::size_t k, std::size_t c, auto& sums) {
+        py[k] += f[c] * (px[k] - py[k]);
+        ps[k] += f[c] * (pr[k] - ps[k]);
+        sums[0][c] += ps[k] * ps[k];
+    });
+}
 
 void column_dots(std::span<const double> a, std::span<const double> b, std::size_t width, std::span<double> out) {
     check_block(a.size(), b.size(), width);

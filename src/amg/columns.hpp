@@ -57,6 +57,16 @@ void column_aypx(std::span<double> y, std::span<const double> factor, std::span<
 // y(:, c) = factor[c] y(:, c).
 void column_scale(std::span<double> y, std::span<const double> factor, std::size_t width);
 
+// Minimal residual smoothing of a block's iterates (see amg/pcg.cpp), per column:
+// s_dot_d[c] = s(:, c) . (r(:, c) - s(:, c)) and d_sq[c] = |r(:, c) - s(:, c)|^2.
+void column_smoothing_sums(std::span<const double> s, std::span<const double> r, std::size_t width,
+                           std::span<double> s_dot_d, std::span<double> d_sq);
+
+// y(:, c) += eta[c] (x(:, c) - y(:, c)) and s(:, c) += eta[c] (r(:, c) - s(:, c)); s_sq[c] = |s(:, c)|^2
+// afterwards.
+void column_smooth(std::span<double> y, std::span<const double> x, std::span<double> s, std::span<const double> r,
+                   std::span<const double> eta, std::size_t width, std::span<double> s_sq);
+
 // column = block(:, c).
 void copy_column_out(std::span<const double> block, std::size_t width, std::size_t c, std::span<double> column);
 

@@ -3,10 +3,17 @@
 //   beta = (r.z)' / (r.z),  p = z + beta p,
 // run on a block of one or more columns (amg/columns.hpp), every column with its own alpha,
 // beta, stop test and stall rule, all of them sharing each product and each cycle.
+//
+// The iterate returned and tested is the minimal-residual smoothing of the conjugate gradients'
+// iterates: y += eta (x - y), s += eta (r - s) with eta = -s.(r - s) / |r - s|^2, so that
+// |s| <= min(|s'|, |r|) at every step. Conjugate gradients lower the energy norm of the error,
+// not the residual: on ill-conditioned systems (thin plates) |r| climbs far above the load before
+// it falls, while the smoothed residual never rises and reaches any tolerance no later.
 #include "amg/pcg.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -20,6 +27,7 @@
 #include "base/interrupt.hpp"
 #include "lacc/cg.hpp"
 #include "lacc/lav.hpp"
+#include "lacc/spr.hpp"
 
 namespace quarvex {
 namespace {
@@ -27,6 +35,27 @@ namespace {
 // Right-hand sides solved together at most: beyond 12 columns the vectors of a level (96 bytes
 // per unknown and vector) outgrow the caches and a column costs more, not less.
 constexpr std::size_t kBatchWidth = 12;
+
+// The rounding floor is estimated when the residual has fallen this far.
+constexpr double kFloorEstimateAt = 1e-3;
+// A refuted column is confirmed again when its carried residual has fallen this far below the
+// refuted one: far enough that the stall rule (the true residual must halve between
+// refutations) tells slow progress from the floor.
+constexpr double kRecheckFall = 0.1;
+
+// The unit roundoff times |A| |y| for column c of the block y (0 where not finite).
+double rounding_floor(const SprMat& matrix, std::span<const double> y, std::size_t width, std::size_t c) {
+    double size = 0.0;
+    if (width == 1) {
+        size = abs_product_norm(matrix, y);
+    } else {
+        std::vector<double> column(matrix.rows);
+        copy_column_out(y, width, c, column);
+        size = abs_product_norm(matrix, column);
+    }
+    const double floor = std::numeric_limits<double>::epsilon() * size;
+    return std::isfinite(floor) ? floor : 0.0;
+}
 
 void check_finite_vector(std::span<const double> v, const char* name) {
     const double sum = norm_sq(v);
@@ -107,6 +136,16 @@ void iterate(const SprMat& matrix, const AmgHierarchy& hierarchy, std::span<doub
         known[c] = !active[c];
         any = any || active[c];
     }
+    // The smoothed iterate and residual (Y, S) start as X and R; |S|^2 per column in smooth_sq.
+    std::vector<double> smooth_sol(sol.begin(), sol.end()), smooth_res(residual);
+    std::vector<double> smooth_sq(width), eta(width), s_dot_d(width), d_sq(width);
+    for (std::size_t c = 0; c < width; ++c) smooth_sq[c] = norm[c] * norm[c];
+    // The rounding floor of every column's b - A y (unit roundoff times |A| |y|), estimated once
+    // its smoothed residual has fallen by kFloorEstimateAt, when y is near the answer's size;
+    // -1 before. The first fall below it is confirmed: a tolerance below the floor would let the
+    // carried residual fall on for many steps while the true one stays.
+    std::vector<double> floor(width, -1.0), initial(norm.begin(), norm.end());
+    std::vector<char> floor_checked(width, 0), grace(width, 0);
     AmgWork work = amg_work(hierarchy, width);
     const auto precondition = [&] {  // Z = M R, sums = R.Z, checked on the active columns
         amg_apply(hierarchy, matrix, work, residual, precond);
@@ -137,49 +176,78 @@ void iterate(const SprMat& matrix, const AmgHierarchy& hierarchy, std::span<doub
         }
         column_axpy(sol, alpha, search_dir, width);    // X += alpha P
         column_axmy(residual, alpha, product, width);  // R -= alpha Q
-        column_norms(residual, width, norm);
-        // Columns whose carried residual passes are confirmed with their true residual b - A x:
-        // one product of the whole block where several pass at once, else the column's own.
-        std::vector<char> confirming(width, 0);
+        column_smoothing_sums(smooth_res, residual, width, s_dot_d, d_sq);
+        for (std::size_t c = 0; c < width; ++c)
+            eta[c] = active[c] && d_sq[c] > 0.0 && std::isfinite(d_sq[c]) ? -s_dot_d[c] / d_sq[c] : 0.0;
+        column_smooth(smooth_sol, sol, smooth_res, residual, eta, width, smooth_sq);  // Y, S
+        for (std::size_t c = 0; c < width; ++c) norm[c] = std::sqrt(smooth_sq[c]);
+        for (std::size_t c = 0; c < count; ++c)
+            if (active[c] && floor[c] < 0.0 && norm[c] <= kFloorEstimateAt * initial[c])
+                floor[c] = rounding_floor(matrix, smooth_sol, width, c);
+        // Columns whose smoothed residual passes are confirmed with their true residual b - A y;
+        // those whose residual first falls below the rounding floor, or by kRecheckFall below the
+        // last refuted one, look at it (peek): one product of the whole block, or of the column
+        // alone where it is the only one of several. Both take the true residual as S; a refuted
+        // pass also restarts the conjugate gradients from y, a peek leaves them as they are.
+        std::vector<char> confirming(width, 0), peeking(width, 0);
         std::size_t passing = 0;
         for (std::size_t c = 0; c < count; ++c) {
-            confirming[c] = active[c] && norm[c] <= target[c];
+            if (!active[c]) continue;
+            const bool at_floor = !floor_checked[c] && floor[c] >= 0.0 && norm[c] <= floor[c];
+            const bool recheck =
+                std::isfinite(watch[c].refuted_norm) && norm[c] <= kRecheckFall * watch[c].refuted_norm;
+            confirming[c] = norm[c] <= target[c] || at_floor || recheck;
+            peeking[c] = confirming[c] && !(norm[c] <= target[c]);
+            floor_checked[c] = floor_checked[c] || at_floor;
             passing += confirming[c];
         }
-        if (passing > 1) {
+        const auto take_true = [&](std::span<const double> true_residual, std::size_t stride, std::size_t c,
+                                   std::size_t at) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::size_t k = i * width + c;
+                smooth_res[k] = true_residual[i * stride + at];
+                if (peeking[c]) continue;
+                sol[k] = smooth_sol[k];
+                residual[k] = smooth_res[k];
+            }
+        };
+        if (passing > 1 || (passing == 1 && width == 1)) {
             std::vector<double>& true_residual = product;  // Q is not needed again this step
-            level_residual(matrix, sol, rhs, true_residual, width, groups);
+            level_residual(matrix, smooth_sol, rhs, true_residual, width, groups);
             column_norms(true_residual, width, sums);
             for (std::size_t c = 0; c < count; ++c) {
                 if (!confirming[c]) continue;
                 norm[c] = sums[c];
-                for (std::size_t i = 0; i < n; ++i) residual[i * width + c] = true_residual[i * width + c];
+                take_true(true_residual, width, c, c);
             }
-        } else if (passing == 1 && width == 1) {
-            level_residual(matrix, sol, rhs, residual);
-            norm[0] = norm2(residual);
         } else if (passing == 1) {
             const std::size_t c =
                 static_cast<std::size_t>(std::find(confirming.begin(), confirming.end(), char{1}) - confirming.begin());
             std::vector<double> column(n), column_rhs(n), column_residual(n);
-            copy_column_out(sol, width, c, column);
+            copy_column_out(smooth_sol, width, c, column);
             copy_column_out(rhs, width, c, column_rhs);
             level_residual(matrix, column, column_rhs, column_residual);
             norm[c] = norm2(column_residual);
-            copy_column_in(column_residual, width, c, residual);
+            take_true(column_residual, 1, c, 0);
         }
+        for (std::size_t c = 0; c < count; ++c)
+            if (confirming[c]) smooth_sq[c] = norm[c] * norm[c];
         any = false;
         for (std::size_t c = 0; c < count; ++c) {
             if (!active[c]) continue;
             if (confirming[c]) {
-                // Where the carried residual drifted from the true one, go on from the true one
-                // as long as that keeps falling (else it sits at the rounding floor of b - A x).
+                // Where the carried residual drifted from the true one, go on (from the true one,
+                // after a pass) as long as that keeps falling, else it sits at the rounding floor.
                 if (norm[c] <= target[c]) {
                     active[c] = 0;
                     known[c] = 1;
                 } else {
-                    restart[c] = 1;
-                    if (residual_stalled(watch[c], norm[c])) {
+                    restart[c] = !peeking[c];
+                    // A peek is judged by the stall rule and grants the next refuted pass a restart
+                    // without judgement: the floor's estimate may lie above what the solve can reach.
+                    const bool judged = peeking[c] || !grace[c];
+                    grace[c] = peeking[c];
+                    if (judged && residual_stalled(watch[c], norm[c])) {
                         reports[c].stalled = true;
                         active[c] = 0;
                         known[c] = 1;
@@ -191,7 +259,9 @@ void iterate(const SprMat& matrix, const AmgHierarchy& hierarchy, std::span<doub
             any = any || active[c];
         }
     }
-    // The true residual of every column: known where the last step confirmed it (or none ran).
+    // The answer is the smoothed iterate; its true residual is known where the last step
+    // confirmed it (or none ran).
+    std::copy(smooth_sol.begin(), smooth_sol.end(), sol.begin());
     if (!std::all_of(known.begin(), known.begin() + static_cast<std::ptrdiff_t>(count), [](char k) { return k; })) {
         level_residual(matrix, sol, rhs, residual, width, groups);
         column_norms(residual, width, norm);

@@ -154,6 +154,30 @@ void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y) 
     });
 }
 
+double abs_product_norm(const SprMat& mat, std::span<const double> x) {
+    if (mat.cols != x.size() || mat.rows != x.size()) fail_product_lengths();
+    const Chunking chunks = chunking(x.size());
+    const double largest = max_abs(x);
+    if (!(largest > 0.0) || !std::isfinite(largest)) return largest == 0.0 ? 0.0 : largest;
+    const double unit = 1.0 / largest;  // squares of scaled sums: no overflow
+    const double sum_sq = sum_chunks(chunks, [&](const Chunk& chunk) {
+        double part = 0.0;
+        for (std::size_t r = chunk.begin; r < chunk.end; ++r) {
+            double s = 0.0;
+            const std::size_t last = static_cast<std::size_t>(std::abs(mat.row_runs[r + 1]));
+            for (std::size_t run = static_cast<std::size_t>(std::abs(mat.row_runs[r])); run < last; ++run) {
+                const std::uint32_t begin = mat.runs[run].off, end = mat.runs[run + 1].off;
+                const double* const xs = x.data() + mat.runs[run].col;
+                for (std::uint32_t k = begin; k < end; ++k)
+                    s += std::fabs(mat.vals[k]) * std::fabs(xs[k - begin]) * unit;
+            }
+            part += s * s;
+        }
+        return part;
+    });
+    return std::sqrt(sum_sq) * largest;
+}
+
 void zero_values(SprMat& mat) {
     fill_zero(mat.vals);
 }

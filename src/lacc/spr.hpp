@@ -70,6 +70,10 @@ std::int32_t row_start(const SprMat& mat, std::size_t r);
 // y = mat * x, in parallel over rows.
 void mul_vec(const SprMat& mat, std::span<const double> x, std::span<double> y);
 
+// The 2-norm of |A| |x| (absolute values entry by entry): times the unit roundoff, the size of
+// the rounding error in forming A x, below which no solve can bring b - A x.
+double abs_product_norm(const SprMat& mat, std::span<const double> x);
+
 // Sets every stored value to 0.0, keeping the structure.
 void zero_values(SprMat& mat);
 
