@@ -187,7 +187,8 @@ class Elasticity:
         self._fixed_values = np.zeros((n_nodes, 3))
         # Conditions n . u = g beyond the axes: (nodes, unit normals, values) per call.
         self._normal_supports: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
-        # Springs to ground: (face nodes (k, 6), face mass (k, 6, 6), stiffness per area (k, 3, 3)).
+        # Springs to ground: (face nodes (k, 6), face mass (k, 6, 6), stiffness per area (k, 3, 3)); on a
+        # curved mesh the last two per quadrature point, (k, 7, 6, 6) and (k, 7, 3, 3) (`supports.spring_blocks`).
         self._springs: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
         self._boundary: tuple[np.ndarray, np.ndarray] | None = None
         self._element_face_keys: np.ndarray | None = None  # sorted keys of the elements' faces, each once
@@ -530,7 +531,9 @@ class Elasticity:
 
         The faces feel the traction -S u with S = diag(stiffness) + normal n n^T per unit area:
         `stiffness` resists motion along x, y, z (one number for all three), `normal` motion
-        along the face's outward normal n only.
+        along the face's outward normal n only. On a mesh with curved elements the springs are
+        integrated over the quadratic triangles through the faces' six nodes, with the normal n
+        and the area element of each quadrature point.
 
         Parameters
         ----------
@@ -551,18 +554,25 @@ class Elasticity:
         if not (np.all(np.isfinite(axes)) and np.isfinite(normal)) or axes.min() < 0.0 or normal < 0.0:
             raise ValueError(f"spring stiffness must be finite and >= 0, got {stiffness!r} and normal={normal!r}")
         faces = self._loaded_faces(where)
-        self._warn_flat(faces, "elastic_support")
-        _, normals, double_area = self._face_geometry(faces)
-        per_area = np.diag(axes)[None, :, :] + normal * np.einsum("ki,kj->kij", normals, normals)
-        mass = supports.face_mass(triangle_shape_values(TRIANGLE_POINTS), TRIANGLE_WEIGHTS, 0.5 * double_area)
-        self._springs.append((self.face_nodes(faces), mass, per_area))
+        face_nodes = self.face_nodes(faces)
+        shapes = triangle_shape_values(TRIANGLE_POINTS)
+        if len(self.mesh.curved):
+            _, point_normals, area_factor = quadratic_triangle_geometry(self.numbering.node_points[face_nodes])
+            per_area = np.diag(axes) + normal * np.einsum("kqi,kqj->kqij", point_normals, point_normals)
+            # The weights sum to 1 over a reference triangle of area 1/2: dA = |x_s x x_t| / 2 per unit weight.
+            mass = supports.face_mass(shapes, TRIANGLE_WEIGHTS, 0.5 * area_factor)
+        else:
+            _, normals, double_area = self._face_geometry(faces)
+            per_area = np.diag(axes)[None, :, :] + normal * np.einsum("ki,kj->kij", normals, normals)
+            mass = supports.face_mass(shapes, TRIANGLE_WEIGHTS, 0.5 * double_area)
+        self._springs.append((face_nodes, mass, per_area))
         return len(faces)
 
     def spring_forces(self, displacement: np.ndarray) -> np.ndarray:
         """(n_nodes, 3) forces of the elastic supports on the nodes at a displacement: -K_s u."""
         forces = np.zeros((self.numbering.n_nodes, 3))
         for nodes, mass, per_area in self._springs:
-            face_forces = -np.einsum("kab,kij,kbj->kai", mass, per_area, displacement[nodes])
+            face_forces = supports.spring_face_forces(mass, per_area, displacement[nodes])
             for c in range(3):
                 forces[:, c] += np.bincount(nodes.ravel(), face_forces[:, :, c].ravel(), self.numbering.n_nodes)
         return forces
@@ -715,24 +725,6 @@ class Elasticity:
             raise ValueError(f"the region {where!r} holds no boundary face")
         return faces
 
-    def _warn_flat(self, faces: np.ndarray, what: str) -> None:
-        """A RuntimeWarning where `what` takes the flat triangles of faces that are curved."""
-        if not len(self.mesh.curved) or not len(faces):
-            return
-        # A face is curved where an edge node leaves the plane of its corners (edges may curve
-        # within a flat face, which keeps its normal).
-        points = self.numbering.node_points[self.face_nodes(faces)]  # (k, 6, 3)
-        _, normals, double_area = self._face_geometry(faces)
-        height = np.abs(np.einsum("kec,kc->ke", points[:, 3:] - points[:, :1], normals)).max(axis=1)
-        off = height > 1e-12 * np.sqrt(double_area)
-        if off.any():
-            warnings.warn(
-                f"{what} on {int(off.sum())} curved faces takes the normals of their flat triangles (the chords of "
-                "their edges): an approximation on those faces",
-                RuntimeWarning,
-                stacklevel=user_stacklevel(),
-            )
-
     def _face_geometry(self, faces: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """Corners (k, 3, 3), outward unit normals (k, 3) and twice the areas (k,) of triangles."""
         corners = self.mesh.points[faces]
@@ -864,7 +856,7 @@ class Elasticity:
             system.set_load_vector(nexus, rhs)
         for nodes, mass, per_area in self._springs:
             # K[(a, i), (b, j)] += M_ab S_ij for the six nodes a, b of every face.
-            blocks = np.einsum("kab,kij->kaibj", mass, per_area)
+            blocks = supports.spring_blocks(mass, per_area)
             face_numbers = numbers[nodes].reshape(len(nodes), 18)
             system.add_matrix_entries(
                 nexus,

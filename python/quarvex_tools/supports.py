@@ -164,15 +164,43 @@ def resolve(
 
 
 def face_mass(shapes: np.ndarray, weights: np.ndarray, areas: np.ndarray) -> np.ndarray:
-    """(k, m, m) integrals of N_a N_b over each face: area * sum_q w_q N_a(q) N_b(q).
+    """Integrals of N_a N_b over faces: (k, m, m) on flat faces, (k, q, m, m) per quadrature point on curved ones.
+
+    Flat: area * sum_q w_q N_a(q) N_b(q). Curved (areas given per point, the area element dA/dA_ref of
+    each point times the reference area): the terms w_q areas[k, q] N_a(q) N_b(q) of that sum, kept apart
+    so that a stiffness varying from point to point (a normal that turns) can multiply each.
 
     Parameters
     ----------
     shapes : (q, m) shape values at the quadrature points
     weights : (q,) weights summing to 1
-    areas : (k,) face areas
+    areas : (k,) face areas, or (k, q) the faces' areas at their points (as above)
     """
+    if areas.ndim == 2:
+        return np.einsum("q,qa,qb,kq->kqab", weights, shapes, shapes, areas)
     return np.einsum("q,qa,qb,k->kab", weights, shapes, shapes, areas)
+
+
+def spring_blocks(mass: np.ndarray, per_area: np.ndarray) -> np.ndarray:
+    """(k, m, 3, m, 3) spring stiffness of faces: K[(a, i), (b, j)] = integral of N_a N_b S_ij.
+
+    Parameters
+    ----------
+    mass : (k, m, m) or (k, q, m, m)
+        `face_mass` of flat faces, or of curved ones per quadrature point.
+    per_area : (k, 3, 3) or (k, q, 3, 3)
+        Stiffness S per unit area, of each face or at each of its points (the same layout as `mass`).
+    """
+    if mass.ndim == 4:
+        return np.einsum("kqab,kqij->kaibj", mass, per_area)
+    return np.einsum("kab,kij->kaibj", mass, per_area)
+
+
+def spring_face_forces(mass: np.ndarray, per_area: np.ndarray, displacement: np.ndarray) -> np.ndarray:
+    """(k, m, 3) forces -K u of face springs (see `spring_blocks`) on the faces' nodes, at displacements (k, m, 3)."""
+    if mass.ndim == 4:
+        return -np.einsum("kqab,kqij,kbj->kai", mass, per_area, displacement)
+    return -np.einsum("kab,kij,kbj->kai", mass, per_area, displacement)
 
 
 def spring_directions(groups: Iterable[tuple[np.ndarray, np.ndarray]]) -> tuple[np.ndarray, np.ndarray]:
@@ -182,7 +210,8 @@ def spring_directions(groups: Iterable[tuple[np.ndarray, np.ndarray]]) -> tuple[
     ----------
     groups : iterable of (face_nodes, per_area)
         The nodes of every supported face, (k, m) int, and its spring stiffness per unit area,
-        (k, 3, 3) float, symmetric and not negative.
+        (k, 3, 3) float, symmetric and not negative; or (k, q, 3, 3), at each of the face's points
+        (a curved face), of which the sum is taken: it resists every direction any point resists.
 
     Returns
     -------
@@ -194,7 +223,10 @@ def spring_directions(groups: Iterable[tuple[np.ndarray, np.ndarray]]) -> tuple[
     node_parts, direction_parts = [np.zeros(0, dtype=np.int64)], [np.zeros((0, 3))]
     for face_nodes, per_area in groups:
         face_nodes = np.asarray(face_nodes, dtype=np.int64)
-        eigenvalues, eigenvectors = np.linalg.eigh(np.asarray(per_area, dtype=np.float64))
+        per_area = np.asarray(per_area, dtype=np.float64)
+        if per_area.ndim == 4:
+            per_area = per_area.sum(axis=1)
+        eigenvalues, eigenvectors = np.linalg.eigh(per_area)
         resisting = eigenvalues > _DEPENDENT_BELOW * eigenvalues.max(axis=1, initial=0.0)[:, None]
         face, axis = np.nonzero(resisting)
         directions = eigenvectors[face, :, axis]  # (j, 3): column `axis` of face `face`
