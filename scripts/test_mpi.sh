@@ -26,8 +26,12 @@ if ! "$PYTHON" -c "import petsc4py" 2>/dev/null; then
 fi
 
 # numpy comes from Debian (petsc4py is built against it), so quarvex installs without
-# dependencies; pytest is the only package taken from PyPI.
+# dependencies; pytest, meshio and matplotlib (the files and pictures the serial script writes
+# under mpirun) come from PyPI, held to Debian's numpy.
 "$PYTHON" -c "import pytest" 2>/dev/null || "$PYTHON" -m pip install -q pytest
+if ! "$PYTHON" -c "import meshio, matplotlib" 2>/dev/null; then
+    "$PYTHON" -m pip install -q meshio matplotlib -c <(echo "numpy==$("$PYTHON" -c 'import numpy; print(numpy.__version__)')")
+fi
 # QUARVEX_WHEEL, a wheel built already (scripts/test.sh passes its own), serves where this
 # Python's version takes it; otherwise quarvex is built for this Python.
 if [ -n "${QUARVEX_WHEEL:-}" ] && "$PYTHON" -m pip install -q --no-deps --force-reinstall "$QUARVEX_WHEEL" 2>/dev/null; then

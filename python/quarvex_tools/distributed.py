@@ -81,11 +81,14 @@ __all__ = [
     "box_part",
     "displacement",
     "distribute_mesh",
+    "gathered_solution",
     "local_system",
     "number_part",
     "partition_elements",
     "petsc_system",
+    "replicated_system",
     "rigid_body_modes",
+    "row_ranges",
     "solve_part",
     "solve_system",
     "write_pvtu",
@@ -896,6 +899,146 @@ def petsc_system(
     return matrix, load
 
 
+def row_ranges(unknowns: int, size: int, block: int = 3) -> np.ndarray:
+    """(size + 1,) int64: the first row of every rank, then `unknowns`; ranges of whole blocks, as even as can be.
+
+    Parameters
+    ----------
+    unknowns : int
+        Rows of the system, a multiple of `block`.
+    size : int
+        Ranks.
+    block : int
+        Rows that stay together (the three unknowns of a node).
+    """
+    blocks = unknowns // block
+    return block * (np.arange(size + 1, dtype=np.int64) * blocks // size)
+
+
+def replicated_modes(node_points: np.ndarray, dofs: Dofs, constraints: system.Constraints | None) -> np.ndarray:
+    """(n_free, 6) orthonormal columns: the rigid-body modes over the free unknowns of a serial numbering.
+
+    The modes are turned into the frames of the turned nodes (m' = R m) and vanish on the
+    unknowns that `constraints` eliminated, whose rows couple to no other: the serial
+    multigrid's near null space (`system.multigrid`).
+
+    Parameters
+    ----------
+    node_points : (n_nodes, 3) float64
+    dofs : Dofs
+        The numbering of the system's unknowns.
+    constraints : system.Constraints, optional
+        What `system.constrain` enforced.
+    """
+    free = np.flatnonzero(dofs.node_start >= 0)
+    centred = node_points[free] - node_points[free].mean(axis=0)
+    x, y, z = centred.T
+    zero, one = np.zeros(len(free)), np.ones(len(free))
+    # Per node (k, 3, 6): the translations along x, y, z and the rotations about x, y, z.
+    per_node = np.stack(
+        [
+            np.stack([one, zero, zero, zero, z, -y], axis=1),
+            np.stack([zero, one, zero, -z, zero, x], axis=1),
+            np.stack([zero, zero, one, y, -x, zero], axis=1),
+        ],
+        axis=1,
+    )
+    if constraints is not None and len(constraints.frame_first):
+        node_of_start = np.full(dofs.n_free, -1, dtype=np.int64)
+        node_of_start[dofs.node_start[free]] = np.arange(len(free))
+        turned = node_of_start[constraints.frame_first]
+        per_node[turned] = np.einsum("kij,kjm->kim", constraints.frames, per_node[turned])
+    modes = np.zeros((dofs.n_free, 6))
+    modes[(dofs.node_start[free][:, None] + np.arange(3)).ravel()] = per_node.reshape(-1, 6)
+    if constraints is not None:
+        modes[constraints.unknowns] = 0.0
+    basis, triangle = np.linalg.qr(modes)
+    kept = np.abs(np.diag(triangle)) > 1e-12 * max(float(np.abs(triangle).max()), 1e-300)
+    return np.ascontiguousarray(basis[:, kept])
+
+
+def replicated_system(
+    comm: MPI.Comm,
+    nexus: quarvex.Nexus,
+    node_points: np.ndarray,
+    dofs: Dofs,
+    constraints: system.Constraints | None = None,
+) -> DistributedSystem:
+    """The PETSc system of a model that every rank holds whole, each rank giving its block of rows (collective).
+
+    Every rank passes the same assembled (and constrained) model, as a script run alike on
+    every rank builds it. Rank r hands PETSc rows ``row_ranges(n, P)[r:r + 2]`` of the serial
+    system, whole nodes each (block size 3), with the rigid-body modes of the serial multigrid
+    as GAMG's near null space; the columns keep the serial numbers.
+
+    Parameters
+    ----------
+    comm : mpi4py.MPI.Comm
+    nexus : quarvex.Nexus
+        The assembled model, the same on every rank.
+    node_points : (n_nodes, 3) float64
+    dofs : Dofs
+        Its numbering (the node of every unknown, for the modes).
+    constraints : system.Constraints, optional
+        What `system.constrain` enforced in it (frames and eliminated unknowns).
+
+    Returns
+    -------
+    DistributedSystem
+        With ``numbering=None``; :func:`solve_system` solves it and :func:`gathered_solution`
+        hands every rank the whole solution.
+    """
+    with _together(comm):
+        PETSc = _petsc()
+        indptr, indices, values = system.csr_arrays(nexus)
+        rhs = system.load_vector(nexus)
+        unknowns = len(rhs)
+        block = 3 if unknowns % 3 == 0 else 1
+        rows = row_ranges(unknowns, comm.Get_size(), block)
+        first, last = int(rows[comm.Get_rank()]), int(rows[comm.Get_rank() + 1])
+        start, stop = int(indptr[first]), int(indptr[last])
+        local_indptr = (indptr[first : last + 1] - start).astype(PETSc.IntType)
+        local_indices = indices[start:stop].astype(PETSc.IntType)
+        local_values = values[start:stop]
+        modes = replicated_modes(node_points, dofs, constraints)[first:last] if block == 3 else None
+    petsc_comm = PETSc.Comm(comm)
+    sizes = ((last - first, unknowns), (last - first, unknowns))
+    matrix = PETSc.Mat().createAIJ(sizes, bsize=block, csr=(local_indptr, local_indices, local_values), comm=petsc_comm)
+    matrix.assemble()
+    load = matrix.createVecLeft()
+    load.setArray(rhs[first:last])
+    null_space = None
+    if modes is not None:
+        vectors = []
+        for column in modes.T:
+            vector = matrix.createVecRight()
+            vector.setArray(column)
+            vectors.append(vector)
+        null_space = PETSc.NullSpace().create(vectors=vectors, comm=petsc_comm)
+        for vector in vectors:
+            vector.destroy()
+    return DistributedSystem(comm, None, matrix, load, modes=null_space)
+
+
+def gathered_solution(assembled: DistributedSystem) -> np.ndarray:
+    """(n,) float64: the whole solution of the last solve, on every rank (collective).
+
+    Parameters
+    ----------
+    assembled : DistributedSystem
+        Solved by :func:`solve_system`.
+    """
+    comm = assembled.comm
+    with _together(comm):
+        if assembled.solution is None:
+            raise ValueError("the system has no solution yet: solve it first (solve_system)")
+        local = np.ascontiguousarray(assembled.solution.getArray(), dtype=np.float64)
+    counts = np.array(comm.allgather(len(local)), dtype=np.int64)
+    whole = np.empty(int(counts.sum()))
+    comm.Allgatherv(local, [whole, counts])
+    return whole
+
+
 # ---------------------------------------------------------------------------------------------
 # Solve, results and files
 # ---------------------------------------------------------------------------------------------
@@ -948,28 +1091,33 @@ class DistributedSystem:
     Attributes
     ----------
     comm : mpi4py.MPI.Comm
-    numbering : PartNumbering
+    numbering : PartNumbering or None
+        None for the system of a model that every rank holds whole (:func:`replicated_system`).
     matrix, load : petsc4py.PETSc.Mat, petsc4py.PETSc.Vec
         From :func:`petsc_system`.
     solution : petsc4py.PETSc.Vec or None
         The last solve's solution (this rank holds its owned rows); None before the first solve.
     seconds : dict of str to float
         This rank's time of the last solve's phases, "setup" and "solve".
+    modes : petsc4py.PETSc.NullSpace or None
+        The near null space GAMG takes; None: the rigid-body modes of `numbering`.
     """
 
     comm: MPI.Comm
-    numbering: PartNumbering
+    numbering: PartNumbering | None
     matrix: PETSc.Mat
     load: PETSc.Vec
     solution: PETSc.Vec | None = None
     seconds: dict[str, float] = field(default_factory=dict)
+    modes: PETSc.NullSpace | None = None
 
     def destroy(self) -> None:
         """Frees the matrix and the vectors (collective)."""
-        for item in (self.solution, self.load, self.matrix):
+        for item in (self.solution, self.load, self.matrix, self.modes):
             if item is not None:
                 item.destroy()
         self.solution = None
+        self.modes = None
 
 
 @dataclass(frozen=True, eq=False)
@@ -1181,7 +1329,10 @@ def _solve_agreed(assembled: DistributedSystem, settings: dict[str, Any], histor
         solver.setTolerances(rtol=settings["rtol"], atol=settings["atol"], max_it=settings["maxiter"])
         pc = solver.getPC()
         if preconditioner == "gamg":
-            matrix.setNearNullSpace(rigid_body_modes(comm, assembled.numbering))
+            if assembled.modes is None:
+                assert assembled.numbering is not None
+                assembled.modes = rigid_body_modes(comm, assembled.numbering)
+            matrix.setNearNullSpace(assembled.modes)
             pc.setType(PETSc.PC.Type.GAMG)
         elif preconditioner == "hypre":
             pc.setType(PETSc.PC.Type.HYPRE)
@@ -1271,6 +1422,8 @@ def displacement(assembled: DistributedSystem) -> np.ndarray:
     with _together(comm):
         if assembled.solution is None:
             raise ValueError("the system has no solution yet: solve it first (solve_system)")
+        if numbering is None:
+            raise ValueError("a replicated system has no parts: gather its solution with gathered_solution")
         # Every rank takes the values of all its free nodes, owned or not, in its local order.
         wanted = (3 * numbering.local_to_global()[:, None] + np.arange(3)).ravel().astype(PETSc.IntType)
     local = PETSc.Vec().createSeq(len(wanted), comm=PETSc.COMM_SELF)

@@ -23,7 +23,7 @@ import numpy as np
 
 import quarvex
 
-from . import _native, supports, system
+from . import _native, parallel, supports, system
 from ._caller import user_stacklevel
 from .cases import DEFAULT_CASE, LoadCase, body_loads, case_system, check_case_name, new_case
 from .expressions import Expr, ExprLike, _as_expr, constant, to_arena, vector_field
@@ -972,15 +972,16 @@ class Elasticity:
         SolverError
             When the solver fails (the message says what to check).
         """
-        if case is None:
-            named = [name for name in self.load_cases if name != DEFAULT_CASE]
-            if named and self._cases[DEFAULT_CASE].is_empty():
-                raise ValueError(
-                    f"the default load case holds no load, while load cases {named} do: pass case=... "
-                    "or call solve_cases()"
-                )
-            case = DEFAULT_CASE
-        self._case_named(case)
+        with parallel.together(parallel.world()):  # under MPI: a refusal on one rank raises on every rank
+            if case is None:
+                named = [name for name in self.load_cases if name != DEFAULT_CASE]
+                if named and self._cases[DEFAULT_CASE].is_empty():
+                    raise ValueError(
+                        f"the default load case holds no load, while load cases {named} do: pass case=... "
+                        "or call solve_cases()"
+                    )
+                case = DEFAULT_CASE
+            self._case_named(case)
         return self._solve_cases([case], rtol, atol, maxiter, method, verbose, callback, keep_nexus=True)[case]
 
     def solve_cases(
@@ -1021,13 +1022,14 @@ class Elasticity:
         KeyError
             For a case the model does not have.
         """
-        names = self.load_cases if cases is None else [check_case_name(name) for name in cases]
-        if not names:
-            raise ValueError("no load case to solve: give loads first (or name the cases)")
-        if len(set(names)) != len(names):
-            raise ValueError(f"a load case is named twice in {names}")
-        for name in names:
-            self._case_named(name)
+        with parallel.together(parallel.world()):  # under MPI: a refusal on one rank raises on every rank
+            names = self.load_cases if cases is None else [check_case_name(name) for name in cases]
+            if not names:
+                raise ValueError("no load case to solve: give loads first (or name the cases)")
+            if len(set(names)) != len(names):
+                raise ValueError(f"a load case is named twice in {names}")
+            for name in names:
+                self._case_named(name)
         return self._solve_cases(names, rtol, atol, maxiter, method, verbose, callback, keep_nexus=len(names) == 1)
 
     def _solve_cases(
@@ -1041,14 +1043,20 @@ class Elasticity:
         callback: IterationCallback | None,
         keep_nexus: bool,
     ) -> dict[str, Result]:
-        """Assembles with the first case, solves all with one set-up; the results by case."""
-        if self._current != DEFAULT_CASE:
-            raise ValueError(f"solve inside load case {self._current!r}: call it outside the block")
-        start = time.perf_counter()
-        self._check_fully_supported()
-        _log.info("supports checked in %.2f s", time.perf_counter() - start)
-        first = self._cases[names[0]]
-        nexus, fixed = self._assemble(first)
+        """Assembles with the first case, solves all with one set-up; the results by case.
+
+        Under an MPI launcher with several ranks (`parallel.world`), every rank assembles the
+        whole model as here and the ranks solve it together (`parallel.solve_each`).
+        """
+        comm = parallel.world()
+        with parallel.together(comm):
+            if self._current != DEFAULT_CASE:
+                raise ValueError(f"solve inside load case {self._current!r}: call it outside the block")
+            start = time.perf_counter()
+            self._check_fully_supported()
+            _log.info("supports checked in %.2f s", time.perf_counter() - start)
+            first = self._cases[names[0]]
+            nexus, fixed = self._assemble(first)
         assert self.dofs is not None and self.constraints is not None
         dofs, base = self.dofs, self.constraints
         base_rhs = system.load_vector(nexus)
@@ -1074,27 +1082,25 @@ class Elasticity:
                 yield name, rhs
 
         results: dict[str, Result] = {}
-        solves = solve_each(
-            nexus,
-            load_vectors(),
-            method=method,
-            rtol=rtol,
-            atol=atol,
-            maxiter=maxiter,
-            constraints=base,
-            callback=callback,
-            verbose=verbose,
-            points=self.numbering.node_points,
+        settings: dict[str, Any] = dict(
+            method=method, rtol=rtol, atol=atol, maxiter=maxiter, constraints=base, callback=callback, verbose=verbose
         )
+        if comm is None:
+            solves = solve_each(nexus, load_vectors(), points=self.numbering.node_points, **settings)
+        else:
+            solves = parallel.solve_each(
+                comm, nexus, load_vectors(), node_points=self.numbering.node_points, dofs=dofs, **settings
+            )
         with contextlib.closing(solves):
             for name, report in zip(names, solves, strict=True):
-                started = time.perf_counter()
-                solution = system.solution(nexus)
-                displacement = dofs.values(solution)
-                reactions = self._reaction_forces(solution, displacement, case_constraints[name])
-                results[name] = Result(self, displacement, report, nexus if keep_nexus else None, reactions)
-                self.constraints = case_constraints[name]  # the case whose system the model now holds
-                _log.info("case %r: displacements and reactions in %.2f s", name, time.perf_counter() - started)
+                with parallel.together(comm):
+                    started = time.perf_counter()
+                    solution = system.solution(nexus)
+                    displacement = dofs.values(solution)
+                    reactions = self._reaction_forces(solution, displacement, case_constraints[name])
+                    results[name] = Result(self, displacement, report, nexus if keep_nexus else None, reactions)
+                    self.constraints = case_constraints[name]  # the case whose system the model now holds
+                    _log.info("case %r: displacements and reactions in %.2f s", name, time.perf_counter() - started)
         return results
 
     def _check_fully_supported(self) -> None:

@@ -15,7 +15,7 @@ import numpy as np
 
 import quarvex
 
-from . import queries
+from . import parallel, queries
 from .expressions import ExprLike, to_arena, vector_field
 from .p2 import TET_POINTS, displacement_gradients, element_node_positions, isoparametric_gradients
 from .queries import (
@@ -722,7 +722,7 @@ class Result:
         """
         from .output import write_vtu
 
-        write_vtu(self, path, fields, units)
+        parallel.on_root(lambda: write_vtu(self, path, fields, units))  # under MPI: rank 0 writes, the others wait
 
     def save(self, path: str, *, stresses: bool = False) -> None:
         """Saves the result to one .npz file that `quarvex_tools.load_result` reads back without solving.
@@ -736,7 +736,7 @@ class Result:
         """
         from .storage import save_result
 
-        save_result(self, path, stresses=stresses)
+        parallel.on_root(lambda: save_result(self, path, stresses=stresses))  # under MPI: rank 0 writes
 
     def to_pyvista(self, fields: Sequence[str] = ("von_mises",)) -> Any:
         """The result as a pyvista UnstructuredGrid of quadratic tetrahedra (needs pyvista: the pyvista extra)."""
@@ -775,4 +775,7 @@ class Result:
         """
         from .plotting import plot_result
 
-        return plot_result(self, path, field=field, scale=scale, **options)  # type: ignore[arg-type]
+        def draw() -> float:
+            return plot_result(self, path, field=field, scale=scale, **options)  # type: ignore[arg-type]
+
+        return parallel.on_root(draw)  # under MPI: rank 0 draws, and every rank returns its scale
