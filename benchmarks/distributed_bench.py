@@ -103,6 +103,86 @@ def worker(n):
         print("RESULT " + json.dumps(record), flush=True)
 
 
+# The log records of an Elasticity solve that time its phases: (logger, start of the message, phases of its
+# times in the order of its arguments that are times, which are the last ones).
+_PHASE_RECORDS = [
+    ("quarvex_tools.model", "supports checked", ["supports"]),
+    ("quarvex_tools.model", "numbered %d unknowns", ["unknowns"]),
+    ("quarvex_tools.model", "assembled %d elements", ["assembly"]),
+    ("quarvex_tools.model", "loads and supports set", ["constrain"]),
+    ("quarvex_tools.parallel", "rows handed to PETSc", ["insertion"]),
+    ("quarvex_tools.parallel", "case %r: PETSc set up", ["setup", "solve", "gather"]),
+    ("quarvex_tools.model", "case %r: displacements and reactions", ["results"]),
+]
+
+
+def elasticity_worker(n):
+    """The same cube solved by a serial script through Elasticity, run alike on every rank; rank 0 prints JSON.
+
+    Every rank builds the whole mesh and model and assembles and constrains the whole system;
+    only the solve is shared. Phases (the slowest rank's time): mesh (box_mesh), model
+    (Elasticity: the P2 numbering; supports and load), then from the log of solve(): supports,
+    unknowns, assembly, constrain, insertion (the rank's rows into PETSc), setup, solve,
+    gather (the whole solution to every rank) and results (displacements and reactions).
+    """
+    import logging
+
+    from mpi4py import MPI
+
+    from quarvex_tools import Elasticity, box_mesh, isotropic
+
+    comm = MPI.COMM_WORLD
+    baseline = peak_mb()
+    seconds = {}
+    marks = {}
+
+    class Phases(logging.Handler):
+        def emit(self, record):
+            for logger, start, names in _PHASE_RECORDS:
+                if record.name == logger and str(record.msg).startswith(start):
+                    for name, value in zip(names, record.args[-len(names) :], strict=True):
+                        seconds[name] = float(value)
+                    marks[names[0]] = peak_mb()
+
+    handler = Phases()
+    for logger in {logger for logger, _, _ in _PHASE_RECORDS}:
+        logging.getLogger(logger).addHandler(handler)
+        logging.getLogger(logger).setLevel(logging.INFO)
+
+    def timed(name, action):
+        comm.Barrier()
+        start = time.perf_counter()
+        result = action()
+        seconds[name] = time.perf_counter() - start
+        return result
+
+    mesh = timed("mesh", lambda: box_mesh(n, n, n))
+
+    def define():
+        model = Elasticity(mesh, isotropic(lam=LAM, mu=MU))
+        model.fix("xmin")
+        model.body_force((0.0, 0.0, -1.0))
+        return model
+
+    model = timed("model", define)
+    comm.Barrier()
+    result = model.solve(rtol=RTOL)
+    seconds = {name: comm.allreduce(value, op=MPI.MAX) for name, value in seconds.items()}
+    record = {
+        "ranks": comm.size,
+        "N": n,
+        "unknowns": int(result.displacement.size),
+        "seconds": seconds,
+        "iterations": result.report.iterations,
+        "relres": result.report.relative_residual,
+        "peak_mb": comm.gather(peak_mb(), root=0),
+        "baseline_mb": comm.gather(baseline, root=0),
+        "insertion_mb": comm.gather(marks.get("insertion", 0.0), root=0),
+    }
+    if comm.rank == 0:
+        print("RESULT " + json.dumps(record), flush=True)
+
+
 def mpirun(ranks):
     command = ["mpirun", "-n", str(ranks), "--oversubscribe", "-x", "OMP_NUM_THREADS=1"]
     if os.geteuid() == 0:
@@ -114,12 +194,12 @@ def load_average():
     return os.getloadavg()[0]
 
 
-def run_quarvex(n, ranks):
+def run_quarvex(n, ranks, worker="--worker"):
     load = load_average()
     # One core's worth of workers per rank: the machine has as many cores as the largest run has ranks.
     environment = dict(os.environ, QUARVEX_NUM_THREADS=str(max(1, (os.cpu_count() or 1) // ranks)))
     done = subprocess.run(
-        mpirun(ranks) + [sys.executable, "-m", "mpi4py", os.path.abspath(__file__), "--worker", str(n)],
+        mpirun(ranks) + [sys.executable, "-m", "mpi4py", os.path.abspath(__file__), worker, str(n)],
         capture_output=True,
         text=True,
         env=environment,
@@ -200,7 +280,7 @@ def run_dolfinx(n, ranks, anchors):
 def row_seconds(record, name):
     seconds = record["seconds"]
     if name == "assembly + insertion" and name not in seconds:
-        return seconds["assembly"] + seconds["insertion"]
+        return seconds["assembly"] + seconds.get("constrain", 0.0) + seconds["insertion"]
     return seconds.get(name)
 
 
@@ -213,7 +293,7 @@ def print_table(n, columns):
         + ")"
     )
     header = f"{'phase (s)':<22}" + "".join(f"{name:>16}" for name in names)
-    ours = [record for name, record in columns if name.startswith("quarvex")]
+    ours = [record for name, record in columns if name.startswith("quarvex") and "Elasticity" not in name]
     others = [record for name, record in columns if name.startswith("dolfinx")]
     if len(ours) == 2:
         header += f"{'1 rank/2 ranks':>16}"
@@ -223,12 +303,18 @@ def print_table(n, columns):
     phases = [
         "mesh",
         "partition",
+        "model",
         "numbering",
+        "supports",
+        "unknowns",
         "assembly",
+        "constrain",
         "insertion",
         "assembly + insertion",
         "setup",
         "solve",
+        "gather",
+        "results",
         "total",
     ]
     for phase in phases:
@@ -240,7 +326,11 @@ def print_table(n, columns):
             else:
                 values.append(row_seconds(record, phase))
         line = f"{phase:<22}" + "".join(f"{value:>16.3f}" if value is not None else f"{'-':>16}" for value in values)
-        quarvex_values = [v for (name, _), v in zip(columns, values, strict=False) if name.startswith("quarvex")]
+        quarvex_values = [
+            v
+            for (name, _), v in zip(columns, values, strict=False)
+            if name.startswith("quarvex") and "Elasticity" not in name
+        ]
         dolfinx_values = [v for (name, _), v in zip(columns, values, strict=False) if name.startswith("dolfinx")]
         if len(quarvex_values) == 2:
             a, b = quarvex_values
@@ -277,6 +367,14 @@ def print_table(n, columns):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--worker", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--elasticity-worker", type=int, help=argparse.SUPPRESS)
+    parser.add_argument(
+        "--elasticity-ranks",
+        type=int,
+        nargs="*",
+        default=[2],
+        help="ranks of the runs of the serial script through Elasticity (none: skip them)",
+    )
     parser.add_argument("--sizes", type=int, nargs="+", default=[24, 32])
     parser.add_argument("--ranks", type=int, nargs="+", default=[1, 2])
     # The shared folder lies beside the project root: ../shared/anchors from there.
@@ -287,10 +385,16 @@ def main():
     if args.worker is not None:
         worker(args.worker)
         return
+    if args.elasticity_worker is not None:
+        elasticity_worker(args.elasticity_worker)
+        return
     uptime = subprocess.run(["uptime"], capture_output=True, text=True).stdout.strip()
     print(f"machine: {os.cpu_count()} logical processors; uptime: {uptime}")
     for n in args.sizes:
         columns = [(f"quarvex {ranks}r", run_quarvex(n, ranks)) for ranks in args.ranks]
+        columns += [
+            (f"Elasticity {ranks}r", run_quarvex(n, ranks, "--elasticity-worker")) for ranks in args.elasticity_ranks
+        ]
         if not args.no_dolfinx:
             columns.append(("dolfinx 2r", run_dolfinx(n, 2, args.anchors)))
         print_table(n, columns)

@@ -192,9 +192,17 @@ def solve_each(
                 assembled.load.setArray(load[first:last])
             start = time.perf_counter()
             result = distributed._solve_agreed(assembled, settings, want_history)
+            gathering = time.perf_counter()
             solution = distributed.gathered_solution(assembled)
             with together(comm):
                 system.set_solution(nexus, solution)
+            _log.info(
+                "case %r: PETSc set up in %.2f s and solved in %.2f s, solution gathered in %.2f s",
+                name,
+                assembled.seconds["setup"],
+                assembled.seconds["solve"],
+                time.perf_counter() - gathering,
+            )
             _log_solved(result, time.perf_counter() - start, name)
             _report_iterations(name, result, callback, logging.INFO if verbose else logging.DEBUG)
             yield result if history else dataclasses.replace(result, history=None)

@@ -45,7 +45,8 @@ def run_bounded(command, timeout, env):
 
 @pytest.fixture(scope="session")
 def mpirun():
-    """run(ranks, script, *arguments, timeout=120): the finished mpirun of `script` in tests/mpi."""
+    """run(ranks, script, *arguments, timeout=120, python_m_mpi4py=True): the finished mpirun of `script` in
+    tests/mpi, started as ``python -m mpi4py script`` or, with python_m_mpi4py=False, as a plain script."""
     reason = mpi_missing()
     if reason is not None:
         if os.environ.get("QUARVEX_REQUIRE_MPI") == "1":
@@ -56,8 +57,9 @@ def mpirun():
         launcher.append("--allow-run-as-root")
     environment = dict(os.environ, OMP_NUM_THREADS="1", QUARVEX_NUM_THREADS="1")
 
-    def run(ranks, script, *arguments, timeout=120):
-        command = launcher + ["-n", str(ranks), sys.executable, "-m", "mpi4py", os.path.join(HERE, script)]
+    def run(ranks, script, *arguments, timeout=120, python_m_mpi4py=True):
+        interpreter = [sys.executable, "-m", "mpi4py"] if python_m_mpi4py else [sys.executable]
+        command = launcher + ["-n", str(ranks), *interpreter, os.path.join(HERE, script)]
         return run_bounded(command + [str(argument) for argument in arguments], timeout, environment)
 
     return run

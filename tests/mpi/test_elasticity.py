@@ -1,0 +1,132 @@
+"""A serial script's `Elasticity` run unchanged under mpirun: the serial answer on every rank, files once.
+
+Each case starts `mpirun -n P python run_elasticity.py` (no ``-m mpi4py``: the package finds
+the ranks from the launcher's environment) and compares every rank's displacements, von Mises
+stresses and reactions with the serial solve of the same model in this process, and reads back
+the VTU file, the saved result and the picture that rank 0 alone wrote. The failure cases make
+one rank (or every rank) refuse its arguments or its model; every rank must raise and stay in
+step, and an uncaught failure must end the job instead of hanging it.
+"""
+
+import json
+import os
+import subprocess
+import sys
+
+import elasticity_models
+import numpy as np
+import pytest
+
+from quarvex_tools import load_result
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def serial_results(name):
+    """{case: Result} of the model solved in this (serial) process, as run_elasticity.py solves it."""
+    model = elasticity_models.MODELS[name]()
+    if name == "bracket":
+        return model.solve_cases(rtol=1e-12)
+    return {"default": model.solve(rtol=1e-12)}
+
+
+@pytest.fixture(scope="module", params=["bracket", "octant"])
+def reference(request):
+    return request.param, serial_results(request.param)
+
+
+def relative(got, expected):
+    return float(np.abs(got - expected).max() / np.abs(expected).max())
+
+
+@pytest.mark.parametrize("ranks", [2, 3])
+def test_every_rank_gets_the_serial_answer_and_rank_0_writes_the_files(mpirun, tmp_path, reference, ranks):
+    name, expected = reference
+    run = mpirun(ranks, "run_elasticity.py", tmp_path, name, python_m_mpi4py=False)
+    assert run.returncode == 0, run.stdout + run.stderr
+    for rank in range(ranks):
+        got = np.load(tmp_path / f"rank_{rank}.npz")
+        assert int(got["ranks"]) == ranks
+        for case, result in expected.items():
+            for what, serial in (
+                ("displacement", result.displacement),
+                ("von_mises", result.field("von_mises")),
+                ("reactions", result.reaction_forces),
+            ):
+                error = relative(got[f"{what}_{case}"], serial)
+                assert error < 1e-8, f"rank {rank}, case {case}: {what} differs by {error:.2e} of its largest"
+            method, reason, converged = got[f"report_{case}"]
+            assert (method, converged) == ("gamg", "True") and "rigid-body modes" in reason, got[f"report_{case}"]
+            assert float(got[f"relative_residual_{case}"]) <= 1e-12
+    written = sorted(os.listdir(tmp_path))
+    assert written == ["model.npz", "model.png", "model.vtu"] + [f"rank_{r}.npz" for r in range(ranks)], written
+    default = expected["default"]
+    meshio = pytest.importorskip("meshio")
+    vtu = meshio.read(tmp_path / "model.vtu")
+    assert relative(vtu.point_data["displacement"], default.displacement) < 1e-8
+    assert relative(load_result(tmp_path / "model.npz").displacement, default.displacement) < 1e-8
+    assert (tmp_path / "model.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    scales = {float(np.load(tmp_path / f"rank_{rank}.npz")["scale"]) for rank in range(ranks)}
+    assert len(scales) == 1, f"the ranks return different picture scales: {scales}"
+
+
+REFUSED = "ValueError"
+# (case, the odd rank, its own exception, every other rank's exception, text on every rank)
+FAILURES = [
+    ("rtol", None, "ValueError", "ValueError", "ranks disagree on rtol: rank 0 passes 1e-08, rank 1 1e-06"),
+    ("method", 1, "ValueError", REFUSED, "got 'bogus'"),
+    ("direct", None, "ValueError", "ValueError", "method 'direct' has no distributed solve"),
+    ("case", 1, "KeyError", "RuntimeError", "the model has no load case 'missing'"),
+    ("unsupported", 1, "ValueError", REFUSED, "the model is not fully supported"),
+    ("size", None, "ValueError", "ValueError", "ranks disagree on the number of unknowns: rank 0 passes 375"),
+    ("write", 0, "FileNotFoundError", "RuntimeError", "No such file or directory"),
+]
+
+
+@pytest.mark.parametrize("case, odd_rank, own_error, error, text", FAILURES)
+def test_a_failure_on_one_rank_raises_on_every_rank(mpirun, tmp_path, case, odd_rank, own_error, error, text):
+    run = mpirun(3, "run_elasticity_failures.py", tmp_path, case, python_m_mpi4py=False, timeout=90)
+    assert run.returncode == 0, run.stdout + run.stderr
+    outcomes = json.loads((tmp_path / "outcome.json").read_text())
+    for rank, outcome in enumerate(outcomes):
+        expected = own_error if rank == odd_rank or odd_rank is None else error
+        assert outcome["error"] == expected and text in outcome["message"], f"rank {rank}: {outcome}"
+        if odd_rank is not None and rank != odd_rank:
+            assert outcome["message"].startswith(f"rank {odd_rank} failed: {own_error}: "), f"rank {rank}: {outcome}"
+        assert outcome["after"], f"rank {rank} could not solve after the failure: {outcome}"
+    assert not (tmp_path / "missing").exists()
+
+
+def test_an_uncaught_failure_ends_the_job(mpirun, tmp_path):
+    run = mpirun(2, "run_elasticity_failures.py", tmp_path, "write", "uncaught", python_m_mpi4py=False, timeout=60)
+    assert run.returncode != 0, run.stdout + run.stderr
+    assert "FileNotFoundError" in run.stderr, run.stderr
+
+
+SERIAL_SCRIPT = """
+import sys
+sys.path.insert(0, {here!r})
+import elasticity_models
+result = elasticity_models.cube(2).solve()
+assert result.report.method in ("amg", "direct"), result.report
+assert "mpi4py" not in sys.modules, "a serial run imported mpi4py"
+"""
+
+
+@pytest.mark.parametrize("launcher", [{}, {"OMPI_COMM_WORLD_SIZE": "1"}, {"PMI_SIZE": "1"}])
+def test_a_serial_run_solves_alone_without_mpi4py(launcher):
+    environment = {k: v for k, v in os.environ.items() if k not in ("OMPI_COMM_WORLD_SIZE", "PMI_SIZE")}
+    script = SERIAL_SCRIPT.format(here=HERE)
+    run = subprocess.run(
+        [sys.executable, "-c", script], env={**environment, **launcher}, capture_output=True, text=True
+    )
+    assert run.returncode == 0, run.stderr
+
+
+def test_several_launched_processes_without_mpi4py_are_told_what_to_install():
+    script = "import sys; sys.modules['mpi4py'] = None\n" + SERIAL_SCRIPT.format(here=HERE)
+    run = subprocess.run(
+        [sys.executable, "-c", script], env={**os.environ, "PMI_SIZE": "2"}, capture_output=True, text=True
+    )
+    assert run.returncode != 0
+    assert "ImportError: this script runs as one of 2 MPI processes" in run.stderr, run.stderr
