@@ -194,6 +194,9 @@ def solve_each(
             result = distributed._solve_agreed(assembled, settings, want_history)
             gathering = time.perf_counter()
             solution = distributed.gathered_solution(assembled)
+            if constraints is not None:
+                # Their rows and columns hold the diagonal alone: the values are the solution there, exactly.
+                solution[constraints.unknowns] = constraints.values
             with together(comm):
                 system.set_solution(nexus, solution)
             _log.info(

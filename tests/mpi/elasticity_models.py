@@ -3,8 +3,8 @@
 "bracket": an L-bracket of two 2 x 1 x 1 arms (box cells, the upper right quarter removed),
 one arm's end clamped, a traction on the other's end, gravity, a point load and a pressure on
 its top, and a second load case ("wind"). "octant": the octant of a unit ball under pressure on
-its sphere, sliding freely on the planes x = 0 and y = 0 and held along z alone on z = 0 (the
-frames of turned nodes and single-component supports). "cube": the unit cube clamped at x = 0
+its sphere, sliding freely on the planes x = 0 and y = 0 and moved by -0.01 along z alone on
+z = 0 (the frames of turned nodes and single-component supports with a value). "cube": the unit cube clamped at x = 0
 under gravity, of `cells` cells a side (the benchmark's model).
 """
 
@@ -40,7 +40,7 @@ def octant():
     model = Elasticity(Mesh(box.points * scale[:, None], box.tetrahedra, face_groups=box.face_groups), MATERIAL)
     model.frictionless("xmin")
     model.frictionless("ymin")
-    model.fix("zmin", components="z")
+    model.fix("zmin", components="z", value=-0.01)  # pressed down by 0.01 on its base
     for side in ("xmax", "ymax", "zmax"):
         model.pressure(side, 2.0)
     model.body_force((0.1, 0.0, -0.3))
