@@ -1106,6 +1106,8 @@ class DistributedSystem:
         This rank's time of the last solve's phases, "setup" and "solve".
     modes : petsc4py.PETSc.NullSpace or None
         The near null space GAMG takes; None: the rigid-body modes of `numbering`.
+    kept_solver : _KeptSolver or None
+        The solver set up by the last solve, kept for further loads (`parallel.solve_each`).
     """
 
     comm: MPI.Comm
@@ -1115,14 +1117,18 @@ class DistributedSystem:
     solution: PETSc.Vec | None = None
     seconds: dict[str, float] = field(default_factory=dict)
     modes: PETSc.NullSpace | None = None
+    kept_solver: _KeptSolver | None = None
 
     def destroy(self) -> None:
-        """Frees the matrix and the vectors (collective)."""
+        """Frees the matrix, the vectors and a kept solver (collective)."""
+        if self.kept_solver is not None:
+            self.kept_solver.solver.destroy()
         for item in (self.solution, self.load, self.matrix, self.modes):
             if item is not None:
                 item.destroy()
         self.solution = None
         self.modes = None
+        self.kept_solver = None
 
 
 @dataclass(frozen=True, eq=False)
@@ -1316,6 +1322,15 @@ def _model_settings(cmat: Any, body_force: Any) -> dict[str, Any]:
     return {"the material matrix": hashlib.sha256(_material_matrix(cmat).tobytes()).digest(), "the body force": force}
 
 
+@dataclass(frozen=True, eq=False)
+class _KeptSolver:
+    """A set-up solver kept between the solves of several loads, with its residual record and step limit."""
+
+    solver: PETSc.KSP
+    norms: list[float]
+    limit: int
+
+
 _RESTARTS = 3
 """Solves from the last solution that a distributed solve makes at most when PETSc's updated residual met
 the tolerance and the recomputed one did not."""
@@ -1328,15 +1343,13 @@ def _true_residual(matrix: PETSc.Mat, solution: PETSc.Vec, load: PETSc.Vec, resi
     return float(residual.norm())
 
 
-def _solve_agreed(assembled: DistributedSystem, settings: dict[str, Any], history: bool) -> system.SolveResult:
-    """:func:`solve_system` once the ranks agree on its `settings` (from :func:`_solver_settings`)."""
+def _configured_solver(assembled: DistributedSystem, settings: dict[str, Any]) -> _KeptSolver:
+    """PETSc's conjugate gradients for `assembled` with the preconditioner of `settings`, set up (collective)."""
     PETSc = _petsc()
-    comm, matrix, load = assembled.comm, assembled.matrix, assembled.load
-    method, options_prefix = settings["method"], settings["options_prefix"]
-    preconditioner = _PRECONDITIONERS[method]
-    start = time.perf_counter()
+    comm, matrix = assembled.comm, assembled.matrix
+    options_prefix = settings["options_prefix"]
+    preconditioner = _PRECONDITIONERS[settings["method"]]
     solver = PETSc.KSP().create(comm=PETSc.Comm(comm))
-    residual = None
     try:
         solver.setOptionsPrefix(options_prefix)
         solver.setOperators(matrix)
@@ -1364,15 +1377,43 @@ def _solve_agreed(assembled: DistributedSystem, settings: dict[str, Any], histor
                     options[name] = value
         else:
             pc.setType(preconditioner)  # "jacobi" or "none"
-        norms: list[float] = []
-        if history:
-            solver.setMonitor(lambda _solver, _step, norm: norms.append(float(norm)))
+        norms: list[float] = []  # every step's residual norm, kept when history is asked for
+        solver.setMonitor(lambda _solver, _step, norm: norms.append(float(norm)))
         solver.setFromOptions()
+        solver.setUp()
+    except BaseException:
+        solver.destroy()
+        raise
+    return _KeptSolver(solver, norms, int(solver.getTolerances()[3]))
+
+
+def _solve_agreed(
+    assembled: DistributedSystem, settings: dict[str, Any], history: bool, keep_solver: bool = False
+) -> system.SolveResult:
+    """:func:`solve_system` once the ranks agree on its `settings` (from :func:`_solver_settings`).
+
+    With `keep_solver` the solver and its preconditioner stay in `assembled` for the next solve
+    of the same matrix with the same settings (a new load), which then skips the set-up.
+    """
+    PETSc = _petsc()
+    matrix, load = assembled.matrix, assembled.load
+    method = settings["method"]
+    preconditioner = _PRECONDITIONERS[method]
+    start = time.perf_counter()
+    prepared = assembled.kept_solver
+    assembled.kept_solver = None
+    if prepared is None:
+        prepared = _configured_solver(assembled, settings)
+    solver, norms, limit = prepared.solver, prepared.norms, prepared.limit
+    residual = None
+    try:
+        norms.clear()
+        solver.setTolerances(max_it=limit)
+        solver.setInitialGuessNonzero(False)
         if assembled.solution is None:
             assembled.solution = matrix.createVecRight()
         else:
             assembled.solution.zeroEntries()  # every solve starts from zero
-        solver.setUp()
         assembled.seconds["setup"] = time.perf_counter() - start
 
         start = time.perf_counter()
@@ -1382,7 +1423,7 @@ def _solve_agreed(assembled: DistributedSystem, settings: dict[str, Any], histor
         residual_norm, rhs_norm = _true_residual(matrix, assembled.solution, load, residual), float(load.norm())
         code = int(solver.getConvergedReason())
         iterations = int(solver.getIterationNumber())
-        rtol, atol, _, limit = solver.getTolerances()  # as PETSc's options left them
+        rtol, atol, _, _ = solver.getTolerances()  # as PETSc's options left them
         # PETSc stops on its updated residual, which can lie a little below the true one: go on
         # from the solution (PETSc's test stays relative to ||b||) until the true one meets it too.
         restarts = 0
@@ -1399,7 +1440,10 @@ def _solve_agreed(assembled: DistributedSystem, settings: dict[str, Any], histor
             iterations += int(solver.getIterationNumber())
             residual_norm = _true_residual(matrix, assembled.solution, load, residual)
     finally:
-        solver.destroy()
+        if keep_solver:
+            assembled.kept_solver = prepared
+        else:
+            solver.destroy()
         if residual is not None:
             residual.destroy()
 

@@ -142,11 +142,12 @@ def solve_each(
 
     Every rank passes the same assembled and constrained model and the same loads. The ranks
     first compare the method, the tolerances, the step limit and the system's size, then each
-    load's case name; a difference, or a failure on one rank, raises on every rank. Each load
-    is solved from zero by `distributed.solve_system` ("auto" and "amg": conjugate gradients
-    with GAMG over the rigid-body modes; "gamg", "hypre", "jacobi" and "cg" as there), and its
-    whole solution is gathered on every rank and set into `nexus` with its load vector, as the
-    serial solve leaves them.
+    load's case name; a difference, or a failure on one rank, raises on every rank. The solver
+    is set up once, for the first load, and each load is solved from zero as by
+    `distributed.solve_system` ("auto" and "amg": conjugate gradients with GAMG over the
+    rigid-body modes; "gamg", "hypre", "jacobi" and "cg" as there); its whole solution is
+    gathered on every rank and set into `nexus` with its load vector, as the serial solve
+    leaves them.
 
     Parameters
     ----------
@@ -191,7 +192,7 @@ def solve_each(
                 first, last = assembled.load.getOwnershipRange()
                 assembled.load.setArray(load[first:last])
             start = time.perf_counter()
-            result = distributed._solve_agreed(assembled, settings, want_history)
+            result = distributed._solve_agreed(assembled, settings, want_history, keep_solver=True)
             gathering = time.perf_counter()
             solution = distributed.gathered_solution(assembled)
             if constraints is not None:
