@@ -53,6 +53,9 @@ PyObject* tools_amg_refresh(PyObject* module, PyObject* const* args, Py_ssize_t 
 PyObject* tools_amg_solve(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_assemble_curved(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tools_amg_solve_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Multigrid over a CSR matrix of its own (matrix_multigrid.cpp): a rank's block in a distributed solve.
+PyObject* tools_amg_setup_csr(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tools_amg_apply_csr(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Argument `index` as (k,) int64 first unknowns and argument index + 1 as (k, 9) float64 axes.
 std::vector<NodeFrame> node_frames(const BoundArgs& bound, std::size_t index);
