@@ -182,9 +182,9 @@ PyObject* tools_amg_apply_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs
             WritableVector correction("z", bound.values[2]);
             const std::size_t rows = multigrid.matrix.rows;
             if (residual.size() != rows || correction.items().size() != rows)
-                raise_python(PyExc_ValueError, "the multigrid has " + std::to_string(rows) +
-                                                   " unknowns, but r has " + std::to_string(residual.size()) +
-                                                   " and z " + std::to_string(correction.items().size()));
+                raise_python(PyExc_ValueError, "the multigrid has " + std::to_string(rows) + " unknowns, but r has " +
+                                                   std::to_string(residual.size()) + " and z " +
+                                                   std::to_string(correction.items().size()));
             amg_apply(multigrid.hierarchy, multigrid.matrix, multigrid.work, residual.items<double>(),
                       correction.items());
             return none();
