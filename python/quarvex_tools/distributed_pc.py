@@ -137,7 +137,7 @@ def use_block_multigrid(pc: PETSc.PC, assembled: distributed.DistributedSystem, 
 def solve_system(
     assembled: distributed.DistributedSystem,
     *,
-    overlap: int = 0,
+    overlap: int = 3,
     rtol: float = 1e-8,
     atol: float = 0.0,
     maxiter: int | None = None,
