@@ -47,6 +47,8 @@ def _subdomain(assembled: distributed.DistributedSystem, overlap: int) -> tuple[
     """
     PETSc = distributed._petsc()
     matrix, numbering = assembled.matrix, assembled.numbering
+    if numbering is None:  # a replicated model's system has no parts to grow subdomains from
+        raise ValueError("the per-rank multigrid needs a system distributed by parts (distributed.assemble_part)")
     first, last = numbering.owned_range
     owned = np.flatnonzero((numbering.global_node >= first) & (numbering.global_node < last))
     rows = PETSc.IS().createStride(3 * (last - first), 3 * first, 1, comm=PETSc.COMM_SELF)
@@ -93,11 +95,11 @@ class BlockMultigrid:
         indptr, indices, values = block.getValuesCSR()
         self.hierarchy = None  # the former hierarchy goes before the new one is built
         with system._solver_failures():
-            self.hierarchy = _native._ext.amg_setup_csr(indptr, indices, values, self.node_points)
+            self.hierarchy = _native.amg_setup_csr(indptr, indices, values, self.node_points)
 
     def apply(self, pc: PETSc.PC, residual: PETSc.Vec, correction: PETSc.Vec) -> None:
         """z = M r on the block's rows."""
-        _native._ext.amg_apply_csr(self.hierarchy, residual.getArray(readonly=True), correction.getArray())
+        _native.amg_apply_csr(self.hierarchy, residual.getArray(readonly=True), correction.getArray())
 
 
 def use_block_multigrid(pc: PETSc.PC, assembled: distributed.DistributedSystem, overlap: int = 0) -> None:
