@@ -246,3 +246,21 @@ def test_elasticity_solves_directly_through_the_common_entry_point():
     direct_result = model.solve(rtol=1e-10, method="direct")
     assert direct_result.report.converged
     np.testing.assert_allclose(direct_result.displacement, iterative, atol=1e-8 * np.abs(iterative).max())
+
+
+@pytest.mark.parametrize("where", ["prefix", "base_prefix"])
+def test_mkl_is_found_in_the_environment_and_the_one_a_venv_was_made_from(monkeypatch, tmp_path, where):
+    # A venv made with --system-site-packages sees the base interpreter's packages, MKL's wheel
+    # among them: its library lies under sys.base_prefix, not sys.prefix.
+    import ctypes.util
+    import sys
+
+    roots = {"prefix": tmp_path / "venv", "base_prefix": tmp_path / "base"}
+    for root in roots.values():
+        (root / "lib").mkdir(parents=True)
+    library = roots[where] / "lib" / "libmkl_rt.so.2"
+    library.touch()
+    monkeypatch.setattr(ctypes.util, "find_library", lambda name: None)
+    monkeypatch.setattr(sys, "prefix", str(roots["prefix"]))
+    monkeypatch.setattr(sys, "base_prefix", str(roots["base_prefix"]))
+    assert str(library) in list(direct._mkl_candidates())

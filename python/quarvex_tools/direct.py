@@ -114,11 +114,13 @@ _running: _Factor | None = None
 
 def _mkl_candidates() -> Iterator[str]:
     """Where MKL's runtime library may lie: the loader's path, then the lib folders of this
-    environment and of the user's site (where the ``mkl`` wheel puts it)."""
+    environment, of the interpreter a virtual environment was made from (whose packages a
+    ``--system-site-packages`` environment sees), and of the user's site (where the ``mkl``
+    wheel puts it)."""
     found = ctypes.util.find_library("mkl_rt")
     if found:
         yield found
-    roots = [sys.prefix, site.getuserbase()]
+    roots = list(dict.fromkeys([sys.prefix, sys.base_prefix, site.getuserbase()]))
     for root in roots:
         for pattern in ("lib/libmkl_rt.so*", "Library/bin/mkl_rt*.dll", "lib/libmkl_rt*.dylib"):
             yield from sorted(glob.glob(os.path.join(root, pattern)), key=len)
