@@ -110,6 +110,34 @@ def test_maxiter_limits_the_refinement_and_says_so(inexact_factor):
     assert result.residual_norm == pytest.approx(true_residual(nexus), rel=1e-6)
 
 
+def thin_plate(thickness):
+    model = Elasticity(box_mesh(16, 16, 1, size=(1.0, 1.0, thickness)), isotropic(E=210e9, nu=0.3))
+    model.fix("xmin")
+    model.body_force((0.0, 0.0, -7850.0 * 9.81))
+    return model
+
+
+@needs_mkl
+@pytest.mark.parametrize(
+    "build",
+    [lambda: thin_plate(0.002), lambda: thin_plate(0.01), lambda: clamped((60, 1, 1), (60.0, 1.0, 1.0))],
+    ids=["plate 1:500", "plate 1:100", "beam 60:1"],
+)
+def test_refinement_below_the_rounding_floor_stops_at_once_and_loses_nothing(monkeypatch, build):
+    # Below the floor the recomputed residual is rounding: the steps after the first only repeat
+    # it or, drifting, grow it; the best residual of a long refinement is the one kept.
+    nexus = assembled(build)
+    with pytest.warns(RuntimeWarning, match="rounding floor"):
+        result = direct.solve(nexus, rtol=1e-14)
+    monkeypatch.setattr(direct, "_FLOOR_CUT", float("inf"))
+    monkeypatch.setattr(direct, "_STALL_STEPS", 12)
+    with pytest.warns(RuntimeWarning):
+        long = direct.solve(assembled(build), rtol=1e-14, history=True)
+    assert result.stalled and result.iterations <= 2, result
+    assert long.iterations > result.iterations
+    assert result.residual_norm <= 1.05 * long.history.min(), (result.residual_norm, long.history)
+
+
 @needs_mkl
 @pytest.mark.parametrize("build", [clamped, rollers])
 def test_an_unreachable_tolerance_stops_at_the_rounding_floor_and_says_so(build):
