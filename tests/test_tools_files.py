@@ -59,7 +59,7 @@ def test_picture_is_drawn_and_leaves_the_callers_backend(bent_beam, tmp_path):
     assert coloured.mean() > 0.05
 
 
-def test_gmsh_file_with_physical_groups(tmp_path):
+def test_gmsh_file_with_physical_groups(tmp_path, capfd):
     gmsh = pytest.importorskip("gmsh")
     path = tmp_path / "block.msh"
     gmsh.initialize(interruptible=False)
@@ -82,7 +82,9 @@ def test_gmsh_file_with_physical_groups(tmp_path):
     finally:
         gmsh.finalize()
 
+    capfd.readouterr()
     mesh = read_mesh(path)
+    assert capfd.readouterr().out == "", "reading a gmsh file printed to stdout"
     assert mesh.volume() == pytest.approx(2.0)
     assert set(mesh.element_groups) == {"solid"} and set(mesh.face_groups) == {"left"}
     assert np.allclose(mesh.points[mesh.face_groups["left"]][..., 0], 0.0)

@@ -124,6 +124,15 @@ def _warn_straightened(name: str, data: Any, points: np.ndarray) -> None:
 def _read_with_meshio(meshio: Any, name: str) -> Any:
     """meshio.read, with every failure to make sense of the file turned into one ValueError."""
     try:
+        if os.path.splitext(name)[1].lower() == ".msh":
+            # meshio tries the ANSYS reader on .msh first and prints its refusal to stdout; gmsh
+            # files, by far the common kind, go straight to the gmsh reader, the others on to meshio.
+            try:
+                return meshio.read(name, file_format="gmsh")
+            except (ImportError, MemoryError):
+                raise
+            except (Exception, SystemExit):
+                pass
         return meshio.read(name)
     except (ImportError, MemoryError):
         raise
