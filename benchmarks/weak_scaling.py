@@ -866,6 +866,9 @@ def main() -> None:
     print_sweep(sweep, exponent)
     network = Interconnect()
     print_estimates(estimates(records, halos, exponent, network), network)
+    gamg = [record for record in records if record["method"] == "gamg"]
+    a, b = fit_log2([record["unknowns"] for record in gamg], [record["steps"] for record in gamg])
+    print(f"  GAMG's steps ~ {a:.1f} + {b:.2f} log2(unknowns); the multigrid's ~ (P / P_m)^{exponent:.3f}")
     print(f"\nuptime at the end: {subprocess.run(['uptime'], capture_output=True, text=True).stdout.strip()}")
 
 
