@@ -64,7 +64,7 @@ machine's 2 cores are shared and loaded: a quiet cluster core makes the communic
 
 Usage (Debian's Python with mpi4py and petsc4py, quarvex installed for it, e.g. the virtual
 environment scripts/test_mpi.sh makes):
-    build/mpi-venv/bin/python benchmarks/weak_scaling.py [--quick] [--no-solves]
+    build/mpi-venv/bin/python benchmarks/weak_scaling.py [--quick] [--save F | --load F] [--no-solves]
 """
 
 from __future__ import annotations
@@ -89,7 +89,7 @@ TARGETS = (64, 512)
 FASTER = 4.0  # the last column: every rank computing this many times faster than measured here
 BYTES_PER_NODE = 3 * 8  # three float64 unknowns
 
-# Share per rank -> cube N for 1, 2, 3 ranks (3 N^2 (N + 1) ... unknowns over the ranks about equal).
+# Share per rank -> the cube N on 1, 2, 3 ranks: its 3 (2N + 1)^2 2N free unknowns over the ranks about equal.
 SIZES = {"100k": {1: 16, 2: 20, 3: 23}, "400k": {1: 25, 2: 32}}
 QUICK_SIZES = {"25k": {1: 10, 2: 13}}
 SWEEP_CELLS, SWEEP_COUNTS = 6, (1, 8, 27, 64)  # serial equivalent: m^3 cells per subdomain, k subdomains
@@ -282,6 +282,7 @@ class Interconnect:
     bandwidth: float = BANDWIDTH
 
     def exchange(self, messages: float, sent_bytes: float) -> float:
+        """Seconds of `messages` messages carrying `sent_bytes` bytes in all."""
         return messages * self.latency + sent_bytes / self.bandwidth
 
     def allreduce(self, ranks: int) -> float:
@@ -313,11 +314,12 @@ def estimate(
     Parameters
     ----------
     measured : dict
-        ``work`` (s, 1 rank: numbering + assembly + insertion + set-up), ``setup`` (s, of which
-        the set-up), ``step`` (s per step, 1 rank), ``steps`` (at P, estimated by the caller),
-        per step at P_m ``messages``, ``bytes`` (sent and received), ``reductions``, in the
-        set-up at P_m ``setup_messages``, ``setup_bytes``, ``setup_reductions``, and for GAMG
-        ``levels`` at P_m, ``extra_levels`` at P (else 0), ``coarse_gather`` (bool).
+        ``work`` (s, 1 rank: numbering + assembly + insertion + set-up), ``setup`` (s: the part
+        of the set-up that grows with the subdomain, the multigrid's; 0 for GAMG), ``step`` (s per
+        step, 1 rank), ``steps`` (at P, estimated by the caller), per step at P_m ``messages``,
+        ``bytes`` (sent and received), ``reductions``, in the set-up at P_m ``setup_messages``,
+        ``setup_bytes``, ``setup_reductions``, and for GAMG ``levels`` at P_m, ``extra_levels``
+        at P (else 0), ``coarse_gather`` (bool).
     ranks : int
     halo : dict
         At P and at P_m: ``neighbours``, ``halo`` (nodes exchanged) and ``grown`` (the
