@@ -27,10 +27,11 @@ fi
 
 # numpy comes from Debian (petsc4py is built against it), so quarvex installs without
 # dependencies; pytest, meshio and matplotlib (the files and pictures the serial script writes
-# under mpirun) come from PyPI, held to Debian's numpy.
+# under mpirun) and gmsh (the curved models' second-order meshes) come from PyPI, held to
+# Debian's numpy.
 "$PYTHON" -c "import pytest" 2>/dev/null || "$PYTHON" -m pip install -q pytest
-if ! "$PYTHON" -c "import meshio, matplotlib" 2>/dev/null; then
-    "$PYTHON" -m pip install -q meshio matplotlib -c <(echo "numpy==$("$PYTHON" -c 'import numpy; print(numpy.__version__)')")
+if ! "$PYTHON" -c "import meshio, matplotlib, gmsh" 2>/dev/null; then
+    "$PYTHON" -m pip install -q meshio matplotlib gmsh -c <(echo "numpy==$("$PYTHON" -c 'import numpy; print(numpy.__version__)')")
 fi
 # QUARVEX_WHEEL, a wheel built already (scripts/test.sh passes its own), serves where this
 # Python's version takes it; otherwise quarvex is built for this Python.

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import hashlib
 import logging
 import os
 import sys
@@ -108,8 +109,15 @@ def on_root(write: Callable[[], _Value]) -> _Value:
     return comm.bcast(value, root=0)
 
 
-def _settings(method: Any, rtol: Any, atol: Any, maxiter: Any, unknowns: int, stored: int) -> dict[str, Any]:
-    """The solve's arguments, checked, and the system's size: what the ranks compare."""
+def _settings(
+    method: Any, rtol: Any, atol: Any, maxiter: Any, unknowns: int, stored: int, node_points: np.ndarray
+) -> dict[str, Any]:
+    """The solve's arguments, checked, the system's size and its nodes' positions: what the ranks compare.
+
+    Equal sizes do not make equal models: a rank whose mesh moved its nodes (another mesh of the
+    same counts, curved elements read straight) would hand PETSc rows of another system. The
+    positions go by their digest, which keeps the allgather small.
+    """
     if method == "direct":
         raise ValueError(
             "method 'direct' has no distributed solve: under mpirun solve with 'auto' or 'amg' (PETSc's GAMG), "
@@ -119,6 +127,7 @@ def _settings(method: Any, rtol: Any, atol: Any, maxiter: Any, unknowns: int, st
         **distributed._solver_settings(method, rtol, atol, maxiter, ""),
         "the number of unknowns": unknowns,
         "the matrix's stored entries": stored,
+        "the nodes' positions": hashlib.sha256(np.ascontiguousarray(node_points, dtype=np.float64).tobytes()).digest(),
     }
 
 
@@ -141,7 +150,8 @@ def solve_each(
     """`solvers.solve_each` for a model that every rank holds whole: PETSc solves, every rank gets the solution.
 
     Every rank passes the same assembled and constrained model and the same loads. The ranks
-    first compare the method, the tolerances, the step limit and the system's size, then each
+    first compare the method, the tolerances, the step limit, the system's size and the nodes'
+    positions (bit for bit: every rank must read or build the same mesh), then each
     load's case name; a difference, or a failure on one rank, raises on every rank. The solver
     is set up once, for the first load, and each load is solved from zero as by
     `distributed.solve_system` ("auto" and "amg": conjugate gradients with GAMG over the
@@ -172,7 +182,7 @@ def solve_each(
     with together(comm):
         indptr, indices, _ = system.csr_arrays(nexus)
         unknowns, stored = len(indptr) - 1, len(indices)
-    settings = distributed._agree(comm, lambda: _settings(method, rtol, atol, maxiter, unknowns, stored))
+    settings = distributed._agree(comm, lambda: _settings(method, rtol, atol, maxiter, unknowns, stored, node_points))
     want_history = history or verbose or callback is not None or _log.isEnabledFor(logging.DEBUG)
     start = time.perf_counter()
     assembled = distributed.replicated_system(comm, nexus, node_points, dofs, constraints)

@@ -6,11 +6,22 @@ its top, and a second load case ("wind"). "octant": the octant of a unit ball un
 its sphere, sliding freely on the planes x = 0 and y = 0 and moved by -0.01 along z alone on
 z = 0 (the frames of turned nodes and single-component supports with a value). "cube": the unit cube clamped at x = 0
 under gravity, of `cells` cells a side (the benchmark's model).
+
+Two curved models read a second-order gmsh mesh (10-node tetrahedra whose edge nodes lie on the
+curved surfaces) from a file that `write_mesh` makes once, so that the serial reference and every
+rank solve the very same mesh. "plate_hole": a quarter of the plate 4 x 2 x 0.1 with a hole of
+radius 0.25 (the mid-plane half), on rollers on its three symmetry planes, pulled on its end, with
+gravity along -y and a point load on its far corner; a second case ("shear") pulls its end along y.
+"sphere": the octant of the thick sphere between radii 1 and 2, sliding on its three symmetry
+planes (`frictionless`), under pressure inside.
 """
+
+import contextlib
+import io
 
 import numpy as np
 
-from quarvex_tools import Elasticity, Mesh, box_mesh, isotropic
+from quarvex_tools import Elasticity, Mesh, box_mesh, isotropic, read_mesh
 
 MATERIAL = isotropic(E=200.0, nu=0.3)
 BRACKET_CASES = ("default", "wind")
@@ -55,4 +66,117 @@ def cube(cells):
     return model
 
 
-MODELS = {"bracket": bracket, "octant": octant}
+LENGTH, WIDTH, RADIUS, HALF_THICKNESS = 2.0, 1.0, 0.25, 0.05  # the quarter plate
+INNER, OUTER = 1.0, 2.0  # the sphere's radii
+
+
+def _plate_geometry(gmsh, size):
+    """The quarter plate with its hole, sized `size` at the hole and 4 `size` at distance 1 from it."""
+    box = gmsh.model.occ.addBox(0, 0, 0, LENGTH, WIDTH, HALF_THICKNESS)
+    hole = gmsh.model.occ.addCylinder(0, 0, 0, 0, 0, HALF_THICKNESS, RADIUS)
+    gmsh.model.occ.cut([(3, box)], [(3, hole)])
+    gmsh.model.occ.synchronize()
+    cylinder = [tag for dim, tag in gmsh.model.getEntities(2) if gmsh.model.getType(dim, tag) == "Cylinder"]
+    distance = gmsh.model.mesh.field.add("Distance")
+    gmsh.model.mesh.field.setNumbers(distance, "SurfacesList", cylinder)
+    threshold = gmsh.model.mesh.field.add("Threshold")
+    gmsh.model.mesh.field.setNumber(threshold, "InField", distance)
+    gmsh.model.mesh.field.setNumber(threshold, "SizeMin", size)
+    gmsh.model.mesh.field.setNumber(threshold, "SizeMax", 4 * size)
+    gmsh.model.mesh.field.setNumber(threshold, "DistMin", 0.0)
+    gmsh.model.mesh.field.setNumber(threshold, "DistMax", 1.0)
+    gmsh.model.mesh.field.setAsBackgroundMesh(threshold)
+    for option in ("Mesh.MeshSizeFromPoints", "Mesh.MeshSizeFromCurvature", "Mesh.MeshSizeExtendFromBoundary"):
+        gmsh.option.setNumber(option, 0)
+
+
+def _sphere_geometry(gmsh, size):
+    """The octant of the shell between radii INNER and OUTER, sized `size` throughout."""
+    outer = gmsh.model.occ.addSphere(0, 0, 0, OUTER, angle1=0, angle2=np.pi / 2, angle3=np.pi / 2)
+    inner = gmsh.model.occ.addSphere(0, 0, 0, INNER, angle1=0, angle2=np.pi / 2, angle3=np.pi / 2)
+    gmsh.model.occ.cut([(3, outer)], [(3, inner)])
+    gmsh.model.occ.synchronize()
+    gmsh.option.setNumber("Mesh.MeshSizeMax", size)
+    gmsh.option.setNumber("Mesh.MeshSizeMin", size)
+
+
+CURVED_MESHES = {"plate_hole": (_plate_geometry, 0.1), "sphere": (_sphere_geometry, 0.5)}
+
+
+def write_mesh(name, path):
+    """Meshes the curved model `name` with gmsh (second order: edge nodes on the curved surfaces) into `path`."""
+    import gmsh
+
+    geometry, size = CURVED_MESHES[name]
+    gmsh.initialize(interruptible=False)
+    try:
+        gmsh.option.setNumber("General.Terminal", 0)
+        gmsh.model.add(name)
+        geometry(gmsh, size)
+        gmsh.model.mesh.generate(3)
+        gmsh.model.mesh.setOrder(2)
+        gmsh.write(str(path))
+    finally:
+        gmsh.finalize()
+
+
+def _read(path):
+    with contextlib.redirect_stdout(io.StringIO()):  # meshio's gmsh reader prints an empty line
+        return read_mesh(path)
+
+
+def _on_plane(axis, value=0.0):
+    return lambda p: np.abs(p[:, axis] - value) < 1e-9
+
+
+def plate_hole(path):
+    """The quarter plate with a hole, meshed in `path`, with its two load cases."""
+    model = Elasticity(_read(path), MATERIAL)
+    for axis, component in enumerate("xyz"):
+        model.fix(_on_plane(axis), components=component)  # the symmetry planes, on rollers
+    model.traction(_on_plane(0, LENGTH), (1.0, 0.0, 0.0))
+    model.body_force((0.0, -0.5, 0.0))
+    model.point_load((LENGTH, WIDTH, HALF_THICKNESS), (0.0, 0.0, -0.01))
+    with model.load_case("shear"):
+        model.traction(_on_plane(0, LENGTH), (0.0, 0.2, 0.0))
+    return model
+
+
+def sphere(path, straight=False):
+    """The thick sphere octant, meshed in `path`, under pressure inside (on its straight-sided mesh if `straight`)."""
+    mesh = _read(path)
+    if straight:
+        mesh = Mesh(mesh.points, mesh.tetrahedra, face_groups=mesh.face_groups)
+    model = Elasticity(mesh, MATERIAL)
+    for axis in range(3):
+        model.frictionless(_on_plane(axis))
+    model.pressure(lambda p: np.linalg.norm(p, axis=1) < INNER + 1e-6, 1.0)
+    return model
+
+
+def sphere_straight_on_rank_1(path):
+    """The sphere, straight-sided on rank 1 alone: every count alike, the nodes elsewhere (run under mpirun)."""
+    from mpi4py import MPI
+
+    return sphere(path, straight=MPI.COMM_WORLD.Get_rank() == 1)
+
+
+MODELS = {
+    "bracket": bracket,
+    "octant": octant,
+    "plate_hole": plate_hole,
+    "sphere": sphere,
+    "sphere_straight_on_rank_1": sphere_straight_on_rank_1,
+}
+
+
+def build(name, mesh_file=None):
+    """The model `name`; the curved ones read their mesh from `mesh_file`."""
+    return MODELS[name]() if mesh_file is None else MODELS[name](mesh_file)
+
+
+def solve(model):
+    """{case: Result} of every load case of the model, as the serial reference and every rank solve it."""
+    if len(model.load_cases) > 1:
+        return model.solve_cases(rtol=1e-12)
+    return {"default": model.solve(rtol=1e-12)}

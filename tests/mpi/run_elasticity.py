@@ -1,11 +1,12 @@
 """Runs a serial script's model unchanged on every rank of an MPI run and saves what each rank got.
 
 Run by test_elasticity.py as
-    mpirun -n P python run_elasticity.py OUT_DIR MODEL [METHOD]
-(without ``-m mpi4py``: the package finds the run's ranks from the launcher's environment).
-Every rank solves with `Elasticity.solve_cases` (the bracket's two cases) or `solve`, writes
-OUT_DIR/model.vtu, model.npz and model.png through its result, and saves its displacements,
-von Mises stresses, reactions and report to OUT_DIR/rank_R.npz.
+    mpirun -n P python run_elasticity.py OUT_DIR MODEL [MESH_FILE]
+(without ``-m mpi4py``: the package finds the run's ranks from the launcher's environment; a
+curved model reads its mesh from MESH_FILE). Every rank solves every load case of the model as
+`elasticity_models.solve` does, writes OUT_DIR/model.vtu, model.npz and model.png through its
+result, and saves its displacements, von Mises stresses, reactions and report, with what its mesh
+holds of curved geometry (the curved elements, the volume), to OUT_DIR/rank_R.npz.
 """
 
 import os
@@ -21,12 +22,8 @@ import elasticity_models  # noqa: E402
 
 def main():
     out_dir, name = sys.argv[1:3]
-    method = sys.argv[3] if len(sys.argv) > 3 else "auto"
-    model = elasticity_models.MODELS[name]()
-    if name == "bracket":
-        results = model.solve_cases(rtol=1e-12, method=method)
-    else:
-        results = {"default": model.solve(rtol=1e-12, method=method)}
+    model = elasticity_models.build(name, *sys.argv[3:4])
+    results = elasticity_models.solve(model)
     first = results["default"]
     first.write(os.path.join(out_dir, "model.vtu"), fields=("von_mises", "displacement"))
     first.save(os.path.join(out_dir, "model.npz"))
@@ -34,7 +31,13 @@ def main():
 
     from mpi4py import MPI  # imported by the package already; the rank names the output
 
-    record = {"scale": scale, "ranks": MPI.COMM_WORLD.Get_size()}
+    record = {
+        "scale": scale,
+        "ranks": MPI.COMM_WORLD.Get_size(),
+        "curved": model.mesh.curved,
+        "volume": model.mesh.volume(),
+        "nodal_loads": model.nodal_loads,
+    }
     for case, result in results.items():
         record[f"displacement_{case}"] = result.displacement
         record[f"von_mises_{case}"] = result.field("von_mises")

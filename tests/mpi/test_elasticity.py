@@ -3,7 +3,9 @@
 Each case starts `mpirun -n P python run_elasticity.py` (no ``-m mpi4py``: the package finds
 the ranks from the launcher's environment) and compares every rank's displacements, von Mises
 stresses and reactions with the serial solve of the same model in this process, and reads back
-the VTU file, the saved result and the picture that rank 0 alone wrote. The failure cases make
+the VTU file, the saved result and the picture that rank 0 alone wrote. The curved models' gmsh
+mesh is made once in this process and read from its file by the serial reference and by every
+rank, which must all hold the same curved elements. The failure cases make
 one rank (or every rank) refuse its arguments or its model; every rank must raise and stay in
 step, and an uncaught failure must end the job instead of hanging it.
 """
@@ -17,22 +19,33 @@ import elasticity_models
 import numpy as np
 import pytest
 
-from quarvex_tools import load_result
+from quarvex_tools import Mesh, load_result
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def serial_results(name):
-    """{case: Result} of the model solved in this (serial) process, as run_elasticity.py solves it."""
-    model = elasticity_models.MODELS[name]()
-    if name == "bracket":
-        return model.solve_cases(rtol=1e-12)
-    return {"default": model.solve(rtol=1e-12)}
+def curved_mesh_file(name, folder):
+    """The curved model's gmsh mesh, written once into folder; without gmsh the test skips (fails in CI)."""
+    try:
+        import gmsh  # noqa: F401
+    except ImportError:
+        if os.environ.get("QUARVEX_REQUIRE_MPI") == "1":
+            pytest.fail("gmsh is not installed: scripts/test_mpi.sh installs it")
+        pytest.skip("gmsh is not installed")
+    path = folder / f"{name}.msh"
+    elasticity_models.write_mesh(name, path)
+    return path
 
 
-@pytest.fixture(scope="module", params=["bracket", "octant"])
-def reference(request):
-    return request.param, serial_results(request.param)
+@pytest.fixture(scope="module", params=["bracket", "octant", "plate_hole", "sphere"])
+def reference(request, tmp_path_factory):
+    """(name, the mesh file or None, the model and its {case: Result}) solved in this (serial) process."""
+    name = request.param
+    mesh_file = None
+    if name in elasticity_models.CURVED_MESHES:
+        mesh_file = curved_mesh_file(name, tmp_path_factory.mktemp("mesh"))
+    model = elasticity_models.build(name, mesh_file)
+    return name, mesh_file, model, elasticity_models.solve(model)
 
 
 def relative(got, expected):
@@ -41,12 +54,17 @@ def relative(got, expected):
 
 @pytest.mark.parametrize("ranks", [2, 3])
 def test_every_rank_gets_the_serial_answer_and_rank_0_writes_the_files(mpirun, tmp_path, reference, ranks):
-    name, expected = reference
-    run = mpirun(ranks, "run_elasticity.py", tmp_path, name, python_m_mpi4py=False)
+    name, mesh_file, model, expected = reference
+    arguments = [] if mesh_file is None else [mesh_file]
+    run = mpirun(ranks, "run_elasticity.py", tmp_path, name, *arguments, python_m_mpi4py=False)
     assert run.returncode == 0, run.stdout + run.stderr
     for rank in range(ranks):
         got = np.load(tmp_path / f"rank_{rank}.npz")
         assert int(got["ranks"]) == ranks
+        # the same curved elements, volume and loads on the curved faces as the serial model
+        assert np.array_equal(got["curved"], model.mesh.curved), f"rank {rank}: other curved elements"
+        assert abs(float(got["volume"]) - model.mesh.volume()) <= 1e-12 * model.mesh.volume(), rank
+        assert relative(got["nodal_loads"], model.nodal_loads) < 1e-12, rank
         for case, result in expected.items():
             for what, serial in (
                 ("displacement", result.displacement),
@@ -61,6 +79,9 @@ def test_every_rank_gets_the_serial_answer_and_rank_0_writes_the_files(mpirun, t
             method, reason, converged = got[f"report_{case}"]
             assert (method, converged) == ("gamg", "True") and "rigid-body modes" in reason, got[f"report_{case}"]
             assert float(got[f"relative_residual_{case}"]) <= 1e-12
+    if mesh_file is not None:  # the curved geometry is there: straight-sided elements enclose another volume
+        straight = Mesh(model.mesh.points, model.mesh.tetrahedra).volume()
+        assert len(model.mesh.curved) > 0 and abs(model.mesh.volume() - straight) > 1e-5 * straight
     written = sorted(os.listdir(tmp_path))
     assert written == ["model.npz", "model.png", "model.vtu"] + [f"rank_{r}.npz" for r in range(ranks)], written
     default = expected["default"]
@@ -71,6 +92,17 @@ def test_every_rank_gets_the_serial_answer_and_rank_0_writes_the_files(mpirun, t
     assert (tmp_path / "model.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     scales = {float(np.load(tmp_path / f"rank_{rank}.npz")["scale"]) for rank in range(ranks)}
     assert len(scales) == 1, f"the ranks return different picture scales: {scales}"
+
+
+def test_ranks_whose_meshes_place_the_nodes_apart_refuse_to_solve(mpirun, tmp_path):
+    """Rank 1 reads the sphere's curved mesh straight: every count agrees, yet its rows belong to another system."""
+    mesh_file = curved_mesh_file("sphere", tmp_path)
+    out = tmp_path / "out"
+    out.mkdir()
+    run = mpirun(2, "run_elasticity.py", out, "sphere_straight_on_rank_1", mesh_file, python_m_mpi4py=False)
+    assert run.returncode != 0, "the ranks solved different meshes together"
+    assert "ValueError: ranks disagree on the nodes' positions" in run.stderr, run.stderr
+    assert os.listdir(out) == [], "files were written although the ranks refused to solve"
 
 
 REFUSED = "ValueError"
