@@ -170,6 +170,24 @@ MODELS = {
 }
 
 
+# A curved query per curved model: (points, field) for `Result.probe`. The plate's stress at the hole's edge in
+# both symmetry planes (its concentration); a point of the sphere just inside its outer surface, between a curved
+# face and its chords, which the straight-sided mesh leaves outside.
+PROBES = {
+    "plate_hole": (np.array([[0.0, RADIUS, 0.0]]), "stress_xx"),
+    "sphere": (1.995 * np.full((1, 3), 1.0 / np.sqrt(3.0)), "von_mises"),
+}
+
+
+def probe(name, result):
+    """The model's curved query on `result`: (values, inside) at its points (nothing for the other models)."""
+    if name not in PROBES:
+        return np.zeros(0), np.zeros(0, dtype=bool)
+    points, field = PROBES[name]
+    found = result.probe(points, field)
+    return found.values, found.inside
+
+
 def build(name, mesh_file=None):
     """The model `name`; the curved ones read their mesh from `mesh_file`."""
     return MODELS[name]() if mesh_file is None else MODELS[name](mesh_file)

@@ -5,8 +5,9 @@ Run by test_elasticity.py as
 (without ``-m mpi4py``: the package finds the run's ranks from the launcher's environment; a
 curved model reads its mesh from MESH_FILE). Every rank solves every load case of the model as
 `elasticity_models.solve` does, writes OUT_DIR/model.vtu, model.npz and model.png through its
-result, and saves its displacements, von Mises stresses, reactions and report, with what its mesh
-holds of curved geometry (the curved elements, the volume), to OUT_DIR/rank_R.npz.
+result, and saves its displacements, von Mises stresses, reactions, report and curved query
+(`elasticity_models.probe`), with what its mesh holds of curved geometry (the curved elements,
+the volume), to OUT_DIR/rank_R.npz.
 """
 
 import os
@@ -42,6 +43,7 @@ def main():
         record[f"displacement_{case}"] = result.displacement
         record[f"von_mises_{case}"] = result.field("von_mises")
         record[f"reactions_{case}"] = result.reaction_forces
+        record[f"probe_{case}"], record[f"inside_{case}"] = elasticity_models.probe(name, result)
         record[f"report_{case}"] = np.array([result.report.method, result.report.reason, result.report.converged])
         record[f"relative_residual_{case}"] = result.report.relative_residual
     np.savez(os.path.join(out_dir, f"rank_{MPI.COMM_WORLD.Get_rank()}.npz"), **record)

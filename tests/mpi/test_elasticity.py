@@ -73,6 +73,11 @@ def test_every_rank_gets_the_serial_answer_and_rank_0_writes_the_files(mpirun, t
             ):
                 error = relative(got[f"{what}_{case}"], serial)
                 assert error < 1e-8, f"rank {rank}, case {case}: {what} differs by {error:.2e} of its largest"
+            values, inside = elasticity_models.probe(name, result)
+            found = got[f"inside_{case}"]
+            assert np.array_equal(found, inside) and inside.all(), f"rank {rank}: points inside {found}"
+            if len(values):
+                assert relative(got[f"probe_{case}"], values) < 1e-8, f"rank {rank}, case {case}: the probe differs"
             if name == "octant":  # prescribed components take their values exactly, as in serial
                 base = result.model.nodes("zmin")
                 assert np.array_equal(got[f"displacement_{case}"][base, 2], np.full(len(base), -0.01)), rank
