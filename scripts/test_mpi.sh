@@ -33,6 +33,8 @@ fi
 if ! "$PYTHON" -c "import meshio, matplotlib, gmsh" 2>/dev/null; then
     "$PYTHON" -m pip install -q meshio matplotlib gmsh -c <(echo "numpy==$("$PYTHON" -c 'import numpy; print(numpy.__version__)')")
 fi
+# gmsh's wheel links X11 and OpenGL libraries that a server image may lack.
+"$PYTHON" -c "import gmsh" >/dev/null 2>&1 || apt_install libglu1-mesa libxcursor1 libxft2 libxinerama1
 # QUARVEX_WHEEL, a wheel built already (scripts/test.sh passes its own), serves where this
 # Python's version takes it; otherwise quarvex is built for this Python.
 if [ -n "${QUARVEX_WHEEL:-}" ] && "$PYTHON" -m pip install -q --no-deps --force-reinstall "$QUARVEX_WHEEL" 2>/dev/null; then

@@ -11,9 +11,9 @@ Two curved models read a second-order gmsh mesh (10-node tetrahedra whose edge n
 curved surfaces) from a file that `write_mesh` makes once, so that the serial reference and every
 rank solve the very same mesh. "plate_hole": a quarter of the plate 4 x 2 x 0.1 with a hole of
 radius 0.25 (the mid-plane half), on rollers on its three symmetry planes, pulled on its end, with
-gravity along -y and a point load on its far corner; a second case ("shear") pulls its end along y.
-"sphere": the octant of the thick sphere between radii 1 and 2, sliding on its three symmetry
-planes (`frictionless`), under pressure inside.
+gravity along -y and a point load on its far corner; a second case ("shear") pulls its end along y
+under gravity along -z. "sphere": the octant of the thick sphere between radii 1 and 2, sliding on
+its three symmetry planes (`frictionless`), under pressure inside.
 """
 
 import contextlib
@@ -139,6 +139,7 @@ def plate_hole(path):
     model.point_load((LENGTH, WIDTH, HALF_THICKNESS), (0.0, 0.0, -0.01))
     with model.load_case("shear"):
         model.traction(_on_plane(0, LENGTH), (0.0, 0.2, 0.0))
+        model.body_force((0.0, 0.0, -0.3))  # a further case's body load, integrated over the curved elements
     return model
 
 
