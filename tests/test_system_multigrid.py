@@ -140,8 +140,9 @@ def test_thin_plates_residual_never_rises_and_stops_at_its_floor(thickness, cell
     assert not result.converged and result.stalled and result.iterations < 150, result.iterations
     u = system.solution(plate.nexus)
     matrix = system.stiffness_matrix(plate.nexus)
-    # (at the floor, another order of the sums gives another rounding of the same size)
-    assert np.linalg.norm(b - matrix @ u) == pytest.approx(result.residual_norm, rel=0.05)
+    # (at the floor, another order of the sums gives another rounding of the same size: 7 % apart
+    # on a loaded machine; the carried residual it must not be lies orders of magnitude below)
+    assert np.linalg.norm(b - matrix @ u) == pytest.approx(result.residual_norm, rel=0.5)
     # The floor reached is that of rounding: a few times eps |A| |u| at most.
     assert result.residual_norm <= 20 * np.finfo(float).eps * np.linalg.norm(abs(matrix) @ np.abs(u))
     # The same load solved beside others takes the same path to the same answer.
