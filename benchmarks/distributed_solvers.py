@@ -4,8 +4,10 @@ The anchor problem (unit cube of N^3 cells, six P2 tetrahedra each, lambda = 1.2
 clamped at x = 0, body force (0, 0, -1)), built by every rank with `distributed.box_part` and
 solved by PETSc's conjugate gradients to ||b - A x|| <= 1e-8 ||b|| from zero with
 
-  multigrid-oK  the package's multigrid on every rank's subdomain (`distributed_pc`): its owned
+  mg-oK         the package's multigrid on every rank's subdomain (`distributed_pc`): its owned
                 rows grown by K layers of overlap, additive Schwarz (K = 0: block Jacobi)
+  mg-oKc        the same with the coarse level of the ranks' rigid-body modes (what
+                `distributed.solve_system(method="multigrid")` runs with K = 3)
   gamg          PETSc's GAMG as `distributed.solve_system` sets it up (block size 3, the
                 rigid-body modes as near null space)
   hypre         hypre's BoomerAMG with nodal coarsening, as `distributed.solve_system` sets it up
@@ -17,12 +19,15 @@ Every (solver, repetition) is its own mpirun, so that each rank's peak resident 
 keeps each one's best total of the repetitions (the machine is shared: compare only figures of
 one run). Times are the slowest rank's; "setup" is the preconditioner's set-up with PETSc's,
 "total" setup + solve (what the anchor script times), "pipeline" adds the numbering, the
-assembly and the insertion into PETSc.
+assembly and the insertion into PETSc. --phases adds, for our solvers, every rank's time in the
+set-up's phases (the subdomain's rows grown by the overlap, PETSc's copy of its submatrix and its
+CSR arrays, the native hierarchy, the coarse level) and in the solve (the preconditioner's
+applications, and the rest: PETSc's products, reductions and vector updates).
 
 Usage (Debian's Python with mpi4py and petsc4py, quarvex installed for it, e.g. the virtual
 environment scripts/test_mpi.sh makes):
     build/mpi-venv/bin/python benchmarks/distributed_solvers.py [--sizes 20 32] [--ranks 1 2]
-        [--overlaps 0 3] [--reps 3] [--no-hypre] [--no-dolfinx]
+        [--overlaps 0 3] [--coarse both] [--reps 3] [--no-hypre] [--no-dolfinx] [--phases]
 """
 
 import argparse
@@ -60,8 +65,9 @@ def worker(n, solver):
     comm.Barrier()
     building = comm.allreduce(time.perf_counter() - start, op=MPI.MAX)
     before_solve = peak_mb()
-    if solver.startswith("multigrid-o"):
-        report = distributed_pc.solve_system(assembled, overlap=int(solver[len("multigrid-o") :]), rtol=RTOL)
+    if solver.startswith("mg-o"):
+        overlap, coarse = int(solver[len("mg-o") :].rstrip("c")), solver.endswith("c")
+        report = distributed_pc.solve_system(assembled, overlap=overlap, coarse=coarse, rtol=RTOL)
     else:
         report = distributed.solve_system(assembled, method=solver, rtol=RTOL)
     seconds = {name: comm.allreduce(assembled.seconds[name], op=MPI.MAX) for name in ("setup", "solve")}
@@ -77,6 +83,7 @@ def worker(n, solver):
         "relres": report.relative_residual,
         "peak_mb": comm.gather(peak_mb(), root=0),
         "before_solve_mb": comm.gather(before_solve, root=0),
+        "phases": comm.gather(dict(assembled.seconds), root=0),
     }
     assembled.destroy()
     if comm.rank == 0:
@@ -189,12 +196,61 @@ def print_table(n, ranks, columns, reference):
     row("1-min load at the starts", ["/".join(f"{load:.1f}" for load in record["loads"]) for record in records])
 
 
+PHASE_ROWS = (
+    ("subdomain: overlap", "subdomain"),
+    ("submatrix + CSR copy", "submatrix"),
+    ("native hierarchy", "hierarchy"),
+    ("coarse level", "coarse"),
+    ("setup, the rest", None),
+    ("applications (s)", "apply"),
+    ("  count", "applies"),
+    ("  ms each", None),
+    ("solve, the rest", None),
+)
+
+
+def print_phases(columns):
+    """Every rank's seconds in each phase of our solvers' set-up and solve (the records' "phases")."""
+    ours = {name: record for name, record in columns.items() if name.startswith("mg-o")}
+    if not ours:
+        return
+    print("  phases, rank by rank (s)")
+    for label, key in PHASE_ROWS:
+        cells = []
+        for record in ours.values():
+            values = []
+            for seconds in record["phases"]:
+                if key is not None:
+                    value = seconds.get(key, 0.0)
+                elif label.startswith("setup"):
+                    value = seconds["setup"] - sum(seconds.get(name, 0.0) for name in ("subdomain", "submatrix"))
+                    value -= seconds.get("hierarchy", 0.0) + seconds.get("coarse", 0.0)
+                elif label.startswith("  ms"):
+                    value = 1e3 * seconds.get("apply", 0.0) / max(seconds.get("applies", 0), 1)
+                else:
+                    value = seconds["solve"] - seconds.get("apply", 0.0)
+                values.append(f"{value:.0f}" if key == "applies" else f"{value:.2f}")
+            cells.append("/".join(values))
+        print(
+            f"{'  ' + label:<26}"
+            + "".join(f"{cell:>15}" for cell in cells)
+            + "".join(f"{'':>15}" for _ in range(len(columns) - len(ours)))
+        )
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--worker", nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--sizes", type=int, nargs="+", default=[20, 32])
     parser.add_argument("--ranks", type=int, nargs="+", default=[1, 2])
-    parser.add_argument("--overlaps", type=int, nargs="+", default=[0, 3])
+    parser.add_argument("--overlaps", type=int, nargs="+", default=[3])
+    parser.add_argument(
+        "--coarse",
+        choices=("both", "on", "off"),
+        default="on",
+        help="our solvers with the coarse level, without, or both",
+    )
+    parser.add_argument("--phases", action="store_true", help="every rank's time in our solvers' phases")
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--no-hypre", action="store_true")
     parser.add_argument("--no-dolfinx", action="store_true")
@@ -210,7 +266,8 @@ def main():
     dolfinx = not args.no_dolfinx and os.path.exists(os.path.join(args.anchors, "bench_dolfinx_amg.py"))
     for n in args.sizes:
         for ranks in args.ranks:
-            solvers = [f"multigrid-o{overlap}" for overlap in args.overlaps] + ["gamg"]
+            suffixes = {"both": ["", "c"], "on": ["c"], "off": [""]}[args.coarse]
+            solvers = [f"mg-o{overlap}{suffix}" for overlap in args.overlaps for suffix in suffixes] + ["gamg"]
             if not args.no_hypre:
                 solvers.append("hypre")
             runs = {solver: [] for solver in solvers}
@@ -221,9 +278,10 @@ def main():
                     runs[solver].append(run_quarvex(n, ranks, solver))
                 if dolfinx:
                     runs["dolfinx"].append(run_dolfinx(n, ranks, args.anchors))
-            print_table(
-                n, ranks, {name: best(records) for name, records in runs.items()}, "dolfinx" if dolfinx else "gamg"
-            )
+            columns = {name: best(records) for name, records in runs.items()}
+            print_table(n, ranks, columns, "dolfinx" if dolfinx else "gamg")
+            if args.phases:
+                print_phases(columns)
             sys.stdout.flush()
     print(f"\nuptime at the end: {subprocess.run(['uptime'], capture_output=True, text=True).stdout.strip()}")
 

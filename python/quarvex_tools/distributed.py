@@ -1049,11 +1049,12 @@ def gathered_solution(assembled: DistributedSystem) -> np.ndarray:
 # ---------------------------------------------------------------------------------------------
 
 
-METHODS = ("auto", "amg", "cg", "gamg", "hypre", "jacobi", "none")
+METHODS = ("auto", "amg", "cg", "gamg", "hypre", "jacobi", "multigrid", "none")
 """The methods of a distributed solve: PETSc's preconditioners of conjugate gradients ("gamg",
-"hypre", "jacobi", "none"), and the package's names for the same solves: "amg" (smoothed
-aggregation with the rigid-body modes) and "auto" run "gamg", "cg" runs "none". There is no
-direct solve to choose here, so "auto" takes the multigrid that suits solids."""
+"hypre", "jacobi", "none"), the package's multigrid on every rank's subdomain ("multigrid",
+`distributed_pc`), and the package's names for the
+same solves: "amg" (smoothed aggregation with the rigid-body modes) and "auto" run "gamg", "cg"
+runs "none". There is no direct solve to choose here, so "auto" takes the multigrid that suits solids."""
 
 # The preconditioner each method runs.
 _PRECONDITIONERS = {
@@ -1063,6 +1064,7 @@ _PRECONDITIONERS = {
     "gamg": "gamg",
     "hypre": "hypre",
     "jacobi": "jacobi",
+    "multigrid": "multigrid",
     "none": "none",
 }
 
@@ -1071,6 +1073,7 @@ _SOLVE_NAMES = {
     "gamg": "PETSc's conjugate gradients with GAMG",
     "hypre": "PETSc's conjugate gradients with BoomerAMG",
     "jacobi": "PETSc's conjugate gradients with Jacobi",
+    "multigrid": "PETSc's conjugate gradients with quarvex's multigrid on each rank's subdomain",
     "none": "PETSc's conjugate gradients",
 }
 
@@ -1103,7 +1106,9 @@ class DistributedSystem:
     solution : petsc4py.PETSc.Vec or None
         The last solve's solution (this rank holds its owned rows); None before the first solve.
     seconds : dict of str to float
-        This rank's time of the last solve's phases, "setup" and "solve".
+        This rank's time of the last solve's phases, "setup" and "solve"; for "multigrid" also
+        the preconditioner's set-up phases (`distributed_pc.PHASES`), and "apply" and "applies":
+        its time and count of applications in the solve.
     modes : petsc4py.PETSc.NullSpace or None
         The near null space GAMG takes; None: the rigid-body modes of `numbering`.
     kept_solver : _KeptSolver or None
@@ -1239,7 +1244,9 @@ def solve_system(
     method : str, one of METHODS
         "gamg" (for "auto" and "amg" too): smoothed aggregation with the rigid-body modes as
         near null space; "hypre": BoomerAMG with nodal coarsening over the 3 x 3 blocks;
-        "jacobi"; "none" (for "cg" too): plain conjugate gradients.
+        "jacobi"; "none" (for "cg" too): plain conjugate gradients; "multigrid": the package's
+        multigrid on every rank's subdomain, 3 layers of overlap (`distributed_pc.solve_system`
+        chooses the overlap and adds a coarse level of the ranks' rigid-body modes).
     rtol, atol : float
         Relative and absolute tolerance on the residual norm: finite, at least 0.
     maxiter : int, optional
@@ -1375,6 +1382,12 @@ def _configured_solver(assembled: DistributedSystem, settings: dict[str, Any]) -
             ):
                 if not options.hasName(name):
                     options[name] = value
+        elif preconditioner == "multigrid":
+            from . import distributed_pc  # it builds on this module
+
+            overlap = settings.get("overlap", distributed_pc.DEFAULT_OVERLAP)
+            coarse = settings.get("coarse", distributed_pc.DEFAULT_COARSE)
+            distributed_pc.use_block_multigrid(pc, assembled, overlap, coarse)
         else:
             pc.setType(preconditioner)  # "jacobi" or "none"
         norms: list[float] = []  # every step's residual norm, kept when history is asked for
@@ -1385,6 +1398,15 @@ def _configured_solver(assembled: DistributedSystem, settings: dict[str, Any]) -
         solver.destroy()
         raise
     return _KeptSolver(solver, norms, int(solver.getTolerances()[3]))
+
+
+def _preconditioner_timing(solver: PETSc.KSP) -> Any:
+    """The context of a preconditioner that times itself (`distributed_pc.SchwarzMultigrid`), or None."""
+    pc = solver.getPC()
+    if pc.getType() != "python":
+        return None
+    context = pc.getPythonContext()
+    return context if hasattr(context, "reset_timing") else None
 
 
 def _solve_agreed(
@@ -1410,6 +1432,9 @@ def _solve_agreed(
         norms.clear()
         solver.setTolerances(max_it=limit)
         solver.setInitialGuessNonzero(False)
+        timing = _preconditioner_timing(solver)
+        if timing is not None:
+            timing.reset_timing()
         if assembled.solution is None:
             assembled.solution = matrix.createVecRight()
         else:
@@ -1439,6 +1464,8 @@ def _solve_agreed(
             code = int(solver.getConvergedReason())
             iterations += int(solver.getIterationNumber())
             residual_norm = _true_residual(matrix, assembled.solution, load, residual)
+        if timing is not None:
+            assembled.seconds.update(timing.seconds)
     finally:
         if keep_solver:
             assembled.kept_solver = prepared
