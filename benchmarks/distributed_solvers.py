@@ -27,7 +27,7 @@ applications, and the rest: PETSc's products, reductions and vector updates).
 Usage (Debian's Python with mpi4py and petsc4py, quarvex installed for it, e.g. the virtual
 environment scripts/test_mpi.sh makes):
     build/mpi-venv/bin/python benchmarks/distributed_solvers.py [--sizes 20 32] [--ranks 1 2]
-        [--overlaps 0 3] [--coarse both] [--reps 3] [--no-hypre] [--no-dolfinx] [--phases]
+        [--overlaps 3] [--coarse both|on|off] [--reps 3] [--no-hypre] [--no-dolfinx] [--phases]
 """
 
 import argparse
@@ -247,7 +247,7 @@ def main():
     parser.add_argument(
         "--coarse",
         choices=("both", "on", "off"),
-        default="on",
+        default="both",
         help="our solvers with the coarse level, without, or both",
     )
     parser.add_argument("--phases", action="store_true", help="every rank's time in our solvers' phases")
