@@ -40,6 +40,10 @@ def solid_block():
         ([1.0, 2.0, 2.0], 1e-3, math.inf),  # flat since the peak
         ([1.0], 1e-3, math.inf),  # no step made
         ([1.0, 1e4, 50.0, 20.0], 1e-3, math.inf),  # falling, but still far above the start
+        # flat near the load, then falling (the smoothed residual of a slender beam): the last
+        # steps' rate, 1/2, counts, not the one since the start (which would predict 160 steps)
+        ([1.0] * 8 + [0.5, 0.25, 0.125, 0.0625], 0.0625 * 2.0**-10, 10.0),
+        ([1.0, 0.5, 0.5, 0.5, 0.5, 0.5], 1e-3, math.inf),  # no fall over the last steps: no rate
     ],
 )
 def test_predicted_steps(norms, tolerance, expected):

@@ -39,8 +39,12 @@ DEFAULT_METHOD = "auto"
 
 METHODS = ("auto", "amg", "direct", "cg")
 
-PROBE_STEPS = 12
-"""Multigrid steps `auto` makes before it judges the rate (solid models converge in about 20)."""
+PROBE_STEPS = 16
+"""Multigrid steps `auto` makes before it judges the rate (solid models converge in about 20;
+the residual reported, the smoothed iterates', stays near the load for the first 4 to 12)."""
+
+RATE_STEPS = 4
+"""The rate that predicts the steps to come is that of the probe's last steps (at most these)."""
 
 UNTRUSTED_GROWTH = 10.0
 """A residual still this many times the start's after the probe: its rate predicts nothing."""
@@ -403,8 +407,11 @@ def _report_iterations(name: str, result: system.SolveResult, callback: Iteratio
 def predicted_steps(norms: np.ndarray, tolerance: float) -> float:
     """Steps still needed to bring the residual to `tolerance`, from the residual norms of the steps so far.
 
-    The rate is taken from the largest residual on, since the residual of preconditioned
-    conjugate gradients may first grow (its error falls in the energy norm, not its residual).
+    The rate is that of the last RATE_STEPS steps after the largest residual: the residual of
+    preconditioned conjugate gradients may first grow (its error falls in the energy norm, not
+    its residual), and the smoothed iterates' residual stays near the load while the first steps
+    resolve the smooth error, then falls fast (a slender beam's: 0.66 of the load after 12 steps,
+    converged in 30; the rate since the start predicted 525 steps).
     No rate is trusted (inf) where the residual has not fallen since its peak, or still lies
     above UNTRUSTED_GROWTH times the start's: there the preconditioner has yet to resolve a part
     of the spectrum (thin walls), and the early rate says nothing about the steps to come.
@@ -428,7 +435,10 @@ def predicted_steps(norms: np.ndarray, tolerance: float) -> float:
     steps = norms.size - 1 - peak
     if steps == 0 or not last < norms[peak] or last > UNTRUSTED_GROWTH * float(norms[0]):
         return math.inf
-    rate = (last / float(norms[peak])) ** (1.0 / steps)
+    window = min(steps, RATE_STEPS)
+    rate = (last / float(norms[-1 - window])) ** (1.0 / window)
+    if not rate < 1.0:
+        return math.inf
     return math.log(tolerance / last) / math.log(rate)
 
 
