@@ -61,8 +61,6 @@ the straight elements fall behind by their geometry, 1.39 % at h = 0.0625, twice
 from __future__ import annotations
 
 import argparse
-import contextlib
-import io
 import os
 import tempfile
 import time
@@ -110,8 +108,7 @@ def shell_mesh(size: float, folder: str) -> Mesh:
         gmsh.write(path)
     finally:
         gmsh.finalize()
-    with contextlib.redirect_stdout(io.StringIO()):  # meshio's gmsh reader prints an empty line
-        return read_mesh(path)
+    return read_mesh(path)
 
 
 def on_inner(p: np.ndarray) -> np.ndarray:

@@ -70,8 +70,6 @@ Usage:
 from __future__ import annotations
 
 import argparse
-import contextlib
-import io
 import os
 import tempfile
 import time
@@ -129,8 +127,7 @@ def plate_mesh(size: float, folder: str) -> Mesh:
         gmsh.write(path)
     finally:
         gmsh.finalize()
-    with contextlib.redirect_stdout(io.StringIO()):  # meshio's gmsh reader prints an empty line
-        return read_mesh(path)
+    return read_mesh(path)
 
 
 def solved(mesh: Mesh) -> Result:

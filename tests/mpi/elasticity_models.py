@@ -16,9 +16,6 @@ under gravity along -z. "sphere": the octant of the thick sphere between radii 1
 its three symmetry planes (`frictionless`), under pressure inside.
 """
 
-import contextlib
-import io
-
 import numpy as np
 
 from quarvex_tools import Elasticity, Mesh, box_mesh, isotropic, read_mesh
@@ -120,18 +117,13 @@ def write_mesh(name, path):
         gmsh.finalize()
 
 
-def _read(path):
-    with contextlib.redirect_stdout(io.StringIO()):  # meshio's gmsh reader prints an empty line
-        return read_mesh(path)
-
-
 def _on_plane(axis, value=0.0):
     return lambda p: np.abs(p[:, axis] - value) < 1e-9
 
 
 def plate_hole(path):
     """The quarter plate with a hole, meshed in `path`, with its two load cases."""
-    model = Elasticity(_read(path), MATERIAL)
+    model = Elasticity(read_mesh(path), MATERIAL)
     for axis, component in enumerate("xyz"):
         model.fix(_on_plane(axis), components=component)  # the symmetry planes, on rollers
     model.traction(_on_plane(0, LENGTH), (1.0, 0.0, 0.0))
@@ -145,7 +137,7 @@ def plate_hole(path):
 
 def sphere(path, straight=False):
     """The thick sphere octant, meshed in `path`, under pressure inside (on its straight-sided mesh if `straight`)."""
-    mesh = _read(path)
+    mesh = read_mesh(path)
     if straight:
         mesh = Mesh(mesh.points, mesh.tetrahedra, face_groups=mesh.face_groups)
     model = Elasticity(mesh, MATERIAL)
