@@ -31,8 +31,8 @@ CASES = [
         "unknown_method",
         "ValueError",
         "ValueError",
-        "method must be one of ('auto', 'amg', 'cg', 'gamg', 'hypre', 'jacobi', 'multigrid', 'none') for a distributed system, "
-        "got 'direct'",
+        "method must be one of ('auto', 'amg', 'cg', 'gamg', 'hypre', 'jacobi', 'multigrid', 'none') "
+        "for a distributed system, got 'direct'",
     ),
     # PETSc stops alike on every rank: each raises the same error, with what to do.
     (
