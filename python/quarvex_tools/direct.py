@@ -61,16 +61,7 @@ _IPARM_DEFAULTS = {
     1: 2,  # nested dissection ordering (METIS)
     17: -1,  # report the factor's non-zero count
     34: 1,  # zero-based indices
-    # Variable blocks: the rows of a node's three components share their structure, so the
-    # ordering works on a graph a third the size. On the 1:500 plate the analysis took 0.19 s
-    # instead of 0.42, the factorisation and the substitutions the same time and a tenth less
-    # memory. The analysis then counts in blocks (see _FLOPS_PER_BLOCK_OPERATION).
-    36: -80,
 }
-# The block mode's operation count is of 3 x 3 block operations: the scalar count of the same
-# factorisation was 26 to 34 times it on the benchmark models (plates, a beam, the cantilever,
-# the bracket, cubes, rollers), so the estimate takes 30 (and half a unit where it rounds to 0).
-_FLOPS_PER_BLOCK_OPERATION = 30.0
 _PEAK_ANALYSIS, _PERMANENT, _FACTOR_MEMORY, _FACTOR_ENTRIES, _MFLOPS = 14, 15, 16, 17, 18
 _ERRORS = {
     -1: "input inconsistent",
@@ -418,7 +409,7 @@ def estimate(nexus: quarvex.Nexus) -> Estimate:
     library = _load()
     stamp = _native.pattern_version(nexus)
     factor = _new_factor(library, stamp, system.stiffness_matrix(nexus), flops=True)
-    result = Estimate(factor.peak_bytes(), max(float(factor.iparm[_MFLOPS]), 0.5) * 1e6 * _FLOPS_PER_BLOCK_OPERATION)
+    result = Estimate(factor.peak_bytes(), float(factor.iparm[_MFLOPS]) * 1e6)
     with _cache_lock:
         previous, _cached = _cached, factor
     if previous is not None:
