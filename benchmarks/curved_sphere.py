@@ -90,9 +90,15 @@ def lame_hoop(r: np.ndarray) -> np.ndarray:
 
 def shell_mesh(size: float, folder: str) -> Mesh:
     """The octant shell meshed by gmsh with second-order elements (edge nodes on the spheres)."""
+    path = os.path.join(folder, f"shell_{size}.msh")
+    write_shell_mesh(size, path)
+    return read_mesh(path)
+
+
+def write_shell_mesh(size: float, path: str) -> None:
+    """Writes the octant shell's second-order gmsh mesh of size `size` to `path`."""
     import gmsh
 
-    path = os.path.join(folder, f"shell_{size}.msh")
     gmsh.initialize(interruptible=False)
     try:
         gmsh.option.setNumber("General.Terminal", 0)
@@ -108,7 +114,6 @@ def shell_mesh(size: float, folder: str) -> Mesh:
         gmsh.write(path)
     finally:
         gmsh.finalize()
-    return read_mesh(path)
 
 
 def on_inner(p: np.ndarray) -> np.ndarray:

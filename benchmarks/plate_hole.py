@@ -99,9 +99,15 @@ class EdgeStress:
 
 def plate_mesh(size: float, folder: str) -> Mesh:
     """The quarter plate meshed by gmsh: size `size` at the hole, growing to 4 size at distance 1 from it."""
+    path = os.path.join(folder, f"plate_{size}.msh")
+    write_plate_mesh(size, path)
+    return read_mesh(path)
+
+
+def write_plate_mesh(size: float, path: str) -> None:
+    """Writes the quarter plate's second-order gmsh mesh (edge nodes on the hole's circle) to `path`."""
     import gmsh
 
-    path = os.path.join(folder, f"plate_{size}.msh")
     gmsh.initialize(interruptible=False)
     try:
         gmsh.option.setNumber("General.Terminal", 0)
@@ -127,7 +133,6 @@ def plate_mesh(size: float, folder: str) -> Mesh:
         gmsh.write(path)
     finally:
         gmsh.finalize()
-    return read_mesh(path)
 
 
 def solved(mesh: Mesh) -> Result:

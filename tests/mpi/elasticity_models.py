@@ -16,9 +16,16 @@ under gravity along -z. "sphere": the octant of the thick sphere between radii 1
 its three symmetry planes (`frictionless`), under pressure inside.
 """
 
+import os
+import sys
+
 import numpy as np
 
 from quarvex_tools import Elasticity, Mesh, box_mesh, isotropic, read_mesh
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "benchmarks"))
+import curved_sphere  # noqa: E402
+import plate_hole  # noqa: E402
 
 MATERIAL = isotropic(E=200.0, nu=0.3)
 BRACKET_CASES = ("default", "wind")
@@ -63,58 +70,21 @@ def cube(cells):
     return model
 
 
-LENGTH, WIDTH, RADIUS, HALF_THICKNESS = 2.0, 1.0, 0.25, 0.05  # the quarter plate
-INNER, OUTER = 1.0, 2.0  # the sphere's radii
-
-
-def _plate_geometry(gmsh, size):
-    """The quarter plate with its hole, sized `size` at the hole and 4 `size` at distance 1 from it."""
-    box = gmsh.model.occ.addBox(0, 0, 0, LENGTH, WIDTH, HALF_THICKNESS)
-    hole = gmsh.model.occ.addCylinder(0, 0, 0, 0, 0, HALF_THICKNESS, RADIUS)
-    gmsh.model.occ.cut([(3, box)], [(3, hole)])
-    gmsh.model.occ.synchronize()
-    cylinder = [tag for dim, tag in gmsh.model.getEntities(2) if gmsh.model.getType(dim, tag) == "Cylinder"]
-    distance = gmsh.model.mesh.field.add("Distance")
-    gmsh.model.mesh.field.setNumbers(distance, "SurfacesList", cylinder)
-    threshold = gmsh.model.mesh.field.add("Threshold")
-    gmsh.model.mesh.field.setNumber(threshold, "InField", distance)
-    gmsh.model.mesh.field.setNumber(threshold, "SizeMin", size)
-    gmsh.model.mesh.field.setNumber(threshold, "SizeMax", 4 * size)
-    gmsh.model.mesh.field.setNumber(threshold, "DistMin", 0.0)
-    gmsh.model.mesh.field.setNumber(threshold, "DistMax", 1.0)
-    gmsh.model.mesh.field.setAsBackgroundMesh(threshold)
-    for option in ("Mesh.MeshSizeFromPoints", "Mesh.MeshSizeFromCurvature", "Mesh.MeshSizeExtendFromBoundary"):
-        gmsh.option.setNumber(option, 0)
-
-
-def _sphere_geometry(gmsh, size):
-    """The octant of the shell between radii INNER and OUTER, sized `size` throughout."""
-    outer = gmsh.model.occ.addSphere(0, 0, 0, OUTER, angle1=0, angle2=np.pi / 2, angle3=np.pi / 2)
-    inner = gmsh.model.occ.addSphere(0, 0, 0, INNER, angle1=0, angle2=np.pi / 2, angle3=np.pi / 2)
-    gmsh.model.occ.cut([(3, outer)], [(3, inner)])
-    gmsh.model.occ.synchronize()
-    gmsh.option.setNumber("Mesh.MeshSizeMax", size)
-    gmsh.option.setNumber("Mesh.MeshSizeMin", size)
-
-
-CURVED_MESHES = {"plate_hole": (_plate_geometry, 0.1), "sphere": (_sphere_geometry, 0.5)}
+# The curved models' geometry is the benchmarks' (benchmarks/plate_hole.py, curved_sphere.py).
+LENGTH, WIDTH, RADIUS, HALF_THICKNESS = (
+    plate_hole.LENGTH,
+    plate_hole.WIDTH,
+    plate_hole.RADIUS,
+    plate_hole.HALF_THICKNESS,
+)
+INNER, OUTER = curved_sphere.INNER, curved_sphere.OUTER
+CURVED_MESHES = {"plate_hole": (plate_hole.write_plate_mesh, 0.1), "sphere": (curved_sphere.write_shell_mesh, 0.5)}
 
 
 def write_mesh(name, path):
     """Meshes the curved model `name` with gmsh (second order: edge nodes on the curved surfaces) into `path`."""
-    import gmsh
-
-    geometry, size = CURVED_MESHES[name]
-    gmsh.initialize(interruptible=False)
-    try:
-        gmsh.option.setNumber("General.Terminal", 0)
-        gmsh.model.add(name)
-        geometry(gmsh, size)
-        gmsh.model.mesh.generate(3)
-        gmsh.model.mesh.setOrder(2)
-        gmsh.write(str(path))
-    finally:
-        gmsh.finalize()
+    write, size = CURVED_MESHES[name]
+    write(size, str(path))
 
 
 def _on_plane(axis, value=0.0):
