@@ -4,7 +4,9 @@ Meshes, numberings and materials come from quarvex_tools; the tests of the core'
 take them in its list and dictionary forms (`CoreInputs`).
 """
 
+import importlib.util
 import sys
+from pathlib import Path
 
 import numpy as np
 
@@ -16,6 +18,16 @@ from quarvex_tools.numbering import EDGE_ORDER
 UNIT_PTS = [(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)]
 # The core's local edge order, as pairs of local vertices.
 EDGES = [(a, b) for a, b in EDGE_ORDER.tolist()]
+
+
+def benchmark_module(name):
+    """The script benchmarks/<name>.py as a module: tests share the benchmarks' model builders."""
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(name, Path(__file__).resolve().parents[1] / "benchmarks" / f"{name}.py")
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module  # dataclasses look their module up
+        spec.loader.exec_module(module)
+    return sys.modules[name]
 
 
 def panic_text(call):

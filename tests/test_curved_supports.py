@@ -5,6 +5,7 @@ import warnings
 
 import numpy as np
 import pytest
+from helpers import benchmark_module
 from test_curved_elements import SPHERE, mapped_box, to_ball
 
 from quarvex_tools import Elasticity, isotropic, read_mesh, sqrt, supports, x, y, z
@@ -89,23 +90,9 @@ def test_curved_springs_stop_the_motions_they_resist_and_no_others():
 @pytest.fixture(scope="module")
 def shell_mesh(tmp_path_factory):
     """The octant of the thick sphere 1 <= r <= 2, second-order gmsh elements (edge nodes on the spheres)."""
-    gmsh = pytest.importorskip("gmsh")
+    pytest.importorskip("gmsh")
     path = tmp_path_factory.mktemp("shell") / "shell.msh"
-    gmsh.initialize(interruptible=False)
-    try:
-        gmsh.option.setNumber("General.Terminal", 0)
-        gmsh.model.add("shell")
-        outer = gmsh.model.occ.addSphere(0, 0, 0, 2.0, angle1=0, angle2=np.pi / 2, angle3=np.pi / 2)
-        inner = gmsh.model.occ.addSphere(0, 0, 0, 1.0, angle1=0, angle2=np.pi / 2, angle3=np.pi / 2)
-        gmsh.model.occ.cut([(3, outer)], [(3, inner)])
-        gmsh.model.occ.synchronize()
-        gmsh.option.setNumber("Mesh.MeshSizeMax", 0.25)
-        gmsh.option.setNumber("Mesh.MeshSizeMin", 0.25)
-        gmsh.model.mesh.generate(3)
-        gmsh.model.mesh.setOrder(2)
-        gmsh.write(str(path))
-    finally:
-        gmsh.finalize()
+    benchmark_module("curved_sphere").write_shell_mesh(0.25, str(path))
     return read_mesh(path)
 
 

@@ -6,22 +6,14 @@ by `distributed.box_part` (each rank's part, with a stand-in communicator), numb
 `numbering.p2_nodes`, and the couplings are read off the elements themselves.
 """
 
-import importlib.util
-import sys
-from pathlib import Path
-
 import numpy as np
 import pytest
 import scipy.sparse
+from helpers import benchmark_module
 
 from quarvex_tools import distributed, numbering
 
-_SPEC = importlib.util.spec_from_file_location(
-    "weak_scaling", Path(__file__).resolve().parents[1] / "benchmarks" / "weak_scaling.py"
-)
-weak_scaling = importlib.util.module_from_spec(_SPEC)
-sys.modules["weak_scaling"] = weak_scaling  # its dataclasses look their module up
-_SPEC.loader.exec_module(weak_scaling)
+weak_scaling = benchmark_module("weak_scaling")
 
 
 class _Rank:
