@@ -68,9 +68,7 @@ def test_pressure_resultant_is_the_area_the_mesh_itself_encloses(shells, kind):
 
 def test_curved_pressure_resultant_is_the_spheres_to_the_geometrys_order(shells):
     """Against the sphere's pi / 4 the quadratic arcs err at fourth order, the chords at second."""
-    gaps = {
-        key: abs(float(model.nodal_loads.sum(axis=0)[0]) / (np.pi / 4) - 1) for key, (model, _) in shells.items()
-    }
+    gaps = {key: abs(float(model.nodal_loads.sum(axis=0)[0]) / (np.pi / 4) - 1) for key, (model, _) in shells.items()}
     for size in SIZES:
         assert gaps["curved", size] < gaps["straight", size] / 100, gaps
     assert gaps["curved", 0.25] < 1e-5, gaps
