@@ -127,6 +127,7 @@ CASES = [
     (2, "shuffled", "amg", "gamg"),
     (3, "shuffled", "hypre", "hypre"),
     (3, "box", "auto", "gamg"),
+    (2, "box", "auto", "multigrid"),
 ]
 REASONS = {"gamg": "asked for", "amg": "asked for as 'amg'", "hypre": "asked for", "auto": "the distributed default"}
 
