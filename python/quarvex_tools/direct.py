@@ -652,12 +652,11 @@ def solve_factorised(
     matrix = factorised.matrix
     steps_allowed = _DEFAULT_MAXITER if maxiter is None else maxiter
     try:
-        solution, norms, stalled = _refine(factorised.factor, matrix, rhs, tolerance, steps_allowed)
+        solution, norms, stalled, floor = _refine(factorised.factor, matrix, rhs, tolerance, steps_allowed)
     except _PardisoError as exc:
         raise _failure(exc) from None
     residual_norm = min(norms)
     converged = bool(residual_norm <= tolerance)
-    floor = 0.0 if converged else _rounding_floor(matrix, solution, rhs)
     if floor >= rhs_norm:
         # Rounding alone could leave a residual as large as the load: no digit of x can be trusted.
         raise system.SolverError(
@@ -680,11 +679,13 @@ def solve_factorised(
 
 def _refine(
     factor: _Factor, matrix: scipy.sparse.csr_matrix, rhs: np.ndarray, tolerance: float, steps_allowed: int
-) -> tuple[np.ndarray, list[float], bool]:
+) -> tuple[np.ndarray, list[float], bool, float]:
     """Conjugate gradients preconditioned by the factor, from the direct solution, on the true residual.
 
-    Returns the best solution met, the residual norm of every iterate (the direct solution first)
-    and whether the residual stopped falling.
+    Returns the best solution met, the residual norm of every iterate (the direct solution first),
+    whether the residual stopped falling, and the rounding floor of b - A x at the direct solution
+    (0 when that solution met the tolerance: no floor is needed then). The refinement changes x
+    by far less than its size, so the floor holds for the solution returned too.
 
     Below the rounding floor of b - A x a step that does not cut the residual tenfold ends the
     refinement: what is left is rounding, not the factor's error, and further steps only repeat
@@ -711,7 +712,7 @@ def _refine(
         product = matrix @ search_dir
         curvature = float(search_dir @ product)
         if not curvature > 0.0:
-            return best, norms, True  # p.Ap = 0: no step can lower the residual any more
+            return best, norms, True, floor  # p.Ap = 0: no step can lower the residual any more
         alpha = rz / curvature
         solution = solution + alpha * search_dir  # x += alpha p
         previous_residual, previous_rz = residual, rz
@@ -724,8 +725,8 @@ def _refine(
         if norms[-1] < best_norm:
             best, best_norm = solution, norms[-1]
         if stalled_steps >= _STALL_STEPS or (best_norm < floor and norms[-1] > _FLOOR_CUT * norms[-2]):
-            return best, norms, True
-    return best, norms, False
+            return best, norms, True, floor
+    return best, norms, False, floor
 
 
 def _warn(
