@@ -326,6 +326,23 @@ NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_cou
     return result;
 }
 
+void clear_decoupled_modes(NearNullSpace& near_null, const SprMat& matrix) {
+    const std::size_t count = near_null.mode_count;
+    if (near_null.modes.size() != matrix.rows * count)
+        panic("multigrid: " + std::to_string(near_null.modes.size()) + " mode values for " +
+              std::to_string(matrix.rows) + " rows of " + std::to_string(count) + " modes");
+    double* const modes = near_null.modes.data();
+    parallel_ranges(matrix.rows, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            bool coupled = false;
+            for_each_entry(matrix, r, [&](std::size_t col, std::size_t position) {
+                coupled = coupled || (col != r && matrix.vals[position] != 0.0);
+            });
+            if (!coupled) std::fill_n(modes + r * count, count, 0.0);
+        }
+    });
+}
+
 AmgHierarchy amg_setup(const SprMat& matrix, const NearNullSpace& near_null, const AmgOptions& options) {
     check_options(options);
     check_near_null(matrix, near_null);

@@ -57,6 +57,11 @@ NearNullSpace plate_modes(std::span<const double> coordinates, std::span<const s
 // Explicit modes (n x mode_count, row-major) with nodes of node_size consecutive unknowns.
 NearNullSpace explicit_modes(std::span<const double> modes, std::size_t mode_count, std::size_t node_size);
 
+// Sets the modes to 0 on every unknown whose row of `matrix` couples to no other (a constrained
+// or prescribed unknown kept as a row of its own): the smoother solves those exactly, and a mode
+// that moved them would keep their aggregates on every level.
+void clear_decoupled_modes(NearNullSpace& near_null, const SprMat& matrix);
+
 // A level's operators as the cycle reads them: the structure of a run-format matrix and its
 // values rounded to float. The set-up holds their values in double only while it needs them.
 struct AmgLevel {

@@ -28,15 +28,7 @@ void constrain_modes(NearNullSpace& near_null, const SprMat& mat, std::span<cons
                     turned[k] += frame.axes[3 * k + m] * modes[(frame.first + m) * count + mode];
             for (std::size_t k = 0; k < 3; ++k) modes[(frame.first + k) * count + mode] = turned[k];
         }
-    parallel_ranges(mat.rows, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) {
-            bool coupled = false;
-            for_each_entry(mat, r, [&](std::size_t col, std::size_t position) {
-                coupled = coupled || (col != r && mat.vals[position] != 0.0);
-            });
-            if (!coupled) std::fill_n(modes + r * count, count, 0.0);
-        }
-    });
+    clear_decoupled_modes(near_null, mat);
 }
 
 // A body is a thin wall when its smallest extent is at most this share of the middle one.

@@ -29,7 +29,14 @@ namespace {
 
 using MatrixMultigridObject = Instance<MatrixMultigrid>;
 
+PyObject* matrix_multigrid_stats(PyObject* self, PyObject*) {
+    return call_method<Borrow::shared, MatrixMultigrid>(
+        self, [](const MatrixMultigrid& multigrid) { return hierarchy_stats(multigrid.hierarchy); });
+}
+
 PyMethodDef matrix_multigrid_methods[] = {
+    {"stats", matrix_multigrid_stats, METH_NOARGS,
+     "stats() -> dict: unknowns ('rows') and stored values ('values') per level, and 'operator_complexity'."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -162,7 +169,8 @@ PyObject* tools_amg_setup_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs
                        " nodes of three unknowns have " + std::to_string(3 * node_points.rows()));
         MatrixMultigrid multigrid;
         multigrid.matrix = run_matrix(indptr, indices, values);
-        const NearNullSpace near_null = node_modes(node_points.items<double>());
+        NearNullSpace near_null = node_modes(node_points.items<double>());
+        clear_decoupled_modes(near_null, multigrid.matrix);
         multigrid.hierarchy = amg_setup(multigrid.matrix, near_null, AmgOptions{});
         multigrid.work = amg_work(multigrid.hierarchy);
         return new_instance(matrix_multigrid_type(), std::move(multigrid));

@@ -16,6 +16,28 @@
 #include "python/tools/tools.hpp"
 
 namespace quarvex {
+
+PyRef hierarchy_stats(const AmgHierarchy& hierarchy) {
+    const std::size_t count = hierarchy.levels.size();
+    PyRef rows = checked_result(PyList_New(static_cast<Py_ssize_t>(count)));
+    PyRef values = checked_result(PyList_New(static_cast<Py_ssize_t>(count)));
+    double total = 0.0;
+    for (std::size_t l = 0; l < count; ++l) {
+        const AmgLevel& level = hierarchy.levels[l];
+        const std::uint64_t level_rows = l == 0 ? hierarchy.fine_rows : level.matrix.rows;
+        PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(l), from_u64(level_rows).release());
+        PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(l), from_u64(level.matrix_values.size()).release());
+        total += static_cast<double>(level.matrix_values.size());
+    }
+    const double fine_values = count == 0 ? 0.0 : static_cast<double>(hierarchy.levels[0].matrix_values.size());
+    const PyRef complexity = from_f64(fine_values > 0.0 ? total / fine_values : 0.0);
+    PyRef stats = checked_result(PyDict_New());
+    if (PyDict_SetItemString(stats.get(), "rows", rows.get()) < 0 ||
+        PyDict_SetItemString(stats.get(), "values", values.get()) < 0 ||
+        PyDict_SetItemString(stats.get(), "operator_complexity", complexity.get()) < 0)
+        throw PythonError{};
+    return stats;
+}
 namespace {
 
 // A tolerance: finite and not negative.
@@ -71,30 +93,10 @@ PyRef report_tuple(const SolveReport& report, bool keep_history) {
 // The Multigrid class: a hierarchy built for one model's matrix structure.
 using MultigridObject = Instance<AmgHierarchy>;
 
-// Multigrid.stats() -> {"rows": [...], "values": [...], "operator_complexity": float}: the unknowns
-// and stored operator values of every level, and their sum over the values of level 0.
+// Multigrid.stats(): see hierarchy_stats.
 PyObject* multigrid_stats(PyObject* self, PyObject*) {
-    return call_method<Borrow::shared, AmgHierarchy>(self, [](const AmgHierarchy& hierarchy) {
-        const std::size_t count = hierarchy.levels.size();
-        PyRef rows = checked_result(PyList_New(static_cast<Py_ssize_t>(count)));
-        PyRef values = checked_result(PyList_New(static_cast<Py_ssize_t>(count)));
-        double total = 0.0;
-        for (std::size_t l = 0; l < count; ++l) {
-            const AmgLevel& level = hierarchy.levels[l];
-            const std::uint64_t level_rows = l == 0 ? hierarchy.fine_rows : level.matrix.rows;
-            PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(l), from_u64(level_rows).release());
-            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(l), from_u64(level.matrix_values.size()).release());
-            total += static_cast<double>(level.matrix_values.size());
-        }
-        const double fine_values = count == 0 ? 0.0 : static_cast<double>(hierarchy.levels[0].matrix_values.size());
-        const PyRef complexity = from_f64(fine_values > 0.0 ? total / fine_values : 0.0);
-        PyRef stats = checked_result(PyDict_New());
-        if (PyDict_SetItemString(stats.get(), "rows", rows.get()) < 0 ||
-            PyDict_SetItemString(stats.get(), "values", values.get()) < 0 ||
-            PyDict_SetItemString(stats.get(), "operator_complexity", complexity.get()) < 0)
-            throw PythonError{};
-        return stats;
-    });
+    return call_method<Borrow::shared, AmgHierarchy>(
+        self, [](const AmgHierarchy& hierarchy) { return hierarchy_stats(hierarchy); });
 }
 
 PyMethodDef multigrid_methods[] = {

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "amg/amg.hpp"
 #include "lacc/constrain.hpp"
 #include "model/nexus.hpp"
 #include "python/py_bind.hpp"
@@ -34,6 +35,11 @@ PyObject* call_on_model(const Signature& signature, PyObject* const* args, Py_ss
         return with_borrow<kind, Nexus>(model_arg(bound), [&](auto& payload) { return body(payload, bound); });
     });
 }
+
+// {"rows": [...], "values": [...], "operator_complexity": float}: the unknowns and stored operator
+// values of every level of a hierarchy, and their sum over the values of level 0 (the stats()
+// of Multigrid and MatrixMultigrid).
+PyRef hierarchy_stats(const AmgHierarchy& hierarchy);
 
 // Vector-call entry points (METH_FASTCALL | METH_KEYWORDS), one per module function.
 PyObject* tools_get_vector(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
