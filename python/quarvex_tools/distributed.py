@@ -1006,6 +1006,7 @@ def replicated_system(
         local_indices = indices[start:stop].astype(PETSc.IntType)
         local_values = values[start:stop]
         modes = replicated_modes(node_points, dofs, constraints)[first:last] if block == 3 else None
+        row_points = _row_points(node_points, dofs, first, last) if block == 3 and not _turned(constraints) else None
     petsc_comm = PETSc.Comm(comm)
     sizes = ((last - first, unknowns), (last - first, unknowns))
     matrix = PETSc.Mat().createAIJ(sizes, bsize=block, csr=(local_indptr, local_indices, local_values), comm=petsc_comm)
@@ -1022,7 +1023,20 @@ def replicated_system(
         null_space = PETSc.NullSpace().create(vectors=vectors, comm=petsc_comm)
         for vector in vectors:
             vector.destroy()
-    return DistributedSystem(comm, None, matrix, load, modes=null_space)
+    return DistributedSystem(comm, None, matrix, load, modes=null_space, row_points=row_points)
+
+
+def _turned(constraints: system.Constraints | None) -> bool:
+    """Whether `constraints` turned some nodes' unknowns into frames of their own."""
+    return constraints is not None and len(constraints.frame_first) > 0
+
+
+def _row_points(node_points: np.ndarray, dofs: Dofs, first: int, last: int) -> np.ndarray:
+    """(k, 3): the point of the node of each row triple among the rows first .. last (whole triples)."""
+    free = np.flatnonzero(dofs.node_start >= 0)
+    node_of_triple = np.empty(dofs.n_free // 3, dtype=np.int64)
+    node_of_triple[dofs.node_start[free] // 3] = free
+    return np.ascontiguousarray(node_points[node_of_triple[first // 3 : last // 3]], dtype=np.float64)
 
 
 def gathered_solution(assembled: DistributedSystem) -> np.ndarray:
@@ -1055,7 +1069,7 @@ METHODS = ("auto", "amg", "cg", "gamg", "hypre", "jacobi", "multigrid", "none")
 `distributed_pc`), and the package's names for the
 same solves: "amg" (smoothed aggregation with the rigid-body modes) runs "gamg", "cg" runs "none".
 There is no direct solve to choose here: "auto" runs "multigrid" on up to AUTO_MULTIGRID_RANKS
-ranks for a system distributed by parts, "gamg" on more and for a replicated model's system."""
+ranks, "gamg" on more (and for a replicated model with turned frames)."""
 
 AUTO_MULTIGRID_RANKS = 2
 """The most ranks on which "auto" runs the package's multigrid on every rank's subdomain rather than
@@ -1120,6 +1134,10 @@ class DistributedSystem:
         The near null space GAMG takes; None: the rigid-body modes of `numbering`.
     kept_solver : _KeptSolver or None
         The solver set up by the last solve, kept for further loads (`parallel.solve_each`).
+    row_points : (k, 3) float64 or None
+        A replicated model's (`numbering` None): the point of the node of each of this rank's
+        row triples (rows 3 i .. 3 i + 2 are x, y, z of node i of the block), which the per-rank
+        multigrid takes; None where the rows are not plain x, y, z triples (turned frames).
     """
 
     comm: MPI.Comm
@@ -1130,6 +1148,7 @@ class DistributedSystem:
     seconds: dict[str, float] = field(default_factory=dict)
     modes: PETSc.NullSpace | None = None
     kept_solver: _KeptSolver | None = None
+    row_points: np.ndarray | None = None
 
     def destroy(self) -> None:
         """Frees the matrix, the vectors and a kept solver (collective)."""
@@ -1249,8 +1268,8 @@ def solve_system(
     dofs : None
         The system carries its numbering (``assembled.numbering.dofs``); any other value is refused.
     method : str, one of METHODS
-        "auto": "multigrid" on up to AUTO_MULTIGRID_RANKS ranks for a system of parts, "gamg" on
-        more and for a replicated model's system (see AUTO_MULTIGRID_RANKS); "gamg" (for "amg"
+        "auto": "multigrid" on up to AUTO_MULTIGRID_RANKS ranks, "gamg" on more and for a
+        replicated model with turned frames (see AUTO_MULTIGRID_RANKS); "gamg" (for "amg"
         too): smoothed aggregation with the rigid-body modes as near null space; "hypre":
         BoomerAMG with nodal coarsening over the 3 x 3 blocks; "jacobi"; "none" (for "cg" too):
         plain conjugate gradients; "multigrid": the package's
@@ -1319,9 +1338,10 @@ def _solver_settings(
 
 def _preconditioner(method: str, assembled: DistributedSystem) -> str:
     """The preconditioner `method` runs on `assembled`: "auto" takes the per-rank multigrid on few
-    ranks for a system distributed by parts (a replicated model's has no parts to grow its subdomains
-    from, so GAMG)."""
-    if method == "auto" and assembled.numbering is not None and assembled.comm.Get_size() <= AUTO_MULTIGRID_RANKS:
+    ranks where it knows the nodes of the rows (not for a replicated model with turned frames, whose
+    rows the subdomains' rigid-body modes would not fit: GAMG takes the turned modes)."""
+    grows = assembled.numbering is not None or assembled.row_points is not None
+    if method == "auto" and grows and assembled.comm.Get_size() <= AUTO_MULTIGRID_RANKS:
         return "multigrid"
     return _PRECONDITIONERS[method]
 

@@ -73,10 +73,8 @@ def _subdomain(assembled: distributed.DistributedSystem, overlap: int) -> tuple[
         The subdomain's global rows, sorted (3 per node), and the point of each of its nodes.
     """
     PETSc = distributed._petsc()
-    matrix, numbering = assembled.matrix, assembled.numbering
-    if numbering is None:  # a replicated model's system has no parts to grow subdomains from
-        raise ValueError("the per-rank multigrid needs a system distributed by parts (distributed.assemble_part)")
-    first, last = numbering.owned_range
+    matrix = assembled.matrix
+    first, last, owned_points = _owned_nodes(assembled)
     rows = PETSc.IS().createStride(3 * (last - first), 3 * first, 1, comm=PETSc.COMM_SELF)
     if overlap > 0:
         matrix.increaseOverlap(rows, overlap)
@@ -84,7 +82,7 @@ def _subdomain(assembled: distributed.DistributedSystem, overlap: int) -> tuple[
     # The nodes' points as a vector of the matrix's layout, row 3 g + c holding coordinate c of
     # node g, gathered onto the subdomain's rows (some of which no element of this rank touches).
     points = matrix.createVecLeft()
-    points.setArray(_owned_points(numbering).ravel())
+    points.setArray(owned_points.ravel())
     gathered = PETSc.Vec().createSeq(rows.getLocalSize(), comm=PETSc.COMM_SELF)
     scatter = PETSc.Scatter().create(points, rows, gathered, None)
     try:
@@ -96,13 +94,23 @@ def _subdomain(assembled: distributed.DistributedSystem, overlap: int) -> tuple[
     return rows, node_points
 
 
-def _owned_points(numbering: distributed.PartNumbering) -> np.ndarray:
-    """(k, 3) float64: the point of every node this rank owns, in the order of its matrix rows."""
+def _owned_nodes(assembled: distributed.DistributedSystem) -> tuple[int, int, np.ndarray]:
+    """The global numbers first .. last of the nodes whose rows this rank owns, and their points
+    ((last - first, 3) float64, in the order of the rows)."""
+    numbering = assembled.numbering
+    if numbering is None:  # a replicated model: its row triples' points, where they are plain x, y, z
+        if assembled.row_points is None:
+            raise ValueError(
+                "the per-rank multigrid needs the nodes of the rows: a system distributed by parts "
+                "(distributed.assemble_part), or a replicated model without turned frames (sliding supports)"
+            )
+        first = assembled.matrix.getOwnershipRange()[0] // 3
+        return first, first + len(assembled.row_points), assembled.row_points
     first, last = numbering.owned_range
     owned = np.flatnonzero((numbering.global_node >= first) & (numbering.global_node < last))
     owned_points = np.empty((last - first, 3))
     owned_points[numbering.global_node[owned] - first] = numbering.node_points[owned]
-    return owned_points
+    return first, last, owned_points
 
 
 def coarse_basis(node_points: np.ndarray) -> np.ndarray:
@@ -298,8 +306,7 @@ class SchwarzMultigrid:
 
         start = time.perf_counter()
         if coarse:
-            assert assembled.numbering is not None
-            self.basis = coarse_basis(_owned_points(assembled.numbering))
+            self.basis = coarse_basis(_owned_nodes(assembled)[2])
             self.coarse_products, self.coarse_inverse, self.coarse_counts, self.coarse_vector = _coarse_level(
                 comm, matrix, self.basis
             )

@@ -120,8 +120,8 @@ def _settings(
     """
     if method == "direct":
         raise ValueError(
-            "method 'direct' has no distributed solve: under mpirun solve with 'auto' or 'amg' (PETSc's GAMG), "
-            "'gamg', 'hypre' or 'cg'"
+            "method 'direct' has no distributed solve: under mpirun solve with 'auto', 'multigrid' (the package's "
+            "multigrid on every rank), 'amg' or 'gamg' (PETSc's GAMG), 'hypre' or 'cg'"
         )
     return {
         **distributed._solver_settings(method, rtol, atol, maxiter, ""),
@@ -154,8 +154,10 @@ def solve_each(
     positions (bit for bit: every rank must read or build the same mesh), then each
     load's case name; a difference, or a failure on one rank, raises on every rank. The solver
     is set up once, for the first load, and each load is solved from zero as by
-    `distributed.solve_system` ("auto" and "amg": conjugate gradients with GAMG over the
-    rigid-body modes; "gamg", "hypre", "jacobi" and "cg" as there); its whole solution is
+    `distributed.solve_system` ("auto": conjugate gradients with the package's multigrid on
+    every rank's block of rows on up to 2 ranks, with GAMG over the rigid-body modes on more or
+    where sliding supports turned frames; "amg": GAMG; "multigrid", "gamg", "hypre", "jacobi"
+    and "cg" as there); its whole solution is
     gathered on every rank and set into `nexus` with its load vector, as the serial solve
     leaves them.
 
