@@ -3,11 +3,12 @@
 The cube [0, 1]^3 of N^3 cells (six quadratic tetrahedra each) is clamped at x = 0 and loaded
 by its own weight. Every rank builds only its block of the cube (distributed.box_part), numbers
 the nodes its elements touch, assembles them with quarvex and adds its rows into one PETSc
-matrix; PETSc's conjugate gradients with GAMG solve it, and every rank writes its piece of
-cube.pvtu.
+matrix; PETSc's conjugate gradients solve it, preconditioned by the package's multigrid on
+every rank's subdomain (on up to 2 ranks, by default) or by GAMG (on more), and every rank
+writes its piece of cube.pvtu.
 
 Usage (Debian's MPI stack and Python, see README "Running on several machines with MPI"):
-    mpirun -n 2 python3 -m mpi4py examples/distributed_cube.py [N] [gamg|hypre]
+    mpirun -n 2 python3 -m mpi4py examples/distributed_cube.py [N] [auto|multigrid|gamg|hypre]
 (as root add --allow-run-as-root; with more ranks than cores add --oversubscribe)
 """
 
@@ -20,7 +21,7 @@ from quarvex_tools import distributed, isotropic
 
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 8
-    method = sys.argv[2] if len(sys.argv) > 2 else "gamg"
+    method = sys.argv[2] if len(sys.argv) > 2 else "auto"
     comm = MPI.COMM_WORLD
     part = distributed.box_part(comm, n, n, n)
     numbering, solution = distributed.solve_part(
