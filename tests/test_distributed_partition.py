@@ -60,3 +60,47 @@ def test_a_node_order_that_is_no_permutation_is_refused(node_rank, error, messag
     nodes = p2_nodes(np.array([(0.0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)]), np.array([[0, 1, 2, 3]]))
     with pytest.raises(error, match=message):
         ordered_numbering(nodes, node_rank)
+
+
+class _OneRank:
+    """What the choice of "auto" asks of a communicator, for a job of `size` ranks seen from one."""
+
+    def __init__(self, size: int = 1) -> None:
+        self.size = size
+
+    def Get_size(self) -> int:  # noqa: N802 - mpi4py's name
+        return self.size
+
+    def allreduce(self, value, op=None):
+        return value
+
+
+def _box_points(sides, seed=0):
+    """Points filling the box 0 <= x < sides, turned by a random rotation."""
+    rng = np.random.default_rng(seed)
+    rotation, _ = np.linalg.qr(rng.normal(size=(3, 3)))
+    return (rng.random((4000, 3)) * np.asarray(sides)) @ rotation.T
+
+
+@pytest.mark.parametrize(
+    "sides, ranks, row_points, chosen",
+    [
+        ((1.0, 1.0, 1.0), 2, True, "multigrid"),  # the cube
+        ((2.0, 2.0, 1.0), 1, True, "multigrid"),  # a bracket's bounding box
+        ((1.0, 1.0, 1.0), 3, True, "gamg"),  # more ranks than the multigrid wins on
+        ((100.0, 1.0, 1.0), 2, True, "gamg"),  # the slender beam
+        ((1.0, 1.0, 0.02), 2, True, "gamg"),  # the 1:50 plate
+        ((1.0, 1.0, 1.0), 2, False, "gamg"),  # a replicated model with turned frames
+    ],
+)
+def test_auto_takes_the_per_rank_multigrid_for_compact_bodies_on_few_ranks(sides, ranks, row_points, chosen):
+    from quarvex_tools import distributed
+
+    points = _box_points(sides)
+    extents = distributed.principal_extents(_OneRank(), points)
+    np.testing.assert_allclose(extents, np.sort(sides) / np.sqrt(12.0), rtol=0.05)
+    assembled = distributed.DistributedSystem(
+        _OneRank(ranks), None, None, None, row_points=points if row_points else None
+    )
+    assert distributed._preconditioner("auto", assembled) == chosen
+    assert distributed._preconditioner("amg", assembled) == "gamg"

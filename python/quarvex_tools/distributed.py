@@ -1068,14 +1068,21 @@ METHODS = ("auto", "amg", "cg", "gamg", "hypre", "jacobi", "multigrid", "none")
 "hypre", "jacobi", "none"), the package's multigrid on every rank's subdomain ("multigrid",
 `distributed_pc`), and the package's names for the
 same solves: "amg" (smoothed aggregation with the rigid-body modes) runs "gamg", "cg" runs "none".
-There is no direct solve to choose here: "auto" runs "multigrid" on up to AUTO_MULTIGRID_RANKS
-ranks, "gamg" on more (and for a replicated model with turned frames)."""
+There is no direct solve to choose here: "auto" runs "multigrid" for a compact body on up to
+AUTO_MULTIGRID_RANKS ranks, "gamg" otherwise (and for a replicated model with turned frames)."""
 
 AUTO_MULTIGRID_RANKS = 2
 """The most ranks on which "auto" runs the package's multigrid on every rank's subdomain rather than
 GAMG. Measured on the unit cube (N = 20, 201,720 unknowns; N = 32 on 2 ranks), set-up and solve: 0.37
 of GAMG's time on 1 rank, 0.59 on 2, 0.95 on 3, 1.20 on 4. Without a coarse space its steps grow with
 the ranks (24, 61, 64, 78) where GAMG's stay at 32 to 34."""
+
+AUTO_MULTIGRID_SHAPE = 0.1
+"""The method "auto" takes the per-rank multigrid only for a compact body: its smallest principal extent at
+least this share of its largest. On 2 ranks the slender and thin ones went better with GAMG: the
+100 x 1 x 1 beam's residual grew past PETSc's divergence bound in 34 steps (GAMG stopped at its
+rounding floor, 1.7e-6, in 1.7 s), the 1 x 1 x 0.02 plate took 4.6 s against 4.2, and the 1:500
+plate ran 3000 steps without converging."""
 
 # The preconditioner each method runs ("auto": see _preconditioner).
 _PRECONDITIONERS = {
@@ -1138,6 +1145,8 @@ class DistributedSystem:
         A replicated model's (`numbering` None): the point of the node of each of this rank's
         row triples (rows 3 i .. 3 i + 2 are x, y, z of node i of the block), which the per-rank
         multigrid takes; None where the rows are not plain x, y, z triples (turned frames).
+    auto_method : str or None
+        The preconditioner "auto" chose for this system (chosen collectively at its first solve).
     """
 
     comm: MPI.Comm
@@ -1149,6 +1158,7 @@ class DistributedSystem:
     modes: PETSc.NullSpace | None = None
     kept_solver: _KeptSolver | None = None
     row_points: np.ndarray | None = None
+    auto_method: str | None = None
 
     def destroy(self) -> None:
         """Frees the matrix, the vectors and a kept solver (collective)."""
@@ -1268,8 +1278,8 @@ def solve_system(
     dofs : None
         The system carries its numbering (``assembled.numbering.dofs``); any other value is refused.
     method : str, one of METHODS
-        "auto": "multigrid" on up to AUTO_MULTIGRID_RANKS ranks, "gamg" on more and for a
-        replicated model with turned frames (see AUTO_MULTIGRID_RANKS); "gamg" (for "amg"
+        "auto": "multigrid" for a compact body on up to AUTO_MULTIGRID_RANKS ranks, else "gamg"
+        (see AUTO_MULTIGRID_RANKS and AUTO_MULTIGRID_SHAPE); "gamg" (for "amg"
         too): smoothed aggregation with the rigid-body modes as near null space; "hypre":
         BoomerAMG with nodal coarsening over the 3 x 3 blocks; "jacobi"; "none" (for "cg" too):
         plain conjugate gradients; "multigrid": the package's
@@ -1337,13 +1347,53 @@ def _solver_settings(
 
 
 def _preconditioner(method: str, assembled: DistributedSystem) -> str:
-    """The preconditioner `method` runs on `assembled`: "auto" takes the per-rank multigrid on few
-    ranks where it knows the nodes of the rows (not for a replicated model with turned frames, whose
-    rows the subdomains' rigid-body modes would not fit: GAMG takes the turned modes)."""
-    grows = assembled.numbering is not None or assembled.row_points is not None
-    if method == "auto" and grows and assembled.comm.Get_size() <= AUTO_MULTIGRID_RANKS:
-        return "multigrid"
-    return _PRECONDITIONERS[method]
+    """The preconditioner `method` runs on `assembled` (collective the first time for "auto")."""
+    if method != "auto":
+        return _PRECONDITIONERS[method]
+    if assembled.auto_method is None:
+        assembled.auto_method = _auto_preconditioner(assembled)
+    return assembled.auto_method
+
+
+def _auto_preconditioner(assembled: DistributedSystem) -> str:
+    """The choice of "auto": "multigrid" for a compact body on up to AUTO_MULTIGRID_RANKS ranks where
+    the rows' nodes are known, else "gamg" (collective). A replicated model with turned frames has rows that the
+    subdomains' x, y, z rigid-body modes would not fit; GAMG takes the turned modes."""
+    comm = assembled.comm
+    if comm.Get_size() > AUTO_MULTIGRID_RANKS:
+        return "gamg"
+    numbering = assembled.numbering
+    points = numbering.node_points if numbering is not None else assembled.row_points
+    if comm.allreduce(int(points is None)):  # a sum: the ranks that do not know their rows' nodes
+        return "gamg"
+    assert points is not None
+    extents = principal_extents(comm, points)
+    return "multigrid" if extents[0] >= AUTO_MULTIGRID_SHAPE * extents[2] else "gamg"
+
+
+def principal_extents(comm: MPI.Comm, points: np.ndarray) -> np.ndarray:
+    """The extents of every rank's points together along their principal axes (collective).
+
+    Parameters
+    ----------
+    comm : mpi4py.MPI.Comm
+    points : (k, 3) float64
+        This rank's points (k may be 0; points held by several ranks count once per rank).
+
+    Returns
+    -------
+    (3,) float64
+        Ascending: the square roots of the eigenvalues of the points' covariance (a box
+        a x b x c gives (a, b, c) / sqrt(12) in some order); zeros without points.
+    """
+    points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
+    count = comm.allreduce(len(points))
+    if count == 0:
+        return np.zeros(3)
+    mean = comm.allreduce(points.sum(axis=0)) / count
+    centred = points - mean
+    covariance = comm.allreduce(centred.T @ centred) / count
+    return np.sqrt(np.maximum(np.linalg.eigvalsh(covariance), 0.0))
 
 
 def _method_reason(method: str, assembled: DistributedSystem) -> str:
@@ -1351,8 +1401,8 @@ def _method_reason(method: str, assembled: DistributedSystem) -> str:
     if method == "auto":
         if _preconditioner(method, assembled) == "multigrid":
             return (
-                f"the distributed default on up to {AUTO_MULTIGRID_RANKS} ranks: the package's multigrid on "
-                "every rank's subdomain"
+                f"the distributed default for a compact body on up to {AUTO_MULTIGRID_RANKS} ranks: the "
+                "package's multigrid on every rank's subdomain"
             )
         return "the distributed default: smoothed aggregation with the rigid-body modes"
     if _PRECONDITIONERS[method] != method:

@@ -948,8 +948,8 @@ class Elasticity:
             The solver (see `quarvex_tools.solvers.solve_system`); "auto" chooses between
             multigrid and the direct solve from multigrid's first steps. Under mpirun with
             several ranks the ranks solve together (`quarvex_tools.parallel`): "auto" runs the
-            package's multigrid on every rank's block of rows on up to 2 ranks and PETSc's GAMG
-            on more (or where sliding supports turned frames), "amg" runs GAMG, "multigrid",
+            package's multigrid on every rank's block of rows for a compact body on up to 2
+            ranks, else PETSc's GAMG (`distributed.AUTO_MULTIGRID_SHAPE`), "amg" runs GAMG, "multigrid",
             "gamg" and "hypre" are accepted too, "direct" is refused.
         case : str, optional
             The load case to solve (default: the loads given outside any `load_case` block).

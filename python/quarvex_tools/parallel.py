@@ -155,8 +155,8 @@ def solve_each(
     load's case name; a difference, or a failure on one rank, raises on every rank. The solver
     is set up once, for the first load, and each load is solved from zero as by
     `distributed.solve_system` ("auto": conjugate gradients with the package's multigrid on
-    every rank's block of rows on up to 2 ranks, with GAMG over the rigid-body modes on more or
-    where sliding supports turned frames; "amg": GAMG; "multigrid", "gamg", "hypre", "jacobi"
+    every rank's block of rows for a compact body on up to 2 ranks, else GAMG over the
+    rigid-body modes; "amg": GAMG; "multigrid", "gamg", "hypre", "jacobi"
     and "cg" as there); its whole solution is
     gathered on every rank and set into `nexus` with its load vector, as the serial solve
     leaves them.
