@@ -44,6 +44,8 @@ import sys
 import tempfile
 import time
 
+from mpi_runs import mpirun, run_worker
+
 LAM, MU = 1.25, 1.0
 RTOL = 1e-8
 
@@ -193,32 +195,12 @@ def elasticity_worker(n):
         print("RESULT " + json.dumps(record), flush=True)
 
 
-def mpirun(ranks):
-    command = ["mpirun", "-n", str(ranks), "--oversubscribe", "-x", "OMP_NUM_THREADS=1"]
-    if os.geteuid() == 0:
-        command.insert(1, "--allow-run-as-root")
-    return command
-
-
 def load_average():
     return os.getloadavg()[0]
 
 
 def run_quarvex(n, ranks, worker="--worker"):
-    load = load_average()
-    # One core's worth of workers per rank: the machine has as many cores as the largest run has ranks.
-    environment = dict(os.environ, QUARVEX_NUM_THREADS=str(max(1, (os.cpu_count() or 1) // ranks)))
-    done = subprocess.run(
-        mpirun(ranks) + [sys.executable, "-m", "mpi4py", os.path.abspath(__file__), worker, str(n)],
-        capture_output=True,
-        text=True,
-        env=environment,
-        check=True,
-    )
-    line = next(line for line in done.stdout.splitlines() if line.startswith("RESULT "))
-    record = json.loads(line[len("RESULT ") :])
-    record["load"] = load
-    return record
+    return run_worker(__file__, ranks, worker, str(n))
 
 
 def run_dolfinx(n, ranks, anchors):

@@ -40,6 +40,8 @@ import sys
 import tempfile
 import time
 
+from mpi_runs import mpirun, run_worker
+
 LAM, MU = 1.25, 1.0
 RTOL = 1e-8
 
@@ -90,29 +92,8 @@ def worker(n, solver):
         print("RESULT " + json.dumps(record), flush=True)
 
 
-def mpirun(ranks):
-    command = ["mpirun", "-n", str(ranks), "--oversubscribe", "-x", "OMP_NUM_THREADS=1"]
-    if os.geteuid() == 0:
-        command.insert(1, "--allow-run-as-root")
-    return command
-
-
 def run_quarvex(n, ranks, solver):
-    load = os.getloadavg()[0]
-    # One core's worth of workers per rank.
-    environment = dict(os.environ, QUARVEX_NUM_THREADS=str(max(1, (os.cpu_count() or 1) // ranks)))
-    done = subprocess.run(
-        mpirun(ranks) + [sys.executable, "-m", "mpi4py", os.path.abspath(__file__), "--worker", str(n), solver],
-        capture_output=True,
-        text=True,
-        env=environment,
-    )
-    lines = [line for line in done.stdout.splitlines() if line.startswith("RESULT ")]
-    if done.returncode != 0 or not lines:
-        raise RuntimeError(f"{solver} on {ranks} ranks failed:\n{done.stdout[-2000:]}\n{done.stderr[-4000:]}")
-    record = json.loads(lines[0][len("RESULT ") :])
-    record["load"] = load
-    return record
+    return run_worker(__file__, ranks, "--worker", str(n), solver)
 
 
 def run_dolfinx(n, ranks, anchors):

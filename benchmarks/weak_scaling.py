@@ -79,6 +79,7 @@ import time
 from dataclasses import dataclass
 
 import numpy as np
+from mpi_runs import run_worker
 
 LAM, MU = 1.25, 1.0
 RTOL = 1e-8
@@ -573,29 +574,9 @@ def sweep_worker(n: int, subdomains: int) -> None:
     print("RESULT " + json.dumps(record), flush=True)
 
 
-def mpirun(ranks: int) -> list[str]:
-    command = ["mpirun", "-n", str(ranks), "--oversubscribe", "-x", "OMP_NUM_THREADS=1"]
-    if os.geteuid() == 0:
-        command.insert(1, "--allow-run-as-root")
-    return command
-
-
 def run(ranks: int, *worker: str) -> dict:
     """One worker under mpirun, with the 1-minute load at its start."""
-    load = os.getloadavg()[0]
-    environment = dict(os.environ, QUARVEX_NUM_THREADS=str(max(1, (os.cpu_count() or 1) // ranks)))
-    done = subprocess.run(
-        mpirun(ranks) + [sys.executable, "-m", "mpi4py", os.path.abspath(__file__), "--worker", *worker],
-        capture_output=True,
-        text=True,
-        env=environment,
-    )
-    lines = [line for line in done.stdout.splitlines() if line.startswith("RESULT ")]
-    if done.returncode != 0 or not lines:
-        raise RuntimeError(f"{worker} on {ranks} ranks failed:\n{done.stdout[-2000:]}\n{done.stderr[-4000:]}")
-    record = json.loads(lines[0][len("RESULT ") :])
-    record["load"] = load
-    return record
+    return run_worker(__file__, ranks, "--worker", *worker)
 
 
 # ---------------------------------------------------------------------------------------------

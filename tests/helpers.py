@@ -23,7 +23,10 @@ EDGES = [(a, b) for a, b in EDGE_ORDER.tolist()]
 def benchmark_module(name):
     """The script benchmarks/<name>.py as a module: tests share the benchmarks' model builders."""
     if name not in sys.modules:
-        path = Path(__file__).resolve().parents[1] / "benchmarks" / f"{name}.py"
+        folder = Path(__file__).resolve().parents[1] / "benchmarks"
+        if str(folder) not in sys.path:
+            sys.path.append(str(folder))  # the benchmarks import their siblings, as when run as scripts
+        path = folder / f"{name}.py"
         spec = importlib.util.spec_from_file_location(name, path)
         module = importlib.util.module_from_spec(spec)
         sys.modules[name] = module  # dataclasses look their module up
