@@ -1,5 +1,7 @@
 """Recursive coordinate bisection of elements, and the keys of the parts' nodes (no MPI needed)."""
 
+import contextlib
+
 import numpy as np
 import pytest
 
@@ -104,3 +106,21 @@ def test_auto_takes_the_per_rank_multigrid_for_compact_bodies_on_few_ranks(sides
     )
     assert distributed._preconditioner("auto", assembled) == chosen
     assert distributed._preconditioner("amg", assembled) == "gamg"
+
+
+@pytest.mark.parametrize("raises", [False, True])
+def test_the_subdomain_copy_leaves_numpys_huge_page_advice_as_it_was(raises):
+    from numpy._core.multiarray import _set_madvise_hugepage as advise
+
+    from quarvex_tools.distributed_pc import _small_pages
+
+    original = advise(True)
+    try:
+        with pytest.raises(RuntimeError) if raises else contextlib.nullcontext():
+            with _small_pages():
+                assert advise(False) is False  # off inside
+                if raises:
+                    raise RuntimeError("a failed copy")
+        assert advise(True) is True  # restored, whether the copy failed or not
+    finally:
+        advise(original)

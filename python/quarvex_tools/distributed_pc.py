@@ -29,8 +29,11 @@ turns any PETSc ``PC`` of a KSP on ``assembled.matrix`` into it.
 
 from __future__ import annotations
 
+import contextlib
+import importlib
 import operator
 import time
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -92,6 +95,32 @@ def _subdomain(assembled: distributed.DistributedSystem, overlap: int) -> tuple[
         for item in (scatter, gathered, points):
             item.destroy()
     return rows, node_points
+
+
+@contextlib.contextmanager
+def _small_pages() -> Iterator[None]:
+    """numpy's advice of huge pages off for the arrays made inside (restored after).
+
+    numpy asks the kernel for huge pages for every array of 4 MB and more; where the kernel then
+    compacts memory to find them (transparent huge pages on "madvise", as on many Linux systems),
+    a fresh array of a few hundred MB stalls for about a second on a rank that holds gigabytes,
+    several times what copying into it costs (measured on the subdomain's CSR copy). The copy is
+    read once, into the hierarchy's own storage, and freed: huge pages would not pay for it.
+    """
+    toggle = None
+    for name in ("numpy._core.multiarray", "numpy.core.multiarray"):
+        with contextlib.suppress(ImportError):
+            toggle = getattr(importlib.import_module(name), "_set_madvise_hugepage", None)
+        if toggle is not None:
+            break
+    if toggle is None:  # a numpy without the switch: its own default stays
+        yield
+        return
+    previous = toggle(False)
+    try:
+        yield
+    finally:
+        toggle(previous)
 
 
 def _owned_nodes(assembled: distributed.DistributedSystem) -> tuple[int, int, np.ndarray]:
@@ -280,7 +309,8 @@ class SchwarzMultigrid:
             start = time.perf_counter()
             (block,) = matrix.createSubMatrices(rows)
             try:
-                indptr, indices, values = block.getValuesCSR()
+                with _small_pages():
+                    indptr, indices, values = block.getValuesCSR()
             finally:
                 block.destroy()  # the hierarchy keeps its own copy: PETSc's goes before it is made
             self.seconds["submatrix"] = time.perf_counter() - start
