@@ -176,5 +176,24 @@ def test_multigrid_of_csr_arrays_builds_the_models_own_hierarchy(prescribed):
     matrix.sort_indices()
     points = distributed._row_points(model.numbering.node_points, model.dofs, 0, matrix.shape[0])
     own = system.multigrid(model.nexus, model.constraints).stats()
-    handed = _native.amg_setup_csr(matrix.indptr, matrix.indices, matrix.data, points).stats()
+    handed = _native.amg_setup_csr(matrix.indptr, matrix.indices, matrix.data, points, 2).stats()
     assert handed["rows"] == own["rows"] and handed["values"] == own["values"], (handed, own)
+
+    # Every smoother degree gives a symmetric positive definite cycle (the Schwarz sum over the
+    # ranks needs one), a different one for each degree; a degree out of range is refused.
+    rng = np.random.default_rng(0)
+    left, right = rng.standard_normal((2, matrix.shape[0]))
+    applied = {}
+    for degree in (1, 2, 3):
+        hierarchy = _native.amg_setup_csr(matrix.indptr, matrix.indices, matrix.data, points, degree)
+        applied[degree] = []
+        for vector in (left, right):
+            applied[degree].append(np.zeros_like(vector))
+            _native.amg_apply_csr(hierarchy, vector, applied[degree][-1])
+        to_left, to_right = applied[degree]
+        assert right @ to_left == pytest.approx(left @ to_right, rel=1e-5)
+        assert left @ to_left > 0 and right @ to_right > 0
+    assert not np.allclose(applied[1][0], applied[2][0], rtol=1e-3)
+    for degree in (0, 17):
+        with pytest.raises(ValueError, match="smoother_degree must be 1 .. 16"):
+            _native.amg_setup_csr(matrix.indptr, matrix.indices, matrix.data, points, degree)

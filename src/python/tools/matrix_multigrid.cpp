@@ -2,7 +2,7 @@
 // class keeps its own copy of the matrix (in run format), the hierarchy built for it from the
 // rigid-body modes of its nodes' points, and the cycle's work vectors. A distributed solve sets
 // one up on each rank's diagonal block and applies one V-cycle per preconditioner call:
-// amg_setup_csr(indptr, indices, values, node_points) -> MatrixMultigrid and
+// amg_setup_csr(indptr, indices, values, node_points, smoother_degree) -> MatrixMultigrid and
 // amg_apply_csr(multigrid, r, z), z = M r from z = 0 (a fixed symmetric operator).
 #include <cstdint>
 #include <limits>
@@ -12,6 +12,7 @@
 
 #include "amg/amg.hpp"
 #include "amg/cycle.hpp"
+#include "python/py_convert.hpp"
 #include "python/py_type_spec.hpp"
 #include "python/tools/buffer.hpp"
 #include "python/tools/tools.hpp"
@@ -154,7 +155,8 @@ PyTypeObject* matrix_multigrid_type() {
 
 }  // namespace
 
-constexpr Signature kAmgSetupCsr{"amg_setup_csr()", {"indptr", "indices", "values", "node_points"}};
+constexpr Signature kAmgSetupCsr{"amg_setup_csr()",
+                                 {"indptr", "indices", "values", "node_points", "smoother_degree"}};
 PyObject* tools_amg_setup_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_frame([&] {
         const BoundArgs bound = bind_arguments(kAmgSetupCsr, args, nargs, kwnames);
@@ -162,6 +164,11 @@ PyObject* tools_amg_setup_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const ArrayArg indices("indices", bound.values[1], {Item::i32, Item::i64}, 1, 0, "(nnz,)");
         const ArrayArg values("values", bound.values[2], {Item::f64}, 1, 0, "(nnz,)");
         const ArrayArg node_points("node_points", bound.values[3], {Item::f64}, 2, 3, "(n / 3, 3)");
+        AmgOptions options;
+        options.smoother_degree = convert_arg(bound, 4, to_i32);
+        if (options.smoother_degree < 1 || options.smoother_degree > 16)
+            raise_python(PyExc_ValueError,
+                         "smoother_degree must be 1 .. 16, got " + std::to_string(options.smoother_degree));
         if (indptr.size() < 2) refuse_csr("has no rows");
         const std::size_t rows = indptr.size() - 1;
         if (rows != 3 * node_points.rows())
@@ -171,7 +178,7 @@ PyObject* tools_amg_setup_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs
         multigrid.matrix = run_matrix(indptr, indices, values);
         NearNullSpace near_null = node_modes(node_points.items<double>());
         clear_decoupled_modes(near_null, multigrid.matrix);
-        multigrid.hierarchy = amg_setup(multigrid.matrix, near_null, AmgOptions{});
+        multigrid.hierarchy = amg_setup(multigrid.matrix, near_null, options);
         multigrid.work = amg_work(multigrid.hierarchy);
         return new_instance(matrix_multigrid_type(), std::move(multigrid));
     });

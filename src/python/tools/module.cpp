@@ -76,9 +76,10 @@ PyMethodDef tools_functions[] = {
      "float64."},
     // Multigrid over a CSR matrix of its own (matrix_multigrid.cpp).
     {"amg_setup_csr", QUARVEX_FAST(tools_amg_setup_csr), kFast,
-     "amg_setup_csr(indptr, indices, values, node_points) -> MatrixMultigrid: a smoothed-aggregation hierarchy for"
-     " a copy of the square CSR matrix (columns increasing in each row) whose unknowns 3 i, 3 i + 1, 3 i + 2 are"
-     " x, y, z of node i at node_points[i] ((n / 3, 3) float64), with their rigid-body modes."},
+     "amg_setup_csr(indptr, indices, values, node_points, smoother_degree) -> MatrixMultigrid: a smoothed-aggregation"
+     " hierarchy for a copy of the square CSR matrix (columns increasing in each row) whose unknowns 3 i, 3 i + 1,"
+     " 3 i + 2 are x, y, z of node i at node_points[i] ((n / 3, 3) float64), with their rigid-body modes; the"
+     " smoothers are Chebyshev polynomials of degree smoother_degree (1 .. 16)."},
     {"amg_apply_csr", QUARVEX_FAST(tools_amg_apply_csr), kFast,
      "amg_apply_csr(multigrid, r, z): z = M r, one V-cycle from z = 0 (a fixed symmetric operator); r and z"
      " (n,) float64, z written in place."},
