@@ -326,9 +326,7 @@ class SchwarzMultigrid:
             with distributed._together(comm):  # a subdomain the multigrid refuses fails every rank
                 if len(indptr) > 1:  # a rank whose subdomain has no rows adds nothing
                     with system._solver_failures():
-                        self.hierarchy = _native.amg_setup_csr(
-                            indptr, indices, values, node_points, SMOOTHER_DEGREE
-                        )
+                        self.hierarchy = _native.amg_setup_csr(indptr, indices, values, node_points, SMOOTHER_DEGREE)
             del indptr, indices, values
             self.seconds["hierarchy"] = time.perf_counter() - start
 

@@ -155,8 +155,7 @@ PyTypeObject* matrix_multigrid_type() {
 
 }  // namespace
 
-constexpr Signature kAmgSetupCsr{"amg_setup_csr()",
-                                 {"indptr", "indices", "values", "node_points", "smoother_degree"}};
+constexpr Signature kAmgSetupCsr{"amg_setup_csr()", {"indptr", "indices", "values", "node_points", "smoother_degree"}};
 PyObject* tools_amg_setup_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_frame([&] {
         const BoundArgs bound = bind_arguments(kAmgSetupCsr, args, nargs, kwnames);
