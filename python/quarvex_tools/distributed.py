@@ -1073,9 +1073,9 @@ AUTO_MULTIGRID_RANKS ranks, "gamg" otherwise (and for a replicated model with tu
 
 AUTO_MULTIGRID_RANKS = 2
 """The most ranks on which "auto" runs the package's multigrid on every rank's subdomain rather than
-GAMG. Measured on the unit cube (N = 20, 201,720 unknowns; N = 32 on 2 ranks), set-up and solve: 0.37
-of GAMG's time on 1 rank, 0.59 on 2, 0.95 on 3, 1.20 on 4. Without a coarse space its steps grow with
-the ranks (24, 61, 64, 78) where GAMG's stay at 32 to 34."""
+GAMG. Measured on the unit cube (N = 20, 201,720 unknowns; N = 32 on 2 ranks), set-up and solve: 0.28
+of GAMG's time on 1 rank, 0.49 on 2, 1.23 on 3, 1.15 on 4. Without a coarse space its steps grow with
+the ranks (38, 73, 81, 97) where GAMG's stay at 32 to 34."""
 
 AUTO_MULTIGRID_SHAPE = 0.1
 """The method "auto" takes the per-rank multigrid only for a compact body: its smallest principal extent at
