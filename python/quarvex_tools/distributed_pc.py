@@ -260,7 +260,8 @@ class BlockMultigrid:
     def setUp(self, pc: PETSc.PC) -> None:  # noqa: N802 - the name PETSc calls
         """Sets the hierarchy up from the PC's operator (its own copy, in the run format)."""
         block, _ = pc.getOperators()
-        indptr, indices, values = block.getValuesCSR()
+        with _small_pages():
+            indptr, indices, values = block.getValuesCSR()
         self.hierarchy = None  # the former hierarchy goes before the new one is built
         with system._solver_failures():
             self.hierarchy = _native.amg_setup_csr(indptr, indices, values, self.node_points, SMOOTHER_DEGREE)
