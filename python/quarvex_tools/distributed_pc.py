@@ -104,6 +104,19 @@ def _subdomain(assembled: distributed.DistributedSystem, overlap: int) -> tuple[
     return rows, node_points
 
 
+def _hugepage_switch() -> Any:
+    """numpy's switch of its huge-page advice (numpy 2 and 1 keep it apart), or None."""
+    for name in ("numpy._core.multiarray", "numpy.core.multiarray"):
+        try:
+            return importlib.import_module(name)._set_madvise_hugepage
+        except (ImportError, AttributeError):
+            continue
+    return None
+
+
+_HUGEPAGE_SWITCH = _hugepage_switch()
+
+
 @contextlib.contextmanager
 def _small_pages() -> Iterator[None]:
     """numpy's advice of huge pages off for the arrays made inside (restored after).
@@ -114,12 +127,7 @@ def _small_pages() -> Iterator[None]:
     several times what copying into it costs (measured on the subdomain's CSR copy). The copy is
     read once, into the hierarchy's own storage, and freed: huge pages would not pay for it.
     """
-    toggle = None
-    for name in ("numpy._core.multiarray", "numpy.core.multiarray"):
-        with contextlib.suppress(ImportError):
-            toggle = getattr(importlib.import_module(name), "_set_madvise_hugepage", None)
-        if toggle is not None:
-            break
+    toggle = _HUGEPAGE_SWITCH
     if toggle is None:  # a numpy without the switch: its own default stays
         yield
         return

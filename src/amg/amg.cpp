@@ -198,7 +198,7 @@ void check_options(const AmgOptions& options) {
                   number_text(low) + ", " + number_text(high) + "]");
     };
     check("strength_threshold", options.strength_threshold, 0.0, 1.0);
-    check("smoother_degree", options.smoother_degree, 1, 16);
+    check("smoother_degree", options.smoother_degree, 1, kMaxSmootherDegree);
     check("smoother_ratio", options.smoother_ratio, 1.5, 1e6);
     check("prolongator_weight", options.prolongator_weight, 0.0, 2.0);
     check("eigen_steps", options.eigen_steps, 1, 100);

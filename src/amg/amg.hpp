@@ -19,6 +19,9 @@
 namespace quarvex {
 
 // The method's parameters; amg_setup refuses values outside the ranges in the comments.
+// The highest Chebyshev degree a smoother may take.
+inline constexpr int kMaxSmootherDegree = 16;
+
 struct AmgOptions {
     // Strong couplings: |A_vw| >= threshold sqrt(|A_vv| |A_ww|) (Frobenius norms of node blocks); [0, 1].
     double strength_threshold = 0.02;

@@ -165,9 +165,9 @@ PyObject* tools_amg_setup_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs
         const ArrayArg node_points("node_points", bound.values[3], {Item::f64}, 2, 3, "(n / 3, 3)");
         AmgOptions options;
         options.smoother_degree = convert_arg(bound, 4, to_i32);
-        if (options.smoother_degree < 1 || options.smoother_degree > 16)
-            raise_python(PyExc_ValueError,
-                         "smoother_degree must be 1 .. 16, got " + std::to_string(options.smoother_degree));
+        if (options.smoother_degree < 1 || options.smoother_degree > kMaxSmootherDegree)
+            raise_python(PyExc_ValueError, "smoother_degree must be 1 .. " + std::to_string(kMaxSmootherDegree) +
+                                               ", got " + std::to_string(options.smoother_degree));
         if (indptr.size() < 2) refuse_csr("has no rows");
         const std::size_t rows = indptr.size() - 1;
         if (rows != 3 * node_points.rows())
